@@ -1,0 +1,132 @@
+"""Differential check against `re` on the part of the language both engines share.
+
+Patterns are generated from a small grammar (literals, dot, classes, the
+predefined classes, anchors, word boundaries, groups, alternation, greedy,
+lazy and possessive quantifiers, atomic groups, lookahead, fixed-width
+lookbehind without groups) over a small alphabet with one non-ASCII letter,
+so that every construct meets its neighbours often. Constructs whose meaning
+differs on purpose (backreferences to unset groups, captures inside
+lookbehind, split, templates) are left out. A fixed seed keeps the run
+reproducible; a failure prints the pattern and the haystack.
+"""
+
+import random
+import re
+
+import pytest
+
+import kordal_python as kordal
+
+ALPHABET = "abc1 _\né-"
+ATOMS = ["a", "b", "c", "é", "1", " ", ".", "[ab]", "[^a]", "[a-c1]", r"\d", r"\w", r"\W", r"\s",
+         r"\S", r"\-"]
+ANCHORS = ["^", "$", r"\b", r"\B", r"\A", r"\Z"]
+QUANTS = ["*", "+", "?", "{2}", "{1,2}", "{0,3}", "{2,}", "*?", "+?", "??", "{1,3}?", "*+", "++",
+          "?+"]
+
+
+def gen(rng, depth=0):
+    choice = rng.random()
+    if depth > 2 or choice < 0.45:
+        piece = rng.choice(ATOMS) if rng.random() < 0.85 else rng.choice(ANCHORS)
+    elif choice < 0.6:
+        piece = "(" + gen_alt(rng, depth + 1) + ")"
+    elif choice < 0.7:
+        piece = "(?:" + gen_alt(rng, depth + 1) + ")"
+    elif choice < 0.76:
+        piece = "(?>" + gen_alt(rng, depth + 1) + ")"
+    elif choice < 0.84:
+        piece = rng.choice(["(?=", "(?!"]) + gen_alt(rng, depth + 1) + ")"
+    elif choice < 0.9:
+        width = rng.randint(1, 2)
+        body = "".join(rng.choice(["a", "b", "1", ".", "[ab]", r"\w"]) for _ in range(width))
+        piece = rng.choice(["(?<=", "(?<!"]) + body + ")"
+    else:
+        piece = gen_seq(rng, depth + 1)
+    if piece not in ANCHORS and not piece.startswith(("(?<", "(?=", "(?!")) and rng.random() < 0.35:
+        piece += rng.choice(QUANTS)
+    return piece
+
+
+def gen_seq(rng, depth):
+    return "".join(gen(rng, depth) for _ in range(rng.randint(1, 3)))
+
+
+def gen_alt(rng, depth):
+    alts = [gen_seq(rng, depth) for _ in range(1 if rng.random() < 0.6 else rng.randint(2, 3))]
+    return "|".join(alts)
+
+
+def cp_offsets(text):
+    """Byte offset -> code-point index."""
+    table = {}
+    b = 0
+    for i, ch in enumerate(text):
+        table[b] = i
+        b += len(ch.encode())
+    table[b] = len(text)
+    return table
+
+
+def kordal_view(m, conv):
+    if m is None:
+        return None
+    spans = []
+    for g in range(len(m)):
+        s = m.span_of(g)
+        spans.append(None if s is None else (conv[s[0]], conv[s[1]]))
+    return spans
+
+
+def re_view(m):
+    if m is None:
+        return None
+    return [None if m.span(g) == (-1, -1) else m.span(g) for g in range(m.re.groups + 1)]
+
+
+def make_cases(seed, count):
+    rng = random.Random(seed)
+    out = []
+    while len(out) < count:
+        pattern = gen_alt(rng, 0)
+        try:
+            compiled = re.compile(pattern)
+        except re.error:
+            continue
+        hays = ["".join(rng.choice(ALPHABET) for _ in range(rng.randint(0, 8))) for _ in range(6)]
+        out.append((pattern, compiled, hays))
+    return out
+
+
+CASES = make_cases(20261208, 1500)
+
+
+@pytest.mark.parametrize("chunk", range(10))
+@pytest.mark.parametrize("flags", [0, re.IGNORECASE | re.MULTILINE | re.DOTALL])
+def test_find_and_findall_agree_with_re(chunk, flags):
+    kflags = 0
+    if flags & re.IGNORECASE:
+        kflags |= kordal.IGNORECASE | kordal.MULTILINE | kordal.DOTALL
+    failures = []
+    for pattern, _, hays in CASES[chunk::10]:
+        ours = kordal.Regex(pattern, kflags)
+        theirs = re.compile(pattern, flags)
+        for h in hays:
+            conv = cp_offsets(h)
+            got = kordal_view(ours.find(h), conv)
+            want = re_view(theirs.search(h))
+            if got != want:
+                failures.append(("find", pattern, h, got, want))
+                continue
+            got_all = [kordal_view(m, conv) for m in ours.findall(h)]
+            want_all = [re_view(m) for m in theirs.finditer(h)]
+            if got_all != want_all:
+                failures.append(("findall", pattern, h, got_all, want_all))
+                continue
+            got_full = kordal_view(ours.fullmatch(h), conv)
+            want_full = re_view(theirs.fullmatch(h))
+            if got_full != want_full:
+                failures.append(("fullmatch", pattern, h, got_full, want_full))
+            if ours.is_match(h) != (want is not None):
+                failures.append(("is_match", pattern, h))
+    assert not failures, failures[:5]
