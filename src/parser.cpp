@@ -241,14 +241,14 @@ Result<ParseOutput> Parser::run() {
 // Structure and groups
 
 bool Parser::parse_alternation(Node& out) {
+  if (!parse_sequence(out)) return false;
+  if (!at('|')) return true;
   std::vector<Node> alts;
-  Node seq;
-  if (!parse_sequence(seq)) return false;
-  alts.push_back(std::move(seq));
+  alts.push_back(std::move(out));
   while (at('|')) {
     ++pos;
-    if (!parse_sequence(seq)) return false;
-    alts.push_back(std::move(seq));
+    alts.emplace_back();
+    if (!parse_sequence(alts.back())) return false;
   }
   out = make_branch(std::move(alts));
   return true;
@@ -272,22 +272,29 @@ bool Parser::parse_sequence(Node& out) {
         continue;
       }
     }
-    Node atom;
-    if (!parse_atom(atom)) return false;
-    if (atom.kind == NodeKind::Empty) continue;  // comments and flag groups take no quantifier
-    Quantifier q;
-    int r = parse_quant(q);
-    if (r < 0) return false;
-    if (r > 0) {
-      atom = make_repeat(std::move(atom), q);
-      Quantifier again;
-      r = parse_quant(again);
-      if (r < 0) return false;
-      if (r > 0) return err(ErrorKind::Repeat, "multiple quantifiers");
+    items.emplace_back();
+    if (!parse_atom(items.back())) return false;
+    if (items.back().kind == NodeKind::Empty) {
+      items.pop_back();  // comments and flag groups take no quantifier
+      continue;
     }
-    items.push_back(std::move(atom));
+    if (!parse_quantified(items.back())) return false;
   }
   out = make_sequence(std::move(items));
+  return true;
+}
+
+// Kept out of parse_sequence so the quantifier's temporaries do not sit in
+// the frame of every nesting level.
+[[gnu::noinline]] bool Parser::parse_quantified(Node& atom) {
+  Quantifier q;
+  int r = parse_quant(q);
+  if (r <= 0) return r == 0;
+  atom = make_repeat(std::move(atom), q);
+  Quantifier again;
+  r = parse_quant(again);
+  if (r < 0) return false;
+  if (r > 0) return err(ErrorKind::Repeat, "multiple quantifiers");
   return true;
 }
 
@@ -337,28 +344,22 @@ bool Parser::parse_group(Node& out) {
                   "backtracking verbs (*PRUNE *SKIP *FAIL ...) are not yet supported");
   }
   if (!at('?')) {
-    uint64_t index = ++group_count;
-    Node body;
-    if (!parse_group_body(o, flags, body)) return false;
-    out = wrap(NodeKind::Group, std::move(body));
-    out.index = index;
-    return true;
+    out = make(NodeKind::Group);
+    out.index = ++group_count;
+    return parse_group_body(o, flags, out);
   }
   ++pos;  // past '?'
   if (!has(0)) return parse_inline_flags(o, out);
   char32_t c = peek(0);
-  Node body;
   switch (c) {
     case ':':
       ++pos;
-      if (!parse_group_body(o, flags, body)) return false;
-      out = wrap(NodeKind::NonCap, std::move(body));
-      return true;
+      out = make(NodeKind::NonCap);
+      return parse_group_body(o, flags, out);
     case '>':
       ++pos;
-      if (!parse_group_body(o, flags, body)) return false;
-      out = wrap(NodeKind::Atomic, std::move(body));
-      return true;
+      out = make(NodeKind::Atomic);
+      return parse_group_body(o, flags, out);
     case '=':
     case '!':
     case '<': {
@@ -369,11 +370,10 @@ bool Parser::parse_group(Node& out) {
       }
       bool positive = (behind ? peek(1) : c) == '=';
       pos += behind ? 2 : 1;
-      if (!parse_group_body(o, flags, body)) return false;
-      out = wrap(NodeKind::Look, std::move(body));
+      out = make(NodeKind::Look);
       out.behind = behind;
       out.positive = positive;
-      return true;
+      return parse_group_body(o, flags, out);
     }
     case '#': {
       ++pos;
@@ -413,14 +413,15 @@ bool Parser::parse_group(Node& out) {
   }
 }
 
-bool Parser::parse_group_body(size_t open, uint32_t body_flags, Node& body) {
+bool Parser::parse_group_body(size_t open, uint32_t body_flags, Node& group) {
   if (depth >= kMaxNesting) {
     return err_at(open, ErrorKind::Limit, "group nesting exceeds " + std::to_string(kMaxNesting));
   }
   const uint32_t saved = flags;
   flags = body_flags;
   ++depth;
-  bool ok = parse_alternation(body);
+  group.kids.emplace_back();
+  bool ok = parse_alternation(group.kids.back());
   --depth;
   flags = saved;
   return ok && expect_close(open);
@@ -443,11 +444,9 @@ bool Parser::parse_named_group_body(size_t open, Node& out) {
     index = ++group_count;
     names.emplace(std::move(name), index);
   }
-  Node body;
-  if (!parse_group_body(open, flags, body)) return false;
-  out = wrap(NodeKind::Group, std::move(body));
+  out = make(NodeKind::Group);
   out.index = index;
-  return true;
+  return parse_group_body(open, flags, out);
 }
 
 bool Parser::read_group_name(char32_t terminator, size_t open, std::string& name) {
@@ -497,10 +496,8 @@ bool Parser::parse_inline_flags(size_t open, Node& out) {
           out = make(NodeKind::Empty);
           return true;
         }
-        Node body;
-        if (!parse_group_body(open, updated, body)) return false;
-        out = wrap(NodeKind::NonCap, std::move(body));
-        return true;
+        out = make(NodeKind::NonCap);
+        return parse_group_body(open, updated, out);
       }
       case '-':
         minus = true;

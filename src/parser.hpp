@@ -53,10 +53,12 @@ class Parser {
   bool parse_alternation(Node& out);
   bool parse_sequence(Node& out);
   bool parse_atom(Node& out);
+  bool parse_quantified(Node& atom);  // attaches a quantifier, if any
   bool parse_group(Node& out);
-  // Parses a group body with `body_flags` in force, restores the flags and
-  // requires the closing ')'. The only place the nesting depth grows.
-  bool parse_group_body(size_t open, uint32_t body_flags, Node& body);
+  // Parses a group body into group's child with `body_flags` in force,
+  // restores the flags and requires the closing ')'. The only place the
+  // nesting depth grows.
+  bool parse_group_body(size_t open, uint32_t body_flags, Node& group);
   bool parse_named_group_body(size_t open, Node& out);
   bool parse_inline_flags(size_t open, Node& out);
   bool expect_close(size_t open);
