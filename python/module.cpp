@@ -1,7 +1,274 @@
-// Placeholder module until the binding lands.
-#include <Python.h>
+// The kordal_python module: definition, the execution step, and the six
+// module functions.
+//
+// Initialisation is multi-phase: PyInit_kordal_python only returns the
+// definition, and exec_module fills the module, appending every name it adds
+// to `__all__` in order. The type objects and the internal-failure exception
+// are kept in globals for the other binding files; a second execution (a
+// fresh import in the same interpreter) replaces them, and the old ones stay
+// alive as long as objects of theirs do.
+#include <string>
 
-static PyModuleDef kModule = {PyModuleDef_HEAD_INIT, "kordal_python", nullptr, 0,
-                              nullptr, nullptr, nullptr, nullptr, nullptr};
+#include "arguments.hpp"
+#include "binding.hpp"
+#include "errors.hpp"
+#include "escape.hpp"
 
-PyMODINIT_FUNC PyInit_kordal_python(void) { return PyModuleDef_Init(&kModule); }
+namespace kordal::py {
+
+PyTypeObject* regex_type = nullptr;
+PyTypeObject* match_type = nullptr;
+PyTypeObject* partial_type = nullptr;
+PyObject* internal_error = nullptr;
+
+namespace {
+
+const char* const kS[] = {"s"};
+const char* const kPatternHaystack[] = {"pattern", "haystack"};
+const char* const kFlagStr[] = {"flag_str"};
+const char* const kPatternFlags[] = {"pattern", "flags"};
+
+template <bool SpecialOnly, bool LiteralSpaces>
+PyObject* escape_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const Params p{
+      SpecialOnly ? (LiteralSpaces ? "escape_literal_spaces" : "escape_special_only") : "escape",
+      kS, 1, 1};
+  PyObject* a[1];
+  if (!bind(p, args, nargs, kwnames, a)) return nullptr;
+  Text s;
+  if (!to_text(a[0], "s", s)) return nullptr;
+  return str_from_utf8(kordal::escape::escape_impl(s.utf8, SpecialOnly, LiteralSpaces));
+}
+
+PyObject* is_match_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const Params p{"is_match", kPatternHaystack, 2, 2};
+  PyObject* a[2];
+  if (!bind(p, args, nargs, kwnames, a)) return nullptr;
+  Text pattern, haystack;
+  if (!to_text(a[0], "pattern", pattern) || !to_text(a[1], "haystack", haystack)) return nullptr;
+  kordal::Result<kordal::Regex> re = kordal::Regex::new_with_flags(pattern.utf8, 0);
+  if (!re.ok()) return map_err(re.error());
+  bool found = false;
+  if (!check_status(re.value().is_match(haystack.utf8, found, search_control()))) return nullptr;
+  return PyBool_FromLong(found);
+}
+
+uint32_t flag_bit(Py_UCS4 c) {
+  switch (c) {
+    case 'i':
+      return kordal::flags::IGNORECASE;
+    case 'm':
+      return kordal::flags::MULTILINE;
+    case 's':
+      return kordal::flags::DOTALL;
+    case 'u':
+      return kordal::flags::UNICODE;
+    case 'a':
+      return kordal::flags::ASCII;
+    case 'x':
+      return kordal::flags::VERBOSE;
+    case 'f':
+      return kordal::flags::FULLCASE;
+    case 'w':
+      return kordal::flags::WORD;
+    case 'l':
+      return kordal::flags::LOCALE;
+    default:
+      return 0;
+  }
+}
+
+PyObject* parse_flags_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const Params p{"parse_flags", kFlagStr, 1, 1};
+  PyObject* a[1];
+  if (!bind(p, args, nargs, kwnames, a)) return nullptr;
+  Text s;
+  if (!to_text(a[0], "flag_str", s)) return nullptr;
+  uint32_t result = 0;
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(s.obj);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    Py_UCS4 c = PyUnicode_READ_CHAR(s.obj, i);
+    if (c >= 'A' && c <= 'Z') c += 'a' - 'A';
+    if (c == 'g' || c == 'y' || c == 'd') continue;  // accepted for familiarity
+    uint32_t bit = flag_bit(c);
+    if (bit == 0) {
+      std::string msg = "unknown flag character ";
+      kordal::write_quoted_char(msg, static_cast<char32_t>(c));
+      PyObject* text = str_from_utf8(msg);
+      if (text != nullptr) {
+        PyErr_SetObject(PyExc_ValueError, text);
+        Py_DECREF(text);
+      }
+      return nullptr;
+    }
+    result |= bit;
+  }
+  return PyLong_FromUnsignedLong(result);
+}
+
+PyObject* compile_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const Params p{"compile", kPatternFlags, 2, 1};
+  PyObject* a[2];
+  if (!bind(p, args, nargs, kwnames, a)) return nullptr;
+  return new_regex(a[0], a[1]);
+}
+
+#define KORDAL_FUNCTION(name, fn, doc) \
+  { name, fastcall_method<fn>(), METH_FASTCALL | METH_KEYWORDS, doc }
+
+PyMethodDef kFunctions[] = {
+    KORDAL_FUNCTION("escape", (escape_fn<false, false>),
+                    "escape(s)\n--\n\n"
+                    "Escape ``s`` so it matches literally as a regex pattern (aggressive mode)."),
+    KORDAL_FUNCTION("escape_special_only", (escape_fn<true, false>),
+                    "escape_special_only(s)\n--\n\n"
+                    "Like :func:`escape` but only escapes regex metacharacters, leaving other\n"
+                    "punctuation alone."),
+    KORDAL_FUNCTION("escape_literal_spaces", (escape_fn<true, true>),
+                    "escape_literal_spaces(s)\n--\n\n"
+                    "Like :func:`escape` but leaves spaces unescaped."),
+    KORDAL_FUNCTION("is_match", is_match_fn,
+                    "is_match(pattern, haystack)\n--\n\n"
+                    "Convenience: ``True`` if ``pattern`` matches anywhere in ``haystack``.\n\n"
+                    ":raises ValueError: if ``pattern`` is syntactically invalid."),
+    KORDAL_FUNCTION("parse_flags", parse_flags_fn,
+                    "parse_flags(flag_str)\n--\n\n"
+                    "Convert a flag string such as ``\"ims\"`` into a flags bitset (a bitwise OR\n"
+                    "of the module-level flag constants).\n\n"
+                    "Recognized letters (case-insensitive): ``i m s u a x f w l``.\n"
+                    "The ``RegExp``-style ``g``, ``y``, ``d`` are accepted but ignored\n"
+                    "(familiarity).\n\n"
+                    ":raises ValueError: on an unknown flag character."),
+    KORDAL_FUNCTION("compile", compile_fn,
+                    "compile(pattern, flags=None)\n--\n\n"
+                    "Compile ``pattern`` into a :class:`Regex`.\n\n"
+                    ":raises ValueError: if ``pattern`` is syntactically invalid."),
+};
+
+#undef KORDAL_FUNCTION
+
+// Appends `name` to the module's `__all__` (creating it if missing), then
+// sets the attribute. Steals `value`.
+int add_public(PyObject* module, const char* name, PyObject* value) {
+  if (value == nullptr) return -1;
+  PyObject* dict = PyModule_GetDict(module);
+  PyObject* all = PyDict_GetItemString(dict, "__all__");
+  if (all == nullptr) {
+    all = PyList_New(0);
+    if (all == nullptr || PyDict_SetItemString(dict, "__all__", all) < 0) {
+      Py_XDECREF(all);
+      Py_DECREF(value);
+      return -1;
+    }
+    Py_DECREF(all);  // the module's dict holds it
+  } else if (!PyList_Check(all)) {
+    PyErr_SetString(PyExc_TypeError, "__all__ must be a list");
+    Py_DECREF(value);
+    return -1;
+  }
+  PyObject* s = PyUnicode_FromString(name);
+  int rc = s != nullptr ? PyList_Append(all, s) : -1;
+  Py_XDECREF(s);
+  if (rc == 0) rc = PyObject_SetAttrString(module, name, value);
+  Py_DECREF(value);
+  return rc;
+}
+
+// Keeps a strong reference to a freshly made type for the other binding files.
+template <class T>
+void keep(T*& slot, PyObject* obj) {
+  Py_INCREF(obj);
+  T* old = slot;
+  slot = reinterpret_cast<T*>(obj);
+  Py_XDECREF(reinterpret_cast<PyObject*>(old));
+}
+
+int exec_module_impl(PyObject* module) {
+  PyObject* name = PyModule_GetNameObject(module);
+  if (name == nullptr) return -1;
+  for (PyMethodDef& def : kFunctions) {
+    if (add_public(module, def.ml_name, PyCFunction_NewEx(&def, module, name)) < 0) {
+      Py_DECREF(name);
+      return -1;
+    }
+  }
+  Py_DECREF(name);
+
+  PyObject* err = PyErr_NewException("kordal_python.InternalError", PyExc_BaseException, nullptr);
+  if (err == nullptr) return -1;
+  keep(internal_error, err);
+  Py_DECREF(err);
+
+  struct TypeEntry {
+    const char* name;
+    PyObject* (*make)();
+    PyTypeObject** slot;
+  };
+  const TypeEntry types[] = {{"Regex", make_regex_type, &regex_type},
+                             {"Match", make_match_type, &match_type},
+                             {"PartialMatch", make_partial_type, &partial_type}};
+  for (const TypeEntry& t : types) {
+    PyObject* tp = t.make();
+    if (tp == nullptr) return -1;
+    keep(*t.slot, tp);
+    if (add_public(module, t.name, tp) < 0) return -1;
+  }
+
+  struct FlagEntry {
+    const char* name;
+    uint32_t value;
+  };
+  const FlagEntry flags[] = {
+      {"IGNORECASE", kordal::flags::IGNORECASE}, {"MULTILINE", kordal::flags::MULTILINE},
+      {"DOTALL", kordal::flags::DOTALL},         {"UNICODE", kordal::flags::UNICODE},
+      {"ASCII", kordal::flags::ASCII},           {"VERBOSE", kordal::flags::VERBOSE},
+      {"FULLCASE", kordal::flags::FULLCASE},     {"WORD", kordal::flags::WORD},
+      {"LOCALE", kordal::flags::LOCALE},         {"VERSION0", kordal::flags::VERSION0},
+      {"VERSION1", kordal::flags::VERSION1},
+  };
+  for (const FlagEntry& f : flags) {
+    if (add_public(module, f.name, PyLong_FromUnsignedLong(f.value)) < 0) return -1;
+  }
+  return add_public(module, "__version__", PyUnicode_FromString("0.1.5"));
+}
+
+int exec_module(PyObject* module) {
+  try {
+    return exec_module_impl(module);
+  } catch (...) {
+    translate_current_exception();
+    return -1;
+  }
+}
+
+PyModuleDef_Slot kSlots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, nullptr},
+};
+
+const char kModuleDoc[] =
+    "kordal \xe2\x80\x94 an advanced regular expression engine (Python bindings).\n\n"
+    "This module exposes the kordal engine to Python: compile a pattern with\n"
+    ":class:`Regex`, then use :meth:`Regex.find`, :meth:`Regex.is_match`,\n"
+    ":meth:`Regex.find_partial`, :meth:`Regex.replace` / :meth:`Regex.replace_all`\n"
+    "and :meth:`Regex.split`.";
+
+PyModuleDef kModule = {
+    PyModuleDef_HEAD_INIT,
+    "kordal_python",
+    kModuleDoc,
+    0,        // no per-module state
+    nullptr,  // functions are added by the execution step
+    kSlots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+}  // namespace kordal::py
+
+PyMODINIT_FUNC PyInit_kordal_python(void) {
+  return PyModuleDef_Init(&kordal::py::kModule);
+}

@@ -1,0 +1,29 @@
+// The one place where engine outcomes become Python exceptions.
+//
+// map_err renders a compile Error as the ValueError every failing compile
+// raises; check_status does the same for the outcomes a search can end with
+// besides its result (interrupted by a signal, too deep, out of memory).
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include "error.hpp"
+#include "regex.hpp"
+
+namespace kordal::py {
+
+// Sets ValueError("kordal error at position N: text") or, without a
+// position, ValueError("kordal error: text"). Always returns nullptr.
+PyObject* map_err(const kordal::Error& err);
+
+// True for Status::Ok; otherwise sets the matching exception and returns
+// false. An interrupted search already has its exception set by the signal
+// handler that asked it to stop.
+bool check_status(kordal::Status st);
+
+// The control every search runs with: it polls the interpreter's signal
+// handlers so Ctrl-C stops a runaway match.
+const kordal::SearchControl& search_control();
+
+}  // namespace kordal::py

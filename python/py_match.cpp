@@ -1,0 +1,501 @@
+// The Python class Match (PyMatch): a successful match, self-contained.
+//
+// A Match keeps the haystack as one exact str (shared with the other results
+// of the same call), every group's span in bytes and in code points, and
+// every group's capture history as spans. Texts are cut from the str on
+// demand with PyUnicode_Substring, which needs no decoding; so building a
+// Match costs O(groups + history) and nothing proportional to the haystack.
+//
+// The spans live in the object's variable part as machine words: G group
+// spans, G + 1 history offsets, then the history spans. Reading past those
+// bounds would read another object's memory, so every index is checked
+// against G before use.
+#include <memory>
+#include <string>
+
+#include "arguments.hpp"
+#include "binding.hpp"
+#include "errors.hpp"
+
+namespace kordal::py {
+
+namespace {
+
+constexpr size_t kSpanWords = 4;  // start, end, cstart, cend
+
+struct PyMatch {
+  PyObject_VAR_HEAD PyObject* input;  // exact str
+  size_t ngroups;                     // G
+  size_t nhist;                       // history spans of all groups
+  union {
+    std::shared_ptr<const kordal::Names> names;
+  };
+};
+
+static_assert(sizeof(PyMatch) % alignof(size_t) == 0);
+
+PyMatch* as_match(PyObject* self) {
+  return reinterpret_cast<PyMatch*>(self);
+}
+
+size_t* words(PyMatch* m) {
+  return reinterpret_cast<size_t*>(reinterpret_cast<char*>(m) + sizeof(PyMatch));
+}
+
+kordal::Span read_span(const size_t* w) {
+  return kordal::Span{w[0], w[1], w[2], w[3]};
+}
+void write_span(size_t* w, const kordal::Span& s) {
+  w[0] = s.start;
+  w[1] = s.end;
+  w[2] = s.cstart;
+  w[3] = s.cend;
+}
+
+kordal::Span group_span(PyMatch* m, size_t g) {
+  return read_span(words(m) + g * kSpanWords);
+}
+size_t* hist_offsets(PyMatch* m) {
+  return words(m) + m->ngroups * kSpanWords;
+}
+size_t* hist_spans(PyMatch* m) {
+  return hist_offsets(m) + m->ngroups + 1;
+}
+
+size_t input_bytes(PyMatch* m) {
+  // The UTF-8 form is cached in the str once computed; it cannot fail for a
+  // str that was encoded successfully when the search ran.
+  Py_ssize_t n = 0;
+  if (PyUnicode_AsUTF8AndSize(m->input, &n) == nullptr) {
+    PyErr_Clear();
+    return 0;
+  }
+  return static_cast<size_t>(n);
+}
+
+PyObject* span_text(PyMatch* m, const kordal::Span& s) {
+  return PyUnicode_Substring(m->input, static_cast<Py_ssize_t>(s.cstart),
+                             static_cast<Py_ssize_t>(s.cend));
+}
+
+// Group g's text, or None when it did not take part (or does not exist).
+PyObject* group_text(PyMatch* m, size_t g) {
+  if (g >= m->ngroups) Py_RETURN_NONE;
+  kordal::Span s = group_span(m, g);
+  if (!s.set()) Py_RETURN_NONE;
+  return span_text(m, s);
+}
+
+PyObject* history_list(PyMatch* m, size_t g) {
+  if (g >= m->ngroups) return PyList_New(0);
+  size_t* off = hist_offsets(m);
+  size_t n = off[g + 1] - off[g];
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
+  if (list == nullptr) return nullptr;
+  const size_t* w = hist_spans(m) + off[g] * kSpanWords;
+  for (size_t i = 0; i < n; ++i, w += kSpanWords) {
+    PyObject* s = span_text(m, read_span(w));
+    if (s == nullptr) {
+      Py_DECREF(list);
+      return nullptr;
+    }
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), s);
+  }
+  return list;
+}
+
+void match_dealloc(PyObject* self) {
+  PyTypeObject* tp = Py_TYPE(self);
+  PyMatch* m = as_match(self);
+  m->names.~shared_ptr();
+  Py_XDECREF(m->input);
+  tp->tp_free(self);
+  Py_DECREF(tp);
+}
+
+// The `lookup` shared by group() and m[key].
+PyObject* lookup(PyMatch* m, PyObject* key) {
+  if (PyUnicode_Check(key)) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(key, &size);
+    if (data != nullptr) {
+      auto it = m->names->find(std::string(data, static_cast<size_t>(size)));
+      if (it == m->names->end()) {
+        PyErr_Format(PyExc_IndexError, "no such group: %U", key);
+        return nullptr;
+      }
+      return group_text(m, it->second);
+    }
+    // A name that cannot be encoded is no valid key at all.
+    PyErr_Clear();
+  }
+  long long i = -1;
+  bool ok = false;
+  if (!PyUnicode_Check(key)) {
+    if (PyLong_Check(key)) {
+      i = PyLong_AsLongLong(key);
+    } else if (PyObject* num = PyNumber_Index(key)) {
+      i = PyLong_AsLongLong(num);
+      Py_DECREF(num);
+    }
+    ok = !(i == -1 && PyErr_Occurred());
+  }
+  if (!ok) {
+    PyErr_Clear();
+    PyErr_SetString(PyExc_TypeError, "group index must be int or str");
+    return nullptr;
+  }
+  long long g = i;
+  const long long count = static_cast<long long>(m->ngroups);
+  if (g < 0) g += count;
+  if (g < 0 || g >= count) {
+    PyErr_Format(PyExc_IndexError, "no such group: %lld", i);
+    return nullptr;
+  }
+  return group_text(m, static_cast<size_t>(g));
+}
+
+PyObject* all_group_texts(PyMatch* m, bool as_list) {
+  Py_ssize_t n = static_cast<Py_ssize_t>(m->ngroups);
+  PyObject* seq = as_list ? PyList_New(n) : PyTuple_New(n);
+  if (seq == nullptr) return nullptr;
+  for (Py_ssize_t g = 0; g < n; ++g) {
+    PyObject* t = group_text(m, static_cast<size_t>(g));
+    if (t == nullptr) {
+      Py_DECREF(seq);
+      return nullptr;
+    }
+    if (as_list) {
+      PyList_SET_ITEM(seq, g, t);
+    } else {
+      PyTuple_SET_ITEM(seq, g, t);
+    }
+  }
+  return seq;
+}
+
+PyObject* match_group(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  if (!reject_keywords("Match.group", kwnames)) return nullptr;
+  PyMatch* m = as_match(self);
+  if (nargs == 0) return all_group_texts(m, false);
+  if (nargs == 1) return lookup(m, args[0]);
+  PyObject* tuple = PyTuple_New(nargs);
+  if (tuple == nullptr) return nullptr;
+  for (Py_ssize_t i = 0; i < nargs; ++i) {
+    PyObject* t = lookup(m, args[i]);
+    if (t == nullptr) {
+      Py_DECREF(tuple);
+      return nullptr;
+    }
+    PyTuple_SET_ITEM(tuple, i, t);
+  }
+  return tuple;
+}
+
+const char* const kIndex[] = {"index"};
+const char* const kName[] = {"name"};
+
+// Binds an optional `index` (default 0).
+bool optional_index(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    size_t& index) {
+  PyObject* a[1];
+  if (!bind(p, args, nargs, kwnames, a)) return false;
+  index = 0;
+  return a[0] == nullptr || to_index(a[0], "index", index);
+}
+
+PyObject* match_captures(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+  static const Params p{"Match.captures", kIndex, 1, 1};
+  PyObject* a[1];
+  if (!bind(p, args, nargs, kwnames, a)) return nullptr;
+  size_t index = 0;
+  if (!to_index(a[0], "index", index)) return nullptr;
+  return history_list(as_match(self), index);
+}
+
+PyObject* match_captures_by_name(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+  static const Params p{"Match.captures_by_name", kName, 1, 1};
+  PyObject* a[1];
+  if (!bind(p, args, nargs, kwnames, a)) return nullptr;
+  Text name;
+  if (!to_text(a[0], "name", name)) return nullptr;
+  PyMatch* m = as_match(self);
+  auto it = m->names->find(std::string(name.utf8));
+  if (it == m->names->end()) return PyList_New(0);
+  return history_list(m, it->second);
+}
+
+PyObject* match_span_of(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+  static const Params p{"Match.span_of", kIndex, 1, 0};
+  size_t g = 0;
+  if (!optional_index(p, args, nargs, kwnames, g)) return nullptr;
+  PyMatch* m = as_match(self);
+  if (g >= m->ngroups) Py_RETURN_NONE;
+  kordal::Span s = group_span(m, g);
+  if (!s.set()) Py_RETURN_NONE;
+  return Py_BuildValue("(nn)", static_cast<Py_ssize_t>(s.start), static_cast<Py_ssize_t>(s.end));
+}
+
+// Start (or end) byte of group g; the input length when it did not take part.
+size_t bound_of(PyMatch* m, size_t g, bool end) {
+  if (g < m->ngroups) {
+    kordal::Span s = group_span(m, g);
+    if (s.set()) return end ? s.end : s.start;
+  }
+  return input_bytes(m);
+}
+
+template <bool End>
+PyObject* match_bound_of(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+  static const Params p{End ? "Match.end_of" : "Match.start_of", kIndex, 1, 0};
+  size_t g = 0;
+  if (!optional_index(p, args, nargs, kwnames, g)) return nullptr;
+  return PyLong_FromSize_t(bound_of(as_match(self), g, End));
+}
+
+Py_ssize_t match_length(PyObject* self) {
+  return static_cast<Py_ssize_t>(as_match(self)->ngroups);
+}
+
+PyObject* match_subscript(PyObject* self, PyObject* key) {
+  return lookup(as_match(self), key);
+}
+
+PyObject* match_repr(PyObject* self) {
+  PyMatch* m = as_match(self);
+  size_t start = 0, end = 0;
+  std::string_view text;
+  if (m->ngroups > 0 && group_span(m, 0).set()) {
+    kordal::Span s = group_span(m, 0);
+    Py_ssize_t n = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(m->input, &n);
+    if (data == nullptr) return nullptr;
+    start = s.start;
+    end = s.end;
+    text = std::string_view(data + start, end - start);
+  }
+  std::string out = "Match(matched=";
+  kordal::write_quoted_text(out, text);
+  out += ", span=(" + std::to_string(start) + ", " + std::to_string(end) +
+         "), groups=" + std::to_string(m->ngroups > 0 ? m->ngroups - 1 : 0) + ")";
+  return str_from_utf8(out);
+}
+
+PyObject* get_matched(PyObject* self, void*) {
+  PyMatch* m = as_match(self);
+  if (m->ngroups > 0 && group_span(m, 0).set()) return span_text(m, group_span(m, 0));
+  return PyUnicode_FromStringAndSize("", 0);
+}
+
+PyObject* get_input(PyObject* self, void*) {
+  return Py_NewRef(as_match(self)->input);
+}
+
+PyObject* get_start(PyObject* self, void*) {
+  return PyLong_FromSize_t(bound_of(as_match(self), 0, false));
+}
+
+PyObject* get_end(PyObject* self, void*) {
+  return PyLong_FromSize_t(bound_of(as_match(self), 0, true));
+}
+
+PyObject* get_span(PyObject* self, void*) {
+  PyMatch* m = as_match(self);
+  return Py_BuildValue("(nn)", static_cast<Py_ssize_t>(bound_of(m, 0, false)),
+                       static_cast<Py_ssize_t>(bound_of(m, 0, true)));
+}
+
+PyObject* get_capture_count(PyObject* self, void*) {
+  size_t g = as_match(self)->ngroups;
+  return PyLong_FromSize_t(g > 0 ? g - 1 : 0);
+}
+
+PyObject* get_groups(PyObject* self, void*) {
+  return all_group_texts(as_match(self), true);
+}
+
+// A dict over the named groups; `value` gives each entry, or nullptr with no
+// error set to leave the name out.
+template <class F>
+PyObject* names_dict(PyMatch* m, F value) {
+  PyObject* dict = PyDict_New();
+  if (dict == nullptr) return nullptr;
+  for (const auto& [name, g] : *m->names) {
+    PyObject* v = value(g);
+    if (v == nullptr) {
+      if (PyErr_Occurred()) break;
+      continue;
+    }
+    PyObject* k = str_from_utf8(name);
+    int rc = k != nullptr ? PyDict_SetItem(dict, k, v) : -1;
+    Py_XDECREF(k);
+    Py_DECREF(v);
+    if (rc < 0) break;
+  }
+  if (PyErr_Occurred()) {
+    Py_DECREF(dict);
+    return nullptr;
+  }
+  return dict;
+}
+
+PyObject* get_named_groups(PyObject* self, void*) {
+  PyMatch* m = as_match(self);
+  return names_dict(m, [m](size_t g) -> PyObject* {
+    if (g >= m->ngroups || !group_span(m, g).set()) return nullptr;
+    return span_text(m, group_span(m, g));
+  });
+}
+
+PyObject* get_all_captures(PyObject* self, void*) {
+  PyMatch* m = as_match(self);
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(m->ngroups));
+  if (list == nullptr) return nullptr;
+  for (size_t g = 0; g < m->ngroups; ++g) {
+    PyObject* h = history_list(m, g);
+    if (h == nullptr) {
+      Py_DECREF(list);
+      return nullptr;
+    }
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(g), h);
+  }
+  return list;
+}
+
+PyObject* get_captures_dict(PyObject* self, void*) {
+  PyMatch* m = as_match(self);
+  return names_dict(m, [m](size_t g) { return history_list(m, g); });
+}
+
+#define KORDAL_METHOD(name, fn, doc) \
+  { name, fastcall_method<fn>(), METH_FASTCALL | METH_KEYWORDS, doc }
+
+PyMethodDef kMethods[] = {
+    KORDAL_METHOD("group", match_group,
+                  "group($self, *args)\n--\n\n"
+                  "Text of one or more groups.\n\n"
+                  "With no args: ``(whole_match, group1, group2, ...)``.\n"
+                  "With one int: text of that group (``0`` = whole match), or ``None``.\n"
+                  "With one str: text of that named group, or ``None``.\n"
+                  "With multiple args: a tuple of the per-arg results."),
+    KORDAL_METHOD("captures", match_captures,
+                  "captures($self, index)\n--\n\n"
+                  "All captures (repeated-capture history) of group ``index``."),
+    KORDAL_METHOD("captures_by_name", match_captures_by_name,
+                  "captures_by_name($self, name)\n--\n\nAll captures of a named group."),
+    KORDAL_METHOD("span_of", match_span_of,
+                  "span_of($self, index=0)\n--\n\n"
+                  "``(start, end)`` byte span of group ``index``, or ``None`` if it did\n"
+                  "not participate."),
+    KORDAL_METHOD("start_of", match_bound_of<false>,
+                  "start_of($self, index=0)\n--\n\n"
+                  "Start byte offset of group ``index`` (default 0). Returns the input\n"
+                  "length if the group did not participate (Python semantics)."),
+    KORDAL_METHOD("end_of", match_bound_of<true>,
+                  "end_of($self, index=0)\n--\n\nEnd byte offset of group ``index`` (default 0)."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+#undef KORDAL_METHOD
+
+PyGetSetDef kGetSet[] = {
+    {"matched", guarded<get_matched>, nullptr, "The whole match text (group 0).", nullptr},
+    {"group0", guarded<get_matched>, nullptr,
+     "Alias of ``matched``, for familiarity with the ``re`` module's ``group(0)``.", nullptr},
+    {"input", guarded<get_input>, nullptr, "The original input string this match was found in.",
+     nullptr},
+    {"start", guarded<get_start>, nullptr, "Byte offset where the whole match starts.", nullptr},
+    {"end", guarded<get_end>, nullptr, "Byte offset where the whole match ends.", nullptr},
+    {"span", guarded<get_span>, nullptr, "The ``(start, end)`` byte span of the whole match.",
+     nullptr},
+    {"capture_count", guarded<get_capture_count>, nullptr,
+     "The number of capturing groups (group 0 not counted).", nullptr},
+    {"groups", guarded<get_groups>, nullptr,
+     "Current text of every group (group 0 first). Groups that did not\n"
+     "participate are ``None``.",
+     nullptr},
+    {"named_groups", guarded<get_named_groups>, nullptr,
+     "Map of named-group name to its current text.", nullptr},
+    {"all_captures", guarded<get_all_captures>, nullptr,
+     "Captures of every group (group 0 first); each entry is a group's\n"
+     "repeated-capture history. Non-participating iterations are ``None``.",
+     nullptr},
+    {"captures_dict", guarded<get_captures_dict>, nullptr,
+     "Map of named-group name to its repeated-capture history.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+const char kDoc[] =
+    "A successful match, carrying the full capture state.\n\n"
+    "Supports ``len(m)``, ``m[index]`` (integer \xe2\x86\x92 group by number, string \xe2\x86\x92\n"
+    "named group), and ``m.matched`` / ``m.start`` / ``m.end`` etc.";
+
+PyType_Slot kSlots[] = {
+    {Py_tp_doc, const_cast<char*>(kDoc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(match_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(guarded<match_repr>)},
+    {Py_tp_methods, kMethods},
+    {Py_tp_getset, kGetSet},
+    {Py_mp_length, reinterpret_cast<void*>(guarded<match_length>)},
+    {Py_mp_subscript, reinterpret_cast<void*>(guarded<match_subscript>)},
+    {0, nullptr},
+};
+
+#ifdef Py_TPFLAGS_IMMUTABLETYPE
+constexpr unsigned kFlags =
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+#else
+constexpr unsigned kFlags = Py_TPFLAGS_DEFAULT;
+#endif
+
+PyType_Spec kSpec = {"builtins.Match", sizeof(PyMatch), sizeof(size_t), kFlags, kSlots};
+
+}  // namespace
+
+PyObject* make_match_type() {
+  return PyType_FromSpec(&kSpec);
+}
+
+PyObject* new_match(PyObject* input, const kordal::Match& em) {
+  const size_t G = em.caps.size();
+  size_t nhist = 0;
+  for (size_t g = 0; g < G; ++g) nhist += em.history_size(g);
+  // Group 0's history is the whole match once, whether or not the engine
+  // recorded it.
+  const bool synth0 = G > 0 && em.caps[0].set() && em.history_size(0) == 0;
+  nhist += synth0;
+  const size_t nwords = G * kSpanWords + (G + 1) + nhist * kSpanWords;
+  PyMatch* m = PyObject_NewVar(PyMatch, match_type, static_cast<Py_ssize_t>(nwords));
+  if (m == nullptr) return nullptr;
+  m->input = Py_NewRef(input);
+  m->ngroups = G;
+  m->nhist = nhist;
+  new (&m->names) std::shared_ptr<const kordal::Names>(em.names);
+  if (!m->names) {
+    static const auto empty = std::make_shared<const kordal::Names>();
+    m->names = empty;
+  }
+  size_t* w = words(m);
+  for (size_t g = 0; g < G; ++g) write_span(w + g * kSpanWords, em.caps[g]);
+  size_t* off = hist_offsets(m);
+  size_t* hs = hist_spans(m);
+  size_t k = 0;
+  for (size_t g = 0; g < G; ++g) {
+    off[g] = k;
+    if (g == 0 && synth0) {
+      write_span(hs + k++ * kSpanWords, em.caps[0]);
+      continue;
+    }
+    const size_t n = em.history_size(g);
+    const kordal::Span* src = n > 0 ? em.history_of(g) : nullptr;
+    for (size_t i = 0; i < n; ++i) write_span(hs + k++ * kSpanWords, src[i]);
+  }
+  off[G] = k;
+  return reinterpret_cast<PyObject*>(m);
+}
+
+}  // namespace kordal::py

@@ -1,0 +1,383 @@
+// The Python class Regex (PyRegex): one compiled engine Regex and every
+// search on it.
+//
+// Each method binds its arguments, runs one engine search with the signal
+// poll installed, and converts the result. Match and PartialMatch results of
+// one call share a single exact str of the haystack; their texts are sliced
+// from it lazily, so a call costs the search plus O(groups) per result.
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "arguments.hpp"
+#include "binding.hpp"
+#include "errors.hpp"
+
+namespace kordal::py {
+
+namespace {
+
+struct PyRegex {
+  PyObject_HEAD
+      // Built in place once compilation succeeded, destroyed in dealloc.
+      union {
+    kordal::Regex re;
+  };
+};
+
+const kordal::Regex& re_of(PyObject* self) {
+  return reinterpret_cast<PyRegex*>(self)->re;
+}
+
+void regex_dealloc(PyObject* self) {
+  PyTypeObject* tp = Py_TYPE(self);
+  reinterpret_cast<PyRegex*>(self)->re.~Regex();
+  tp->tp_free(self);
+  Py_DECREF(tp);
+}
+
+PyObject* make_regex(PyTypeObject* tp, PyObject* pattern, PyObject* flags) {
+  Text pat;
+  if (!to_text(pattern, "pattern", pat)) return nullptr;
+  uint32_t f = 0;
+  if (!to_flags(flags, "flags", f)) return nullptr;
+  kordal::Result<kordal::Regex> r = kordal::Regex::new_with_flags(pat.utf8, f);
+  if (!r.ok()) return map_err(r.error());
+  PyObject* self = tp->tp_alloc(tp, 0);
+  if (self == nullptr) return nullptr;
+  new (&reinterpret_cast<PyRegex*>(self)->re) kordal::Regex(std::move(r.value()));
+  return self;
+}
+
+const char* const kCtorNames[] = {"pattern", "flags"};
+const Params kCtor{"Regex", kCtorNames, 2, 1};
+
+PyObject* regex_tp_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
+  PyObject* a[2];
+  if (!bind_tuple(kCtor, args, kwargs, a)) return nullptr;
+  return make_regex(tp, a[0], a[1]);
+}
+
+PyObject* regex_vectorcall(PyObject* tp, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  PyObject* a[2];
+  if (!bind(kCtor, args, PyVectorcall_NARGS(nargsf), kwnames, a)) return nullptr;
+  return make_regex(reinterpret_cast<PyTypeObject*>(tp), a[0], a[1]);
+}
+
+// Builds a Match for `m` found in `hay`, or returns None.
+PyObject* match_or_none(const Text& hay, const std::optional<kordal::Match>& m) {
+  if (!m) Py_RETURN_NONE;
+  PyObject* input = exact_str(hay.obj);
+  if (input == nullptr) return nullptr;
+  PyObject* r = new_match(input, *m);
+  Py_DECREF(input);
+  return r;
+}
+
+// Binds a single `haystack` argument and converts it.
+bool one_haystack(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                  Text& hay) {
+  PyObject* a[1];
+  if (!bind(p, args, nargs, kwnames, a)) return false;
+  return to_text(a[0], "haystack", hay);
+}
+
+const char* const kHaystack[] = {"haystack"};
+const char* const kHaystackRepl[] = {"haystack", "repl"};
+const char* const kHaystackStart[] = {"haystack", "start"};
+const char* const kName[] = {"name"};
+
+PyObject* regex_group_names(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+  static const Params p{"Regex.group_names", nullptr, 0, 0};
+  if (!bind(p, args, nargs, kwnames, nullptr)) return nullptr;
+  const kordal::Names& names = re_of(self).names();
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(names.size()));
+  if (list == nullptr) return nullptr;
+  Py_ssize_t i = 0;
+  for (const auto& [name, index] : names) {
+    PyObject* s = str_from_utf8(name);
+    if (s == nullptr) {
+      Py_DECREF(list);
+      return nullptr;
+    }
+    PyList_SET_ITEM(list, i++, s);
+  }
+  return list;
+}
+
+PyObject* regex_group_index(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+  static const Params p{"Regex.group_index", kName, 1, 1};
+  PyObject* a[1];
+  if (!bind(p, args, nargs, kwnames, a)) return nullptr;
+  Text name;
+  if (!to_text(a[0], "name", name)) return nullptr;
+  const kordal::Names& names = re_of(self).names();
+  auto it = names.find(std::string(name.utf8));
+  if (it == names.end()) Py_RETURN_NONE;
+  return PyLong_FromSize_t(it->second);
+}
+
+PyObject* regex_is_match(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+  static const Params p{"Regex.is_match", kHaystack, 1, 1};
+  Text hay;
+  if (!one_haystack(p, args, nargs, kwnames, hay)) return nullptr;
+  bool found = false;
+  if (!check_status(re_of(self).is_match(hay.utf8, found, search_control()))) return nullptr;
+  return PyBool_FromLong(found);
+}
+
+PyObject* regex_find(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const Params p{"Regex.find", kHaystack, 1, 1};
+  Text hay;
+  if (!one_haystack(p, args, nargs, kwnames, hay)) return nullptr;
+  std::optional<kordal::Match> m;
+  if (!check_status(re_of(self).find(hay.utf8, m, search_control()))) return nullptr;
+  return match_or_none(hay, m);
+}
+
+PyObject* regex_find_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+  static const Params p{"Regex.find_at", kHaystackStart, 2, 2};
+  PyObject* a[2];
+  if (!bind(p, args, nargs, kwnames, a)) return nullptr;
+  Text hay;
+  if (!to_text(a[0], "haystack", hay)) return nullptr;
+  size_t start = 0;
+  if (!to_index(a[1], "start", start)) return nullptr;
+  // An offset inside a character has no code-point index to start from.
+  if (start > 0 && start < hay.utf8.size() &&
+      (static_cast<unsigned char>(hay.utf8[start]) & 0xC0) == 0x80) {
+    PyErr_Format(PyExc_ValueError, "start offset %zu is inside a multi-byte character", start);
+    return nullptr;
+  }
+  std::optional<kordal::Match> m;
+  if (!check_status(re_of(self).find_at(hay.utf8, start, m, search_control()))) return nullptr;
+  return match_or_none(hay, m);
+}
+
+PyObject* regex_match_at_start(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+  static const Params p{"Regex.match_at_start", kHaystack, 1, 1};
+  Text hay;
+  if (!one_haystack(p, args, nargs, kwnames, hay)) return nullptr;
+  std::optional<kordal::Match> m;
+  if (!check_status(re_of(self).match_at_start(hay.utf8, m, search_control()))) return nullptr;
+  return match_or_none(hay, m);
+}
+
+PyObject* regex_fullmatch(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+  static const Params p{"Regex.fullmatch", kHaystack, 1, 1};
+  Text hay;
+  if (!one_haystack(p, args, nargs, kwnames, hay)) return nullptr;
+  std::optional<kordal::Match> m;
+  if (!check_status(re_of(self).fullmatch(hay.utf8, m, search_control()))) return nullptr;
+  return match_or_none(hay, m);
+}
+
+PyObject* regex_findall(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+  static const Params p{"Regex.findall", kHaystack, 1, 1};
+  Text hay;
+  if (!one_haystack(p, args, nargs, kwnames, hay)) return nullptr;
+  PyObject* list = PyList_New(0);
+  if (list == nullptr) return nullptr;
+  PyObject* input = nullptr;  // made at the first match, shared by all
+  kordal::FindIter it(re_of(self), hay.utf8);
+  std::optional<kordal::Match> m;
+  for (;;) {
+    if (!check_status(it.next(m, search_control()))) break;
+    if (!m) {
+      Py_XDECREF(input);
+      return list;
+    }
+    if (input == nullptr && (input = exact_str(hay.obj)) == nullptr) break;
+    PyObject* obj = new_match(input, *m);
+    if (obj == nullptr) break;
+    int rc = PyList_Append(list, obj);
+    Py_DECREF(obj);
+    if (rc < 0) break;
+  }
+  Py_XDECREF(input);
+  Py_DECREF(list);
+  return nullptr;
+}
+
+PyObject* regex_find_partial(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  static const Params p{"Regex.find_partial", kHaystack, 1, 1};
+  Text hay;
+  if (!one_haystack(p, args, nargs, kwnames, hay)) return nullptr;
+  std::optional<kordal::PartialMatch> pm;
+  if (!check_status(re_of(self).find_partial(hay.utf8, pm, search_control()))) return nullptr;
+  if (!pm) Py_RETURN_NONE;
+  PyObject* input = exact_str(hay.obj);
+  if (input == nullptr) return nullptr;
+  PyObject* r = new_partial_match(input, *pm);
+  Py_DECREF(input);
+  return r;
+}
+
+template <bool All>
+PyObject* regex_replace_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  static const Params p{All ? "Regex.replace_all" : "Regex.replace", kHaystackRepl, 2, 2};
+  PyObject* a[2];
+  if (!bind(p, args, nargs, kwnames, a)) return nullptr;
+  Text hay, repl;
+  if (!to_text(a[0], "haystack", hay) || !to_text(a[1], "repl", repl)) return nullptr;
+  std::string out;
+  kordal::Status st = All ? re_of(self).replace_all(hay.utf8, repl.utf8, out, search_control())
+                          : re_of(self).replace(hay.utf8, repl.utf8, out, search_control());
+  if (!check_status(st)) return nullptr;
+  return str_from_utf8(out);
+}
+
+PyObject* regex_split(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const Params p{"Regex.split", kHaystack, 1, 1};
+  Text hay;
+  if (!one_haystack(p, args, nargs, kwnames, hay)) return nullptr;
+  PyObject* list = PyList_New(0);
+  if (list == nullptr) return nullptr;
+  kordal::SplitIter it(re_of(self), hay.utf8);
+  std::optional<std::string_view> seg;
+  for (;;) {
+    if (!check_status(it.next(seg, search_control()))) break;
+    if (!seg) return list;
+    PyObject* s = str_from_utf8(*seg);
+    if (s == nullptr) break;
+    int rc = PyList_Append(list, s);
+    Py_DECREF(s);
+    if (rc < 0) break;
+  }
+  Py_DECREF(list);
+  return nullptr;
+}
+
+PyObject* regex_dump(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const Params p{"Regex.dump", nullptr, 0, 0};
+  if (!bind(p, args, nargs, kwnames, nullptr)) return nullptr;
+  return str_from_utf8(re_of(self).dump());
+}
+
+PyObject* regex_repr(PyObject* self) {
+  const kordal::Regex& re = re_of(self);
+  std::string out = "Regex(pattern=";
+  kordal::write_quoted_text(out, re.pattern());
+  char buf[64];
+  snprintf(buf, sizeof buf, ", flags=0x%x, groups=%zu)", static_cast<unsigned>(re.flags()),
+           re.group_count());
+  out += buf;
+  return str_from_utf8(out);
+}
+
+PyObject* get_pattern(PyObject* self, void*) {
+  return str_from_utf8(re_of(self).pattern());
+}
+PyObject* get_flags(PyObject* self, void*) {
+  return PyLong_FromUnsignedLong(re_of(self).flags());
+}
+PyObject* get_capture_count(PyObject* self, void*) {
+  return PyLong_FromSize_t(re_of(self).group_count());
+}
+
+#define KORDAL_METHOD(name, fn, doc) \
+  { name, fastcall_method<fn>(), METH_FASTCALL | METH_KEYWORDS, doc }
+
+PyMethodDef kMethods[] = {
+    KORDAL_METHOD("group_names", regex_group_names,
+                  "group_names($self)\n--\n\nNames of all named groups."),
+    KORDAL_METHOD("group_index", regex_group_index,
+                  "group_index($self, name)\n--\n\nIndex (1-based) of a named group, or "
+                  "``None`` if it does not exist."),
+    KORDAL_METHOD("is_match", regex_is_match,
+                  "is_match($self, haystack)\n--\n\n``True`` if the pattern matches anywhere in "
+                  "``haystack``."),
+    KORDAL_METHOD("find", regex_find,
+                  "find($self, haystack)\n--\n\nFirst match anywhere in ``haystack``, or "
+                  "``None``."),
+    KORDAL_METHOD("find_at", regex_find_at,
+                  "find_at($self, haystack, start)\n--\n\nFirst match at or after byte offset "
+                  "``start``, or ``None``."),
+    KORDAL_METHOD("match_at_start", regex_match_at_start,
+                  "match_at_start($self, haystack)\n--\n\nMatch anchored at the start of "
+                  "``haystack`` (like :func:`re.match`)."),
+    KORDAL_METHOD("fullmatch", regex_fullmatch,
+                  "fullmatch($self, haystack)\n--\n\nMatch covering the whole ``haystack`` (like "
+                  ":func:`re.fullmatch`)."),
+    KORDAL_METHOD("findall", regex_findall,
+                  "findall($self, haystack)\n--\n\nAll non-overlapping matches."),
+    KORDAL_METHOD("find_partial", regex_find_partial,
+                  "find_partial($self, haystack)\n--\n\nPartial / end-anchored match. Returns "
+                  "``None`` if the input cannot be\na prefix of any full match."),
+    KORDAL_METHOD("replace", regex_replace_impl<false>,
+                  "replace($self, haystack, repl)\n--\n\nReplace the first match using template "
+                  "``repl``\n(``$1``, ``${name}``, ``$$``)."),
+    KORDAL_METHOD("replace_all", regex_replace_impl<true>,
+                  "replace_all($self, haystack, repl)\n--\n\nReplace every non-overlapping match "
+                  "using template ``repl``."),
+    KORDAL_METHOD("split", regex_split,
+                  "split($self, haystack)\n--\n\nSplit ``haystack`` by this pattern, returning the "
+                  "parts."),
+    KORDAL_METHOD("dump", regex_dump,
+                  "dump($self)\n--\n\nPretty-print the parsed AST (debug aid)."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+#undef KORDAL_METHOD
+
+PyGetSetDef kGetSet[] = {
+    {"pattern", guarded<get_pattern>, nullptr, "The original pattern string.", nullptr},
+    {"flags", guarded<get_flags>, nullptr, "The resolved flags as a bitset.", nullptr},
+    {"capture_count", guarded<get_capture_count>, nullptr,
+     "The number of capturing groups (group 0 is the whole match and is not\ncounted here).",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+const char kDoc[] =
+    "Regex(pattern, flags=None)\n--\n\n"
+    "A compiled regular expression.\n\n"
+    "Compile once with ``Regex(pattern)`` or ``Regex(pattern, flags)``, where\n"
+    "``flags`` is a bitwise OR of the module-level flag constants (or the\n"
+    "result of ``parse_flags(\"ims\")``), then reuse it across many inputs via\n"
+    "methods like :meth:`find`, :meth:`is_match`, :meth:`findall`,\n"
+    ":meth:`find_partial`, :meth:`replace`, :meth:`replace_all`, and\n"
+    ":meth:`split`.";
+
+PyType_Slot kSlots[] = {
+    {Py_tp_doc, const_cast<char*>(kDoc)},
+    {Py_tp_new, reinterpret_cast<void*>(guarded<regex_tp_new>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(regex_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(guarded<regex_repr>)},
+    {Py_tp_methods, kMethods},
+    {Py_tp_getset, kGetSet},
+    {0, nullptr},
+};
+
+#ifdef Py_TPFLAGS_IMMUTABLETYPE
+constexpr unsigned kImmutable = Py_TPFLAGS_IMMUTABLETYPE;
+#else
+constexpr unsigned kImmutable = 0;
+#endif
+
+PyType_Spec kSpec = {"builtins.Regex", sizeof(PyRegex), 0, Py_TPFLAGS_DEFAULT | kImmutable, kSlots};
+
+}  // namespace
+
+PyObject* new_regex(PyObject* pattern, PyObject* flags) {
+  return make_regex(regex_type, pattern, flags);
+}
+
+PyObject* make_regex_type() {
+  PyObject* tp = PyType_FromSpec(&kSpec);
+  if (tp == nullptr) return nullptr;
+  // Calls to the class skip the tuple-and-dict protocol of tp_new.
+  reinterpret_cast<PyTypeObject*>(tp)->tp_vectorcall = guarded<regex_vectorcall>;
+  return tp;
+}
+
+}  // namespace kordal::py
