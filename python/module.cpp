@@ -4,9 +4,8 @@
 // Initialisation is multi-phase: PyInit_kordal_python only returns the
 // definition, and exec_module fills the module, appending every name it adds
 // to `__all__` in order. The type objects and the internal-failure exception
-// are kept in globals for the other binding files; a second execution (a
-// fresh import in the same interpreter) replaces them, and the old ones stay
-// alive as long as objects of theirs do.
+// are made by the first execution and kept in globals for the other binding
+// files; later executions (a fresh import in the same process) reuse them.
 #include <string>
 
 #include "arguments.hpp"
@@ -174,13 +173,19 @@ int add_public(PyObject* module, const char* name, PyObject* value) {
   return rc;
 }
 
-// Keeps a strong reference to a freshly made type for the other binding files.
+// The types and the internal-failure class hold no module state, so every
+// module object made in this process shares one set: results of any Regex
+// are then instances of the Match class every module object exposes.
 template <class T>
-void keep(T*& slot, PyObject* obj) {
-  Py_INCREF(obj);
-  T* old = slot;
+bool ensure(T*& slot, PyObject* (*make)()) {
+  if (slot != nullptr) return true;
+  PyObject* obj = make();
   slot = reinterpret_cast<T*>(obj);
-  Py_XDECREF(reinterpret_cast<PyObject*>(old));
+  return obj != nullptr;
+}
+
+PyObject* make_internal_error() {
+  return PyErr_NewException("kordal_python.InternalError", PyExc_BaseException, nullptr);
 }
 
 int exec_module_impl(PyObject* module) {
@@ -194,10 +199,7 @@ int exec_module_impl(PyObject* module) {
   }
   Py_DECREF(name);
 
-  PyObject* err = PyErr_NewException("kordal_python.InternalError", PyExc_BaseException, nullptr);
-  if (err == nullptr) return -1;
-  keep(internal_error, err);
-  Py_DECREF(err);
+  if (!ensure(internal_error, make_internal_error)) return -1;
 
   struct TypeEntry {
     const char* name;
@@ -208,10 +210,8 @@ int exec_module_impl(PyObject* module) {
                              {"Match", make_match_type, &match_type},
                              {"PartialMatch", make_partial_type, &partial_type}};
   for (const TypeEntry& t : types) {
-    PyObject* tp = t.make();
-    if (tp == nullptr) return -1;
-    keep(*t.slot, tp);
-    if (add_public(module, t.name, tp) < 0) return -1;
+    if (!ensure(*t.slot, t.make)) return -1;
+    if (add_public(module, t.name, Py_NewRef(reinterpret_cast<PyObject*>(*t.slot))) < 0) return -1;
   }
 
   struct FlagEntry {
