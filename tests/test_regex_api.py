@@ -234,3 +234,23 @@ def test_deep_matches_raise_cleanly_or_succeed():
     else:
         assert m.span == (0, len(hay))
     assert k.Regex("a").find("a").span == (0, 1)  # the module stays usable
+
+
+def test_signal_handler_interrupts_a_runaway_match():
+    import signal
+
+    class Stop(Exception):
+        pass
+
+    def handler(*_):
+        raise Stop
+
+    old = signal.signal(signal.SIGALRM, handler)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.2)
+        with pytest.raises(Stop):
+            k.Regex("(a|aa)*c").find("a" * 60)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, old)
+    assert k.Regex("(a|aa)*c").find("aac").span == (0, 3)
