@@ -1,13 +1,178 @@
-// Placeholder until the matcher lands: compiles through the parser, finds
-// nothing.
+// Compilation glue and every search built on the matcher.
+//
+// Each search call decodes the haystack once into a State and tries start
+// positions left to right; the first start at which the matcher succeeds
+// wins. Iteration, split and replacement keep one State for the whole walk,
+// so their cost is one decoding plus the matcher runs. Every matcher run goes
+// through stack::run, which moves it to a private stack when it gets deep and
+// turns cancellation and exhaustion into a Status. No exception leaves this
+// file: allocation failure becomes Status::NoMemory.
 #include "regex.hpp"
 
+#include <cstring>
+#include <new>
+
+#include "matcher.hpp"
 #include "parser.hpp"
+#include "stack.hpp"
+#include "state.hpp"
 
 namespace kordal {
 
-struct State {};
-struct Analysis {};
+namespace {
+
+// Every match of a node starts with this code point, or nothing is known.
+std::optional<char32_t> first_char(const Node& nd, int depth = 0) {
+  if (depth > 64) return std::nullopt;
+  switch (nd.kind) {
+    case NodeKind::Lit:
+      if (nd.ign) return std::nullopt;
+      return nd.ch;
+    case NodeKind::LitStr:
+      if (nd.ign || nd.chars.empty()) return std::nullopt;
+      return nd.chars[0];
+    case NodeKind::Group:
+    case NodeKind::NonCap:
+    case NodeKind::Atomic:
+      return first_char(nd.child(), depth + 1);
+    case NodeKind::Repeat:
+      if (nd.min == 0) return std::nullopt;
+      return first_char(nd.child(), depth + 1);
+    case NodeKind::Branch: {
+      std::optional<char32_t> c;
+      for (const Node& alt : nd.kids) {
+        auto a = first_char(alt, depth + 1);
+        if (!a || (c && *c != *a)) return std::nullopt;
+        c = a;
+      }
+      return c;
+    }
+    case NodeKind::Sequence:
+      // Leading zero-width items (anchors, lookaround) only add conditions.
+      for (const Node& it : nd.kids) {
+        switch (it.kind) {
+          case NodeKind::Empty:
+          case NodeKind::StartLine:
+          case NodeKind::EndLine:
+          case NodeKind::StartText:
+          case NodeKind::EndText:
+          case NodeKind::WordBoundary:
+          case NodeKind::WordEdge:
+          case NodeKind::Look:
+            continue;
+          default:
+            return first_char(it, depth + 1);
+        }
+      }
+      return std::nullopt;
+    default:
+      return std::nullopt;
+  }
+}
+
+template <class F>
+Status guarded(F&& f) {
+  try {
+    return f();
+  } catch (...) {
+    // Only allocation can throw in the engine.
+    return Status::NoMemory;
+  }
+}
+
+}  // namespace
+
+// Facts derived from the tree once, for the search loops.
+struct Analysis {
+  std::optional<char32_t> first;  // every match starts with this code point
+};
+
+// What one matcher run does; executed through stack::run.
+struct Searcher {
+  enum class Mode : uint8_t { Find, Anchored, Full, Partial };
+  const Regex* re;
+  State* st;
+  size_t s0;
+  Mode mode;
+  bool found = false;
+  size_t match_start = 0;  // Partial: the start of the result
+  bool full = false;       // Partial: whether it is a full match
+
+  // Next start >= s that can begin a match, or n + 1.
+  size_t skip(size_t s) const {
+    const auto& first = re->analysis_->first;
+    const State& t = *st;
+    if (!first) return s;
+    const char32_t c = *first;
+    if (t.bytes) {
+      if (c >= 0x80 || s >= t.n) return t.n + 1;
+      const void* hit = std::memchr(t.bytes + s, int(c), t.n - s);
+      return hit ? size_t(static_cast<const unsigned char*>(hit) - t.bytes) : t.n + 1;
+    }
+    while (s < t.n && t.chars[s] != c) ++s;
+    return s < t.n ? s : t.n + 1;
+  }
+
+  void run() {
+    State& t = *st;
+    const Node& tree = re->tree();
+    found = false;
+    switch (mode) {
+      case Mode::Find:
+        for (size_t s = skip(s0); s <= t.n; s = skip(s + 1)) {
+          t.reset(s);
+          if (try_match(tree, t)) {
+            set_whole(s);
+            return;
+          }
+          if (t.status != Status::Ok) return;
+        }
+        return;
+      case Mode::Anchored:
+      case Mode::Full:
+        if (s0 > t.n) return;
+        t.reset(s0);
+        if (mode == Mode::Anchored ? try_match(tree, t) : try_match_to(tree, t, t.n)) {
+          set_whole(s0);
+        }
+        return;
+      case Mode::Partial:
+        for (size_t s = s0; s <= t.n; ++s) {
+          t.reset(s);
+          if (try_match_to(tree, t, t.n)) {
+            set_whole(s);
+            full = true;
+            match_start = s;
+            return;
+          }
+          if (t.status != Status::Ok) return;
+          if (t.best_partial && t.best_partial->pos == t.n && s < t.n) {
+            found = true;
+            full = false;
+            match_start = s;
+            return;
+          }
+        }
+        return;
+    }
+  }
+
+  void set_whole(size_t s) {
+    State& t = *st;
+    t.caps[0] = CpSpan{s, t.pos};
+    t.history[0].push_back(CpSpan{s, t.pos});
+    found = true;
+  }
+
+  static void body(void* p) { static_cast<Searcher*>(p)->run(); }
+
+  Status go(const SearchControl& ctl) {
+    st->ctl = &ctl;
+    stack::run(*st, &Searcher::body, this);
+    if (st->status != Status::Ok) found = false;
+    return st->status;
+  }
+};
 
 Regex::Regex() = default;
 Regex::Regex(Regex&&) noexcept = default;
@@ -26,6 +191,8 @@ Result<Regex> Regex::new_with_flags(std::string_view pattern, uint32_t f) {
   re.names_ = std::make_shared<const Names>(std::move(r.value().names));
   re.group_count_ = r.value().group_count;
   re.flags_ = f;
+  re.analysis_ = std::make_unique<Analysis>();
+  re.analysis_->first = first_char(*re.tree_);
   return re;
 }
 
@@ -35,71 +202,388 @@ std::string Regex::dump() const {
   return out;
 }
 
-Status Regex::is_match(std::string_view, bool& out, const SearchControl&) const {
-  out = false;
-  return Status::Ok;
-}
-Status Regex::find(std::string_view, std::optional<Match>& out, const SearchControl&) const {
-  out.reset();
-  return Status::Ok;
-}
-Status Regex::find_at(std::string_view, size_t, std::optional<Match>& out,
-                      const SearchControl&) const {
-  out.reset();
-  return Status::Ok;
-}
-Status Regex::match_at_start(std::string_view, std::optional<Match>& out,
-                             const SearchControl&) const {
-  out.reset();
-  return Status::Ok;
-}
-Status Regex::fullmatch(std::string_view, std::optional<Match>& out, const SearchControl&) const {
-  out.reset();
-  return Status::Ok;
-}
-Status Regex::find_partial(std::string_view, std::optional<PartialMatch>& out,
-                           const SearchControl&) const {
-  out.reset();
-  return Status::Ok;
-}
-Status Regex::replace(std::string_view text, std::string_view, std::string& out,
-                      const SearchControl&) const {
-  out = std::string(text);
-  return Status::Ok;
-}
-Status Regex::replace_all(std::string_view text, std::string_view, std::string& out,
-                          const SearchControl&) const {
-  out = std::string(text);
-  return Status::Ok;
+std::unique_ptr<State> Regex::build_state(std::string_view text) const {
+  return std::make_unique<State>(kordal::build_state(group_count_, text));
 }
 
-FindIter::FindIter(const Regex& re, std::string_view text) : re_(re), text_(text) {}
-FindIter::~FindIter() = default;
-Status FindIter::next(std::optional<Match>& out, const SearchControl&) {
-  out.reset();
-  return Status::Ok;
+Status Regex::find_from(State& st, size_t s0, bool& found, const SearchControl& ctl) const {
+  Searcher s{this, &st, s0, Searcher::Mode::Find};
+  const Status status = s.go(ctl);
+  found = s.found;
+  return status;
 }
 
-SplitIter::SplitIter(const Regex& re, std::string_view text) : re_(re), text_(text) {}
-SplitIter::~SplitIter() = default;
-Status SplitIter::next(std::optional<std::string_view>& out, const SearchControl&) {
-  if (done_) {
-    out.reset();
-  } else {
-    out = text_;
-    done_ = true;
+void Regex::fill_match(Match& m, std::string_view text, const State& st) const {
+  const size_t g_count = st.caps.size();
+  m.text = text;
+  m.caps.resize(g_count);
+  for (size_t g = 0; g < g_count; ++g) {
+    const CpSpan c = st.caps[g];
+    m.caps[g] = c.set() ? Span{st.offset(c.start), st.offset(c.end), c.start, c.end} : Span{};
   }
-  return Status::Ok;
+  m.history.clear();
+  m.history_starts.resize(g_count + 1);
+  size_t total = 0;
+  for (size_t g = 0; g < g_count; ++g) total += st.history[g].size();
+  m.history.reserve(total);
+  for (size_t g = 0; g < g_count; ++g) {
+    m.history_starts[g] = m.history.size();
+    for (const CpSpan& c : st.history[g]) {
+      m.history.push_back(Span{st.offset(c.start), st.offset(c.end), c.start, c.end});
+    }
+  }
+  m.history_starts[g_count] = m.history.size();
+  m.names = names_;
+}
+
+Match Regex::match_from_state(std::string_view text, const State& st) const {
+  Match m;
+  fill_match(m, text, st);
+  return m;
+}
+
+Status Regex::run_one(std::string_view text, size_t byte_start, int mode, std::optional<Match>& out,
+                      const SearchControl& ctl) const {
+  out.reset();
+  return guarded([&] {
+    State st = kordal::build_state(group_count_, text);
+    Searcher s{this, &st, st.index_of_byte(byte_start), Searcher::Mode(mode)};
+    const Status status = s.go(ctl);
+    if (status == Status::Ok && s.found) out = match_from_state(text, st);
+    return status;
+  });
+}
+
+Status Regex::is_match(std::string_view text, bool& out, const SearchControl& ctl) const {
+  out = false;
+  return guarded([&] {
+    State st = kordal::build_state(group_count_, text);
+    return find_from(st, 0, out, ctl);
+  });
+}
+
+Status Regex::find(std::string_view text, std::optional<Match>& out,
+                   const SearchControl& ctl) const {
+  return run_one(text, 0, int(Searcher::Mode::Find), out, ctl);
+}
+
+Status Regex::find_at(std::string_view text, size_t byte_start, std::optional<Match>& out,
+                      const SearchControl& ctl) const {
+  return run_one(text, byte_start, int(Searcher::Mode::Find), out, ctl);
+}
+
+Status Regex::match_at_start(std::string_view text, std::optional<Match>& out,
+                             const SearchControl& ctl) const {
+  return run_one(text, 0, int(Searcher::Mode::Anchored), out, ctl);
+}
+
+Status Regex::fullmatch(std::string_view text, std::optional<Match>& out,
+                        const SearchControl& ctl) const {
+  return run_one(text, 0, int(Searcher::Mode::Full), out, ctl);
+}
+
+PartialMatch Regex::build_partial_match(const State& st, bool full, size_t start,
+                                        const PartialCandidate& cand) const {
+  PartialMatch pm;
+  const size_t n = st.n;
+  auto span = [&](size_t a, size_t b) { return Span{st.offset(a), st.offset(b), a, b}; };
+  pm.span = span(start, n);
+  pm.is_full = full;
+  pm.names = names_;
+  const size_t g_count = group_count_ + 1;
+  pm.groups.resize(g_count);
+  pm.groups[0] = PartialGroup{GroupState::Matched, pm.span};
+  for (size_t g = 1; g < g_count; ++g) {
+    PartialGroup& out = pm.groups[g];
+    bool open = false;
+    for (size_t i = cand.open.size(); i-- > 0;) {
+      if (cand.open[i].group == g) {
+        out = PartialGroup{GroupState::Partial, span(cand.open[i].start, n)};
+        open = true;
+        break;
+      }
+    }
+    if (open) continue;
+    if (g < cand.caps.size() && cand.caps[g].set()) {
+      out = PartialGroup{GroupState::Matched, span(cand.caps[g].start, cand.caps[g].end)};
+    }
+  }
+  return pm;
+}
+
+Status Regex::find_partial(std::string_view text, std::optional<PartialMatch>& out,
+                           const SearchControl& ctl) const {
+  out.reset();
+  return guarded([&] {
+    State st = kordal::build_state(group_count_, text);
+    st.partial = true;
+    Searcher s{this, &st, 0, Searcher::Mode::Partial};
+    const Status status = s.go(ctl);
+    if (status != Status::Ok || !s.found) return status;
+    if (s.full) {
+      PartialCandidate c;
+      c.caps = st.caps;
+      c.pos = st.n;
+      out = build_partial_match(st, true, s.match_start, c);
+    } else {
+      out = build_partial_match(st, false, s.match_start, *st.best_partial);
+    }
+    return status;
+  });
+}
+
+Status Regex::replace(std::string_view text, std::string_view repl, std::string& out,
+                      const SearchControl& ctl) const {
+  out.clear();
+  return guarded([&] {
+    State st = kordal::build_state(group_count_, text);
+    bool found = false;
+    const Status status = find_from(st, 0, found, ctl);
+    if (status != Status::Ok) return status;
+    if (!found) {
+      out.assign(text);
+      return status;
+    }
+    Match m;
+    fill_match(m, text, st);
+    out.reserve(text.size());
+    out.append(text.substr(0, m.caps[0].start));
+    regex::expand(repl, m, out);
+    out.append(text.substr(m.caps[0].end));
+    return status;
+  });
+}
+
+Status Regex::replace_all(std::string_view text, std::string_view repl, std::string& out,
+                          const SearchControl& ctl) const {
+  out.clear();
+  return guarded([&] {
+    State st = kordal::build_state(group_count_, text);
+    out.reserve(text.size());
+    Match m;
+    size_t p = 0;
+    const size_t n = st.n;
+    for (;;) {
+      bool found = false;
+      const Status status = find_from(st, p, found, ctl);
+      if (status != Status::Ok) {
+        out.clear();
+        return status;
+      }
+      if (!found) {
+        out.append(text.substr(st.offset(p)));
+        return Status::Ok;
+      }
+      const size_t s = st.caps[0].start, e = st.caps[0].end;
+      fill_match(m, text, st);
+      out.append(text.substr(st.offset(p), st.offset(s) - st.offset(p)));
+      regex::expand(repl, m, out);
+      if (e > s) {
+        p = e;
+        continue;
+      }
+      if (s < n) out.append(text.substr(st.offset(s), st.offset(s + 1) - st.offset(s)));
+      p = s + 1;
+      if (p > n) return Status::Ok;
+    }
+  });
+}
+
+FindIter::FindIter(const Regex& re, std::string_view text) : re_(re), text_(text) {
+  try {
+    state_ = re.build_state(text);
+  } catch (...) {
+    state_.reset();
+  }
+}
+FindIter::~FindIter() = default;
+
+Status FindIter::next(std::optional<Match>& out, const SearchControl& ctl) {
+  out.reset();
+  if (!state_) return Status::NoMemory;
+  return guarded([&] {
+    bool found = false;
+    const Status status = re_.find_from(*state_, next_start_, found, ctl);
+    if (status != Status::Ok || !found) return status;
+    const CpSpan whole = state_->caps[0];
+    out.emplace();
+    re_.fill_match(*out, text_, *state_);
+    next_start_ = whole.end > whole.start ? whole.end : whole.end + 1;
+    return status;
+  });
+}
+
+SplitIter::SplitIter(const Regex& re, std::string_view text) : re_(re), text_(text) {
+  try {
+    state_ = re.build_state(text);
+  } catch (...) {
+    state_.reset();
+  }
+}
+SplitIter::~SplitIter() = default;
+
+Status SplitIter::next(std::optional<std::string_view>& out, const SearchControl& ctl) {
+  out.reset();
+  if (!pending_.empty()) {
+    out = pending_.front();
+    pending_.pop_front();
+    return Status::Ok;
+  }
+  if (done_) return Status::Ok;
+  if (!state_) return Status::NoMemory;
+  return guarded([&] {
+    State& st = *state_;
+    const size_t p = next_start_;
+    bool found = false;
+    const Status status = re_.find_from(st, p, found, ctl);
+    if (status != Status::Ok) return status;
+    const size_t pb = p <= st.n ? st.offset(p) : text_.size();
+    if (!found) {
+      out = text_.substr(pb);
+      done_ = true;
+      return status;
+    }
+    const size_t s = st.caps[0].start, e = st.caps[0].end;
+    out = text_.substr(pb, st.offset(s) - pb);
+    for (size_t g = 1; g < st.caps.size(); ++g) {
+      const CpSpan c = st.caps[g];
+      pending_.push_back(
+          c.set() ? text_.substr(st.offset(c.start), st.offset(c.end) - st.offset(c.start))
+                  : std::string_view());
+    }
+    if (s == e && s < st.n) {
+      pending_.push_back(text_.substr(st.offset(s), st.offset(s + 1) - st.offset(s)));
+    }
+    next_start_ = e > s ? e : e + 1;
+    return status;
+  });
 }
 
 namespace regex {
-void expand(std::string_view tmpl, const Match&, std::string& out) { out += tmpl; }
+
+void append_group(std::string& out, const Match& m, std::string_view ref) {
+  bool digits = !ref.empty();
+  for (char c : ref) digits = digits && c >= '0' && c <= '9';
+  if (digits) {
+    uint64_t v = 0;
+    bool fits = true;
+    for (char c : ref) {
+      const uint64_t d = uint64_t(c - '0');
+      if (v > (UINT64_MAX - d) / 10) {
+        fits = false;
+        break;
+      }
+      v = v * 10 + d;
+    }
+    if (fits) {
+      if (v < m.caps.size()) {
+        if (auto t = m.group(size_t(v))) out.append(*t);
+      }
+      return;
+    }
+  }
+  if (!m.names) return;
+  auto it = m.names->find(std::string(ref));
+  if (it == m.names->end()) return;
+  if (auto t = m.group(it->second)) out.append(*t);
+}
+
+void expand(std::string_view tmpl, const Match& m, std::string& out) {
+  // Every character with a meaning here is ASCII, so the template is walked
+  // byte by byte and other bytes are copied through.
+  const size_t len = tmpl.size();
+  auto is_digit = [&](size_t i) { return i < len && tmpl[i] >= '0' && tmpl[i] <= '9'; };
+  auto digit_run = [&](size_t i) {
+    size_t j = i;
+    while (is_digit(j)) ++j;
+    return j;
+  };
+  // A reference up to `closer`; returns the index after the closer, or len.
+  auto reference = [&](size_t i, char closer) {
+    const size_t close = tmpl.find(closer, i);
+    const size_t end = close == std::string_view::npos ? len : close;
+    append_group(out, m, tmpl.substr(i, end - i));
+    return close == std::string_view::npos ? len : close + 1;
+  };
+  // Copies the whole UTF-8 character at i; returns the index after it.
+  auto copy_char = [&](size_t i) {
+    size_t j = i + 1;
+    while (j < len && (static_cast<unsigned char>(tmpl[j]) & 0xC0) == 0x80) ++j;
+    out.append(tmpl.substr(i, j - i));
+    return j;
+  };
+  size_t i = 0;
+  while (i < len) {
+    const char c = tmpl[i];
+    if (c == '$') {
+      if (i + 1 >= len) {
+        out.push_back('$');
+        ++i;
+        continue;
+      }
+      const char d = tmpl[i + 1];
+      if (d == '$') {
+        out.push_back('$');
+        i += 2;
+      } else if (d == '&') {
+        if (auto t = m.group(0)) out.append(*t);
+        i += 2;
+      } else if (d == '{') {
+        i = reference(i + 2, '}');
+      } else if (is_digit(i + 1)) {
+        const size_t j = digit_run(i + 1);
+        append_group(out, m, tmpl.substr(i + 1, j - i - 1));
+        i = j;
+      } else {
+        out.push_back('$');
+        i = copy_char(i + 1);
+      }
+    } else if (c == '\\') {
+      if (i + 1 >= len) {
+        out.push_back('\\');
+        ++i;
+        continue;
+      }
+      const char d = tmpl[i + 1];
+      if (d == '\\') {
+        out.push_back('\\');
+        i += 2;
+      } else if (d == 'n') {
+        out.push_back('\n');
+        i += 2;
+      } else if (d == 'r') {
+        out.push_back('\r');
+        i += 2;
+      } else if (d == 't') {
+        out.push_back('\t');
+        i += 2;
+      } else if (d == 'g') {
+        if (i + 2 < len && (tmpl[i + 2] == '<' || tmpl[i + 2] == '\'')) {
+          i = reference(i + 3, tmpl[i + 2] == '<' ? '>' : '\'');
+        } else {
+          i += 2;
+        }
+      } else if (is_digit(i + 1)) {
+        const size_t j = digit_run(i + 1);
+        append_group(out, m, tmpl.substr(i + 1, j - i - 1));
+        i = j;
+      } else {
+        out.push_back('\\');
+        i = copy_char(i + 1);
+      }
+    } else {
+      out.push_back(c);
+      ++i;
+    }
+  }
+}
+
 std::string expand(std::string_view tmpl, const Match& m) {
   std::string out;
   expand(tmpl, m, out);
   return out;
 }
-void append_group(std::string&, const Match&, std::string_view) {}
+
 }  // namespace regex
 
 }  // namespace kordal

@@ -50,6 +50,7 @@ struct SearchControl {
 };
 
 struct State;
+struct PartialCandidate;
 struct Analysis;
 
 class Regex {
@@ -71,7 +72,8 @@ class Regex {
 
   // Searches. `text` must be well-formed UTF-8.
   Status is_match(std::string_view text, bool& out, const SearchControl& ctl = {}) const;
-  Status find(std::string_view text, std::optional<Match>& out, const SearchControl& ctl = {}) const;
+  Status find(std::string_view text, std::optional<Match>& out,
+              const SearchControl& ctl = {}) const;
   // First match starting at or after byte offset `byte_start` (clamped to the
   // length). The caller ensures the offset is not inside a character.
   Status find_at(std::string_view text, size_t byte_start, std::optional<Match>& out,
@@ -93,9 +95,17 @@ class Regex {
   // points) on success.
   Status find_from(State& st, size_t s0, bool& found, const SearchControl& ctl) const;
   Match match_from_state(std::string_view text, const State& st) const;
+  // The same into an existing Match, reusing its storage.
+  void fill_match(Match& m, std::string_view text, const State& st) const;
+  // The partial-match result for a start index and the candidate that ended
+  // the attempt (for a full match: the caps with group 0 set, no open groups).
+  PartialMatch build_partial_match(const State& st, bool full, size_t start,
+                                   const PartialCandidate& cand) const;
 
  private:
   Regex();
+  Status run_one(std::string_view text, size_t byte_start, int mode, std::optional<Match>& out,
+                 const SearchControl& ctl) const;
   std::string pattern_;
   std::unique_ptr<Node> tree_;
   std::shared_ptr<const Names> names_;

@@ -1,0 +1,737 @@
+// The backtracking matcher (see matcher.hpp for the scheme).
+#include "matcher.hpp"
+
+#include <cstring>
+
+#include "stack.hpp"
+
+namespace kordal {
+namespace {
+
+constexpr uint32_t kPollInterval = 4096;
+
+[[gnu::noinline]] bool poll_slow(State& st) {
+  st.steps = 0;
+  if (stack::poll(st)) {
+    st.status = Status::Interrupted;
+    return false;
+  }
+  return true;
+}
+
+// Stack probe only; for frames that recurse without passing through m_node.
+inline bool stack_ok(State& st) {
+  if (st.status != Status::Ok) [[unlikely]]
+    return false;
+  const auto sp = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+  if (sp < st.low_water) [[unlikely]] {
+    st.low_water = sp;
+    if (sp < st.stack_limit) {
+      st.status = Status::TooDeep;
+      return false;
+    }
+  }
+  return true;
+}
+
+// Entry of every node: stack probe plus the step count that drives polling.
+inline bool enter(State& st) {
+  if (!stack_ok(st)) return false;
+  if (++st.steps >= kPollInterval) [[unlikely]]
+    return poll_slow(st);
+  return true;
+}
+
+inline bool ascii_word(char32_t c) {
+  return ((c | 0x20) - 'a') < 26 || (c - '0') < 10 || c == '_';
+}
+
+inline bool word_char(char32_t c, bool ascii) {
+  return ascii ? ascii_word(c) : unicode::is_word(c);
+}
+
+inline bool predef_test(Predef kind, bool ascii, char32_t c) {
+  switch (kind) {
+    case Predef::Digit:
+      return ascii ? (c - '0') < 10 : unicode::is_numeric(c);
+    case Predef::Word:
+      return word_char(c, ascii);
+    case Predef::Space:
+      if (ascii) return (c >= 0x09 && c <= 0x0D) || c == 0x20;
+      return unicode::is_whitespace(c);
+  }
+  return false;
+}
+
+bool set_contains(const CharSet& set, char32_t c) {
+  const auto& r = set.ranges;
+  if (r.size() <= 8) {
+    for (const auto& [lo, hi] : r) {
+      if (c >= lo && c <= hi) return true;
+    }
+    return false;
+  }
+  // Ranges are sorted and disjoint: bisect on the low ends.
+  size_t lo = 0, hi = r.size();
+  while (lo < hi) {
+    size_t mid = lo + (hi - lo) / 2;
+    if (r[mid].first <= c) {
+      lo = mid + 1;
+    } else {
+      hi = mid;
+    }
+  }
+  return lo > 0 && c <= r[lo - 1].second;
+}
+
+bool class_matches(const CharClass& cc, char32_t c) {
+  bool found = false;
+  for (const ClassItem& it : cc.items) {
+    switch (it.kind) {
+      case ClassItem::Kind::Set:
+        found = set_contains(it.set, c);
+        break;
+      case ClassItem::Kind::Predef:
+        found = predef_test(it.pkind, it.ascii, c) != it.negated;
+        break;
+      case ClassItem::Kind::Prop:
+        found = it.pred(c) != it.negated;
+        break;
+    }
+    if (found) break;
+  }
+  return found != cc.negated;
+}
+
+// Single-character nodes (is_single) against one code point.
+bool match_char(const Node& nd, char32_t c) {
+  switch (nd.kind) {
+    case NodeKind::Lit:
+      return c == nd.ch || (nd.ign && chars_equal_ci(c, nd.ch));
+    case NodeKind::Any:
+      return nd.dotall || c != '\n';
+    case NodeKind::Class:
+      return class_matches(*nd.cc, c);
+    case NodeKind::Predef:
+      return predef_test(nd.pkind, nd.ascii, c) != nd.negated;
+    case NodeKind::Prop:
+      return nd.prop->pred(c) != nd.prop->negated;
+    case NodeKind::Grapheme:
+      return true;
+    case NodeKind::NonCap:
+    case NodeKind::Atomic:
+      return match_char(nd.child(), c);
+    case NodeKind::Branch:
+      for (const Node& alt : nd.kids) {
+        if (match_char(alt, c)) return true;
+      }
+      return false;
+    default:
+      return false;
+  }
+}
+
+bool assert_at(const Node& nd, const State& st) {
+  const size_t pos = st.pos;
+  const size_t n = st.n;
+  switch (nd.kind) {
+    case NodeKind::StartLine:
+      return pos == 0 || (nd.multiline && st.at(pos - 1) == '\n');
+    case NodeKind::EndLine:
+      if (pos == n) return true;
+      if (nd.multiline) return st.at(pos) == '\n';
+      return pos + 1 == n && st.at(pos) == '\n';
+    case NodeKind::StartText:
+      return pos == 0;
+    case NodeKind::EndText:
+      return pos == n;
+    case NodeKind::WordBoundary:
+    case NodeKind::WordEdge: {
+      const bool prev = pos > 0 && word_char(st.at(pos - 1), nd.ascii);
+      const bool cur = pos < n && word_char(st.at(pos), nd.ascii);
+      if (nd.kind == NodeKind::WordBoundary) return (prev != cur) != nd.negated;
+      return nd.end ? (prev && !cur) : (!prev && cur);
+    }
+    default:
+      return false;
+  }
+}
+
+inline void end_of_input(State& st) {
+  if (st.partial) st.record_partial_block();
+}
+
+// Matches a deterministic node (det_length >= 0) at st.pos, advancing it.
+// On false st.pos is unspecified; the caller puts it back.
+bool match_det(const Node& nd, State& st) {
+  switch (nd.kind) {
+    case NodeKind::Empty:
+      return true;
+    case NodeKind::StartLine:
+    case NodeKind::EndLine:
+    case NodeKind::StartText:
+    case NodeKind::EndText:
+    case NodeKind::WordBoundary:
+    case NodeKind::WordEdge:
+      return assert_at(nd, st);
+    case NodeKind::LitStr:
+      for (char32_t ch : nd.chars) {
+        if (st.pos >= st.n) {
+          end_of_input(st);
+          return false;
+        }
+        const char32_t c = st.at(st.pos);
+        if (c != ch && !(nd.ign && chars_equal_ci(c, ch))) return false;
+        ++st.pos;
+      }
+      return true;
+    case NodeKind::Sequence:
+      for (const Node& it : nd.kids) {
+        if (!match_det(it, st)) return false;
+      }
+      return true;
+    case NodeKind::Repeat:
+      for (uint32_t j = 0; j < nd.min; ++j) {
+        if (!match_det(nd.child(), st)) return false;
+      }
+      return true;
+    case NodeKind::NonCap:
+    case NodeKind::Atomic:
+      if (is_single(nd)) break;
+      return match_det(nd.child(), st);
+    default:
+      break;
+  }
+  if (st.pos >= st.n) {
+    end_of_input(st);
+    return false;
+  }
+  if (!match_char(nd, st.at(st.pos))) return false;
+  ++st.pos;
+  return true;
+}
+
+// Greedy scan of a single-character node: how many code points from st.pos
+// (at most `limit`) it matches; st.pos ends after them. Records the
+// end-of-input event when the scan stopped at the end with room left.
+size_t scan_single(const Node& child, State& st, size_t limit) {
+  const size_t start = st.pos;
+  const size_t room = st.n - start;
+  const size_t cap = room < limit ? room : limit;
+  size_t count = 0;
+  if (child.kind == NodeKind::Any && child.dotall) {
+    count = cap;
+  } else if (child.kind == NodeKind::Any && st.bytes) {
+    const void* nl = std::memchr(st.bytes + start, '\n', cap);
+    count = nl ? size_t(static_cast<const unsigned char*>(nl) - (st.bytes + start)) : cap;
+  } else if (child.kind == NodeKind::Lit && !child.ign) {
+    while (count < cap && st.at(start + count) == child.ch) ++count;
+  } else {
+    while (count < cap && match_char(child, st.at(start + count))) ++count;
+  }
+  st.pos = start + count;
+  if (count < limit && st.pos == st.n) end_of_input(st);
+  return count;
+}
+
+// A repetition whose child matches deterministically with length len > 0,
+// run as a loop: same priority order and end-of-input events as m_rep.
+[[gnu::noinline]] bool rep_loop(const Node& rep, size_t len, State& st, const Cont& k) {
+  const Node& child = rep.child();
+  const size_t entry = st.pos;
+  const size_t min = rep.min;
+  const size_t limit = rep.max ? size_t(*rep.max) : SIZE_MAX;
+  const size_t mark = st.trail.size();
+  if (rep.greedy) {
+    size_t count = 0;
+    if (len == 1 && is_single(child)) {
+      count = scan_single(child, st, limit);
+    } else {
+      while (count < limit) {
+        const size_t p0 = st.pos;
+        if (!match_det(child, st)) {
+          st.pos = p0;
+          break;
+        }
+        ++count;
+      }
+    }
+    if (count >= min) {
+      for (size_t c = count;; --c) {
+        st.pos = entry + c * len;
+        if (run_cont(k, st)) return true;
+        if (st.status != Status::Ok) break;
+        st.undo_to(mark);
+        if (c == min) break;
+      }
+    }
+    st.pos = entry;
+    return false;
+  }
+  size_t count = 0;
+  for (;;) {
+    if (count >= min) {
+      if (run_cont(k, st)) return true;
+      if (st.status != Status::Ok) break;
+      st.undo_to(mark);
+      st.pos = entry + count * len;
+    }
+    if (count >= limit || !match_det(child, st)) break;
+    ++count;
+  }
+  st.pos = entry;
+  return false;
+}
+
+// Bounds on the number of code points a node can consume.
+struct Width {
+  uint64_t min = 0;
+  uint64_t max = 0;  // kInf: unbounded
+};
+constexpr uint64_t kInf = UINT64_MAX;
+
+uint64_t sat_add(uint64_t a, uint64_t b) {
+  return a > kInf - b ? kInf : a + b;
+}
+uint64_t sat_mul(uint64_t a, uint64_t b) {
+  if (a == 0 || b == 0) return 0;
+  return a > kInf / b ? kInf : a * b;
+}
+
+Width width(const Node& nd) {
+  switch (nd.kind) {
+    case NodeKind::Lit:
+    case NodeKind::Any:
+    case NodeKind::Class:
+    case NodeKind::Predef:
+    case NodeKind::Prop:
+    case NodeKind::Grapheme:
+      return {1, 1};
+    case NodeKind::LitStr:
+      return {nd.chars.size(), nd.chars.size()};
+    case NodeKind::Group:
+    case NodeKind::NonCap:
+    case NodeKind::Atomic:
+      return width(nd.child());
+    case NodeKind::Branch: {
+      Width w{kInf, 0};
+      for (const Node& alt : nd.kids) {
+        Width a = width(alt);
+        if (a.min < w.min) w.min = a.min;
+        if (a.max > w.max) w.max = a.max;
+      }
+      return w;
+    }
+    case NodeKind::Sequence: {
+      Width w{0, 0};
+      for (const Node& it : nd.kids) {
+        Width a = width(it);
+        w.min = sat_add(w.min, a.min);
+        w.max = sat_add(w.max, a.max);
+      }
+      return w;
+    }
+    case NodeKind::Repeat: {
+      Width c = width(nd.child());
+      Width w;
+      w.min = sat_mul(c.min, nd.min);
+      w.max = nd.max ? sat_mul(c.max, *nd.max) : (c.max == 0 ? 0 : kInf);
+      return w;
+    }
+    case NodeKind::BackRef:
+      return {0, kInf};
+    default:  // Empty, assertions, Look
+      return {0, 0};
+  }
+}
+
+[[gnu::noinline]] bool m_look(const Node& nd, State& st, const Cont& k) {
+  const Node& child = nd.child();
+  const Snapshot snap = st.snapshot();
+  const size_t p = st.pos;
+  bool found = false;
+  if (!nd.behind) {
+    const Cont t{};
+    found = m_node(child, st, t);
+    st.pos = p;
+    if (st.status != Status::Ok) return false;
+    // A failed child may have closed groups before failing; drop them.
+    if (!found) st.restore(snap);
+  } else {
+    const Cont end{ContKind::EndCheck, nullptr, nullptr, p, 0};
+    const Width w = width(child);
+    // Starts nearer than the child's minimum width cannot reach p; in
+    // partial mode they are still tried, since they may record a candidate.
+    bool any = true;
+    size_t hi = p;
+    if (!st.partial) {
+      if (w.min > p) {
+        any = false;
+      } else {
+        hi = p - size_t(w.min);
+      }
+    }
+    const size_t lo = (w.max != kInf && w.max < p) ? p - size_t(w.max) : 0;
+    if (any && hi >= lo) {
+      for (size_t s = hi;; --s) {
+        st.restore(snap);
+        st.pos = s;
+        if (m_node(child, st, end)) {
+          found = true;
+          break;
+        }
+        if (st.status != Status::Ok) return false;
+        if (s == lo) break;
+      }
+    }
+    st.restore(snap);
+  }
+  if (found != nd.positive) {
+    st.restore(snap);
+    return false;
+  }
+  if (run_cont(k, st)) return true;
+  st.restore(snap);
+  return false;
+}
+
+[[gnu::noinline]] bool m_backref(const Node& nd, State& st, const Cont& k) {
+  const size_t g = nd.group;
+  if (g >= st.caps.size() || !st.caps[g].set() || st.caps[g].start == st.caps[g].end) {
+    return run_cont(k, st);
+  }
+  const CpSpan span = st.caps[g];
+  const size_t entry = st.pos;
+  for (size_t i = span.start; i < span.end; ++i) {
+    if (st.pos >= st.n) {
+      end_of_input(st);
+      st.pos = entry;
+      return false;
+    }
+    const char32_t c = st.at(st.pos);
+    const char32_t r = st.at(i);
+    if (c != r && !(nd.ign && chars_equal_ci(c, r))) {
+      st.pos = entry;
+      return false;
+    }
+    ++st.pos;
+  }
+  if (run_cont(k, st)) return true;
+  st.pos = entry;
+  return false;
+}
+
+// The cases of m_node that need locals live in their own frames, so that the
+// frame of m_node, which every consumed code point adds on the general path,
+// stays small.
+
+[[gnu::noinline]] bool m_litstr(const Node& nd, State& st, const Cont& k) {
+  const size_t entry = st.pos;
+  if (match_det(nd, st) && run_cont(k, st)) return true;
+  st.pos = entry;
+  return false;
+}
+
+bool basic_single(NodeKind kind) {
+  return kind == NodeKind::Lit || kind == NodeKind::Any || kind == NodeKind::Class ||
+         kind == NodeKind::Predef || kind == NodeKind::Prop || kind == NodeKind::Grapheme;
+}
+
+// Partial-mode bookkeeping, out of line so it costs the hot frames nothing.
+[[gnu::noinline]] void open_push(State& st, size_t g, size_t s) {
+  st.open_push(g, s);
+}
+[[gnu::noinline]] void open_pop_if(State& st, size_t g) {
+  st.open_pop_if(g);
+}
+[[gnu::noinline]] void close_group(State& st, size_t g, size_t s) {
+  st.close_group(g, s, st.pos);
+}
+
+[[gnu::noinline]] bool m_group(const Node& nd, State& st, const Cont& k) {
+  const size_t g = nd.index;
+  const size_t start = st.pos;
+  if (st.partial) open_push(st, g, start);
+  const Cont close{ContKind::GroupClose, &k, nullptr, start, g};
+  const Node& child = nd.child();
+  bool ok;
+  if (basic_single(child.kind)) {
+    // A one-character group: no frame for the child.
+    if (st.pos >= st.n) {
+      end_of_input(st);
+      ok = false;
+    } else if (!match_char(child, st.at(st.pos))) {
+      ok = false;
+    } else {
+      ++st.pos;
+      ok = run_cont(close, st);
+      if (!ok) --st.pos;
+    }
+  } else {
+    ok = m_node(child, st, close);
+  }
+  if (!ok && st.partial) open_pop_if(st, g);
+  return ok;
+}
+
+[[gnu::noinline]] bool m_atomic(const Node& nd, State& st, const Cont& k) {
+  const Snapshot s = st.snapshot();
+  const Cont t{};
+  if (m_node(nd.child(), st, t) && run_cont(k, st)) return true;
+  st.restore(s);
+  return false;
+}
+
+[[gnu::noinline]] bool m_branch(const Node& nd, State& st, const Cont& k) {
+  const Snapshot s = st.snapshot();
+  bool first = true;
+  for (const Node& alt : nd.kids) {
+    if (!first) st.restore(s);
+    first = false;
+    if (m_node(alt, st, k)) return true;
+    if (st.status != Status::Ok) break;
+  }
+  st.restore(s);
+  return false;
+}
+
+}  // namespace
+
+bool chars_equal_ci(char32_t a, char32_t b) {
+  if (a == b) return true;
+  if (a < 0xC0 && b < 0xC0) {
+    const char32_t la = (a - 'A') < 26 ? (a | 0x20) : a;
+    const char32_t lb = (b - 'A') < 26 ? (b | 0x20) : b;
+    return la == lb;
+  }
+  char32_t x[3], y[3];
+  const int nx = unicode::to_lower_full(a, x);
+  const int ny = unicode::to_lower_full(b, y);
+  if (nx != ny) return false;
+  for (int i = 0; i < nx; ++i) {
+    if (x[i] != y[i]) return false;
+  }
+  return true;
+}
+
+bool is_single(const Node& nd) {
+  switch (nd.kind) {
+    case NodeKind::Lit:
+    case NodeKind::Any:
+    case NodeKind::Class:
+    case NodeKind::Predef:
+    case NodeKind::Prop:
+    case NodeKind::Grapheme:
+      return true;
+    case NodeKind::NonCap:
+    case NodeKind::Atomic:
+      return is_single(nd.child());
+    case NodeKind::Branch:
+      // Alternatives that each take one code point and capture nothing are
+      // interchangeable after the first that matches.
+      for (const Node& alt : nd.kids) {
+        if (!is_single(alt)) return false;
+      }
+      return true;
+    default:
+      return false;
+  }
+}
+
+int64_t det_length(const Node& nd) {
+  constexpr int64_t kCap = int64_t(1) << 40;
+  switch (nd.kind) {
+    case NodeKind::Empty:
+    case NodeKind::StartLine:
+    case NodeKind::EndLine:
+    case NodeKind::StartText:
+    case NodeKind::EndText:
+    case NodeKind::WordBoundary:
+    case NodeKind::WordEdge:
+      return 0;
+    case NodeKind::Lit:
+    case NodeKind::Any:
+    case NodeKind::Class:
+    case NodeKind::Predef:
+    case NodeKind::Prop:
+    case NodeKind::Grapheme:
+      return 1;
+    case NodeKind::LitStr:
+      return int64_t(nd.chars.size());
+    case NodeKind::NonCap:
+    case NodeKind::Atomic:
+      return det_length(nd.child());
+    case NodeKind::Branch:
+      return is_single(nd) ? 1 : -1;
+    case NodeKind::Sequence: {
+      int64_t sum = 0;
+      for (const Node& it : nd.kids) {
+        const int64_t l = det_length(it);
+        if (l < 0) return -1;
+        sum += l;
+        if (sum > kCap) return -1;
+      }
+      return sum;
+    }
+    case NodeKind::Repeat: {
+      if (!nd.max || *nd.max != nd.min) return -1;
+      const int64_t l = det_length(nd.child());
+      if (l < 0 || (l > 0 && int64_t(nd.min) > kCap / l)) return -1;
+      return l * nd.min;
+    }
+    default:
+      return -1;
+  }
+}
+
+bool run_cont(const Cont& k0, State& st) {
+  if (st.status != Status::Ok) [[unlikely]]
+    return false;
+  const Cont* k = &k0;
+  for (;;) {
+    switch (k->kind) {
+      case ContKind::True:
+        return true;
+      case ContKind::EndCheck:
+        return st.pos == k->a;
+      case ContKind::SeqStep:
+        return m_seq(*k->node, k->a + 1, st, *k->next);
+      case ContKind::RepStep:
+        // An iteration that consumed nothing ends the repetition.
+        if (st.pos == k->a) {
+          k = k->next;
+          continue;
+        }
+        return m_rep(*k->node, k->b + 1, st, *k->next);
+      case ContKind::GroupClose:
+        if (st.partial) open_pop_if(st, k->b);
+        if (k->b < st.caps.size()) close_group(st, k->b, k->a);
+        k = k->next;
+        continue;
+    }
+    return false;
+  }
+}
+
+bool m_seq(const Node& seq, size_t i, State& st, const Cont& k) {
+  if (!stack_ok(st)) return false;
+  const auto& items = seq.kids;
+  const size_t count = items.size();
+  const size_t entry = st.pos;
+  // Deterministic items have no choice points: match them in place.
+  while (i < count && det_length(items[i]) >= 0) {
+    if (!match_det(items[i], st)) {
+      st.pos = entry;
+      return false;
+    }
+    ++i;
+  }
+  bool ok;
+  if (i >= count) {
+    ok = run_cont(k, st);
+  } else if (i + 1 == count) {
+    ok = m_node(items[i], st, k);
+  } else {
+    const Cont step{ContKind::SeqStep, &k, &seq, i, 0};
+    ok = m_node(items[i], st, step);
+  }
+  if (!ok) st.pos = entry;
+  return ok;
+}
+
+bool m_rep(const Node& rep, size_t count, State& st, const Cont& k) {
+  const Node& child = rep.child();
+  if (count == 0) {
+    const int64_t len = det_length(child);
+    if (len > 0) return rep_loop(rep, size_t(len), st, k);
+  }
+  if (!stack_ok(st)) return false;
+  const size_t entry = st.pos;
+  const bool at_max = rep.max && count >= *rep.max;
+  const Cont step{ContKind::RepStep, &k, &rep, entry, count};
+  if (rep.greedy) {
+    if (!at_max) {
+      const Snapshot s = st.snapshot();
+      if (m_node(child, st, step)) return true;
+      st.restore(s);
+      if (st.status != Status::Ok) return false;
+    }
+    return count >= rep.min && run_cont(k, st);
+  }
+  if (count >= rep.min) {
+    const Snapshot s = st.snapshot();
+    if (run_cont(k, st)) return true;
+    st.restore(s);
+  }
+  if (!at_max) {
+    const Snapshot s = st.snapshot();
+    if (m_node(child, st, step)) return true;
+    st.restore(s);
+  }
+  return false;
+}
+
+bool m_node(const Node& node, State& st, const Cont& k) {
+  if (!enter(st)) return false;
+  const Node* nd = &node;
+  for (;;) {
+    switch (nd->kind) {
+      case NodeKind::Empty:
+        return run_cont(k, st);
+      case NodeKind::Lit:
+      case NodeKind::Any:
+      case NodeKind::Class:
+      case NodeKind::Predef:
+      case NodeKind::Prop:
+      case NodeKind::Grapheme:
+        if (st.pos >= st.n) {
+          end_of_input(st);
+          return false;
+        }
+        if (!match_char(*nd, st.at(st.pos))) return false;
+        ++st.pos;
+        if (run_cont(k, st)) return true;
+        --st.pos;
+        return false;
+      case NodeKind::LitStr:
+        return m_litstr(*nd, st, k);
+      case NodeKind::StartLine:
+      case NodeKind::EndLine:
+      case NodeKind::StartText:
+      case NodeKind::EndText:
+      case NodeKind::WordBoundary:
+      case NodeKind::WordEdge:
+        return assert_at(*nd, st) && run_cont(k, st);
+      case NodeKind::Group:
+        return m_group(*nd, st, k);
+      case NodeKind::NonCap:
+        nd = &nd->child();
+        continue;
+      case NodeKind::Atomic:
+        return m_atomic(*nd, st, k);
+      case NodeKind::Branch:
+        return m_branch(*nd, st, k);
+      case NodeKind::Sequence:
+        return m_seq(*nd, 0, st, k);
+      case NodeKind::Repeat:
+        return m_rep(*nd, 0, st, k);
+      case NodeKind::BackRef:
+        return m_backref(*nd, st, k);
+      case NodeKind::Look:
+        return m_look(*nd, st, k);
+    }
+    return false;
+  }
+}
+
+bool try_match(const Node& root, State& st) {
+  const Cont t{};
+  return m_node(root, st, t) && st.status == Status::Ok;
+}
+
+bool try_match_to(const Node& root, State& st, size_t target) {
+  const Cont end{ContKind::EndCheck, nullptr, nullptr, target, 0};
+  return m_node(root, st, end) && st.status == Status::Ok;
+}
+
+}  // namespace kordal

@@ -1,0 +1,70 @@
+// The backtracking matcher: continuation-passing over the syntax tree.
+//
+// Every node is matched together with a continuation standing for the rest of
+// the pattern; a node succeeds only if the continuation then succeeds, so the
+// first path that reaches the final continuation is the match, and the order
+// in which choice points try their options (alternatives left to right, more
+// iterations first when greedy) is the priority order. Continuations are
+// small records on the stack of the frame that built them, passed by
+// reference: a continuation is only ever called while that frame is live.
+//
+// Cost: exponential in the worst case (nothing bounds backtracking). Stack
+// depth grows with the match on the general path; runs of single-character
+// and other deterministic items are matched in loops instead (repetitions of
+// such items and consecutive such items of a sequence), with the same
+// priority order and the same end-of-input events as the general path.
+//
+// The matcher fails at once, trying nothing further, when State::status is
+// not Ok: stack exhaustion and cancellation set it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "ast.hpp"
+#include "state.hpp"
+
+namespace kordal {
+
+enum class ContKind : uint8_t {
+  True,        // k_true: the match is complete
+  EndCheck,    // succeeds only at a target position
+  SeqStep,     // the rest of a sequence
+  RepStep,     // the next decision of a repetition
+  GroupClose,  // records a group's span, then the rest
+};
+
+struct Cont {
+  ContKind kind = ContKind::True;
+  const Cont* next = nullptr;  // the outer continuation
+  const Node* node = nullptr;  // SeqStep: the Sequence; RepStep: the Repeat
+  size_t a = 0;                // EndCheck: target; SeqStep: item index; RepStep: entry pos;
+                               // GroupClose: group start
+  size_t b = 0;                // RepStep: iteration count; GroupClose: group index
+};
+
+// Whether the rest of the match succeeds from st.pos.
+bool run_cont(const Cont& k, State& st);
+
+// One node at st.pos, then k. On false, st.pos is back at its entry value.
+bool m_node(const Node& node, State& st, const Cont& k);
+// Items i.. of a Sequence node, then k.
+bool m_seq(const Node& seq, size_t i, State& st, const Cont& k);
+// One decision of the Repeat node `rep` after `count` completed iterations.
+bool m_rep(const Node& rep, size_t count, State& st, const Cont& k);
+
+// Matches the tree at st.pos with k_true / with an end check at `target`.
+bool try_match(const Node& root, State& st);
+bool try_match_to(const Node& root, State& st, size_t target);
+
+// Case-insensitive equality of two code points (full lowercase mappings).
+bool chars_equal_ci(char32_t a, char32_t b);
+
+// Facts about a subtree used by the fast paths.
+// Length of every match of `node` when it matches deterministically (at most
+// one way at any position, no captures), or -1.
+int64_t det_length(const Node& node);
+// Whether `node` always consumes exactly one code point, deterministically.
+bool is_single(const Node& node);
+
+}  // namespace kordal

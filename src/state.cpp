@@ -1,0 +1,133 @@
+// Building, resetting and unwinding the per-search State.
+#include "state.hpp"
+
+#include <cstring>
+
+namespace kordal {
+
+State build_state(size_t group_count, std::string_view text) {
+  State st;
+  st.text = text;
+  const auto* b = reinterpret_cast<const unsigned char*>(text.data());
+  const size_t len = text.size();
+  size_t i = 0;
+  while (i < len && b[i] < 0x80) ++i;
+  if (i == len) {
+    st.ascii = true;
+    st.bytes = b;
+    st.n = len;
+  } else {
+    st.ascii = false;
+    // Count code points first so both arrays are allocated exactly once.
+    size_t n = 0;
+    for (size_t j = 0; j < len; ++j) n += (b[j] & 0xC0) != 0x80;
+    st.n = n;
+    st.chars.resize(n);
+    const bool wide = len > 0xFFFFFFFFull;
+    if (wide) {
+      st.offsets64.resize(n + 1);
+    } else {
+      st.offsets32.resize(n + 1);
+    }
+    size_t k = 0;
+    size_t j = 0;
+    while (j < len) {
+      if (wide) {
+        st.offsets64[k] = j;
+      } else {
+        st.offsets32[k] = uint32_t(j);
+      }
+      unsigned char c = b[j];
+      char32_t cp;
+      if (c < 0x80) {
+        cp = c;
+        j += 1;
+      } else if (c < 0xE0) {
+        cp = char32_t(c & 0x1F) << 6 | (b[j + 1] & 0x3F);
+        j += 2;
+      } else if (c < 0xF0) {
+        cp = char32_t(c & 0x0F) << 12 | char32_t(b[j + 1] & 0x3F) << 6 | (b[j + 2] & 0x3F);
+        j += 3;
+      } else {
+        cp = char32_t(c & 0x07) << 18 | char32_t(b[j + 1] & 0x3F) << 12 |
+             char32_t(b[j + 2] & 0x3F) << 6 | (b[j + 3] & 0x3F);
+        j += 4;
+      }
+      st.chars[k++] = cp;
+    }
+    if (wide) {
+      st.offsets64[n] = len;
+    } else {
+      st.offsets32[n] = uint32_t(len);
+    }
+  }
+  st.group_count = group_count;
+  st.caps.assign(group_count + 1, CpSpan{});
+  st.history.resize(group_count + 1);
+  return st;
+}
+
+size_t State::index_of_byte(size_t b) const {
+  if (b >= text.size()) return n;
+  if (ascii) return b;
+  // Binary search the offset table.
+  size_t lo = 0, hi = n;
+  while (lo < hi) {
+    size_t mid = lo + (hi - lo) / 2;
+    if (offset(mid) < b) {
+      lo = mid + 1;
+    } else {
+      hi = mid;
+    }
+  }
+  return lo;
+}
+
+void State::undo_to(size_t mark) {
+  while (trail.size() > mark) {
+    const TrailEntry& e = trail.back();
+    switch (e.kind) {
+      case Undo::Close:
+        caps[e.group] = e.old;
+        history[e.group].pop_back();
+        break;
+      case Undo::OpenPush:
+        open.pop_back();
+        break;
+      case Undo::OpenPop:
+        open.push_back(OpenEntry{e.group, e.old.start});
+        break;
+    }
+    trail.pop_back();
+  }
+}
+
+void State::reset(size_t s) {
+  pos = s;
+  start = s;
+  // Every capture write since the last reset is on the trail, so unwinding it
+  // costs what the last attempt wrote rather than the number of groups. Group
+  // 0 is written by the search loops, outside the trail.
+  undo_to(0);
+  caps[0] = CpSpan{};
+  history[0].clear();
+  open.clear();
+  best_partial.reset();
+}
+
+void State::record_partial_block() {
+  size_t set_count = 0;
+  for (const auto& c : caps) set_count += c.set();
+  if (best_partial) {
+    const PartialCandidate& b = *best_partial;
+    if (!(pos > b.pos || (pos == b.pos && set_count > b.set_count))) return;
+  }
+  PartialCandidate c;
+  c.caps = caps;
+  c.open = open;
+  c.pos = pos;
+  c.set_count = set_count;
+  best_partial = std::move(c);
+}
+
+}  // namespace kordal

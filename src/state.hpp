@@ -1,0 +1,141 @@
+// The mutable record of one search: the haystack, the cursor, the captures and
+// the undo trail that makes choice points cheap.
+//
+// The haystack is read in place when it is ASCII (one byte per code point, the
+// byte offset table is the identity and is never built); otherwise it is
+// decoded once into 32-bit code points with a table of byte offsets. The
+// matcher reads it only through `at` and `size`, and the search loops convert
+// positions with `offset`.
+//
+// Choice points never copy captures. Every write to `caps`, `history` or
+// `open` pushes its inverse on `trail`; a Snapshot is the trail length plus
+// the cursor, and restoring undoes the trail back to that length. A snapshot
+// therefore costs O(1) and a restore O(writes since the snapshot), whatever
+// the number of groups. If an undo is skipped or applied twice the captures
+// of a later path are corrupted, so only the helpers below touch the trail.
+//
+// The `open` stack (groups entered but not closed) is read only by partial
+// matching, so it is maintained only while `partial` is on.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "match_obj.hpp"
+#include "regex.hpp"
+
+namespace kordal {
+
+// A capture span in code-point indices; start == kUnset when unset.
+struct CpSpan {
+  size_t start = kUnset;
+  size_t end = kUnset;
+  bool set() const { return start != kUnset; }
+  bool operator==(const CpSpan&) const = default;
+};
+
+struct OpenEntry {
+  size_t group;
+  size_t start;
+  bool operator==(const OpenEntry&) const = default;
+};
+
+struct Snapshot {
+  size_t mark;  // trail length
+  size_t pos;
+};
+
+struct PartialCandidate {
+  std::vector<CpSpan> caps;
+  std::vector<OpenEntry> open;
+  size_t pos = 0;
+  size_t set_count = 0;
+};
+
+struct State {
+  // --- the haystack ---
+  std::string_view text;
+  const unsigned char* bytes = nullptr;  // ASCII haystack, read in place
+  std::vector<char32_t> chars;           // decoded haystack otherwise
+  std::vector<uint32_t> offsets32;       // byte offset per code point (+ final length)
+  std::vector<uint64_t> offsets64;       // the same, for texts of 4 GiB and more
+  size_t n = 0;                          // number of code points
+  bool ascii = true;
+
+  // --- the current path ---
+  std::vector<CpSpan> caps;                  // group_count + 1 entries
+  std::vector<std::vector<CpSpan>> history;  // group_count + 1 lists
+  std::vector<OpenEntry> open;
+  std::optional<PartialCandidate> best_partial;
+  size_t pos = 0;
+  size_t start = 0;
+  size_t group_count = 0;
+  bool partial = false;
+
+  // --- undo trail ---
+  enum class Undo : uint8_t { Close, OpenPush, OpenPop };
+  struct TrailEntry {
+    Undo kind;
+    size_t group;
+    CpSpan old;  // Close: the previous caps value; OpenPop: the popped entry
+  };
+  std::vector<TrailEntry> trail;
+
+  // --- control of the running search (set by the search driver) ---
+  Status status = Status::Ok;
+  uint32_t steps = 0;
+  uintptr_t stack_limit = 0;  // the matcher fails with TooDeep below this address
+  uintptr_t low_water = 0;    // lowest stack address seen, to release pages
+  const SearchControl* ctl = nullptr;
+  void* private_stack = nullptr;  // the private stack this search runs on, if any
+  bool use_private = false;       // a previous run needed the private stack
+
+  char32_t at(size_t i) const { return bytes ? char32_t(bytes[i]) : chars[i]; }
+  size_t size() const { return n; }
+  size_t offset(size_t i) const {
+    if (ascii) return i;
+    return offsets64.empty() ? offsets32[i] : size_t(offsets64[i]);
+  }
+  // Code-point index of a byte offset that is on a character boundary (or the
+  // length); clamps to the length.
+  size_t index_of_byte(size_t b) const;
+
+  Snapshot snapshot() const { return Snapshot{trail.size(), pos}; }
+  void restore(const Snapshot& s) {
+    undo_to(s.mark);
+    pos = s.pos;
+  }
+  void undo_to(size_t mark);
+
+  // Resets for an attempt at start position s.
+  void reset(size_t s);
+
+  // Group close: sets caps[g] and appends to its history.
+  void close_group(size_t g, size_t s, size_t e) {
+    trail.push_back(TrailEntry{Undo::Close, g, caps[g]});
+    caps[g] = CpSpan{s, e};
+    history[g].push_back(CpSpan{s, e});
+  }
+  void open_push(size_t g, size_t s) {
+    trail.push_back(TrailEntry{Undo::OpenPush, g, {}});
+    open.push_back(OpenEntry{g, s});
+  }
+  // Pops the top of `open` if it belongs to group g.
+  void open_pop_if(size_t g) {
+    if (open.empty() || open.back().group != g) return;
+    trail.push_back(TrailEntry{Undo::OpenPop, g, CpSpan{open.back().start, 0}});
+    open.pop_back();
+  }
+
+  // A consuming node ran out of input in partial mode.
+  void record_partial_block();
+};
+
+// A fresh State for `text` (well-formed UTF-8) and a pattern with
+// `group_count` capturing groups. The text must outlive the State.
+State build_state(size_t group_count, std::string_view text);
+
+}  // namespace kordal
