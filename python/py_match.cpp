@@ -5,6 +5,8 @@
 // every group's capture history as spans. Texts are cut from the str on
 // demand with PyUnicode_Substring, which needs no decoding; so building a
 // Match costs O(groups + history) and nothing proportional to the haystack.
+// It is not garbage-collected: its one reference is to a str, which cannot
+// take part in a cycle.
 //
 // The spans live in the object's variable part as machine words: G group
 // spans, G + 1 history offsets, then the history spans. Reading past those
@@ -434,23 +436,32 @@ const char kDoc[] =
     "Supports ``len(m)``, ``m[index]`` (integer \xe2\x86\x92 group by number, string \xe2\x86\x92\n"
     "named group), and ``m.matched`` / ``m.start`` / ``m.end`` etc.";
 
+#ifdef Py_TPFLAGS_DISALLOW_INSTANTIATION
+constexpr unsigned kFlags =
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+#else
+constexpr unsigned kFlags = Py_TPFLAGS_DEFAULT;
+// Without the flag, refuse construction by hand: a half-built object would
+// be destroyed with garbage fields.
+PyObject* refuse_new(PyTypeObject*, PyObject*, PyObject*) {
+  PyErr_SetString(PyExc_TypeError, "cannot create 'builtins.Match' instances");
+  return nullptr;
+}
+#endif
+
 PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>(kDoc)},
     {Py_tp_dealloc, reinterpret_cast<void*>(match_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(guarded<match_repr>)},
     {Py_tp_methods, kMethods},
     {Py_tp_getset, kGetSet},
+#ifndef Py_TPFLAGS_DISALLOW_INSTANTIATION
+    {Py_tp_new, reinterpret_cast<void*>(refuse_new)},
+#endif
     {Py_mp_length, reinterpret_cast<void*>(guarded<match_length>)},
     {Py_mp_subscript, reinterpret_cast<void*>(guarded<match_subscript>)},
     {0, nullptr},
 };
-
-#ifdef Py_TPFLAGS_IMMUTABLETYPE
-constexpr unsigned kFlags =
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION;
-#else
-constexpr unsigned kFlags = Py_TPFLAGS_DEFAULT;
-#endif
 
 PyType_Spec kSpec = {"builtins.Match", sizeof(PyMatch), sizeof(size_t), kFlags, kSlots};
 

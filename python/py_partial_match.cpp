@@ -185,23 +185,33 @@ const char kDoc[] =
     ":meth:`Regex.find_partial`. (``None`` from ``find_partial`` \xe2\x80\x94 not this\n"
     "object \xe2\x80\x94 means the input cannot be a prefix of any match.)";
 
+#ifdef Py_TPFLAGS_DISALLOW_INSTANTIATION
+constexpr unsigned kFlags =
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+#else
+constexpr unsigned kFlags = Py_TPFLAGS_DEFAULT;
+// Without the flag, refuse construction by hand: a half-built object would
+// be destroyed with garbage fields.
+PyObject* refuse_new(PyTypeObject*, PyObject*, PyObject*) {
+  PyErr_SetString(PyExc_TypeError, "cannot create 'builtins.PartialMatch' instances");
+  return nullptr;
+}
+#endif
+
 PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>(kDoc)},
     {Py_tp_dealloc, reinterpret_cast<void*>(partial_dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(guarded<partial_repr>)},
     {Py_tp_methods, kMethods},
     {Py_tp_getset, kGetSet},
+#ifndef Py_TPFLAGS_DISALLOW_INSTANTIATION
+    {Py_tp_new, reinterpret_cast<void*>(refuse_new)},
+#endif
     {0, nullptr},
 };
 
-#ifdef Py_TPFLAGS_IMMUTABLETYPE
-constexpr unsigned kFlags =
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION;
-#else
-constexpr unsigned kFlags = Py_TPFLAGS_DEFAULT;
-#endif
-
-PyType_Spec kSpec = {"builtins.PartialMatch", sizeof(PyPartialMatch), sizeof(size_t), kFlags, kSlots};
+PyType_Spec kSpec = {"builtins.PartialMatch", sizeof(PyPartialMatch), sizeof(size_t), kFlags,
+                     kSlots};
 
 }  // namespace
 
