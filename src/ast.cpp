@@ -89,6 +89,12 @@ std::u32string decode_utf8(std::string_view s) {
   const auto* e = p + s.size();
   while (p < e) {
     unsigned char c = *p;
+    size_t need = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+    if (need > static_cast<size_t>(e - p)) {  // truncated: never read past the end
+      out.push_back(0xFFFD);
+      p += 1;
+      continue;
+    }
     if (c < 0x80) {
       out.push_back(c);
       p += 1;
