@@ -1,0 +1,257 @@
+// State decoding, snapshots through the undo trail, and the matcher on trees
+// built by hand (what Python cannot reach directly).
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "matcher.hpp"
+#include "regex.hpp"
+#include "state.hpp"
+
+namespace kordal {
+namespace {
+
+TEST(State, DecodesMultiByteText) {
+  const std::string text =
+      "a\xC3\xA9\xF0\x9F\x98\x80"
+      "b";  // a é 😀 b
+  State st = build_state(0, text);
+  ASSERT_EQ(st.n, 4u);
+  EXPECT_FALSE(st.ascii);
+  EXPECT_EQ(st.at(0), U'a');
+  EXPECT_EQ(st.at(1), U'\u00e9');
+  EXPECT_EQ(st.at(2), U'\U0001F600');
+  EXPECT_EQ(st.at(3), U'b');
+  const size_t want[] = {0, 1, 3, 7, 8};
+  for (size_t i = 0; i <= 4; ++i) EXPECT_EQ(st.offset(i), want[i]) << i;
+  EXPECT_EQ(st.index_of_byte(3), 2u);
+  EXPECT_EQ(st.index_of_byte(100), 4u);
+}
+
+TEST(State, AsciiAndEmptyTexts) {
+  State e = build_state(0, "");
+  EXPECT_EQ(e.n, 0u);
+  EXPECT_EQ(e.offset(0), 0u);
+  ASSERT_EQ(e.caps.size(), 1u);
+  ASSERT_EQ(e.history.size(), 1u);
+  State a = build_state(2, "xyz");
+  EXPECT_TRUE(a.ascii);
+  EXPECT_EQ(a.n, 3u);
+  EXPECT_EQ(a.offset(3), 3u);
+  EXPECT_EQ(a.caps.size(), 3u);
+}
+
+TEST(State, RestoreTruncatesHistoryAndKeepsOlderEntries) {
+  State st = build_state(2, "abcdef");
+  st.close_group(1, 0, 1);
+  st.pos = 1;
+  const Snapshot snap = st.snapshot();
+  st.close_group(1, 1, 2);
+  st.close_group(1, 2, 3);
+  st.close_group(1, 3, 4);
+  st.close_group(2, 0, 4);
+  st.pos = 4;
+  EXPECT_EQ(st.history[1].size(), 4u);
+  st.restore(snap);
+  EXPECT_EQ(st.pos, 1u);
+  ASSERT_EQ(st.history[1].size(), 1u);
+  EXPECT_EQ(st.history[1][0], (CpSpan{0, 1}));
+  EXPECT_EQ(st.caps[1], (CpSpan{0, 1}));
+  EXPECT_FALSE(st.caps[2].set());
+  EXPECT_TRUE(st.history[2].empty());
+}
+
+TEST(State, RestoreUndoesOpenStackPushesAndPops) {
+  State st = build_state(3, "abc");
+  st.open_push(1, 0);
+  const Snapshot snap = st.snapshot();
+  st.open_pop_if(2);  // not on top: nothing happens
+  EXPECT_EQ(st.open.size(), 1u);
+  st.open_pop_if(1);
+  st.open_push(3, 2);
+  st.open_push(2, 2);
+  st.restore(snap);
+  ASSERT_EQ(st.open.size(), 1u);
+  EXPECT_EQ(st.open[0], (OpenEntry{1, 0}));
+}
+
+TEST(State, ResetClearsEverythingTheLastAttemptWrote) {
+  State st = build_state(2, "abc");
+  st.open_push(1, 0);
+  st.close_group(2, 0, 2);
+  st.caps[0] = CpSpan{0, 2};
+  st.history[0].push_back(CpSpan{0, 2});
+  st.partial = true;
+  st.record_partial_block();
+  st.reset(1);
+  EXPECT_EQ(st.pos, 1u);
+  EXPECT_EQ(st.start, 1u);
+  for (const auto& c : st.caps) EXPECT_FALSE(c.set());
+  for (const auto& h : st.history) EXPECT_TRUE(h.empty());
+  EXPECT_TRUE(st.open.empty());
+  EXPECT_FALSE(st.best_partial);
+  EXPECT_TRUE(st.partial);
+}
+
+TEST(State, PartialCandidatePrefersMoreSetGroupsThenTheFirst) {
+  State st = build_state(2, "ab");
+  st.pos = 2;
+  st.record_partial_block();
+  EXPECT_EQ(st.best_partial->set_count, 0u);
+  st.close_group(1, 0, 1);
+  st.record_partial_block();
+  EXPECT_EQ(st.best_partial->set_count, 1u);
+  const std::vector<CpSpan> first = st.best_partial->caps;
+  st.undo_to(0);
+  st.close_group(2, 1, 2);
+  st.record_partial_block();  // a tie: the first stays
+  EXPECT_EQ(st.best_partial->caps, first);
+}
+
+// Hand-built trees.
+Node lit(char32_t c) {
+  Node n;
+  n.kind = NodeKind::Lit;
+  n.ch = c;
+  return n;
+}
+Node wrap(NodeKind kind, Node child) {
+  Node n;
+  n.kind = kind;
+  n.kids.push_back(std::move(child));
+  return n;
+}
+Node group(uint64_t index, Node child) {
+  Node n = wrap(NodeKind::Group, std::move(child));
+  n.index = index;
+  return n;
+}
+Node repeat(Node child, uint32_t min, std::optional<uint32_t> max, bool greedy = true) {
+  Node n = wrap(NodeKind::Repeat, std::move(child));
+  n.min = min;
+  n.max = max;
+  n.greedy = greedy;
+  return n;
+}
+Node many(NodeKind kind, std::vector<Node> kids) {
+  Node n;
+  n.kind = kind;
+  n.kids = std::move(kids);
+  return n;
+}
+
+TEST(Matcher, GroupInRepeatRecordsEveryIteration) {
+  // (a)+ on aaa
+  std::vector<Node> items;
+  Node tree = repeat(group(1, lit('a')), 1, std::nullopt);
+  State st = build_state(1, "aaa");
+  ASSERT_TRUE(try_match(tree, st));
+  EXPECT_EQ(st.pos, 3u);
+  EXPECT_EQ(st.caps[1], (CpSpan{2, 3}));
+  EXPECT_EQ(st.history[1].size(), 3u);
+}
+
+TEST(Matcher, BranchRestoresCapturesOfFailedAlternative) {
+  // (?:(a)x|ab) on ab: group 1 must not survive the first alternative.
+  std::vector<Node> first;
+  first.push_back(group(1, lit('a')));
+  first.push_back(lit('x'));
+  std::vector<Node> second;
+  second.push_back(lit('a'));
+  second.push_back(lit('b'));
+  std::vector<Node> alts;
+  alts.push_back(many(NodeKind::Sequence, std::move(first)));
+  alts.push_back(many(NodeKind::Sequence, std::move(second)));
+  Node tree = many(NodeKind::Branch, std::move(alts));
+  State st = build_state(1, "ab");
+  ASSERT_TRUE(try_match(tree, st));
+  EXPECT_EQ(st.pos, 2u);
+  EXPECT_FALSE(st.caps[1].set());
+  EXPECT_TRUE(st.history[1].empty());
+}
+
+TEST(Matcher, EmptyIterationEndsRepetition) {
+  // (a?){5} on the empty text and (?:)* terminate.
+  Node t1 = repeat(group(1, repeat(lit('a'), 0, 1)), 5, 5);
+  State st = build_state(1, "");
+  ASSERT_TRUE(try_match(t1, st));
+  EXPECT_EQ(st.history[1].size(), 1u);
+  Node t2 = repeat(Node{}, 0, std::nullopt);
+  State s2 = build_state(0, "xyz");
+  EXPECT_TRUE(try_match(t2, s2));
+  EXPECT_EQ(s2.pos, 0u);
+}
+
+TEST(Matcher, TryMatchToRequiresTheTarget) {
+  Node tree = repeat(lit('a'), 0, std::nullopt, false);  // a*?
+  State st = build_state(0, "aaab");
+  EXPECT_TRUE(try_match(tree, st));
+  EXPECT_EQ(st.pos, 0u);
+  st.reset(0);
+  EXPECT_TRUE(try_match_to(tree, st, 3));
+  EXPECT_EQ(st.pos, 3u);
+  st.reset(0);
+  EXPECT_FALSE(try_match_to(tree, st, 4));
+}
+
+TEST(Matcher, AbortedStateFailsEverything) {
+  Node tree = repeat(lit('a'), 0, std::nullopt);
+  State st = build_state(0, "aaa");
+  st.status = Status::Interrupted;
+  EXPECT_FALSE(try_match(tree, st));
+}
+
+TEST(Matcher, DeterministicShapes) {
+  EXPECT_EQ(det_length(lit('a')), 1);
+  std::vector<Node> alts;
+  alts.push_back(lit('a'));
+  alts.push_back(lit('b'));
+  Node br = many(NodeKind::Branch, std::move(alts));
+  EXPECT_TRUE(is_single(br));
+  EXPECT_EQ(det_length(repeat(lit('a'), 3, 3)), 3);
+  EXPECT_EQ(det_length(repeat(lit('a'), 3, 4)), -1);
+  EXPECT_EQ(det_length(group(1, lit('a'))), -1);
+}
+
+TEST(Matcher, CaseInsensitiveEquality) {
+  EXPECT_TRUE(chars_equal_ci(U'K', U'k'));
+  EXPECT_TRUE(chars_equal_ci(U'\u212A', U'k'));   // Kelvin sign
+  EXPECT_FALSE(chars_equal_ci(U'\u017F', U's'));  // long s
+  EXPECT_FALSE(chars_equal_ci(U'\u0130', U'i'));
+  EXPECT_TRUE(chars_equal_ci(U'\u00C9', U'\u00E9'));
+  EXPECT_FALSE(chars_equal_ci(U'[', U'{'));  // only letters fold
+}
+
+TEST(Search, DeepMatchMovesToThePrivateStack) {
+  auto re = Regex::new_with_flags("(a)*", 0);
+  ASSERT_TRUE(re.ok());
+  const std::string text(300000, 'a');
+  std::optional<Match> m;
+  ASSERT_EQ(re.value().fullmatch(text, m), Status::Ok);
+  ASSERT_TRUE(m);
+  EXPECT_EQ(m->caps[0].end, text.size());
+  EXPECT_EQ(m->history_size(1), text.size());
+}
+
+bool always_stop(void*) {
+  return true;
+}
+
+TEST(Search, PollStopsTheSearch) {
+  auto re = Regex::new_with_flags("(x+x+)+y", 0);
+  ASSERT_TRUE(re.ok());
+  SearchControl ctl{&always_stop, nullptr};
+  std::optional<Match> m;
+  EXPECT_EQ(re.value().find(std::string(40, 'x') + "zy", m, ctl), Status::Interrupted);
+  EXPECT_FALSE(m);
+  // Deep and interrupted: the poll is reached from the private stack too.
+  auto deep = Regex::new_with_flags("(?:(a)|b)*(x+x+)+y", 0);
+  ASSERT_TRUE(deep.ok());
+  std::string hay;
+  for (int i = 0; i < 100000; ++i) hay += "ab";
+  hay += std::string(30, 'x') + "zy";
+  EXPECT_EQ(deep.value().find(hay, m, ctl), Status::Interrupted);
+}
+
+}  // namespace
+}  // namespace kordal
