@@ -1,0 +1,206 @@
+"""Core matching semantics: priority order, repetitions, empty iterations,
+atomic groups and capture histories.
+
+Where the syntax overlaps, a differential run uses `re` and `regex` as
+oracles for the whole-match spans (a result must agree with at least one of
+them). Captures are compared only for patterns whose repeated parts cannot
+match empty text: kordal ends a repetition at an empty iteration, which the
+oracles do differently. Both sides use kordal's iteration rule
+(after an empty match the next search starts one character later) emulated
+on their side.
+"""
+
+import random
+import re
+
+import regex
+
+import pytest
+
+import kordal_python as kordal
+
+
+def cp_span(text, span):
+    """Byte span -> code-point span."""
+    if span is None:
+        return None
+    raw = text.encode()
+    return tuple(len(raw[:b].decode()) for b in span)
+
+
+def view(m, text):
+    if m is None:
+        return None
+    return [cp_span(text, m.span_of(g)) for g in range(len(m))]
+
+
+def re_view(m):
+    if m is None:
+        return None
+    return [None if m.span(g) == (-1, -1) else m.span(g) for g in range(len(m.groups()) + 1)]
+
+
+def re_findall(rx, text):
+    out, p = [], 0
+    while p <= len(text):
+        m = rx.search(text, p)
+        if m is None:
+            break
+        out.append(re_view(m))
+        p = m.end() if m.end() > m.start() else m.end() + 1
+    return out
+
+
+@pytest.mark.parametrize("pattern,text,span,groups", [
+    # priority order: first alternative, not the longest
+    ("a|ab", "ab", (0, 1), ["a"]),
+    ("(a|ab)c", "abc", (0, 3), ["abc", "ab"]),
+    ("(a|ab)(c|bcd)", "abcd", (0, 4), ["abcd", "a", "bcd"]),
+    # greedy, lazy and counted
+    ("a*", "xaa", (0, 0), [""]),
+    ("a{2,}?", "aaaa", (0, 2), ["aa"]),
+    ("a{2,3}", "aaaa", (0, 3), ["aaa"]),
+    ("a{2}", "a", None, None),
+    ("(a+?)(a*)", "aaa", (0, 3), ["aaa", "a", "aa"]),
+    ("(a*?)b", "aab", (0, 3), ["aab", "aa"]),
+    ("(?:ab)+?c", "ababc", (0, 5), ["ababc"]),
+    ("(?:ab){2}", "abababab", (0, 4), ["abab"]),
+    ("x(?:ab){1,2}?", "xabab", (0, 3), ["xab"]),
+    # empty iterations terminate and satisfy the minimum
+    ("(?:a?)*", "", (0, 0), [""]),
+    ("(a?){3}", "", (0, 0), ["", ""]),
+    ("(a?){3}", "aa", (0, 2), ["aa", ""]),
+    ("(?:)*x", "x", (0, 1), ["x"]),
+    ("(x?){5}y", "xy", (0, 2), ["xy", ""]),
+    ("(a|)+b", "aab", (0, 3), ["aab", ""]),
+    # atomic groups and possessive quantifiers never give back
+    ("(?>a+)a", "aaa", None, None),
+    ("a++a", "aaa", None, None),
+    ("a*+b", "aab", (0, 3), ["aab"]),
+    ("(?>a|ab)c", "abc", None, None),
+    ("(?>ab|a)c", "ac", (0, 2), ["ac"]),
+    ("(?>(a)|b)c", "ac", (0, 2), ["ac", "a"]),
+    # captures from abandoned paths are removed
+    ("(?:(a)x|ab)", "ab", (0, 2), ["ab", None]),
+    ("(a)|b", "b", (0, 1), ["b", None]),
+    ("(?:(a)|(b))+", "ab", (0, 2), ["ab", "a", "b"]),
+    ("(a)*?b", "b", (0, 1), ["b", None]),
+    # Unicode classes and dot
+    (r"\w+", "héllo wörld", (0, 6), ["héllo"]),
+    (r"\d+", "x²½3", (1, 6), ["²½3"]),
+    (".", "\n", None, None),
+    ("[^a]", "\n", (0, 1), ["\n"]),
+    (r"\X\X", "e\u0301", (0, 3), ["e\u0301"]),
+])
+def test_find(pattern, text, span, groups):
+    m = kordal.Regex(pattern).find(text)
+    if span is None:
+        assert m is None
+    else:
+        assert (m.span, m.groups) == (span, groups)
+
+
+@pytest.mark.parametrize("pattern,text,history", [
+    ("(a)+", "aaa", [["aaa"], ["a", "a", "a"]]),
+    ("(?:(a)|b)+", "abab", [["abab"], ["a", "a"]]),
+    ("((a)b)+", "abab", [["abab"], ["ab", "ab"], ["a", "a"]]),
+    # a failed last iteration leaves no history entry
+    ("(ab)*a", "ababa", [["ababa"], ["ab", "ab"]]),
+    ("(a)*(a)", "aaa", [["aaa"], ["a", "a"], ["a"]]),
+    ("(a|b)*?c", "abc", [["abc"], ["a", "b"]]),
+])
+def test_capture_history(pattern, text, history):
+    assert kordal.Regex(pattern).find(text).all_captures == history
+
+
+@pytest.mark.parametrize("pattern,text", [
+    ("(a)+", "aaa"), ("a*", "aab"), ("(?:ab)*", "abab"), ("x*", ""),
+])
+def test_fullmatch_and_anchored_match(pattern, text):
+    rx = re.compile(pattern)
+    r = kordal.Regex(pattern)
+    assert view(r.fullmatch(text), text) == re_view(rx.fullmatch(text))
+    assert view(r.match_at_start(text), text) == re_view(rx.match(text))
+    assert view(r.match_at_start("z" + text), "z" + text) == re_view(rx.match("z" + text))
+
+
+ATOMS = ["a", "b", "é", ".", "[ab]", "[^b]", r"\w", r"\s", "x", "(a)", "(b|a)", "(?:ab|a)",
+         "(?>a|ab)", "(a*)", "(?:a|)"]
+QUANTS = ["", "", "*", "+", "?", "*?", "+?", "??", "{2}", "{0,2}", "{1,3}?", "*+", "++"]
+
+
+NULLABLE_REPEAT = re.compile(r"\)(\*|\?|\{0)")
+
+
+def gen(rng, depth=0):
+    parts = []
+    for _ in range(rng.randint(1, 3)):
+        if depth < 2 and rng.random() < 0.25:
+            inner = "|".join(gen(rng, depth + 1) for _ in range(rng.randint(1, 2)))
+            atom = rng.choice(["(", "(?:", "(?>"]) + inner + ")"
+        else:
+            atom = rng.choice(ATOMS)
+        parts.append(atom + rng.choice(QUANTS))
+    return "".join(parts)
+
+
+def make_cases(seed, count):
+    rng = random.Random(seed)
+    cases = []
+    while len(cases) < count:
+        pattern = "|".join(gen(rng) for _ in range(rng.randint(1, 2)))
+        texts = ["".join(rng.choice("ab é\n") for _ in range(rng.randint(0, 6)))
+                 for _ in range(5)]
+        cases.append((pattern, texts))
+    return cases
+
+
+def strip_groups(result):
+    def whole(v):
+        return None if v is None else v[0]
+    find, every, full, anchored = result
+    return whole(find), [whole(v) for v in every], whole(full), whole(anchored)
+
+
+@pytest.mark.parametrize("chunk", range(4))
+def test_differential_against_re(chunk):
+    failures = []
+    for pattern, texts in make_cases(77, 1200)[chunk::4]:
+        oracles = [re.compile(pattern), regex.compile(pattern)]
+        r = kordal.Regex(pattern)
+        for t in texts:
+            got = (view(r.find(t), t), [view(m, t) for m in r.findall(t)],
+                   view(r.fullmatch(t), t), view(r.match_at_start(t), t))
+            wants = [(re_view(rx.search(t)), re_findall(rx, t), re_view(rx.fullmatch(t)),
+                      re_view(rx.match(t))) for rx in oracles]
+            if NULLABLE_REPEAT.search(pattern) or "|)" in pattern or "(a*)" in pattern:
+                got = strip_groups(got)
+                wants = [strip_groups(w) for w in wants]
+            if got not in wants:
+                failures.append((pattern, t, got, wants))
+    assert not failures, failures[:3]
+
+
+def test_priority_order_of_nested_quantifiers():
+    # The matcher explores greedy choices outermost-first: the first path
+    # that completes wins even if a later one is longer.
+    m = kordal.Regex("(a|ab)(c|bcd)?(d*)").find("abcd")
+    assert m.groups == ["abcd", "a", "bcd", ""]
+    m = kordal.Regex("(a*)(a*)(a*)").find("aaa")
+    assert m.groups == ["aaa", "aaa", "", ""]
+
+
+def test_empty_pattern_matches_everywhere():
+    r = kordal.Regex("")
+    assert r.find("").span == (0, 0)
+    assert [m.span for m in r.findall("ab")] == [(0, 0), (1, 1), (2, 2)]
+
+
+def test_first_character_prefilter_keeps_results():
+    # The search skips starts that cannot begin a match; lookbehind and
+    # anchors still see the skipped text.
+    assert kordal.Regex(r"(?<=a)b").find("cab").span == (2, 3)
+    assert kordal.Regex(r"\bfoo").find("xfoo foo").span == (5, 8)
+    assert kordal.Regex(r"^b").find("ab") is None
+    assert kordal.Regex("é+").find("aéé").span == (1, 5)
+    assert kordal.Regex("(?:bc|bd)+").find("abdbc").span == (1, 5)
