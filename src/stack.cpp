@@ -10,6 +10,17 @@
 
 #include "state.hpp"
 
+#if defined(__SANITIZE_ADDRESS__)
+#define KORDAL_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KORDAL_ASAN 1
+#endif
+#endif
+#ifdef KORDAL_ASAN
+#include <sanitizer/asan_interface.h>
+#endif
+
 // kordal_stack_switch(save, to): pushes the callee-saved registers, stores the
 // stack pointer in *save, loads `to` and pops the registers saved there.
 // kordal_stack_trampoline is where a fresh private stack starts: it calls
@@ -184,6 +195,13 @@ void run_private(State& st, Body body, void* arg) {
   // Give back the pages a deep run touched.
   const long page = sysconf(_SC_PAGESIZE);
   const uintptr_t low = st.low_water & ~uintptr_t(page - 1);
+#ifdef KORDAL_ASAN
+  // The entry frame never returns, so its redzones would stay poisoned and
+  // trip the next run on this stack.
+  const uintptr_t floor = reinterpret_cast<uintptr_t>(ps->base) + kGuard;
+  const uintptr_t from = low > floor + kMargin ? low - kMargin : floor;
+  ASAN_UNPOISON_MEMORY_REGION(reinterpret_cast<void*>(from), top - from);
+#endif
   if (top > low + kKeepResident) {
     madvise(reinterpret_cast<void*>(low), (top - kKeepResident) - low, MADV_DONTNEED);
   }
