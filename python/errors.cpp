@@ -47,7 +47,13 @@ bool check_status(kordal::Status st) {
   return false;
 }
 
+// Besides running signal handlers, a long match briefly lets other threads
+// take the interpreter lock: otherwise a timer thread could never deliver the
+// signal meant to stop it, and a match in a worker thread would freeze the
+// main thread (and its Ctrl-C) until it ends.
 static bool poll_signals(void*) {
+  if (PyErr_CheckSignals() != 0) return true;
+  PyEval_RestoreThread(PyEval_SaveThread());
   return PyErr_CheckSignals() != 0;
 }
 

@@ -74,10 +74,12 @@ def interrupt_after(delay, how):
     if how == "itimer":
         signal.setitimer(signal.ITIMER_REAL, delay)
         return None
-    else:
-        # Another process: a Python timer thread could not run while the
-        # search holds the interpreter lock.
-        return subprocess.Popen(["sh", "-c", f"sleep {delay}; kill -INT {os.getpid()}"])
+    if how == "thread":
+        # A long search lets other threads take the interpreter lock now and then.
+        timer = threading.Timer(delay, os.kill, (os.getpid(), signal.SIGINT))
+        timer.start()
+        return timer
+    return subprocess.Popen(["sh", "-c", f"sleep {delay}; kill -INT {os.getpid()}"])
 
 
 @pytest.fixture
@@ -88,7 +90,7 @@ def alarm_raises():
     signal.signal(signal.SIGALRM, old)
 
 
-@pytest.mark.parametrize("how", ["itimer", "kill"])
+@pytest.mark.parametrize("how", ["itimer", "kill", "thread"])
 @pytest.mark.parametrize("pattern,text", [
     (r"(x+x+)+y", "x" * 40 + "zy"),
     # deep first, so the poll happens from the private stack
@@ -101,8 +103,21 @@ def test_signal_stops_runaway_match(alarm_raises, how, pattern, text):
     with pytest.raises(KeyboardInterrupt):
         r.find(text)
     elapsed = time.monotonic() - start
-    if killer is not None:
+    if isinstance(killer, threading.Timer):
+        killer.join()
+    elif killer is not None:
         killer.wait()
     assert elapsed < 10, elapsed
     # The module and the Regex stay usable.
     assert r.find("xxy") is not None
+
+
+def test_main_thread_runs_while_a_worker_matches():
+    r = kordal.Regex(r"(x+x+)+y")
+    worker = threading.Thread(target=r.find, args=("x" * 25 + "zy",), daemon=True)
+    worker.start()
+    for _ in range(3):
+        time.sleep(0.01)  # needs the interpreter lock back after every sleep
+    # Without the lock being lent out, the worker would have finished first.
+    assert worker.is_alive()
+    worker.join()
