@@ -48,7 +48,9 @@ struct Budget {
   int polls = 0;
 };
 
-bool poll(void* ctx) { return ++static_cast<Budget*>(ctx)->polls > 64; }
+bool poll(void* ctx) {
+  return ++static_cast<Budget*>(ctx)->polls > 64;
+}
 
 }  // namespace
 

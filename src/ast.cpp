@@ -12,23 +12,28 @@ namespace kordal {
 namespace {
 
 constexpr std::array<const char*, kNodeKindCount> kKindNames = {
-    "Empty",     "Lit",     "LitStr",       "Any",      "Class",    "Predef",
-    "Prop",      "StartLine", "EndLine",    "StartText", "EndText", "WordBoundary",
-    "WordEdge",  "Grapheme", "Group",       "NonCap",   "Atomic",   "Branch",
-    "Sequence",  "Repeat",  "BackRef",      "Look",
+    "Empty",    "Lit",       "LitStr",  "Any",       "Class",   "Predef",
+    "Prop",     "StartLine", "EndLine", "StartText", "EndText", "WordBoundary",
+    "WordEdge", "Grapheme",  "Group",   "NonCap",    "Atomic",  "Branch",
+    "Sequence", "Repeat",    "BackRef", "Look",
 };
 static_assert(kKindNames.size() == static_cast<size_t>(NodeKind::Look) + 1);
 
 const char* predef_name(Predef p) {
   switch (p) {
-    case Predef::Digit: return "Digit";
-    case Predef::Word: return "Word";
-    case Predef::Space: return "Space";
+    case Predef::Digit:
+      return "Digit";
+    case Predef::Word:
+      return "Word";
+    case Predef::Space:
+      return "Space";
   }
   return "?";
 }
 
-const char* b(bool v) { return v ? "true" : "false"; }
+const char* b(bool v) {
+  return v ? "true" : "false";
+}
 
 void write_hex_escape(std::string& out, char32_t c) {
   char buf[16];
@@ -39,12 +44,23 @@ void write_hex_escape(std::string& out, char32_t c) {
 // Shared by both quoting styles; `quote` is the delimiter that gets a backslash.
 void write_escaped(std::string& out, char32_t c, char quote) {
   switch (c) {
-    case '\t': out += "\\t"; return;
-    case '\r': out += "\\r"; return;
-    case '\n': out += "\\n"; return;
-    case 0: out += "\\0"; return;
-    case '\\': out += "\\\\"; return;
-    default: break;
+    case '\t':
+      out += "\\t";
+      return;
+    case '\r':
+      out += "\\r";
+      return;
+    case '\n':
+      out += "\\n";
+      return;
+    case 0:
+      out += "\\0";
+      return;
+    case '\\':
+      out += "\\\\";
+      return;
+    default:
+      break;
   }
   if (c == static_cast<char32_t>(quote)) {
     out.push_back('\\');
@@ -132,7 +148,9 @@ void write_quoted_text(std::string& out, std::string_view utf8) {
 void Node::dump(std::string& out, size_t depth) const {
   out.append(depth * 2, ' ');
   switch (kind) {
-    case NodeKind::Empty: out += "Empty"; break;
+    case NodeKind::Empty:
+      out += "Empty";
+      break;
     case NodeKind::Lit:
       out += "Lit ";
       write_quoted_char(out, ch);
@@ -148,7 +166,10 @@ void Node::dump(std::string& out, size_t depth) const {
       out += "] ign=";
       out += b(ign);
       break;
-    case NodeKind::Any: out += "Any dotall="; out += b(dotall); break;
+    case NodeKind::Any:
+      out += "Any dotall=";
+      out += b(dotall);
+      break;
     case NodeKind::Class:
       out += "Class negated=";
       out += b(cc->negated);
@@ -166,10 +187,20 @@ void Node::dump(std::string& out, size_t depth) const {
       out += "Prop " + prop->name + " neg=";
       out += b(prop->negated);
       break;
-    case NodeKind::StartLine: out += "StartLine ml="; out += b(multiline); break;
-    case NodeKind::EndLine: out += "EndLine ml="; out += b(multiline); break;
-    case NodeKind::StartText: out += "StartText"; break;
-    case NodeKind::EndText: out += "EndText"; break;
+    case NodeKind::StartLine:
+      out += "StartLine ml=";
+      out += b(multiline);
+      break;
+    case NodeKind::EndLine:
+      out += "EndLine ml=";
+      out += b(multiline);
+      break;
+    case NodeKind::StartText:
+      out += "StartText";
+      break;
+    case NodeKind::EndText:
+      out += "EndText";
+      break;
     case NodeKind::WordBoundary:
       out += "WordBoundary neg=";
       out += b(negated);
@@ -182,12 +213,24 @@ void Node::dump(std::string& out, size_t depth) const {
       out += " ascii=";
       out += b(ascii);
       break;
-    case NodeKind::Grapheme: out += "Grapheme"; break;
-    case NodeKind::Group: out += "Group " + std::to_string(index); break;
-    case NodeKind::NonCap: out += "NonCap"; break;
-    case NodeKind::Atomic: out += "Atomic"; break;
-    case NodeKind::Branch: out += "Branch"; break;
-    case NodeKind::Sequence: out += "Sequence"; break;
+    case NodeKind::Grapheme:
+      out += "Grapheme";
+      break;
+    case NodeKind::Group:
+      out += "Group " + std::to_string(index);
+      break;
+    case NodeKind::NonCap:
+      out += "NonCap";
+      break;
+    case NodeKind::Atomic:
+      out += "Atomic";
+      break;
+    case NodeKind::Branch:
+      out += "Branch";
+      break;
+    case NodeKind::Sequence:
+      out += "Sequence";
+      break;
     case NodeKind::Repeat:
       out += "Repeat min=" + std::to_string(min) + " max=";
       out += max ? "Some(" + std::to_string(*max) + ")" : std::string("None");
@@ -232,10 +275,11 @@ std::string debug_pred(unicode::Pred p) {
 
 std::string debug_item(const ClassItem& it) {
   switch (it.kind) {
-    case ClassItem::Kind::Set: return "Set(" + debug_ranges(it.set) + ")";
+    case ClassItem::Kind::Set:
+      return "Set(" + debug_ranges(it.set) + ")";
     case ClassItem::Kind::Predef:
-      return std::string("Predef { kind: ") + predef_name(it.pkind) + ", negated: " + b(it.negated) +
-             ", ascii: " + b(it.ascii) + " }";
+      return std::string("Predef { kind: ") + predef_name(it.pkind) +
+             ", negated: " + b(it.negated) + ", ascii: " + b(it.ascii) + " }";
     case ClassItem::Kind::Prop:
       return "Prop { pred: " + debug_pred(it.pred) + ", negated: " + b(it.negated) + " }";
   }
@@ -272,7 +316,8 @@ std::string Node::debug() const {
         write_quoted_char(q, chars[i]);
       }
       return name + " { chars: " + q + "], ign: " + b(ign) + " }";
-    case NodeKind::Any: return name + " { dotall: " + b(dotall) + " }";
+    case NodeKind::Any:
+      return name + " { dotall: " + b(dotall) + " }";
     case NodeKind::Class: {
       std::string items = "[";
       for (size_t i = 0; i < cc->items.size(); ++i) {
@@ -293,14 +338,17 @@ std::string Node::debug() const {
       return name + " { multiline: " + b(multiline) + " }";
     case NodeKind::WordBoundary:
       return name + " { negated: " + b(negated) + ", ascii: " + b(ascii) + " }";
-    case NodeKind::WordEdge: return name + " { end: " + b(end) + ", ascii: " + b(ascii) + " }";
+    case NodeKind::WordEdge:
+      return name + " { end: " + b(end) + ", ascii: " + b(ascii) + " }";
     case NodeKind::Group:
       return name + " { index: " + std::to_string(index) + ", node: " + child().debug() + " }";
     case NodeKind::NonCap:
     case NodeKind::Atomic:
       return name + "(" + child().debug() + ")";
-    case NodeKind::Branch: return name + " { alts: " + debug_kids(kids) + " }";
-    case NodeKind::Sequence: return name + " { items: " + debug_kids(kids) + " }";
+    case NodeKind::Branch:
+      return name + " { alts: " + debug_kids(kids) + " }";
+    case NodeKind::Sequence:
+      return name + " { items: " + debug_kids(kids) + " }";
     case NodeKind::Repeat:
       return name + " { node: " + child().debug() + ", min: " + std::to_string(min) +
              ", max: " + (max ? "Some(" + std::to_string(*max) + ")" : std::string("None")) +

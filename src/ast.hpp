@@ -74,23 +74,23 @@ struct CharClass {
 
 struct Node {
   NodeKind kind = NodeKind::Empty;
-  bool ign = false;        // Lit, LitStr, BackRef
-  bool dotall = false;     // Any
-  bool multiline = false;  // StartLine, EndLine
-  bool negated = false;    // Predef, WordBoundary
-  bool ascii = false;      // Predef, WordBoundary, WordEdge
-  bool end = false;        // WordEdge
-  bool greedy = true;      // Repeat
-  bool behind = false;     // Look
-  bool positive = true;    // Look
-  Predef pkind = Predef::Digit;  // Predef
-  char32_t ch = 0;               // Lit
-  uint32_t min = 0;              // Repeat
-  std::optional<uint32_t> max;   // Repeat; absent means unbounded
-  uint64_t index = 0;            // Group
-  uint64_t group = 0;            // BackRef
-  std::vector<Node> kids;        // the child (Group, NonCap, Atomic, Repeat, Look), alts, items
-  std::vector<char32_t> chars;   // LitStr
+  bool ign = false;                // Lit, LitStr, BackRef
+  bool dotall = false;             // Any
+  bool multiline = false;          // StartLine, EndLine
+  bool negated = false;            // Predef, WordBoundary
+  bool ascii = false;              // Predef, WordBoundary, WordEdge
+  bool end = false;                // WordEdge
+  bool greedy = true;              // Repeat
+  bool behind = false;             // Look
+  bool positive = true;            // Look
+  Predef pkind = Predef::Digit;    // Predef
+  char32_t ch = 0;                 // Lit
+  uint32_t min = 0;                // Repeat
+  std::optional<uint32_t> max;     // Repeat; absent means unbounded
+  uint64_t index = 0;              // Group
+  uint64_t group = 0;              // BackRef
+  std::vector<Node> kids;          // the child (Group, NonCap, Atomic, Repeat, Look), alts, items
+  std::vector<char32_t> chars;     // LitStr
   std::unique_ptr<CharClass> cc;   // Class
   std::unique_ptr<Property> prop;  // Prop
 
@@ -111,7 +111,9 @@ void write_quoted_text(std::string& out, const std::u32string& text);
 
 // UTF-8 helpers shared by the engine.
 void append_utf8(std::string& out, char32_t c);
-inline size_t utf8_len(char32_t c) { return c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4; }
+inline size_t utf8_len(char32_t c) {
+  return c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+}
 // Decodes well-formed UTF-8 (no validation).
 std::u32string decode_utf8(std::string_view s);
 

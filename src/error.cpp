@@ -13,7 +13,9 @@ constexpr std::array<const char*, 9> kKindNames = {
 static_assert(kKindNames.size() == static_cast<size_t>(ErrorKind::TimedOut) + 1);
 }  // namespace
 
-const char* error_kind_name(ErrorKind kind) { return kKindNames[static_cast<size_t>(kind)]; }
+const char* error_kind_name(ErrorKind kind) {
+  return kKindNames[static_cast<size_t>(kind)];
+}
 
 std::string Error::text() const {
   if (kind == ErrorKind::TimedOut) return "regex timed out";

@@ -7,8 +7,20 @@ namespace kordal::escape {
 namespace {
 bool is_meta(unsigned char c) {
   switch (c) {
-    case '$': case '(': case ')': case '*': case '+': case '.': case '?':
-    case '[': case '\\': case ']': case '^': case '{': case '|': case '}':
+    case '$':
+    case '(':
+    case ')':
+    case '*':
+    case '+':
+    case '.':
+    case '?':
+    case '[':
+    case '\\':
+    case ']':
+    case '^':
+    case '{':
+    case '|':
+    case '}':
       return true;
     default:
       return false;
@@ -16,8 +28,22 @@ bool is_meta(unsigned char c) {
 }
 bool is_other_punct(unsigned char c) {
   switch (c) {
-    case '!': case '"': case '#': case '%': case '&': case '\'': case ',': case '/':
-    case ':': case ';': case '<': case '=': case '>': case '@': case '`': case '~':
+    case '!':
+    case '"':
+    case '#':
+    case '%':
+    case '&':
+    case '\'':
+    case ',':
+    case '/':
+    case ':':
+    case ';':
+    case '<':
+    case '=':
+    case '>':
+    case '@':
+    case '`':
+    case '~':
       return true;
     default:
       return false;

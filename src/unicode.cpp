@@ -74,11 +74,11 @@ constexpr Named kPlainNames[] = {
 constexpr std::string_view kGcValues[] = {"c", "l", "n", "p", "z", "lu", "ll", "nd", "nl", "no"};
 
 constexpr Named kPosixNames[] = {
-    {"alpha", is_alphabetic}, {"alnum", is_alnum},        {"word", is_word},
-    {"digit", is_ascii_digit}, {"xdigit", is_hex_digit},  {"lower", is_lowercase},
-    {"upper", is_uppercase},  {"space", is_whitespace},   {"blank", is_blank},
-    {"punct", is_ascii_punct}, {"graph", is_graph},       {"print", is_print},
-    {"cntrl", is_control},    {"ascii", is_ascii},
+    {"alpha", is_alphabetic},  {"alnum", is_alnum},      {"word", is_word},
+    {"digit", is_ascii_digit}, {"xdigit", is_hex_digit}, {"lower", is_lowercase},
+    {"upper", is_uppercase},   {"space", is_whitespace}, {"blank", is_blank},
+    {"punct", is_ascii_punct}, {"graph", is_graph},      {"print", is_print},
+    {"cntrl", is_control},     {"ascii", is_ascii},
 };
 
 // Longer than every name in the tables above ("generalcategory=nd").
@@ -151,7 +151,9 @@ Pred property(std::u32string_view name) {
   return nullptr;
 }
 
-Pred posix_class(std::u32string_view name) { return find(kPosixNames, name); }
+Pred posix_class(std::u32string_view name) {
+  return find(kPosixNames, name);
+}
 
 bool is_shown_verbatim(char32_t c) {
   if (c < 0x80) return c >= 0x20 && c != 0x7F;

@@ -24,8 +24,36 @@ bool has_grapheme_extend(char32_t c);
 
 // General categories, in the UCD's two-letter names.
 enum class Gc : uint8_t {
-  Cn, Lu, Ll, Lt, Lm, Lo, Mn, Mc, Me, Nd, Nl, No, Pc, Pd, Ps, Pe, Pi, Pf, Po,
-  Sm, Sc, Sk, So, Zs, Zl, Zp, Cc, Cf, Cs, Co,
+  Cn,
+  Lu,
+  Ll,
+  Lt,
+  Lm,
+  Lo,
+  Mn,
+  Mc,
+  Me,
+  Nd,
+  Nl,
+  No,
+  Pc,
+  Pd,
+  Ps,
+  Pe,
+  Pi,
+  Pf,
+  Po,
+  Sm,
+  Sc,
+  Sk,
+  So,
+  Zs,
+  Zl,
+  Zp,
+  Cc,
+  Cf,
+  Cs,
+  Co,
 };
 Gc general_category(char32_t c);
 
@@ -53,7 +81,9 @@ inline bool is_numeric(char32_t c) {
   if (c < 0x80) return (c - '0') < 10;
   return c >= 0xB2 && is_numeric_table(c);
 }
-inline bool is_alnum(char32_t c) { return is_alphabetic(c) || is_numeric(c); }
+inline bool is_alnum(char32_t c) {
+  return is_alphabetic(c) || is_numeric(c);
+}
 inline bool is_word(char32_t c) {
   if (c < 0x80) return ((c | 0x20) - 'a') < 26 || (c - '0') < 10 || c == '_';
   return is_alnum(c);
@@ -63,12 +93,24 @@ inline bool is_whitespace(char32_t c) {
   return c == 0x85 || c == 0xA0 || c == 0x1680 || (c >= 0x2000 && c <= 0x200A) || c == 0x2028 ||
          c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
 }
-inline bool is_blank(char32_t c) { return c == 0x09 || c == 0x20; }
-inline bool is_control(char32_t c) { return c < 0x20 || (c >= 0x7F && c <= 0x9F); }
-inline bool is_print(char32_t c) { return !is_control(c); }
-inline bool is_ascii(char32_t c) { return c < 0x80; }
-inline bool is_ascii_digit(char32_t c) { return (c - '0') < 10; }
-inline bool is_hex_digit(char32_t c) { return (c - '0') < 10 || ((c | 0x20) - 'a') < 6; }
+inline bool is_blank(char32_t c) {
+  return c == 0x09 || c == 0x20;
+}
+inline bool is_control(char32_t c) {
+  return c < 0x20 || (c >= 0x7F && c <= 0x9F);
+}
+inline bool is_print(char32_t c) {
+  return !is_control(c);
+}
+inline bool is_ascii(char32_t c) {
+  return c < 0x80;
+}
+inline bool is_ascii_digit(char32_t c) {
+  return (c - '0') < 10;
+}
+inline bool is_hex_digit(char32_t c) {
+  return (c - '0') < 10 || ((c | 0x20) - 'a') < 6;
+}
 inline bool is_ascii_punct(char32_t c) {
   return (c >= 0x21 && c <= 0x2F) || (c >= 0x3A && c <= 0x40) || (c >= 0x5B && c <= 0x60) ||
          (c >= 0x7B && c <= 0x7E);
@@ -80,8 +122,12 @@ bool is_punctuation(char32_t c);
 inline bool is_separator(char32_t c) {
   return c == 0x20 || c == 0xA0 || c == 0x2028 || c == 0x2029;
 }
-inline bool is_graph(char32_t c) { return is_alnum(c) || is_ascii_punct(c); }
-inline bool is_other(char32_t c) { return !is_alnum(c) && !is_whitespace(c); }
+inline bool is_graph(char32_t c) {
+  return is_alnum(c) || is_ascii_punct(c);
+}
+inline bool is_other(char32_t c) {
+  return !is_alnum(c) && !is_whitespace(c);
+}
 
 // `\p{name}` lookup: the name as written (a leading '^' already removed).
 // Returns nullptr for an unknown name.

@@ -359,10 +359,10 @@ def test_internal_error_class_is_hidden():
 def _fresh_module(prepare):
     import importlib.util
 
-    spec = importlib.util.spec_from_file_location("kordal_python", k.__file__)
-    mod = importlib.util.module_from_spec(spec)
+    origin = importlib.util.spec_from_file_location("kordal_python", k.__file__)
+    mod = importlib.util.module_from_spec(origin)
     prepare(mod)
-    spec.loader.exec_module(mod)
+    origin.loader.exec_module(mod)
     return mod
 
 
