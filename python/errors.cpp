@@ -2,6 +2,9 @@
 // translation of stray C++ exceptions at the module's entry points.
 #include "errors.hpp"
 
+#include <time.h>
+
+#include <cstdint>
 #include <exception>
 #include <new>
 #include <string>
@@ -47,18 +50,42 @@ bool check_status(kordal::Status st) {
   return false;
 }
 
-// Besides running signal handlers, a long match briefly lets other threads
-// take the interpreter lock: otherwise a timer thread could never deliver the
-// signal meant to stop it, and a match in a worker thread would freeze the
-// main thread (and its Ctrl-C) until it ends.
-static bool poll_signals(void*) {
+namespace {
+
+int64_t now_us() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+  return int64_t(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
+// When the current search started or last stepped aside.
+thread_local int64_t last_lent_us = 0;
+constexpr int64_t kLendEveryUs = 5000;
+constexpr long kStepAsideNs = 50000;
+
+// Besides running signal handlers, a search that has run for a while steps
+// aside from the interpreter lock for a moment every few milliseconds:
+// otherwise a timer thread could never deliver the signal meant to stop it,
+// and a match in a worker thread would freeze the main thread (and its
+// Ctrl-C) until it ends. Releasing and retaking at once is not enough: the
+// waiting thread is woken but loses the race and restarts its wait.
+bool poll_signals(void*) {
   if (PyErr_CheckSignals() != 0) return true;
-  PyEval_RestoreThread(PyEval_SaveThread());
+  const int64_t now = now_us();
+  if (now - last_lent_us < kLendEveryUs) return false;
+  PyThreadState* ts = PyEval_SaveThread();
+  const timespec pause{0, kStepAsideNs};
+  nanosleep(&pause, nullptr);
+  PyEval_RestoreThread(ts);
+  last_lent_us = now_us();
   return PyErr_CheckSignals() != 0;
 }
 
+}  // namespace
+
 const kordal::SearchControl& search_control() {
   static const kordal::SearchControl ctl{&poll_signals, nullptr};
+  last_lent_us = now_us();  // short searches never step aside
   return ctl;
 }
 

@@ -497,6 +497,8 @@ bool basic_single(NodeKind kind) {
 
 }  // namespace
 
+bool single_accepts(const Node& node, char32_t c) { return match_char(node, c); }
+
 bool chars_equal_ci(char32_t a, char32_t b) {
   if (a == b) return true;
   if (a < 0xC0 && b < 0xC0) {

@@ -57,6 +57,10 @@ bool m_rep(const Node& rep, size_t count, State& st, const Cont& k);
 bool try_match(const Node& root, State& st);
 bool try_match_to(const Node& root, State& st, size_t target);
 
+// Whether a node that consumes exactly one code point (Lit, Any, Class,
+// Predef, Prop, Grapheme) accepts c.
+bool single_accepts(const Node& node, char32_t c);
+
 // Case-insensitive equality of two code points (full lowercase mappings).
 bool chars_equal_ci(char32_t a, char32_t b);
 

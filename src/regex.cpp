@@ -9,6 +9,7 @@
 // file: allocation failure becomes Status::NoMemory.
 #include "regex.hpp"
 
+#include <bitset>
 #include <cstring>
 #include <new>
 
@@ -21,53 +22,104 @@ namespace kordal {
 
 namespace {
 
-// Every match of a node starts with this code point, or nothing is known.
-std::optional<char32_t> first_char(const Node& nd, int depth = 0) {
-  if (depth > 64) return std::nullopt;
+// The code points that can begin a non-empty match of a node: exact for
+// code points below 256, one flag for everything above. `nullable` means the
+// node can match the empty string, so what follows it may begin the match
+// too. Anything unsure errs towards "could start here": skipping a position
+// that can match would change results, trying one more costs only time.
+struct FirstSet {
+  std::bitset<256> lo;
+  bool high = false;
+  bool nullable = false;
+  std::optional<char32_t> only;  // the set is exactly this one code point
+
+  bool empty() const { return !high && lo.none(); }
+  void add(const FirstSet& o) {
+    if (o.empty()) return;
+    if (!empty() && only != o.only) only.reset();
+    if (empty()) only = o.only;
+    lo |= o.lo;
+    high |= o.high;
+  }
+  static FirstSet anything() {
+    FirstSet f;
+    f.lo.set();
+    f.high = true;
+    f.nullable = true;
+    return f;
+  }
+};
+
+FirstSet first_set(const Node& nd, int depth = 0) {
+  if (depth > 200) return FirstSet::anything();
+  FirstSet f;
   switch (nd.kind) {
     case NodeKind::Lit:
-      if (nd.ign) return std::nullopt;
-      return nd.ch;
-    case NodeKind::LitStr:
-      if (nd.ign || nd.chars.empty()) return std::nullopt;
-      return nd.chars[0];
+    case NodeKind::LitStr: {
+      if (nd.kind == NodeKind::LitStr && nd.chars.empty()) {
+        f.nullable = true;
+        return f;
+      }
+      const char32_t ch = nd.kind == NodeKind::Lit ? nd.ch : nd.chars[0];
+      if (nd.ign) {
+        for (char32_t c = 0; c < 256; ++c) f.lo[c] = c == ch || chars_equal_ci(c, ch);
+        f.high = true;  // a letter may have equals above 255 (the Kelvin sign)
+      } else {
+        f.only = ch;
+        if (ch < 256) {
+          f.lo[ch] = true;
+        } else {
+          f.high = true;
+        }
+      }
+      return f;
+    }
+    case NodeKind::Any:
+    case NodeKind::Class:
+    case NodeKind::Predef:
+    case NodeKind::Prop:
+    case NodeKind::Grapheme:
+      for (char32_t c = 0; c < 256; ++c) f.lo[c] = single_accepts(nd, c);
+      f.high = true;
+      return f;
+    case NodeKind::Empty:
+    case NodeKind::StartLine:
+    case NodeKind::EndLine:
+    case NodeKind::StartText:
+    case NodeKind::EndText:
+    case NodeKind::WordBoundary:
+    case NodeKind::WordEdge:
+    case NodeKind::Look:
+      // Zero-width: the match begins with whatever follows.
+      f.nullable = true;
+      return f;
+    case NodeKind::BackRef:
+      return FirstSet::anything();
     case NodeKind::Group:
     case NodeKind::NonCap:
     case NodeKind::Atomic:
-      return first_char(nd.child(), depth + 1);
+      return first_set(nd.child(), depth + 1);
     case NodeKind::Repeat:
-      if (nd.min == 0) return std::nullopt;
-      return first_char(nd.child(), depth + 1);
-    case NodeKind::Branch: {
-      std::optional<char32_t> c;
+      f = first_set(nd.child(), depth + 1);
+      if (nd.min == 0) f.nullable = true;
+      return f;
+    case NodeKind::Branch:
       for (const Node& alt : nd.kids) {
-        auto a = first_char(alt, depth + 1);
-        if (!a || (c && *c != *a)) return std::nullopt;
-        c = a;
+        FirstSet a = first_set(alt, depth + 1);
+        f.add(a);
+        f.nullable |= a.nullable;
       }
-      return c;
-    }
+      return f;
     case NodeKind::Sequence:
-      // Leading zero-width items (anchors, lookaround) only add conditions.
       for (const Node& it : nd.kids) {
-        switch (it.kind) {
-          case NodeKind::Empty:
-          case NodeKind::StartLine:
-          case NodeKind::EndLine:
-          case NodeKind::StartText:
-          case NodeKind::EndText:
-          case NodeKind::WordBoundary:
-          case NodeKind::WordEdge:
-          case NodeKind::Look:
-            continue;
-          default:
-            return first_char(it, depth + 1);
-        }
+        FirstSet a = first_set(it, depth + 1);
+        f.add(a);
+        if (!a.nullable) return f;
       }
-      return std::nullopt;
-    default:
-      return std::nullopt;
+      f.nullable = true;
+      return f;
   }
+  return FirstSet::anything();
 }
 
 template <class F>
@@ -84,7 +136,12 @@ Status guarded(F&& f) {
 
 // Facts derived from the tree once, for the search loops.
 struct Analysis {
-  std::optional<char32_t> first;  // every match starts with this code point
+  enum class Skip : uint8_t { None, Byte, Char, Set };
+  Skip skip = Skip::None;  // how find skips start positions that cannot match
+  unsigned char byte = 0;  // Skip::Byte: every match starts with this ASCII character
+  char32_t ch = 0;         // Skip::Char: every match starts with this other code point
+  std::bitset<256> lo;     // Skip::Set: code points below 256 that can start a match
+  bool high = false;       // Skip::Set: whether code points above 255 can
 };
 
 // What one matcher run does; executed through stack::run.
@@ -100,17 +157,29 @@ struct Searcher {
 
   // Next start >= s that can begin a match, or n + 1.
   size_t skip(size_t s) const {
-    const auto& first = re->analysis_->first;
+    const Analysis& an = *re->analysis_;
     const State& t = *st;
-    if (!first) return s;
-    const char32_t c = *first;
-    if (t.bytes) {
-      if (c >= 0x80 || s >= t.n) return t.n + 1;
-      const void* hit = std::memchr(t.bytes + s, int(c), t.n - s);
-      return hit ? size_t(static_cast<const unsigned char*>(hit) - t.bytes) : t.n + 1;
+    if (an.skip == Analysis::Skip::None) return s;
+    if (s >= t.n) return t.n + 1;  // a match needs at least one code point
+    if (an.skip == Analysis::Skip::Char) {
+      if (t.bytes) return t.n + 1;  // an ASCII text holds no such code point
+      while (s < t.n && t.chars[s] != an.ch) ++s;
+      return s < t.n ? s : t.n + 1;
     }
-    while (s < t.n && t.chars[s] != c) ++s;
-    return s < t.n ? s : t.n + 1;
+    if (t.bytes) {
+      if (an.skip == Analysis::Skip::Byte) {
+        const void* hit = std::memchr(t.bytes + s, an.byte, t.n - s);
+        return hit ? size_t(static_cast<const unsigned char*>(hit) - t.bytes) : t.n + 1;
+      }
+      while (s < t.n && !an.lo[t.bytes[s]]) ++s;
+      return s < t.n ? s : t.n + 1;
+    }
+    while (s < t.n) {
+      const char32_t c = t.chars[s];
+      if (c < 256 ? an.lo[c] : an.high) return s;
+      ++s;
+    }
+    return t.n + 1;
   }
 
   void run() {
@@ -192,7 +261,20 @@ Result<Regex> Regex::new_with_flags(std::string_view pattern, uint32_t f) {
   re.group_count_ = r.value().group_count;
   re.flags_ = f;
   re.analysis_ = std::make_unique<Analysis>();
-  re.analysis_->first = first_char(*re.tree_);
+  const FirstSet first = first_set(*re.tree_);
+  Analysis& an = *re.analysis_;
+  if (!first.nullable) {
+    an.lo = first.lo;
+    an.high = first.high;
+    an.skip = Analysis::Skip::Set;
+    if (first.only && *first.only < 0x80) {
+      an.skip = Analysis::Skip::Byte;
+      an.byte = static_cast<unsigned char>(*first.only);
+    } else if (first.only) {
+      an.skip = Analysis::Skip::Char;
+      an.ch = *first.only;
+    }
+  }
   return re;
 }
 
