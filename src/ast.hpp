@@ -8,6 +8,7 @@
 // of dump, the matcher and destruction.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -70,6 +71,10 @@ struct ClassItem {
 struct CharClass {
   std::vector<ClassItem> items;
   bool negated = false;
+  // Whether each ASCII code point is in the class, filled once after parsing
+  // (annotate) so the matcher answers ASCII without walking the items.
+  std::array<uint64_t, 2> ascii_bits{};
+  bool ascii_ready = false;
 };
 
 struct Node {
@@ -93,6 +98,9 @@ struct Node {
   std::vector<char32_t> chars;     // LitStr
   std::unique_ptr<CharClass> cc;   // Class
   std::unique_ptr<Property> prop;  // Prop
+  // Length of every match when the node matches deterministically (one way,
+  // no captures), else -1; filled after parsing (annotate).
+  int64_t det_len = -1;
 
   const Node& child() const { return kids[0]; }
 

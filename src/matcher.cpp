@@ -85,6 +85,7 @@ bool set_contains(const CharSet& set, char32_t c) {
 }
 
 bool class_matches(const CharClass& cc, char32_t c) {
+  if (c < 128 && cc.ascii_ready) return (cc.ascii_bits[c >> 6] >> (c & 63)) & 1;
   bool found = false;
   for (const ClassItem& it : cc.items) {
     switch (it.kind) {
@@ -562,13 +563,13 @@ int64_t det_length(const Node& nd) {
       return int64_t(nd.chars.size());
     case NodeKind::NonCap:
     case NodeKind::Atomic:
-      return det_length(nd.child());
+      return nd.child().det_len;
     case NodeKind::Branch:
       return is_single(nd) ? 1 : -1;
     case NodeKind::Sequence: {
       int64_t sum = 0;
       for (const Node& it : nd.kids) {
-        const int64_t l = det_length(it);
+        const int64_t l = it.det_len;
         if (l < 0) return -1;
         sum += l;
         if (sum > kCap) return -1;
@@ -577,12 +578,24 @@ int64_t det_length(const Node& nd) {
     }
     case NodeKind::Repeat: {
       if (!nd.max || *nd.max != nd.min) return -1;
-      const int64_t l = det_length(nd.child());
+      const int64_t l = nd.child().det_len;
       if (l < 0 || (l > 0 && int64_t(nd.min) > kCap / l)) return -1;
       return l * nd.min;
     }
     default:
       return -1;
+  }
+}
+
+void annotate(Node& node) {
+  for (Node& kid : node.kids) annotate(kid);
+  node.det_len = det_length(node);
+  if (node.kind == NodeKind::Class) {
+    CharClass& cc = *node.cc;
+    for (char32_t c = 0; c < 128; ++c) {
+      if (class_matches(cc, c)) cc.ascii_bits[c >> 6] |= uint64_t(1) << (c & 63);
+    }
+    cc.ascii_ready = true;
   }
 }
 
@@ -621,7 +634,7 @@ bool m_seq(const Node& seq, size_t i, State& st, const Cont& k) {
   const size_t count = items.size();
   const size_t entry = st.pos;
   // Deterministic items have no choice points: match them in place.
-  while (i < count && det_length(items[i]) >= 0) {
+  while (i < count && items[i].det_len >= 0) {
     if (!match_det(items[i], st)) {
       st.pos = entry;
       return false;
@@ -644,7 +657,7 @@ bool m_seq(const Node& seq, size_t i, State& st, const Cont& k) {
 bool m_rep(const Node& rep, size_t count, State& st, const Cont& k) {
   const Node& child = rep.child();
   if (count == 0) {
-    const int64_t len = det_length(child);
+    const int64_t len = child.det_len;
     if (len > 0) return rep_loop(rep, size_t(len), st, k);
   }
   if (!stack_ok(st)) return false;

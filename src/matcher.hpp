@@ -66,8 +66,12 @@ bool chars_equal_ci(char32_t a, char32_t b);
 
 // Facts about a subtree used by the fast paths.
 // Length of every match of `node` when it matches deterministically (at most
-// one way at any position, no captures), or -1.
+// one way at any position, no captures), or -1. Reads the children's det_len,
+// so it is exact only on an annotated tree (else it errs towards -1).
 int64_t det_length(const Node& node);
+// Fills det_len and the classes' ASCII tables, children first. Called once
+// after parsing; an unannotated tree matches the same, only slower.
+void annotate(Node& root);
 // Whether `node` always consumes exactly one code point, deterministically.
 bool is_single(const Node& node);
 

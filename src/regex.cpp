@@ -261,6 +261,7 @@ Result<Regex> Regex::new_with_flags(std::string_view pattern, uint32_t f) {
   re.group_count_ = r.value().group_count;
   re.flags_ = f;
   re.analysis_ = std::make_unique<Analysis>();
+  annotate(*re.tree_);
   const FirstSet first = first_set(*re.tree_);
   Analysis& an = *re.analysis_;
   if (!first.nullable) {

@@ -208,9 +208,16 @@ TEST(Matcher, DeterministicShapes) {
   alts.push_back(lit('b'));
   Node br = many(NodeKind::Branch, std::move(alts));
   EXPECT_TRUE(is_single(br));
-  EXPECT_EQ(det_length(repeat(lit('a'), 3, 3)), 3);
-  EXPECT_EQ(det_length(repeat(lit('a'), 3, 4)), -1);
-  EXPECT_EQ(det_length(group(1, lit('a'))), -1);
+  Node fixed = repeat(lit('a'), 3, 3);
+  EXPECT_EQ(det_length(fixed), -1);  // children not annotated yet: the slow path
+  annotate(fixed);
+  EXPECT_EQ(fixed.det_len, 3);
+  Node ranged = repeat(lit('a'), 3, 4);
+  annotate(ranged);
+  EXPECT_EQ(ranged.det_len, -1);
+  Node grouped = group(1, lit('a'));
+  annotate(grouped);
+  EXPECT_EQ(grouped.det_len, -1);
 }
 
 TEST(Matcher, CaseInsensitiveEquality) {
