@@ -498,7 +498,9 @@ bool basic_single(NodeKind kind) {
 
 }  // namespace
 
-bool single_accepts(const Node& node, char32_t c) { return match_char(node, c); }
+bool single_accepts(const Node& node, char32_t c) {
+  return match_char(node, c);
+}
 
 bool chars_equal_ci(char32_t a, char32_t b) {
   if (a == b) return true;

@@ -5,6 +5,39 @@
 
 namespace kordal {
 
+namespace {
+
+// Decoding buffers of finished searches, kept per thread so that the next
+// search over a text of similar size neither faults in fresh pages nor hands
+// them back to the system. Bounded, so one huge text does not pin memory.
+constexpr size_t kKeepMax = size_t(4) << 20;  // code points
+struct Spare {
+  std::vector<char32_t> chars;
+  std::vector<uint32_t> offsets32;
+};
+thread_local Spare spare;
+
+template <class T>
+void reuse(std::vector<T>& into, std::vector<T>& from, size_t n) {
+  if (from.capacity() >= n) {
+    into = std::move(from);
+    into.clear();
+  }
+  into.resize(n);
+}
+
+template <class T>
+void keep(std::vector<T>& from, std::vector<T>& into) {
+  if (from.capacity() <= kKeepMax && from.capacity() > into.capacity()) into = std::move(from);
+}
+
+}  // namespace
+
+State::~State() {
+  keep(chars, spare.chars);
+  keep(offsets32, spare.offsets32);
+}
+
 State build_state(size_t group_count, std::string_view text) {
   State st;
   st.text = text;
@@ -22,12 +55,12 @@ State build_state(size_t group_count, std::string_view text) {
     size_t n = 0;
     for (size_t j = 0; j < len; ++j) n += (b[j] & 0xC0) != 0x80;
     st.n = n;
-    st.chars.resize(n);
+    reuse(st.chars, spare.chars, n);
     const bool wide = len > 0xFFFFFFFFull;
     if (wide) {
       st.offsets64.resize(n + 1);
     } else {
-      st.offsets32.resize(n + 1);
+      reuse(st.offsets32, spare.offsets32, n + 1);
     }
     size_t k = 0;
     size_t j = 0;

@@ -56,6 +56,11 @@ struct PartialCandidate {
 };
 
 struct State {
+  State() = default;
+  State(State&&) = default;
+  State& operator=(State&&) = default;
+  ~State();  // hands its decoding buffers to the next search on this thread
+
   // --- the haystack ---
   std::string_view text;
   const unsigned char* bytes = nullptr;  // ASCII haystack, read in place
