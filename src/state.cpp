@@ -11,9 +11,15 @@ namespace {
 // search over a text of similar size neither faults in fresh pages nor hands
 // them back to the system. Bounded, so one huge text does not pin memory.
 constexpr size_t kKeepMax = size_t(4) << 20;  // code points
+constexpr size_t kKeepSmall = 4096;           // entries of the per-path arrays
 struct Spare {
   std::vector<char32_t> chars;
   std::vector<uint32_t> offsets32;
+  // The per-path arrays too: a short search then allocates nothing.
+  std::vector<CpSpan> caps;
+  std::vector<std::vector<CpSpan>> history;
+  std::vector<State::TrailEntry> trail;
+  std::vector<OpenEntry> open;
 };
 thread_local Spare spare;
 
@@ -27,8 +33,16 @@ void reuse(std::vector<T>& into, std::vector<T>& from, size_t n) {
 }
 
 template <class T>
-void keep(std::vector<T>& from, std::vector<T>& into) {
-  if (from.capacity() <= kKeepMax && from.capacity() > into.capacity()) into = std::move(from);
+void keep(std::vector<T>& from, std::vector<T>& into, size_t limit = kKeepMax) {
+  if (from.capacity() <= limit && from.capacity() > into.capacity()) into = std::move(from);
+}
+
+// Moves a kept array out of the spare, empty but with its capacity.
+template <class T>
+std::vector<T> take(std::vector<T>& from) {
+  std::vector<T> v = std::move(from);
+  v.clear();
+  return v;
 }
 
 }  // namespace
@@ -36,6 +50,14 @@ void keep(std::vector<T>& from, std::vector<T>& into) {
 State::~State() {
   keep(chars, spare.chars);
   keep(offsets32, spare.offsets32);
+  keep(caps, spare.caps, kKeepSmall);
+  keep(trail, spare.trail, kKeepSmall);
+  keep(open, spare.open, kKeepSmall);
+  if (spare.history.empty() && history.size() <= kKeepSmall) {
+    bool small = true;
+    for (const auto& h : history) small = small && h.capacity() <= kKeepSmall;
+    if (small) spare.history = std::move(history);
+  }
 }
 
 State build_state(size_t group_count, std::string_view text) {
@@ -95,8 +117,14 @@ State build_state(size_t group_count, std::string_view text) {
     }
   }
   st.group_count = group_count;
+  st.caps = take(spare.caps);
   st.caps.assign(group_count + 1, CpSpan{});
+  st.history = std::move(spare.history);
+  spare.history.clear();
+  for (auto& h : st.history) h.clear();
   st.history.resize(group_count + 1);
+  st.trail = take(spare.trail);
+  st.open = take(spare.open);
   return st;
 }
 
