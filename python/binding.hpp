@@ -12,6 +12,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <exception>
 #include <string_view>
 #include <type_traits>
 
@@ -59,7 +60,7 @@ inline PyObject* str_from_utf8(std::string_view s) {
   return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), nullptr);
 }
 
-// Sets the Python exception for the C++ exception being handled.
+// Sets the Python exception for the std::exception being handled.
 void translate_current_exception() noexcept;
 
 template <class R>
@@ -75,10 +76,14 @@ template <auto F>
 struct Guard;
 template <class R, class... A, R (*F)(A...)>
 struct Guard<F> {
-  static R call(A... a) noexcept {
+  // Not noexcept, and no catch (...): when a daemon thread retakes the
+  // interpreter lock during finalisation the interpreter ends it with a
+  // forced unwind, which must pass through to the thread's exit. Swallowing
+  // it (or meeting a noexcept frame) aborts the process.
+  static R call(A... a) {
     try {
       return F(a...);
-    } catch (...) {
+    } catch (const std::exception&) {
       translate_current_exception();
       return error_value<R>();
     }

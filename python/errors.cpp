@@ -96,9 +96,6 @@ void translate_current_exception() noexcept {
     PyErr_NoMemory();
   } catch (const std::exception& e) {
     PyErr_SetString(internal_error != nullptr ? internal_error : PyExc_SystemError, e.what());
-  } catch (...) {
-    PyErr_SetString(internal_error != nullptr ? internal_error : PyExc_SystemError,
-                    "unknown C++ exception");
   }
 }
 

@@ -235,7 +235,7 @@ int exec_module_impl(PyObject* module) {
 int exec_module(PyObject* module) {
   try {
     return exec_module_impl(module);
-  } catch (...) {
+  } catch (const std::exception&) {
     translate_current_exception();
     return -1;
   }

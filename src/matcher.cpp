@@ -34,6 +34,19 @@ inline bool stack_ok(State& st) {
   return true;
 }
 
+// Work done in a loop instead of through m_node counts towards the poll as
+// `n` node entries, so no loop runs long without polling. False: cancelled.
+inline bool charge(State& st, size_t n) {
+  if (n >= kPollInterval - st.steps) [[unlikely]]
+    return poll_slow(st);
+  st.steps += uint32_t(n);
+  return true;
+}
+
+// Code points a scan examines between polls, and per step charged.
+constexpr size_t kScanChunk = size_t(1) << 16;
+constexpr size_t kScanPerStep = 16;
+
 // Entry of every node: stack probe plus the step count that drives polling.
 inline bool enter(State& st) {
   if (!stack_ok(st)) return false;
@@ -193,7 +206,7 @@ bool match_det(const Node& nd, State& st) {
       return true;
     case NodeKind::Repeat:
       for (uint32_t j = 0; j < nd.min; ++j) {
-        if (!match_det(nd.child(), st)) return false;
+        if (!charge(st, 1) || !match_det(nd.child(), st)) return false;
       }
       return true;
     case NodeKind::NonCap:
@@ -215,6 +228,8 @@ bool match_det(const Node& nd, State& st) {
 // Greedy scan of a single-character node: how many code points from st.pos
 // (at most `limit`) it matches; st.pos ends after them. Records the
 // end-of-input event when the scan stopped at the end with room left.
+// Scans in chunks, charging steps between them; on cancellation st.status
+// says so and the count is meaningless.
 size_t scan_single(const Node& child, State& st, size_t limit) {
   const size_t start = st.pos;
   const size_t room = st.n - start;
@@ -222,13 +237,21 @@ size_t scan_single(const Node& child, State& st, size_t limit) {
   size_t count = 0;
   if (child.kind == NodeKind::Any && child.dotall) {
     count = cap;
-  } else if (child.kind == NodeKind::Any && st.bytes) {
-    const void* nl = std::memchr(st.bytes + start, '\n', cap);
-    count = nl ? size_t(static_cast<const unsigned char*>(nl) - (st.bytes + start)) : cap;
-  } else if (child.kind == NodeKind::Lit && !child.ign) {
-    while (count < cap && st.at(start + count) == child.ch) ++count;
   } else {
-    while (count < cap && match_char(child, st.at(start + count))) ++count;
+    for (;;) {
+      const size_t from = count;
+      const size_t end = cap - count > kScanChunk ? count + kScanChunk : cap;
+      if (child.kind == NodeKind::Any && st.bytes) {
+        const void* nl = std::memchr(st.bytes + start + count, '\n', end - count);
+        count = nl ? size_t(static_cast<const unsigned char*>(nl) - (st.bytes + start)) : end;
+      } else if (child.kind == NodeKind::Lit && !child.ign) {
+        while (count < end && st.at(start + count) == child.ch) ++count;
+      } else {
+        while (count < end && match_char(child, st.at(start + count))) ++count;
+      }
+      if (!charge(st, 1 + (count - from) / kScanPerStep)) return 0;
+      if (count < end || count == cap) break;
+    }
   }
   st.pos = start + count;
   if (count < limit && st.pos == st.n) end_of_input(st);
@@ -247,9 +270,11 @@ size_t scan_single(const Node& child, State& st, size_t limit) {
     size_t count = 0;
     if (len == 1 && is_single(child)) {
       count = scan_single(child, st, limit);
+      if (st.status != Status::Ok) return false;
     } else {
       while (count < limit) {
         const size_t p0 = st.pos;
+        if (!charge(st, 1)) return false;
         if (!match_det(child, st)) {
           st.pos = p0;
           break;
@@ -260,6 +285,7 @@ size_t scan_single(const Node& child, State& st, size_t limit) {
     if (count >= min) {
       for (size_t c = count;; --c) {
         st.pos = entry + c * len;
+        if (!charge(st, 1)) break;
         if (run_cont(k, st)) return true;
         if (st.status != Status::Ok) break;
         st.undo_to(mark);
@@ -271,6 +297,7 @@ size_t scan_single(const Node& child, State& st, size_t limit) {
   }
   size_t count = 0;
   for (;;) {
+    if (!charge(st, 1)) break;
     if (count >= min) {
       if (run_cont(k, st)) return true;
       if (st.status != Status::Ok) break;
@@ -278,6 +305,7 @@ size_t scan_single(const Node& child, State& st, size_t limit) {
       st.pos = entry + count * len;
     }
     if (count >= limit || !match_det(child, st)) break;
+    if (st.status != Status::Ok) break;
     ++count;
   }
   st.pos = entry;
@@ -403,6 +431,7 @@ Width width(const Node& nd) {
   }
   const CpSpan span = st.caps[g];
   const size_t entry = st.pos;
+  if (!charge(st, 1 + (span.end - span.start) / kScanPerStep)) return false;
   for (size_t i = span.start; i < span.end; ++i) {
     if (st.pos >= st.n) {
       end_of_input(st);
@@ -637,7 +666,7 @@ bool m_seq(const Node& seq, size_t i, State& st, const Cont& k) {
   const size_t entry = st.pos;
   // Deterministic items have no choice points: match them in place.
   while (i < count && items[i].det_len >= 0) {
-    if (!match_det(items[i], st)) {
+    if (!charge(st, 1) || !match_det(items[i], st)) {
       st.pos = entry;
       return false;
     }

@@ -11,6 +11,7 @@
 
 #include <bitset>
 #include <cstring>
+#include <exception>
 #include <new>
 
 #include "matcher.hpp"
@@ -126,8 +127,9 @@ template <class F>
 Status guarded(F&& f) {
   try {
     return f();
-  } catch (...) {
-    // Only allocation can throw in the engine.
+  } catch (const std::exception&) {
+    // Only allocation can throw in the engine. Anything else (the forced
+    // unwind that ends a thread inside the poll hook) must pass through.
     return Status::NoMemory;
   }
 }
@@ -475,7 +477,7 @@ Status Regex::replace_all(std::string_view text, std::string_view repl, std::str
 FindIter::FindIter(const Regex& re, std::string_view text) : re_(re), text_(text) {
   try {
     state_ = re.build_state(text);
-  } catch (...) {
+  } catch (const std::exception&) {
     state_.reset();
   }
 }
@@ -499,7 +501,7 @@ Status FindIter::next(std::optional<Match>& out, const SearchControl& ctl) {
 SplitIter::SplitIter(const Regex& re, std::string_view text) : re_(re), text_(text) {
   try {
     state_ = re.build_state(text);
-  } catch (...) {
+  } catch (const std::exception&) {
     state_.reset();
   }
 }

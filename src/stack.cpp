@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstddef>
+#include <exception>
 #include <new>
 
 #include "state.hpp"
@@ -141,8 +142,8 @@ extern "C" void kordal_private_entry(void* p) {
   auto* ps = static_cast<PrivateStack*>(p);
   try {
     ps->body(ps->arg);
-  } catch (...) {
-    // Only allocation can throw in the engine.
+  } catch (const std::exception&) {
+    // Only allocation can throw in the engine; the poll hook never runs here.
     ps->st->status = Status::NoMemory;
   }
   ps->request = Request::Done;
@@ -222,7 +223,7 @@ void run(State& st, Body body, void* arg) {
       st.low_water = sp;
       try {
         body(arg);
-      } catch (...) {
+      } catch (const std::exception&) {
         st.status = Status::NoMemory;
         return;
       }

@@ -11,7 +11,9 @@
 // The poll hook calls into the interpreter, which may inspect the C stack
 // pointer, so it always runs on the caller's stack: on the private stack the
 // matcher switches back, polls, and switches in again. No C++ exception
-// crosses a switch; the entry function catches everything.
+// crosses a switch: the entry function turns allocation failure into a
+// status, and the poll (the one place a thread can be ended) runs on the
+// caller's stack.
 #pragma once
 
 #include <cstdint>
