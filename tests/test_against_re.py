@@ -13,10 +13,16 @@ reproducible; a failure prints the pattern and the haystack.
 
 import random
 import re
+import sys
 
 import pytest
 
 import kordal_python as kordal
+
+# Before 3.11, re knows no atomic groups or possessive quantifiers and keeps
+# the captures of a failed negative lookahead, so it is no oracle for them.
+pytestmark = pytest.mark.skipif(sys.version_info < (3, 11),
+                                reason="re before 3.11 differs in the constructs generated here")
 
 ALPHABET = "abc1 _\né-"
 ATOMS = ["a", "b", "c", "é", "1", " ", ".", "[ab]", "[^a]", "[a-c1]", r"\d", r"\w", r"\W", r"\s",

@@ -166,7 +166,11 @@ def strip_groups(result):
 def test_differential_against_re(chunk):
     failures = []
     for pattern, texts in make_cases(77, 1200)[chunk::4]:
-        oracles = [re.compile(pattern), regex.compile(pattern)]
+        oracles = [regex.compile(pattern)]
+        try:
+            oracles.append(re.compile(pattern))
+        except re.error:
+            pass  # re knows atomic groups and possessive quantifiers from 3.11 on
         r = kordal.Regex(pattern)
         for t in texts:
             got = (view(r.find(t), t), [view(m, t) for m in r.findall(t)],

@@ -33,6 +33,14 @@ def notes(exc_info):
     return getattr(exc_info.value, "__notes__", [])
 
 
+# Exception notes exist from Python 3.11 on; earlier interpreters get none.
+HAS_NOTES = sys.version_info >= (3, 11)
+
+
+def note(param):
+    return [f"while processing '{param}'"] if HAS_NOTES else []
+
+
 # --- module object -----------------------------------------------------------------------------
 
 def test_all_lists_public_names_in_order():
@@ -69,8 +77,9 @@ def test_module_docstring():
 @pytest.mark.parametrize("cls", [k.Regex, k.Match, k.PartialMatch])
 def test_classes_are_immutable_builtins_without_dict_or_weakrefs(cls):
     assert f"{cls.__module__}.{cls.__qualname__}" == f"builtins.{cls.__name__}"
-    with pytest.raises(TypeError):
-        cls.extra = 1
+    if sys.version_info >= (3, 10):  # 3.9 has no immutable heap types
+        with pytest.raises(TypeError):
+            cls.extra = 1
     assert "__dict__" not in dir(cls)
     assert cls.__weakrefoffset__ == 0
     with pytest.raises(TypeError):
@@ -112,6 +121,8 @@ FUNCTION_SIGNATURES = [
 
 @pytest.mark.parametrize("fn,sig", FUNCTION_SIGNATURES)
 def test_text_signatures(fn, sig):
+    if fn is k.Regex and sys.version_info < (3, 10):
+        pytest.skip("Python 3.9 reads no text signature from a heap type's docstring")
     assert str(inspect.signature(fn)) == sig
 
 
@@ -230,7 +241,7 @@ def test_flags_out_of_range(value):
     with pytest.raises(OverflowError) as info:
         k.compile("a", value)
     assert str(info.value) == "out of range integral type conversion attempted"
-    assert "while processing 'flags'" in notes(info)
+    assert notes(info) == note("flags")
 
 
 @pytest.mark.parametrize("value", [2**64, -(2**64), 2**100])
@@ -238,14 +249,14 @@ def test_flags_beyond_64_bits_fail_in_the_interpreter_first(value):
     with pytest.raises(OverflowError) as info:
         k.compile("a", value)
     assert str(info.value) != "out of range integral type conversion attempted"
-    assert "while processing 'flags'" in notes(info)
+    assert notes(info) == note("flags")
 
 
 @pytest.mark.parametrize("value", [1.0, "1", b"1", []])
 def test_flags_of_wrong_type(value):
     with pytest.raises(TypeError) as info:
         k.compile("a", value)
-    assert "while processing 'flags'" in notes(info)
+    assert notes(info) == note("flags")
 
 
 class Text(str):
@@ -274,7 +285,7 @@ def test_str_subclasses_are_texts():
 def test_non_str_texts_are_type_errors_with_note(call, param, bad):
     with pytest.raises(TypeError) as info:
         call(bad)
-    assert notes(info) == [f"while processing '{param}'"]
+    assert notes(info) == note(param)
     assert "str" in str(info.value)
 
 
@@ -287,7 +298,7 @@ def test_non_str_texts_are_type_errors_with_note(call, param, bad):
 def test_lone_surrogate_is_the_interpreters_encode_error(call, param):
     with pytest.raises(UnicodeEncodeError) as info:
         call("a\ud800")
-    assert notes(info) == [f"while processing '{param}'"]
+    assert notes(info) == note(param)
 
 
 def test_note_is_not_repeated_across_calls():
@@ -295,14 +306,14 @@ def test_note_is_not_repeated_across_calls():
     for _ in range(2):
         with pytest.raises(TypeError) as info:
             k.escape(bad)
-        assert notes(info) == ["while processing 's'"]
+        assert notes(info) == note("s")
 
 
 def test_negative_offset_is_the_interpreters_overflow_error():
     with pytest.raises(OverflowError) as info:
         k.compile("a").find_at("a", -1)
     assert str(info.value) != "out of range integral type conversion attempted"
-    assert notes(info) == ["while processing 'start'"]
+    assert notes(info) == note("start")
 
 
 @pytest.mark.parametrize("call,message", [

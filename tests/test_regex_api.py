@@ -1,6 +1,7 @@
 """The Regex class: properties, repr, group lookup, and every search method from Python."""
 
 import inspect
+import sys
 
 import pytest
 
@@ -69,7 +70,8 @@ def test_dump_returns_tree_text():
 
 def test_class_docstring_and_method_docs():
     assert k.Regex.__doc__.startswith("A compiled regular expression.\n\nCompile once with")
-    assert k.Regex.__text_signature__ == "(pattern, flags=None)"
+    if sys.version_info >= (3, 10):  # 3.9 reads no signature from a heap type's docstring
+        assert k.Regex.__text_signature__ == "(pattern, flags=None)"
     assert k.Regex.find_at.__doc__ == "First match at or after byte offset ``start``, or ``None``."
     assert k.Regex.find_partial.__doc__ == (
         "Partial / end-anchored match. Returns ``None`` if the input cannot be\n"
