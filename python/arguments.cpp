@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include "binding.hpp"
+
 namespace kordal::py {
 
 namespace {
@@ -174,6 +176,10 @@ bool to_flags(PyObject* o, const char* param, uint32_t& out) {
   if (o == nullptr || o == Py_None) {
     out = 0;
     return true;
+  }
+  if (const int foreign = translate_foreign_flags(o, out); foreign != 0) {
+    if (foreign < 0) add_param_note(param);
+    return foreign > 0;
   }
   PyObject* num = PyNumber_Index(o);
   if (num == nullptr) {

@@ -12,9 +12,11 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstdint>
 #include <exception>
 #include <string_view>
 #include <type_traits>
+#include <vector>
 
 #if PY_VERSION_HEX < 0x030A0000
 inline PyObject* Py_NewRef(PyObject* o) {
@@ -45,9 +47,73 @@ PyObject* new_regex(PyObject* pattern, PyObject* flags);
 
 // New objects built from engine results. `input` must be an exact str whose
 // UTF-8 form is the haystack the result was found in; it is shared, not
-// copied, by every result made in one call.
-PyObject* new_match(PyObject* input, const kordal::Match& m);
+// copied, by every result made in one call. `lastindex` is the group that
+// closed last (kUnset: none), from `last_closed_group`.
+PyObject* new_match(PyObject* input, const kordal::Match& m, size_t lastindex);
 PyObject* new_partial_match(PyObject* input, const kordal::PartialMatch& pm);
+
+// --- Additions beside the specified API, each in its own file. ---
+
+// py_regex.cpp: the engine Regex of a Regex instance, and its group nesting.
+const kordal::Regex& regex_of(PyObject* regex);
+const std::vector<uint32_t>& group_parents_of(PyObject* regex);
+// A Match for `m`, found by `regex` in `input`.
+PyObject* match_for(PyObject* regex, PyObject* input, const kordal::Match& m);
+
+// group_nesting.cpp: parents[g] is the innermost capture group around group
+// g (0 at top level); the group that closed last of a match, as `re` reports
+// it in lastindex, or kUnset when no group took part.
+std::vector<uint32_t> group_parents(const kordal::Regex& re);
+size_t last_closed_group(const std::vector<kordal::Span>& caps,
+                         const std::vector<uint32_t>& parents);
+
+// py_match.cpp / py_partial_match.cpp: read access for the files below.
+size_t match_ngroups(PyObject* match);
+kordal::Span match_span(PyObject* match, size_t g);  // unset when g >= G
+PyObject* match_input(PyObject* match);              // borrowed, exact str
+const kordal::Names& match_names(PyObject* match);
+size_t match_lastindex(PyObject* match);
+// Caps, histories and names as an engine Match whose text is left empty.
+kordal::Match match_snapshot(PyObject* match);
+kordal::PartialMatch partial_snapshot(PyObject* partial);
+PyObject* partial_input(PyObject* partial);  // borrowed, exact str
+
+// match_extras.cpp: Match.groupdict, expand, char_span, lastindex, lastgroup.
+PyObject* match_groupdict(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames);
+PyObject* match_expand(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* match_char_span(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames);
+PyObject* partial_char_span(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames);
+PyObject* match_get_lastindex(PyObject* self, void*);
+PyObject* match_get_lastgroup(PyObject* self, void*);
+
+// pickling.cpp: pickle and copy support, and the private module functions
+// that rebuild results from their pickled state.
+PyObject* regex_reduce(PyObject* self, PyObject*);
+PyObject* match_reduce(PyObject* self, PyObject*);
+PyObject* partial_reduce(PyObject* self, PyObject*);
+PyObject* copy_self(PyObject* self, PyObject*);
+extern PyMethodDef restore_functions[];
+
+// find_iter.cpp: Regex.finditer and its iterator type.
+PyObject* make_find_iter_type();
+extern PyTypeObject* find_iter_type;
+PyObject* regex_finditer(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames);
+
+// replace_fn.cpp: replace / replace_all with a function instead of a template.
+PyObject* replace_with_function(PyObject* regex, PyObject* haystack, PyObject* fn, bool all);
+
+// pattern_cache.cpp: compiled patterns of the module-level is_match, keyed by
+// the pattern str; new reference, or nullptr with the compile error set.
+PyObject* cached_regex(PyObject* pattern);
+
+// compat_flags.cpp: flags of the `re` and `regex` modules' own flag types,
+// translated to this module's bits. 1: translated into `out`; 0: not such a
+// flag (use the int as it is); -1: an error is set.
+int translate_foreign_flags(PyObject* o, uint32_t& out);
 
 // An exact str with the same contents as `s` (a str or subclass): `s` itself
 // when it is exact, else one copy. New reference.

@@ -45,10 +45,12 @@ PyObject* is_match_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
   if (!bind(p, args, nargs, kwnames, a)) return nullptr;
   Text pattern, haystack;
   if (!to_text(a[0], "pattern", pattern) || !to_text(a[1], "haystack", haystack)) return nullptr;
-  kordal::Result<kordal::Regex> re = kordal::Regex::new_with_flags(pattern.utf8, 0);
-  if (!re.ok()) return map_err(re.error());
+  PyObject* rx = cached_regex(pattern.obj);
+  if (rx == nullptr) return nullptr;
   bool found = false;
-  if (!check_status(re.value().is_match(haystack.utf8, found, search_control()))) return nullptr;
+  const bool ok = check_status(regex_of(rx).is_match(haystack.utf8, found, search_control()));
+  Py_DECREF(rx);
+  if (!ok) return nullptr;
   return PyBool_FromLong(found);
 }
 
@@ -213,6 +215,10 @@ int exec_module_impl(PyObject* module) {
     if (!ensure(*t.slot, t.make)) return -1;
     if (add_public(module, t.name, Py_NewRef(reinterpret_cast<PyObject*>(*t.slot))) < 0) return -1;
   }
+  // Reached through Regex.finditer only; not a public name.
+  if (!ensure(find_iter_type, make_find_iter_type)) return -1;
+  // Private, for pickle to rebuild results by reference.
+  if (PyModule_AddFunctions(module, restore_functions) < 0) return -1;
 
   struct FlagEntry {
     const char* name;

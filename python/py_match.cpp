@@ -29,6 +29,7 @@ struct PyMatch {
   PyObject_VAR_HEAD PyObject* input;  // exact str
   size_t ngroups;                     // G
   size_t nhist;                       // history spans of all groups
+  size_t lastindex;                   // the group that closed last, or kUnset
   union {
     std::shared_ptr<const kordal::Names> names;
   };
@@ -399,6 +400,22 @@ PyMethodDef kMethods[] = {
                   "length if the group did not participate (Python semantics)."),
     KORDAL_METHOD("end_of", match_bound_of<true>,
                   "end_of($self, index=0)\n--\n\nEnd byte offset of group ``index`` (default 0)."),
+    KORDAL_METHOD("groupdict", match_groupdict,
+                  "groupdict($self, default=None)\n--\n\n"
+                  "Map of every named group to its text; ``default`` for the groups that\n"
+                  "did not participate."),
+    KORDAL_METHOD("expand", match_expand,
+                  "expand($self, template)\n--\n\n"
+                  "Expand a replacement template (``$1``, ``${name}``, ``\\g<name>`` ...)\n"
+                  "against this match, as :meth:`Regex.replace` does."),
+    KORDAL_METHOD("char_span", match_char_span,
+                  "char_span($self, index=0)\n--\n\n"
+                  "``(start, end)`` span of group ``index`` in code points (``str``\n"
+                  "indexes, so ``m.input[start:end]`` is the group's text), or ``None`` if\n"
+                  "it did not participate."),
+    {"__reduce__", guarded<match_reduce>, METH_NOARGS, "Pickle support."},
+    {"__copy__", guarded<copy_self>, METH_NOARGS, "A Match is immutable: returns itself."},
+    {"__deepcopy__", guarded<copy_self>, METH_O, "A Match is immutable: returns itself."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -428,6 +445,12 @@ PyGetSetDef kGetSet[] = {
      nullptr},
     {"captures_dict", guarded<get_captures_dict>, nullptr,
      "Map of named-group name to its repeated-capture history.", nullptr},
+    {"lastindex", guarded<match_get_lastindex>, nullptr,
+     "Number of the capturing group that closed last, or ``None`` if no group\n"
+     "participated (as in ``re``).",
+     nullptr},
+    {"lastgroup", guarded<match_get_lastgroup>, nullptr,
+     "Name of the group ``lastindex`` refers to, or ``None`` if it has no name.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -471,7 +494,7 @@ PyObject* make_match_type() {
   return PyType_FromSpec(&kSpec);
 }
 
-PyObject* new_match(PyObject* input, const kordal::Match& em) {
+PyObject* new_match(PyObject* input, const kordal::Match& em, size_t lastindex) {
   const size_t G = em.caps.size();
   size_t nhist = 0;
   for (size_t g = 0; g < G; ++g) nhist += em.history_size(g);
@@ -485,6 +508,7 @@ PyObject* new_match(PyObject* input, const kordal::Match& em) {
   m->input = Py_NewRef(input);
   m->ngroups = G;
   m->nhist = nhist;
+  m->lastindex = lastindex < G ? lastindex : kordal::kUnset;
   new (&m->names) std::shared_ptr<const kordal::Names>(em.names);
   if (!m->names) {
     static const auto empty = std::make_shared<const kordal::Names>();
@@ -507,6 +531,41 @@ PyObject* new_match(PyObject* input, const kordal::Match& em) {
   }
   off[G] = k;
   return reinterpret_cast<PyObject*>(m);
+}
+
+size_t match_ngroups(PyObject* match) {
+  return as_match(match)->ngroups;
+}
+
+kordal::Span match_span(PyObject* match, size_t g) {
+  PyMatch* m = as_match(match);
+  return g < m->ngroups ? group_span(m, g) : kordal::Span{};
+}
+
+PyObject* match_input(PyObject* match) {
+  return as_match(match)->input;
+}
+
+const kordal::Names& match_names(PyObject* match) {
+  return *as_match(match)->names;
+}
+
+size_t match_lastindex(PyObject* match) {
+  return as_match(match)->lastindex;
+}
+
+kordal::Match match_snapshot(PyObject* match) {
+  PyMatch* m = as_match(match);
+  kordal::Match em;
+  em.names = m->names;
+  em.caps.reserve(m->ngroups);
+  for (size_t g = 0; g < m->ngroups; ++g) em.caps.push_back(group_span(m, g));
+  const size_t* off = hist_offsets(m);
+  em.history_starts.assign(off, off + m->ngroups + 1);
+  em.history.reserve(m->nhist);
+  const size_t* w = hist_spans(m);
+  for (size_t i = 0; i < m->nhist; ++i, w += kSpanWords) em.history.push_back(read_span(w));
+  return em;
 }
 
 }  // namespace kordal::py

@@ -160,6 +160,13 @@ PyMethodDef kMethods[] = {
     KORDAL_METHOD("group_state", partial_group_state,
                   "group_state($self, index=0)\n--\n\n"
                   "``\"matched\"``, ``\"partial\"``, or ``\"none\"`` for group ``index``."),
+    KORDAL_METHOD("char_span", partial_char_span,
+                  "char_span($self, index=0)\n--\n\n"
+                  "``(start, end)`` span of group ``index`` (matched or partial) in code\n"
+                  "points, or ``None`` if it did not participate."),
+    {"__reduce__", guarded<partial_reduce>, METH_NOARGS, "Pickle support."},
+    {"__copy__", guarded<copy_self>, METH_NOARGS, "A PartialMatch is immutable: returns itself."},
+    {"__deepcopy__", guarded<copy_self>, METH_O, "A PartialMatch is immutable: returns itself."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -245,6 +252,28 @@ PyObject* new_partial_match(PyObject* input, const kordal::PartialMatch& pm) {
     w[2] = pg.span.cend;
   }
   return reinterpret_cast<PyObject*>(m);
+}
+
+kordal::PartialMatch partial_snapshot(PyObject* partial) {
+  PyPartialMatch* m = as_partial(partial);
+  kordal::PartialMatch pm;
+  pm.names = m->names;
+  pm.span = kordal::Span{m->start, m->end, m->cstart, m->cend};
+  pm.is_full = m->is_full;
+  pm.groups.resize(m->ngroups);
+  for (size_t g = 0; g < m->ngroups; ++g) {
+    const size_t* w = group_words(m, g);
+    pm.groups[g].state = static_cast<kordal::GroupState>(w[0]);
+    // Only code-point spans are stored; byte offsets are not needed to rebuild.
+    if (pm.groups[g].state != kordal::GroupState::None) {
+      pm.groups[g].span = kordal::Span{0, 0, w[1], w[2]};
+    }
+  }
+  return pm;
+}
+
+PyObject* partial_input(PyObject* partial) {
+  return as_partial(partial)->input;
 }
 
 }  // namespace kordal::py

@@ -23,6 +23,10 @@ struct PyRegex {
       union {
     kordal::Regex re;
   };
+  // Which group encloses which, for Match.lastindex; built with `re`.
+  union {
+    std::vector<uint32_t> parents;
+  };
 };
 
 const kordal::Regex& re_of(PyObject* self) {
@@ -32,6 +36,7 @@ const kordal::Regex& re_of(PyObject* self) {
 void regex_dealloc(PyObject* self) {
   PyTypeObject* tp = Py_TYPE(self);
   reinterpret_cast<PyRegex*>(self)->re.~Regex();
+  reinterpret_cast<PyRegex*>(self)->parents.~vector();
   tp->tp_free(self);
   Py_DECREF(tp);
 }
@@ -43,9 +48,11 @@ PyObject* make_regex(PyTypeObject* tp, PyObject* pattern, PyObject* flags) {
   if (!to_flags(flags, "flags", f)) return nullptr;
   kordal::Result<kordal::Regex> r = kordal::Regex::new_with_flags(pat.utf8, f);
   if (!r.ok()) return map_err(r.error());
+  std::vector<uint32_t> parents = group_parents(r.value());
   PyObject* self = tp->tp_alloc(tp, 0);
   if (self == nullptr) return nullptr;
   new (&reinterpret_cast<PyRegex*>(self)->re) kordal::Regex(std::move(r.value()));
+  new (&reinterpret_cast<PyRegex*>(self)->parents) std::vector<uint32_t>(std::move(parents));
   return self;
 }
 
@@ -65,11 +72,11 @@ PyObject* regex_vectorcall(PyObject* tp, PyObject* const* args, size_t nargsf, P
 }
 
 // Builds a Match for `m` found in `hay`, or returns None.
-PyObject* match_or_none(const Text& hay, const std::optional<kordal::Match>& m) {
+PyObject* match_or_none(PyObject* self, const Text& hay, const std::optional<kordal::Match>& m) {
   if (!m) Py_RETURN_NONE;
   PyObject* input = exact_str(hay.obj);
   if (input == nullptr) return nullptr;
-  PyObject* r = new_match(input, *m);
+  PyObject* r = match_for(self, input, *m);
   Py_DECREF(input);
   return r;
 }
@@ -135,7 +142,7 @@ PyObject* regex_find(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   if (!one_haystack(p, args, nargs, kwnames, hay)) return nullptr;
   std::optional<kordal::Match> m;
   if (!check_status(re_of(self).find(hay.utf8, m, search_control()))) return nullptr;
-  return match_or_none(hay, m);
+  return match_or_none(self, hay, m);
 }
 
 PyObject* regex_find_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -155,7 +162,7 @@ PyObject* regex_find_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   }
   std::optional<kordal::Match> m;
   if (!check_status(re_of(self).find_at(hay.utf8, start, m, search_control()))) return nullptr;
-  return match_or_none(hay, m);
+  return match_or_none(self, hay, m);
 }
 
 PyObject* regex_match_at_start(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -165,7 +172,7 @@ PyObject* regex_match_at_start(PyObject* self, PyObject* const* args, Py_ssize_t
   if (!one_haystack(p, args, nargs, kwnames, hay)) return nullptr;
   std::optional<kordal::Match> m;
   if (!check_status(re_of(self).match_at_start(hay.utf8, m, search_control()))) return nullptr;
-  return match_or_none(hay, m);
+  return match_or_none(self, hay, m);
 }
 
 PyObject* regex_fullmatch(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -175,7 +182,7 @@ PyObject* regex_fullmatch(PyObject* self, PyObject* const* args, Py_ssize_t narg
   if (!one_haystack(p, args, nargs, kwnames, hay)) return nullptr;
   std::optional<kordal::Match> m;
   if (!check_status(re_of(self).fullmatch(hay.utf8, m, search_control()))) return nullptr;
-  return match_or_none(hay, m);
+  return match_or_none(self, hay, m);
 }
 
 PyObject* regex_findall(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -195,7 +202,7 @@ PyObject* regex_findall(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
       return list;
     }
     if (input == nullptr && (input = exact_str(hay.obj)) == nullptr) break;
-    PyObject* obj = new_match(input, *m);
+    PyObject* obj = match_for(self, input, *m);
     if (obj == nullptr) break;
     int rc = PyList_Append(list, obj);
     Py_DECREF(obj);
@@ -227,6 +234,9 @@ PyObject* regex_replace_impl(PyObject* self, PyObject* const* args, Py_ssize_t n
   static const Params p{All ? "Regex.replace_all" : "Regex.replace", kHaystackRepl, 2, 2};
   PyObject* a[2];
   if (!bind(p, args, nargs, kwnames, a)) return nullptr;
+  if (!PyUnicode_Check(a[1]) && PyCallable_Check(a[1])) {
+    return replace_with_function(self, a[0], a[1], All);
+  }
   Text hay, repl;
   if (!to_text(a[0], "haystack", hay) || !to_text(a[1], "repl", repl)) return nullptr;
   std::string out;
@@ -324,6 +334,13 @@ PyMethodDef kMethods[] = {
                   "parts."),
     KORDAL_METHOD("dump", regex_dump,
                   "dump($self)\n--\n\nPretty-print the parsed AST (debug aid)."),
+    KORDAL_METHOD("finditer", regex_finditer,
+                  "finditer($self, haystack)\n--\n\n"
+                  "Iterator over the matches :meth:`findall` would return, each found\n"
+                  "only when it is asked for."),
+    {"__reduce__", guarded<regex_reduce>, METH_NOARGS, "Pickle support."},
+    {"__copy__", guarded<copy_self>, METH_NOARGS, "A Regex is immutable: returns itself."},
+    {"__deepcopy__", guarded<copy_self>, METH_O, "A Regex is immutable: returns itself."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -367,6 +384,18 @@ constexpr unsigned kImmutable = 0;
 PyType_Spec kSpec = {"builtins.Regex", sizeof(PyRegex), 0, Py_TPFLAGS_DEFAULT | kImmutable, kSlots};
 
 }  // namespace
+
+const kordal::Regex& regex_of(PyObject* regex) {
+  return re_of(regex);
+}
+
+const std::vector<uint32_t>& group_parents_of(PyObject* regex) {
+  return reinterpret_cast<PyRegex*>(regex)->parents;
+}
+
+PyObject* match_for(PyObject* regex, PyObject* input, const kordal::Match& m) {
+  return new_match(input, m, last_closed_group(m.caps, group_parents_of(regex)));
+}
 
 PyObject* new_regex(PyObject* pattern, PyObject* flags) {
   return make_regex(regex_type, pattern, flags);

@@ -1,0 +1,135 @@
+// Regex.finditer: the matches of findall, each found when it is asked for.
+//
+// The iterator owns one engine FindIter (one decoded haystack and one search
+// state for the whole walk) and references to the Regex and the haystack
+// str, which keep the FindIter's views valid. Each step costs what one
+// findall step costs; stopping early costs nothing for the rest of the text.
+//
+// A long step lends the interpreter lock to other threads, so a second
+// thread could enter the same iterator while its state is in use; `running`
+// refuses that, as a generator does. Once exhausted the state is freed and
+// the iterator stays exhausted. It holds no objects that can refer back to
+// it, so it needs no garbage-collector support.
+#include "arguments.hpp"
+#include "binding.hpp"
+#include "errors.hpp"
+
+namespace kordal::py {
+
+PyTypeObject* find_iter_type = nullptr;
+
+namespace {
+
+struct PyFindIter {
+  PyObject_HEAD PyObject* regex;  // the Regex searched with
+  PyObject* input;                // exact str, whose UTF-8 form `it` views
+  kordal::FindIter* it;           // nullptr once exhausted
+  bool running;
+};
+
+PyFindIter* as_iter(PyObject* self) {
+  return reinterpret_cast<PyFindIter*>(self);
+}
+
+void find_iter_dealloc(PyObject* self) {
+  PyTypeObject* tp = Py_TYPE(self);
+  PyFindIter* fi = as_iter(self);
+  delete fi->it;
+  Py_XDECREF(fi->input);
+  Py_XDECREF(fi->regex);
+  tp->tp_free(self);
+  Py_DECREF(tp);
+}
+
+PyObject* find_iter_next(PyObject* self) {
+  PyFindIter* fi = as_iter(self);
+  if (fi->it == nullptr) return nullptr;  // exhausted: StopIteration
+  if (fi->running) {
+    PyErr_SetString(PyExc_ValueError, "FindIter already executing");
+    return nullptr;
+  }
+  std::optional<kordal::Match> m;
+  fi->running = true;
+  const kordal::Status st = fi->it->next(m, search_control());
+  fi->running = false;
+  // An interrupted step leaves the walk where it was; the next call retries.
+  if (!check_status(st)) return nullptr;
+  if (!m) {
+    delete fi->it;
+    fi->it = nullptr;
+    return nullptr;
+  }
+  return match_for(fi->regex, fi->input, *m);
+}
+
+const char kDoc[] = "Iterator over successive matches, returned by :meth:`Regex.finditer`.";
+
+#ifdef Py_TPFLAGS_DISALLOW_INSTANTIATION
+constexpr unsigned kFlags =
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+#else
+constexpr unsigned kFlags = Py_TPFLAGS_DEFAULT;
+PyObject* refuse_new(PyTypeObject*, PyObject*, PyObject*) {
+  PyErr_SetString(PyExc_TypeError, "cannot create 'builtins.FindIter' instances");
+  return nullptr;
+}
+#endif
+
+PyType_Slot kSlots[] = {
+    {Py_tp_doc, const_cast<char*>(kDoc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(find_iter_dealloc)},
+    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(guarded<find_iter_next>)},
+#ifndef Py_TPFLAGS_DISALLOW_INSTANTIATION
+    {Py_tp_new, reinterpret_cast<void*>(refuse_new)},
+#endif
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {"builtins.FindIter", sizeof(PyFindIter), 0, kFlags, kSlots};
+
+const char* const kHaystack[] = {"haystack"};
+
+}  // namespace
+
+PyObject* make_find_iter_type() {
+  return PyType_FromSpec(&kSpec);
+}
+
+PyObject* regex_finditer(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+  static const Params p{"Regex.finditer", kHaystack, 1, 1};
+  PyObject* a[1];
+  if (!bind(p, args, nargs, kwnames, a)) return nullptr;
+  Text hay;
+  if (!to_text(a[0], "haystack", hay)) return nullptr;
+  PyObject* input = exact_str(hay.obj);
+  if (input == nullptr) return nullptr;
+  // The FindIter views the UTF-8 form the str itself keeps.
+  Py_ssize_t n = 0;
+  const char* data = input == hay.obj ? hay.utf8.data() : PyUnicode_AsUTF8AndSize(input, &n);
+  if (data == nullptr) {
+    Py_DECREF(input);
+    return nullptr;
+  }
+  const std::string_view utf8 =
+      input == hay.obj ? hay.utf8 : std::string_view(data, static_cast<size_t>(n));
+  PyFindIter* fi = PyObject_New(PyFindIter, find_iter_type);
+  if (fi == nullptr) {
+    Py_DECREF(input);
+    return nullptr;
+  }
+  fi->regex = Py_NewRef(self);
+  fi->input = input;
+  fi->running = false;
+  fi->it = nullptr;
+  try {
+    fi->it = new kordal::FindIter(regex_of(self), utf8);
+  } catch (...) {
+    Py_DECREF(reinterpret_cast<PyObject*>(fi));
+    throw;
+  }
+  return reinterpret_cast<PyObject*>(fi);
+}
+
+}  // namespace kordal::py
