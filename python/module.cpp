@@ -12,6 +12,7 @@
 #include "binding.hpp"
 #include "errors.hpp"
 #include "escape.hpp"
+#include "version.hpp"
 
 namespace kordal::py {
 
@@ -235,7 +236,7 @@ int exec_module_impl(PyObject* module) {
   for (const FlagEntry& f : flags) {
     if (add_public(module, f.name, PyLong_FromUnsignedLong(f.value)) < 0) return -1;
   }
-  return add_public(module, "__version__", PyUnicode_FromString("0.1.5"));
+  return add_public(module, "__version__", PyUnicode_FromString(KORDAL_VERSION));
 }
 
 int exec_module(PyObject* module) {
