@@ -8,9 +8,16 @@ engines' semantics differ (kordal's \\w counts every numeric category), a
 count may differ and the row says so.
 
 Usage: python bench/bench.py [--corpus DIR] [--repeat N] [--only SUBSTRING]
+
+The corpus is a directory of public benchmark inputs (see SOURCES.md in it):
+subtitles in English and Russian, the Sherlock Holmes text, a FASTA file of
+the regex-redux benchmark, UnicodeData.txt and the concatenated "Learn X in Y
+minutes" pages of a well-known regex benchmark. Without --corpus it is taken
+from $KORDAL_CORPUS, else from shared/corpus beside the checkout.
 """
 
 import argparse
+import os
 import pathlib
 import re
 import sys
@@ -24,7 +31,13 @@ except ImportError:  # the peer is optional
     regex_mod = None
 
 HERE = pathlib.Path(__file__).resolve().parent
-DEFAULT_CORPUS = HERE.parent.parent / "shared" / "corpus"
+CANDIDATES = [HERE.parent.parent / "shared" / "corpus", HERE.parent / "shared" / "corpus"]
+
+
+def default_corpus():
+    if os.environ.get("KORDAL_CORPUS"):
+        return pathlib.Path(os.environ["KORDAL_CORPUS"])
+    return next((c for c in CANDIDATES if c.is_dir()), CANDIDATES[0])
 
 
 def cases(corpus):
@@ -77,12 +90,16 @@ def best(fn, repeat):
 
 def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--corpus", type=pathlib.Path, default=DEFAULT_CORPUS)
+    ap.add_argument("--corpus", type=pathlib.Path, default=None,
+                    help="directory of benchmark inputs (default: $KORDAL_CORPUS or shared/corpus "
+                         "beside the checkout)")
     ap.add_argument("--repeat", type=int, default=3)
     ap.add_argument("--only", default="")
     args = ap.parse_args(argv)
+    if args.corpus is None:
+        args.corpus = default_corpus()
     if not args.corpus.is_dir():
-        sys.exit(f"corpus not found: {args.corpus}")
+        sys.exit(f"corpus not found: {args.corpus} (give --corpus DIR or set KORDAL_CORPUS)")
 
     header = f"{'case':18} {'kordal':>9} {'re':>9} {'regex':>9} {'k/re':>6} {'k/regex':>7}  counts"
     print(header)

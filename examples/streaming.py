@@ -58,6 +58,7 @@ def main() -> None:
         found.append((name, value, unit))
     whole = [(m["name"], m["value"], m["unit"]) for m in READING.findall(STREAM)]
     print("same as one search over the whole text:", found == whole)
+    sys.exit(0 if found == whole else 1)
 
 
 if __name__ == "__main__":
