@@ -14,12 +14,13 @@ import kordal_python as kordal
 EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
 
 
-def run(name, *args):
-    # Worker processes must import the same module this test run imports.
+def run(name, *args, script=None):
+    # The script and its worker processes must import the module this test run imports.
     env = dict(os.environ)
     module_dir = str(pathlib.Path(kordal.__file__).resolve().parent)
     env["PYTHONPATH"] = os.pathsep.join(filter(None, [module_dir, env.get("PYTHONPATH")]))
-    done = subprocess.run([sys.executable, str(EXAMPLES / name), *map(str, args)], env=env,
+    path = script or EXAMPLES / name
+    done = subprocess.run([sys.executable, str(path), *map(str, args)], env=env,
                           capture_output=True, text=True, timeout=300)
     assert done.returncode == 0, done.stderr
     return done.stdout
@@ -85,3 +86,9 @@ def test_dask(tmp_path):
         w.lower() for f in files for w in re.findall(r"\w+", f.read_text(encoding="utf-8")))
     top = sorted(counts.items(), key=lambda kv: (kv[1], kv[0]), reverse=True)[:5]
     assert out.splitlines() == [f"{n:6} {w}" for w, n in top]
+
+
+def test_typed_api_tour():
+    # The same file mypy --strict checks in .ci/packaging.sh; here it checks the module.
+    out = run(None, script=EXAMPLES.parent / "tests" / "typing" / "api_usage.py")
+    assert out == f"api usage ok: {kordal.__version__}\n"
