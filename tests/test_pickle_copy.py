@@ -2,6 +2,7 @@
 
 import concurrent.futures
 import copy
+import multiprocessing
 import pickle
 
 import pytest
@@ -152,7 +153,10 @@ def _first_pairs(args):
 def test_regex_and_matches_through_a_process_pool():
     r = kordal.Regex(r"(?P<k>\w+)=(?P<v>\w+)")
     texts = ["a=1 b=2", "é=ü", "nothing"]
-    with concurrent.futures.ProcessPoolExecutor(max_workers=2) as pool:
+    # spawn: a fresh interpreter that gets everything by pickle, and no fork of a
+    # process whose earlier tests may have left threads behind.
+    spawn = multiprocessing.get_context("spawn")
+    with concurrent.futures.ProcessPoolExecutor(max_workers=2, mp_context=spawn) as pool:
         results = list(pool.map(_first_pairs, [(r, t) for t in texts]))
     assert [[match_view(m) for m in ms] for ms in results] == [
         [match_view(m) for m in r.findall(t)] for t in texts]
