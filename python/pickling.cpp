@@ -149,7 +149,22 @@ PyObject* read_input(PyObject* o, size_t& len) {
     return nullptr;
   }
   PyObject* s = exact_str(o);
-  if (s != nullptr) len = static_cast<size_t>(PyUnicode_GET_LENGTH(s));
+  if (s == nullptr) return nullptr;
+  len = static_cast<size_t>(PyUnicode_GET_LENGTH(s));
+  // No search accepts a lone surrogate, so no real result holds one; the
+  // byte offsets of one would not exist.
+  const int kind = PyUnicode_KIND(s);
+  if (kind != PyUnicode_1BYTE_KIND) {
+    const void* data = PyUnicode_DATA(s);
+    for (size_t i = 0; i < len; ++i) {
+      const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+      if (c >= 0xD800 && c <= 0xDFFF) {
+        Py_DECREF(s);
+        bad_state("input holds a lone surrogate");
+        return nullptr;
+      }
+    }
+  }
   return s;
 }
 

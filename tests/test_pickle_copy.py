@@ -127,6 +127,7 @@ def _restore(name, state):
     ("ab", ((0, 1),), ((),), {1: 0}, None),         # a name that is not a str
     ("ab", ((0, 1),), ((),), {"x": -1}, None),      # a negative group number
     (b"ab", ((0, 1),), ((),), {}, None),            # input not a str
+    ("a\ud800", ((0, 1),), ((),), {}, None),       # a lone surrogate no search accepts
     ("ab", ((0, 1),), ((),), {}),                   # wrong shape
 ])
 def test_malformed_match_state_is_refused(state):
