@@ -220,10 +220,10 @@ def test_lastindex_and_lastgroup_agree_with_re(pattern, text):
 
 
 def test_tokenizer_with_lastgroup():
-    spec = r"(?P<NUM>\d+(?:\.\d*)?)|(?P<ID>[A-Za-z_]\w*)|(?P<OP>[+*/=-])|(?P<WS>\s+)"
+    token = r"(?P<NUM>\d+(?:\.\d*)?)|(?P<ID>[A-Za-z_]\w*)|(?P<OP>[+*/=-])|(?P<WS>\s+)"
     text = "x = 3.5 * y1"
-    kinds = [(m.lastgroup, m.matched) for m in kordal.Regex(spec).finditer(text)]
-    assert kinds == [(m.lastgroup, m.group()) for m in re.finditer(spec, text)]
+    kinds = [(m.lastgroup, m.matched) for m in kordal.Regex(token).finditer(text)]
+    assert kinds == [(m.lastgroup, m.group()) for m in re.finditer(token, text)]
 
 
 # --- expand -----------------------------------------------------------------------------------
