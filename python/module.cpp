@@ -12,6 +12,7 @@
 #include "binding.hpp"
 #include "errors.hpp"
 #include "escape.hpp"
+#include "haystack.hpp"
 
 namespace kordal::py {
 
@@ -43,12 +44,15 @@ PyObject* is_match_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
   static const Params p{"is_match", kPatternHaystack, 2, 2};
   PyObject* a[2];
   if (!bind(p, args, nargs, kwnames, a)) return nullptr;
-  Text pattern, haystack;
-  if (!to_text(a[0], "pattern", pattern) || !to_text(a[1], "haystack", haystack)) return nullptr;
+  Text pattern;
+  Haystack haystack;
+  if (!to_text(a[0], "pattern", pattern) || !to_haystack(a[1], "haystack", haystack)) {
+    return nullptr;
+  }
   kordal::Result<kordal::Regex> re = kordal::Regex::new_with_flags(pattern.utf8, 0);
   if (!re.ok()) return map_err(re.error());
   bool found = false;
-  if (!check_status(re.value().is_match(haystack.utf8, found, search_control()))) return nullptr;
+  if (!check_status(re.value().is_match(haystack.text, found, search_control()))) return nullptr;
   return PyBool_FromLong(found);
 }
 

@@ -110,11 +110,19 @@ PyObject* partial_group_state(PyObject* self, PyObject* const* args, Py_ssize_t 
 
 PyObject* partial_repr(PyObject* self) {
   PyPartialMatch* m = as_partial(self);
+  // The matched text is encoded on its own, never the whole input.
+  PyObject* matched = PyUnicode_Substring(m->input, static_cast<Py_ssize_t>(m->cstart),
+                                          static_cast<Py_ssize_t>(m->cend));
+  if (matched == nullptr) return nullptr;
   Py_ssize_t n = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(m->input, &n);
-  if (data == nullptr) return nullptr;
+  const char* data = PyUnicode_AsUTF8AndSize(matched, &n);
+  if (data == nullptr) {
+    Py_DECREF(matched);
+    return nullptr;
+  }
   std::string out = "PartialMatch(matched=";
-  kordal::write_quoted_text(out, std::string_view(data + m->start, m->end - m->start));
+  kordal::write_quoted_text(out, std::string_view(data, static_cast<size_t>(n)));
+  Py_DECREF(matched);
   out += ", status=";
   kordal::write_quoted_text(out, m->is_full ? "full" : "partial");
   out += ", span=(" + std::to_string(m->start) + ", " + std::to_string(m->end) + "))";

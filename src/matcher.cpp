@@ -222,9 +222,10 @@ size_t scan_single(const Node& child, State& st, size_t limit) {
   size_t count = 0;
   if (child.kind == NodeKind::Any && child.dotall) {
     count = cap;
-  } else if (child.kind == NodeKind::Any && st.bytes) {
-    const void* nl = std::memchr(st.bytes + start, '\n', cap);
-    count = nl ? size_t(static_cast<const unsigned char*>(nl) - (st.bytes + start)) : cap;
+  } else if (child.kind == NodeKind::Any && st.text.width == 1) {
+    const unsigned char* p = st.text.u8() + start;
+    const void* nl = std::memchr(p, '\n', cap);
+    count = nl ? size_t(static_cast<const unsigned char*>(nl) - p) : cap;
   } else if (child.kind == NodeKind::Lit && !child.ign) {
     while (count < cap && st.at(start + count) == child.ch) ++count;
   } else {
