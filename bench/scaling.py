@@ -1,6 +1,8 @@
 """How search cost scales with the size of the haystack: kordal against `re` and `regex`.
 
-Three measurements, each in one run against the peers, best of several repetitions:
+Four measurements, each in one run against the peers, best of several repetitions of
+the thread's CPU time (time.thread_time, so that other load on the machine does not
+count):
 
 1. `find` and `is_match` with the match in the first 100 characters of texts of 1 KB to
    100 MB (ASCII, Latin-1 and Cyrillic). A search that stops near the start should cost
@@ -9,7 +11,9 @@ Three measurements, each in one run against the peers, best of several repetitio
 2. A `find_at` walk over every match of a text (each call starting at the previous end)
    against `findall` on the same text (target: k walk/findall below 1.5), with `re` and
    `regex` doing the same walk with `search(text, pos)` for reference.
-3. Memory: in a fresh subprocess, the growth of ru_maxrss over the text itself while
+3. The lone-surrogate check of a 2- or 4-byte str: the first search of a fresh 100 MB
+   text scans it once; later searches of the same str do not.
+4. Memory: in a fresh subprocess, the growth of ru_maxrss over the text itself while
    searching near the start of a 100 MB text (target: nothing proportional to the text).
 
 Usage: python bench/scaling.py [--max-mb 100] [--walk-max-kb 10240] [--module-path DIR]
@@ -55,20 +59,23 @@ def make_text(kind, nbytes):
     return "".join([head] + [chunk] * count + [chunk[:rest]])
 
 
+clock = time.thread_time
+
+
 def best(fn, budget=0.25, repeat=5):
     """Best time per call in seconds, over `repeat` rounds of about `budget` seconds."""
-    t0 = time.perf_counter()
+    t0 = clock()
     fn()
-    once = time.perf_counter() - t0
+    once = clock() - t0
     number = max(1, int(budget / max(once, 1e-7) / repeat))
     if once > 1.0:
         repeat = 2
     times = []
     for _ in range(repeat):
-        t0 = time.perf_counter()
+        t0 = clock()
         for _ in range(number):
             fn()
-        times.append((time.perf_counter() - t0) / number)
+        times.append((clock() - t0) / number)
     return min(times)
 
 
@@ -163,6 +170,31 @@ def walk(kordal, max_mb, walk_kb):
             gc.collect()
 
 
+def surrogate_check(kordal, max_mb):
+    if max_mb < 100:
+        return
+    print()
+    print("== first search of a fresh 100 MB str (includes the surrogate scan) and later ones")
+    print(f"{'text':9} {'width':>5} {'units':>8} {'first':>9} {'again':>9}")
+    k = kordal.Regex("needle42")
+    for kind, fill in [("cyrillic", None), ("astral", "😀 ")]:
+        if fill is None:
+            text = make_text(kind, 100 << 20)
+        else:
+            chunk = fill * 1024
+            text = "".join(["a needle42 "] + [chunk] * ((100 << 20) // len(chunk.encode())))
+        top = ord(max(text))
+        width = 1 if top < 0x100 else 2 if top < 0x10000 else 4
+        t0 = clock()
+        assert k.is_match(text)
+        first = clock() - t0
+        again = best(lambda: k.is_match(text))
+        units = len(text) * width
+        print(f"{kind:9} {width:5} {units / 2**20:6.0f}MB {fmt(first)} {fmt(again)}", flush=True)
+        del text
+        gc.collect()
+
+
 MEMORY_CHILD = r"""
 import gc, resource, sys
 sys.path[:0] = {paths!r}
@@ -214,7 +246,7 @@ def main():
                     help="largest text of the find_at walk (a quadratic walk needs a small one)")
     ap.add_argument("--module-path", action="append", default=[])
     ap.add_argument("--skip", action="append", default=[],
-                    choices=["near-start", "walk", "memory"])
+                    choices=["near-start", "walk", "surrogates", "memory"])
     args = ap.parse_args()
     sys.path[:0] = args.module_path
     import kordal_python as kordal
@@ -224,6 +256,8 @@ def main():
         near_start(kordal, args.max_mb)
     if "walk" not in args.skip:
         walk(kordal, args.max_mb, min(args.walk_max_kb, args.max_mb << 10))
+    if "surrogates" not in args.skip:
+        surrogate_check(kordal, args.max_mb)
     if "memory" not in args.skip:
         memory(args.module_path, args.max_mb)
 

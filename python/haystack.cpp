@@ -142,10 +142,11 @@ bool to_haystack(PyObject* o, const char* param, Haystack& out) {
   return true;
 }
 
-bool haystack_index(const Haystack& h, size_t byte, size_t& index) {
+bool haystack_index(const Haystack& h, size_t byte, kordal::TextPos& pos) {
   const kordal::Text& t = h.text;
   if (t.ascii) {
-    index = byte < t.n ? byte : t.n;
+    const size_t index = byte < t.n ? byte : t.n;
+    pos = kordal::TextPos{index, index};
     return true;
   }
   Memo* m = nullptr;
@@ -159,7 +160,7 @@ bool haystack_index(const Haystack& h, size_t byte, size_t& index) {
     PyErr_Format(PyExc_ValueError, "start offset %zu is inside a multi-byte character", byte);
     return false;
   }
-  index = at.index;
+  pos = at;
   if (m != nullptr) {
     adopt(m, h.obj);
     m->pos = at;

@@ -45,10 +45,11 @@ bool to_haystack(PyObject* o, const char* param, Haystack& out);
 // The Text of a str already accepted as a haystack (a result's input).
 kordal::Text text_of(PyObject* str);
 
-// Code-point index of byte offset `byte` for find_at: offsets at or past the
-// end give the length; ValueError for an offset inside a multi-byte
-// character. Walks from the memo's position when it describes this str.
-bool haystack_index(const Haystack& h, size_t byte, size_t& index);
+// Code-point index of byte offset `byte` for find_at, with its byte offset:
+// offsets at or past the end give the length (and the byte length);
+// ValueError for an offset inside a multi-byte character. Walks from the
+// memo's position when it describes this str.
+bool haystack_index(const Haystack& h, size_t byte, kordal::TextPos& pos);
 
 // Records a known (index, byte) pair of the haystack (where a find_at match
 // ended), for the next haystack_index on the same str.

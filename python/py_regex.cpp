@@ -152,10 +152,10 @@ PyObject* regex_find_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   size_t start = 0;
   if (!to_index(a[1], "start", start)) return nullptr;
   // An offset inside a character has no code-point index to start from.
-  size_t index = 0;
-  if (!haystack_index(hay, start, index)) return nullptr;
+  kordal::TextPos pos;
+  if (!haystack_index(hay, start, pos)) return nullptr;
   std::optional<kordal::Match> m;
-  if (!check_status(re_of(self).find_at_index(hay.text, index, m, search_control()))) {
+  if (!check_status(re_of(self).find_at_index(hay.text, pos, m, search_control()))) {
     return nullptr;
   }
   // The next find_at on this text most likely starts where this match ends.

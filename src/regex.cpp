@@ -371,17 +371,12 @@ Status Regex::is_match_in(State& st, bool& out, const SearchControl& ctl) const 
   return find_from(st, 0, out, ctl);
 }
 
-namespace {
-template <class T>
-State state_for(size_t groups, const T& text) {
-  return kordal::build_state(groups, text);
-}
-}  // namespace
 
 Status Regex::is_match(std::string_view text, bool& out, const SearchControl& ctl) const {
   out = false;
   return guarded([&] {
-    State st = state_for(group_count_, text);
+    StateLease lease(group_count_, text);
+    State& st = *lease;
     return is_match_in(st, out, ctl);
   });
 }
@@ -389,7 +384,8 @@ Status Regex::is_match(std::string_view text, bool& out, const SearchControl& ct
 Status Regex::is_match(const Text& text, bool& out, const SearchControl& ctl) const {
   out = false;
   return guarded([&] {
-    State st = state_for(group_count_, text);
+    StateLease lease(group_count_, text);
+    State& st = *lease;
     return is_match_in(st, out, ctl);
   });
 }
@@ -398,7 +394,8 @@ Status Regex::find(std::string_view text, std::optional<Match>& out,
                    const SearchControl& ctl) const {
   out.reset();
   return guarded([&] {
-    State st = state_for(group_count_, text);
+    StateLease lease(group_count_, text);
+    State& st = *lease;
     return run_one(st, 0, int(Searcher::Mode::Find), out, ctl);
   });
 }
@@ -406,7 +403,8 @@ Status Regex::find(std::string_view text, std::optional<Match>& out,
 Status Regex::find(const Text& text, std::optional<Match>& out, const SearchControl& ctl) const {
   out.reset();
   return guarded([&] {
-    State st = state_for(group_count_, text);
+    StateLease lease(group_count_, text);
+    State& st = *lease;
     return run_one(st, 0, int(Searcher::Mode::Find), out, ctl);
   });
 }
@@ -415,17 +413,21 @@ Status Regex::find_at(std::string_view text, size_t byte_start, std::optional<Ma
                       const SearchControl& ctl) const {
   out.reset();
   return guarded([&] {
-    State st = state_for(group_count_, text);
+    StateLease lease(group_count_, text);
+    State& st = *lease;
     return run_one(st, st.index_of_byte(byte_start), int(Searcher::Mode::Find), out, ctl);
   });
 }
 
-Status Regex::find_at_index(const Text& text, size_t index, std::optional<Match>& out,
+Status Regex::find_at_index(const Text& text, TextPos start, std::optional<Match>& out,
                             const SearchControl& ctl) const {
   out.reset();
   return guarded([&] {
-    State st = state_for(group_count_, text);
-    return run_one(st, index < st.n ? index : st.n, int(Searcher::Mode::Find), out, ctl);
+    StateLease lease(group_count_, text);
+    State& st = *lease;
+    if (start.index <= st.n) st.cursor.learn(start);
+    return run_one(st, start.index < st.n ? start.index : st.n, int(Searcher::Mode::Find), out,
+                   ctl);
   });
 }
 
@@ -433,7 +435,8 @@ Status Regex::match_at_start(std::string_view text, std::optional<Match>& out,
                              const SearchControl& ctl) const {
   out.reset();
   return guarded([&] {
-    State st = state_for(group_count_, text);
+    StateLease lease(group_count_, text);
+    State& st = *lease;
     return run_one(st, 0, int(Searcher::Mode::Anchored), out, ctl);
   });
 }
@@ -442,7 +445,8 @@ Status Regex::match_at_start(const Text& text, std::optional<Match>& out,
                              const SearchControl& ctl) const {
   out.reset();
   return guarded([&] {
-    State st = state_for(group_count_, text);
+    StateLease lease(group_count_, text);
+    State& st = *lease;
     return run_one(st, 0, int(Searcher::Mode::Anchored), out, ctl);
   });
 }
@@ -451,7 +455,8 @@ Status Regex::fullmatch(std::string_view text, std::optional<Match>& out,
                         const SearchControl& ctl) const {
   out.reset();
   return guarded([&] {
-    State st = state_for(group_count_, text);
+    StateLease lease(group_count_, text);
+    State& st = *lease;
     return run_one(st, 0, int(Searcher::Mode::Full), out, ctl);
   });
 }
@@ -460,7 +465,8 @@ Status Regex::fullmatch(const Text& text, std::optional<Match>& out,
                         const SearchControl& ctl) const {
   out.reset();
   return guarded([&] {
-    State st = state_for(group_count_, text);
+    StateLease lease(group_count_, text);
+    State& st = *lease;
     return run_one(st, 0, int(Searcher::Mode::Full), out, ctl);
   });
 }
@@ -515,7 +521,8 @@ Status Regex::find_partial(std::string_view text, std::optional<PartialMatch>& o
                            const SearchControl& ctl) const {
   out.reset();
   return guarded([&] {
-    State st = state_for(group_count_, text);
+    StateLease lease(group_count_, text);
+    State& st = *lease;
     return find_partial_in(st, out, ctl);
   });
 }
@@ -524,7 +531,8 @@ Status Regex::find_partial(const Text& text, std::optional<PartialMatch>& out,
                            const SearchControl& ctl) const {
   out.reset();
   return guarded([&] {
-    State st = state_for(group_count_, text);
+    StateLease lease(group_count_, text);
+    State& st = *lease;
     return find_partial_in(st, out, ctl);
   });
 }
@@ -589,7 +597,8 @@ Status Regex::replace(std::string_view text, std::string_view repl, std::string&
                       const SearchControl& ctl) const {
   out.clear();
   return guarded([&] {
-    State st = state_for(group_count_, text);
+    StateLease lease(group_count_, text);
+    State& st = *lease;
     out.reserve(text.size());
     Utf8Sink sink(out, st);
     bool replaced = false;
@@ -603,7 +612,8 @@ Status Regex::replace_all(std::string_view text, std::string_view repl, std::str
                           const SearchControl& ctl) const {
   out.clear();
   return guarded([&] {
-    State st = state_for(group_count_, text);
+    StateLease lease(group_count_, text);
+    State& st = *lease;
     out.reserve(text.size());
     Utf8Sink sink(out, st);
     bool replaced = false;
@@ -617,7 +627,8 @@ Status Regex::replace(const Text& text, std::string_view repl, bool all, Replace
                       bool& replaced, const SearchControl& ctl) const {
   replaced = false;
   return guarded([&] {
-    State st = state_for(group_count_, text);
+    StateLease lease(group_count_, text);
+    State& st = *lease;
     return replace_in(st, repl, all, sink, replaced, ctl);
   });
 }

@@ -115,10 +115,11 @@ class Regex {
   // spans carry code-point indices only (their byte fields are kUnset).
   Status is_match(const Text& text, bool& out, const SearchControl& ctl = {}) const;
   Status find(const Text& text, std::optional<Match>& out, const SearchControl& ctl = {}) const;
-  // First match starting at or after code-point index `index` (clamped to
-  // n). The conversion from a byte offset is the caller's (index_of_byte),
-  // since only it can remember positions between calls.
-  Status find_at_index(const Text& text, size_t index, std::optional<Match>& out,
+  // First match starting at or after code-point index start.index (clamped
+  // to n), whose byte offset is start.byte. The conversion from a byte offset
+  // is the caller's (index_of_byte), since only it can remember positions
+  // between calls; the byte offsets of the match are counted from there.
+  Status find_at_index(const Text& text, TextPos start, std::optional<Match>& out,
                        const SearchControl& ctl = {}) const;
   Status match_at_start(const Text& text, std::optional<Match>& out,
                         const SearchControl& ctl = {}) const;

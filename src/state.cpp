@@ -69,6 +69,96 @@ void init_paths(State& st, size_t group_count) {
 
 }  // namespace
 
+namespace {
+
+// The pooled State of this thread.
+struct Pool {
+  State state;
+  bool busy = false;
+};
+thread_local Pool pool;
+
+// Resets a used State for a new search, keeping the capacity of its arrays.
+void reinit(State& st, size_t group_count) {
+  st.n = st.text.n;
+  st.ascii = st.text.ascii;
+  st.cursor.reset(st.text);
+  st.group_count = group_count;
+  st.caps.assign(group_count + 1, CpSpan{});
+  if (st.history.size() > group_count + 1) st.history.resize(group_count + 1);
+  for (auto& h : st.history) h.clear();
+  st.history.resize(group_count + 1);
+  st.open.clear();
+  st.best_partial.reset();
+  st.pos = 0;
+  st.start = 0;
+  st.partial = false;
+  st.trail.clear();
+  st.status = Status::Ok;
+  st.steps = 0;
+  st.stack_limit = 0;
+  st.low_water = 0;
+  st.ctl = nullptr;
+  st.private_stack = nullptr;
+  st.use_private = false;
+}
+
+// Releases what a search grew beyond the bounds kept between searches.
+template <class T>
+void trim(std::vector<T>& v, size_t limit) {
+  if (v.capacity() > limit) std::vector<T>().swap(v);
+}
+
+void trim(State& st) {
+  trim(st.chars, kKeepMax);
+  trim(st.caps, kKeepSmall);
+  trim(st.trail, kKeepSmall);
+  trim(st.open, kKeepSmall);
+  bool small = st.history.size() <= kKeepSmall;
+  for (const auto& h : st.history) small = small && h.capacity() <= kKeepSmall;
+  if (!small) std::vector<std::vector<CpSpan>>().swap(st.history);
+  st.best_partial.reset();
+  st.text = Text{};
+  st.utf8 = {};
+}
+
+}  // namespace
+
+StateLease::StateLease(size_t group_count, std::string_view utf8) : pooled_(!pool.busy) {
+  if (!pooled_) {
+    st_ = new State(build_state(group_count, utf8));
+    return;
+  }
+  pool.busy = true;
+  st_ = &pool.state;
+  st_->utf8 = utf8;
+  st_->from_utf8 = true;
+  st_->text = utf8_text(utf8, st_->chars);
+  reinit(*st_, group_count);
+}
+
+StateLease::StateLease(size_t group_count, const Text& text) : pooled_(!pool.busy) {
+  if (!pooled_) {
+    st_ = new State(build_state(group_count, text));
+    return;
+  }
+  pool.busy = true;
+  st_ = &pool.state;
+  st_->utf8 = {};
+  st_->from_utf8 = false;
+  st_->text = text;
+  reinit(*st_, group_count);
+}
+
+StateLease::~StateLease() {
+  if (!pooled_) {
+    delete st_;
+    return;
+  }
+  trim(*st_);
+  pool.busy = false;
+}
+
 State build_state(size_t group_count, std::string_view text) {
   State st;
   st.utf8 = text;

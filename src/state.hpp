@@ -139,6 +139,26 @@ struct State {
   void record_partial_block();
 };
 
+// A State for one search call: the thread's pooled State, reset in place,
+// when it is free (a search started from within a search, through the poll
+// hook, gets a fresh one). Reusing it spares every call the setting up and
+// tearing down of the per-path arrays; arrays grown beyond a bound are
+// released when the lease ends, so one huge search does not pin memory.
+class StateLease {
+ public:
+  StateLease(size_t group_count, std::string_view utf8);
+  StateLease(size_t group_count, const Text& text);
+  StateLease(const StateLease&) = delete;
+  StateLease& operator=(const StateLease&) = delete;
+  ~StateLease();
+  State& operator*() const { return *st_; }
+  State* operator->() const { return st_; }
+
+ private:
+  State* st_;
+  bool pooled_;
+};
+
 // A fresh State for `text` (well-formed UTF-8) and a pattern with
 // `group_count` capturing groups. The text must outlive the State.
 State build_state(size_t group_count, std::string_view text);
