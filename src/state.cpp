@@ -7,9 +7,11 @@ namespace kordal {
 
 namespace {
 
-// Decoding buffers of finished searches, kept per thread so that the next
-// search over a text of similar size neither faults in fresh pages nor hands
-// them back to the system. Bounded, so one huge text does not pin memory.
+// Arrays of finished States (decoding buffers of UTF-8 haystacks, the
+// per-path arrays), kept per thread so that the next State built by value
+// (iterators, tests) allocates nothing and faults in no fresh pages; single
+// searches lease the pooled State below instead. Bounded, so one huge text
+// does not pin memory.
 constexpr size_t kKeepMax = size_t(4) << 20;  // code points
 constexpr size_t kKeepSmall = 4096;           // entries of the per-path arrays
 struct Spare {

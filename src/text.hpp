@@ -16,7 +16,7 @@
 // just describe no real encoding.
 //
 // From C++ a UTF-8 text is read in place when it is ASCII and otherwise
-// decoded once into 32-bit code points (Utf8Text).
+// decoded once into 32-bit code points (utf8_text).
 #pragma once
 
 #include <cstddef>
