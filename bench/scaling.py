@@ -13,8 +13,9 @@ count):
    `regex` doing the same walk with `search(text, pos)` for reference.
 3. The lone-surrogate check of a 2- or 4-byte str: the first search of a fresh 100 MB
    text scans it once; later searches of the same str do not.
-4. Memory: in a fresh subprocess, the growth of ru_maxrss over the text itself while
-   searching near the start of a 100 MB text (target: nothing proportional to the text).
+4. Memory (run first): in a fresh subprocess, the growth of ru_maxrss over the text
+   itself while searching near the start of a 100 MB text (target: nothing proportional
+   to the text).
 
 Usage: python bench/scaling.py [--max-mb 100] [--walk-max-kb 10240] [--module-path DIR]
                                [--skip near-start|walk|memory]
@@ -99,6 +100,7 @@ def label(nbytes):
 
 
 def near_start(kordal, max_mb):
+    print()
     print("== find / is_match, match within the first 100 characters")
     print(f"{'text':9} {'pattern':8} {'size':6} {'call':9} {'kordal':>9} {'re':>9} {'regex':>9} "
           f"{'k/re':>7} {'k/regex':>7} {'k/k1K':>6}")
@@ -224,7 +226,6 @@ print(size, after - before, sys.getsizeof(text) - size)
 def memory(module_paths, max_mb):
     if max_mb < 100:
         return
-    print()
     print("== memory while searching near the start of a 100 MB text (fresh process)")
     print(f"{'text':9} {'str size':>10} {'maxrss growth':>14} {'str growth':>11}")
     bench = os.path.dirname(os.path.abspath(__file__))
@@ -252,14 +253,16 @@ def main():
     import kordal_python as kordal
 
     print(f"kordal from {kordal.__file__}")
+    # First, while this process is small: a child inherits its parent's peak
+    # resident size through fork and exec, which would hide its own growth.
+    if "memory" not in args.skip:
+        memory(args.module_path, args.max_mb)
     if "near-start" not in args.skip:
         near_start(kordal, args.max_mb)
     if "walk" not in args.skip:
         walk(kordal, args.max_mb, min(args.walk_max_kb, args.max_mb << 10))
     if "surrogates" not in args.skip:
         surrogate_check(kordal, args.max_mb)
-    if "memory" not in args.skip:
-        memory(args.module_path, args.max_mb)
 
 
 if __name__ == "__main__":
