@@ -40,6 +40,7 @@ std::vector<T> take(std::vector<T>& from) {
 }  // namespace
 
 State::~State() {
+  if (!recycle) return;
   keep(chars, spare.chars);
   keep(caps, spare.caps, kKeepSmall);
   keep(trail, spare.trail, kKeepSmall);
@@ -75,6 +76,7 @@ namespace {
 
 // The pooled State of this thread.
 struct Pool {
+  Pool() { state.recycle = false; }
   State state;
   bool busy = false;
 };

@@ -61,7 +61,12 @@ struct State {
   State() = default;
   State(State&&) = default;
   State& operator=(State&&) = default;
-  ~State();  // hands its decoding buffers to the next search on this thread
+  ~State();  // hands its arrays to the next State built on this thread
+
+  // Whether the destructor hands the arrays on. Off for the thread's pooled
+  // State, which is destroyed at thread exit, possibly after the arrays'
+  // keeper (thread-local objects die in reverse order of first use).
+  bool recycle = true;
 
   // --- the haystack ---
   Text text;                    // what the matcher reads
