@@ -6,6 +6,7 @@
 
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "regex.hpp"
@@ -184,6 +185,27 @@ TEST(Text, SearchesAgreeAcrossWidths) {
     }
   }
   EXPECT_EQ(results[0], spans);
+}
+
+TEST(Text, ThreadsExitAfterPooledAndRecycledStates) {
+  // A thread's pooled State and the keeper of recycled arrays are both
+  // thread-local; they die in reverse order of first use, in either order.
+  auto re = Regex::new_with_flags("(a)+", 0);
+  ASSERT_TRUE(re.ok());
+  for (int order = 0; order < 2; ++order) {
+    std::thread t([&] {
+      std::optional<Match> m;
+      auto iterate = [&] {
+        FindIter it(re.value(), std::string_view("baa"));
+        EXPECT_EQ(it.next(m), Status::Ok);
+      };
+      if (order == 0) iterate();
+      EXPECT_EQ(re.value().find(std::string_view("xaa"), m), Status::Ok);
+      EXPECT_TRUE(m);
+      if (order == 1) iterate();
+    });
+    t.join();
+  }
 }
 
 }  // namespace
