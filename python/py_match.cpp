@@ -290,20 +290,20 @@ PyObject* match_repr(PyObject* self) {
   PyMatch* m = as_match(self);
   size_t start = 0, end = 0;
   std::string_view text;
-  PyObject* matched = nullptr;  // group 0's text, encoded on its own
+  // Group 0's text encoded on its own into a bytes object: the substring
+  // may be the input itself, whose UTF-8 form must not be cached.
+  PyObject* matched = nullptr;
   if (m->ngroups > 0 && group_span(m, 0).set()) {
     kordal::Span s = group_span(m, 0);
-    matched = span_text(m, s);
+    PyObject* sub = span_text(m, s);
+    if (sub == nullptr) return nullptr;
+    matched = PyUnicode_AsUTF8String(sub);
+    Py_DECREF(sub);
     if (matched == nullptr) return nullptr;
-    Py_ssize_t n = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(matched, &n);
-    if (data == nullptr) {
-      Py_DECREF(matched);
-      return nullptr;
-    }
     start = s.start;
     end = s.end;
-    text = std::string_view(data, static_cast<size_t>(n));
+    text = std::string_view(PyBytes_AS_STRING(matched),
+                            static_cast<size_t>(PyBytes_GET_SIZE(matched)));
   }
   std::string out = "Match(matched=";
   kordal::write_quoted_text(out, text);

@@ -260,3 +260,18 @@ def test_search_near_the_start_of_a_large_str_builds_no_utf8(fill):
     m = kordal.Regex("(x)|needle").find(text)
     assert m.start_of(1) == len(fill.encode()) * (4 << 20) + 9
     assert sys.getsizeof(text) == size
+
+
+@pytest.mark.parametrize("fill", ["a", "é", "ж", "😀"])
+def test_results_spanning_the_whole_str_build_no_utf8(fill):
+    # The text of such a result is the input str itself.
+    text = fill * 5000
+    size = sys.getsizeof(text)
+    m = kordal.Regex("(?s).*").fullmatch(text)
+    assert repr(m).startswith('Match(matched="' + fill * 10)
+    assert m.matched is text or m.matched == text
+    p = kordal.Regex("(?s).*z").find_partial(text)
+    assert repr(p).startswith('PartialMatch(matched="' + fill * 10)
+    assert kordal.Regex("z").replace_all(text, "y") == text
+    assert kordal.Regex("z").split(text) == [text]
+    assert sys.getsizeof(text) == size
