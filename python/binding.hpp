@@ -45,10 +45,11 @@ PyObject* make_partial_type();
 // a new Regex instance, converting both by the module's conventions.
 PyObject* new_regex(PyObject* pattern, PyObject* flags);
 
-// New objects built from engine results. `input` must be an exact str whose
-// UTF-8 form is the haystack the result was found in; it is shared, not
-// copied, by every result made in one call. `lastindex` is the group that
-// closed last (kUnset: none), from `last_closed_group`.
+// New objects built from engine results. `input` must be an exact str with
+// the contents of the haystack the result was found in (a search on its own
+// storage); it is shared, not copied, by every result made in one call.
+// `lastindex` is the group that closed last (kUnset: none), from
+// `last_closed_group`.
 PyObject* new_match(PyObject* input, const kordal::Match& m, size_t lastindex);
 PyObject* new_partial_match(PyObject* input, const kordal::PartialMatch& pm);
 

@@ -58,7 +58,8 @@ int64_t now_us() {
   return int64_t(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
 }
 
-// When the current search started or last stepped aside.
+// When the current search first polled or last stepped aside; 0 until its
+// first poll, so that a short search, which never polls, reads no clock.
 thread_local int64_t last_lent_us = 0;
 constexpr int64_t kLendEveryUs = 5000;
 constexpr long kStepAsideNs = 50000;
@@ -72,6 +73,7 @@ constexpr long kStepAsideNs = 50000;
 bool poll_signals(void*) {
   if (PyErr_CheckSignals() != 0) return true;
   const int64_t now = now_us();
+  if (last_lent_us == 0) last_lent_us = now;
   if (now - last_lent_us < kLendEveryUs) return false;
   PyThreadState* ts = PyEval_SaveThread();
   const timespec pause{0, kStepAsideNs};
@@ -85,7 +87,7 @@ bool poll_signals(void*) {
 
 const kordal::SearchControl& search_control() {
   static const kordal::SearchControl ctl{&poll_signals, nullptr};
-  last_lent_us = now_us();  // short searches never step aside
+  last_lent_us = 0;  // the first poll starts the clock
   return ctl;
 }
 

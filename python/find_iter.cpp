@@ -13,6 +13,7 @@
 #include "arguments.hpp"
 #include "binding.hpp"
 #include "errors.hpp"
+#include "haystack.hpp"
 
 namespace kordal::py {
 
@@ -101,19 +102,10 @@ PyObject* regex_finditer(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   static const Params p{"Regex.finditer", kHaystack, 1, 1};
   PyObject* a[1];
   if (!bind(p, args, nargs, kwnames, a)) return nullptr;
-  Text hay;
-  if (!to_text(a[0], "haystack", hay)) return nullptr;
+  Haystack hay;
+  if (!to_haystack(a[0], "haystack", hay)) return nullptr;
   PyObject* input = exact_str(hay.obj);
   if (input == nullptr) return nullptr;
-  // The FindIter views the UTF-8 form the str itself keeps.
-  Py_ssize_t n = 0;
-  const char* data = input == hay.obj ? hay.utf8.data() : PyUnicode_AsUTF8AndSize(input, &n);
-  if (data == nullptr) {
-    Py_DECREF(input);
-    return nullptr;
-  }
-  const std::string_view utf8 =
-      input == hay.obj ? hay.utf8 : std::string_view(data, static_cast<size_t>(n));
   PyFindIter* fi = PyObject_New(PyFindIter, find_iter_type);
   if (fi == nullptr) {
     Py_DECREF(input);
@@ -124,7 +116,7 @@ PyObject* regex_finditer(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   fi->running = false;
   fi->it = nullptr;
   try {
-    fi->it = new kordal::FindIter(regex_of(self), utf8);
+    fi->it = new kordal::FindIter(regex_of(self), text_of(input));
   } catch (...) {
     Py_DECREF(reinterpret_cast<PyObject*>(fi));
     throw;

@@ -72,12 +72,30 @@ PyObject* match_expand(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   if (!bind(p, args, nargs, kwnames, a)) return nullptr;
   Text tmpl;
   if (!to_text(a[0], "template", tmpl)) return nullptr;
-  kordal::Match em = match_snapshot(self);
-  Py_ssize_t n = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(match_input(self), &n);
-  if (data == nullptr) return nullptr;
-  em.text = std::string_view(data, static_cast<size_t>(n));
-  return str_from_utf8(kordal::regex::expand(tmpl.utf8, em));
+  const kordal::Match em = match_snapshot(self);
+  PyObject* input = match_input(self);
+  // Group texts are cut from the str by code points, so the haystack's
+  // UTF-8 form is never built; only the (short) group texts are encoded.
+  std::string out;
+  bool ok = true;
+  kordal::regex::expand_with(
+      tmpl.utf8, em.caps.size(), em.names.get(), [&](std::string_view lit) { out += lit; },
+      [&](size_t g) {
+        const kordal::Span& s = em.caps[g];
+        if (!ok || !s.set() || s.cstart == s.cend) return;
+        PyObject* sub = PyUnicode_Substring(input, static_cast<Py_ssize_t>(s.cstart),
+                                            static_cast<Py_ssize_t>(s.cend));
+        Py_ssize_t n = 0;
+        const char* data = sub != nullptr ? PyUnicode_AsUTF8AndSize(sub, &n) : nullptr;
+        if (data == nullptr) {
+          ok = false;
+        } else {
+          out.append(data, static_cast<size_t>(n));
+        }
+        Py_XDECREF(sub);
+      });
+  if (!ok) return nullptr;
+  return str_from_utf8(out);
 }
 
 PyObject* match_char_span(PyObject* self, PyObject* const* args, Py_ssize_t nargs,

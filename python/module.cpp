@@ -12,6 +12,7 @@
 #include "binding.hpp"
 #include "errors.hpp"
 #include "escape.hpp"
+#include "haystack.hpp"
 #include "version.hpp"
 
 namespace kordal::py {
@@ -44,12 +45,15 @@ PyObject* is_match_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
   static const Params p{"is_match", kPatternHaystack, 2, 2};
   PyObject* a[2];
   if (!bind(p, args, nargs, kwnames, a)) return nullptr;
-  Text pattern, haystack;
-  if (!to_text(a[0], "pattern", pattern) || !to_text(a[1], "haystack", haystack)) return nullptr;
+  Text pattern;
+  Haystack haystack;
+  if (!to_text(a[0], "pattern", pattern) || !to_haystack(a[1], "haystack", haystack)) {
+    return nullptr;
+  }
   PyObject* rx = cached_regex(pattern.obj);
   if (rx == nullptr) return nullptr;
   bool found = false;
-  const bool ok = check_status(regex_of(rx).is_match(haystack.utf8, found, search_control()));
+  const bool ok = check_status(regex_of(rx).is_match(haystack.text, found, search_control()));
   Py_DECREF(rx);
   if (!ok) return nullptr;
   return PyBool_FromLong(found);

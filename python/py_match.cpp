@@ -2,11 +2,14 @@
 //
 // A Match keeps the haystack as one exact str (shared with the other results
 // of the same call), every group's span in bytes and in code points, and
-// every group's capture history as spans. Texts are cut from the str on
-// demand with PyUnicode_Substring, which needs no decoding; so building a
-// Match costs O(groups + history) and nothing proportional to the haystack.
-// It is not garbage-collected: its one reference is to a str, which cannot
-// take part in a cycle.
+// every group's capture history as code-point spans (their byte offsets are
+// never reported). Texts are cut from the str on demand with
+// PyUnicode_Substring, which needs no decoding; so building a Match costs
+// O(groups + history) and nothing proportional to the haystack. The byte
+// length of the input, reported for groups that did not take part, is
+// counted from the end of the match on first use and kept. It is not
+// garbage-collected: its one reference is to a str, which cannot take part
+// in a cycle.
 //
 // The spans live in the object's variable part as machine words: G group
 // spans, G + 1 history offsets, then the history spans. Reading past those
@@ -18,18 +21,21 @@
 #include "arguments.hpp"
 #include "binding.hpp"
 #include "errors.hpp"
+#include "haystack.hpp"
 
 namespace kordal::py {
 
 namespace {
 
 constexpr size_t kSpanWords = 4;  // start, end, cstart, cend
+constexpr size_t kHistWords = 2;  // cstart, cend
 
 struct PyMatch {
   PyObject_VAR_HEAD PyObject* input;  // exact str
   size_t ngroups;                     // G
   size_t nhist;                       // history spans of all groups
   size_t lastindex;                   // the group that closed last, or kUnset
+  size_t input_len;                   // byte length of input; kUnset until needed
   union {
     std::shared_ptr<const kordal::Names> names;
   };
@@ -55,6 +61,11 @@ void write_span(size_t* w, const kordal::Span& s) {
   w[3] = s.cend;
 }
 
+void write_hist(size_t* w, const kordal::Span& s) {
+  w[0] = s.cstart;
+  w[1] = s.cend;
+}
+
 kordal::Span group_span(PyMatch* m, size_t g) {
   return read_span(words(m) + g * kSpanWords);
 }
@@ -65,20 +76,28 @@ size_t* hist_spans(PyMatch* m) {
   return hist_offsets(m) + m->ngroups + 1;
 }
 
+// The byte length of the input's UTF-8 form, counted from the end of the
+// match (whose byte offset is known) on first use.
 size_t input_bytes(PyMatch* m) {
-  // The UTF-8 form is cached in the str once computed; it cannot fail for a
-  // str that was encoded successfully when the search ran.
-  Py_ssize_t n = 0;
-  if (PyUnicode_AsUTF8AndSize(m->input, &n) == nullptr) {
-    PyErr_Clear();
-    return 0;
+  if (m->input_len == kordal::kUnset) {
+    const kordal::Text t = text_of(m->input);
+    kordal::TextPos from;
+    if (m->ngroups > 0 && group_span(m, 0).set()) {
+      const kordal::Span s = group_span(m, 0);
+      from = kordal::TextPos{s.cend, s.end};
+    }
+    m->input_len = from.byte + kordal::utf8_length(t, from.index, t.n);
   }
-  return static_cast<size_t>(n);
+  return m->input_len;
+}
+
+PyObject* cp_text(PyMatch* m, size_t cstart, size_t cend) {
+  return PyUnicode_Substring(m->input, static_cast<Py_ssize_t>(cstart),
+                             static_cast<Py_ssize_t>(cend));
 }
 
 PyObject* span_text(PyMatch* m, const kordal::Span& s) {
-  return PyUnicode_Substring(m->input, static_cast<Py_ssize_t>(s.cstart),
-                             static_cast<Py_ssize_t>(s.cend));
+  return cp_text(m, s.cstart, s.cend);
 }
 
 // Group g's text, or None when it did not take part (or does not exist).
@@ -95,9 +114,9 @@ PyObject* history_list(PyMatch* m, size_t g) {
   size_t n = off[g + 1] - off[g];
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
   if (list == nullptr) return nullptr;
-  const size_t* w = hist_spans(m) + off[g] * kSpanWords;
-  for (size_t i = 0; i < n; ++i, w += kSpanWords) {
-    PyObject* s = span_text(m, read_span(w));
+  const size_t* w = hist_spans(m) + off[g] * kHistWords;
+  for (size_t i = 0; i < n; ++i, w += kHistWords) {
+    PyObject* s = cp_text(m, w[0], w[1]);
     if (s == nullptr) {
       Py_DECREF(list);
       return nullptr;
@@ -272,17 +291,24 @@ PyObject* match_repr(PyObject* self) {
   PyMatch* m = as_match(self);
   size_t start = 0, end = 0;
   std::string_view text;
+  // Group 0's text encoded on its own into a bytes object: the substring
+  // may be the input itself, whose UTF-8 form must not be cached.
+  PyObject* matched = nullptr;
   if (m->ngroups > 0 && group_span(m, 0).set()) {
     kordal::Span s = group_span(m, 0);
-    Py_ssize_t n = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(m->input, &n);
-    if (data == nullptr) return nullptr;
+    PyObject* sub = span_text(m, s);
+    if (sub == nullptr) return nullptr;
+    matched = PyUnicode_AsUTF8String(sub);
+    Py_DECREF(sub);
+    if (matched == nullptr) return nullptr;
     start = s.start;
     end = s.end;
-    text = std::string_view(data + start, end - start);
+    text = std::string_view(PyBytes_AS_STRING(matched),
+                            static_cast<size_t>(PyBytes_GET_SIZE(matched)));
   }
   std::string out = "Match(matched=";
   kordal::write_quoted_text(out, text);
+  Py_XDECREF(matched);
   out += ", span=(" + std::to_string(start) + ", " + std::to_string(end) +
          "), groups=" + std::to_string(m->ngroups > 0 ? m->ngroups - 1 : 0) + ")";
   return str_from_utf8(out);
@@ -502,13 +528,14 @@ PyObject* new_match(PyObject* input, const kordal::Match& em, size_t lastindex) 
   // recorded it.
   const bool synth0 = G > 0 && em.caps[0].set() && em.history_size(0) == 0;
   nhist += synth0;
-  const size_t nwords = G * kSpanWords + (G + 1) + nhist * kSpanWords;
+  const size_t nwords = G * kSpanWords + (G + 1) + nhist * kHistWords;
   PyMatch* m = PyObject_NewVar(PyMatch, match_type, static_cast<Py_ssize_t>(nwords));
   if (m == nullptr) return nullptr;
   m->input = Py_NewRef(input);
   m->ngroups = G;
   m->nhist = nhist;
   m->lastindex = lastindex < G ? lastindex : kordal::kUnset;
+  m->input_len = kordal::kUnset;
   new (&m->names) std::shared_ptr<const kordal::Names>(em.names);
   if (!m->names) {
     static const auto empty = std::make_shared<const kordal::Names>();
@@ -522,12 +549,12 @@ PyObject* new_match(PyObject* input, const kordal::Match& em, size_t lastindex) 
   for (size_t g = 0; g < G; ++g) {
     off[g] = k;
     if (g == 0 && synth0) {
-      write_span(hs + k++ * kSpanWords, em.caps[0]);
+      write_hist(hs + k++ * kHistWords, em.caps[0]);
       continue;
     }
     const size_t n = em.history_size(g);
     const kordal::Span* src = n > 0 ? em.history_of(g) : nullptr;
-    for (size_t i = 0; i < n; ++i) write_span(hs + k++ * kSpanWords, src[i]);
+    for (size_t i = 0; i < n; ++i) write_hist(hs + k++ * kHistWords, src[i]);
   }
   off[G] = k;
   return reinterpret_cast<PyObject*>(m);
@@ -564,7 +591,10 @@ kordal::Match match_snapshot(PyObject* match) {
   em.history_starts.assign(off, off + m->ngroups + 1);
   em.history.reserve(m->nhist);
   const size_t* w = hist_spans(m);
-  for (size_t i = 0; i < m->nhist; ++i, w += kSpanWords) em.history.push_back(read_span(w));
+  // Histories keep code-point spans only; their byte offsets are never read.
+  for (size_t i = 0; i < m->nhist; ++i, w += kHistWords) {
+    em.history.push_back(kordal::Span{kordal::kUnset, kordal::kUnset, w[0], w[1]});
+  }
   return em;
 }
 

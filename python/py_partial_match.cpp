@@ -110,11 +110,18 @@ PyObject* partial_group_state(PyObject* self, PyObject* const* args, Py_ssize_t 
 
 PyObject* partial_repr(PyObject* self) {
   PyPartialMatch* m = as_partial(self);
-  Py_ssize_t n = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(m->input, &n);
-  if (data == nullptr) return nullptr;
+  // The matched text encoded on its own into a bytes object: the substring
+  // may be the input itself, whose UTF-8 form must not be cached.
+  PyObject* sub = PyUnicode_Substring(m->input, static_cast<Py_ssize_t>(m->cstart),
+                                      static_cast<Py_ssize_t>(m->cend));
+  if (sub == nullptr) return nullptr;
+  PyObject* matched = PyUnicode_AsUTF8String(sub);
+  Py_DECREF(sub);
+  if (matched == nullptr) return nullptr;
   std::string out = "PartialMatch(matched=";
-  kordal::write_quoted_text(out, std::string_view(data + m->start, m->end - m->start));
+  kordal::write_quoted_text(out, std::string_view(PyBytes_AS_STRING(matched),
+                                                  static_cast<size_t>(PyBytes_GET_SIZE(matched))));
+  Py_DECREF(matched);
   out += ", status=";
   kordal::write_quoted_text(out, m->is_full ? "full" : "partial");
   out += ", span=(" + std::to_string(m->start) + ", " + std::to_string(m->end) + "))";

@@ -1,10 +1,13 @@
 // The Python class Regex (PyRegex): one compiled engine Regex and every
 // search on it.
 //
-// Each method binds its arguments, runs one engine search with the signal
-// poll installed, and converts the result. Match and PartialMatch results of
-// one call share a single exact str of the haystack; their texts are sliced
-// from it lazily, so a call costs the search plus O(groups) per result.
+// Each method binds its arguments, runs one engine search on the haystack's
+// own storage (haystack.hpp) with the signal poll installed, and converts the
+// result. Match and PartialMatch results of one call share a single exact str
+// of the haystack; their texts are sliced from it lazily, so a call costs the
+// search plus O(groups) per result, and nothing proportional to the parts of
+// the text the search did not reach.
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <vector>
@@ -12,6 +15,7 @@
 #include "arguments.hpp"
 #include "binding.hpp"
 #include "errors.hpp"
+#include "haystack.hpp"
 
 namespace kordal::py {
 
@@ -72,7 +76,8 @@ PyObject* regex_vectorcall(PyObject* tp, PyObject* const* args, size_t nargsf, P
 }
 
 // Builds a Match for `m` found in `hay`, or returns None.
-PyObject* match_or_none(PyObject* self, const Text& hay, const std::optional<kordal::Match>& m) {
+PyObject* match_or_none(PyObject* self, const Haystack& hay,
+                        const std::optional<kordal::Match>& m) {
   if (!m) Py_RETURN_NONE;
   PyObject* input = exact_str(hay.obj);
   if (input == nullptr) return nullptr;
@@ -83,10 +88,10 @@ PyObject* match_or_none(PyObject* self, const Text& hay, const std::optional<kor
 
 // Binds a single `haystack` argument and converts it.
 bool one_haystack(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                  Text& hay) {
+                  Haystack& hay) {
   PyObject* a[1];
   if (!bind(p, args, nargs, kwnames, a)) return false;
-  return to_text(a[0], "haystack", hay);
+  return to_haystack(a[0], "haystack", hay);
 }
 
 const char* const kHaystack[] = {"haystack"};
@@ -129,19 +134,19 @@ PyObject* regex_group_index(PyObject* self, PyObject* const* args, Py_ssize_t na
 PyObject* regex_is_match(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
   static const Params p{"Regex.is_match", kHaystack, 1, 1};
-  Text hay;
+  Haystack hay;
   if (!one_haystack(p, args, nargs, kwnames, hay)) return nullptr;
   bool found = false;
-  if (!check_status(re_of(self).is_match(hay.utf8, found, search_control()))) return nullptr;
+  if (!check_status(re_of(self).is_match(hay.text, found, search_control()))) return nullptr;
   return PyBool_FromLong(found);
 }
 
 PyObject* regex_find(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Params p{"Regex.find", kHaystack, 1, 1};
-  Text hay;
+  Haystack hay;
   if (!one_haystack(p, args, nargs, kwnames, hay)) return nullptr;
   std::optional<kordal::Match> m;
-  if (!check_status(re_of(self).find(hay.utf8, m, search_control()))) return nullptr;
+  if (!check_status(re_of(self).find(hay.text, m, search_control()))) return nullptr;
   return match_or_none(self, hay, m);
 }
 
@@ -150,50 +155,51 @@ PyObject* regex_find_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   static const Params p{"Regex.find_at", kHaystackStart, 2, 2};
   PyObject* a[2];
   if (!bind(p, args, nargs, kwnames, a)) return nullptr;
-  Text hay;
-  if (!to_text(a[0], "haystack", hay)) return nullptr;
+  Haystack hay;
+  if (!to_haystack(a[0], "haystack", hay)) return nullptr;
   size_t start = 0;
   if (!to_index(a[1], "start", start)) return nullptr;
   // An offset inside a character has no code-point index to start from.
-  if (start > 0 && start < hay.utf8.size() &&
-      (static_cast<unsigned char>(hay.utf8[start]) & 0xC0) == 0x80) {
-    PyErr_Format(PyExc_ValueError, "start offset %zu is inside a multi-byte character", start);
+  kordal::TextPos pos;
+  if (!haystack_index(hay, start, pos)) return nullptr;
+  std::optional<kordal::Match> m;
+  if (!check_status(re_of(self).find_at_index(hay.text, pos, m, search_control()))) {
     return nullptr;
   }
-  std::optional<kordal::Match> m;
-  if (!check_status(re_of(self).find_at(hay.utf8, start, m, search_control()))) return nullptr;
+  // The next find_at on this text most likely starts where this match ends.
+  if (m) remember_position(hay, kordal::TextPos{m->caps[0].cend, m->caps[0].end});
   return match_or_none(self, hay, m);
 }
 
 PyObject* regex_match_at_start(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
   static const Params p{"Regex.match_at_start", kHaystack, 1, 1};
-  Text hay;
+  Haystack hay;
   if (!one_haystack(p, args, nargs, kwnames, hay)) return nullptr;
   std::optional<kordal::Match> m;
-  if (!check_status(re_of(self).match_at_start(hay.utf8, m, search_control()))) return nullptr;
+  if (!check_status(re_of(self).match_at_start(hay.text, m, search_control()))) return nullptr;
   return match_or_none(self, hay, m);
 }
 
 PyObject* regex_fullmatch(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
   static const Params p{"Regex.fullmatch", kHaystack, 1, 1};
-  Text hay;
+  Haystack hay;
   if (!one_haystack(p, args, nargs, kwnames, hay)) return nullptr;
   std::optional<kordal::Match> m;
-  if (!check_status(re_of(self).fullmatch(hay.utf8, m, search_control()))) return nullptr;
+  if (!check_status(re_of(self).fullmatch(hay.text, m, search_control()))) return nullptr;
   return match_or_none(self, hay, m);
 }
 
 PyObject* regex_findall(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
   static const Params p{"Regex.findall", kHaystack, 1, 1};
-  Text hay;
+  Haystack hay;
   if (!one_haystack(p, args, nargs, kwnames, hay)) return nullptr;
   PyObject* list = PyList_New(0);
   if (list == nullptr) return nullptr;
   PyObject* input = nullptr;  // made at the first match, shared by all
-  kordal::FindIter it(re_of(self), hay.utf8);
+  kordal::FindIter it(re_of(self), hay.text);
   std::optional<kordal::Match> m;
   for (;;) {
     if (!check_status(it.next(m, search_control()))) break;
@@ -216,16 +222,73 @@ PyObject* regex_findall(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 PyObject* regex_find_partial(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
   static const Params p{"Regex.find_partial", kHaystack, 1, 1};
-  Text hay;
+  Haystack hay;
   if (!one_haystack(p, args, nargs, kwnames, hay)) return nullptr;
   std::optional<kordal::PartialMatch> pm;
-  if (!check_status(re_of(self).find_partial(hay.utf8, pm, search_control()))) return nullptr;
+  if (!check_status(re_of(self).find_partial(hay.text, pm, search_control()))) return nullptr;
   if (!pm) Py_RETURN_NONE;
   PyObject* input = exact_str(hay.obj);
   if (input == nullptr) return nullptr;
   PyObject* r = new_partial_match(input, *pm);
   Py_DECREF(input);
   return r;
+}
+
+// Replacement output in code units of type Unit, wide enough for both the
+// haystack and the template.
+template <class Unit>
+class StrSink final : public kordal::ReplaceSink {
+ public:
+  explicit StrSink(const kordal::Text& hay) : hay_(hay) {}
+  void copy(size_t a, size_t b) override {
+    if (a >= b) return;
+    kordal::with_units(hay_, [&](const auto* p) { out_.insert(out_.end(), p + a, p + b); });
+  }
+  void literal(std::string_view utf8) override {
+    const auto* b = reinterpret_cast<const unsigned char*>(utf8.data());
+    const size_t len = utf8.size();
+    size_t j = 0;
+    while (j < len) {
+      const unsigned char c = b[j];
+      char32_t cp;
+      if (c < 0x80) {
+        cp = c;
+        j += 1;
+      } else if (c < 0xE0) {
+        cp = char32_t(c & 0x1F) << 6 | (b[j + 1] & 0x3F);
+        j += 2;
+      } else if (c < 0xF0) {
+        cp = char32_t(c & 0x0F) << 12 | char32_t(b[j + 1] & 0x3F) << 6 | (b[j + 2] & 0x3F);
+        j += 3;
+      } else {
+        cp = char32_t(c & 0x07) << 18 | char32_t(b[j + 1] & 0x3F) << 12 |
+             char32_t(b[j + 2] & 0x3F) << 6 | (b[j + 3] & 0x3F);
+        j += 4;
+      }
+      out_.push_back(static_cast<Unit>(cp));
+    }
+  }
+  PyObject* result() const {
+    constexpr int kind = sizeof(Unit) == 1   ? PyUnicode_1BYTE_KIND
+                         : sizeof(Unit) == 2 ? PyUnicode_2BYTE_KIND
+                                             : PyUnicode_4BYTE_KIND;
+    return PyUnicode_FromKindAndData(kind, out_.data(), static_cast<Py_ssize_t>(out_.size()));
+  }
+
+ private:
+  const kordal::Text& hay_;
+  std::vector<Unit> out_;
+};
+
+template <class Unit>
+PyObject* replace_with(const kordal::Regex& re, const Haystack& hay, const Text& repl, bool all) {
+  StrSink<Unit> sink(hay.text);
+  bool replaced = false;
+  if (!check_status(re.replace(hay.text, repl.utf8, all, sink, replaced, search_control()))) {
+    return nullptr;
+  }
+  if (!replaced) return exact_str(hay.obj);
+  return sink.result();
 }
 
 template <bool All>
@@ -237,27 +300,30 @@ PyObject* regex_replace_impl(PyObject* self, PyObject* const* args, Py_ssize_t n
   if (!PyUnicode_Check(a[1]) && PyCallable_Check(a[1])) {
     return replace_with_function(self, a[0], a[1], All);
   }
-  Text hay, repl;
-  if (!to_text(a[0], "haystack", hay) || !to_text(a[1], "repl", repl)) return nullptr;
-  std::string out;
-  kordal::Status st = All ? re_of(self).replace_all(hay.utf8, repl.utf8, out, search_control())
-                          : re_of(self).replace(hay.utf8, repl.utf8, out, search_control());
-  if (!check_status(st)) return nullptr;
-  return str_from_utf8(out);
+  Haystack hay;
+  Text repl;
+  if (!to_haystack(a[0], "haystack", hay) || !to_text(a[1], "repl", repl)) return nullptr;
+  // The output holds haystack text and template text: as wide as the wider.
+  const int width = std::max<int>(hay.text.width, PyUnicode_KIND(repl.obj));
+  const kordal::Regex& re = re_of(self);
+  if (width == 1) return replace_with<uint8_t>(re, hay, repl, All);
+  if (width == 2) return replace_with<uint16_t>(re, hay, repl, All);
+  return replace_with<uint32_t>(re, hay, repl, All);
 }
 
 PyObject* regex_split(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Params p{"Regex.split", kHaystack, 1, 1};
-  Text hay;
+  Haystack hay;
   if (!one_haystack(p, args, nargs, kwnames, hay)) return nullptr;
   PyObject* list = PyList_New(0);
   if (list == nullptr) return nullptr;
-  kordal::SplitIter it(re_of(self), hay.utf8);
-  std::optional<std::string_view> seg;
+  kordal::SplitIter it(re_of(self), hay.text);
+  std::optional<kordal::Segment> seg;
   for (;;) {
-    if (!check_status(it.next(seg, search_control()))) break;
+    if (!check_status(it.next_segment(seg, search_control()))) break;
     if (!seg) return list;
-    PyObject* s = str_from_utf8(*seg);
+    PyObject* s = PyUnicode_Substring(hay.obj, static_cast<Py_ssize_t>(seg->start),
+                                      static_cast<Py_ssize_t>(seg->end));
     if (s == nullptr) break;
     int rc = PyList_Append(list, s);
     Py_DECREF(s);

@@ -12,6 +12,7 @@
 #include "arguments.hpp"
 #include "binding.hpp"
 #include "errors.hpp"
+#include "haystack.hpp"
 
 namespace kordal::py {
 
@@ -28,8 +29,9 @@ bool append_slice(PyObject* pieces, PyObject* input, size_t from, size_t to) {
   return rc == 0;
 }
 
-PyObject* walk(PyObject* regex, PyObject* input, std::string_view utf8, PyObject* fn, bool all) {
-  kordal::FindIter it(regex_of(regex), utf8);
+PyObject* walk(PyObject* regex, PyObject* input, PyObject* fn, bool all) {
+  // The iterator reads the exact str `input`, which this call holds.
+  kordal::FindIter it(regex_of(regex), text_of(input));
   PyObject* pieces = PyList_New(0);
   if (pieces == nullptr) return nullptr;
   size_t done = 0;  // code points already copied or replaced
@@ -82,21 +84,11 @@ fail:
 }  // namespace
 
 PyObject* replace_with_function(PyObject* regex, PyObject* haystack, PyObject* fn, bool all) {
-  Text hay;
-  if (!to_text(haystack, "haystack", hay)) return nullptr;
+  Haystack hay;
+  if (!to_haystack(haystack, "haystack", hay)) return nullptr;
   PyObject* input = exact_str(hay.obj);
   if (input == nullptr) return nullptr;
-  std::string_view utf8 = hay.utf8;
-  if (input != hay.obj) {
-    Py_ssize_t n = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(input, &n);
-    if (data == nullptr) {
-      Py_DECREF(input);
-      return nullptr;
-    }
-    utf8 = std::string_view(data, static_cast<size_t>(n));
-  }
-  PyObject* r = walk(regex, input, utf8, fn, all);
+  PyObject* r = walk(regex, input, fn, all);
   Py_DECREF(input);
   return r;
 }

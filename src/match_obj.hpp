@@ -1,11 +1,15 @@
 // Results of searches: Match and PartialMatch.
 //
 // A Match owns its spans, already converted to byte offsets (and kept as
-// code-point indices too), and a flat copy of every group's capture history;
-// it refers to the haystack by view, so the caller keeps the text alive (the
-// Python layer shares one immutable str per call). Nothing in it is
-// proportional to the haystack, which keeps find-all over a large text linear
-// in the number of matches.
+// code-point indices too), and a flat copy of every group's capture history.
+// A search on UTF-8 refers to the haystack by view (`text`), so the caller
+// keeps the text alive; a search on a Text leaves `text` empty, and the
+// caller cuts group texts by code points from its own string (the Python
+// layer shares one immutable str per call). History spans of a search on a
+// Text carry code-point indices only: their byte offsets are never reported,
+// so they are never computed. Nothing in a Match is proportional to the
+// haystack, which keeps find-all over a large text linear in the number of
+// matches.
 #pragma once
 
 #include <cstddef>
@@ -36,7 +40,7 @@ struct Span {
 
 class Match {
  public:
-  std::string_view text;               // the haystack searched
+  std::string_view text;               // the UTF-8 haystack searched (empty for a Text)
   std::vector<Span> caps;              // current span per group, 0 = whole match
   std::vector<Span> history;           // all groups' histories, group by group
   std::vector<size_t> history_starts;  // group g's history is [starts[g], starts[g+1])
@@ -44,6 +48,7 @@ class Match {
 
   size_t group_count() const { return caps.size(); }  // including group 0
   // The text of group g, or none if g does not exist or did not take part.
+  // Only for a search on UTF-8 (it slices `text`).
   std::optional<std::string_view> group(size_t g) const;
   size_t history_size(size_t g) const {
     return g + 1 < history_starts.size() ? history_starts[g + 1] - history_starts[g] : 0;

@@ -241,9 +241,10 @@ size_t scan_single(const Node& child, State& st, size_t limit) {
     for (;;) {
       const size_t from = count;
       const size_t end = cap - count > kScanChunk ? count + kScanChunk : cap;
-      if (child.kind == NodeKind::Any && st.bytes) {
-        const void* nl = std::memchr(st.bytes + start + count, '\n', end - count);
-        count = nl ? size_t(static_cast<const unsigned char*>(nl) - (st.bytes + start)) : end;
+      if (child.kind == NodeKind::Any && st.text.width == 1) {
+        const unsigned char* p = st.text.u8() + start;
+        const void* nl = std::memchr(p + count, '\n', end - count);
+        count = nl ? size_t(static_cast<const unsigned char*>(nl) - p) : end;
       } else if (child.kind == NodeKind::Lit && !child.ign) {
         while (count < end && st.at(start + count) == child.ch) ++count;
       } else {

@@ -1,9 +1,14 @@
 // Compilation glue and every search built on the matcher.
 //
-// Each search call decodes the haystack once into a State and tries start
-// positions left to right; the first start at which the matcher succeeds
-// wins. Iteration, split and replacement keep one State for the whole walk,
-// so their cost is one decoding plus the matcher runs. Every matcher run goes
+// Each search call wraps the haystack in a State (read in place; a UTF-8
+// haystack from C++ is decoded once unless it is ASCII) and tries start
+// positions left to right, skipping those whose first code point cannot
+// begin a match with a scan that is a template over the code-unit width; the
+// first start at which the matcher succeeds wins. Byte offsets are computed
+// only for the spans reported, from the last position converted, so a search
+// that stops early costs nothing proportional to the rest of the text.
+// Iteration, split and replacement keep one State for the whole walk, so
+// their conversions add up to one pass. Every matcher run goes
 // through stack::run, which moves it to a private stack when it gets deep and
 // turns cancellation and exhaustion into a Status. No exception leaves this
 // file: allocation failure becomes Status::NoMemory.
@@ -158,39 +163,60 @@ struct Searcher {
   bool full = false;       // Partial: whether it is a full match
 
   // Next start >= s that can begin a match, or n + 1.
-  size_t skip(size_t s) const {
+  template <class U>
+  size_t skip(const U* p, size_t s) const {
     const Analysis& an = *re->analysis_;
-    const State& t = *st;
+    const size_t n = st->n;
     if (an.skip == Analysis::Skip::None) return s;
-    if (s >= t.n) return t.n + 1;  // a match needs at least one code point
-    if (an.skip == Analysis::Skip::Char) {
-      if (t.bytes) return t.n + 1;  // an ASCII text holds no such code point
-      while (s < t.n && t.chars[s] != an.ch) ++s;
-      return s < t.n ? s : t.n + 1;
+    if (s >= n) return n + 1;  // a match needs at least one code point
+    switch (an.skip) {
+      case Analysis::Skip::Byte:
+        return find_unit(p, s, n, U(an.byte));
+      case Analysis::Skip::Char:
+        // A text without such code points (ASCII, or too narrow) holds none.
+        if (st->text.ascii || an.ch > char32_t(U(~U(0)))) return n + 1;
+        return find_unit(p, s, n, U(an.ch));
+      default:
+        break;
     }
-    if (t.bytes) {
-      if (an.skip == Analysis::Skip::Byte) {
-        const void* hit = std::memchr(t.bytes + s, an.byte, t.n - s);
-        return hit ? size_t(static_cast<const unsigned char*>(hit) - t.bytes) : t.n + 1;
+    for (; s < n; ++s) {
+      const char32_t c = p[s];
+      if (sizeof(U) == 1 ? an.lo[c] : c < 256 ? an.lo[c] : an.high) return s;
+    }
+    return n + 1;
+  }
+
+  // First index >= s in [s, n) whose unit is c, or n + 1.
+  template <class U>
+  static size_t find_unit(const U* p, size_t s, size_t n, U c) {
+    if constexpr (sizeof(U) == 1) {
+      const void* hit = std::memchr(p + s, c, n - s);
+      return hit ? size_t(static_cast<const U*>(hit) - p) : n + 1;
+    } else {
+      constexpr size_t kBlock = 32;
+      while (n - s >= kBlock) {
+        U hit = 0;
+        for (size_t j = 0; j < kBlock; ++j) hit |= U(p[s + j] == c);
+        if (hit) break;
+        s += kBlock;
       }
-      while (s < t.n && !an.lo[t.bytes[s]]) ++s;
-      return s < t.n ? s : t.n + 1;
+      while (s < n && p[s] != c) ++s;
+      return s < n ? s : n + 1;
     }
-    while (s < t.n) {
-      const char32_t c = t.chars[s];
-      if (c < 256 ? an.lo[c] : an.high) return s;
-      ++s;
-    }
-    return t.n + 1;
   }
 
   void run() {
+    with_units(st->text, [this](const auto* p) { run_units(p); });
+  }
+
+  template <class U>
+  void run_units(const U* p) {
     State& t = *st;
     const Node& tree = re->tree();
     found = false;
     switch (mode) {
       case Mode::Find:
-        for (size_t s = skip(s0); s <= t.n; s = skip(s + 1)) {
+        for (size_t s = skip(p, s0); s <= t.n; s = skip(p, s + 1)) {
           t.reset(s);
           if (try_match(tree, t)) {
             set_whole(s);
@@ -291,6 +317,10 @@ std::unique_ptr<State> Regex::build_state(std::string_view text) const {
   return std::make_unique<State>(kordal::build_state(group_count_, text));
 }
 
+std::unique_ptr<State> Regex::build_state(const Text& text) const {
+  return std::make_unique<State>(kordal::build_state(group_count_, text));
+}
+
 Status Regex::find_from(State& st, size_t s0, bool& found, const SearchControl& ctl) const {
   Searcher s{this, &st, s0, Searcher::Mode::Find};
   const Status status = s.go(ctl);
@@ -311,10 +341,14 @@ void Regex::fill_match(Match& m, std::string_view text, const State& st) const {
   size_t total = 0;
   for (size_t g = 0; g < g_count; ++g) total += st.history[g].size();
   m.history.reserve(total);
+  // Byte offsets of history spans are reported only by the C++ API; the
+  // Python module cuts their texts by code points.
+  const bool bytes = st.from_utf8;
   for (size_t g = 0; g < g_count; ++g) {
     m.history_starts[g] = m.history.size();
     for (const CpSpan& c : st.history[g]) {
-      m.history.push_back(Span{st.offset(c.start), st.offset(c.end), c.start, c.end});
+      m.history.push_back(bytes ? Span{st.offset(c.start), st.offset(c.end), c.start, c.end}
+                                : Span{kUnset, kUnset, c.start, c.end});
     }
   }
   m.history_starts[g_count] = m.history.size();
@@ -327,44 +361,116 @@ Match Regex::match_from_state(std::string_view text, const State& st) const {
   return m;
 }
 
-Status Regex::run_one(std::string_view text, size_t byte_start, int mode, std::optional<Match>& out,
+Status Regex::run_one(State& st, size_t index, int mode, std::optional<Match>& out,
                       const SearchControl& ctl) const {
-  out.reset();
-  return guarded([&] {
-    State st = kordal::build_state(group_count_, text);
-    Searcher s{this, &st, st.index_of_byte(byte_start), Searcher::Mode(mode)};
-    const Status status = s.go(ctl);
-    if (status == Status::Ok && s.found) out = match_from_state(text, st);
-    return status;
-  });
+  Searcher s{this, &st, index, Searcher::Mode(mode)};
+  const Status status = s.go(ctl);
+  if (status == Status::Ok && s.found) out = match_from_state(st.utf8, st);
+  return status;
 }
+
+Status Regex::is_match_in(State& st, bool& out, const SearchControl& ctl) const {
+  return find_from(st, 0, out, ctl);
+}
+
 
 Status Regex::is_match(std::string_view text, bool& out, const SearchControl& ctl) const {
   out = false;
   return guarded([&] {
-    State st = kordal::build_state(group_count_, text);
-    return find_from(st, 0, out, ctl);
+    StateLease lease(group_count_, text);
+    State& st = *lease;
+    return is_match_in(st, out, ctl);
+  });
+}
+
+Status Regex::is_match(const Text& text, bool& out, const SearchControl& ctl) const {
+  out = false;
+  return guarded([&] {
+    StateLease lease(group_count_, text);
+    State& st = *lease;
+    return is_match_in(st, out, ctl);
   });
 }
 
 Status Regex::find(std::string_view text, std::optional<Match>& out,
                    const SearchControl& ctl) const {
-  return run_one(text, 0, int(Searcher::Mode::Find), out, ctl);
+  out.reset();
+  return guarded([&] {
+    StateLease lease(group_count_, text);
+    State& st = *lease;
+    return run_one(st, 0, int(Searcher::Mode::Find), out, ctl);
+  });
+}
+
+Status Regex::find(const Text& text, std::optional<Match>& out, const SearchControl& ctl) const {
+  out.reset();
+  return guarded([&] {
+    StateLease lease(group_count_, text);
+    State& st = *lease;
+    return run_one(st, 0, int(Searcher::Mode::Find), out, ctl);
+  });
 }
 
 Status Regex::find_at(std::string_view text, size_t byte_start, std::optional<Match>& out,
                       const SearchControl& ctl) const {
-  return run_one(text, byte_start, int(Searcher::Mode::Find), out, ctl);
+  out.reset();
+  return guarded([&] {
+    StateLease lease(group_count_, text);
+    State& st = *lease;
+    return run_one(st, st.index_of_byte(byte_start), int(Searcher::Mode::Find), out, ctl);
+  });
+}
+
+Status Regex::find_at_index(const Text& text, TextPos start, std::optional<Match>& out,
+                            const SearchControl& ctl) const {
+  out.reset();
+  return guarded([&] {
+    StateLease lease(group_count_, text);
+    State& st = *lease;
+    if (start.index <= st.n) st.cursor.learn(start);
+    return run_one(st, start.index < st.n ? start.index : st.n, int(Searcher::Mode::Find), out,
+                   ctl);
+  });
 }
 
 Status Regex::match_at_start(std::string_view text, std::optional<Match>& out,
                              const SearchControl& ctl) const {
-  return run_one(text, 0, int(Searcher::Mode::Anchored), out, ctl);
+  out.reset();
+  return guarded([&] {
+    StateLease lease(group_count_, text);
+    State& st = *lease;
+    return run_one(st, 0, int(Searcher::Mode::Anchored), out, ctl);
+  });
+}
+
+Status Regex::match_at_start(const Text& text, std::optional<Match>& out,
+                             const SearchControl& ctl) const {
+  out.reset();
+  return guarded([&] {
+    StateLease lease(group_count_, text);
+    State& st = *lease;
+    return run_one(st, 0, int(Searcher::Mode::Anchored), out, ctl);
+  });
 }
 
 Status Regex::fullmatch(std::string_view text, std::optional<Match>& out,
                         const SearchControl& ctl) const {
-  return run_one(text, 0, int(Searcher::Mode::Full), out, ctl);
+  out.reset();
+  return guarded([&] {
+    StateLease lease(group_count_, text);
+    State& st = *lease;
+    return run_one(st, 0, int(Searcher::Mode::Full), out, ctl);
+  });
+}
+
+Status Regex::fullmatch(const Text& text, std::optional<Match>& out,
+                        const SearchControl& ctl) const {
+  out.reset();
+  return guarded([&] {
+    StateLease lease(group_count_, text);
+    State& st = *lease;
+    return run_one(st, 0, int(Searcher::Mode::Full), out, ctl);
+  });
 }
 
 PartialMatch Regex::build_partial_match(const State& st, bool full, size_t start,
@@ -396,45 +502,110 @@ PartialMatch Regex::build_partial_match(const State& st, bool full, size_t start
   return pm;
 }
 
+Status Regex::find_partial_in(State& st, std::optional<PartialMatch>& out,
+                              const SearchControl& ctl) const {
+  st.partial = true;
+  Searcher s{this, &st, 0, Searcher::Mode::Partial};
+  const Status status = s.go(ctl);
+  if (status != Status::Ok || !s.found) return status;
+  if (s.full) {
+    PartialCandidate c;
+    c.caps = st.caps;
+    c.pos = st.n;
+    out = build_partial_match(st, true, s.match_start, c);
+  } else {
+    out = build_partial_match(st, false, s.match_start, *st.best_partial);
+  }
+  return status;
+}
+
 Status Regex::find_partial(std::string_view text, std::optional<PartialMatch>& out,
                            const SearchControl& ctl) const {
   out.reset();
   return guarded([&] {
-    State st = kordal::build_state(group_count_, text);
-    st.partial = true;
-    Searcher s{this, &st, 0, Searcher::Mode::Partial};
-    const Status status = s.go(ctl);
-    if (status != Status::Ok || !s.found) return status;
-    if (s.full) {
-      PartialCandidate c;
-      c.caps = st.caps;
-      c.pos = st.n;
-      out = build_partial_match(st, true, s.match_start, c);
-    } else {
-      out = build_partial_match(st, false, s.match_start, *st.best_partial);
-    }
-    return status;
+    StateLease lease(group_count_, text);
+    State& st = *lease;
+    return find_partial_in(st, out, ctl);
   });
+}
+
+Status Regex::find_partial(const Text& text, std::optional<PartialMatch>& out,
+                           const SearchControl& ctl) const {
+  out.reset();
+  return guarded([&] {
+    StateLease lease(group_count_, text);
+    State& st = *lease;
+    return find_partial_in(st, out, ctl);
+  });
+}
+
+namespace {
+
+// Replacement output as UTF-8: code-point ranges become byte slices.
+class Utf8Sink final : public ReplaceSink {
+ public:
+  Utf8Sink(std::string& out, const State& st) : out_(out), st_(st) {}
+  void copy(size_t a, size_t b) override {
+    if (a >= b) return;
+    const size_t ba = st_.offset(a);
+    out_.append(st_.utf8.substr(ba, st_.offset(b) - ba));
+  }
+  void literal(std::string_view utf8) override { out_.append(utf8); }
+
+ private:
+  std::string& out_;
+  const State& st_;
+};
+
+}  // namespace
+
+Status Regex::replace_in(State& st, std::string_view repl, bool all, ReplaceSink& sink,
+                         bool& replaced, const SearchControl& ctl) const {
+  replaced = false;
+  size_t p = 0;
+  const size_t n = st.n;
+  const Names* names = names_.get();
+  auto lit = [&](std::string_view t) { sink.literal(t); };
+  auto group = [&](size_t g) {
+    if (g < st.caps.size() && st.caps[g].set()) sink.copy(st.caps[g].start, st.caps[g].end);
+  };
+  for (;;) {
+    bool found = false;
+    const Status status = find_from(st, p, found, ctl);
+    if (status != Status::Ok) return status;
+    if (!found) {
+      sink.copy(p, n);
+      return Status::Ok;
+    }
+    replaced = true;
+    const size_t s = st.caps[0].start, e = st.caps[0].end;
+    sink.copy(p, s);
+    regex::expand_with(repl, st.caps.size(), names, lit, group);
+    if (!all) {
+      sink.copy(e, n);
+      return Status::Ok;
+    }
+    if (e > s) {
+      p = e;
+      continue;
+    }
+    if (s < n) sink.copy(s, s + 1);
+    p = s + 1;
+    if (p > n) return Status::Ok;
+  }
 }
 
 Status Regex::replace(std::string_view text, std::string_view repl, std::string& out,
                       const SearchControl& ctl) const {
   out.clear();
   return guarded([&] {
-    State st = kordal::build_state(group_count_, text);
-    bool found = false;
-    const Status status = find_from(st, 0, found, ctl);
-    if (status != Status::Ok) return status;
-    if (!found) {
-      out.assign(text);
-      return status;
-    }
-    Match m;
-    fill_match(m, text, st);
+    StateLease lease(group_count_, text);
+    State& st = *lease;
     out.reserve(text.size());
-    out.append(text.substr(0, m.caps[0].start));
-    regex::expand(repl, m, out);
-    out.append(text.substr(m.caps[0].end));
+    Utf8Sink sink(out, st);
+    bool replaced = false;
+    const Status status = replace_in(st, repl, false, sink, replaced, ctl);
+    if (status != Status::Ok) out.clear();
     return status;
   });
 }
@@ -443,34 +614,24 @@ Status Regex::replace_all(std::string_view text, std::string_view repl, std::str
                           const SearchControl& ctl) const {
   out.clear();
   return guarded([&] {
-    State st = kordal::build_state(group_count_, text);
+    StateLease lease(group_count_, text);
+    State& st = *lease;
     out.reserve(text.size());
-    Match m;
-    size_t p = 0;
-    const size_t n = st.n;
-    for (;;) {
-      bool found = false;
-      const Status status = find_from(st, p, found, ctl);
-      if (status != Status::Ok) {
-        out.clear();
-        return status;
-      }
-      if (!found) {
-        out.append(text.substr(st.offset(p)));
-        return Status::Ok;
-      }
-      const size_t s = st.caps[0].start, e = st.caps[0].end;
-      fill_match(m, text, st);
-      out.append(text.substr(st.offset(p), st.offset(s) - st.offset(p)));
-      regex::expand(repl, m, out);
-      if (e > s) {
-        p = e;
-        continue;
-      }
-      if (s < n) out.append(text.substr(st.offset(s), st.offset(s + 1) - st.offset(s)));
-      p = s + 1;
-      if (p > n) return Status::Ok;
-    }
+    Utf8Sink sink(out, st);
+    bool replaced = false;
+    const Status status = replace_in(st, repl, true, sink, replaced, ctl);
+    if (status != Status::Ok) out.clear();
+    return status;
+  });
+}
+
+Status Regex::replace(const Text& text, std::string_view repl, bool all, ReplaceSink& sink,
+                      bool& replaced, const SearchControl& ctl) const {
+  replaced = false;
+  return guarded([&] {
+    StateLease lease(group_count_, text);
+    State& st = *lease;
+    return replace_in(st, repl, all, sink, replaced, ctl);
   });
 }
 
@@ -478,6 +639,13 @@ FindIter::FindIter(const Regex& re, std::string_view text) : re_(re), text_(text
   try {
     state_ = re.build_state(text);
   } catch (const std::exception&) {
+    state_.reset();
+  }
+}
+FindIter::FindIter(const Regex& re, const Text& text) : re_(re) {
+  try {
+    state_ = re.build_state(text);
+  } catch (...) {
     state_.reset();
   }
 }
@@ -505,9 +673,31 @@ SplitIter::SplitIter(const Regex& re, std::string_view text) : re_(re), text_(te
     state_.reset();
   }
 }
+SplitIter::SplitIter(const Regex& re, const Text& text) : re_(re) {
+  try {
+    state_ = re.build_state(text);
+  } catch (...) {
+    state_.reset();
+  }
+}
 SplitIter::~SplitIter() = default;
 
 Status SplitIter::next(std::optional<std::string_view>& out, const SearchControl& ctl) {
+  out.reset();
+  std::optional<Segment> seg;
+  const Status status = next_segment(seg, ctl);
+  if (status == Status::Ok && seg) {
+    if (seg->start >= seg->end) {
+      out = std::string_view();
+    } else {
+      const size_t a = state_->offset(seg->start);
+      out = text_.substr(a, state_->offset(seg->end) - a);
+    }
+  }
+  return status;
+}
+
+Status SplitIter::next_segment(std::optional<Segment>& out, const SearchControl& ctl) {
   out.reset();
   if (!pending_.empty()) {
     out = pending_.front();
@@ -518,27 +708,22 @@ Status SplitIter::next(std::optional<std::string_view>& out, const SearchControl
   if (!state_) return Status::NoMemory;
   return guarded([&] {
     State& st = *state_;
-    const size_t p = next_start_;
+    const size_t p = next_start_ <= st.n ? next_start_ : st.n;
     bool found = false;
-    const Status status = re_.find_from(st, p, found, ctl);
+    const Status status = re_.find_from(st, next_start_, found, ctl);
     if (status != Status::Ok) return status;
-    const size_t pb = p <= st.n ? st.offset(p) : text_.size();
     if (!found) {
-      out = text_.substr(pb);
+      out = Segment{p, st.n};
       done_ = true;
       return status;
     }
     const size_t s = st.caps[0].start, e = st.caps[0].end;
-    out = text_.substr(pb, st.offset(s) - pb);
+    out = Segment{p, s};
     for (size_t g = 1; g < st.caps.size(); ++g) {
       const CpSpan c = st.caps[g];
-      pending_.push_back(
-          c.set() ? text_.substr(st.offset(c.start), st.offset(c.end) - st.offset(c.start))
-                  : std::string_view());
+      pending_.push_back(c.set() ? Segment{c.start, c.end} : Segment{});
     }
-    if (s == e && s < st.n) {
-      pending_.push_back(text_.substr(st.offset(s), st.offset(s + 1) - st.offset(s)));
-    }
+    if (s == e && s < st.n) pending_.push_back(Segment{s, s + 1});
     next_start_ = e > s ? e : e + 1;
     return status;
   });
@@ -546,7 +731,7 @@ Status SplitIter::next(std::optional<std::string_view>& out, const SearchControl
 
 namespace regex {
 
-void append_group(std::string& out, const Match& m, std::string_view ref) {
+std::optional<size_t> resolve_ref(std::string_view ref, size_t groups, const Names* names) {
   bool digits = !ref.empty();
   for (char c : ref) digits = digits && c >= '0' && c <= '9';
   if (digits) {
@@ -560,107 +745,27 @@ void append_group(std::string& out, const Match& m, std::string_view ref) {
       }
       v = v * 10 + d;
     }
-    if (fits) {
-      if (v < m.caps.size()) {
-        if (auto t = m.group(size_t(v))) out.append(*t);
-      }
-      return;
-    }
+    // A number that fits is a group number, never a name.
+    if (fits) return v < groups ? std::optional<size_t>(size_t(v)) : std::nullopt;
   }
-  if (!m.names) return;
-  auto it = m.names->find(std::string(ref));
-  if (it == m.names->end()) return;
-  if (auto t = m.group(it->second)) out.append(*t);
+  if (!names) return std::nullopt;
+  auto it = names->find(std::string(ref));
+  if (it == names->end() || it->second >= groups) return std::nullopt;
+  return it->second;
+}
+
+void append_group(std::string& out, const Match& m, std::string_view ref) {
+  if (auto g = resolve_ref(ref, m.caps.size(), m.names.get())) {
+    if (auto t = m.group(*g)) out.append(*t);
+  }
 }
 
 void expand(std::string_view tmpl, const Match& m, std::string& out) {
-  // Every character with a meaning here is ASCII, so the template is walked
-  // byte by byte and other bytes are copied through.
-  const size_t len = tmpl.size();
-  auto is_digit = [&](size_t i) { return i < len && tmpl[i] >= '0' && tmpl[i] <= '9'; };
-  auto digit_run = [&](size_t i) {
-    size_t j = i;
-    while (is_digit(j)) ++j;
-    return j;
-  };
-  // A reference up to `closer`; returns the index after the closer, or len.
-  auto reference = [&](size_t i, char closer) {
-    const size_t close = tmpl.find(closer, i);
-    const size_t end = close == std::string_view::npos ? len : close;
-    append_group(out, m, tmpl.substr(i, end - i));
-    return close == std::string_view::npos ? len : close + 1;
-  };
-  // Copies the whole UTF-8 character at i; returns the index after it.
-  auto copy_char = [&](size_t i) {
-    size_t j = i + 1;
-    while (j < len && (static_cast<unsigned char>(tmpl[j]) & 0xC0) == 0x80) ++j;
-    out.append(tmpl.substr(i, j - i));
-    return j;
-  };
-  size_t i = 0;
-  while (i < len) {
-    const char c = tmpl[i];
-    if (c == '$') {
-      if (i + 1 >= len) {
-        out.push_back('$');
-        ++i;
-        continue;
-      }
-      const char d = tmpl[i + 1];
-      if (d == '$') {
-        out.push_back('$');
-        i += 2;
-      } else if (d == '&') {
-        if (auto t = m.group(0)) out.append(*t);
-        i += 2;
-      } else if (d == '{') {
-        i = reference(i + 2, '}');
-      } else if (is_digit(i + 1)) {
-        const size_t j = digit_run(i + 1);
-        append_group(out, m, tmpl.substr(i + 1, j - i - 1));
-        i = j;
-      } else {
-        out.push_back('$');
-        i = copy_char(i + 1);
-      }
-    } else if (c == '\\') {
-      if (i + 1 >= len) {
-        out.push_back('\\');
-        ++i;
-        continue;
-      }
-      const char d = tmpl[i + 1];
-      if (d == '\\') {
-        out.push_back('\\');
-        i += 2;
-      } else if (d == 'n') {
-        out.push_back('\n');
-        i += 2;
-      } else if (d == 'r') {
-        out.push_back('\r');
-        i += 2;
-      } else if (d == 't') {
-        out.push_back('\t');
-        i += 2;
-      } else if (d == 'g') {
-        if (i + 2 < len && (tmpl[i + 2] == '<' || tmpl[i + 2] == '\'')) {
-          i = reference(i + 3, tmpl[i + 2] == '<' ? '>' : '\'');
-        } else {
-          i += 2;
-        }
-      } else if (is_digit(i + 1)) {
-        const size_t j = digit_run(i + 1);
-        append_group(out, m, tmpl.substr(i + 1, j - i - 1));
-        i = j;
-      } else {
-        out.push_back('\\');
-        i = copy_char(i + 1);
-      }
-    } else {
-      out.push_back(c);
-      ++i;
-    }
-  }
+  expand_with(
+      tmpl, m.caps.size(), m.names.get(), [&](std::string_view t) { out.append(t); },
+      [&](size_t g) {
+        if (auto t = m.group(g)) out.append(*t);
+      });
 }
 
 std::string expand(std::string_view tmpl, const Match& m) {

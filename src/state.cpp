@@ -7,14 +7,15 @@ namespace kordal {
 
 namespace {
 
-// Decoding buffers of finished searches, kept per thread so that the next
-// search over a text of similar size neither faults in fresh pages nor hands
-// them back to the system. Bounded, so one huge text does not pin memory.
+// Arrays of finished States (decoding buffers of UTF-8 haystacks, the
+// per-path arrays), kept per thread so that the next State built by value
+// (iterators, tests) allocates nothing and faults in no fresh pages; single
+// searches lease the pooled State below instead. Bounded, so one huge text
+// does not pin memory.
 constexpr size_t kKeepMax = size_t(4) << 20;  // code points
 constexpr size_t kKeepSmall = 4096;           // entries of the per-path arrays
 struct Spare {
   std::vector<char32_t> chars;
-  std::vector<uint32_t> offsets32;
   // The per-path arrays too: a short search then allocates nothing.
   std::vector<CpSpan> caps;
   std::vector<std::vector<CpSpan>> history;
@@ -22,15 +23,6 @@ struct Spare {
   std::vector<OpenEntry> open;
 };
 thread_local Spare spare;
-
-template <class T>
-void reuse(std::vector<T>& into, std::vector<T>& from, size_t n) {
-  if (from.capacity() >= n) {
-    into = std::move(from);
-    into.clear();
-  }
-  into.resize(n);
-}
 
 template <class T>
 void keep(std::vector<T>& from, std::vector<T>& into, size_t limit = kKeepMax) {
@@ -48,8 +40,8 @@ std::vector<T> take(std::vector<T>& from) {
 }  // namespace
 
 State::~State() {
+  if (!recycle) return;
   keep(chars, spare.chars);
-  keep(offsets32, spare.offsets32);
   keep(caps, spare.caps, kKeepSmall);
   keep(trail, spare.trail, kKeepSmall);
   keep(open, spare.open, kKeepSmall);
@@ -60,62 +52,13 @@ State::~State() {
   }
 }
 
-State build_state(size_t group_count, std::string_view text) {
-  State st;
-  st.text = text;
-  const auto* b = reinterpret_cast<const unsigned char*>(text.data());
-  const size_t len = text.size();
-  size_t i = 0;
-  while (i < len && b[i] < 0x80) ++i;
-  if (i == len) {
-    st.ascii = true;
-    st.bytes = b;
-    st.n = len;
-  } else {
-    st.ascii = false;
-    // Count code points first so both arrays are allocated exactly once.
-    size_t n = 0;
-    for (size_t j = 0; j < len; ++j) n += (b[j] & 0xC0) != 0x80;
-    st.n = n;
-    reuse(st.chars, spare.chars, n);
-    const bool wide = len > 0xFFFFFFFFull;
-    if (wide) {
-      st.offsets64.resize(n + 1);
-    } else {
-      reuse(st.offsets32, spare.offsets32, n + 1);
-    }
-    size_t k = 0;
-    size_t j = 0;
-    while (j < len) {
-      if (wide) {
-        st.offsets64[k] = j;
-      } else {
-        st.offsets32[k] = uint32_t(j);
-      }
-      unsigned char c = b[j];
-      char32_t cp;
-      if (c < 0x80) {
-        cp = c;
-        j += 1;
-      } else if (c < 0xE0) {
-        cp = char32_t(c & 0x1F) << 6 | (b[j + 1] & 0x3F);
-        j += 2;
-      } else if (c < 0xF0) {
-        cp = char32_t(c & 0x0F) << 12 | char32_t(b[j + 1] & 0x3F) << 6 | (b[j + 2] & 0x3F);
-        j += 3;
-      } else {
-        cp = char32_t(c & 0x07) << 18 | char32_t(b[j + 1] & 0x3F) << 12 |
-             char32_t(b[j + 2] & 0x3F) << 6 | (b[j + 3] & 0x3F);
-        j += 4;
-      }
-      st.chars[k++] = cp;
-    }
-    if (wide) {
-      st.offsets64[n] = len;
-    } else {
-      st.offsets32[n] = uint32_t(len);
-    }
-  }
+namespace {
+
+// Everything but the haystack.
+void init_paths(State& st, size_t group_count) {
+  st.n = st.text.n;
+  st.ascii = st.text.ascii;
+  st.cursor.reset(st.text);
   st.group_count = group_count;
   st.caps = take(spare.caps);
   st.caps.assign(group_count + 1, CpSpan{});
@@ -125,23 +68,126 @@ State build_state(size_t group_count, std::string_view text) {
   st.history.resize(group_count + 1);
   st.trail = take(spare.trail);
   st.open = take(spare.open);
+}
+
+}  // namespace
+
+namespace {
+
+// The pooled State of this thread.
+struct Pool {
+  Pool() { state.recycle = false; }
+  State state;
+  bool busy = false;
+};
+thread_local Pool pool;
+
+// Resets a used State for a new search, keeping the capacity of its arrays.
+void reinit(State& st, size_t group_count) {
+  st.n = st.text.n;
+  st.ascii = st.text.ascii;
+  st.cursor.reset(st.text);
+  st.group_count = group_count;
+  st.caps.assign(group_count + 1, CpSpan{});
+  if (st.history.size() > group_count + 1) st.history.resize(group_count + 1);
+  for (auto& h : st.history) h.clear();
+  st.history.resize(group_count + 1);
+  st.open.clear();
+  st.best_partial.reset();
+  st.pos = 0;
+  st.start = 0;
+  st.partial = false;
+  st.trail.clear();
+  st.status = Status::Ok;
+  st.steps = 0;
+  st.stack_limit = 0;
+  st.low_water = 0;
+  st.ctl = nullptr;
+  st.private_stack = nullptr;
+  st.use_private = false;
+}
+
+// Releases what a search grew beyond the bounds kept between searches.
+template <class T>
+void trim(std::vector<T>& v, size_t limit) {
+  if (v.capacity() > limit) std::vector<T>().swap(v);
+}
+
+void trim(State& st) {
+  trim(st.chars, kKeepMax);
+  trim(st.caps, kKeepSmall);
+  trim(st.trail, kKeepSmall);
+  trim(st.open, kKeepSmall);
+  bool small = st.history.size() <= kKeepSmall;
+  for (const auto& h : st.history) small = small && h.capacity() <= kKeepSmall;
+  if (!small) std::vector<std::vector<CpSpan>>().swap(st.history);
+  st.best_partial.reset();
+  st.text = Text{};
+  st.utf8 = {};
+}
+
+}  // namespace
+
+StateLease::StateLease(size_t group_count, std::string_view utf8) : pooled_(!pool.busy) {
+  if (!pooled_) {
+    st_ = new State(build_state(group_count, utf8));
+    return;
+  }
+  pool.busy = true;
+  st_ = &pool.state;
+  st_->utf8 = utf8;
+  st_->from_utf8 = true;
+  st_->text = utf8_text(utf8, st_->chars);
+  reinit(*st_, group_count);
+}
+
+StateLease::StateLease(size_t group_count, const Text& text) : pooled_(!pool.busy) {
+  if (!pooled_) {
+    st_ = new State(build_state(group_count, text));
+    return;
+  }
+  pool.busy = true;
+  st_ = &pool.state;
+  st_->utf8 = {};
+  st_->from_utf8 = false;
+  st_->text = text;
+  reinit(*st_, group_count);
+}
+
+StateLease::~StateLease() {
+  if (!pooled_) {
+    delete st_;
+    return;
+  }
+  trim(*st_);
+  pool.busy = false;
+}
+
+State build_state(size_t group_count, std::string_view text) {
+  State st;
+  st.utf8 = text;
+  st.from_utf8 = true;
+  st.chars = take(spare.chars);
+  st.text = utf8_text(text, st.chars);
+  init_paths(st, group_count);
+  return st;
+}
+
+State build_state(size_t group_count, const Text& text) {
+  State st;
+  st.text = text;
+  init_paths(st, group_count);
   return st;
 }
 
 size_t State::index_of_byte(size_t b) const {
-  if (b >= text.size()) return n;
-  if (ascii) return b;
-  // Binary search the offset table.
-  size_t lo = 0, hi = n;
-  while (lo < hi) {
-    size_t mid = lo + (hi - lo) / 2;
-    if (offset(mid) < b) {
-      lo = mid + 1;
-    } else {
-      hi = mid;
-    }
-  }
-  return lo;
+  TextPos at;
+  const ByteIndex r = kordal::index_of_byte(text, b, cursor.last(), at);
+  if (r == ByteIndex::Beyond) return n;
+  // Inside a character (the callers rule it out): the next character.
+  if (r == ByteIndex::Inside && at.byte < b) ++at.index;
+  if (r == ByteIndex::Exact) cursor.learn(at);
+  return at.index;
 }
 
 void State::undo_to(size_t mark) {

@@ -1,11 +1,12 @@
 // The mutable record of one search: the haystack, the cursor, the captures and
 // the undo trail that makes choice points cheap.
 //
-// The haystack is read in place when it is ASCII (one byte per code point, the
-// byte offset table is the identity and is never built); otherwise it is
-// decoded once into 32-bit code points with a table of byte offsets. The
-// matcher reads it only through `at` and `size`, and the search loops convert
-// positions with `offset`.
+// The haystack is a Text (text.hpp): code units of the caller's string read
+// in place, 1, 2 or 4 bytes each, never converted. A UTF-8 haystack from C++
+// is read in place when ASCII and decoded once into `chars` otherwise. The
+// matcher reads it only through `at` and `size`; the search loops convert the
+// positions they report with `offset`, which walks from the last position
+// converted (ByteCursor), so nothing proportional to the text is built.
 //
 // Choice points never copy captures. Every write to `caps`, `history` or
 // `open` pushes its inverse on `trail`; a Snapshot is the trail length plus
@@ -26,6 +27,7 @@
 
 #include "match_obj.hpp"
 #include "regex.hpp"
+#include "text.hpp"
 
 namespace kordal {
 
@@ -59,16 +61,21 @@ struct State {
   State() = default;
   State(State&&) = default;
   State& operator=(State&&) = default;
-  ~State();  // hands its decoding buffers to the next search on this thread
+  ~State();  // hands its arrays to the next State built on this thread
+
+  // Whether the destructor hands the arrays on. Off for the thread's pooled
+  // State, which is destroyed at thread exit, possibly after the arrays'
+  // keeper (thread-local objects die in reverse order of first use).
+  bool recycle = true;
 
   // --- the haystack ---
-  std::string_view text;
-  const unsigned char* bytes = nullptr;  // ASCII haystack, read in place
-  std::vector<char32_t> chars;           // decoded haystack otherwise
-  std::vector<uint32_t> offsets32;       // byte offset per code point (+ final length)
-  std::vector<uint64_t> offsets64;       // the same, for texts of 4 GiB and more
-  size_t n = 0;                          // number of code points
-  bool ascii = true;
+  Text text;                    // what the matcher reads
+  std::string_view utf8;        // the UTF-8 haystack of a search made from C++
+  bool from_utf8 = false;       // whether `utf8` is the haystack
+  std::vector<char32_t> chars;  // decoded storage of a non-ASCII UTF-8 haystack
+  size_t n = 0;                 // number of code points
+  bool ascii = true;            // every code point is ASCII: offsets are indices
+  mutable ByteCursor cursor;    // byte offsets of reported positions
 
   // --- the current path ---
   std::vector<CpSpan> caps;                  // group_count + 1 entries
@@ -98,12 +105,10 @@ struct State {
   void* private_stack = nullptr;  // the private stack this search runs on, if any
   bool use_private = false;       // a previous run needed the private stack
 
-  char32_t at(size_t i) const { return bytes ? char32_t(bytes[i]) : chars[i]; }
+  char32_t at(size_t i) const { return text.at(i); }
   size_t size() const { return n; }
-  size_t offset(size_t i) const {
-    if (ascii) return i;
-    return offsets64.empty() ? offsets32[i] : size_t(offsets64[i]);
-  }
+  // Byte offset of code point i (i <= n) in the UTF-8 form of the haystack.
+  size_t offset(size_t i) const { return cursor.byte_of(i); }
   // Code-point index of a byte offset that is on a character boundary (or the
   // length); clamps to the length.
   size_t index_of_byte(size_t b) const;
@@ -139,8 +144,30 @@ struct State {
   void record_partial_block();
 };
 
+// A State for one search call: the thread's pooled State, reset in place,
+// when it is free (a search started from within a search, through the poll
+// hook, gets a fresh one). Reusing it spares every call the setting up and
+// tearing down of the per-path arrays; arrays grown beyond a bound are
+// released when the lease ends, so one huge search does not pin memory.
+class StateLease {
+ public:
+  StateLease(size_t group_count, std::string_view utf8);
+  StateLease(size_t group_count, const Text& text);
+  StateLease(const StateLease&) = delete;
+  StateLease& operator=(const StateLease&) = delete;
+  ~StateLease();
+  State& operator*() const { return *st_; }
+  State* operator->() const { return st_; }
+
+ private:
+  State* st_;
+  bool pooled_;
+};
+
 // A fresh State for `text` (well-formed UTF-8) and a pattern with
 // `group_count` capturing groups. The text must outlive the State.
 State build_state(size_t group_count, std::string_view text);
+// The same for a Text read in place; its storage must outlive the State.
+State build_state(size_t group_count, const Text& text);
 
 }  // namespace kordal

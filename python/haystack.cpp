@@ -1,0 +1,179 @@
+// Haystacks read in place, the surrogate check and the per-thread memo (see
+// haystack.hpp).
+#include "haystack.hpp"
+
+#include <new>
+
+#include "arguments.hpp"
+
+namespace kordal::py {
+
+namespace {
+
+// Texts shorter than this are rescanned rather than memoised: the scan costs
+// less than the memo's bookkeeping.
+constexpr Py_ssize_t kMemoMin = 4096;
+
+const char kCapsuleName[] = "kordal_python.memo";
+const char kDictKey[] = "kordal_python.memo";
+
+// What is known about one large str. Owned by a capsule in the thread
+// state's dict; `str` is a strong reference.
+struct Memo {
+  PyThreadState* tstate = nullptr;
+  PyObject* str = nullptr;
+  bool clean = false;    // checked: holds no lone surrogate
+  bool has_pos = false;  // pos is a known (index, byte) pair of str
+  kordal::TextPos pos;
+};
+
+// This thread's memo, or null. The capsule's destructor clears it, so it
+// never outlives the thread state that owns the memo.
+thread_local Memo* memo = nullptr;
+
+void destroy_memo(PyObject* capsule) {
+  auto* m = static_cast<Memo*>(PyCapsule_GetPointer(capsule, kCapsuleName));
+  if (m == nullptr) {
+    PyErr_Clear();
+    return;
+  }
+  if (memo == m) memo = nullptr;
+  Py_CLEAR(m->str);
+  delete m;
+}
+
+// The memo of the running thread state, created on first use; null (with no
+// error set) if it cannot be made, which only costs speed.
+Memo* current_memo() {
+  PyThreadState* ts = PyThreadState_Get();
+  if (memo != nullptr && memo->tstate == ts) return memo;
+  PyObject* dict = PyThreadState_GetDict();
+  if (dict == nullptr) return nullptr;
+  auto* m = new (std::nothrow) Memo;
+  if (m == nullptr) return nullptr;
+  m->tstate = ts;
+  PyObject* capsule = PyCapsule_New(m, kCapsuleName, destroy_memo);
+  if (capsule == nullptr) {
+    delete m;
+    PyErr_Clear();
+    return nullptr;
+  }
+  const int rc = PyDict_SetItemString(dict, kDictKey, capsule);
+  Py_DECREF(capsule);  // on failure this destroys m
+  if (rc < 0) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  memo = m;
+  return m;
+}
+
+// Makes the memo describe `str` (forgetting what it knew of another one).
+void adopt(Memo* m, PyObject* str) {
+  if (m->str == str) return;
+  Py_INCREF(str);
+  Py_XSETREF(m->str, str);
+  m->clean = false;
+  m->has_pos = false;
+}
+
+// Lets go of a str that nobody but the memo holds any more.
+void release_if_unused(PyObject* current) {
+  Memo* m = memo;
+  if (m != nullptr && m->str != nullptr && m->str != current && Py_REFCNT(m->str) == 1 &&
+      m->tstate == PyThreadState_Get()) {
+    Py_CLEAR(m->str);
+    m->clean = false;
+    m->has_pos = false;
+  }
+}
+
+// Raises the interpreter's own error for a str with a lone surrogate: the
+// one its strict UTF-8 encoder raises, as PyUnicode_AsUTF8AndSize would.
+void raise_encode_error(PyObject* o) {
+  PyObject* bytes = PyUnicode_AsUTF8String(o);
+  if (bytes != nullptr) {  // cannot happen: the scan found a surrogate
+    Py_DECREF(bytes);
+    PyErr_SetString(PyExc_SystemError, "kordal: surrogate scan disagrees with the encoder");
+  }
+}
+
+}  // namespace
+
+kordal::Text text_of(PyObject* str) {
+  kordal::Text t;
+  t.data = PyUnicode_DATA(str);
+  t.n = static_cast<size_t>(PyUnicode_GET_LENGTH(str));
+  t.width = static_cast<uint8_t>(PyUnicode_KIND(str));
+  t.ascii = PyUnicode_MAX_CHAR_VALUE(str) < 0x80;
+  return t;
+}
+
+bool to_haystack(PyObject* o, const char* param, Haystack& out) {
+  if (!PyUnicode_Check(o)) {
+    PyErr_Format(PyExc_TypeError, "expected str, got %s", Py_TYPE(o)->tp_name);
+    add_param_note(param);
+    return false;
+  }
+#if PY_VERSION_HEX < 0x030C0000
+  if (PyUnicode_READY(o) < 0) {
+    add_param_note(param);
+    return false;
+  }
+#endif
+  release_if_unused(o);
+  out.obj = o;
+  out.text = text_of(o);
+  if (out.text.width == 1) return true;  // no surrogates in 1-byte strs
+  Memo* m = nullptr;
+  if (PyUnicode_GET_LENGTH(o) >= kMemoMin) {
+    m = current_memo();
+    if (m != nullptr && m->str == o && m->clean) return true;
+  }
+  if (kordal::has_surrogate(out.text)) {
+    raise_encode_error(o);
+    add_param_note(param);
+    return false;
+  }
+  if (m != nullptr) {
+    adopt(m, o);
+    m->clean = true;
+  }
+  return true;
+}
+
+bool haystack_index(const Haystack& h, size_t byte, kordal::TextPos& pos) {
+  const kordal::Text& t = h.text;
+  if (t.ascii) {
+    const size_t index = byte < t.n ? byte : t.n;
+    pos = kordal::TextPos{index, index};
+    return true;
+  }
+  Memo* m = nullptr;
+  kordal::TextPos from;
+  if (PyUnicode_GET_LENGTH(h.obj) >= kMemoMin) {
+    m = current_memo();
+    if (m != nullptr && m->str == h.obj && m->has_pos) from = m->pos;
+  }
+  kordal::TextPos at;
+  if (kordal::index_of_byte(t, byte, from, at) == kordal::ByteIndex::Inside) {
+    PyErr_Format(PyExc_ValueError, "start offset %zu is inside a multi-byte character", byte);
+    return false;
+  }
+  pos = at;
+  if (m != nullptr) {
+    adopt(m, h.obj);
+    m->pos = at;
+    m->has_pos = true;
+  }
+  return true;
+}
+
+void remember_position(const Haystack& h, kordal::TextPos pos) {
+  Memo* m = memo;
+  if (h.text.ascii || m == nullptr || m->str != h.obj || m->tstate != PyThreadState_Get()) return;
+  m->pos = pos;
+  m->has_pos = true;
+}
+
+}  // namespace kordal::py

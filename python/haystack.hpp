@@ -1,0 +1,58 @@
+// Haystacks: a Python str as the engine's Text, read in place.
+//
+// A str stores 1, 2 or 4 bytes per code point (PyUnicode_KIND); the engine
+// reads that storage directly, so a search converts and copies nothing and
+// never fills the str's cached UTF-8 form. Two things still depend on the
+// whole text, and both are made cheap for repeated searches of one large str
+// by a small per-thread memo:
+//
+// - A lone surrogate (only possible in 2- and 4-byte strs) has no UTF-8 form;
+//   such a haystack raises the interpreter's own UnicodeEncodeError, produced
+//   by its UTF-8 encoder, wherever the surrogate is. The check is one
+//   vectorised scan; the memo remembers that a large str passed it.
+// - find_at takes a byte offset. Turning it into a code-point index walks
+//   from the nearest known (index, byte) pair; the memo remembers where the
+//   last find_at of a large str ended, so a loop of find_at calls over the
+//   matches of a text walks it once in total.
+//
+// Soundness of the memo: it holds a strong reference to the str it describes
+// (through a capsule in the thread state's dict, so that the reference is
+// released with the thread), hence that str cannot be freed and another one
+// allocated at its address while the memo refers to it. The reference is
+// dropped at the next search on the thread once the memo is the str's only
+// owner, or when another large str takes its place.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+
+#include "text.hpp"
+
+namespace kordal::py {
+
+struct Haystack {
+  PyObject* obj = nullptr;  // the str or str subclass (borrowed)
+  kordal::Text text;
+};
+
+// A str or str subclass as a haystack. TypeError for anything else; the
+// interpreter's UnicodeEncodeError for a str holding a lone surrogate. Both
+// carry the note "while processing '<param>'".
+bool to_haystack(PyObject* o, const char* param, Haystack& out);
+
+// The Text of a str already accepted as a haystack (a result's input).
+kordal::Text text_of(PyObject* str);
+
+// Code-point index of byte offset `byte` for find_at, with its byte offset:
+// offsets at or past the end give the length (and the byte length);
+// ValueError for an offset inside a multi-byte character. Walks from the
+// memo's position when it describes this str.
+bool haystack_index(const Haystack& h, size_t byte, kordal::TextPos& pos);
+
+// Records a known (index, byte) pair of the haystack (where a find_at match
+// ended), for the next haystack_index on the same str.
+void remember_position(const Haystack& h, kordal::TextPos pos);
+
+}  // namespace kordal::py

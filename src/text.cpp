@@ -1,0 +1,186 @@
+// Counting over code units: UTF-8 lengths, surrogate scans, byte-to-index
+// walks (see text.hpp).
+//
+// Every loop over many units is a template over the unit type with a fixed
+// trip count per block and no early exit inside a block, which is the shape
+// the compiler vectorises; early exits happen between blocks only.
+#include "text.hpp"
+
+#include <algorithm>
+
+namespace kordal {
+
+namespace {
+
+// UTF-8 length of one code point, minus one.
+template <class U>
+inline uint32_t extra(U u) {
+  const uint32_t c = u;
+  if constexpr (sizeof(U) == 1) {
+    return c >> 7;
+  } else if constexpr (sizeof(U) == 2) {
+    return uint32_t(c >= 0x80) + uint32_t(c >= 0x800);
+  } else {
+    return uint32_t(c >= 0x80) + uint32_t(c >= 0x800) + uint32_t(c >= 0x10000);
+  }
+}
+
+// Sum of extra() over p[0, n).
+template <class U>
+size_t extra_bytes(const U* p, size_t n) {
+  // Blocks small enough that a 32-bit sum cannot overflow.
+  constexpr size_t kBlock = size_t(1) << 20;
+  size_t total = 0;
+  for (size_t i = 0; i < n; i += kBlock) {
+    const size_t m = std::min(kBlock, n - i);
+    const U* q = p + i;
+    uint32_t s = 0;
+    for (size_t j = 0; j < m; ++j) s += extra(q[j]);
+    total += s;
+  }
+  return total;
+}
+
+template <class U>
+bool any_surrogate(const U* p, size_t n) {
+  constexpr size_t kBlock = 4096;
+  for (size_t i = 0; i < n; i += kBlock) {
+    const size_t m = std::min(kBlock, n - i);
+    const U* q = p + i;
+    U hit = 0;
+    for (size_t j = 0; j < m; ++j) hit |= U((q[j] & U(~U(0x7FF))) == U(0xD800));
+    if (hit) return true;
+  }
+  return false;
+}
+
+template <class U>
+bool all_ascii(const U* p, size_t n) {
+  constexpr size_t kBlock = 4096;
+  for (size_t i = 0; i < n; i += kBlock) {
+    const size_t m = std::min(kBlock, n - i);
+    const U* q = p + i;
+    U bits = 0;
+    for (size_t j = 0; j < m; ++j) bits |= q[j];
+    if (bits >= 0x80) return false;
+  }
+  return true;
+}
+
+// Block of the byte-to-index walks: long enough to vectorise, short enough
+// that the unit-by-unit finish is cheap.
+constexpr size_t kWalkBlock = 256;
+
+template <class U>
+ByteIndex walk(const U* p, size_t n, size_t byte, TextPos from, TextPos& out) {
+  size_t i = from.index;
+  size_t b = from.byte;
+  if (b <= byte) {
+    while (b < byte) {
+      if (n - i >= kWalkBlock) {
+        const size_t len = kWalkBlock + extra_bytes(p + i, kWalkBlock);
+        if (b + len <= byte) {
+          b += len;
+          i += kWalkBlock;
+          continue;
+        }
+      }
+      // Unit by unit up to the target (at most one block).
+      while (b < byte && i < n) b += 1 + extra(p[i++]);
+      if (b < byte) {  // i == n: past the end
+        out = TextPos{n, b};
+        return ByteIndex::Beyond;
+      }
+    }
+    out = TextPos{i, b};
+    return b == byte ? ByteIndex::Exact : ByteIndex::Inside;
+  }
+  while (b > byte) {
+    if (i >= kWalkBlock) {
+      const size_t len = kWalkBlock + extra_bytes(p + i - kWalkBlock, kWalkBlock);
+      if (b - len >= byte) {
+        b -= len;
+        i -= kWalkBlock;
+        continue;
+      }
+    }
+    while (b > byte) b -= 1 + extra(p[--i]);
+  }
+  out = TextPos{i, b};
+  return b == byte ? ByteIndex::Exact : ByteIndex::Inside;
+}
+
+}  // namespace
+
+size_t utf8_length(const Text& t, size_t a, size_t b) {
+  if (b <= a) return 0;
+  if (t.ascii) return b - a;
+  return (b - a) + with_units(t, [&](const auto* p) { return extra_bytes(p + a, b - a); });
+}
+
+bool has_surrogate(const Text& t) {
+  if (t.width == 1) return false;
+  if (t.width == 2) return any_surrogate(t.u16(), t.n);
+  return any_surrogate(t.u32(), t.n);
+}
+
+ByteIndex index_of_byte(const Text& t, size_t byte, TextPos from, TextPos& out) {
+  if (t.ascii) {
+    if (byte > t.n) {
+      out = TextPos{t.n, t.n};
+      return ByteIndex::Beyond;
+    }
+    out = TextPos{byte, byte};
+    return ByteIndex::Exact;
+  }
+  // Start from whichever of `from` and the beginning is nearer in bytes.
+  if (byte < from.byte && byte < from.byte - byte) from = TextPos{};
+  return with_units(t, [&](const auto* p) { return walk(p, t.n, byte, from, out); });
+}
+
+size_t ByteCursor::slow_byte_of(size_t i) {
+  const TextPos from = last_;
+  size_t b;
+  if (i >= from.index) {
+    b = from.byte + utf8_length(t_, from.index, i);
+  } else if (i <= from.index - i) {
+    b = utf8_length(t_, 0, i);
+  } else {
+    b = from.byte - utf8_length(t_, i, from.index);
+  }
+  last_ = TextPos{i, b};
+  return b;
+}
+
+Text utf8_text(std::string_view utf8, std::vector<char32_t>& storage) {
+  const auto* b = reinterpret_cast<const uint8_t*>(utf8.data());
+  const size_t len = utf8.size();
+  if (all_ascii(b, len)) return Text::of(b, len, true);
+  size_t n = 0;
+  for (size_t j = 0; j < len; ++j) n += (b[j] & 0xC0) != 0x80;
+  storage.resize(n);
+  size_t k = 0;
+  size_t j = 0;
+  while (j < len) {
+    const unsigned char c = b[j];
+    char32_t cp;
+    if (c < 0x80) {
+      cp = c;
+      j += 1;
+    } else if (c < 0xE0) {
+      cp = char32_t(c & 0x1F) << 6 | (b[j + 1] & 0x3F);
+      j += 2;
+    } else if (c < 0xF0) {
+      cp = char32_t(c & 0x0F) << 12 | char32_t(b[j + 1] & 0x3F) << 6 | (b[j + 2] & 0x3F);
+      j += 3;
+    } else {
+      cp = char32_t(c & 0x07) << 18 | char32_t(b[j + 1] & 0x3F) << 12 |
+           char32_t(b[j + 2] & 0x3F) << 6 | (b[j + 3] & 0x3F);
+      j += 4;
+    }
+    storage[k++] = cp;
+  }
+  return Text::of(storage.data(), n);
+}
+
+}  // namespace kordal

@@ -1,0 +1,114 @@
+// The haystack as the engine reads it: a view of code units of one width.
+//
+// A Text is a pointer to n code points stored as 1, 2 or 4 bytes each (the
+// three layouts of a CPython str, PyUnicode_KIND), never copied or converted.
+// Positions inside the engine are code-point indices; results report byte
+// offsets into the UTF-8 form of the text, which is never built. A ByteCursor
+// converts between the two from the nearest known (index, byte) pair, so a
+// conversion costs the distance walked, and a walk over increasing positions
+// (iteration, split, replacement) costs one pass over the text in total.
+//
+// The counting loops are templates over the code-unit type, written without
+// early exits so that the compiler vectorises them; UTF-8 lengths follow from
+// the code point alone (a text is well-formed: a Python caller checks that it
+// holds no lone surrogate first, see python/haystack.cpp). If a Text holds a
+// surrogate anyway, offsets still come out consistent (3 bytes each), they
+// just describe no real encoding.
+//
+// From C++ a UTF-8 text is read in place when it is ASCII and otherwise
+// decoded once into 32-bit code points (utf8_text).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+namespace kordal {
+
+struct Text {
+  const void* data = nullptr;
+  size_t n = 0;         // code points
+  uint8_t width = 1;    // bytes per code unit: 1, 2 or 4
+  bool ascii = false;   // every code point is below 0x80: byte offset == index
+
+  static Text of(const uint8_t* p, size_t n, bool ascii = false) { return Text{p, n, 1, ascii}; }
+  static Text of(const uint16_t* p, size_t n) { return Text{p, n, 2, false}; }
+  static Text of(const char32_t* p, size_t n) { return Text{p, n, 4, false}; }
+
+  const uint8_t* u8() const { return static_cast<const uint8_t*>(data); }
+  const uint16_t* u16() const { return static_cast<const uint16_t*>(data); }
+  const uint32_t* u32() const { return static_cast<const uint32_t*>(data); }
+
+  // Code point i (i < n). The width is fixed for a whole search, so the
+  // branch is perfectly predicted; the search loops that scan many code
+  // points are templates over the unit type instead (see with_units).
+  char32_t at(size_t i) const {
+    if (width == 1) return u8()[i];
+    if (width == 2) return u16()[i];
+    return u32()[i];
+  }
+};
+
+// Calls f(const Unit* units) with the text's code units as their own type.
+template <class F>
+decltype(auto) with_units(const Text& t, F&& f) {
+  if (t.width == 1) return f(t.u8());
+  if (t.width == 2) return f(t.u16());
+  return f(t.u32());
+}
+
+// Number of UTF-8 bytes of code points [a, b) of t.
+size_t utf8_length(const Text& t, size_t a, size_t b);
+
+// Whether t holds a lone surrogate (U+D800..U+DFFF), which has no UTF-8 form.
+bool has_surrogate(const Text& t);
+
+// A code-point index with its byte offset in the UTF-8 form.
+struct TextPos {
+  size_t index = 0;
+  size_t byte = 0;
+};
+
+enum class ByteIndex : uint8_t {
+  Exact,   // the offset is the start of code point `index` (or the end)
+  Inside,  // the offset falls inside a multi-byte character
+  Beyond,  // the offset is past the end; index is n and byte the byte length
+};
+
+// Converts byte offset `byte` to a code-point index, walking from `from`
+// (any known pair, typically the nearest one). The walk costs the distance
+// in code points, vectorised by blocks.
+ByteIndex index_of_byte(const Text& t, size_t byte, TextPos from, TextPos& out);
+
+// Byte offsets of code-point indices, from a cursor that remembers the last
+// position converted. Each conversion walks from whichever of the start of
+// the text and the last position is nearer.
+class ByteCursor {
+ public:
+  ByteCursor() = default;
+  explicit ByteCursor(const Text& t) : t_(t) {}
+  void reset(const Text& t) {
+    t_ = t;
+    last_ = TextPos{};
+  }
+  // Byte offset of code point i (i <= n).
+  size_t byte_of(size_t i) {
+    if (t_.ascii) return i;
+    return slow_byte_of(i);
+  }
+  // A pair known from elsewhere (for example a position memo).
+  void learn(TextPos p) { last_ = p; }
+  TextPos last() const { return last_; }
+
+ private:
+  size_t slow_byte_of(size_t i);
+  Text t_;
+  TextPos last_;
+};
+
+// A well-formed UTF-8 text as a Text: in place when it is ASCII, otherwise
+// decoded once into `storage` (which must outlive the Text).
+Text utf8_text(std::string_view utf8, std::vector<char32_t>& storage);
+
+}  // namespace kordal

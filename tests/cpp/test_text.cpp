@@ -1,0 +1,212 @@
+// Text views of each code-unit width: UTF-8 lengths, the byte-to-index walk
+// from any known position (forwards, backwards, across block boundaries) and
+// the byte cursor, all checked against offsets computed one code point at a
+// time; and the surrogate scan.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "regex.hpp"
+#include "text.hpp"
+
+namespace kordal {
+namespace {
+
+size_t utf8_len(char32_t c) {
+  return c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+}
+
+// Code points of each width's range, mixing UTF-8 lengths where possible.
+std::vector<char32_t> random_text(std::mt19937& rng, size_t n, int width) {
+  static const char32_t kPool1[] = {'a', 'b', ' ', 0xE9, 0xFF, 0x80};
+  static const char32_t kPool2[] = {'a', 0xE9, 0x416, 0x20AC, 0xFFFD, 0x7FF, 0x800};
+  static const char32_t kPool4[] = {'a', 0xE9, 0x416, 0x20AC, 0x1F600, 0x10000, 0x10FFFF};
+  std::vector<char32_t> out(n);
+  for (auto& c : out) {
+    if (width == 1) c = kPool1[rng() % 6];
+    if (width == 2) c = kPool2[rng() % 7];
+    if (width == 4) c = kPool4[rng() % 7];
+  }
+  return out;
+}
+
+struct Stored {
+  std::vector<uint8_t> u8;
+  std::vector<uint16_t> u16;
+  std::vector<char32_t> u32;
+  Text text;
+  std::vector<size_t> offsets;  // byte offset of every index, and the length
+};
+
+Stored store(const std::vector<char32_t>& cps, int width) {
+  Stored s;
+  s.offsets.push_back(0);
+  for (char32_t c : cps) s.offsets.push_back(s.offsets.back() + utf8_len(c));
+  if (width == 1) {
+    s.u8.assign(cps.begin(), cps.end());
+    s.text = Text::of(s.u8.data(), s.u8.size());
+  } else if (width == 2) {
+    s.u16.assign(cps.begin(), cps.end());
+    s.text = Text::of(s.u16.data(), s.u16.size());
+  } else {
+    s.u32 = cps;
+    s.text = Text::of(s.u32.data(), s.u32.size());
+  }
+  return s;
+}
+
+class TextWidth : public ::testing::TestWithParam<int> {};
+
+TEST_P(TextWidth, Utf8LengthOfEveryRange) {
+  std::mt19937 rng(7);
+  for (size_t n : {0u, 1u, 7u, 300u, 1500u}) {
+    const Stored s = store(random_text(rng, n, GetParam()), GetParam());
+    for (int k = 0; k < 200; ++k) {
+      size_t a = n ? rng() % (n + 1) : 0, b = n ? rng() % (n + 1) : 0;
+      if (a > b) std::swap(a, b);
+      ASSERT_EQ(utf8_length(s.text, a, b), s.offsets[b] - s.offsets[a]) << a << " " << b;
+    }
+  }
+}
+
+TEST_P(TextWidth, IndexOfByteFromAnyKnownPosition) {
+  std::mt19937 rng(11);
+  for (size_t n : {0u, 3u, 255u, 256u, 257u, 1000u, 3000u}) {
+    const Stored s = store(random_text(rng, n, GetParam()), GetParam());
+    const size_t len = s.offsets.back();
+    for (int k = 0; k < 400; ++k) {
+      const size_t fi = n ? rng() % (n + 1) : 0;
+      const TextPos from{fi, s.offsets[fi]};
+      const size_t byte = rng() % (len + 8);
+      TextPos at;
+      const ByteIndex r = index_of_byte(s.text, byte, from, at);
+      if (byte > len) {
+        ASSERT_EQ(r, ByteIndex::Beyond);
+        ASSERT_EQ(at.index, n);
+        ASSERT_EQ(at.byte, len);
+        continue;
+      }
+      auto it = std::lower_bound(s.offsets.begin(), s.offsets.end(), byte);
+      if (*it == byte) {
+        ASSERT_EQ(r, ByteIndex::Exact) << byte << " from " << fi;
+        ASSERT_EQ(at.index, size_t(it - s.offsets.begin()));
+        ASSERT_EQ(at.byte, byte);
+      } else {
+        ASSERT_EQ(r, ByteIndex::Inside) << byte << " from " << fi;
+      }
+    }
+  }
+}
+
+TEST_P(TextWidth, CursorForwardsAndBackwards) {
+  std::mt19937 rng(13);
+  const size_t n = 5000;
+  const Stored s = store(random_text(rng, n, GetParam()), GetParam());
+  ByteCursor cur(s.text);
+  for (int k = 0; k < 2000; ++k) {
+    // Mostly small steps either way, sometimes a jump.
+    size_t i = k % 7 == 0 ? rng() % (n + 1) : std::min(n, cur.last().index + rng() % 50);
+    if (k % 3 == 0 && i >= 40) i -= 40;
+    ASSERT_EQ(cur.byte_of(i), s.offsets[i]) << i;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Widths, TextWidth, ::testing::Values(1, 2, 4));
+
+TEST(Text, SurrogateScan) {
+  std::vector<uint16_t> w2(10000, 0x416);
+  EXPECT_FALSE(has_surrogate(Text::of(w2.data(), w2.size())));
+  for (size_t pos : {0u, 4095u, 4096u, 9999u}) {
+    for (uint16_t c : {0xD800, 0xDBFF, 0xDC00, 0xDFFF}) {
+      w2[pos] = c;
+      EXPECT_TRUE(has_surrogate(Text::of(w2.data(), w2.size()))) << pos;
+      w2[pos] = 0x416;
+    }
+  }
+  w2[5] = 0xD7FF;
+  w2[6] = 0xE000;
+  EXPECT_FALSE(has_surrogate(Text::of(w2.data(), w2.size())));
+  std::vector<char32_t> w4(5000, 0x1F600);
+  EXPECT_FALSE(has_surrogate(Text::of(w4.data(), w4.size())));
+  w4[4999] = 0xDABC;
+  EXPECT_TRUE(has_surrogate(Text::of(w4.data(), w4.size())));
+  w4[4999] = 0x1D800;  // not a surrogate: only the low 16 bits look like one
+  EXPECT_FALSE(has_surrogate(Text::of(w4.data(), w4.size())));
+}
+
+TEST(Text, Utf8TextIsInPlaceWhenAscii) {
+  std::vector<char32_t> storage;
+  const std::string ascii = "plain text";
+  const Text a = utf8_text(ascii, storage);
+  EXPECT_TRUE(a.ascii);
+  EXPECT_EQ(a.width, 1);
+  EXPECT_EQ(a.data, static_cast<const void*>(ascii.data()));
+  const Text d = utf8_text("a\xC3\xA9\xF0\x9F\x98\x80", storage);
+  EXPECT_EQ(d.width, 4);
+  EXPECT_EQ(d.n, 3u);
+  EXPECT_EQ(d.at(2), U'\U0001F600');
+}
+
+TEST(Text, SearchesAgreeAcrossWidths) {
+  // The same code points stored at each width give the same spans.
+  auto re = Regex::new_with_flags("(\\w)(\\w)|\u00e9+|x*", 0);
+  ASSERT_TRUE(re.ok());
+  const std::vector<char32_t> cps = {'a', 0xE9, 0xE9, ' ', 'b', 'c', 0xFF, ' ', 0xE9};
+  std::vector<std::vector<size_t>> results;
+  for (int width : {1, 2, 4}) {
+    const Stored s = store(cps, width);
+    std::vector<size_t> spans;
+    FindIter it(re.value(), s.text);
+    std::optional<Match> m;
+    while (it.next(m) == Status::Ok && m) {
+      for (const Span& sp : m->caps) {
+        spans.push_back(sp.start);
+        spans.push_back(sp.end);
+        spans.push_back(sp.cstart);
+      }
+    }
+    results.push_back(spans);
+  }
+  EXPECT_EQ(results[0], results[1]);
+  EXPECT_EQ(results[0], results[2]);
+  // And the UTF-8 form agrees with them.
+  const std::string utf8 = "a\xC3\xA9\xC3\xA9 bc\xC3\xBF \xC3\xA9";
+  std::vector<size_t> spans;
+  FindIter it(re.value(), utf8);
+  std::optional<Match> m;
+  while (it.next(m) == Status::Ok && m) {
+    for (const Span& sp : m->caps) {
+      spans.push_back(sp.start);
+      spans.push_back(sp.end);
+      spans.push_back(sp.cstart);
+    }
+  }
+  EXPECT_EQ(results[0], spans);
+}
+
+TEST(Text, ThreadsExitAfterPooledAndRecycledStates) {
+  // A thread's pooled State and the keeper of recycled arrays are both
+  // thread-local; they die in reverse order of first use, in either order.
+  auto re = Regex::new_with_flags("(a)+", 0);
+  ASSERT_TRUE(re.ok());
+  for (int order = 0; order < 2; ++order) {
+    std::thread t([&] {
+      std::optional<Match> m;
+      auto iterate = [&] {
+        FindIter it(re.value(), std::string_view("baa"));
+        EXPECT_EQ(it.next(m), Status::Ok);
+      };
+      if (order == 0) iterate();
+      EXPECT_EQ(re.value().find(std::string_view("xaa"), m), Status::Ok);
+      EXPECT_TRUE(m);
+      if (order == 1) iterate();
+    });
+    t.join();
+  }
+}
+
+}  // namespace
+}  // namespace kordal
