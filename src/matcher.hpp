@@ -22,6 +22,7 @@
 #include <cstdint>
 
 #include "ast.hpp"
+#include "program.hpp"
 #include "state.hpp"
 
 namespace kordal {
@@ -56,23 +57,5 @@ bool m_rep(const Node& rep, size_t count, State& st, const Cont& k);
 // Matches the tree at st.pos with k_true / with an end check at `target`.
 bool try_match(const Node& root, State& st);
 bool try_match_to(const Node& root, State& st, size_t target);
-
-// Whether a node that consumes exactly one code point (Lit, Any, Class,
-// Predef, Prop, Grapheme) accepts c.
-bool single_accepts(const Node& node, char32_t c);
-
-// Case-insensitive equality of two code points (full lowercase mappings).
-bool chars_equal_ci(char32_t a, char32_t b);
-
-// Facts about a subtree used by the fast paths.
-// Length of every match of `node` when it matches deterministically (at most
-// one way at any position, no captures), or -1. Reads the children's det_len,
-// so it is exact only on an annotated tree (else it errs towards -1).
-int64_t det_length(const Node& node);
-// Fills det_len and the classes' ASCII tables, children first. Called once
-// after parsing; an unannotated tree matches the same, only slower.
-void annotate(Node& root);
-// Whether `node` always consumes exactly one code point, deterministically.
-bool is_single(const Node& node);
 
 }  // namespace kordal

@@ -14,8 +14,11 @@
 #include <exception>
 #include <new>
 
+#include "backtracker.hpp"
+#include "engine.hpp"
 #include "matcher.hpp"
 #include "parser.hpp"
+#include "program.hpp"
 #include "stack.hpp"
 #include "state.hpp"
 
@@ -123,6 +126,8 @@ FirstSet first_set(const Node& nd, int depth = 0) {
   return FirstSet::anything();
 }
 
+thread_local Engine engine_choice = Engine::Vm;
+
 template <class F>
 Status guarded(F&& f) {
   try {
@@ -135,6 +140,13 @@ Status guarded(F&& f) {
 }
 
 }  // namespace
+
+Engine current_engine() {
+  return engine_choice;
+}
+void set_engine(Engine e) {
+  engine_choice = e;
+}
 
 // Facts derived from the tree once, for the search loops.
 struct Analysis {
@@ -154,8 +166,9 @@ struct Searcher {
   size_t s0;
   Mode mode;
   bool found = false;
-  size_t match_start = 0;  // Partial: the start of the result
-  bool full = false;       // Partial: whether it is a full match
+  size_t match_start = 0;     // Partial: the start of the result
+  bool full = false;          // Partial: whether it is a full match
+  Backtracker* vm = nullptr;  // the VM, unless the tree matcher runs
 
   // Next start >= s that can begin a match, or n + 1.
   size_t skip(size_t s) const {
@@ -184,15 +197,21 @@ struct Searcher {
     return t.n + 1;
   }
 
+  // One attempt at t.pos with the chosen engine.
+  bool attempt(bool to_end) {
+    State& t = *st;
+    if (vm) return vm->run(t, to_end);
+    return to_end ? try_match_to(re->tree(), t, t.n) : try_match(re->tree(), t);
+  }
+
   void run() {
     State& t = *st;
-    const Node& tree = re->tree();
     found = false;
     switch (mode) {
       case Mode::Find:
         for (size_t s = skip(s0); s <= t.n; s = skip(s + 1)) {
           t.reset(s);
-          if (try_match(tree, t)) {
+          if (attempt(false)) {
             set_whole(s);
             return;
           }
@@ -203,14 +222,14 @@ struct Searcher {
       case Mode::Full:
         if (s0 > t.n) return;
         t.reset(s0);
-        if (mode == Mode::Anchored ? try_match(tree, t) : try_match_to(tree, t, t.n)) {
+        if (attempt(mode == Mode::Full)) {
           set_whole(s0);
         }
         return;
       case Mode::Partial:
         for (size_t s = s0; s <= t.n; ++s) {
           t.reset(s);
-          if (try_match_to(tree, t, t.n)) {
+          if (attempt(true)) {
             set_whole(s);
             full = true;
             match_start = s;
@@ -239,6 +258,15 @@ struct Searcher {
 
   Status go(const SearchControl& ctl) {
     st->ctl = &ctl;
+    if (current_engine() == Engine::Vm) {
+      Backtracker bt(*re->program_);
+      vm = &bt;
+      st->status = Status::Ok;
+      run();
+      vm = nullptr;
+      if (st->status != Status::Ok) found = false;
+      return st->status;
+    }
     stack::run(*st, &Searcher::body, this);
     if (st->status != Status::Ok) found = false;
     return st->status;
@@ -264,6 +292,7 @@ Result<Regex> Regex::new_with_flags(std::string_view pattern, uint32_t f) {
   re.flags_ = f;
   re.analysis_ = std::make_unique<Analysis>();
   annotate(*re.tree_);
+  re.program_ = std::make_unique<const Program>(compile_program(*re.tree_));
   const FirstSet first = first_set(*re.tree_);
   Analysis& an = *re.analysis_;
   if (!first.nullable) {

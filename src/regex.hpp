@@ -52,6 +52,7 @@ struct SearchControl {
 struct State;
 struct PartialCandidate;
 struct Analysis;
+struct Program;
 
 class Regex {
  public:
@@ -68,6 +69,7 @@ class Regex {
   const std::shared_ptr<const Names>& names_shared() const { return names_; }
   std::shared_ptr<const Names> names_clone() const { return names_; }
   const Node& tree() const { return *tree_; }
+  const Program& program() const { return *program_; }
   std::string dump() const;
 
   // Searches. `text` must be well-formed UTF-8.
@@ -112,6 +114,7 @@ class Regex {
   size_t group_count_ = 0;
   uint32_t flags_ = 0;
   std::unique_ptr<Analysis> analysis_;  // derived facts for fast paths
+  std::unique_ptr<const Program> program_;
   friend struct Searcher;
 };
 
