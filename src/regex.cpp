@@ -1,12 +1,11 @@
-// Compilation glue and every search built on the matcher.
+// Compilation glue and every search built on the backtracking VM.
 //
 // Each search call decodes the haystack once into a State and tries start
-// positions left to right; the first start at which the matcher succeeds
-// wins. Iteration, split and replacement keep one State for the whole walk,
-// so their cost is one decoding plus the matcher runs. Every matcher run goes
-// through stack::run, which moves it to a private stack when it gets deep and
-// turns cancellation and exhaustion into a Status. No exception leaves this
-// file: allocation failure becomes Status::NoMemory.
+// positions left to right; the first start at which the backtracking VM
+// succeeds wins. Iteration, split and replacement keep one State for the
+// whole walk, so their cost is one decoding plus the VM runs. Cancellation
+// and an exhausted backtrack stack end a search with a Status. No exception
+// leaves this file: allocation failure becomes Status::NoMemory.
 #include "regex.hpp"
 
 #include <bitset>
@@ -15,11 +14,8 @@
 #include <new>
 
 #include "backtracker.hpp"
-#include "engine.hpp"
-#include "matcher.hpp"
 #include "parser.hpp"
 #include "program.hpp"
-#include "stack.hpp"
 #include "state.hpp"
 
 namespace kordal {
@@ -126,8 +122,6 @@ FirstSet first_set(const Node& nd, int depth = 0) {
   return FirstSet::anything();
 }
 
-thread_local Engine engine_choice = Engine::Vm;
-
 template <class F>
 Status guarded(F&& f) {
   try {
@@ -141,13 +135,6 @@ Status guarded(F&& f) {
 
 }  // namespace
 
-Engine current_engine() {
-  return engine_choice;
-}
-void set_engine(Engine e) {
-  engine_choice = e;
-}
-
 // Facts derived from the tree once, for the search loops.
 struct Analysis {
   enum class Skip : uint8_t { None, Byte, Char, Set };
@@ -158,7 +145,7 @@ struct Analysis {
   bool high = false;       // Skip::Set: whether code points above 255 can
 };
 
-// What one matcher run does; executed through stack::run.
+// One search: the start positions a mode tries, each run by the VM.
 struct Searcher {
   enum class Mode : uint8_t { Find, Anchored, Full, Partial };
   const Regex* re;
@@ -166,9 +153,9 @@ struct Searcher {
   size_t s0;
   Mode mode;
   bool found = false;
-  size_t match_start = 0;     // Partial: the start of the result
-  bool full = false;          // Partial: whether it is a full match
-  Backtracker* vm = nullptr;  // the VM, unless the tree matcher runs
+  size_t match_start = 0;  // Partial: the start of the result
+  bool full = false;       // Partial: whether it is a full match
+  Backtracker* vm = nullptr;
 
   // Next start >= s that can begin a match, or n + 1.
   size_t skip(size_t s) const {
@@ -197,12 +184,8 @@ struct Searcher {
     return t.n + 1;
   }
 
-  // One attempt at t.pos with the chosen engine.
-  bool attempt(bool to_end) {
-    State& t = *st;
-    if (vm) return vm->run(t, to_end);
-    return to_end ? try_match_to(re->tree(), t, t.n) : try_match(re->tree(), t);
-  }
+  // One attempt at t.pos.
+  bool attempt(bool to_end) { return vm->run(*st, to_end); }
 
   void run() {
     State& t = *st;
@@ -249,25 +232,19 @@ struct Searcher {
 
   void set_whole(size_t s) {
     State& t = *st;
+    t.drop_large_trail();
     t.caps[0] = CpSpan{s, t.pos};
     t.history[0].push_back(CpSpan{s, t.pos});
     found = true;
   }
 
-  static void body(void* p) { static_cast<Searcher*>(p)->run(); }
-
   Status go(const SearchControl& ctl) {
     st->ctl = &ctl;
-    if (current_engine() == Engine::Vm) {
-      Backtracker bt(*re->program_);
-      vm = &bt;
-      st->status = Status::Ok;
-      run();
-      vm = nullptr;
-      if (st->status != Status::Ok) found = false;
-      return st->status;
-    }
-    stack::run(*st, &Searcher::body, this);
+    st->status = Status::Ok;
+    Backtracker bt(*re->program_);
+    vm = &bt;
+    run();
+    vm = nullptr;
     if (st->status != Status::Ok) found = false;
     return st->status;
   }

@@ -2,9 +2,9 @@
 //
 // A Regex is immutable after compilation and may serve any number of
 // searches at once; each search owns a State for its haystack (decoded once
-// per call) and runs the backtracking matcher at successive start positions.
+// per call) and runs the backtracking VM at successive start positions.
 // Searches report a Status besides their result: matching cannot fail, but it
-// can be cancelled through the poll hook or exhaust the matcher's stack.
+// can be cancelled through the poll hook or exhaust the VM's backtrack stack.
 #pragma once
 
 #include <cstddef>
@@ -38,12 +38,12 @@ inline constexpr uint32_t VERSION1 = 0x20000;
 enum class Status : uint8_t {
   Ok,
   Interrupted,  // the poll hook asked to stop
-  TooDeep,      // the match needed more stack than the matcher has
+  TooDeep,      // the match needed more backtrack stack than the cap allows
   NoMemory,     // an allocation failed
 };
 
-// How a long search hands control back. poll is called from the caller's own
-// stack every few thousand matcher steps; returning true cancels the search.
+// How a long search hands control back. poll is called every few thousand VM
+// steps; returning true cancels the search.
 struct SearchControl {
   bool (*poll)(void* ctx) = nullptr;
   void* ctx = nullptr;

@@ -148,15 +148,17 @@ void State::undo_to(size_t mark) {
   while (trail.size() > mark) {
     const TrailEntry& e = trail.back();
     switch (e.kind) {
-      case Undo::Close:
-        caps[e.group] = e.old;
-        history[e.group].pop_back();
+      case Undo::Close: {
+        auto& h = history[e.group];
+        h.pop_back();
+        caps[e.group] = h.empty() ? CpSpan{} : h.back();
         break;
+      }
       case Undo::OpenPush:
         open.pop_back();
         break;
       case Undo::OpenPop:
-        open.push_back(OpenEntry{e.group, e.old.start});
+        open.push_back(OpenEntry{e.group, e.start});
         break;
     }
     trail.pop_back();
@@ -169,11 +171,23 @@ void State::reset(size_t s) {
   // Every capture write since the last reset is on the trail, so unwinding it
   // costs what the last attempt wrote rather than the number of groups. Group
   // 0 is written by the search loops, outside the trail.
-  undo_to(0);
+  if (trail_dropped) {
+    for (auto& c : caps) c = CpSpan{};
+    for (auto& h : history) h.clear();
+    trail_dropped = false;
+  } else {
+    undo_to(0);
+  }
   caps[0] = CpSpan{};
   history[0].clear();
   open.clear();
   best_partial.reset();
+}
+
+void State::drop_large_trail() {
+  if (trail.capacity() < (size_t(1) << 16)) return;
+  std::vector<TrailEntry>().swap(trail);
+  trail_dropped = true;
 }
 
 void State::record_partial_block() {

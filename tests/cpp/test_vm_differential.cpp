@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-#include "matcher.hpp"
+#include "reference_matcher.hpp"
 #include "regex.hpp"
 #include "state.hpp"
 
@@ -88,8 +88,8 @@ bool ref_search(const Regex& re, State& st, size_t s0, Mode mode) {
   const size_t last = mode == Mode::Find ? st.n : s0;
   for (size_t s = s0; s <= last && s <= st.n; ++s) {
     st.reset(s);
-    const bool ok =
-        mode == Mode::Full ? try_match_to(re.tree(), st, st.n) : try_match(re.tree(), st);
+    const bool ok = mode == Mode::Full ? reference::try_match_to(re.tree(), st, st.n)
+                                       : reference::try_match(re.tree(), st);
     if (ok) {
       st.caps[0] = CpSpan{s, st.pos};
       st.history[0].push_back(CpSpan{s, st.pos});
@@ -153,7 +153,7 @@ std::string ref_partial(const Regex& re, std::string_view text) {
   st.partial = true;
   for (size_t s = 0; s <= st.n; ++s) {
     st.reset(s);
-    if (try_match_to(re.tree(), st, st.n)) {
+    if (reference::try_match_to(re.tree(), st, st.n)) {
       PartialCandidate c;
       c.caps = st.caps;
       c.caps[0] = CpSpan{s, st.n};
@@ -384,7 +384,6 @@ class Gen {
   std::mt19937 rng_;
   size_t groups_ = 0;
 };
-
 
 TEST(VmDifferential, RandomPatternsOnSmallTexts) {
   Gen gen(12345);

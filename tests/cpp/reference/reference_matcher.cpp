@@ -1,58 +1,24 @@
-// The backtracking matcher (see matcher.hpp for the scheme).
-#include "matcher.hpp"
+// The reference matcher (see reference_matcher.hpp for the scheme).
+#include "reference_matcher.hpp"
 
 #include <cstring>
 
-#include "stack.hpp"
-
-namespace kordal {
+namespace kordal::reference {
 namespace {
 
-constexpr uint32_t kPollInterval = 4096;
-
-[[gnu::noinline]] bool poll_slow(State& st) {
-  st.steps = 0;
-  if (stack::poll(st)) {
-    st.status = Status::Interrupted;
-    return false;
-  }
-  return true;
-}
-
-// Stack probe only; for frames that recurse without passing through m_node.
 inline bool stack_ok(State& st) {
-  if (st.status != Status::Ok) [[unlikely]]
-    return false;
-  const auto sp = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
-  if (sp < st.low_water) [[unlikely]] {
-    st.low_water = sp;
-    if (sp < st.stack_limit) {
-      st.status = Status::TooDeep;
-      return false;
-    }
-  }
-  return true;
+  return st.status == Status::Ok;
 }
 
-// Work done in a loop instead of through m_node counts towards the poll as
-// `n` node entries, so no loop runs long without polling. False: cancelled.
-inline bool charge(State& st, size_t n) {
-  if (n >= kPollInterval - st.steps) [[unlikely]]
-    return poll_slow(st);
-  st.steps += uint32_t(n);
-  return true;
+// The reference never polls: work done in loops only checks the status.
+inline bool charge(State& st, size_t) {
+  return st.status == Status::Ok;
 }
-
-// Code points a scan examines between polls, and per step charged.
 constexpr size_t kScanChunk = size_t(1) << 16;
 constexpr size_t kScanPerStep = 16;
 
-// Entry of every node: stack probe plus the step count that drives polling.
 inline bool enter(State& st) {
-  if (!stack_ok(st)) return false;
-  if (++st.steps >= kPollInterval) [[unlikely]]
-    return poll_slow(st);
-  return true;
+  return stack_ok(st);
 }
 
 bool assert_at(const Node& nd, const State& st) {
@@ -525,4 +491,4 @@ bool try_match_to(const Node& root, State& st, size_t target) {
   return m_node(root, st, end) && st.status == Status::Ok;
 }
 
-}  // namespace kordal
+}  // namespace kordal::reference

@@ -1,4 +1,7 @@
-// The backtracking matcher: continuation-passing over the syntax tree.
+// The reference matcher: continuation-passing over the syntax tree, the
+// engine the backtracking VM replaced. It lives on only in the tests, as the
+// oracle the VM is compared with on small inputs; it is never linked into the
+// library or the module.
 //
 // Every node is matched together with a continuation standing for the rest of
 // the pattern; a node succeeds only if the continuation then succeeds, so the
@@ -8,14 +11,10 @@
 // small records on the stack of the frame that built them, passed by
 // reference: a continuation is only ever called while that frame is live.
 //
-// Cost: exponential in the worst case (nothing bounds backtracking). Stack
-// depth grows with the match on the general path; runs of single-character
-// and other deterministic items are matched in loops instead (repetitions of
-// such items and consecutive such items of a sequence), with the same
-// priority order and the same end-of-input events as the general path.
-//
-// The matcher fails at once, trying nothing further, when State::status is
-// not Ok: stack exhaustion and cancellation set it.
+// Cost: exponential in the worst case. The native stack grows with the match
+// on the general path (runs of deterministic items are matched in loops), and
+// nothing bounds it: use it on small inputs only. It fails at once, trying
+// nothing further, when State::status is not Ok.
 #pragma once
 
 #include <cstddef>
@@ -25,7 +24,7 @@
 #include "program.hpp"
 #include "state.hpp"
 
-namespace kordal {
+namespace kordal::reference {
 
 enum class ContKind : uint8_t {
   True,        // k_true: the match is complete
@@ -58,4 +57,4 @@ bool m_rep(const Node& rep, size_t count, State& st, const Cont& k);
 bool try_match(const Node& root, State& st);
 bool try_match_to(const Node& root, State& st, size_t target);
 
-}  // namespace kordal
+}  // namespace kordal::reference
