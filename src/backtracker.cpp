@@ -16,8 +16,7 @@ namespace kordal {
 namespace {
 
 constexpr uint32_t kPollInterval = 4096;
-constexpr size_t kChunk = size_t(1) << 16;      // characters scanned between step counts
-constexpr size_t kKeepWords = size_t(1) << 17;  // stack kept per thread between searches
+constexpr size_t kChunk = size_t(1) << 16;  // characters scanned between step counts
 
 enum Kind : uint8_t {
   kChoice,    // [pos][mark][H]: resume at H's instruction
@@ -43,12 +42,6 @@ constexpr uint32_t pc_of(uint64_t h) {
 
 std::atomic<size_t> cap_bytes{kDefaultBacktrackCap};
 
-struct Spare {
-  std::vector<uint64_t> stack;
-  std::vector<size_t> regs;
-};
-thread_local Spare spare;
-
 inline bool test_char(const Program& p, const CharTest& t, uint32_t c) {
   if (c < 256) return t.accepts_low(c);
   for (uint32_t i = 0; i < t.count; ++i) {
@@ -62,19 +55,93 @@ inline bool rep_accepts(const Program& p, const RepInfo& r, CharT c) {
   return r.exact ? uint32_t(c) == uint32_t(r.ch) : test_char(p, p.tests[r.test], uint32_t(c));
 }
 
+constexpr uint64_t kOnes = 0x0101010101010101ull;
+constexpr uint64_t kHighs = 0x8080808080808080ull;
+
+inline uint64_t load8(const uint8_t* p) {
+  uint64_t w;
+  std::memcpy(&w, p, 8);
+  return w;
+}
+// Whether some byte of w is zero (exact).
+inline bool has_zero(uint64_t w) {
+  return ((w - kOnes) & ~w & kHighs) != 0;
+}
+
+// First i in [from, to) with s[i] != c, or `to`; eight bytes at a time.
+inline size_t span_byte(const uint8_t* s, size_t from, size_t to, uint8_t c) {
+  const uint64_t pat = kOnes * c;
+  while (to - from >= 8 && load8(s + from) == pat) from += 8;
+  while (from < to && s[from] == c) ++from;
+  return from;
+}
+
+// Last i in [lo, hi) with s[i] == c, or SIZE_MAX.
+inline size_t rfind_byte(const uint8_t* s, size_t lo, size_t hi, uint8_t c) {
+  const uint64_t pat = kOnes * c;
+  while (hi - lo >= 8 && !has_zero(load8(s + hi - 8) ^ pat)) hi -= 8;
+  while (hi > lo) {
+    if (s[--hi] == c) return hi;
+  }
+  return SIZE_MAX;
+}
+
+// First i in [from, to) with s[i] == c, or `to`.
+template <class CharT>
+inline size_t find_unit(const CharT* s, size_t from, size_t to, uint32_t c) {
+  if constexpr (sizeof(CharT) == 1) {
+    if (c > 0xff) return to;
+    const void* hit = std::memchr(s + from, int(c), to - from);
+    return hit ? size_t(static_cast<const CharT*>(hit) - s) : to;
+  } else {
+    while (from < to && uint32_t(s[from]) != c) ++from;
+    return from;
+  }
+}
+
 // How many code points from `from` (at most `cap`) the loop's test accepts.
 template <class CharT>
 size_t scan_raw(const Program& p, const RepInfo& r, const CharT* text, size_t from, size_t cap) {
-  const CharT* s = text + from;
-  size_t i = 0;
+  const size_t to = from + cap;
   if (r.exact) {
-    const uint32_t ch = r.ch;
-    while (i < cap && uint32_t(s[i]) == ch) ++i;
-    return i;
+    if constexpr (sizeof(CharT) == 1) {
+      if (r.ch > 0xff) return 0;
+      return span_byte(text, from, to, uint8_t(r.ch)) - from;
+    }
+    size_t i = from;
+    while (i < to && uint32_t(text[i]) == uint32_t(r.ch)) ++i;
+    return i - from;
   }
   const CharTest& t = p.tests[r.test];
-  while (i < cap && test_char(p, t, uint32_t(s[i]))) ++i;
-  return i;
+  switch (t.shape) {
+    case CharTest::Shape::All:
+      return cap;
+    case CharTest::Shape::NotNewline:
+      return find_unit(text, from, to, '\n') - from;
+    case CharTest::Shape::General:
+      break;
+  }
+  size_t i = from;
+  while (i < to && test_char(p, t, uint32_t(text[i]))) ++i;
+  return i - from;
+}
+
+// Last i in [lo, hi) with text[i] == c, or SIZE_MAX.
+template <class CharT>
+size_t rfind_unit(const CharT* text, size_t lo, size_t hi, uint32_t c) {
+  if constexpr (sizeof(CharT) == 1) {
+    return c > 0xff ? SIZE_MAX : rfind_byte(text, lo, hi, uint8_t(c));
+  } else {
+    while (hi > lo) {
+      if (uint32_t(text[--hi]) == c) return hi;
+    }
+    return SIZE_MAX;
+  }
+}
+
+// Steps charged for scanning k code points in a fast loop.
+inline uint32_t scan_steps(size_t k) {
+  return uint32_t(1 + (k < (size_t(1) << 30) ? k : size_t(1) << 30) / 16);
 }
 
 inline bool is_word_at(const auto* text, size_t i, bool ascii) {
@@ -90,33 +157,21 @@ void set_backtrack_cap(size_t bytes) {
   cap_bytes.store(bytes, std::memory_order_relaxed);
 }
 
-Backtracker::Backtracker(const Program& prog) : prog_(prog) {
-  stack_ = std::move(spare.stack);
-  spare.stack.clear();
-  regs_ = std::move(spare.regs);
-  spare.regs.clear();
-  if (regs_.size() < prog.num_regs) regs_.resize(prog.num_regs);
-}
-
-Backtracker::~Backtracker() {
-  if (stack_.size() <= kKeepWords && stack_.size() >= spare.stack.size()) {
-    spare.stack = std::move(stack_);
-  }
-  if (regs_.size() <= kKeepWords && regs_.size() >= spare.regs.size()) {
-    spare.regs = std::move(regs_);
-  }
-}
-
-bool Backtracker::grow(size_t need, State& st) {
+bool Backtracker::grow(size_t live, size_t need, State& st) {
   const size_t limit = backtrack_cap() / sizeof(uint64_t);
   if (need > limit) {
     st.status = Status::TooDeep;
     return false;
   }
-  size_t size = stack_.size() < 256 ? 256 : stack_.size() * 2;
+  State::VmScratch& vm = st.vm;
+  size_t size = vm.words < 256 ? 256 : vm.words * 2;
   if (size < need) size = need;
   if (size > limit) size = limit;
-  stack_.resize(size);
+  // Only the words below `live` are copied; the rest stays uninitialised.
+  std::unique_ptr<uint64_t[]> bigger(new uint64_t[size]);
+  if (live) std::memcpy(bigger.get(), vm.stack.get(), live * sizeof(uint64_t));
+  vm.stack = std::move(bigger);
+  vm.words = size;
   return true;
 }
 
@@ -141,18 +196,20 @@ bool Backtracker::run_text(State& st, const CharT* text, const size_t n, const b
   if (st.status != Status::Ok) return false;
   const Program& p = prog_;
   const Inst* code = p.code.data();
-  size_t* regs = regs_.data();
-  uint64_t* stk = stack_.data();
+  if (st.vm.regs.size() < p.num_regs) st.vm.regs.resize(p.num_regs);
+  size_t* regs = st.vm.regs.data();
+  uint64_t* stk = st.vm.stack.get();
   size_t sp = 0;
   const size_t start = st.pos;
   size_t pos = start;
   uint32_t pc = 0;
+  lead_end_ = SIZE_MAX;
 
   // Room for k more words on the stack; false ends the search.
   auto room = [&](size_t k) {
-    if (sp + k <= stack_.size()) return true;
-    if (!grow(sp + k, st)) return false;
-    stk = stack_.data();
+    if (sp + k <= st.vm.words) return true;
+    if (!grow(sp, sp + k, st)) return false;
+    stk = st.vm.stack.get();
     return true;
   };
   auto eoi = [&] {
@@ -184,7 +241,7 @@ bool Backtracker::run_text(State& st, const CharT* text, const size_t n, const b
       const size_t m = cap - count < kChunk ? cap - count : kChunk;
       const size_t k = scan_raw(p, r, text, from + count, m);
       count += k;
-      if (!tick(uint32_t(k), st)) return false;
+      if (!tick(scan_steps(k), st)) return false;
       if (k < m) break;
     }
     return true;
@@ -343,6 +400,7 @@ bool Backtracker::run_text(State& st, const CharT* text, const size_t n, const b
         if (r.greedy) {
           if (!scan(r, entry, avail < limit ? avail : limit, count)) return false;
           pos = entry + count;
+          if (pc == 0 && r.max == kNone) lead_end_ = pos;
           if (count < limit && pos == n) eoi();
           if (count < r.min) goto fail;
           if (count > r.min) {
@@ -562,16 +620,15 @@ bool Backtracker::run_text(State& st, const CharT* text, const size_t n, const b
           st.undo_to(f[2]);
           // Give back until the rest of the pattern can start.
           if (exit_fails(r, entry + count)) {
-            const uint32_t c = code[r.exit].a;
-            const size_t low = entry + r.min;
-            size_t at = entry + count;
-            while (at > low && uint32_t(text[at]) != c) --at;
-            if (!tick(uint32_t((entry + count - at) & 0xffff), st)) return false;
-            count = at - entry;
-            if (uint32_t(text[at]) != c) {
+            const size_t at = rfind_unit(text, entry + r.min, entry + count + 1, code[r.exit].a);
+            if (!tick(scan_steps(entry + count + 1 - (at == SIZE_MAX ? entry + r.min : at)), st)) {
+              return false;
+            }
+            if (at == SIZE_MAX) {
               sp -= 4;
               continue;
             }
+            count = at - entry;
           }
           if (count == r.min) {
             sp -= 4;
@@ -600,14 +657,20 @@ bool Backtracker::run_text(State& st, const CharT* text, const size_t n, const b
           }
           ++count;
           ++pos;
-          // Extend while the rest of the pattern would fail at once.
+          // Extend while the rest of the pattern would fail at once: to the
+          // next occurrence of its literal, if the loop accepts all before it.
           if (exit_fails(r, pos)) {
-            const size_t from = pos;
-            while (count < limit && exit_fails(r, pos) && rep_accepts(p, r, text[pos])) {
-              ++count;
-              ++pos;
+            const size_t entry = f[0];
+            const size_t bound = limit - count < n - pos ? pos + (limit - count) : n;
+            const size_t q = find_unit(text, pos, bound, code[r.exit].a);
+            const size_t ok = scan_raw(p, r, text, pos, q - pos);
+            if (!tick(scan_steps(q - pos), st)) return false;
+            if (ok < q - pos) {
+              sp -= 4;
+              continue;
             }
-            if (!tick(uint32_t((pos - from) & 0xffff), st)) return false;
+            pos = q;
+            count = q - entry;
             if (exit_fails(r, pos)) {
               sp -= 4;
               continue;
@@ -653,7 +716,9 @@ bool Backtracker::run_text(State& st, const CharT* text, const size_t n, const b
             break;
           }
           --count;
+          const size_t before = count;
           while (count > r.min && exit_fails(r, f[0] + count * r.width)) --count;
+          if (!tick(scan_steps(before - count), st)) return false;
           st.undo_to(f[2] + count * f[3]);
           pos = f[0] + count * r.width;
           if (count == r.min) {

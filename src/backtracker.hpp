@@ -33,14 +33,12 @@ inline constexpr size_t kDefaultBacktrackCap = size_t(2) << 30;
 size_t backtrack_cap();
 void set_backtrack_cap(size_t bytes);  // for tests
 
+// The VM for one search. Its stack and registers live in the State's
+// scratch, which is recycled with the State, so searches on short inputs
+// allocate nothing.
 class Backtracker {
  public:
-  // Takes the thread's spare stack memory; the destructor gives it back, so
-  // searches on short inputs allocate nothing.
-  explicit Backtracker(const Program& prog);
-  ~Backtracker();
-  Backtracker(const Backtracker&) = delete;
-  Backtracker& operator=(const Backtracker&) = delete;
+  explicit Backtracker(const Program& prog) : prog_(prog) {}
 
   // Matches from st.pos (the State reset for this start). With `to_end` the
   // match must end at the end of the text. On success st.pos is the end of
@@ -48,18 +46,21 @@ class Backtracker {
   // failure or when st.status is set (interrupted, too deep), returns false.
   bool run(State& st, bool to_end);
 
+  // Where the scan of the last run's leading loop ended, when the program
+  // begins with a greedy unbounded single-character loop; else kUnset.
+  size_t lead_end() const { return lead_end_; }
+
   // The same over a text of any code-unit width.
   template <class CharT>
   bool run_text(State& st, const CharT* text, size_t n, bool to_end);
 
  private:
-  bool grow(size_t need, State& st);
+  bool grow(size_t live, size_t need, State& st);
   bool tick(uint32_t k, State& st);
 
   const Program& prog_;
-  std::vector<uint64_t> stack_;
-  std::vector<size_t> regs_;
   uint32_t steps_ = 0;
+  size_t lead_end_ = SIZE_MAX;
 };
 
 }  // namespace kordal

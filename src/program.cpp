@@ -478,6 +478,19 @@ class Compiler {
     t.first = uint32_t(p_.leaves.size());
     leaves(nd);
     t.count = uint32_t(p_.leaves.size()) - t.first;
+    // Any and Grapheme accept every code point above 255.
+    bool high_all = false;
+    for (uint32_t i = t.first; i < t.first + t.count; ++i) {
+      const NodeKind k = p_.leaves[i]->kind;
+      high_all = high_all || k == NodeKind::Any || k == NodeKind::Grapheme;
+    }
+    const bool rest_all =
+        t.lo[1] == ~uint64_t(0) && t.lo[2] == ~uint64_t(0) && t.lo[3] == ~uint64_t(0);
+    if (high_all && rest_all && t.lo[0] == ~uint64_t(0)) {
+      t.shape = CharTest::Shape::All;
+    } else if (high_all && rest_all && t.lo[0] == ~(uint64_t(1) << '\n')) {
+      t.shape = CharTest::Shape::NotNewline;
+    }
     p_.tests.push_back(t);
     return uint32_t(p_.tests.size() - 1);
   }

@@ -108,9 +108,11 @@ struct Inst {
 // bitmap; above, any of the leaf nodes (Lit, Any, Class, Predef, Prop,
 // Grapheme) accepts.
 struct CharTest {
+  enum class Shape : uint8_t { General, All, NotNewline };
   uint64_t lo[4] = {0, 0, 0, 0};
   uint32_t first = 0;  // leaves [first, first + count) in Program::leaves
   uint32_t count = 0;
+  Shape shape = Shape::General;  // lets loops scan with memchr or not at all
   bool accepts_low(uint32_t c) const { return (lo[c >> 6] >> (c & 63)) & 1; }
 };
 

@@ -192,13 +192,18 @@ struct Searcher {
     found = false;
     switch (mode) {
       case Mode::Find:
-        for (size_t s = skip(s0); s <= t.n; s = skip(s + 1)) {
+        for (size_t s = skip(s0); s <= t.n;) {
           t.reset(s);
           if (attempt(false)) {
             set_whole(s);
             return;
           }
           if (t.status != Status::Ok) return;
+          // A failed attempt that began with a greedy unbounded loop tried the
+          // rest of the pattern at every position the loop reached; a start
+          // inside that run reaches a subset of them, so it fails too.
+          const size_t run_end = vm->lead_end();
+          s = skip(run_end != kUnset && run_end >= s + 1 ? run_end + 1 : s + 1);
         }
         return;
       case Mode::Anchored:

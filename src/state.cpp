@@ -10,8 +10,9 @@ namespace {
 // Decoding buffers of finished searches, kept per thread so that the next
 // search over a text of similar size neither faults in fresh pages nor hands
 // them back to the system. Bounded, so one huge text does not pin memory.
-constexpr size_t kKeepMax = size_t(4) << 20;  // code points
-constexpr size_t kKeepSmall = 4096;           // entries of the per-path arrays
+constexpr size_t kKeepMax = size_t(4) << 20;      // code points
+constexpr size_t kKeepSmall = 4096;               // entries of the per-path arrays
+constexpr size_t kKeepVmWords = size_t(1) << 17;  // the VM's backtrack stack (1 MiB)
 struct Spare {
   std::vector<char32_t> chars;
   std::vector<uint32_t> offsets32;
@@ -20,6 +21,7 @@ struct Spare {
   std::vector<std::vector<CpSpan>> history;
   std::vector<State::TrailEntry> trail;
   std::vector<OpenEntry> open;
+  State::VmScratch vm;
 };
 thread_local Spare spare;
 
@@ -53,6 +55,7 @@ State::~State() {
   keep(caps, spare.caps, kKeepSmall);
   keep(trail, spare.trail, kKeepSmall);
   keep(open, spare.open, kKeepSmall);
+  if (vm.words <= kKeepVmWords && vm.words > spare.vm.words) spare.vm = std::move(vm);
   if (spare.history.empty() && history.size() <= kKeepSmall) {
     bool small = true;
     for (const auto& h : history) small = small && h.capacity() <= kKeepSmall;
@@ -125,6 +128,7 @@ State build_state(size_t group_count, std::string_view text) {
   st.history.resize(group_count + 1);
   st.trail = take(spare.trail);
   st.open = take(spare.open);
+  st.vm = std::move(spare.vm);
   return st;
 }
 

@@ -23,6 +23,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -92,6 +93,24 @@ struct State {
   };
   std::vector<TrailEntry> trail;
   bool trail_dropped = false;  // the trail was released after a match: reset clears all
+
+  // --- scratch of the backtracking VM, recycled with the State ---
+  struct VmScratch {
+    std::unique_ptr<uint64_t[]> stack;  // backtrack stack, uninitialised words
+    size_t words = 0;                   // its size; 0 whenever stack is null
+    std::vector<size_t> regs;
+
+    VmScratch() = default;
+    VmScratch(VmScratch&& o) noexcept { *this = std::move(o); }
+    VmScratch& operator=(VmScratch&& o) noexcept {
+      stack = std::move(o.stack);
+      words = o.words;
+      o.words = 0;
+      regs = std::move(o.regs);
+      return *this;
+    }
+  };
+  VmScratch vm;
 
   // --- control of the running search (set by the search driver) ---
   Status status = Status::Ok;
