@@ -470,14 +470,47 @@ class Compiler {
     }
   }
 
+  // The bitmap of code points below 256 a leaf accepts, ORed into t.
+  static void leaf_bits(const Node& leaf, CharTest& t) {
+    auto set = [&](uint32_t c) { t.lo[c >> 6] |= uint64_t(1) << (c & 63); };
+    switch (leaf.kind) {
+      case NodeKind::Lit:
+        if (!leaf.ign) {
+          if (leaf.ch < 256) set(leaf.ch);
+          return;
+        }
+        break;
+      case NodeKind::Any:
+      case NodeKind::Grapheme:
+        t.lo[0] |=
+            leaf.kind == NodeKind::Any && !leaf.dotall ? ~(uint64_t(1) << '\n') : ~uint64_t(0);
+        for (int i = 1; i < 4; ++i) t.lo[i] = ~uint64_t(0);
+        return;
+      case NodeKind::Class:
+        if (leaf.cc->ascii_ready) {
+          // The ASCII half was computed once after parsing.
+          t.lo[0] |= leaf.cc->ascii_bits[0];
+          t.lo[1] |= leaf.cc->ascii_bits[1];
+          for (uint32_t c = 128; c < 256; ++c) {
+            if (class_matches(*leaf.cc, c)) set(c);
+          }
+          return;
+        }
+        break;
+      default:
+        break;
+    }
+    for (uint32_t c = 0; c < 256; ++c) {
+      if (single_accepts(leaf, c)) set(c);
+    }
+  }
+
   uint32_t make_test(const Node& nd) {
     CharTest t;
-    for (uint32_t c = 0; c < 256; ++c) {
-      if (single_accepts(nd, c)) t.lo[c >> 6] |= uint64_t(1) << (c & 63);
-    }
     t.first = uint32_t(p_.leaves.size());
     leaves(nd);
     t.count = uint32_t(p_.leaves.size()) - t.first;
+    for (uint32_t i = t.first; i < t.first + t.count; ++i) leaf_bits(*p_.leaves[i], t);
     // Any and Grapheme accept every code point above 255.
     bool high_all = false;
     for (uint32_t i = t.first; i < t.first + t.count; ++i) {
