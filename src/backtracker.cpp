@@ -269,12 +269,11 @@ bool Backtracker::run_text(State& st, const CharT* text, const size_t n, const b
     pc = r.body;
     return true;
   };
-  // Where a loop resumes with the rest of the pattern: if that begins with a
-  // literal the text does not hold at `at` (inside the text), the attempt
-  // would fail at once without recording anything.
+  // Whether the rest of the pattern after a loop fails at once at `at`: it
+  // begins with a literal the text does not hold there (inside the text, so
+  // nothing is recorded either).
   auto exit_fails = [&](const RepInfo& r, size_t at) {
-    const Inst& e = code[r.exit];
-    return e.op == Op::Char && at < n && uint32_t(text[at]) != e.a;
+    return r.follow != kNone && at < n && uint32_t(text[at]) != r.follow;
   };
 
   for (;;) {
@@ -403,7 +402,7 @@ bool Backtracker::run_text(State& st, const CharT* text, const size_t n, const b
           if (pc == 0 && r.max == kNone) lead_end_ = pos;
           if (count < limit && pos == n) eoi();
           if (count < r.min) goto fail;
-          if (count > r.min) {
+          if (count > r.min && r.give_back) {
             if (!room(4)) return false;
             stk[sp] = entry;
             stk[sp + 1] = count;
@@ -620,7 +619,7 @@ bool Backtracker::run_text(State& st, const CharT* text, const size_t n, const b
           st.undo_to(f[2]);
           // Give back until the rest of the pattern can start.
           if (exit_fails(r, entry + count)) {
-            const size_t at = rfind_unit(text, entry + r.min, entry + count + 1, code[r.exit].a);
+            const size_t at = rfind_unit(text, entry + r.min, entry + count + 1, r.follow);
             if (!tick(scan_steps(entry + count + 1 - (at == SIZE_MAX ? entry + r.min : at)), st)) {
               return false;
             }
@@ -662,7 +661,7 @@ bool Backtracker::run_text(State& st, const CharT* text, const size_t n, const b
           if (exit_fails(r, pos)) {
             const size_t entry = f[0];
             const size_t bound = limit - count < n - pos ? pos + (limit - count) : n;
-            const size_t q = find_unit(text, pos, bound, code[r.exit].a);
+            const size_t q = find_unit(text, pos, bound, r.follow);
             const size_t ok = scan_raw(p, r, text, pos, q - pos);
             if (!tick(scan_steps(q - pos), st)) return false;
             if (ok < q - pos) {

@@ -583,6 +583,36 @@ Program compile_program(const Node& root) {
   c.analyze(root);
   c.node(root);
   c.emit(Op::Match);
+  for (RepInfo& r : p.reps) {
+    // Opens, closes and jumps neither fail nor record, so the literal after
+    // them decides at once whether the rest can start at a position.
+    uint32_t at = r.exit;
+    for (int steps = 0; steps < 64; ++steps) {
+      const Inst& in = p.code[at];
+      if (in.op == Op::Open || in.op == Op::Close) {
+        ++at;
+      } else if (in.op == Op::Jump) {
+        at = in.a;
+      } else {
+        if (in.op == Op::Char) r.follow = in.a;
+        break;
+      }
+    }
+    if (r.follow == kNone || p.code[r.exit - 1].op != Op::Loop1) continue;
+    bool accepts;
+    if (r.exact) {
+      accepts = r.follow == uint32_t(r.ch);
+    } else if (r.follow < 256) {
+      accepts = p.tests[r.test].accepts_low(r.follow);
+    } else {
+      accepts = false;
+      const CharTest& t = p.tests[r.test];
+      for (uint32_t i = t.first; i < t.first + t.count; ++i) {
+        accepts = accepts || single_accepts(*p.leaves[i], r.follow);
+      }
+    }
+    r.give_back = accepts;
+  }
   return p;
 }
 
