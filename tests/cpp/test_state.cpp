@@ -290,6 +290,33 @@ bool always_stop(void*) {
   return true;
 }
 
+int count_polls(void* ctx) {
+  return ++*static_cast<int*>(ctx), 0;
+}
+bool counting_poll(void* ctx) {
+  return count_polls(ctx) != 0;
+}
+
+TEST(Search, LongScansAndBacktracksPoll) {
+  // One greedy scan over 10M code points, and one failure that backtracks
+  // through 400000 choice points: both are charged as steps, so the hook
+  // runs many times, not once at the end.
+  auto scan = Regex::new_with_flags(".*x", 0);
+  auto walk = Regex::new_with_flags("\\A(?:a|bc)*d", 0);
+  ASSERT_TRUE(scan.ok() && walk.ok());
+  const std::string text(10000000, 'a');
+  int polls = 0;
+  SearchControl ctl{&counting_poll, &polls};
+  bool found = true;
+  ASSERT_EQ(scan.value().is_match(text, found, ctl), Status::Ok);
+  EXPECT_FALSE(found);
+  EXPECT_GE(polls, 50);
+  polls = 0;
+  ASSERT_EQ(walk.value().is_match(text.substr(0, 200000), found, ctl), Status::Ok);
+  EXPECT_FALSE(found);
+  EXPECT_GE(polls, 50);
+}
+
 TEST(Search, PollStopsTheSearch) {
   auto re = Regex::new_with_flags("(x+x+)+y", 0);
   ASSERT_TRUE(re.ok());
