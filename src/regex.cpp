@@ -1,17 +1,16 @@
-// Compilation glue and every search built on the matcher.
+// Compilation glue and every search built on the backtracking VM.
 //
 // Each search call wraps the haystack in a State (read in place; a UTF-8
 // haystack from C++ is decoded once unless it is ASCII) and tries start
 // positions left to right, skipping those whose first code point cannot
 // begin a match with a scan that is a template over the code-unit width; the
-// first start at which the matcher succeeds wins. Byte offsets are computed
-// only for the spans reported, from the last position converted, so a search
-// that stops early costs nothing proportional to the rest of the text.
-// Iteration, split and replacement keep one State for the whole walk, so
-// their conversions add up to one pass. Every matcher run goes
-// through stack::run, which moves it to a private stack when it gets deep and
-// turns cancellation and exhaustion into a Status. No exception leaves this
-// file: allocation failure becomes Status::NoMemory.
+// first start at which the backtracking VM succeeds wins. Byte offsets are
+// computed only for the spans reported, from the last position converted, so
+// a search that stops early costs nothing proportional to the rest of the
+// text. Iteration, split and replacement keep one State for the whole walk,
+// so their conversions add up to one pass. Cancellation and an exhausted
+// backtrack stack end a search with a Status. No exception leaves this file:
+// allocation failure becomes Status::NoMemory.
 #include "regex.hpp"
 
 #include <bitset>
@@ -19,9 +18,9 @@
 #include <exception>
 #include <new>
 
-#include "matcher.hpp"
+#include "backtracker.hpp"
 #include "parser.hpp"
-#include "stack.hpp"
+#include "program.hpp"
 #include "state.hpp"
 
 namespace kordal {
@@ -151,7 +150,7 @@ struct Analysis {
   bool high = false;       // Skip::Set: whether code points above 255 can
 };
 
-// What one matcher run does; executed through stack::run.
+// One search: the start positions a mode tries, each run by the VM.
 struct Searcher {
   enum class Mode : uint8_t { Find, Anchored, Full, Partial };
   const Regex* re;
@@ -161,6 +160,7 @@ struct Searcher {
   bool found = false;
   size_t match_start = 0;  // Partial: the start of the result
   bool full = false;       // Partial: whether it is a full match
+  Backtracker* vm = nullptr;
 
   // Next start >= s that can begin a match, or n + 1.
   template <class U>
@@ -205,6 +205,9 @@ struct Searcher {
     }
   }
 
+  // One attempt at t.pos.
+  bool attempt(bool to_end) { return vm->run(*st, to_end); }
+
   void run() {
     with_units(st->text, [this](const auto* p) { run_units(p); });
   }
@@ -212,31 +215,35 @@ struct Searcher {
   template <class U>
   void run_units(const U* p) {
     State& t = *st;
-    const Node& tree = re->tree();
     found = false;
     switch (mode) {
       case Mode::Find:
-        for (size_t s = skip(p, s0); s <= t.n; s = skip(p, s + 1)) {
+        for (size_t s = skip(p, s0); s <= t.n;) {
           t.reset(s);
-          if (try_match(tree, t)) {
+          if (attempt(false)) {
             set_whole(s);
             return;
           }
           if (t.status != Status::Ok) return;
+          // A failed attempt that began with a greedy unbounded loop tried the
+          // rest of the pattern at every position the loop reached; a start
+          // inside that run reaches a subset of them, so it fails too.
+          const size_t run_end = vm->lead_end();
+          s = skip(p, run_end != kUnset && run_end >= s + 1 ? run_end + 1 : s + 1);
         }
         return;
       case Mode::Anchored:
       case Mode::Full:
         if (s0 > t.n) return;
         t.reset(s0);
-        if (mode == Mode::Anchored ? try_match(tree, t) : try_match_to(tree, t, t.n)) {
+        if (attempt(mode == Mode::Full)) {
           set_whole(s0);
         }
         return;
       case Mode::Partial:
         for (size_t s = s0; s <= t.n; ++s) {
           t.reset(s);
-          if (try_match_to(tree, t, t.n)) {
+          if (attempt(true)) {
             set_whole(s);
             full = true;
             match_start = s;
@@ -256,16 +263,19 @@ struct Searcher {
 
   void set_whole(size_t s) {
     State& t = *st;
+    t.drop_large_trail();
     t.caps[0] = CpSpan{s, t.pos};
     t.history[0].push_back(CpSpan{s, t.pos});
     found = true;
   }
 
-  static void body(void* p) { static_cast<Searcher*>(p)->run(); }
-
   Status go(const SearchControl& ctl) {
     st->ctl = &ctl;
-    stack::run(*st, &Searcher::body, this);
+    st->status = Status::Ok;
+    Backtracker bt(*re->program_);
+    vm = &bt;
+    run();
+    vm = nullptr;
     if (st->status != Status::Ok) found = false;
     return st->status;
   }
@@ -290,6 +300,7 @@ Result<Regex> Regex::new_with_flags(std::string_view pattern, uint32_t f) {
   re.flags_ = f;
   re.analysis_ = std::make_unique<Analysis>();
   annotate(*re.tree_);
+  re.program_ = std::make_unique<const Program>(compile_program(*re.tree_));
   const FirstSet first = first_set(*re.tree_);
   Analysis& an = *re.analysis_;
   if (!first.nullable) {
@@ -372,7 +383,6 @@ Status Regex::run_one(State& st, size_t index, int mode, std::optional<Match>& o
 Status Regex::is_match_in(State& st, bool& out, const SearchControl& ctl) const {
   return find_from(st, 0, out, ctl);
 }
-
 
 Status Regex::is_match(std::string_view text, bool& out, const SearchControl& ctl) const {
   out = false;

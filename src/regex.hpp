@@ -2,12 +2,12 @@
 //
 // A Regex is immutable after compilation and may serve any number of
 // searches at once; each search owns a State for its haystack and runs the
-// backtracking matcher at successive start positions. Every search comes in
-// two forms: on a Text (text.hpp), code units read in place, which is what
-// the Python module uses, and on UTF-8 (std::string_view), for C++ callers,
+// backtracking VM at successive start positions. Every search comes in two
+// forms: on a Text (text.hpp), code units read in place, which is what the
+// Python module uses, and on UTF-8 (std::string_view), for C++ callers,
 // tests and fuzzers, decoded once when it is not ASCII. Searches report a
 // Status besides their result: matching cannot fail, but it can be cancelled
-// through the poll hook or exhaust the matcher's stack.
+// through the poll hook or exhaust the VM's backtrack stack.
 #pragma once
 
 #include <cstddef>
@@ -42,12 +42,12 @@ inline constexpr uint32_t VERSION1 = 0x20000;
 enum class Status : uint8_t {
   Ok,
   Interrupted,  // the poll hook asked to stop
-  TooDeep,      // the match needed more stack than the matcher has
+  TooDeep,      // the match needed more backtrack stack than the cap allows
   NoMemory,     // an allocation failed
 };
 
-// How a long search hands control back. poll is called from the caller's own
-// stack every few thousand matcher steps; returning true cancels the search.
+// How a long search hands control back. poll is called every few thousand VM
+// steps; returning true cancels the search.
 struct SearchControl {
   bool (*poll)(void* ctx) = nullptr;
   void* ctx = nullptr;
@@ -56,6 +56,7 @@ struct SearchControl {
 struct State;
 struct PartialCandidate;
 struct Analysis;
+struct Program;
 
 // Where a replacement on a Text puts its output, piece by piece, in order.
 class ReplaceSink {
@@ -88,6 +89,7 @@ class Regex {
   const std::shared_ptr<const Names>& names_shared() const { return names_; }
   std::shared_ptr<const Names> names_clone() const { return names_; }
   const Node& tree() const { return *tree_; }
+  const Program& program() const { return *program_; }
   std::string dump() const;
 
   // Searches. `text` must be well-formed UTF-8.
@@ -162,6 +164,7 @@ class Regex {
   size_t group_count_ = 0;
   uint32_t flags_ = 0;
   std::unique_ptr<Analysis> analysis_;  // derived facts for fast paths
+  std::unique_ptr<const Program> program_;
   friend struct Searcher;
 };
 

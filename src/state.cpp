@@ -12,8 +12,9 @@ namespace {
 // (iterators, tests) allocates nothing and faults in no fresh pages; single
 // searches lease the pooled State below instead. Bounded, so one huge text
 // does not pin memory.
-constexpr size_t kKeepMax = size_t(4) << 20;  // code points
-constexpr size_t kKeepSmall = 4096;           // entries of the per-path arrays
+constexpr size_t kKeepMax = size_t(4) << 20;      // code points
+constexpr size_t kKeepSmall = 4096;               // entries of the per-path arrays
+constexpr size_t kKeepVmWords = size_t(1) << 17;  // the VM's backtrack stack (1 MiB)
 struct Spare {
   std::vector<char32_t> chars;
   // The per-path arrays too: a short search then allocates nothing.
@@ -21,6 +22,7 @@ struct Spare {
   std::vector<std::vector<CpSpan>> history;
   std::vector<State::TrailEntry> trail;
   std::vector<OpenEntry> open;
+  State::VmScratch vm;
 };
 thread_local Spare spare;
 
@@ -45,6 +47,7 @@ State::~State() {
   keep(caps, spare.caps, kKeepSmall);
   keep(trail, spare.trail, kKeepSmall);
   keep(open, spare.open, kKeepSmall);
+  if (vm.words <= kKeepVmWords && vm.words > spare.vm.words) spare.vm = std::move(vm);
   if (spare.history.empty() && history.size() <= kKeepSmall) {
     bool small = true;
     for (const auto& h : history) small = small && h.capacity() <= kKeepSmall;
@@ -68,6 +71,7 @@ void init_paths(State& st, size_t group_count) {
   st.history.resize(group_count + 1);
   st.trail = take(spare.trail);
   st.open = take(spare.open);
+  st.vm = std::move(spare.vm);
 }
 
 }  // namespace
@@ -98,13 +102,9 @@ void reinit(State& st, size_t group_count) {
   st.start = 0;
   st.partial = false;
   st.trail.clear();
+  st.trail_dropped = false;
   st.status = Status::Ok;
-  st.steps = 0;
-  st.stack_limit = 0;
-  st.low_water = 0;
   st.ctl = nullptr;
-  st.private_stack = nullptr;
-  st.use_private = false;
 }
 
 // Releases what a search grew beyond the bounds kept between searches.
@@ -121,6 +121,7 @@ void trim(State& st) {
   bool small = st.history.size() <= kKeepSmall;
   for (const auto& h : st.history) small = small && h.capacity() <= kKeepSmall;
   if (!small) std::vector<std::vector<CpSpan>>().swap(st.history);
+  if (st.vm.words > kKeepVmWords) st.vm = State::VmScratch{};
   st.best_partial.reset();
   st.text = Text{};
   st.utf8 = {};
@@ -194,15 +195,17 @@ void State::undo_to(size_t mark) {
   while (trail.size() > mark) {
     const TrailEntry& e = trail.back();
     switch (e.kind) {
-      case Undo::Close:
-        caps[e.group] = e.old;
-        history[e.group].pop_back();
+      case Undo::Close: {
+        auto& h = history[e.group];
+        h.pop_back();
+        caps[e.group] = h.empty() ? CpSpan{} : h.back();
         break;
+      }
       case Undo::OpenPush:
         open.pop_back();
         break;
       case Undo::OpenPop:
-        open.push_back(OpenEntry{e.group, e.old.start});
+        open.push_back(OpenEntry{e.group, e.start});
         break;
     }
     trail.pop_back();
@@ -215,11 +218,23 @@ void State::reset(size_t s) {
   // Every capture write since the last reset is on the trail, so unwinding it
   // costs what the last attempt wrote rather than the number of groups. Group
   // 0 is written by the search loops, outside the trail.
-  undo_to(0);
+  if (trail_dropped) {
+    for (auto& c : caps) c = CpSpan{};
+    for (auto& h : history) h.clear();
+    trail_dropped = false;
+  } else {
+    undo_to(0);
+  }
   caps[0] = CpSpan{};
   history[0].clear();
   open.clear();
   best_partial.reset();
+}
+
+void State::drop_large_trail() {
+  if (trail.capacity() < (size_t(1) << 16)) return;
+  std::vector<TrailEntry>().swap(trail);
+  trail_dropped = true;
 }
 
 void State::record_partial_block() {

@@ -14,6 +14,9 @@
 // therefore costs O(1) and a restore O(writes since the snapshot), whatever
 // the number of groups. If an undo is skipped or applied twice the captures
 // of a later path are corrupted, so only the helpers below touch the trail.
+// A group's `caps` entry is always the last entry of its `history` (unset when
+// that is empty), so undoing a close needs no saved span: a trail entry is 16
+// bytes.
 //
 // The `open` stack (groups entered but not closed) is read only by partial
 // matching, so it is maintained only while `partial` is on.
@@ -21,6 +24,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -90,20 +94,34 @@ struct State {
   // --- undo trail ---
   enum class Undo : uint8_t { Close, OpenPush, OpenPop };
   struct TrailEntry {
+    uint32_t group;
     Undo kind;
-    size_t group;
-    CpSpan old;  // Close: the previous caps value; OpenPop: the popped entry
+    size_t start;  // OpenPop: the popped entry's start
   };
   std::vector<TrailEntry> trail;
+  bool trail_dropped = false;  // the trail was released after a match: reset clears all
+
+  // --- scratch of the backtracking VM, recycled with the State ---
+  struct VmScratch {
+    std::unique_ptr<uint64_t[]> stack;  // backtrack stack, uninitialised words
+    size_t words = 0;                   // its size; 0 whenever stack is null
+    std::vector<size_t> regs;
+
+    VmScratch() = default;
+    VmScratch(VmScratch&& o) noexcept { *this = std::move(o); }
+    VmScratch& operator=(VmScratch&& o) noexcept {
+      stack = std::move(o.stack);
+      words = o.words;
+      o.words = 0;
+      regs = std::move(o.regs);
+      return *this;
+    }
+  };
+  VmScratch vm;
 
   // --- control of the running search (set by the search driver) ---
   Status status = Status::Ok;
-  uint32_t steps = 0;
-  uintptr_t stack_limit = 0;  // the matcher fails with TooDeep below this address
-  uintptr_t low_water = 0;    // lowest stack address seen, to release pages
   const SearchControl* ctl = nullptr;
-  void* private_stack = nullptr;  // the private stack this search runs on, if any
-  bool use_private = false;       // a previous run needed the private stack
 
   char32_t at(size_t i) const { return text.at(i); }
   size_t size() const { return n; }
@@ -122,21 +140,24 @@ struct State {
 
   // Resets for an attempt at start position s.
   void reset(size_t s);
+  // After a successful attempt the trail is only needed to reset the State:
+  // a large one is released at once, before the result is copied out.
+  void drop_large_trail();
 
   // Group close: sets caps[g] and appends to its history.
   void close_group(size_t g, size_t s, size_t e) {
-    trail.push_back(TrailEntry{Undo::Close, g, caps[g]});
+    trail.push_back(TrailEntry{uint32_t(g), Undo::Close, 0});
     caps[g] = CpSpan{s, e};
     history[g].push_back(CpSpan{s, e});
   }
   void open_push(size_t g, size_t s) {
-    trail.push_back(TrailEntry{Undo::OpenPush, g, {}});
+    trail.push_back(TrailEntry{uint32_t(g), Undo::OpenPush, 0});
     open.push_back(OpenEntry{g, s});
   }
   // Pops the top of `open` if it belongs to group g.
   void open_pop_if(size_t g) {
     if (open.empty() || open.back().group != g) return;
-    trail.push_back(TrailEntry{Undo::OpenPop, g, CpSpan{open.back().start, 0}});
+    trail.push_back(TrailEntry{uint32_t(g), Undo::OpenPop, open.back().start});
     open.pop_back();
   }
 

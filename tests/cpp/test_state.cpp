@@ -1,10 +1,11 @@
-// State decoding, snapshots through the undo trail, and the matcher on trees
-// built by hand (what Python cannot reach directly).
+// State decoding, snapshots through the undo trail, the VM on trees built by
+// hand, and the backtrack stack's cap (what Python cannot reach directly).
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "matcher.hpp"
+#include "backtracker.hpp"
+#include "program.hpp"
 #include "regex.hpp"
 #include "state.hpp"
 
@@ -140,12 +141,19 @@ Node many(NodeKind kind, std::vector<Node> kids) {
   return n;
 }
 
+// The VM over a hand-built tree at st.pos.
+bool vm_match(const Node& tree, State& st, bool to_end = false) {
+  const Program prog = compile_program(tree);
+  Backtracker bt(prog);
+  return bt.run(st, to_end);
+}
+
 TEST(Matcher, GroupInRepeatRecordsEveryIteration) {
   // (a)+ on aaa
   std::vector<Node> items;
   Node tree = repeat(group(1, lit('a')), 1, std::nullopt);
   State st = build_state(1, "aaa");
-  ASSERT_TRUE(try_match(tree, st));
+  ASSERT_TRUE(vm_match(tree, st));
   EXPECT_EQ(st.pos, 3u);
   EXPECT_EQ(st.caps[1], (CpSpan{2, 3}));
   EXPECT_EQ(st.history[1].size(), 3u);
@@ -164,7 +172,7 @@ TEST(Matcher, BranchRestoresCapturesOfFailedAlternative) {
   alts.push_back(many(NodeKind::Sequence, std::move(second)));
   Node tree = many(NodeKind::Branch, std::move(alts));
   State st = build_state(1, "ab");
-  ASSERT_TRUE(try_match(tree, st));
+  ASSERT_TRUE(vm_match(tree, st));
   EXPECT_EQ(st.pos, 2u);
   EXPECT_FALSE(st.caps[1].set());
   EXPECT_TRUE(st.history[1].empty());
@@ -174,31 +182,31 @@ TEST(Matcher, EmptyIterationEndsRepetition) {
   // (a?){5} on the empty text and (?:)* terminate.
   Node t1 = repeat(group(1, repeat(lit('a'), 0, 1)), 5, 5);
   State st = build_state(1, "");
-  ASSERT_TRUE(try_match(t1, st));
+  ASSERT_TRUE(vm_match(t1, st));
   EXPECT_EQ(st.history[1].size(), 1u);
   Node t2 = repeat(Node{}, 0, std::nullopt);
   State s2 = build_state(0, "xyz");
-  EXPECT_TRUE(try_match(t2, s2));
+  EXPECT_TRUE(vm_match(t2, s2));
   EXPECT_EQ(s2.pos, 0u);
 }
 
 TEST(Matcher, TryMatchToRequiresTheTarget) {
   Node tree = repeat(lit('a'), 0, std::nullopt, false);  // a*?
   State st = build_state(0, "aaab");
-  EXPECT_TRUE(try_match(tree, st));
+  EXPECT_TRUE(vm_match(tree, st));
   EXPECT_EQ(st.pos, 0u);
+  State three = build_state(0, "aaa");
+  EXPECT_TRUE(vm_match(tree, three, true));
+  EXPECT_EQ(three.pos, 3u);
   st.reset(0);
-  EXPECT_TRUE(try_match_to(tree, st, 3));
-  EXPECT_EQ(st.pos, 3u);
-  st.reset(0);
-  EXPECT_FALSE(try_match_to(tree, st, 4));
+  EXPECT_FALSE(vm_match(tree, st, true));
 }
 
 TEST(Matcher, AbortedStateFailsEverything) {
   Node tree = repeat(lit('a'), 0, std::nullopt);
   State st = build_state(0, "aaa");
   st.status = Status::Interrupted;
-  EXPECT_FALSE(try_match(tree, st));
+  EXPECT_FALSE(vm_match(tree, st));
 }
 
 TEST(Matcher, DeterministicShapes) {
@@ -229,19 +237,84 @@ TEST(Matcher, CaseInsensitiveEquality) {
   EXPECT_FALSE(chars_equal_ci(U'[', U'{'));  // only letters fold
 }
 
-TEST(Search, DeepMatchMovesToThePrivateStack) {
+TEST(Search, DeepMatchesNeedNoNativeStack) {
+  // A million-entry history, and a loop with a choice point per iteration.
   auto re = Regex::new_with_flags("(a)*", 0);
   ASSERT_TRUE(re.ok());
-  const std::string text(300000, 'a');
+  const std::string text(1000000, 'a');
   std::optional<Match> m;
   ASSERT_EQ(re.value().fullmatch(text, m), Status::Ok);
   ASSERT_TRUE(m);
   EXPECT_EQ(m->caps[0].end, text.size());
   EXPECT_EQ(m->history_size(1), text.size());
+  auto alt = Regex::new_with_flags("(?:a|bc)*d", 0);
+  ASSERT_TRUE(alt.ok());
+  std::string hay;
+  for (int i = 0; i < 300000; ++i) hay += "abc";
+  hay += 'd';
+  ASSERT_EQ(alt.value().find(hay, m), Status::Ok);
+  ASSERT_TRUE(m);
+  EXPECT_EQ(m->caps[0].end, hay.size());
+}
+
+// Lowers the backtrack stack's cap for one test.
+struct CapGuard {
+  explicit CapGuard(size_t bytes) : old(backtrack_cap()) { set_backtrack_cap(bytes); }
+  ~CapGuard() { set_backtrack_cap(old); }
+  size_t old;
+};
+
+TEST(Search, ExceedingTheBacktrackCapEndsTheSearch) {
+  // (?:a|bc)* keeps one 24-byte choice point per iteration: 100000
+  // iterations need about 2.4 MB, over a 1 MB cap.
+  auto re = Regex::new_with_flags("(?:a|bc)*d", 0);
+  ASSERT_TRUE(re.ok());
+  std::string hay;
+  for (int i = 0; i < 50000; ++i) hay += "abc";
+  std::optional<Match> m;
+  {
+    CapGuard cap(1 << 20);
+    EXPECT_EQ(re.value().find(hay + "d", m), Status::TooDeep);
+    EXPECT_FALSE(m);
+    // Below the cap the same pattern still works on a shorter text.
+    ASSERT_EQ(re.value().find("abcabcd", m), Status::Ok);
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->caps[0].end, 7u);
+  }
+  // The default cap is far above that.
+  ASSERT_EQ(re.value().find(hay + "d", m), Status::Ok);
+  ASSERT_TRUE(m);
 }
 
 bool always_stop(void*) {
   return true;
+}
+
+int count_polls(void* ctx) {
+  return ++*static_cast<int*>(ctx), 0;
+}
+bool counting_poll(void* ctx) {
+  return count_polls(ctx) != 0;
+}
+
+TEST(Search, LongScansAndBacktracksPoll) {
+  // One greedy scan over 10M code points, and one failure that backtracks
+  // through 400000 choice points: both are charged as steps, so the hook
+  // runs many times, not once at the end.
+  auto scan = Regex::new_with_flags(".*x", 0);
+  auto walk = Regex::new_with_flags("\\A(?:a|bc)*d", 0);
+  ASSERT_TRUE(scan.ok() && walk.ok());
+  const std::string text(10000000, 'a');
+  int polls = 0;
+  SearchControl ctl{&counting_poll, &polls};
+  bool found = true;
+  ASSERT_EQ(scan.value().is_match(text, found, ctl), Status::Ok);
+  EXPECT_FALSE(found);
+  EXPECT_GE(polls, 50);
+  polls = 0;
+  ASSERT_EQ(walk.value().is_match(text.substr(0, 200000), found, ctl), Status::Ok);
+  EXPECT_FALSE(found);
+  EXPECT_GE(polls, 50);
 }
 
 TEST(Search, PollStopsTheSearch) {
@@ -251,7 +324,7 @@ TEST(Search, PollStopsTheSearch) {
   std::optional<Match> m;
   EXPECT_EQ(re.value().find(std::string(40, 'x') + "zy", m, ctl), Status::Interrupted);
   EXPECT_FALSE(m);
-  // Deep and interrupted: the poll is reached from the private stack too.
+  // Deep and interrupted: the poll is reached with a long backtrack stack.
   auto deep = Regex::new_with_flags("(?:(a)|b)*(x+x+)+y", 0);
   ASSERT_TRUE(deep.ok());
   std::string hay;

@@ -1,4 +1,7 @@
-// The backtracking matcher: continuation-passing over the syntax tree.
+// The reference matcher: continuation-passing over the syntax tree, the
+// engine the backtracking VM replaced. It lives on only in the tests, as the
+// oracle the VM is compared with on small inputs; it is never linked into the
+// library or the module.
 //
 // Every node is matched together with a continuation standing for the rest of
 // the pattern; a node succeeds only if the continuation then succeeds, so the
@@ -8,23 +11,20 @@
 // small records on the stack of the frame that built them, passed by
 // reference: a continuation is only ever called while that frame is live.
 //
-// Cost: exponential in the worst case (nothing bounds backtracking). Stack
-// depth grows with the match on the general path; runs of single-character
-// and other deterministic items are matched in loops instead (repetitions of
-// such items and consecutive such items of a sequence), with the same
-// priority order and the same end-of-input events as the general path.
-//
-// The matcher fails at once, trying nothing further, when State::status is
-// not Ok: stack exhaustion and cancellation set it.
+// Cost: exponential in the worst case. The native stack grows with the match
+// on the general path (runs of deterministic items are matched in loops), and
+// nothing bounds it: use it on small inputs only. It fails at once, trying
+// nothing further, when State::status is not Ok.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
 #include "ast.hpp"
+#include "program.hpp"
 #include "state.hpp"
 
-namespace kordal {
+namespace kordal::reference {
 
 enum class ContKind : uint8_t {
   True,        // k_true: the match is complete
@@ -57,22 +57,4 @@ bool m_rep(const Node& rep, size_t count, State& st, const Cont& k);
 bool try_match(const Node& root, State& st);
 bool try_match_to(const Node& root, State& st, size_t target);
 
-// Whether a node that consumes exactly one code point (Lit, Any, Class,
-// Predef, Prop, Grapheme) accepts c.
-bool single_accepts(const Node& node, char32_t c);
-
-// Case-insensitive equality of two code points (full lowercase mappings).
-bool chars_equal_ci(char32_t a, char32_t b);
-
-// Facts about a subtree used by the fast paths.
-// Length of every match of `node` when it matches deterministically (at most
-// one way at any position, no captures), or -1. Reads the children's det_len,
-// so it is exact only on an annotated tree (else it errs towards -1).
-int64_t det_length(const Node& node);
-// Fills det_len and the classes' ASCII tables, children first. Called once
-// after parsing; an unannotated tree matches the same, only slower.
-void annotate(Node& root);
-// Whether `node` always consumes exactly one code point, deterministically.
-bool is_single(const Node& node);
-
-}  // namespace kordal
+}  // namespace kordal::reference

@@ -1,148 +1,24 @@
-// The backtracking matcher (see matcher.hpp for the scheme).
-#include "matcher.hpp"
+// The reference matcher (see reference_matcher.hpp for the scheme).
+#include "reference_matcher.hpp"
 
 #include <cstring>
 
-#include "stack.hpp"
-
-namespace kordal {
+namespace kordal::reference {
 namespace {
 
-constexpr uint32_t kPollInterval = 4096;
-
-[[gnu::noinline]] bool poll_slow(State& st) {
-  st.steps = 0;
-  if (stack::poll(st)) {
-    st.status = Status::Interrupted;
-    return false;
-  }
-  return true;
-}
-
-// Stack probe only; for frames that recurse without passing through m_node.
 inline bool stack_ok(State& st) {
-  if (st.status != Status::Ok) [[unlikely]]
-    return false;
-  const auto sp = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
-  if (sp < st.low_water) [[unlikely]] {
-    st.low_water = sp;
-    if (sp < st.stack_limit) {
-      st.status = Status::TooDeep;
-      return false;
-    }
-  }
-  return true;
+  return st.status == Status::Ok;
 }
 
-// Work done in a loop instead of through m_node counts towards the poll as
-// `n` node entries, so no loop runs long without polling. False: cancelled.
-inline bool charge(State& st, size_t n) {
-  if (n >= kPollInterval - st.steps) [[unlikely]]
-    return poll_slow(st);
-  st.steps += uint32_t(n);
-  return true;
+// The reference never polls: work done in loops only checks the status.
+inline bool charge(State& st, size_t) {
+  return st.status == Status::Ok;
 }
-
-// Code points a scan examines between polls, and per step charged.
 constexpr size_t kScanChunk = size_t(1) << 16;
 constexpr size_t kScanPerStep = 16;
 
-// Entry of every node: stack probe plus the step count that drives polling.
 inline bool enter(State& st) {
-  if (!stack_ok(st)) return false;
-  if (++st.steps >= kPollInterval) [[unlikely]]
-    return poll_slow(st);
-  return true;
-}
-
-inline bool ascii_word(char32_t c) {
-  return ((c | 0x20) - 'a') < 26 || (c - '0') < 10 || c == '_';
-}
-
-inline bool word_char(char32_t c, bool ascii) {
-  return ascii ? ascii_word(c) : unicode::is_word(c);
-}
-
-inline bool predef_test(Predef kind, bool ascii, char32_t c) {
-  switch (kind) {
-    case Predef::Digit:
-      return ascii ? (c - '0') < 10 : unicode::is_numeric(c);
-    case Predef::Word:
-      return word_char(c, ascii);
-    case Predef::Space:
-      if (ascii) return (c >= 0x09 && c <= 0x0D) || c == 0x20;
-      return unicode::is_whitespace(c);
-  }
-  return false;
-}
-
-bool set_contains(const CharSet& set, char32_t c) {
-  const auto& r = set.ranges;
-  if (r.size() <= 8) {
-    for (const auto& [lo, hi] : r) {
-      if (c >= lo && c <= hi) return true;
-    }
-    return false;
-  }
-  // Ranges are sorted and disjoint: bisect on the low ends.
-  size_t lo = 0, hi = r.size();
-  while (lo < hi) {
-    size_t mid = lo + (hi - lo) / 2;
-    if (r[mid].first <= c) {
-      lo = mid + 1;
-    } else {
-      hi = mid;
-    }
-  }
-  return lo > 0 && c <= r[lo - 1].second;
-}
-
-bool class_matches(const CharClass& cc, char32_t c) {
-  if (c < 128 && cc.ascii_ready) return (cc.ascii_bits[c >> 6] >> (c & 63)) & 1;
-  bool found = false;
-  for (const ClassItem& it : cc.items) {
-    switch (it.kind) {
-      case ClassItem::Kind::Set:
-        found = set_contains(it.set, c);
-        break;
-      case ClassItem::Kind::Predef:
-        found = predef_test(it.pkind, it.ascii, c) != it.negated;
-        break;
-      case ClassItem::Kind::Prop:
-        found = it.pred(c) != it.negated;
-        break;
-    }
-    if (found) break;
-  }
-  return found != cc.negated;
-}
-
-// Single-character nodes (is_single) against one code point.
-bool match_char(const Node& nd, char32_t c) {
-  switch (nd.kind) {
-    case NodeKind::Lit:
-      return c == nd.ch || (nd.ign && chars_equal_ci(c, nd.ch));
-    case NodeKind::Any:
-      return nd.dotall || c != '\n';
-    case NodeKind::Class:
-      return class_matches(*nd.cc, c);
-    case NodeKind::Predef:
-      return predef_test(nd.pkind, nd.ascii, c) != nd.negated;
-    case NodeKind::Prop:
-      return nd.prop->pred(c) != nd.prop->negated;
-    case NodeKind::Grapheme:
-      return true;
-    case NodeKind::NonCap:
-    case NodeKind::Atomic:
-      return match_char(nd.child(), c);
-    case NodeKind::Branch:
-      for (const Node& alt : nd.kids) {
-        if (match_char(alt, c)) return true;
-      }
-      return false;
-    default:
-      return false;
-  }
+  return stack_ok(st);
 }
 
 bool assert_at(const Node& nd, const State& st) {
@@ -220,7 +96,7 @@ bool match_det(const Node& nd, State& st) {
     end_of_input(st);
     return false;
   }
-  if (!match_char(nd, st.at(st.pos))) return false;
+  if (!single_accepts(nd, st.at(st.pos))) return false;
   ++st.pos;
   return true;
 }
@@ -248,7 +124,7 @@ size_t scan_single(const Node& child, State& st, size_t limit) {
       } else if (child.kind == NodeKind::Lit && !child.ign) {
         while (count < end && st.at(start + count) == child.ch) ++count;
       } else {
-        while (count < end && match_char(child, st.at(start + count))) ++count;
+        while (count < end && single_accepts(child, st.at(start + count))) ++count;
       }
       if (!charge(st, 1 + (count - from) / kScanPerStep)) return 0;
       if (count < end || count == cap) break;
@@ -313,68 +189,6 @@ size_t scan_single(const Node& child, State& st, size_t limit) {
   return false;
 }
 
-// Bounds on the number of code points a node can consume.
-struct Width {
-  uint64_t min = 0;
-  uint64_t max = 0;  // kInf: unbounded
-};
-constexpr uint64_t kInf = UINT64_MAX;
-
-uint64_t sat_add(uint64_t a, uint64_t b) {
-  return a > kInf - b ? kInf : a + b;
-}
-uint64_t sat_mul(uint64_t a, uint64_t b) {
-  if (a == 0 || b == 0) return 0;
-  return a > kInf / b ? kInf : a * b;
-}
-
-Width width(const Node& nd) {
-  switch (nd.kind) {
-    case NodeKind::Lit:
-    case NodeKind::Any:
-    case NodeKind::Class:
-    case NodeKind::Predef:
-    case NodeKind::Prop:
-    case NodeKind::Grapheme:
-      return {1, 1};
-    case NodeKind::LitStr:
-      return {nd.chars.size(), nd.chars.size()};
-    case NodeKind::Group:
-    case NodeKind::NonCap:
-    case NodeKind::Atomic:
-      return width(nd.child());
-    case NodeKind::Branch: {
-      Width w{kInf, 0};
-      for (const Node& alt : nd.kids) {
-        Width a = width(alt);
-        if (a.min < w.min) w.min = a.min;
-        if (a.max > w.max) w.max = a.max;
-      }
-      return w;
-    }
-    case NodeKind::Sequence: {
-      Width w{0, 0};
-      for (const Node& it : nd.kids) {
-        Width a = width(it);
-        w.min = sat_add(w.min, a.min);
-        w.max = sat_add(w.max, a.max);
-      }
-      return w;
-    }
-    case NodeKind::Repeat: {
-      Width c = width(nd.child());
-      Width w;
-      w.min = sat_mul(c.min, nd.min);
-      w.max = nd.max ? sat_mul(c.max, *nd.max) : (c.max == 0 ? 0 : kInf);
-      return w;
-    }
-    case NodeKind::BackRef:
-      return {0, kInf};
-    default:  // Empty, assertions, Look
-      return {0, 0};
-  }
-}
-
 [[gnu::noinline]] bool m_look(const Node& nd, State& st, const Cont& k) {
   const Node& child = nd.child();
   const Snapshot snap = st.snapshot();
@@ -401,7 +215,7 @@ Width width(const Node& nd) {
         hi = p - size_t(w.min);
       }
     }
-    const size_t lo = (w.max != kInf && w.max < p) ? p - size_t(w.max) : 0;
+    const size_t lo = (w.max != kInfWidth && w.max < p) ? p - size_t(w.max) : 0;
     if (any && hi >= lo) {
       for (size_t s = hi;; --s) {
         st.restore(snap);
@@ -491,7 +305,7 @@ bool basic_single(NodeKind kind) {
     if (st.pos >= st.n) {
       end_of_input(st);
       ok = false;
-    } else if (!match_char(child, st.at(st.pos))) {
+    } else if (!single_accepts(child, st.at(st.pos))) {
       ok = false;
     } else {
       ++st.pos;
@@ -527,109 +341,6 @@ bool basic_single(NodeKind kind) {
 }
 
 }  // namespace
-
-bool single_accepts(const Node& node, char32_t c) {
-  return match_char(node, c);
-}
-
-bool chars_equal_ci(char32_t a, char32_t b) {
-  if (a == b) return true;
-  if (a < 0xC0 && b < 0xC0) {
-    const char32_t la = (a - 'A') < 26 ? (a | 0x20) : a;
-    const char32_t lb = (b - 'A') < 26 ? (b | 0x20) : b;
-    return la == lb;
-  }
-  char32_t x[3], y[3];
-  const int nx = unicode::to_lower_full(a, x);
-  const int ny = unicode::to_lower_full(b, y);
-  if (nx != ny) return false;
-  for (int i = 0; i < nx; ++i) {
-    if (x[i] != y[i]) return false;
-  }
-  return true;
-}
-
-bool is_single(const Node& nd) {
-  switch (nd.kind) {
-    case NodeKind::Lit:
-    case NodeKind::Any:
-    case NodeKind::Class:
-    case NodeKind::Predef:
-    case NodeKind::Prop:
-    case NodeKind::Grapheme:
-      return true;
-    case NodeKind::NonCap:
-    case NodeKind::Atomic:
-      return is_single(nd.child());
-    case NodeKind::Branch:
-      // Alternatives that each take one code point and capture nothing are
-      // interchangeable after the first that matches.
-      for (const Node& alt : nd.kids) {
-        if (!is_single(alt)) return false;
-      }
-      return true;
-    default:
-      return false;
-  }
-}
-
-int64_t det_length(const Node& nd) {
-  constexpr int64_t kCap = int64_t(1) << 40;
-  switch (nd.kind) {
-    case NodeKind::Empty:
-    case NodeKind::StartLine:
-    case NodeKind::EndLine:
-    case NodeKind::StartText:
-    case NodeKind::EndText:
-    case NodeKind::WordBoundary:
-    case NodeKind::WordEdge:
-      return 0;
-    case NodeKind::Lit:
-    case NodeKind::Any:
-    case NodeKind::Class:
-    case NodeKind::Predef:
-    case NodeKind::Prop:
-    case NodeKind::Grapheme:
-      return 1;
-    case NodeKind::LitStr:
-      return int64_t(nd.chars.size());
-    case NodeKind::NonCap:
-    case NodeKind::Atomic:
-      return nd.child().det_len;
-    case NodeKind::Branch:
-      return is_single(nd) ? 1 : -1;
-    case NodeKind::Sequence: {
-      int64_t sum = 0;
-      for (const Node& it : nd.kids) {
-        const int64_t l = it.det_len;
-        if (l < 0) return -1;
-        sum += l;
-        if (sum > kCap) return -1;
-      }
-      return sum;
-    }
-    case NodeKind::Repeat: {
-      if (!nd.max || *nd.max != nd.min) return -1;
-      const int64_t l = nd.child().det_len;
-      if (l < 0 || (l > 0 && int64_t(nd.min) > kCap / l)) return -1;
-      return l * nd.min;
-    }
-    default:
-      return -1;
-  }
-}
-
-void annotate(Node& node) {
-  for (Node& kid : node.kids) annotate(kid);
-  node.det_len = det_length(node);
-  if (node.kind == NodeKind::Class) {
-    CharClass& cc = *node.cc;
-    for (char32_t c = 0; c < 128; ++c) {
-      if (class_matches(cc, c)) cc.ascii_bits[c >> 6] |= uint64_t(1) << (c & 63);
-    }
-    cc.ascii_ready = true;
-  }
-}
 
 bool run_cont(const Cont& k0, State& st) {
   if (st.status != Status::Ok) [[unlikely]]
@@ -735,7 +446,7 @@ bool m_node(const Node& node, State& st, const Cont& k) {
           end_of_input(st);
           return false;
         }
-        if (!match_char(*nd, st.at(st.pos))) return false;
+        if (!single_accepts(*nd, st.at(st.pos))) return false;
         ++st.pos;
         if (run_cont(k, st)) return true;
         --st.pos;
@@ -781,4 +492,4 @@ bool try_match_to(const Node& root, State& st, size_t target) {
   return m_node(root, st, end) && st.status == Status::Ok;
 }
 
-}  // namespace kordal
+}  // namespace kordal::reference

@@ -1,0 +1,741 @@
+// The backtracking VM (see backtracker.hpp for the scheme).
+//
+// Frames on the backtrack stack are runs of 64-bit words with a header word on
+// top: the frame kind in the low byte and an instruction index (or, for a
+// register log, the register) in the high half. Failure reads the header of
+// the top frame and acts on its kind; most kinds pop themselves, loop frames
+// stay while they have alternatives left.
+#include "backtracker.hpp"
+
+#include <atomic>
+#include <cstring>
+
+#include "state.hpp"
+
+namespace kordal {
+namespace {
+
+constexpr uint32_t kPollInterval = 4096;
+constexpr size_t kChunk = size_t(1) << 16;  // characters scanned between step counts
+
+enum Kind : uint8_t {
+  kChoice,    // [pos][mark][H]: resume at H's instruction
+  kReg,       // [old][H]: restore register H.pc, keep failing
+  kBarrier,   // [H]: start of an atomic group, keep failing
+  kAhead,     // [pos][mark][H]: lookahead whose child is running
+  kBehind,    // [p][mark][s][lo][H]: lookbehind trying start s, down to lo
+  kLoop1G,    // [entry][count][mark][H]: greedy single-character loop, gives back
+  kLoop1L,    // [entry][count][mark][H]: lazy single-character loop, extends
+  kLoopRun,   // [entry][count][mark][W][H]: straight loop, body running
+  kLoopWait,  // [entry][count][mark][W][H]: straight loop, rest of the pattern running
+};
+
+constexpr uint64_t header(Kind k, uint32_t pc) {
+  return uint64_t(pc) << 32 | k;
+}
+constexpr Kind kind_of(uint64_t h) {
+  return Kind(h & 0xff);
+}
+constexpr uint32_t pc_of(uint64_t h) {
+  return uint32_t(h >> 32);
+}
+
+std::atomic<size_t> cap_bytes{kDefaultBacktrackCap};
+
+inline bool test_char(const Program& p, const CharTest& t, uint32_t c) {
+  if (c < 256) return t.accepts_low(c);
+  for (uint32_t i = 0; i < t.count; ++i) {
+    if (single_accepts(*p.leaves[t.first + i], c)) return true;
+  }
+  return false;
+}
+
+template <class CharT>
+inline bool rep_accepts(const Program& p, const RepInfo& r, CharT c) {
+  return r.exact ? uint32_t(c) == uint32_t(r.ch) : test_char(p, p.tests[r.test], uint32_t(c));
+}
+
+constexpr uint64_t kOnes = 0x0101010101010101ull;
+constexpr uint64_t kHighs = 0x8080808080808080ull;
+
+inline uint64_t load8(const uint8_t* p) {
+  uint64_t w;
+  std::memcpy(&w, p, 8);
+  return w;
+}
+// Whether some byte of w is zero (exact).
+inline bool has_zero(uint64_t w) {
+  return ((w - kOnes) & ~w & kHighs) != 0;
+}
+
+// First i in [from, to) with s[i] != c, or `to`; eight bytes at a time.
+inline size_t span_byte(const uint8_t* s, size_t from, size_t to, uint8_t c) {
+  const uint64_t pat = kOnes * c;
+  while (to - from >= 8 && load8(s + from) == pat) from += 8;
+  while (from < to && s[from] == c) ++from;
+  return from;
+}
+
+// Last i in [lo, hi) with s[i] == c, or SIZE_MAX.
+inline size_t rfind_byte(const uint8_t* s, size_t lo, size_t hi, uint8_t c) {
+  const uint64_t pat = kOnes * c;
+  while (hi - lo >= 8 && !has_zero(load8(s + hi - 8) ^ pat)) hi -= 8;
+  while (hi > lo) {
+    if (s[--hi] == c) return hi;
+  }
+  return SIZE_MAX;
+}
+
+// First i in [from, to) with s[i] == c, or `to`.
+template <class CharT>
+inline size_t find_unit(const CharT* s, size_t from, size_t to, uint32_t c) {
+  if constexpr (sizeof(CharT) == 1) {
+    if (c > 0xff) return to;
+    const void* hit = std::memchr(s + from, int(c), to - from);
+    return hit ? size_t(static_cast<const CharT*>(hit) - s) : to;
+  } else {
+    while (from < to && uint32_t(s[from]) != c) ++from;
+    return from;
+  }
+}
+
+// How many code points from `from` (at most `cap`) the loop's test accepts.
+template <class CharT>
+size_t scan_raw(const Program& p, const RepInfo& r, const CharT* text, size_t from, size_t cap) {
+  const size_t to = from + cap;
+  if (r.exact) {
+    if constexpr (sizeof(CharT) == 1) {
+      if (r.ch > 0xff) return 0;
+      return span_byte(text, from, to, uint8_t(r.ch)) - from;
+    }
+    size_t i = from;
+    while (i < to && uint32_t(text[i]) == uint32_t(r.ch)) ++i;
+    return i - from;
+  }
+  const CharTest& t = p.tests[r.test];
+  switch (t.shape) {
+    case CharTest::Shape::All:
+      return cap;
+    case CharTest::Shape::NotNewline:
+      return find_unit(text, from, to, '\n') - from;
+    case CharTest::Shape::General:
+      break;
+  }
+  size_t i = from;
+  while (i < to && test_char(p, t, uint32_t(text[i]))) ++i;
+  return i - from;
+}
+
+// Last i in [lo, hi) with text[i] == c, or SIZE_MAX.
+template <class CharT>
+size_t rfind_unit(const CharT* text, size_t lo, size_t hi, uint32_t c) {
+  if constexpr (sizeof(CharT) == 1) {
+    return c > 0xff ? SIZE_MAX : rfind_byte(text, lo, hi, uint8_t(c));
+  } else {
+    while (hi > lo) {
+      if (uint32_t(text[--hi]) == c) return hi;
+    }
+    return SIZE_MAX;
+  }
+}
+
+// Steps charged for scanning k code points in a fast loop.
+inline uint32_t scan_steps(size_t k) {
+  return uint32_t(1 + (k < (size_t(1) << 30) ? k : size_t(1) << 30) / 16);
+}
+
+inline bool is_word_at(const auto* text, size_t i, bool ascii) {
+  return word_char(char32_t(text[i]), ascii);
+}
+
+}  // namespace
+
+size_t backtrack_cap() {
+  return cap_bytes.load(std::memory_order_relaxed);
+}
+void set_backtrack_cap(size_t bytes) {
+  cap_bytes.store(bytes, std::memory_order_relaxed);
+}
+
+bool Backtracker::grow(size_t live, size_t need, State& st) {
+  const size_t limit = backtrack_cap() / sizeof(uint64_t);
+  if (need > limit) {
+    st.status = Status::TooDeep;
+    return false;
+  }
+  State::VmScratch& vm = st.vm;
+  size_t size = vm.words < 256 ? 256 : vm.words * 2;
+  if (size < need) size = need;
+  if (size > limit) size = limit;
+  // Only the words below `live` are copied; the rest stays uninitialised.
+  std::unique_ptr<uint64_t[]> bigger(new uint64_t[size]);
+  if (live) std::memcpy(bigger.get(), vm.stack.get(), live * sizeof(uint64_t));
+  vm.stack = std::move(bigger);
+  vm.words = size;
+  return true;
+}
+
+bool Backtracker::tick(uint32_t k, State& st) {
+  steps_ += k;
+  if (steps_ < kPollInterval) return true;
+  steps_ = 0;
+  if (st.ctl && st.ctl->poll && st.ctl->poll(st.ctl->ctx)) {
+    st.status = Status::Interrupted;
+    return false;
+  }
+  return true;
+}
+
+bool Backtracker::run(State& st, bool to_end) {
+  return with_units(st.text, [&](const auto* p) { return run_text(st, p, st.n, to_end); });
+}
+
+template <class CharT>
+bool Backtracker::run_text(State& st, const CharT* text, const size_t n, const bool to_end) {
+  if (st.status != Status::Ok) return false;
+  const Program& p = prog_;
+  const Inst* code = p.code.data();
+  if (st.vm.regs.size() < p.num_regs) st.vm.regs.resize(p.num_regs);
+  size_t* regs = st.vm.regs.data();
+  uint64_t* stk = st.vm.stack.get();
+  size_t sp = 0;
+  const size_t start = st.pos;
+  size_t pos = start;
+  uint32_t pc = 0;
+  lead_end_ = SIZE_MAX;
+
+  // Room for k more words on the stack; false ends the search.
+  auto room = [&](size_t k) {
+    if (sp + k <= st.vm.words) return true;
+    if (!grow(sp, sp + k, st)) return false;
+    stk = st.vm.stack.get();
+    return true;
+  };
+  auto eoi = [&] {
+    if (st.partial) {
+      st.pos = pos;
+      st.record_partial_block();
+    }
+  };
+  auto set_reg = [&](uint32_t r, size_t v) {
+    if (!room(2)) return false;
+    stk[sp] = regs[r];
+    stk[sp + 1] = header(kReg, r);
+    sp += 2;
+    regs[r] = v;
+    return true;
+  };
+  auto push3 = [&](Kind k, uint32_t at, uint64_t a, uint64_t b) {
+    if (!room(3)) return false;
+    stk[sp] = a;
+    stk[sp + 1] = b;
+    stk[sp + 2] = header(k, at);
+    sp += 3;
+    return true;
+  };
+  // Code points a single-character loop accepts from `from`, counting steps.
+  auto scan = [&](const RepInfo& r, size_t from, size_t cap, size_t& count) {
+    count = 0;
+    while (count < cap) {
+      const size_t m = cap - count < kChunk ? cap - count : kChunk;
+      const size_t k = scan_raw(p, r, text, from + count, m);
+      count += k;
+      if (!tick(scan_steps(k), st)) return false;
+      if (k < m) break;
+    }
+    return true;
+  };
+  // The rest of a repetition decision after `count` iterations (the head of
+  // the next iteration): sets the entry register, pushes the alternative and
+  // picks where to go.
+  auto rep_head = [&](const RepInfo& r, size_t count) {
+    if (r.reg_e != kNone && !set_reg(r.reg_e, pos)) return false;
+    const bool at_max = r.max != kNone && count >= r.max;
+    if (r.greedy) {
+      if (at_max) {
+        pc = r.exit;
+        return true;
+      }
+      if (count >= r.min && !push3(kChoice, r.exit, pos, st.trail.size())) return false;
+      pc = r.body;
+      return true;
+    }
+    if (count >= r.min) {
+      if (!at_max && !push3(kChoice, r.body, pos, st.trail.size())) return false;
+      pc = r.exit;
+      return true;
+    }
+    pc = r.body;
+    return true;
+  };
+  // Whether the rest of the pattern after a loop fails at once at `at`: it
+  // begins with a literal the text does not hold there (inside the text, so
+  // nothing is recorded either).
+  auto exit_fails = [&](const RepInfo& r, size_t at) {
+    return r.follow != kNone && at < n && uint32_t(text[at]) != r.follow;
+  };
+
+  for (;;) {
+    const Inst& in = code[pc];
+    switch (in.op) {
+      case Op::Match:
+        if (to_end && pos != n) goto fail;
+        st.pos = pos;
+        return true;
+      case Op::Char:
+        if (pos < n && uint32_t(text[pos]) == in.a) {
+          ++pos;
+          ++pc;
+          continue;
+        }
+        if (pos >= n) eoi();
+        goto fail;
+      case Op::Test:
+        if (pos < n && test_char(p, p.tests[in.a], uint32_t(text[pos]))) {
+          ++pos;
+          ++pc;
+          continue;
+        }
+        if (pos >= n) eoi();
+        goto fail;
+      case Op::Str: {
+        const std::vector<char32_t>& s = *p.strs[in.a];
+        for (char32_t ch : s) {
+          if (pos >= n) {
+            eoi();
+            goto fail;
+          }
+          const char32_t c = char32_t(text[pos]);
+          if (c != ch && !(in.f && chars_equal_ci(c, ch))) goto fail;
+          ++pos;
+        }
+        ++pc;
+        continue;
+      }
+      case Op::StartLine:
+        if (pos == 0 || (in.f && text[pos - 1] == '\n')) {
+          ++pc;
+          continue;
+        }
+        goto fail;
+      case Op::EndLine:
+        if (pos == n || (in.f ? text[pos] == '\n' : pos + 1 == n && text[pos] == '\n')) {
+          ++pc;
+          continue;
+        }
+        goto fail;
+      case Op::StartText:
+        if (pos != 0) goto fail;
+        ++pc;
+        continue;
+      case Op::EndText:
+        if (pos != n) goto fail;
+        ++pc;
+        continue;
+      case Op::WordB:
+      case Op::WordEdge: {
+        const bool ascii = in.f & 2;
+        const bool prev = pos > 0 && is_word_at(text, pos - 1, ascii);
+        const bool cur = pos < n && is_word_at(text, pos, ascii);
+        bool ok;
+        if (in.op == Op::WordB) {
+          ok = (prev != cur) != bool(in.f & 1);
+        } else {
+          ok = (in.f & 1) ? (prev && !cur) : (!prev && cur);
+        }
+        if (!ok) goto fail;
+        ++pc;
+        continue;
+      }
+      case Op::Open:
+        if (st.partial) st.open_push(in.a, pos);
+        if (in.b != kNone && !set_reg(in.b, pos)) return false;
+        ++pc;
+        continue;
+      case Op::Close: {
+        const size_t s = in.f ? pos - in.b : regs[in.b];
+        if (st.partial) st.open_pop_if(in.a);
+        if (in.a < st.caps.size()) st.close_group(in.a, s, pos);
+        ++pc;
+        continue;
+      }
+      case Op::Jump:
+        pc = in.a;
+        continue;
+      case Op::Split:
+        if (!push3(kChoice, in.a, pos, st.trail.size())) return false;
+        ++pc;
+        continue;
+      case Op::RepInit: {
+        const RepInfo& r = p.reps[in.a];
+        if (r.reg_c != kNone && !set_reg(r.reg_c, 0)) return false;
+        if (!rep_head(r, 0)) return false;
+        continue;
+      }
+      case Op::RepTail: {
+        const RepInfo& r = p.reps[in.a];
+        // An iteration that consumed nothing ends the repetition.
+        if (r.reg_e != kNone && pos == regs[r.reg_e]) {
+          pc = r.exit;
+          continue;
+        }
+        size_t count = 1;
+        if (r.reg_c != kNone) {
+          count = regs[r.reg_c] + 1;
+          if (r.max == kNone && count > r.min) count = r.min;  // only compared with min
+          if (!set_reg(r.reg_c, count)) return false;
+        }
+        if (!tick(1, st)) return false;
+        if (!rep_head(r, count)) return false;
+        continue;
+      }
+      case Op::Loop1: {
+        const RepInfo& r = p.reps[in.a];
+        const size_t entry = pos;
+        const size_t limit = r.max == kNone ? SIZE_MAX : r.max;
+        const size_t avail = n - entry;
+        size_t count;
+        if (r.greedy) {
+          if (!scan(r, entry, avail < limit ? avail : limit, count)) return false;
+          pos = entry + count;
+          if (pc == 0 && r.max == kNone) lead_end_ = pos;
+          if (count < limit && pos == n) eoi();
+          if (count < r.min) goto fail;
+          if (count > r.min && r.give_back) {
+            if (!room(4)) return false;
+            stk[sp] = entry;
+            stk[sp + 1] = count;
+            stk[sp + 2] = st.trail.size();
+            stk[sp + 3] = header(kLoop1G, pc);
+            sp += 4;
+          }
+        } else {
+          const size_t want = r.min;
+          if (!scan(r, entry, avail < want ? avail : want, count)) return false;
+          pos = entry + count;
+          if (count < want) {
+            if (pos == n) eoi();
+            goto fail;
+          }
+          if (count < limit) {
+            if (!room(4)) return false;
+            stk[sp] = entry;
+            stk[sp + 1] = count;
+            stk[sp + 2] = st.trail.size();
+            stk[sp + 3] = header(kLoop1L, pc);
+            sp += 4;
+          }
+        }
+        pc = r.exit;
+        continue;
+      }
+      case Op::LoopInit: {
+        const RepInfo& r = p.reps[in.a];
+        if (!room(5)) return false;
+        const bool wait = !r.greedy && r.min == 0;
+        stk[sp] = pos;
+        stk[sp + 1] = 0;
+        stk[sp + 2] = st.trail.size();
+        stk[sp + 3] = 0;
+        stk[sp + 4] = header(wait ? kLoopWait : kLoopRun, pc);
+        sp += 5;
+        pc = wait ? r.exit : r.body;
+        continue;
+      }
+      case Op::LoopNext: {
+        const RepInfo& r = p.reps[in.a];
+        uint64_t* f = stk + sp - 5;
+        const size_t count = ++f[1];
+        if (count == 1) f[3] = st.trail.size() - f[2];
+        if (!tick(1, st)) return false;
+        const bool at_max = r.max != kNone && count >= r.max;
+        if (r.greedy ? !at_max : count < r.min) {
+          pc = r.body;
+          continue;
+        }
+        if (r.greedy ? count == r.min : at_max) {
+          sp -= 5;  // nothing left to try
+        } else {
+          f[4] = header(kLoopWait, pc);
+        }
+        pc = r.exit;
+        continue;
+      }
+      case Op::AtomicBegin:
+        if (!room(1)) return false;
+        regs[in.a] = sp;
+        stk[sp++] = header(kBarrier, pc);
+        ++pc;
+        continue;
+      case Op::AtomicEnd:
+        // The child matched: drop its alternatives, keep its captures.
+        sp = regs[in.a];
+        ++pc;
+        continue;
+      case Op::LookBegin: {
+        const LookInfo& l = p.looks[in.a];
+        regs[l.slot] = sp;
+        if (!push3(kAhead, pc, pos, st.trail.size())) return false;
+        pc = l.body;
+        continue;
+      }
+      case Op::LookEnd: {
+        const LookInfo& l = p.looks[in.a];
+        const size_t at = regs[l.slot];
+        const size_t p0 = stk[at];
+        const size_t mark = stk[at + 1];
+        sp = at;
+        pos = p0;
+        if (l.positive) {
+          pc = l.after;
+          continue;
+        }
+        st.undo_to(mark);
+        goto fail;
+      }
+      case Op::BehindBegin: {
+        const LookInfo& l = p.looks[in.a];
+        const size_t p0 = pos;
+        // Starts nearer than the child's least width cannot end at p0; in
+        // partial mode they are still tried, since they may record.
+        bool any = true;
+        size_t hi = p0;
+        if (!st.partial) {
+          if (l.w.min > p0) {
+            any = false;
+          } else {
+            hi = p0 - size_t(l.w.min);
+          }
+        }
+        const size_t lo = (l.w.max != kInfWidth && l.w.max < p0) ? p0 - size_t(l.w.max) : 0;
+        if (!any || hi < lo) {
+          if (l.positive) goto fail;
+          pc = l.after;
+          continue;
+        }
+        if (!room(5)) return false;
+        regs[l.slot] = sp;
+        stk[sp] = p0;
+        stk[sp + 1] = st.trail.size();
+        stk[sp + 2] = hi;
+        stk[sp + 3] = lo;
+        stk[sp + 4] = header(kBehind, pc);
+        sp += 5;
+        pos = hi;
+        pc = l.body;
+        continue;
+      }
+      case Op::BehindEnd: {
+        const LookInfo& l = p.looks[in.a];
+        const size_t at = regs[l.slot];
+        const size_t p0 = stk[at];
+        if (pos != p0) goto fail;
+        // Captures made inside a lookbehind are always discarded.
+        st.undo_to(stk[at + 1]);
+        sp = at;
+        if (!l.positive) goto fail;
+        pc = l.after;
+        continue;
+      }
+      case Op::BackRef: {
+        const size_t g = in.a;
+        if (g >= st.caps.size() || !st.caps[g].set() || st.caps[g].start == st.caps[g].end) {
+          ++pc;
+          continue;
+        }
+        const CpSpan span = st.caps[g];
+        for (size_t i = span.start; i < span.end; ++i) {
+          if (pos >= n) {
+            eoi();
+            goto fail;
+          }
+          const char32_t c = char32_t(text[pos]);
+          const char32_t r = char32_t(text[i]);
+          if (c != r && !(in.f && chars_equal_ci(c, r))) goto fail;
+          ++pos;
+          if (((i - span.start) & (kChunk - 1)) == kChunk - 1 && !tick(uint32_t(kChunk), st)) {
+            return false;
+          }
+        }
+        ++pc;
+        continue;
+      }
+    }
+    return false;  // not reached: every instruction continues or fails
+
+  fail:
+    for (;;) {
+      if (sp == 0) {
+        st.pos = start;
+        return false;
+      }
+      if (!tick(1, st)) return false;
+      const uint64_t h = stk[sp - 1];
+      switch (kind_of(h)) {
+        case kChoice:
+          sp -= 3;
+          st.undo_to(stk[sp + 1]);
+          pos = stk[sp];
+          pc = pc_of(h);
+          break;
+        case kReg:
+          sp -= 2;
+          regs[pc_of(h)] = stk[sp];
+          continue;
+        case kBarrier:
+          sp -= 1;
+          continue;
+        case kAhead: {
+          // The child failed.
+          sp -= 3;
+          st.undo_to(stk[sp + 1]);
+          pos = stk[sp];
+          const LookInfo& l = p.looks[code[pc_of(h)].a];
+          if (l.positive) continue;
+          pc = l.after;
+          break;
+        }
+        case kBehind: {
+          uint64_t* f = stk + sp - 5;
+          const LookInfo& l = p.looks[code[pc_of(h)].a];
+          st.undo_to(f[1]);
+          if (f[2] > f[3]) {
+            pos = --f[2];
+            pc = l.body;
+            break;
+          }
+          pos = f[0];
+          sp -= 5;
+          if (l.positive) continue;
+          pc = l.after;
+          break;
+        }
+        case kLoop1G: {
+          uint64_t* f = stk + sp - 4;
+          const RepInfo& r = p.reps[code[pc_of(h)].a];
+          const size_t entry = f[0];
+          size_t count = f[1] - 1;
+          st.undo_to(f[2]);
+          // Give back until the rest of the pattern can start.
+          if (exit_fails(r, entry + count)) {
+            const size_t at = rfind_unit(text, entry + r.min, entry + count + 1, r.follow);
+            if (!tick(scan_steps(entry + count + 1 - (at == SIZE_MAX ? entry + r.min : at)), st)) {
+              return false;
+            }
+            if (at == SIZE_MAX) {
+              sp -= 4;
+              continue;
+            }
+            count = at - entry;
+          }
+          if (count == r.min) {
+            sp -= 4;
+          } else {
+            f[1] = count;
+          }
+          pos = entry + count;
+          pc = r.exit;
+          break;
+        }
+        case kLoop1L: {
+          uint64_t* f = stk + sp - 4;
+          const RepInfo& r = p.reps[code[pc_of(h)].a];
+          const size_t limit = r.max == kNone ? SIZE_MAX : r.max;
+          size_t count = f[1];
+          pos = f[0] + count;
+          st.undo_to(f[2]);
+          if (pos >= n) {
+            eoi();
+            sp -= 4;
+            continue;
+          }
+          if (!rep_accepts(p, r, text[pos])) {
+            sp -= 4;
+            continue;
+          }
+          ++count;
+          ++pos;
+          // Extend while the rest of the pattern would fail at once: to the
+          // next occurrence of its literal, if the loop accepts all before it.
+          if (exit_fails(r, pos)) {
+            const size_t entry = f[0];
+            const size_t bound = limit - count < n - pos ? pos + (limit - count) : n;
+            const size_t q = find_unit(text, pos, bound, r.follow);
+            const size_t ok = scan_raw(p, r, text, pos, q - pos);
+            if (!tick(scan_steps(q - pos), st)) return false;
+            if (ok < q - pos) {
+              sp -= 4;
+              continue;
+            }
+            pos = q;
+            count = q - entry;
+            if (exit_fails(r, pos)) {
+              sp -= 4;
+              continue;
+            }
+          }
+          if (count >= limit) {
+            sp -= 4;
+          } else {
+            f[1] = count;
+          }
+          pc = r.exit;
+          break;
+        }
+        case kLoopRun: {
+          // The body failed in iteration count + 1.
+          uint64_t* f = stk + sp - 5;
+          const RepInfo& r = p.reps[code[pc_of(h)].a];
+          const size_t count = f[1];
+          if (!r.greedy || count < r.min) {
+            sp -= 5;
+            continue;
+          }
+          st.undo_to(f[2] + count * f[3]);
+          pos = f[0] + count * r.width;
+          if (count == r.min) {
+            sp -= 5;
+          } else {
+            f[4] = header(kLoopWait, pc_of(h));
+          }
+          pc = r.exit;
+          break;
+        }
+        case kLoopWait: {
+          // The rest of the pattern failed after count iterations.
+          uint64_t* f = stk + sp - 5;
+          const RepInfo& r = p.reps[code[pc_of(h)].a];
+          size_t count = f[1];
+          if (!r.greedy) {
+            st.undo_to(f[2] + count * f[3]);
+            pos = f[0] + count * r.width;
+            f[4] = header(kLoopRun, pc_of(h));
+            pc = r.body;
+            break;
+          }
+          --count;
+          const size_t before = count;
+          while (count > r.min && exit_fails(r, f[0] + count * r.width)) --count;
+          if (!tick(scan_steps(before - count), st)) return false;
+          st.undo_to(f[2] + count * f[3]);
+          pos = f[0] + count * r.width;
+          if (count == r.min) {
+            sp -= 5;
+            if (exit_fails(r, pos)) continue;
+          } else {
+            f[1] = count;
+          }
+          pc = r.exit;
+          break;
+        }
+      }
+      break;
+    }
+  }
+}
+
+template bool Backtracker::run_text<uint8_t>(State&, const uint8_t*, size_t, bool);
+template bool Backtracker::run_text<uint16_t>(State&, const uint16_t*, size_t, bool);
+template bool Backtracker::run_text<uint32_t>(State&, const uint32_t*, size_t, bool);
+
+}  // namespace kordal

@@ -1,0 +1,66 @@
+// The backtracking VM: runs a Program at one start position.
+//
+// Depth-first search over the program's choices in priority order, with an
+// explicit backtrack stack instead of native recursion: a choice point is a
+// frame holding where to resume, the position and the length of the State's
+// undo trail; failure pops the top frame, undoes the trail back to its mark
+// and resumes there. Register writes (group starts, iteration counts and
+// entry positions) are logged on the same stack and undone when popped.
+// Loops over single characters and over straight bodies keep one frame for
+// the whole loop. Atomic groups and lookarounds cut the stack back to the
+// frame they pushed on entry.
+//
+// Cost: exponential in the worst case, like any backtracker, but the native
+// stack stays flat whatever the input or the pattern's nesting. The backtrack
+// stack grows until backtrack_cap() bytes, after which the search ends with
+// Status::TooDeep. A pending choice point costs 24 bytes, a logged register
+// write 16. The poll hook is called every few thousand steps (backtracks,
+// iterations, and characters scanned by loops and back references).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "program.hpp"
+
+namespace kordal {
+
+struct State;
+
+// Default bound on the backtrack stack of one search.
+inline constexpr size_t kDefaultBacktrackCap = size_t(2) << 30;
+size_t backtrack_cap();
+void set_backtrack_cap(size_t bytes);  // for tests
+
+// The VM for one search. Its stack and registers live in the State's
+// scratch, which is recycled with the State, so searches on short inputs
+// allocate nothing.
+class Backtracker {
+ public:
+  explicit Backtracker(const Program& prog) : prog_(prog) {}
+
+  // Matches from st.pos (the State reset for this start). With `to_end` the
+  // match must end at the end of the text. On success st.pos is the end of
+  // the match and the captures are those of the first successful path. On
+  // failure or when st.status is set (interrupted, too deep), returns false.
+  bool run(State& st, bool to_end);
+
+  // Where the scan of the last run's leading loop ended, when the program
+  // begins with a greedy unbounded single-character loop; else kUnset.
+  size_t lead_end() const { return lead_end_; }
+
+  // The same over a text of any code-unit width.
+  template <class CharT>
+  bool run_text(State& st, const CharT* text, size_t n, bool to_end);
+
+ private:
+  bool grow(size_t live, size_t need, State& st);
+  bool tick(uint32_t k, State& st);
+
+  const Program& prog_;
+  uint32_t steps_ = 0;
+  size_t lead_end_ = SIZE_MAX;
+};
+
+}  // namespace kordal

@@ -1,0 +1,619 @@
+// Character tests, tree facts and the compiler from tree to Program (see
+// program.hpp for the scheme).
+#include "program.hpp"
+
+#include <unordered_map>
+
+namespace kordal {
+
+bool predef_test(Predef kind, bool ascii, char32_t c) {
+  switch (kind) {
+    case Predef::Digit:
+      return ascii ? (c - '0') < 10 : unicode::is_numeric(c);
+    case Predef::Word:
+      return word_char(c, ascii);
+    case Predef::Space:
+      if (ascii) return (c >= 0x09 && c <= 0x0D) || c == 0x20;
+      return unicode::is_whitespace(c);
+  }
+  return false;
+}
+
+namespace {
+
+bool set_contains(const CharSet& set, char32_t c) {
+  const auto& r = set.ranges;
+  if (r.size() <= 8) {
+    for (const auto& [lo, hi] : r) {
+      if (c >= lo && c <= hi) return true;
+    }
+    return false;
+  }
+  // Ranges are sorted and disjoint: bisect on the low ends.
+  size_t lo = 0, hi = r.size();
+  while (lo < hi) {
+    size_t mid = lo + (hi - lo) / 2;
+    if (r[mid].first <= c) {
+      lo = mid + 1;
+    } else {
+      hi = mid;
+    }
+  }
+  return lo > 0 && c <= r[lo - 1].second;
+}
+
+uint64_t sat_add(uint64_t a, uint64_t b) {
+  return a > kInfWidth - b ? kInfWidth : a + b;
+}
+uint64_t sat_mul(uint64_t a, uint64_t b) {
+  if (a == 0 || b == 0) return 0;
+  return a > kInfWidth / b ? kInfWidth : a * b;
+}
+
+}  // namespace
+
+bool class_matches(const CharClass& cc, char32_t c) {
+  if (c < 128 && cc.ascii_ready) return (cc.ascii_bits[c >> 6] >> (c & 63)) & 1;
+  bool found = false;
+  for (const ClassItem& it : cc.items) {
+    switch (it.kind) {
+      case ClassItem::Kind::Set:
+        found = set_contains(it.set, c);
+        break;
+      case ClassItem::Kind::Predef:
+        found = predef_test(it.pkind, it.ascii, c) != it.negated;
+        break;
+      case ClassItem::Kind::Prop:
+        found = it.pred(c) != it.negated;
+        break;
+    }
+    if (found) break;
+  }
+  return found != cc.negated;
+}
+
+bool chars_equal_ci(char32_t a, char32_t b) {
+  if (a == b) return true;
+  if (a < 0xC0 && b < 0xC0) {
+    const char32_t la = (a - 'A') < 26 ? (a | 0x20) : a;
+    const char32_t lb = (b - 'A') < 26 ? (b | 0x20) : b;
+    return la == lb;
+  }
+  char32_t x[3], y[3];
+  const int nx = unicode::to_lower_full(a, x);
+  const int ny = unicode::to_lower_full(b, y);
+  if (nx != ny) return false;
+  for (int i = 0; i < nx; ++i) {
+    if (x[i] != y[i]) return false;
+  }
+  return true;
+}
+
+bool single_accepts(const Node& nd, char32_t c) {
+  switch (nd.kind) {
+    case NodeKind::Lit:
+      return c == nd.ch || (nd.ign && chars_equal_ci(c, nd.ch));
+    case NodeKind::Any:
+      return nd.dotall || c != '\n';
+    case NodeKind::Class:
+      return class_matches(*nd.cc, c);
+    case NodeKind::Predef:
+      return predef_test(nd.pkind, nd.ascii, c) != nd.negated;
+    case NodeKind::Prop:
+      return nd.prop->pred(c) != nd.prop->negated;
+    case NodeKind::Grapheme:
+      return true;
+    case NodeKind::NonCap:
+    case NodeKind::Atomic:
+      return single_accepts(nd.child(), c);
+    case NodeKind::Branch:
+      for (const Node& alt : nd.kids) {
+        if (single_accepts(alt, c)) return true;
+      }
+      return false;
+    default:
+      return false;
+  }
+}
+
+bool is_single(const Node& nd) {
+  switch (nd.kind) {
+    case NodeKind::Lit:
+    case NodeKind::Any:
+    case NodeKind::Class:
+    case NodeKind::Predef:
+    case NodeKind::Prop:
+    case NodeKind::Grapheme:
+      return true;
+    case NodeKind::NonCap:
+    case NodeKind::Atomic:
+      return is_single(nd.child());
+    case NodeKind::Branch:
+      for (const Node& alt : nd.kids) {
+        if (!is_single(alt)) return false;
+      }
+      return true;
+    default:
+      return false;
+  }
+}
+
+int64_t det_length(const Node& nd) {
+  constexpr int64_t kCap = int64_t(1) << 40;
+  switch (nd.kind) {
+    case NodeKind::Empty:
+    case NodeKind::StartLine:
+    case NodeKind::EndLine:
+    case NodeKind::StartText:
+    case NodeKind::EndText:
+    case NodeKind::WordBoundary:
+    case NodeKind::WordEdge:
+      return 0;
+    case NodeKind::Lit:
+    case NodeKind::Any:
+    case NodeKind::Class:
+    case NodeKind::Predef:
+    case NodeKind::Prop:
+    case NodeKind::Grapheme:
+      return 1;
+    case NodeKind::LitStr:
+      return int64_t(nd.chars.size());
+    case NodeKind::NonCap:
+    case NodeKind::Atomic:
+      return nd.child().det_len;
+    case NodeKind::Branch:
+      return is_single(nd) ? 1 : -1;
+    case NodeKind::Sequence: {
+      int64_t sum = 0;
+      for (const Node& it : nd.kids) {
+        const int64_t l = it.det_len;
+        if (l < 0) return -1;
+        sum += l;
+        if (sum > kCap) return -1;
+      }
+      return sum;
+    }
+    case NodeKind::Repeat: {
+      if (!nd.max || *nd.max != nd.min) return -1;
+      const int64_t l = nd.child().det_len;
+      if (l < 0 || (l > 0 && int64_t(nd.min) > kCap / l)) return -1;
+      return l * nd.min;
+    }
+    default:
+      return -1;
+  }
+}
+
+void annotate(Node& node) {
+  for (Node& kid : node.kids) annotate(kid);
+  node.det_len = det_length(node);
+  if (node.kind == NodeKind::Class) {
+    CharClass& cc = *node.cc;
+    for (char32_t c = 0; c < 128; ++c) {
+      if (class_matches(cc, c)) cc.ascii_bits[c >> 6] |= uint64_t(1) << (c & 63);
+    }
+    cc.ascii_ready = true;
+  }
+}
+
+Width width(const Node& nd) {
+  switch (nd.kind) {
+    case NodeKind::Lit:
+    case NodeKind::Any:
+    case NodeKind::Class:
+    case NodeKind::Predef:
+    case NodeKind::Prop:
+    case NodeKind::Grapheme:
+      return {1, 1};
+    case NodeKind::LitStr:
+      return {nd.chars.size(), nd.chars.size()};
+    case NodeKind::Group:
+    case NodeKind::NonCap:
+    case NodeKind::Atomic:
+      return width(nd.child());
+    case NodeKind::Branch: {
+      Width w{kInfWidth, 0};
+      for (const Node& alt : nd.kids) {
+        Width a = width(alt);
+        if (a.min < w.min) w.min = a.min;
+        if (a.max > w.max) w.max = a.max;
+      }
+      return w;
+    }
+    case NodeKind::Sequence: {
+      Width w{0, 0};
+      for (const Node& it : nd.kids) {
+        Width a = width(it);
+        w.min = sat_add(w.min, a.min);
+        w.max = sat_add(w.max, a.max);
+      }
+      return w;
+    }
+    case NodeKind::Repeat: {
+      Width c = width(nd.child());
+      Width w;
+      w.min = sat_mul(c.min, nd.min);
+      w.max = nd.max ? sat_mul(c.max, *nd.max) : (c.max == 0 ? 0 : kInfWidth);
+      return w;
+    }
+    case NodeKind::BackRef:
+      return {0, kInfWidth};
+    default:  // Empty, assertions, Look
+      return {0, 0};
+  }
+}
+
+namespace {
+
+struct Facts {
+  Width w;
+  bool single = false;
+  bool straight = false;
+};
+
+class Compiler {
+ public:
+  explicit Compiler(Program& p) : p_(p) {}
+
+  // Facts of every node, children first; the same rules as width() and
+  // is_single(), computed once per node.
+  const Facts& analyze(const Node& nd) {
+    Facts f;
+    switch (nd.kind) {
+      case NodeKind::Lit:
+      case NodeKind::Any:
+      case NodeKind::Class:
+      case NodeKind::Predef:
+      case NodeKind::Prop:
+      case NodeKind::Grapheme:
+        f.w = {1, 1};
+        f.single = f.straight = true;
+        break;
+      case NodeKind::LitStr:
+        f.w = {nd.chars.size(), nd.chars.size()};
+        f.straight = true;
+        break;
+      case NodeKind::Empty:
+      case NodeKind::StartLine:
+      case NodeKind::EndLine:
+      case NodeKind::StartText:
+      case NodeKind::EndText:
+      case NodeKind::WordBoundary:
+      case NodeKind::WordEdge:
+        f.straight = true;
+        break;
+      case NodeKind::Group:
+      case NodeKind::NonCap:
+      case NodeKind::Atomic: {
+        const Facts& c = analyze(nd.child());
+        f.w = c.w;
+        f.single = nd.kind != NodeKind::Group && c.single;
+        f.straight = c.straight;
+        break;
+      }
+      case NodeKind::Branch: {
+        f.w = {kInfWidth, 0};
+        f.single = true;
+        for (const Node& alt : nd.kids) {
+          const Facts& a = analyze(alt);
+          if (a.w.min < f.w.min) f.w.min = a.w.min;
+          if (a.w.max > f.w.max) f.w.max = a.w.max;
+          f.single = f.single && a.single;
+        }
+        f.straight = f.single;
+        break;
+      }
+      case NodeKind::Sequence:
+        f.straight = true;
+        for (const Node& it : nd.kids) {
+          const Facts& a = analyze(it);
+          f.w.min = sat_add(f.w.min, a.w.min);
+          f.w.max = sat_add(f.w.max, a.w.max);
+          f.straight = f.straight && a.straight;
+        }
+        break;
+      case NodeKind::Repeat: {
+        const Facts& c = analyze(nd.child());
+        f.w.min = sat_mul(c.w.min, nd.min);
+        f.w.max = nd.max ? sat_mul(c.w.max, *nd.max) : (c.w.max == 0 ? 0 : kInfWidth);
+        // A fixed count of a straight body pushes its loop frame and pops it
+        // again; a width-0 body would need logged registers instead.
+        f.straight =
+            (nd.max && *nd.max == 0) || (nd.max && *nd.max == nd.min && c.straight && c.w.min > 0);
+        break;
+      }
+      case NodeKind::BackRef:
+        f.w = {0, kInfWidth};
+        break;
+      case NodeKind::Look:
+        analyze(nd.child());
+        f.w = {0, 0};
+        break;
+    }
+    return facts_[&nd] = f;
+  }
+
+  void node(const Node& nd) {
+    const Facts& f = facts_.at(&nd);
+    if (f.single) {
+      const Node& leaf = strip(nd);
+      if (leaf.kind == NodeKind::Lit && !leaf.ign) {
+        emit(Op::Char, 0, uint32_t(leaf.ch));
+      } else {
+        emit(Op::Test, 0, make_test(nd));
+      }
+      return;
+    }
+    switch (nd.kind) {
+      case NodeKind::Empty:
+        return;
+      case NodeKind::LitStr:
+        if (nd.chars.empty()) return;
+        emit(Op::Str, nd.ign, uint32_t(p_.strs.size()));
+        p_.strs.push_back(&nd.chars);
+        return;
+      case NodeKind::StartLine:
+        emit(Op::StartLine, nd.multiline);
+        return;
+      case NodeKind::EndLine:
+        emit(Op::EndLine, nd.multiline);
+        return;
+      case NodeKind::StartText:
+        emit(Op::StartText);
+        return;
+      case NodeKind::EndText:
+        emit(Op::EndText);
+        return;
+      case NodeKind::WordBoundary:
+        emit(Op::WordB, uint8_t(nd.negated | (nd.ascii << 1)));
+        return;
+      case NodeKind::WordEdge:
+        emit(Op::WordEdge, uint8_t(nd.end | (nd.ascii << 1)));
+        return;
+      case NodeKind::Group: {
+        const uint32_t g = uint32_t(nd.index);
+        const Width w = facts_.at(&nd.child()).w;
+        if (w.min == w.max && w.max < kNone) {
+          // The child always consumes w code points: the start is pos - w.
+          emit(Op::Open, 0, g, kNone);
+          node(nd.child());
+          emit(Op::Close, 1, g, uint32_t(w.max));
+        } else {
+          const uint32_t reg = p_.num_regs++;
+          emit(Op::Open, 0, g, reg);
+          node(nd.child());
+          emit(Op::Close, 0, g, reg);
+        }
+        return;
+      }
+      case NodeKind::NonCap:
+        node(nd.child());
+        return;
+      case NodeKind::Atomic: {
+        // Without choice points inside, an atomic group is its child.
+        if (facts_.at(&nd.child()).straight) {
+          node(nd.child());
+          return;
+        }
+        const uint32_t slot = p_.num_regs++;
+        emit(Op::AtomicBegin, 0, slot);
+        node(nd.child());
+        emit(Op::AtomicEnd, 0, slot);
+        return;
+      }
+      case NodeKind::Branch: {
+        std::vector<uint32_t> jumps;
+        const size_t count = nd.kids.size();
+        for (size_t i = 0; i < count; ++i) {
+          if (i + 1 < count) {
+            const uint32_t split = emit(Op::Split);
+            node(nd.kids[i]);
+            jumps.push_back(emit(Op::Jump));
+            p_.code[split].a = here();
+          } else {
+            node(nd.kids[i]);
+          }
+        }
+        for (uint32_t j : jumps) p_.code[j].a = here();
+        return;
+      }
+      case NodeKind::Sequence:
+        for (const Node& it : nd.kids) node(it);
+        return;
+      case NodeKind::Repeat:
+        repeat(nd);
+        return;
+      case NodeKind::BackRef:
+        emit(Op::BackRef, nd.ign, uint32_t(nd.group));
+        return;
+      case NodeKind::Look: {
+        const uint32_t idx = uint32_t(p_.looks.size());
+        LookInfo info;
+        info.behind = nd.behind;
+        info.positive = nd.positive;
+        info.slot = p_.num_regs++;
+        info.w = facts_.at(&nd.child()).w;
+        p_.looks.push_back(info);
+        emit(nd.behind ? Op::BehindBegin : Op::LookBegin, 0, idx);
+        p_.looks[idx].body = here();
+        node(nd.child());
+        emit(nd.behind ? Op::BehindEnd : Op::LookEnd, 0, idx);
+        p_.looks[idx].after = here();
+        return;
+      }
+      default:
+        return;
+    }
+  }
+
+  uint32_t emit(Op op, uint8_t f = 0, uint32_t a = 0, uint32_t b = 0) {
+    p_.code.push_back(Inst{op, f, a, b});
+    return uint32_t(p_.code.size() - 1);
+  }
+
+ private:
+  uint32_t here() const { return uint32_t(p_.code.size()); }
+
+  static const Node& strip(const Node& nd) {
+    const Node* n = &nd;
+    while (n->kind == NodeKind::NonCap || n->kind == NodeKind::Atomic) n = &n->child();
+    return *n;
+  }
+
+  void leaves(const Node& nd) {
+    if (nd.kind == NodeKind::NonCap || nd.kind == NodeKind::Atomic) {
+      leaves(nd.child());
+    } else if (nd.kind == NodeKind::Branch) {
+      for (const Node& alt : nd.kids) leaves(alt);
+    } else {
+      p_.leaves.push_back(&nd);
+    }
+  }
+
+  // The bitmap of code points below 256 a leaf accepts, ORed into t.
+  static void leaf_bits(const Node& leaf, CharTest& t) {
+    auto set = [&](uint32_t c) { t.lo[c >> 6] |= uint64_t(1) << (c & 63); };
+    switch (leaf.kind) {
+      case NodeKind::Lit:
+        if (!leaf.ign) {
+          if (leaf.ch < 256) set(leaf.ch);
+          return;
+        }
+        break;
+      case NodeKind::Any:
+      case NodeKind::Grapheme:
+        t.lo[0] |=
+            leaf.kind == NodeKind::Any && !leaf.dotall ? ~(uint64_t(1) << '\n') : ~uint64_t(0);
+        for (int i = 1; i < 4; ++i) t.lo[i] = ~uint64_t(0);
+        return;
+      case NodeKind::Class:
+        if (leaf.cc->ascii_ready) {
+          // The ASCII half was computed once after parsing.
+          t.lo[0] |= leaf.cc->ascii_bits[0];
+          t.lo[1] |= leaf.cc->ascii_bits[1];
+          for (uint32_t c = 128; c < 256; ++c) {
+            if (class_matches(*leaf.cc, c)) set(c);
+          }
+          return;
+        }
+        break;
+      default:
+        break;
+    }
+    for (uint32_t c = 0; c < 256; ++c) {
+      if (single_accepts(leaf, c)) set(c);
+    }
+  }
+
+  uint32_t make_test(const Node& nd) {
+    CharTest t;
+    t.first = uint32_t(p_.leaves.size());
+    leaves(nd);
+    t.count = uint32_t(p_.leaves.size()) - t.first;
+    for (uint32_t i = t.first; i < t.first + t.count; ++i) leaf_bits(*p_.leaves[i], t);
+    // Any and Grapheme accept every code point above 255.
+    bool high_all = false;
+    for (uint32_t i = t.first; i < t.first + t.count; ++i) {
+      const NodeKind k = p_.leaves[i]->kind;
+      high_all = high_all || k == NodeKind::Any || k == NodeKind::Grapheme;
+    }
+    const bool rest_all =
+        t.lo[1] == ~uint64_t(0) && t.lo[2] == ~uint64_t(0) && t.lo[3] == ~uint64_t(0);
+    if (high_all && rest_all && t.lo[0] == ~uint64_t(0)) {
+      t.shape = CharTest::Shape::All;
+    } else if (high_all && rest_all && t.lo[0] == ~(uint64_t(1) << '\n')) {
+      t.shape = CharTest::Shape::NotNewline;
+    }
+    p_.tests.push_back(t);
+    return uint32_t(p_.tests.size() - 1);
+  }
+
+  void repeat(const Node& nd) {
+    if (nd.max && *nd.max == 0) return;  // matches the empty string only
+    const Node& child = nd.child();
+    const Facts& c = facts_.at(&child);
+    const uint32_t idx = uint32_t(p_.reps.size());
+    RepInfo r;
+    r.min = nd.min;
+    r.max = nd.max ? *nd.max : kNone;
+    r.greedy = nd.greedy;
+    if (c.straight && c.w.min > 0) {
+      r.width = c.w.min;
+      if (c.single) {
+        const Node& leaf = strip(child);
+        if (leaf.kind == NodeKind::Lit && !leaf.ign) {
+          r.exact = true;
+          r.ch = leaf.ch;
+        } else {
+          r.test = make_test(child);
+        }
+        p_.reps.push_back(r);
+        emit(Op::Loop1, 0, idx);
+        p_.reps[idx].exit = here();
+        return;
+      }
+      p_.reps.push_back(r);
+      emit(Op::LoopInit, 0, idx);
+      p_.reps[idx].body = here();
+      node(child);
+      emit(Op::LoopNext, 0, idx);
+      p_.reps[idx].exit = here();
+      return;
+    }
+    const bool bounded = r.max != kNone;
+    if (r.min >= 2 || (bounded && r.max >= 2)) r.reg_c = p_.num_regs++;
+    if (c.w.min == 0) r.reg_e = p_.num_regs++;
+    p_.reps.push_back(r);
+    emit(Op::RepInit, 0, idx);
+    p_.reps[idx].body = here();
+    node(child);
+    emit(Op::RepTail, 0, idx);
+    p_.reps[idx].exit = here();
+  }
+
+  Program& p_;
+  std::unordered_map<const Node*, Facts> facts_;
+};
+
+}  // namespace
+
+Program compile_program(const Node& root) {
+  Program p;
+  Compiler c(p);
+  c.analyze(root);
+  c.node(root);
+  c.emit(Op::Match);
+  for (RepInfo& r : p.reps) {
+    // Opens, closes and jumps neither fail nor record, so the literal after
+    // them decides at once whether the rest can start at a position.
+    uint32_t at = r.exit;
+    for (int steps = 0; steps < 64; ++steps) {
+      const Inst& in = p.code[at];
+      if (in.op == Op::Open || in.op == Op::Close) {
+        ++at;
+      } else if (in.op == Op::Jump) {
+        at = in.a;
+      } else {
+        if (in.op == Op::Char) r.follow = in.a;
+        break;
+      }
+    }
+    if (r.follow == kNone || p.code[r.exit - 1].op != Op::Loop1) continue;
+    bool accepts;
+    if (r.exact) {
+      accepts = r.follow == uint32_t(r.ch);
+    } else if (r.follow < 256) {
+      accepts = p.tests[r.test].accepts_low(r.follow);
+    } else {
+      accepts = false;
+      const CharTest& t = p.tests[r.test];
+      for (uint32_t i = t.first; i < t.first + t.count; ++i) {
+        accepts = accepts || single_accepts(*p.leaves[i], r.follow);
+      }
+    }
+    r.give_back = accepts;
+  }
+  return p;
+}
+
+}  // namespace kordal
