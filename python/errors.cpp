@@ -30,6 +30,7 @@ PyObject* map_err(const kordal::Error& err) {
 }
 
 bool check_status(kordal::Status st) {
+  reacquire_lock();
   switch (st) {
     case kordal::Status::Ok:
       return true;
@@ -58,36 +59,42 @@ int64_t now_us() {
   return int64_t(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
 }
 
-// When the current search first polled or last stepped aside; 0 until its
-// first poll, so that a short search, which never polls, reads no clock.
-thread_local int64_t last_lent_us = 0;
-constexpr int64_t kLendEveryUs = 5000;
-constexpr long kStepAsideNs = 50000;
+// A search that polls at all (a few thousand steps in) is a long one: at
+// its first poll it releases the interpreter lock and runs on without it, so
+// other threads, searching too or not, run in parallel. The engine touches
+// no Python object (the str and the Regex are immutable and referenced by the
+// call). Every few milliseconds the poll retakes the lock briefly to run the
+// signal handlers, so Ctrl-C still stops a runaway match; check_status, which
+// follows every search, retakes it for good. Short searches never poll and
+// keep the lock: releasing it would cost more than they do.
+thread_local PyThreadState* released = nullptr;
+thread_local int64_t released_at_us = 0;
+constexpr int64_t kCheckEveryUs = 5000;
 
-// Besides running signal handlers, a search that has run for a while steps
-// aside from the interpreter lock for a moment every few milliseconds:
-// otherwise a timer thread could never deliver the signal meant to stop it,
-// and a match in a worker thread would freeze the main thread (and its
-// Ctrl-C) until it ends. Releasing and retaking at once is not enough: the
-// waiting thread is woken but loses the race and restarts its wait.
 bool poll_signals(void*) {
-  if (PyErr_CheckSignals() != 0) return true;
-  const int64_t now = now_us();
-  if (last_lent_us == 0) last_lent_us = now;
-  if (now - last_lent_us < kLendEveryUs) return false;
-  PyThreadState* ts = PyEval_SaveThread();
-  const timespec pause{0, kStepAsideNs};
-  nanosleep(&pause, nullptr);
-  PyEval_RestoreThread(ts);
-  last_lent_us = now_us();
-  return PyErr_CheckSignals() != 0;
+  if (released != nullptr) {
+    const int64_t now = now_us();
+    if (now - released_at_us < kCheckEveryUs) return false;
+    PyEval_RestoreThread(released);
+    released = nullptr;
+  }
+  if (PyErr_CheckSignals() != 0) return true;  // stop, holding the lock
+  released = PyEval_SaveThread();
+  released_at_us = now_us();
+  return false;
 }
 
 }  // namespace
 
+void reacquire_lock() {
+  if (released == nullptr) return;
+  PyThreadState* ts = released;
+  released = nullptr;
+  PyEval_RestoreThread(ts);
+}
+
 const kordal::SearchControl& search_control() {
   static const kordal::SearchControl ctl{&poll_signals, nullptr};
-  last_lent_us = 0;  // the first poll starts the clock
   return ctl;
 }
 

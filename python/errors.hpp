@@ -22,8 +22,14 @@ PyObject* map_err(const kordal::Error& err);
 // handler that asked it to stop.
 bool check_status(kordal::Status st);
 
-// The control every search runs with: it polls the interpreter's signal
-// handlers so Ctrl-C stops a runaway match.
+// The control every search runs with: a long search releases the
+// interpreter lock at its first poll and retakes it briefly every few
+// milliseconds to run the signal handlers, so Ctrl-C stops a runaway match.
+// A search that ran with it must be followed by check_status (or
+// reacquire_lock) before anything else touches the interpreter.
 const kordal::SearchControl& search_control();
+
+// Retakes the interpreter lock if the last search released it.
+void reacquire_lock();
 
 }  // namespace kordal::py

@@ -52,9 +52,10 @@ PyObject* find_iter_next(PyObject* self) {
   std::optional<kordal::Match> m;
   fi->running = true;
   const kordal::Status st = fi->it->next(m, search_control());
+  const bool ok = check_status(st);  // retakes the lock before the flag is touched
   fi->running = false;
   // An interrupted step leaves the walk where it was; the next call retries.
-  if (!check_status(st)) return nullptr;
+  if (!ok) return nullptr;
   if (!m) {
     delete fi->it;
     fi->it = nullptr;
