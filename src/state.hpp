@@ -4,9 +4,10 @@
 // The haystack is a Text (text.hpp): code units of the caller's string read
 // in place, 1, 2 or 4 bytes each, never converted. A UTF-8 haystack from C++
 // is read in place when ASCII and decoded once into `chars` otherwise. The
-// matcher reads it only through `at` and `size`; the search loops convert the
-// positions they report with `offset`, which walks from the last position
-// converted (ByteCursor), so nothing proportional to the text is built.
+// VM reads the code units as an array of their own type (with_units); the
+// search loops convert the positions they report with `offset`, which walks
+// from the last position converted (ByteCursor), so nothing proportional to
+// the text is built.
 //
 // Choice points never copy captures. Every write to `caps`, `history` or
 // `open` pushes its inverse on `trail`; a Snapshot is the trail length plus
