@@ -42,7 +42,7 @@ class Budget {
   // Valid as long as the Budget is.
   const SearchControl& control() const { return ctl_; }
 
-  static constexpr int kDefaultPolls = 32;
+  static constexpr int kDefaultPolls = 8;
 
  private:
   static bool poll(void* ctx) {
