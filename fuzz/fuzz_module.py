@@ -29,7 +29,6 @@ dozen characters.
 """
 
 import argparse
-import os
 import random
 import signal
 import sys
@@ -192,7 +191,8 @@ def check_match(r, hay, b, m, op):
         check(m[g] == m.group(g) == m[g - n] == text, f"{op}: group {g} lookups disagree")
         check(m.captures(g) == caps[g], f"{op}: captures({g})")
         if sp is None:
-            check((m.start_of(g), m.end_of(g)) == (len(b), len(b)), f"{op}: unset group {g} offsets")
+            check((m.start_of(g), m.end_of(g)) == (len(b), len(b)),
+                  f"{op}: unset group {g} offsets")
             check(g == 0 or caps[g] == [], f"{op}: unset group {g} has a history", caps[g])
         else:
             a, z = sp
@@ -256,7 +256,8 @@ def check_partial(r, hay, b, pm, full):
         check(pm.is_full and s == 0, f"{op}: fullmatch matched, partial search did not at 0")
         for g in range(1, n):
             want = full.group(g)
-            check(pm.group(g) == want and pm.group_state(g) == ("none" if want is None else "matched"),
+            state = "none" if want is None else "matched"
+            check(pm.group(g) == want and pm.group_state(g) == state,
                   f"{op}: full match group {g} differs from fullmatch")
     else:
         check(not (pm.is_full and s == 0), f"{op}: a full match at 0 that fullmatch did not find")
@@ -396,7 +397,7 @@ def invariant_case(src, small):
     check_regex(r, hay)
 
 
-# --- hostile values and random calls ----------------------------------------------------------------
+# --- hostile values and random calls -------------------------------------------------------------
 
 class HostileIndex:
     def __index__(self):
@@ -627,9 +628,17 @@ def predict_key(v, count, names):
     return None if -count <= iv < count else IndexError
 
 
+# Objects made by earlier cases; in threaded runs every thread draws from and
+# adds to it, so Regex, Match and PartialMatch objects are used by several
+# threads at once.
+SHARED = []
+SHARED_LOCK = threading.Lock()
+
+
 def storm_case(src, small):
     """Random callables with random arguments; returns nothing, raises on a finding."""
-    objects = []
+    with SHARED_LOCK:
+        objects = SHARED[-4:]
     for _ in range(1 + src.below(16)):
         if src.exhausted:
             break
@@ -694,6 +703,34 @@ def storm_case(src, small):
             random_call(src, small, getattr(obj, name), params, required, returns, False)
     if src.chance(8):
         call_expecting(src.pick([k.Match, k.PartialMatch]), [], {}, TypeError, object)
+    if src.chance(16):
+        long_search(src)
+    if objects:
+        with SHARED_LOCK:
+            SHARED.append(src.pick(objects))
+            del SHARED[:-64]
+
+
+LINEAR = [k.Regex(p) for p in (r"\d+", r"é+x|(\w)(\d)?", r"(?P<n>b)\b", r"\s*,\s*", "x*")]
+LONG = "ab é,1 x" * 12000
+
+
+def long_search(src):
+    """A search long enough for the module to lend the interpreter lock to
+    other threads while it runs, with patterns whose cost is linear."""
+    r = src.pick(LINEAR)
+    op = src.below(4)
+    if op == 0:
+        out = r.findall(LONG)
+        check(all(a.end <= b.start for a, b in zip(out, out[1:])), "long findall overlaps")
+    elif op == 1:
+        check("".join(r.split(LONG)).count("1") <= LONG.count("1"), "long split")
+    elif op == 2:
+        check(r.replace_all(LONG, "$0") == LONG, "long replace_all")
+    else:
+        pm = r.find_partial(LONG)
+        check(pm is None or pm.end == len(LONG.encode()), "long find_partial end")
+        check(r.is_match(LONG) == (r.find(LONG) is not None), "long is_match")
 
 
 def test_one_input(data, small=False):
@@ -747,7 +784,7 @@ def engine_case(data):
     check_regex(r, hay)
 
 
-# --- drivers ---------------------------------------------------------------------------------------
+# --- drivers -------------------------------------------------------------------------------------
 
 def _on_alarm(signum, frame):
     raise BudgetSpent()
