@@ -92,7 +92,8 @@ class Source:
         return self.i >= len(self.data)
 
     def chance(self, one_in):
-        return self.below(one_in) == 0
+        # Rare choices take the largest value, so a used-up input makes none.
+        return self.below(one_in) == one_in - 1
 
     def pick(self, seq):
         return seq[self.below(len(seq))]
@@ -703,7 +704,7 @@ def storm_case(src, small):
             random_call(src, small, getattr(obj, name), params, required, returns, False)
     if src.chance(8):
         call_expecting(src.pick([k.Match, k.PartialMatch]), [], {}, TypeError, object)
-    if src.chance(16):
+    if small and src.chance(16):
         long_search(src)
     if objects:
         with SHARED_LOCK:
