@@ -29,6 +29,8 @@ dozen characters.
 """
 
 import argparse
+import copy
+import pickle
 import random
 import signal
 import sys
@@ -224,6 +226,49 @@ def check_match(r, hay, b, m, op):
           repr(m).endswith(f", span=({s}, {e}), groups={n - 1})"), f"{op}: repr", repr(m))
 
 
+def char_index(b, offset):
+    return len(b[:offset].decode())
+
+
+def check_match_extras(r, hay, b, m):
+    """The methods added for familiarity agree with the core ones."""
+    n = len(m)
+    for g in range(n + 1):
+        sp = m.span_of(g)
+        cs = m.char_span(g)
+        want = None if sp is None else (char_index(b, sp[0]), char_index(b, sp[1]))
+        check(cs == want, f"char_span({g}) is not the span in code points", cs, want)
+        if cs is not None:
+            check(hay[cs[0]:cs[1]] == m.groups[g], f"char_span({g}) does not slice the group")
+    names = r.group_names()
+    check(m.groupdict() == {name: m[name] for name in names}, "groupdict")
+    check(all(v is not None for v in m.groupdict("-").values()), "groupdict default")
+    check(m.expand("$0|\\g<0>") == m.matched + "|" + m.matched, "expand")
+    li, lg = m.lastindex, m.lastgroup
+    check(li is None or (isinstance(li, int) and 1 <= li < n and m.span_of(li) is not None),
+          "lastindex", li)
+    check(lg is None or (lg in names and r.group_index(lg) == li), "lastgroup", lg, li)
+
+
+def check_copies_partial(pm):
+    def summary(p):
+        return (p.status, p.start, p.end, p.matched,
+                [(p.group(g), p.group_state(g)) for g in range(p.capture_count + 1)])
+    for other in (copy.copy(pm), copy.deepcopy(pm), pickle.loads(pickle.dumps(pm))):
+        check(type(other) is k.PartialMatch and summary(other) == summary(pm), "partial copy")
+
+
+def check_copies(obj):
+    """Copies and pickles report what the original does."""
+    def same(a, b):
+        if isinstance(a, k.Regex):
+            return (a.pattern, a.flags, a.capture_count, a.dump()) == \
+                (b.pattern, b.flags, b.capture_count, b.dump())
+        return key(a) == key(b) and a.input == b.input
+    for other in (copy.copy(obj), copy.deepcopy(obj), pickle.loads(pickle.dumps(obj))):
+        check(type(other) is type(obj) and same(obj, other), "copy differs", obj, other)
+
+
 def check_partial(r, hay, b, pm, full):
     if pm is None:
         check(full is None, "fullmatch matched but find_partial found nothing")
@@ -250,6 +295,14 @@ def check_partial(r, hay, b, pm, full):
             check(text in hay, f"{op}: group {g} text is not in the haystack", text)
     for name in r.group_names():
         check(pm.named_group(name) == pm.group(r.group_index(name)), f"{op}: named_group")
+    for g in range(n + 1):
+        cs = pm.char_span(g)
+        check((cs is None) == (pm.group(g) is None), f"{op}: char_span({g}) presence")
+        if cs is not None:
+            check(hay[cs[0]:cs[1]] == pm.group(g) and cs[1] <= len(hay),
+                  f"{op}: char_span({g}) does not slice the group", cs)
+    check(pm.char_span(0) == (len(hay) - len(pm.matched), len(hay)), f"{op}: char_span(0)")
+    check_copies_partial(pm)
     text = repr(pm)
     check(text.startswith("PartialMatch(matched=\"") and
           text.endswith(f'", status="{pm.status}", span=({s}, {e}))'), f"{op}: repr", text)
@@ -339,6 +392,16 @@ def check_regex(r, hay):
         nxt = m.end if m.end > m.start else m.end + (char_len_at(b, m.end) if m.end < len(b) else 1)
     check(len(all_m) <= n_chars + 1, "findall: too many matches")
     check(key(first) == key(all_m[0] if all_m else None), "find differs from findall's first")
+
+    lazy = list(r.finditer(hay))
+    check([key(m) for m in lazy] == [key(m) for m in all_m], "finditer differs from findall")
+    check(r.replace_all(hay, lambda m: "<" + m.matched + ">") == r.replace_all(hay, "<$0>"),
+          "a replacement function differs from the same template")
+    for m in all_m[:3]:
+        check_match_extras(r, hay, b, m)
+    for obj in (r, first, full):
+        if obj is not None:
+            check_copies(obj)
 
     # split and replace_all rebuilt from findall.
     want_split, want_repl = [], []
@@ -458,14 +521,24 @@ class HostileEverything:
     __repr__ = __str__
 
 
+def _raise_hostile(m):
+    raise Hostile("replacement function")
+
+
+REPLACERS = [lambda m: m.matched.upper(), lambda m: m.group(1) or "", lambda m: 7,
+             lambda m: None, _raise_hostile, lambda m: m.expand("$1"), len]
+
+
 def gen_value(src, small, kind):
     """A random argument, biased towards the kind the parameter wants."""
     r = src.below(36)
     if r < 24:
         if kind == "text":
             return gen_pattern(src, small) if src.chance(2) else gen_text(src, small)
-        if kind == "template":
+        if kind == "template" or (kind == "repl" and src.chance(3)):
             return src.pick(TEMPLATES) + gen_text(src, small, odd=False)
+        if kind == "repl":
+            return src.pick(REPLACERS)
         if kind in ("index", "key", "flags"):
             return src.pick([0, 1, 2, 3, -1, 5, 100, True, False])
     if r < 10:
@@ -500,7 +573,9 @@ def int_of(v):
 def predict(kind, v):
     """The exception class converting `v` must raise, None for success, or
     "any" where the class depends on more than the value."""
-    if kind in ("text", "template"):
+    if kind == "any" or (kind == "repl" and callable(v)):
+        return None
+    if kind in ("text", "template", "repl"):
         if not isinstance(v, str):
             return TypeError
         try:
@@ -538,24 +613,29 @@ REGEX_METHODS = [
     ("fullmatch", [("haystack", "text")], 1, (k.Match, type(None))),
     ("findall", [("haystack", "text")], 1, list),
     ("find_partial", [("haystack", "text")], 1, (k.PartialMatch, type(None))),
-    ("replace", [("haystack", "text"), ("repl", "template")], 2, str),
-    ("replace_all", [("haystack", "text"), ("repl", "template")], 2, str),
+    ("replace", [("haystack", "text"), ("repl", "repl")], 2, str),
+    ("replace_all", [("haystack", "text"), ("repl", "repl")], 2, str),
     ("split", [("haystack", "text")], 1, list), ("dump", [], 0, str),
+    ("finditer", [("haystack", "text")], 1, object),
 ]
 MATCH_METHODS = [
     ("captures", [("index", "index")], 1, list), ("captures_by_name", [("name", "text")], 1, list),
     ("span_of", [("index", "index")], 0, (tuple, type(None))),
     ("start_of", [("index", "index")], 0, int), ("end_of", [("index", "index")], 0, int),
+    ("char_span", [("index", "index")], 0, (tuple, type(None))),
+    ("expand", [("template", "template")], 1, str),
+    ("groupdict", [("default", "any")], 0, dict),
 ]
 PARTIAL_METHODS = [
     ("group", [("index", "index")], 0, (str, type(None))),
     ("named_group", [("name", "text")], 1, (str, type(None))),
     ("group_state", [("index", "index")], 0, str),
+    ("char_span", [("index", "index")], 0, (tuple, type(None))),
 ]
 PROPERTIES = {
     k.Regex: ["pattern", "flags", "capture_count"],
     k.Match: ["matched", "group0", "input", "start", "end", "span", "capture_count", "groups",
-              "named_groups", "all_captures", "captures_dict"],
+              "named_groups", "all_captures", "captures_dict", "lastindex", "lastgroup"],
     k.PartialMatch: ["status", "is_full", "is_partial", "matched", "start", "end",
                      "capture_count"],
 }
@@ -673,7 +753,9 @@ def storm_case(src, small):
         if isinstance(obj, k.Regex):
             name, params, required, returns = src.pick(REGEX_METHODS)
             out = random_call(src, small, getattr(obj, name), params, required, returns,
-                              semantic=name == "find_at")
+                              semantic=name in ("find_at", "replace", "replace_all"))
+            if name == "finditer" and out is not None:
+                out = list(out)
             if isinstance(out, (k.Match, k.PartialMatch)):
                 objects.append(out)
             elif isinstance(out, list) and out and isinstance(out[0], k.Match):

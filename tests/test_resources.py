@@ -10,8 +10,10 @@ every error class, the result properties that build containers) and 20k for
 the rest, which keeps the file well under a minute.
 """
 
+import copy
 import gc
 import os
+import pickle
 import random
 import sys
 import threading
@@ -70,10 +72,16 @@ SUCCESS = [
     ("Match captures", LIGHT, lambda: (M.captures(1), M.captures_by_name("v"), M.captures(9),
                                        M.captures_by_name("no"))),
     ("Match spans", LIGHT, lambda: (M.span_of(1), M.span_of(3), M.start_of(2), M.end_of(7))),
+    ("finditer", LIGHT, lambda: list(R.finditer(HAY))),
+    ("replacement function", LIGHT, lambda: R.replace_all(HAY, lambda m: m.matched[::-1])),
+    ("Match extras", LIGHT, lambda: (M.char_span(1), M.groupdict("-"), M.expand("$2=$1"),
+                                     M.lastindex, M.lastgroup)),
+    ("copies and pickles", LIGHT, lambda: (copy.copy(M), copy.deepcopy(PM),
+                                           pickle.loads(pickle.dumps(R)))),
     ("PartialMatch", LIGHT, lambda: (PM.status, PM.is_full, PM.is_partial, PM.matched, PM.start,
                                      PM.end, PM.capture_count, repr(PM))),
     ("PartialMatch groups", FULL, lambda: (PM.group(1), PM.group(2), PM.named_group("v"),
-                                           PM.group_state(2), PM.group(9))),
+                                           PM.group_state(2), PM.group(9), PM.char_span(2))),
 ]
 
 ERRORS = [
@@ -97,6 +105,9 @@ ERRORS = [
     ("partial negative", LIGHT, OverflowError, lambda: PM.group_state(-2)),
     ("Match()", LIGHT, TypeError, lambda: k.Match()),
     ("read-only attribute", LIGHT, AttributeError, lambda: setattr(R, "pattern", "b")),
+    ("replacement function result", LIGHT, TypeError, lambda: R.replace_all(HAY, lambda m: 1)),
+    ("replacement function raises", LIGHT, ZeroDivisionError,
+     lambda: R.replace(HAY, lambda m: 1 / 0)),
 ]
 
 
@@ -152,6 +163,8 @@ def outcome(method, args):
     """A comparable summary of one call's result or exception."""
     try:
         out = getattr(R, method)(*args)
+        if method == "finditer":
+            out = list(out)
     except (ValueError, TypeError) as exc:
         return ("raised", type(exc).__name__)
     if isinstance(out, k.Match):
@@ -163,6 +176,10 @@ def outcome(method, args):
     return out
 
 
+def swap(m):
+    return f"{m['v']}={m['k']}" if m["k"] is not None else m.matched
+
+
 CALLS = [
     (method, (hay,) + extra)
     for hay in ("", "a=b", HAY, "x=y z=\U0001F600w", LONG, "é" * 50 + "=1")
@@ -170,6 +187,7 @@ CALLS = [
         ("is_match", ()), ("find", ()), ("match_at_start", ()), ("fullmatch", ()),
         ("findall", ()), ("find_partial", ()), ("split", ()), ("replace", ("<$2>",)),
         ("replace_all", ("${v}=${k}",)), ("find_at", (3,)), ("find_at", (len(hay.encode()),)),
+        ("finditer", ()), ("replace_all", (swap,)),
     ]
 ]
 
