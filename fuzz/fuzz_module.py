@@ -869,22 +869,33 @@ def engine_case(data):
 
 # --- drivers -------------------------------------------------------------------------------------
 
+_armed = False  # whether an alarm now ends the running case
+
+
 def _on_alarm(signum, frame):
-    raise BudgetSpent()
+    if _armed:
+        raise BudgetSpent()
 
 
 def run_budgeted(data, seconds=0.5, case=test_one_input):
-    """One input on the main thread under a time budget; False if it ran out."""
+    """One input on the main thread under a time budget; False if it ran out.
+    An alarm that arrives while the case is being wound up is ignored."""
+    global _armed
     old = signal.signal(signal.SIGALRM, _on_alarm)
-    signal.setitimer(signal.ITIMER_REAL, seconds)
     try:
-        case(data)
-        return True
+        try:
+            _armed = True
+            signal.setitimer(signal.ITIMER_REAL, seconds)
+            case(data)
+            return True
+        finally:
+            _armed = False
+            signal.setitimer(signal.ITIMER_REAL, 0)
     except BudgetSpent:
         return False
     finally:
-        signal.setitimer(signal.ITIMER_REAL, 0)
-        signal.signal(signal.SIGALRM, old)
+        if old is not None:  # None: installed outside Python, e.g. by libFuzzer
+            signal.signal(signal.SIGALRM, old)
 
 
 def random_inputs(rng, count):
