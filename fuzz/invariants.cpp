@@ -83,6 +83,7 @@ class Checker {
   void run() {
     (void)re_.dump();
     const Outcome<bool> hit = is_match();
+    hit_ = hit;
     const Outcome<std::optional<Match>> first = search("find", &Regex::find);
     if (hit.done && first.done) {
       FUZZ_CHECK(hit.value == first.value.has_value(), "is_match says %d, find says %d", hit.value,
@@ -98,6 +99,7 @@ class Checker {
     }
     check_replace(first);
     for (int mode = 0; mode < 3; ++mode) check_escape(mode != 0, mode == 2);
+    check_text_forms(first, all);
   }
 
  private:
@@ -172,6 +174,8 @@ class Checker {
   void check_anchored(const Outcome<std::optional<Match>>& first) {
     const Outcome<std::optional<Match>> anchored = search("match_at_start", &Regex::match_at_start);
     const Outcome<std::optional<Match>> full = search("fullmatch", &Regex::fullmatch);
+    anchored_ = anchored;
+    full_ = full;
     if (anchored.done && first.done) {
       if (first.value && first.value->caps[0].start == 0) {
         FUZZ_CHECK(anchored.value && same_match(*anchored.value, *first.value),
@@ -200,6 +204,7 @@ class Checker {
     Budget b;
     std::optional<PartialMatch> pm;
     if (!completed(re_.find_partial(in_.hay, pm, b.control()), "find_partial")) return;
+    partial_ = Outcome<std::optional<PartialMatch>>{true, pm};
     if (pm) {
       const char* op = "find_partial";
       check_span(ti_, pm->span, op, "span", 0);
@@ -445,9 +450,185 @@ class Checker {
                special_only, literal_spaces);
   }
 
+  // The same searches on the haystack held as code units of one width (as
+  // the Python module passes a str) must report what they report on UTF-8:
+  // the same spans in code points and bytes. Checked for the narrowest width
+  // that holds the text, as a str would store it, and for 4 bytes.
+  void check_text_forms(const Outcome<std::optional<Match>>& first,
+                        const Outcome<std::vector<Match>>& all) {
+    std::vector<char32_t> cps;
+    for (size_t i = 0; i < ti_.chars(); ++i) cps.push_back(decode_at(ti_.byte_of(i)));
+    char32_t top = 0;
+    for (char32_t c : cps) top = std::max(top, c);
+    const int narrow = top < 0x100 ? 1 : top < 0x10000 ? 2 : 4;
+    std::vector<uint8_t> u8;
+    std::vector<uint16_t> u16;
+    for (char32_t c : cps) {
+      u8.push_back(static_cast<uint8_t>(c));
+      u16.push_back(static_cast<uint16_t>(c));
+    }
+    const Text texts[3] = {Text::of(u8.data(), u8.size(), top < 0x80),
+                           Text::of(u16.data(), u16.size()), Text::of(cps.data(), cps.size())};
+    check_text_form(texts[narrow == 1 ? 0 : narrow == 2 ? 1 : 2], narrow, first, all);
+    if (narrow != 4) check_text_form(texts[2], 4, first, all);
+  }
+
+  char32_t decode_at(size_t b) const {
+    const auto* p = reinterpret_cast<const unsigned char*>(in_.hay.data()) + b;
+    if (p[0] < 0x80) return p[0];
+    if (p[0] < 0xE0) return char32_t(p[0] & 0x1F) << 6 | (p[1] & 0x3F);
+    if (p[0] < 0xF0)
+      return char32_t(p[0] & 0x0F) << 12 | char32_t(p[1] & 0x3F) << 6 | (p[2] & 0x3F);
+    return char32_t(p[0] & 0x07) << 18 | char32_t(p[1] & 0x3F) << 12 | char32_t(p[2] & 0x3F) << 6 |
+           (p[3] & 0x3F);
+  }
+
+  // Spans of a match on a Text against the same match on UTF-8: group spans
+  // in both units, histories in code points (a Text match carries no byte
+  // offsets for them).
+  static bool same_as_utf8(const std::optional<Match>& t, const std::optional<Match>& u) {
+    if (t.has_value() != u.has_value()) return false;
+    if (!t) return true;
+    if (t->caps.size() != u->caps.size() || t->history.size() != u->history.size() ||
+        t->history_starts != u->history_starts) {
+      return false;
+    }
+    for (size_t g = 0; g < t->caps.size(); ++g) {
+      const Span &a = t->caps[g], &b = u->caps[g];
+      if (a.start != b.start || a.end != b.end || a.cstart != b.cstart || a.cend != b.cend) {
+        return false;
+      }
+    }
+    for (size_t i = 0; i < t->history.size(); ++i) {
+      if (t->history[i].cstart != u->history[i].cstart ||
+          t->history[i].cend != u->history[i].cend) {
+        return false;
+      }
+    }
+    return true;
+  }
+
+  class Utf8Sink : public ReplaceSink {
+   public:
+    Utf8Sink(const TextIndex& ti, std::string_view hay) : ti_(ti), hay_(hay) {}
+    void copy(size_t a, size_t b) override {
+      out.append(hay_.substr(ti_.byte_of(a), ti_.byte_of(b) - ti_.byte_of(a)));
+    }
+    void literal(std::string_view utf8) override { out.append(utf8); }
+    std::string out;
+
+   private:
+    const TextIndex& ti_;
+    std::string_view hay_;
+  };
+
+  void check_text_form(const Text& t, int width, const Outcome<std::optional<Match>>& first,
+                       const Outcome<std::vector<Match>>& all) {
+    {
+      Budget b;
+      bool hit = false;
+      if (completed(re_.is_match(t, hit, b.control()), "is_match on a Text") && hit_.done) {
+        FUZZ_CHECK(hit == hit_.value, "is_match on a %d-byte Text differs", width);
+      }
+    }
+    using TextFn =
+        Status (Regex::*)(const Text&, std::optional<Match>&, const SearchControl&) const;
+    const struct {
+      const char* op;
+      TextFn fn;
+      const Outcome<std::optional<Match>>* utf8;
+    } searches[] = {{"find", &Regex::find, &first},
+                    {"match_at_start", &Regex::match_at_start, &anchored_},
+                    {"fullmatch", &Regex::fullmatch, &full_}};
+    for (const auto& s : searches) {
+      Budget b;
+      std::optional<Match> m;
+      if (!completed((re_.*s.fn)(t, m, b.control()), s.op) || !s.utf8->done) continue;
+      FUZZ_CHECK(same_as_utf8(m, s.utf8->value), "%s on a %d-byte Text differs from UTF-8", s.op,
+                 width);
+    }
+    const size_t n = ti_.chars();
+    for (size_t idx : {size_t(0), n / 2, n}) {
+      Budget b1, b2;
+      std::optional<Match> mt, mu;
+      if (completed(re_.find_at_index(t, TextPos{idx, ti_.byte_of(idx)}, mt, b1.control()),
+                    "find_at_index") &&
+          completed(re_.find_at(in_.hay, ti_.byte_of(idx), mu, b2.control()), "find_at")) {
+        FUZZ_CHECK(same_as_utf8(mt, mu), "find_at_index(%zu) on a %d-byte Text differs", idx,
+                   width);
+      }
+    }
+    if (partial_.done) {
+      Budget b;
+      std::optional<PartialMatch> pm;
+      if (completed(re_.find_partial(t, pm, b.control()), "find_partial on a Text")) {
+        const std::optional<PartialMatch>& pu = partial_.value;
+        bool same = pm.has_value() == pu.has_value();
+        if (same && pm) {
+          same = pm->is_full == pu->is_full && pm->span.start == pu->span.start &&
+                 pm->span.cstart == pu->span.cstart && pm->groups.size() == pu->groups.size();
+          for (size_t g = 0; same && g < pm->groups.size(); ++g) {
+            const PartialGroup &a = pm->groups[g], &c = pu->groups[g];
+            same = a.state == c.state && a.span.cstart == c.span.cstart &&
+                   a.span.cend == c.span.cend && a.span.start == c.span.start;
+          }
+        }
+        FUZZ_CHECK(same, "find_partial on a %d-byte Text differs from UTF-8", width);
+      }
+    }
+    if (all.done) {
+      FindIter it(re_, t);
+      Budget b;
+      size_t i = 0;
+      for (;; ++i) {
+        std::optional<Match> m;
+        if (!completed(it.next(m, b.control()), "findall on a Text")) break;
+        if (!m) {
+          FUZZ_CHECK(i == all.value.size(), "findall on a %d-byte Text: %zu matches, UTF-8 %zu",
+                     width, i, all.value.size());
+          break;
+        }
+        FUZZ_CHECK(i < all.value.size() && same_as_utf8(m, all.value[i]),
+                   "findall match %zu on a %d-byte Text differs from UTF-8", i, width);
+      }
+      SplitIter su(re_, in_.hay), st(re_, t);
+      Budget bu, bt;
+      for (;;) {
+        std::optional<Segment> a, c;
+        if (!completed(st.next_segment(a, bt.control()), "split on a Text") ||
+            !completed(su.next_segment(c, bu.control()), "split")) {
+          break;
+        }
+        FUZZ_CHECK(
+            a.has_value() == c.has_value() && (!a || (a->start == c->start && a->end == c->end)),
+            "split on a %d-byte Text differs from UTF-8", width);
+        if (!a) break;
+      }
+    }
+    static constexpr std::string_view kTemplate = "<$0|$1|\\2|${name}>";
+    for (bool every : {false, true}) {
+      Utf8Sink sink(ti_, in_.hay);
+      bool replaced = false;
+      Budget b1, b2;
+      std::string want;
+      if (!completed(re_.replace(t, kTemplate, every, sink, replaced, b1.control()),
+                     "replace on a Text")) {
+        continue;
+      }
+      const Status su = every ? re_.replace_all(in_.hay, kTemplate, want, b2.control())
+                              : re_.replace(in_.hay, kTemplate, want, b2.control());
+      if (!completed(su, "replace")) continue;
+      FUZZ_CHECK(sink.out == want, "replace%s on a %d-byte Text differs from UTF-8",
+                 every ? "_all" : "", width);
+    }
+  }
+
   const Input& in_;
   const Regex& re_;
   TextIndex ti_;
+  Outcome<bool> hit_;
+  Outcome<std::optional<Match>> anchored_, full_;
+  Outcome<std::optional<PartialMatch>> partial_;
 };
 
 void check_error(const Input& in, const Error& err) {
