@@ -13,11 +13,11 @@
 namespace kordal {
 namespace {
 
-constexpr size_t kMaxSet = 4096;   // literals in one set: a dictionary alternation fits
-constexpr size_t kMaxCross = 256;  // literals a concatenation may produce
-constexpr size_t kMaxClass = 16;   // a class with more members is not expanded
-constexpr size_t kMaxHighs = 16;   // code points above 255 listed in a FirstSet
-constexpr size_t kMaxRun = 64;     // items one literal run may cross in a sequence
+constexpr size_t kMaxSet = 4096;  // literals in one set: a dictionary alternation fits
+constexpr size_t kMaxCross = 64;  // literals a concatenation may produce
+constexpr size_t kMaxClass = 8;   // a class with more members is not expanded
+constexpr size_t kMaxHighs = 16;  // code points above 255 listed in a FirstSet
+constexpr size_t kMaxRun = 64;    // items one literal run may cross in a sequence
 
 uint64_t sat_add(uint64_t a, uint64_t b) {
   return a > kUnbounded - b ? kUnbounded : a + b;
@@ -104,8 +104,13 @@ void make_inexact(LitSet& s) {
 // Sorts, drops duplicates; an inexact empty literal says nothing.
 void normalize(LitSet& s) {
   if (!s.known) return;
-  std::sort(s.lits.begin(), s.lits.end());
-  s.lits.erase(std::unique(s.lits.begin(), s.lits.end()), s.lits.end());
+  // Products of sorted sets often come out sorted already.
+  const auto disorder = std::adjacent_find(
+      s.lits.begin(), s.lits.end(), [](const Literal& a, const Literal& b) { return !(a < b); });
+  if (disorder != s.lits.end()) {
+    std::sort(s.lits.begin(), s.lits.end());
+    s.lits.erase(std::unique(s.lits.begin(), s.lits.end()), s.lits.end());
+  }
   for (const Literal& l : s.lits) {
     if (!l.exact && l.chars.empty()) {
       s = LitSet::unknown();
@@ -113,18 +118,6 @@ void normalize(LitSet& s) {
     }
   }
   if (s.lits.empty()) s = LitSet::unknown();
-}
-
-// Keeps at most kMaxLitLen characters: the first ones of a prefix, the last
-// ones of a suffix.
-void cap_len(Literal& l, bool front) {
-  if (l.chars.size() <= kMaxLitLen) return;
-  if (front) {
-    l.chars.resize(kMaxLitLen);
-  } else {
-    l.chars.erase(l.chars.begin(), l.chars.end() - kMaxLitLen);
-  }
-  l.exact = false;
 }
 
 // Shortens the literals until at most `cap` distinct ones remain.
@@ -141,7 +134,7 @@ void shrink(LitSet& s, size_t cap, bool front) {
       if (front) {
         l.chars.pop_back();
       } else {
-        l.chars.erase(l.chars.begin());
+        l.chars.pop_front();
       }
       l.exact = false;
     }
@@ -152,29 +145,24 @@ void shrink(LitSet& s, size_t cap, bool front) {
 // Prefix set of A followed by B: exact members of A are extended by B's.
 LitSet cross_pre(const LitSet& a, const LitSet& b) {
   if (!a.known || !a.any_exact()) return a;
-  LitSet out = a;
-  if (!b.known) {
-    make_inexact(out);
-    return out;
-  }
   size_t count = 0;
   for (const Literal& x : a.lits) count += x.exact ? b.lits.size() : 1;
-  if (count > kMaxCross) {
+  if (!b.known || count > kMaxCross) {
+    LitSet out = a;
     make_inexact(out);
     return out;
   }
-  out.lits.clear();
+  LitSet out;
+  out.known = true;
+  out.lits.reserve(count);
   for (const Literal& x : a.lits) {
     if (!x.exact) {
       out.lits.push_back(x);
       continue;
     }
     for (const Literal& y : b.lits) {
-      Literal z = x;
-      z.chars.insert(z.chars.end(), y.chars.begin(), y.chars.end());
-      z.exact = y.exact;
-      cap_len(z, true);
-      out.lits.push_back(std::move(z));
+      Literal& z = out.lits.emplace_back(x);
+      z.exact = z.chars.append(y.chars.begin(), y.chars.end()) && y.exact;
     }
   }
   normalize(out);
@@ -184,40 +172,27 @@ LitSet cross_pre(const LitSet& a, const LitSet& b) {
 // Suffix set of A followed by B, given A's and B's suffix sets.
 LitSet cross_suf(const LitSet& a, const LitSet& b) {
   if (!b.known || !b.any_exact()) return b;
-  LitSet out = b;
-  if (!a.known) {
-    make_inexact(out);
-    return out;
-  }
   size_t count = 0;
   for (const Literal& y : b.lits) count += y.exact ? a.lits.size() : 1;
-  if (count > kMaxCross) {
+  if (!a.known || count > kMaxCross) {
+    LitSet out = b;
     make_inexact(out);
     return out;
   }
-  out.lits.clear();
+  LitSet out;
+  out.known = true;
+  out.lits.reserve(count);
   for (const Literal& y : b.lits) {
     if (!y.exact) {
       out.lits.push_back(y);
       continue;
     }
     for (const Literal& x : a.lits) {
-      Literal z = x;
-      z.chars.insert(z.chars.end(), y.chars.begin(), y.chars.end());
-      z.exact = x.exact;
-      cap_len(z, false);
-      out.lits.push_back(std::move(z));
+      Literal& z = out.lits.emplace_back(y);
+      z.exact = z.chars.prepend(x.chars.begin(), x.chars.end()) && x.exact;
     }
   }
   normalize(out);
-  return out;
-}
-
-LitSet unite(const LitSet& a, const LitSet& b, bool front) {
-  if (!a.known || !b.known) return LitSet::unknown();
-  LitSet out = a;
-  out.lits.insert(out.lits.end(), b.lits.begin(), b.lits.end());
-  shrink(out, kMaxSet, front);
   return out;
 }
 
@@ -229,6 +204,7 @@ struct Cand {
   LitSet set;
   uint64_t lo = 0;
   uint64_t hi = 0;
+  double cost = 0;  // score()
 };
 
 double literal_rate(const Literal& l) {
@@ -237,28 +213,47 @@ double literal_rate(const Literal& l) {
   return std::max(r, 1e-12);
 }
 
-// Lower is better: the expected number of start positions left to try per
-// text position, with a penalty for sets (slower to search) and for
-// occurrences that do not pin the match start down.
-double score(const Cand& c) {
+// Lower is better: a rough cost per text position of searching the set
+// (a vector scan for one literal or a few units, an automaton for a larger
+// set) plus that of trying the match starts its occurrences leave, which an
+// occurrence pins down only as far as the offsets are bounded.
+double score(const LitSet& set, uint64_t lo, uint64_t hi) {
+  const std::vector<Literal>& lits = set.lits;
+  double scan = 0.02;
+  if (lits.size() > 1) {
+    size_t firsts = 0;
+    bool singles = true;
+    for (const Literal& l : lits) {
+      firsts += l.chars[0].fold ? 3 : 1;
+      singles = singles && l.chars.size() == 1;
+    }
+    if (firsts > 4) {
+      scan = singles ? 0.3 : 1.0;
+    } else if (!singles) {
+      scan = 0.3;
+    }
+  }
   double rate = 0;
-  for (const Literal& l : c.set.lits) rate += literal_rate(l);
-  if (c.set.lits.size() > 1) rate *= 2;
-  const double window = c.hi == kUnbounded ? 64.0 : double(std::min<uint64_t>(c.hi - c.lo, 63) + 1);
-  return rate * window;
+  for (const Literal& l : lits) rate += literal_rate(l);
+  const double window = hi == kUnbounded ? 256.0 : double(std::min<uint64_t>(hi - lo, 255) + 1);
+  return scan + rate * window * 20;
 }
 
-bool usable(const Cand& c) {
-  if (!c.set.known || c.set.lits.empty()) return false;
-  for (const Literal& l : c.set.lits) {
+bool usable(const LitSet& set) {
+  if (!set.known || set.lits.empty()) return false;
+  for (const Literal& l : set.lits) {
     if (l.chars.empty()) return false;
   }
   return true;
 }
 
-void consider(std::optional<Cand>& best, Cand c) {
-  if (!usable(c)) return;
-  if (!best || score(c) < score(*best)) best = std::move(c);
+// Keeps the candidate (set, lo, hi) if it beats `best`; copies only then.
+template <class Set>
+void consider(std::optional<Cand>& best, Set&& set, uint64_t lo, uint64_t hi) {
+  if (!usable(set)) return;
+  const double cost = score(set, lo, hi);
+  if (best && best->cost <= cost) return;
+  best = Cand{std::forward<Set>(set), lo, hi, cost};
 }
 
 // --- per-node facts ---
@@ -287,11 +282,16 @@ Info single(LitSet s) {
   return i;
 }
 
-LitSet one_literal(std::vector<LitChar> chars) {
+LitSet one_literal(const LitChar* first, const LitChar* last, bool front) {
   LitSet s;
   s.known = true;
-  s.lits.push_back(Literal{std::move(chars), true});
+  Literal& l = s.lits.emplace_back();
+  l.exact = front ? l.chars.append(first, last) : l.chars.prepend(first, last);
   return s;
+}
+
+LitSet one_char(LitChar c) {
+  return one_literal(&c, &c + 1, true);
 }
 
 // The members of a plain class, when it is small enough to list.
@@ -309,7 +309,9 @@ LitSet class_set(const CharClass& cc) {
   cps.erase(std::unique(cps.begin(), cps.end()), cps.end());
   if (cps.empty()) return LitSet::unknown();
   // A class that is exactly one case class, as `[Kk\x{212A}]`, is one position.
-  if (cps.size() > 1 && case_class(cps[0]) == cps) return one_literal({LitChar{cps[0], true}});
+  if (cps.size() > 1 && cps.size() <= 3 && case_class(cps[0]) == cps) {
+    return one_char(LitChar{cps[0], true});
+  }
   LitSet s;
   s.known = true;
   for (char32_t c : cps) s.lits.push_back(Literal{{LitChar{c, false}}, true});
@@ -318,16 +320,43 @@ LitSet class_set(const CharClass& cc) {
 
 Info info_of(const Node& nd);
 
+// Literal items of a sequence (the common case: `abc` is three Lit items)
+// are kept as plain characters, so a run of them costs no set operations.
+bool fixed_chars(const Node& nd, std::vector<LitChar>& buf) {
+  if (nd.kind == NodeKind::Lit) {
+    buf.push_back(lit_char(nd.ch, nd.ign));
+    return true;
+  }
+  if (nd.kind == NodeKind::LitStr && !nd.chars.empty()) {
+    for (char32_t c : nd.chars) buf.push_back(lit_char(c, nd.ign));
+    return true;
+  }
+  return false;
+}
+
 Info seq_info(const std::vector<Node>& items) {
   const size_t n = items.size();
-  std::vector<Info> infos;
-  infos.reserve(n);
-  for (const Node& it : items) infos.push_back(info_of(it));
+  std::vector<Info> infos(n);
+  std::vector<LitChar> buf;
+  std::vector<size_t> off(n + 1, 0);
+  std::vector<bool> fixed(n, false);
+  for (size_t i = 0; i < n; ++i) {
+    fixed[i] = fixed_chars(items[i], buf);
+    off[i + 1] = buf.size();
+    if (fixed[i]) {
+      infos[i].min = infos[i].max = off[i + 1] - off[i];
+    } else {
+      infos[i] = info_of(items[i]);
+    }
+  }
   std::vector<uint64_t> acc_min(n + 1, 0), acc_max(n + 1, 0);
   for (size_t i = 0; i < n; ++i) {
     acc_min[i + 1] = sat_add(acc_min[i], infos[i].min);
     acc_max[i + 1] = sat_add(acc_max[i], infos[i].max);
   }
+  auto item_set = [&](size_t j, bool front) {
+    return one_literal(buf.data() + off[j], buf.data() + off[j + 1], front);
+  };
   // Prefix set of items[i..]: stops where no literal is exact any more.
   auto run_from = [&](size_t i) {
     LitSet cur = LitSet::empty_match();
@@ -336,7 +365,12 @@ Info seq_info(const std::vector<Node>& items) {
         make_inexact(cur);
         break;
       }
-      cur = cross_pre(cur, infos[j].pre);
+      if (fixed[j] && cur.lits.size() == 1) {
+        Literal& l = cur.lits[0];
+        l.exact = l.chars.append(buf.data() + off[j], buf.data() + off[j + 1]);
+        continue;
+      }
+      cur = cross_pre(cur, fixed[j] ? item_set(j, true) : infos[j].pre);
     }
     return cur;
   };
@@ -359,43 +393,58 @@ Info seq_info(const std::vector<Node>& items) {
       make_inexact(suf);
       break;
     }
-    suf = cross_suf(infos[j].suf, suf);
+    if (fixed[j] && suf.lits.size() == 1) {
+      Literal& l = suf.lits[0];
+      l.exact = l.chars.prepend(buf.data() + off[j], buf.data() + off[j + 1]);
+      continue;
+    }
+    suf = cross_suf(fixed[j] ? item_set(j, false) : infos[j].suf, suf);
   }
   out.suf = std::move(suf);
 
   for (size_t i = 0; i < n; ++i) {
     const Info& it = infos[i];
     if (it.best) {
-      consider(out.best, Cand{it.best->set, sat_add(acc_min[i], it.best->lo),
-                              sat_add(acc_max[i], it.best->hi)});
+      consider(out.best, it.best->set, sat_add(acc_min[i], it.best->lo),
+               sat_add(acc_max[i], it.best->hi));
     }
     // A run that starts right after an item that is one fixed string is
     // contained in the run that starts at that item.
     const Info* prev = i > 0 ? &infos[i - 1] : nullptr;
-    const bool prev_fixed = prev && prev->pre.all_exact() && prev->pre.lits.size() == 1;
-    if (!it.pre.known || prev_fixed) continue;
+    const bool prev_fixed =
+        prev && (fixed[i - 1] || (prev->pre.all_exact() && prev->pre.lits.size() == 1));
+    if ((!fixed[i] && !it.pre.known) || prev_fixed) continue;
     const LitSet run = i == 0 ? out.pre : run_from(i);
-    consider(out.best, Cand{run, acc_min[i], acc_max[i]});
+    consider(out.best, run, acc_min[i], acc_max[i]);
     // The end of the previous item joined to the run.
     if (!prev || !prev->suf.known || prev->suf.all_exact() || !run.known) continue;
     if (prev->suf.lits.size() * run.lits.size() > kMaxCross) continue;
-    Cand c;
-    c.set.known = true;
-    for (const Literal& s : prev->suf.lits) {
+    LitSet joined;
+    joined.known = true;
+    for (const Literal& a : prev->suf.lits) {
       for (const Literal& r : run.lits) {
-        Literal z = s;
-        z.chars.insert(z.chars.end(), r.chars.begin(), r.chars.end());
+        Literal& z = joined.lits.emplace_back(a);
+        z.chars.append(r.chars.begin(), r.chars.end());
         z.exact = false;
-        cap_len(z, true);
-        c.set.lits.push_back(std::move(z));
       }
     }
-    normalize(c.set);
-    c.lo = sat_sub(acc_min[i], prev->suf.max_len());
-    c.hi = sat_sub(acc_max[i], prev->suf.min_len());
-    consider(out.best, std::move(c));
+    normalize(joined);
+    const uint64_t lo = sat_sub(acc_min[i], prev->suf.max_len());
+    const uint64_t hi = sat_sub(acc_max[i], prev->suf.min_len());
+    consider(out.best, std::move(joined), lo, hi);
   }
   return out;
+}
+
+// Appends b's literals to a, both built from alternatives; normalised once
+// all are in, so a long alternation costs one sort.
+void gather(LitSet& a, const LitSet& b) {
+  if (!a.known) return;
+  if (!b.known) {
+    a = LitSet::unknown();
+    return;
+  }
+  a.lits.insert(a.lits.end(), b.lits.begin(), b.lits.end());
 }
 
 Info branch_info(const std::vector<Node>& alts) {
@@ -403,13 +452,12 @@ Info branch_info(const std::vector<Node>& alts) {
   out.min = kUnbounded;
   out.astart = true;
   out.aend = EndAnchor::Text;
-  bool all_best = true;
+  out.pre.known = out.suf.known = true;
   Cand joined;
   joined.set.known = true;
   joined.lo = kUnbounded;
-  bool first = true;
   for (const Node& alt : alts) {
-    Info a = info_of(alt);
+    const Info a = info_of(alt);
     out.min = std::min(out.min, a.min);
     out.max = std::max(out.max, a.max);
     out.regular = out.regular && a.regular;
@@ -419,24 +467,20 @@ Info branch_info(const std::vector<Node>& alts) {
     } else if (a.aend == EndAnchor::Line) {
       out.aend = EndAnchor::Line;
     }
-    if (first) {
-      out.pre = std::move(a.pre);
-      out.suf = std::move(a.suf);
+    gather(out.pre, a.pre);
+    gather(out.suf, a.suf);
+    if (!a.best) {
+      joined.set = LitSet::unknown();
     } else {
-      out.pre = unite(out.pre, a.pre, true);
-      out.suf = unite(out.suf, a.suf, false);
+      gather(joined.set, a.best->set);
+      joined.lo = std::min(joined.lo, a.best->lo);
+      joined.hi = std::max(joined.hi, a.best->hi);
     }
-    first = false;
-    if (!a.best || !all_best) {
-      all_best = false;
-      continue;
-    }
-    joined.set = unite(joined.set, a.best->set, true);
-    joined.lo = std::min(joined.lo, a.best->lo);
-    joined.hi = std::max(joined.hi, a.best->hi);
-    if (!joined.set.known) all_best = false;
   }
-  if (all_best) consider(out.best, std::move(joined));
+  shrink(out.pre, kMaxSet, true);
+  shrink(out.suf, kMaxSet, false);
+  shrink(joined.set, kMaxSet, true);
+  consider(out.best, std::move(joined.set), joined.lo, joined.hi);
   return out;
 }
 
@@ -517,17 +561,15 @@ Info info_of(const Node& nd) {
       out.regular = false;
       return out;
     case NodeKind::Lit:
-      out = single(one_literal({lit_char(nd.ch, nd.ign)}));
+      out = single(one_char(lit_char(nd.ch, nd.ign)));
       break;
     case NodeKind::LitStr: {
       if (nd.chars.empty()) return zero_width();
       std::vector<LitChar> cs;
       for (char32_t c : nd.chars) cs.push_back(lit_char(c, nd.ign));
       out.min = out.max = cs.size();
-      out.pre = one_literal(cs);
-      out.suf = out.pre;
-      cap_len(out.pre.lits[0], true);
-      cap_len(out.suf.lits[0], false);
+      out.pre = one_literal(cs.data(), cs.data() + cs.size(), true);
+      out.suf = one_literal(cs.data(), cs.data() + cs.size(), false);
       break;
     }
     case NodeKind::Class:
@@ -559,7 +601,7 @@ Info info_of(const Node& nd) {
       out = repeat_info(nd);
       break;
   }
-  consider(out.best, Cand{out.pre, 0, 0});
+  consider(out.best, out.pre, 0, 0);
   return out;
 }
 
@@ -624,23 +666,26 @@ FirstSet of_char(char32_t ch, bool ign) {
 
 FirstSet of_class(const Node& nd) {
   FirstSet f;
-  for (char32_t c = 0; c < 256; ++c) f.lo[c] = single_accepts(nd, c);
-  bool listed = nd.kind == NodeKind::Class && !nd.cc->negated;
-  if (listed) {
-    size_t count = 0;
+  bool sets_only = nd.kind == NodeKind::Class;
+  size_t count = 0;  // members above 255
+  if (sets_only) {
     for (const ClassItem& it : nd.cc->items) {
       if (it.kind != ClassItem::Kind::Set) {
-        listed = false;
+        sets_only = false;
         break;
       }
       for (const auto& [lo, hi] : it.set.ranges) {
-        if (hi < 256) continue;
-        count += hi - std::max<char32_t>(lo, 256) + 1;
+        for (char32_t c = lo; c <= hi && c < 256; ++c) f.lo[c] = true;
+        if (hi >= 256) count += hi - std::max<char32_t>(lo, 256) + 1;
       }
     }
-    listed = listed && count <= kMaxHighs;
   }
-  if (!listed) {
+  if (!sets_only) {
+    for (char32_t c = 0; c < 256; ++c) f.lo[c] = single_accepts(nd, c);
+  } else if (nd.cc->negated) {
+    f.lo.flip();
+  }
+  if (!sets_only || nd.cc->negated || count > kMaxHighs) {
     set_any_high(f);
     return f;
   }
@@ -718,20 +763,21 @@ FirstSet first_of(const Node& nd) {
   return anything();
 }
 
-// Drops literals that begin with another literal of the set: every place
-// the longer one occurs, the shorter one does too.
+// Drops the literals that begin with an inexact literal of the set: the
+// shorter one already stands for them.
 std::vector<Literal> minimal(std::vector<Literal> lits) {
-  for (Literal& l : lits) l.exact = false;
   std::sort(lits.begin(), lits.end());
   lits.erase(std::unique(lits.begin(), lits.end()), lits.end());
   std::vector<Literal> out;
+  size_t cover = SIZE_MAX;  // the last inexact literal kept
   for (Literal& l : lits) {
-    // Sorted order puts a literal right after any of its prefixes' block.
-    if (!out.empty() && out.back().chars.size() <= l.chars.size() &&
-        std::equal(out.back().chars.begin(), out.back().chars.end(), l.chars.begin())) {
-      continue;
+    // Sorted order puts every extension of a literal right after it.
+    if (cover != SIZE_MAX) {
+      const LitChars& c = out[cover].chars;
+      if (c.size() <= l.chars.size() && std::equal(c.begin(), c.end(), l.chars.begin())) continue;
     }
     out.push_back(std::move(l));
+    cover = out.back().exact ? SIZE_MAX : out.size() - 1;
   }
   return out;
 }
@@ -842,11 +888,13 @@ Analysis analyze(const Node& root) {
   an.anchored_start = info.astart;
   an.anchored_end = info.aend;
   an.first = first_set(root);
-  if (info.pre.known && info.pre.min_len() > 0) an.prefixes = info.pre.lits;
+  if (info.pre.known && info.pre.min_len() > 0) an.prefixes = minimal(info.pre.lits);
   if (info.suf.known && info.suf.min_len() > 0) an.suffixes = info.suf.lits;
   if (info.best) {
     Needle nd;
-    nd.lits = minimal(info.best->set.lits);
+    std::vector<Literal> lits = info.best->set.lits;
+    for (Literal& l : lits) l.exact = false;
+    nd.lits = minimal(std::move(lits));
     nd.min_off = info.best->lo;
     nd.max_off = info.best->hi;
     an.needle = std::move(nd);

@@ -19,9 +19,13 @@
 // level, bounded by the parser's nesting limit.
 #pragma once
 
+#include <algorithm>
+#include <array>
 #include <bitset>
+#include <compare>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <vector>
 
@@ -36,16 +40,73 @@ inline constexpr size_t kMaxLitLen = 48;
 
 // One position of a literal.
 struct LitChar {
-  char32_t ch = 0;    // when fold: the smallest member of the class
-  bool fold = false;  // stands for every code point case-insensitively equal to ch
-  auto operator<=>(const LitChar&) const = default;
+  uint32_t ch : 21 = 0;   // when fold: the smallest member of the class
+  uint32_t fold : 1 = 0;  // stands for every code point case-insensitively equal to ch
+  uint32_t key() const { return ch << 1 | fold; }
+  bool operator==(const LitChar& o) const { return key() == o.key(); }
+  auto operator<=>(const LitChar& o) const { return key() <=> o.key(); }
+};
+
+// The characters of a literal, held inline (at most kMaxLitLen), so that a
+// set of literals costs one allocation.
+class LitChars {
+ public:
+  LitChars() = default;
+  LitChars(std::initializer_list<LitChar> cs) { append(cs.begin(), cs.end()); }
+  size_t size() const { return n_; }
+  bool empty() const { return n_ == 0; }
+  const LitChar* begin() const { return a_.data(); }
+  const LitChar* end() const { return a_.data() + n_; }
+  const LitChar& operator[](size_t i) const { return a_[i]; }
+  // Appends what fits; false when some of [first, last) was dropped.
+  bool append(const LitChar* first, const LitChar* last) {
+    const size_t room = kMaxLitLen - n_;
+    const size_t len = size_t(last - first);
+    const size_t take = std::min(room, len);
+    std::copy(first, first + take, a_.data() + n_);
+    n_ = uint8_t(n_ + take);
+    return take == len;
+  }
+  // Prepends, keeping the last kMaxLitLen characters; false when some
+  // characters were dropped from the front.
+  bool prepend(const LitChar* first, const LitChar* last) {
+    const size_t len = size_t(last - first);
+    if (len >= kMaxLitLen) {
+      std::copy(last - kMaxLitLen, last, a_.data());
+      const bool whole = len == kMaxLitLen && n_ == 0;
+      n_ = uint8_t(kMaxLitLen);
+      return whole;
+    }
+    const size_t keep = std::min<size_t>(n_, kMaxLitLen - len);
+    std::copy_backward(a_.data(), a_.data() + keep, a_.data() + len + keep);
+    std::copy(first, last, a_.data());
+    const bool whole = keep == n_;
+    n_ = uint8_t(len + keep);
+    return whole;
+  }
+  void pop_back() { --n_; }
+  void pop_front() {
+    std::copy(a_.data() + 1, a_.data() + n_, a_.data());
+    --n_;
+  }
+  bool operator==(const LitChars& o) const {
+    return std::equal(begin(), end(), o.begin(), o.end());
+  }
+  std::strong_ordering operator<=>(const LitChars& o) const {
+    return std::lexicographical_compare_three_way(begin(), end(), o.begin(), o.end());
+  }
+
+ private:
+  std::array<LitChar, kMaxLitLen> a_;
+  uint8_t n_ = 0;
 };
 
 struct Literal {
-  std::vector<LitChar> chars;
+  LitChars chars;
   // During extraction: the literal is a whole match of its node, not only a
   // prefix or suffix of one, so what follows may extend it.
   bool exact = true;
+  bool operator==(const Literal&) const = default;
   auto operator<=>(const Literal&) const = default;
 };
 
