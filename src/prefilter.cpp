@@ -119,20 +119,35 @@ size_t scan_pair(const CharT* t, size_t i, size_t end, size_t o1, const PosSet<C
     if (end - i >= L) {
       const Vec<CharT> s1[4] = {splat(p1.u[0]), splat(p1.u[1]), splat(p1.u[2]), splat(p1.u[3])};
       const Vec<CharT> s2[4] = {splat(p2.u[0]), splat(p2.u[1]), splat(p2.u[2]), splat(p2.u[3])};
-      for (; i + L <= end; i += L) {
-        const Mask m =
-            eq_set<CharT, S1>(load(t + i + o1), s1) & eq_set<CharT, S2>(load(t + i + o2), s2);
-        if (!any(m)) [[likely]]
-          continue;
+      auto pair_at = [&](size_t at) {
+        return eq_set<CharT, S1>(load(t + at + o1), s1) & eq_set<CharT, S2>(load(t + at + o2), s2);
+      };
+      // The first lane of m (starting at `base`) that verifies, or kNoPos.
+      auto first_verified = [&](Mask m, size_t base) {
         for (int half = 0; half < 2; ++half) {
           uint64_t w = m[half];
           while (w != 0) {
             const unsigned bit = unsigned(std::countr_zero(w));
-            const size_t at = i + size_t(half) * (L / 2) + bit / bits;
+            const size_t at = base + size_t(half) * (L / 2) + bit / bits;
             if (verify(at)) return at;
             w &= ~(lane_mask << (bit / bits * bits));
           }
         }
+        return kNoPos;
+      };
+      for (; i + 2 * L <= end; i += 2 * L) {
+        const Mask a = pair_at(i), b = pair_at(i + L);
+        if (!any(a | b)) [[likely]]
+          continue;
+        size_t at = any(a) ? first_verified(a, i) : kNoPos;
+        if (at == kNoPos && any(b)) at = first_verified(b, i + L);
+        if (at != kNoPos) return at;
+      }
+      for (; i + L <= end; i += L) {
+        const Mask m = pair_at(i);
+        if (!any(m)) continue;
+        const size_t at = first_verified(m, i);
+        if (at != kNoPos) return at;
       }
     }
   }
@@ -302,11 +317,33 @@ size_t LiteralSearcher<CharT>::find(const CharT* t, size_t n, size_t from) const
   auto verify = [this, t](size_t at) { return this->verify(t + at); };
   const PosSet<CharT>& a = pos_[r1_];
   const PosSet<CharT>& b = pos_[r2_];
+  size_t i = from;
+  if constexpr (sizeof(CharT) == 1) {
+    // The C library's memchr is wider than the 16-byte loops: while the
+    // rarest byte is rare in this text, jump from one to the next, and turn
+    // to the pair scan once hits come closer than every 512 bytes or so.
+    if (a.n == 1) {
+      size_t hits = 0, since = i;
+      while (i < end) {
+        const void* hit = std::memchr(t + i + r1_, a.u[0], end - i);
+        if (hit == nullptr) return kNoPos;
+        const size_t p = size_t(static_cast<const CharT*>(hit) - t) - r1_;
+        if (b.has(t[p + r2_]) && verify(p)) return p;
+        i = p + 1;
+        if (++hits >= 16) {
+          if (i - since < hits * 512) break;
+          hits = 0;
+          since = i;
+        }
+      }
+      if (i >= end) return kNoPos;
+    }
+  }
   if (a.n == 1 && b.n == 1)
-    return scan_pair<CharT, true, true>(t, from, end, r1_, a, r2_, b, verify);
-  if (a.n == 1) return scan_pair<CharT, true, false>(t, from, end, r1_, a, r2_, b, verify);
-  if (b.n == 1) return scan_pair<CharT, false, true>(t, from, end, r1_, a, r2_, b, verify);
-  return scan_pair<CharT, false, false>(t, from, end, r1_, a, r2_, b, verify);
+    return scan_pair<CharT, true, true>(t, i, end, r1_, a, r2_, b, verify);
+  if (a.n == 1) return scan_pair<CharT, true, false>(t, i, end, r1_, a, r2_, b, verify);
+  if (b.n == 1) return scan_pair<CharT, false, true>(t, i, end, r1_, a, r2_, b, verify);
+  return scan_pair<CharT, false, false>(t, i, end, r1_, a, r2_, b, verify);
 }
 
 // --- MultiSearcher ---
@@ -434,6 +471,9 @@ bool MultiSearcher<CharT>::build(const std::vector<std::vector<std::vector<CharT
       queue.push_back(kid);
     }
   }
+  // Entries become the next state's row offset, with the top bit set when a
+  // literal ends there: the scan loop then needs one load per unit.
+  for (uint32_t& e : trans_) e = e * classes_ | (match_len_[e] != 0 ? kEnds : 0);
   states_ = uint32_t(count);
   return true;
 }
@@ -441,27 +481,34 @@ bool MultiSearcher<CharT>::build(const std::vector<std::vector<std::vector<CharT
 template <class CharT>
 size_t MultiSearcher<CharT>::find(const CharT* t, size_t n, size_t from) const {
   if (states_ == 0) return first_.find(t, n, from);
+  if (from >= n) return kNoPos;
   const uint32_t* tr = trans_.data();
-  const size_t classes = classes_;
-  // Scan ahead for the first units while at the root, when they are few.
-  const bool skip = first_.few();
-  size_t best = kNoPos;
+  // While at the root, skip ahead to the next first unit, unless they turn
+  // out to be so frequent that the skips cost more than they save.
+  int skips = first_.few() ? 16 : 0;
   uint32_t s = 0;
-  for (size_t i = from; i < n; ++i) {
-    if (s == 0) {
-      if (best != kNoPos) break;  // nothing starting earlier is still open
-      if (skip) {
-        i = first_.find(t, n, i);
-        if (i == kNoPos) break;
-      }
+  size_t i = from;
+  for (;;) {
+    if (s == 0 && skips > 0) {
+      const size_t j = first_.find(t, n, i);
+      if (j == kNoPos) return kNoPos;
+      if (j - i < 8) --skips;
+      i = j;
     }
-    s = tr[size_t(s) * classes + class_of(t[i])];
-    if (match_len_[s] != 0) {
-      const size_t start = i + 1 - match_len_[s];
-      if (start < best) best = start;
-    }
-    // An occurrence starting before `best` would have ended by now.
-    if (best != kNoPos && i + 2 >= best + max_len_) break;
+    if (i >= n) return kNoPos;
+    const uint32_t e = tr[s + class_of(t[i])];
+    s = e & ~kEnds;
+    if (e & kEnds) break;
+    ++i;
+  }
+  // A literal ends at i. One that starts earlier may still be open; it ends
+  // within max_len_ units of `best`.
+  size_t best = i + 1 - match_len_[s / classes_];
+  const size_t stop = std::min(n, best + max_len_ - 1);
+  for (++i; i < stop && s != 0; ++i) {
+    const uint32_t e = tr[s + class_of(t[i])];
+    s = e & ~kEnds;
+    if (e & kEnds) best = std::min(best, i + 1 - match_len_[s / classes_]);
   }
   return best;
 }

@@ -108,9 +108,11 @@ class MultiSearcher {
   std::array<uint16_t, 256> lo_class_{};
   std::vector<std::pair<CharT, uint16_t>> hi_class_;  // sorted; units above 255
   uint32_t classes_ = 1;                              // class 0: units in no literal
-  // trans_[s * classes_ + c]: the next state; states are numbered from 0
-  // (the root). match_len_: the longest literal ending here, 0 if none.
+  // trans_[row + c]: the next state's row (state index times classes_),
+  // or'ed with kEnds when a literal ends there; the root's row is 0.
+  // match_len_[state index]: the longest literal ending there, 0 if none.
   // No states: the literals were cut to their first units.
+  static constexpr uint32_t kEnds = uint32_t(1) << 31;
   std::vector<uint32_t> trans_;
   std::vector<uint16_t> match_len_;
   uint32_t states_ = 0;
