@@ -95,6 +95,7 @@ const NeedleRow kNeedleRows[] = {
     // A suffix of one item joined to the next item's literal, and a set
     // that follows an unbounded item.
     {"(?:\\d+a|\\d+b)cd", "acd|bcd @1..inf", ""},
+    {"(?:\\d{1,3}e|\\d{1,3}t)ee", "eee|tee @1..3", ""},
     {"\\d+(?:a|b)cd", "acd|bcd @1..inf", ""},
     // Zero-width items neither consume nor break a run; lookaround contents
     // are not part of the match.
@@ -249,15 +250,50 @@ TEST(FirstSets, ListCodePointsAboveLatin1) {
 // ---------------------------------------------------------------------------
 // Soundness: no match the matcher finds is ruled out.
 
-const char32_t kAlphabet[] = {U'a', U'b', U'k',   U'K',  0x212A, U's', 0x17F,
-                              U'S', 0xDF, 0x1E9E, U'\n', U'x',   0xE9, 0x1F600};
+const char32_t kAlphabet[] = {U'a',   U'b',  U'k', U'K', 0x212A, U's',  0x17F, U'S', 0xDF,
+                              0x1E9E, U'\n', U'x', 0xE9, U'i',   0x130, U'I',  0xC9, 0x1F600};
 
 std::string random_pattern(std::mt19937& rng, int depth) {
   auto pick = [&](size_t n) { return size_t(rng() % n); };
-  const char* atoms[] = {"a",      "b",    "k",      "s",      "x",          ".",
-                         "[ab]",   "[^a]", "\\w",    "\\b",    "^",          "$",
-                         "\\A",    "\\Z",  "K",      "\u017f", "\u00df",     "\u212a",
-                         "\u00e9", "\\n",  "(?i:k)", "(?i:s)", "(?i:\u00df)"};
+  const char* atoms[] = {"a",
+                         "b",
+                         "k",
+                         "s",
+                         "x",
+                         ".",
+                         "[ab]",
+                         "[^a]",
+                         "\\w",
+                         "\\b",
+                         "^",
+                         "$",
+                         "\\A",
+                         "\\Z",
+                         "K",
+                         "\u017f",
+                         "\u00df",
+                         "\u212a",
+                         "\u00e9",
+                         "\\n",
+                         "(?i:k)",
+                         "(?i:s)",
+                         "(?i:\u00df)",
+                         "\\Qab\\E",
+                         "(?i)\\Qks\\E",
+                         "[a-z]",
+                         "\\X",
+                         "(?m:^)",
+                         "(?m:$)",
+                         "\\p{L}",
+                         "[^\\n]",
+                         "(?s:.)",
+                         "\\m",
+                         "\\M",
+                         "\\B",
+                         "[\\x{212a}s]",
+                         "(?i:\u0130)",
+                         "\u0130",
+                         "i"};
   if (depth <= 0 || pick(3) == 0) return atoms[pick(std::size(atoms))];
   std::string out;
   switch (pick(7)) {
@@ -269,7 +305,7 @@ std::string random_pattern(std::mt19937& rng, int depth) {
     case 1:
       return "(?:" + random_pattern(rng, depth - 1) + "|" + random_pattern(rng, depth - 1) + ")";
     case 2: {
-      const char* q[] = {"*", "+", "?", "{0}", "{2}", "{1,3}", "*?", "++", "{0,2}"};
+      const char* q[] = {"*", "+", "?", "{0}", "{2}", "{1,3}", "*?", "++", "{0,2}", "{3,}", "??"};
       return "(?:" + random_pattern(rng, depth - 1) + ")" + q[pick(std::size(q))];
     }
     case 3:
@@ -318,7 +354,7 @@ bool lit_at(const std::u32string& t, size_t p, const Literal& l) {
 TEST(Soundness, RandomPatternsNeverLoseAMatch) {
   std::mt19937 rng(12345);
   int checked = 0;
-  for (int iter = 0; iter < 3000; ++iter) {
+  for (int iter = 0; iter < 6000; ++iter) {
     const std::string pat = random_pattern(rng, 3);
     auto r = Regex::new_with_flags(pat, 0);
     if (!r.ok()) continue;
@@ -401,7 +437,7 @@ TEST(Soundness, RandomPatternsNeverLoseAMatch) {
       if (HasFailure()) return;
     }
   }
-  EXPECT_GT(checked, 2000);
+  EXPECT_GT(checked, 5000);
 }
 
 }  // namespace
