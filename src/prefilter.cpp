@@ -339,11 +339,110 @@ size_t LiteralSearcher<CharT>::find(const CharT* t, size_t n, size_t from) const
       if (i >= end) return kNoPos;
     }
   }
-  if (a.n == 1 && b.n == 1)
-    return scan_pair<CharT, true, true>(t, i, end, r1_, a, r2_, b, verify);
+  if (a.n == 1 && b.n == 1) return scan_pair<CharT, true, true>(t, i, end, r1_, a, r2_, b, verify);
   if (a.n == 1) return scan_pair<CharT, true, false>(t, i, end, r1_, a, r2_, b, verify);
   if (b.n == 1) return scan_pair<CharT, false, true>(t, i, end, r1_, a, r2_, b, verify);
   return scan_pair<CharT, false, false>(t, i, end, r1_, a, r2_, b, verify);
+}
+
+// --- UnitMasks and BitSearcher ---
+
+template <class CharT>
+void UnitMasks<CharT>::set(char32_t u, uint64_t bits) {
+  if (u < 256) {
+    lo_[u] = bits;
+    return;
+  }
+  if (sizeof(CharT) == 1) return;
+  const size_t page = size_t(u) >> 8;
+  if (page >= dir_.size()) dir_.resize(page + 1, 0);
+  if (pages_.empty()) pages_.assign(256, 0);  // page 0: the all-zero page
+  if (dir_[page] == 0) {
+    dir_[page] = uint32_t(pages_.size() / 256);
+    pages_.resize(pages_.size() + 256, 0);
+  }
+  pages_[size_t(dir_[page]) * 256 + (u & 0xFF)] = bits;
+}
+
+template <class CharT>
+bool BitSearcher<CharT>::small_enough(const std::vector<Literal>& lits) {
+  size_t total = 0;
+  for (const Literal& l : lits) total += l.chars.size();
+  return total <= 64;
+}
+
+template <class CharT>
+BitSearcher<CharT>::BitSearcher(const std::vector<Literal>& lits) {
+  std::vector<std::pair<char32_t, uint64_t>> bits;  // unit, bit; merged below
+  std::vector<char32_t> first;
+  unsigned at = 0;
+  for (const Literal& l : lits) {
+    std::vector<std::vector<char32_t>> pos;
+    bool ok = !l.chars.empty();
+    for (const LitChar& c : l.chars) {
+      std::vector<char32_t> u;
+      for (char32_t m : members(c)) {
+        if (fits<CharT>(m)) u.push_back(m);
+      }
+      ok = ok && !u.empty();
+      pos.push_back(std::move(u));
+    }
+    if (!ok) continue;  // cannot occur in a text of this width
+    starts_ |= uint64_t(1) << at;
+    for (size_t j = 0; j < pos.size(); ++j) {
+      for (char32_t u : pos[j]) bits.emplace_back(u, uint64_t(1) << (at + j));
+    }
+    for (char32_t u : pos[0]) first.push_back(u);
+    at += unsigned(pos.size());
+    ends_ |= uint64_t(1) << (at - 1);
+    len_[at - 1] = uint8_t(pos.size());
+    max_len_ = std::max(max_len_, pos.size());
+  }
+  std::sort(bits.begin(), bits.end());
+  for (size_t i = 0; i < bits.size();) {
+    uint64_t m = 0;
+    size_t j = i;
+    for (; j < bits.size() && bits[j].first == bits[i].first; ++j) m |= bits[j].second;
+    masks_.set(bits[i].first, m);
+    i = j;
+  }
+  first_ = UnitScanner<CharT>(first);
+}
+
+template <class CharT>
+size_t BitSearcher<CharT>::find(const CharT* t, size_t n, size_t from) const {
+  if (from >= n || first_.empty()) return kNoPos;
+  int skips = first_.few() ? 16 : 0;
+  const uint64_t starts = starts_, ends = ends_;
+  uint64_t d = 0;  // bit k: the literal position k matched the text ending here
+  size_t i = from;
+  for (;;) {
+    // skips first: once it is 0 the test is predictable, d == 0 is not.
+    if (skips > 0 && d == 0) {
+      const size_t j = first_.find(t, n, i);
+      if (j == kNoPos) return kNoPos;
+      if (j - i < 8) --skips;
+      i = j;
+    }
+    if (i >= n) return kNoPos;
+    d = ((d << 1) | starts) & masks_.get(t[i]);
+    if (d & ends) break;
+    ++i;
+  }
+  // Literals end at i; one that starts earlier may still be open and ends
+  // within max_len_ units of the best start.
+  auto best_start = [&](uint64_t e, size_t at) {
+    size_t best = kNoPos;
+    for (; e != 0; e &= e - 1) best = std::min(best, at + 1 - len_[std::countr_zero(e)]);
+    return best;
+  };
+  size_t best = best_start(d & ends, i);
+  const size_t stop = std::min(n, best + max_len_ - 1);
+  for (++i; i < stop && d != 0; ++i) {
+    d = ((d << 1) | starts) & masks_.get(t[i]);
+    if (d & ends) best = std::min(best, best_start(d & ends, i));
+  }
+  return best;
 }
 
 // --- MultiSearcher ---
@@ -489,7 +588,7 @@ size_t MultiSearcher<CharT>::find(const CharT* t, size_t n, size_t from) const {
   uint32_t s = 0;
   size_t i = from;
   for (;;) {
-    if (s == 0 && skips > 0) {
+    if (skips > 0 && s == 0) {
       const size_t j = first_.find(t, n, i);
       if (j == kNoPos) return kNoPos;
       if (j - i < 8) --skips;
@@ -517,10 +616,11 @@ size_t MultiSearcher<CharT>::find(const CharT* t, size_t n, size_t from) const {
 
 template <class CharT>
 struct Prefilter::Impl {
-  enum class Kind : uint8_t { Never, One, Units, Multi };
+  enum class Kind : uint8_t { Never, One, Units, Bits, Multi };
   Kind kind = Kind::Never;
   std::unique_ptr<LiteralSearcher<CharT>> one;
   UnitScanner<CharT> units;
+  std::unique_ptr<BitSearcher<CharT>> bits;
   std::unique_ptr<MultiSearcher<CharT>> multi;
 
   explicit Impl(const Needle& nd) {
@@ -540,6 +640,11 @@ struct Prefilter::Impl {
       kind = units.empty() ? Kind::Never : Kind::Units;
       return;
     }
+    if (BitSearcher<CharT>::small_enough(nd.lits)) {
+      bits = std::make_unique<BitSearcher<CharT>>(nd.lits);
+      kind = bits->never() ? Kind::Never : Kind::Bits;
+      return;
+    }
     multi = std::make_unique<MultiSearcher<CharT>>(nd.lits);
     kind = multi->never() ? Kind::Never : Kind::Multi;
   }
@@ -552,6 +657,8 @@ struct Prefilter::Impl {
         return one->find(t, n, from);
       case Kind::Units:
         return units.find(t, n, from);
+      case Kind::Bits:
+        return bits->find(t, n, from);
       case Kind::Multi:
         return multi->find(t, n, from);
     }
@@ -598,6 +705,12 @@ template class UnitScanner<uint32_t>;
 template class LiteralSearcher<uint8_t>;
 template class LiteralSearcher<uint16_t>;
 template class LiteralSearcher<uint32_t>;
+template class UnitMasks<uint8_t>;
+template class UnitMasks<uint16_t>;
+template class UnitMasks<uint32_t>;
+template class BitSearcher<uint8_t>;
+template class BitSearcher<uint16_t>;
+template class BitSearcher<uint32_t>;
 template class MultiSearcher<uint8_t>;
 template class MultiSearcher<uint16_t>;
 template class MultiSearcher<uint32_t>;

@@ -14,7 +14,9 @@
 //   (a case-insensitive character is its whole equivalence class). The two
 //   rarest positions are compared together over whole vectors and the rest
 //   verified where both hold; a one-position literal is a UnitScanner.
-// - MultiSearcher: a set of literals, as a dense Aho-Corasick automaton over
+// - BitSearcher: a few short literals, bit-parallel (shift-and), one
+//   dependent shift-or-and per unit.
+// - MultiSearcher: a larger set of literals, as a dense Aho-Corasick automaton over
 //   unit classes, skipping ahead with a UnitScanner while it is at its root if
 //   the first units are few. A set too large for the automaton's budget is cut
 //   to shorter literals, which still occur wherever the full ones do.
@@ -91,6 +93,50 @@ class LiteralSearcher {
   size_t r1_ = 0, r2_ = 0;  // the rare positions (r1 < r2 when the literal is longer than one)
   bool never_ = false;
   UnitScanner<CharT> one_;  // one-position literals
+};
+
+// Per-unit 64-bit masks for any width: a direct table below 256, and pages
+// of 256 entries above, allocated only where some unit has a mask.
+template <class CharT>
+class UnitMasks {
+ public:
+  void set(char32_t u, uint64_t bits);
+  uint64_t get(CharT u) const {
+    if constexpr (sizeof(CharT) == 1) {
+      return lo_[u];
+    } else {
+      if (u < 256) return lo_[u];
+      const size_t page = size_t(u) >> 8;
+      if (page >= dir_.size()) return 0;
+      return pages_[size_t(dir_[page]) * 256 + (u & 0xFF)];
+    }
+  }
+
+ private:
+  std::array<uint64_t, 256> lo_{};
+  std::vector<uint32_t> dir_;    // page number -> index into pages_ (0: all zero)
+  std::vector<uint64_t> pages_;  // 256 entries per page
+};
+
+// A few short literals (64 characters in all) searched bit-parallel: one bit
+// per literal position, advanced by a shift and masked by the unit's bits,
+// so each unit costs a shift, an or and an and. Exact for every kind of
+// position, case-insensitive ones included.
+template <class CharT>
+class BitSearcher {
+ public:
+  static bool small_enough(const std::vector<Literal>& lits);
+  explicit BitSearcher(const std::vector<Literal>& lits);
+  size_t find(const CharT* t, size_t n, size_t from) const;
+  bool never() const { return first_.empty(); }
+
+ private:
+  UnitMasks<CharT> masks_;
+  uint64_t starts_ = 0;            // the first bit of every literal
+  uint64_t ends_ = 0;              // the last bit of every literal
+  std::array<uint8_t, 64> len_{};  // literal length by its last bit
+  size_t max_len_ = 0;
+  UnitScanner<CharT> first_;
 };
 
 template <class CharT>

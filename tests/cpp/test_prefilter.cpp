@@ -184,6 +184,32 @@ TEST(MultiSearcher, AgreesWithNaive) {
   }
 }
 
+TEST(BitSearcher, AgreesWithNaive) {
+  // Exact for any mix of sensitive and insensitive positions.
+  std::mt19937 rng(7);
+  for (int iter = 0; iter < 800; ++iter) {
+    const size_t alphabet = 2 + rng() % (std::size(kAlphabet) - 1);
+    std::vector<Literal> lits;
+    size_t total = 0;
+    while (true) {
+      Literal l = random_literal(rng, alphabet, 1 + rng() % 8, true);
+      if (total + l.chars.size() > 64 || (lits.size() >= 2 && rng() % 3 == 0)) break;
+      total += l.chars.size();
+      lits.push_back(l);
+    }
+    ASSERT_TRUE(BitSearcher<uint8_t>::small_enough(lits));
+    const std::u32string text = random_text(rng, alphabet, 150);
+    each_width(text, [&](const auto& t) {
+      using CharT = typename std::decay_t<decltype(t)>::value_type;
+      const BitSearcher<CharT> bs(lits);
+      for (size_t from = 0; from <= t.size() + 1; ++from) {
+        ASSERT_EQ(bs.find(t.data(), t.size(), from), naive(text, lits, from))
+            << "width " << sizeof(CharT) << " iter " << iter << " from " << from;
+      }
+    });
+  }
+}
+
 TEST(MultiSearcher, MixedSensitivityFindsASuperset) {
   std::mt19937 rng(4);
   for (int iter = 0; iter < 300; ++iter) {
