@@ -699,6 +699,12 @@ bool Prefilter::next_window(const CharT* t, size_t n, size_t s, size_t& lo, size
   return true;
 }
 
+size_t Prefilter::partial_tail() const {
+  size_t longest = 0;
+  for (const Literal& l : needle_.lits) longest = std::max(longest, l.chars.size());
+  return longest > 0 ? longest - 1 : 0;
+}
+
 template class UnitScanner<uint8_t>;
 template class UnitScanner<uint16_t>;
 template class UnitScanner<uint32_t>;

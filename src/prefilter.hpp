@@ -192,6 +192,12 @@ class Prefilter {
   template <class CharT>
   bool next_window(const CharT* t, size_t n, size_t s, size_t& lo, size_t& hi) const;
 
+  // For partial matching with a prefix needle: a match that the end of the
+  // text cuts short may begin where only a prefix of a literal fits, so the
+  // last partial_tail() start positions before the end are candidates too,
+  // besides the occurrences. An inner needle rules out nothing there.
+  size_t partial_tail() const;
+
  private:
   template <class CharT>
   struct Impl;

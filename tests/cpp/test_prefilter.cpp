@@ -294,6 +294,18 @@ TEST(Prefilter, DispatchesByShape) {
   }
 }
 
+TEST(Prefilter, PartialTailCoversCutLiterals) {
+  // "abc" cut by the end of "xxab": a partial match may start at 2, within
+  // partial_tail() of the end, though no occurrence exists.
+  Needle nd;
+  nd.lits.push_back(Literal{{LitChar{U'a', 0}, LitChar{U'b', 0}, LitChar{U'c', 0}}, false});
+  nd.lits.push_back(Literal{{LitChar{U'q', 0}}, false});
+  const Prefilter pf(nd);
+  const auto t = units<uint8_t>(U"xxab");
+  EXPECT_EQ(pf.find(t.data(), t.size(), 0), kNoPos);
+  EXPECT_EQ(pf.partial_tail(), 2u);
+}
+
 TEST(Prefilter, WindowsFollowTheOffsets) {
   Needle nd;
   nd.lits.push_back(Literal{{LitChar{U'@', 0}}, false});
