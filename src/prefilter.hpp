@@ -13,19 +13,26 @@
 // - LiteralSearcher: one literal whose positions may stand for several units
 //   (a case-insensitive character is its whole equivalence class). The two
 //   rarest positions are compared together over whole vectors and the rest
-//   verified where both hold; a one-position literal is a UnitScanner.
-// - BitSearcher: a few short literals, bit-parallel (shift-and), one
-//   dependent shift-or-and per unit.
-// - MultiSearcher: a larger set of literals, as a dense Aho-Corasick automaton over
-//   unit classes, skipping ahead with a UnitScanner while it is at its root if
-//   the first units are few. A set too large for the automaton's budget is cut
-//   to shorter literals, which still occur wherever the full ones do.
+//   verified where both hold; in 1-byte text memchr jumps between the rarest
+//   byte's occurrences while they stay rare. A one-position literal is a
+//   UnitScanner.
+// - BitSearcher: a few short literals (64 characters in all), bit-parallel
+//   (shift-and): one dependent shift, or and and per unit. Exact for every
+//   kind of position.
+// - MultiSearcher: a larger set, as a dense Aho-Corasick automaton over unit
+//   classes. A set too large for the automaton's budget is cut to shorter
+//   literals, which still occur wherever the full ones do; a set that mixes
+//   case-sensitive and insensitive characters is searched as if all were
+//   insensitive. Both give extra candidates, never fewer.
+// The set searchers skip ahead with a UnitScanner while no literal is under
+// way, if the first units are few, until the skips stop paying.
 //
-// Cost: UnitScanner and MultiSearcher are linear in the text scanned;
-// LiteralSearcher is linear in the text plus, per place where its two rare
+// Cost: UnitScanner, BitSearcher and MultiSearcher are linear in the text
+// scanned; LiteralSearcher is linear plus, per place where its two rare
 // positions both hold, at most kMaxLitLen comparisons. Every find answers the
-// leftmost occurrence starting at or after `from`, and never misses one: a
-// missed occurrence would make the search skip a match.
+// leftmost occurrence starting at or after `from` (or, where said above, a
+// candidate no later than it), and never misses one: a missed occurrence would
+// make the search skip a match.
 #pragma once
 
 #include <array>
