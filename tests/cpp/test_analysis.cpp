@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "analysis.hpp"
-#include "matcher.hpp"
 #include "prefilter.hpp"
+#include "program.hpp"
 #include "regex.hpp"
 #include "state.hpp"
 

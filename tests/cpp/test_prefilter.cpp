@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "analysis.hpp"
-#include "matcher.hpp"
 #include "prefilter.hpp"
+#include "program.hpp"
 
 namespace kordal {
 namespace {
