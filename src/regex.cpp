@@ -18,6 +18,7 @@
 #include <exception>
 #include <new>
 
+#include "analysis.hpp"
 #include "backtracker.hpp"
 #include "parser.hpp"
 #include "program.hpp"
@@ -26,106 +27,6 @@
 namespace kordal {
 
 namespace {
-
-// The code points that can begin a non-empty match of a node: exact for
-// code points below 256, one flag for everything above. `nullable` means the
-// node can match the empty string, so what follows it may begin the match
-// too. Anything unsure errs towards "could start here": skipping a position
-// that can match would change results, trying one more costs only time.
-struct FirstSet {
-  std::bitset<256> lo;
-  bool high = false;
-  bool nullable = false;
-  std::optional<char32_t> only;  // the set is exactly this one code point
-
-  bool empty() const { return !high && lo.none(); }
-  void add(const FirstSet& o) {
-    if (o.empty()) return;
-    if (!empty() && only != o.only) only.reset();
-    if (empty()) only = o.only;
-    lo |= o.lo;
-    high |= o.high;
-  }
-  static FirstSet anything() {
-    FirstSet f;
-    f.lo.set();
-    f.high = true;
-    f.nullable = true;
-    return f;
-  }
-};
-
-FirstSet first_set(const Node& nd, int depth = 0) {
-  if (depth > 200) return FirstSet::anything();
-  FirstSet f;
-  switch (nd.kind) {
-    case NodeKind::Lit:
-    case NodeKind::LitStr: {
-      if (nd.kind == NodeKind::LitStr && nd.chars.empty()) {
-        f.nullable = true;
-        return f;
-      }
-      const char32_t ch = nd.kind == NodeKind::Lit ? nd.ch : nd.chars[0];
-      if (nd.ign) {
-        for (char32_t c = 0; c < 256; ++c) f.lo[c] = c == ch || chars_equal_ci(c, ch);
-        f.high = true;  // a letter may have equals above 255 (the Kelvin sign)
-      } else {
-        f.only = ch;
-        if (ch < 256) {
-          f.lo[ch] = true;
-        } else {
-          f.high = true;
-        }
-      }
-      return f;
-    }
-    case NodeKind::Any:
-    case NodeKind::Class:
-    case NodeKind::Predef:
-    case NodeKind::Prop:
-    case NodeKind::Grapheme:
-      for (char32_t c = 0; c < 256; ++c) f.lo[c] = single_accepts(nd, c);
-      f.high = true;
-      return f;
-    case NodeKind::Empty:
-    case NodeKind::StartLine:
-    case NodeKind::EndLine:
-    case NodeKind::StartText:
-    case NodeKind::EndText:
-    case NodeKind::WordBoundary:
-    case NodeKind::WordEdge:
-    case NodeKind::Look:
-      // Zero-width: the match begins with whatever follows.
-      f.nullable = true;
-      return f;
-    case NodeKind::BackRef:
-      return FirstSet::anything();
-    case NodeKind::Group:
-    case NodeKind::NonCap:
-    case NodeKind::Atomic:
-      return first_set(nd.child(), depth + 1);
-    case NodeKind::Repeat:
-      f = first_set(nd.child(), depth + 1);
-      if (nd.min == 0) f.nullable = true;
-      return f;
-    case NodeKind::Branch:
-      for (const Node& alt : nd.kids) {
-        FirstSet a = first_set(alt, depth + 1);
-        f.add(a);
-        f.nullable |= a.nullable;
-      }
-      return f;
-    case NodeKind::Sequence:
-      for (const Node& it : nd.kids) {
-        FirstSet a = first_set(it, depth + 1);
-        f.add(a);
-        if (!a.nullable) return f;
-      }
-      f.nullable = true;
-      return f;
-  }
-  return FirstSet::anything();
-}
 
 template <class F>
 Status guarded(F&& f) {
@@ -139,16 +40,6 @@ Status guarded(F&& f) {
 }
 
 }  // namespace
-
-// Facts derived from the tree once, for the search loops.
-struct Analysis {
-  enum class Skip : uint8_t { None, Byte, Char, Set };
-  Skip skip = Skip::None;  // how find skips start positions that cannot match
-  unsigned char byte = 0;  // Skip::Byte: every match starts with this ASCII character
-  char32_t ch = 0;         // Skip::Char: every match starts with this other code point
-  std::bitset<256> lo;     // Skip::Set: code points below 256 that can start a match
-  bool high = false;       // Skip::Set: whether code points above 255 can
-};
 
 // One search: the start positions a mode tries, each run by the VM.
 struct Searcher {
@@ -298,23 +189,9 @@ Result<Regex> Regex::new_with_flags(std::string_view pattern, uint32_t f) {
   re.names_ = std::make_shared<const Names>(std::move(r.value().names));
   re.group_count_ = r.value().group_count;
   re.flags_ = f;
-  re.analysis_ = std::make_unique<Analysis>();
   annotate(*re.tree_);
   re.program_ = std::make_unique<const Program>(compile_program(*re.tree_));
-  const FirstSet first = first_set(*re.tree_);
-  Analysis& an = *re.analysis_;
-  if (!first.nullable) {
-    an.lo = first.lo;
-    an.high = first.high;
-    an.skip = Analysis::Skip::Set;
-    if (first.only && *first.only < 0x80) {
-      an.skip = Analysis::Skip::Byte;
-      an.byte = static_cast<unsigned char>(*first.only);
-    } else if (first.only) {
-      an.skip = Analysis::Skip::Char;
-      an.ch = *first.only;
-    }
-  }
+  re.analysis_ = std::make_unique<Analysis>(analyze(*re.tree_));
   return re;
 }
 

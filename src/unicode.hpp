@@ -62,6 +62,10 @@ Gc general_category(char32_t c);
 // code point without a mapping maps to itself (count 1).
 int to_lower_full(char32_t c, char32_t out[3]);
 int to_upper_full(char32_t c, char32_t out[3]);
+// The code points whose full lower-case mapping is not themselves, in
+// ascending order: how many there are, and the i-th of them.
+std::size_t lower_mapped_count();
+char32_t lower_mapped_at(std::size_t i);
 
 // The named predicates of the pattern language.
 inline bool is_alphabetic(char32_t c) {

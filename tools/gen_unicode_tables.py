@@ -332,6 +332,13 @@ int to_upper_full(char32_t c, char32_t out[3]) {
   return map_case(kUpper, std::size(kUpper), kUpperMulti, c, out);
 }
 
+std::size_t lower_mapped_count() {
+  return std::size(kLower);
+}
+char32_t lower_mapped_at(std::size_t i) {
+  return kLower[i].cp;
+}
+
 }  // namespace kordal::unicode
 """
 

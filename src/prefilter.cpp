@@ -1,0 +1,730 @@
+// Literal searchers (see prefilter.hpp for the scheme).
+#include "prefilter.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <utility>
+
+namespace kordal {
+namespace {
+
+template <class CharT>
+constexpr char32_t kMaxUnit = char32_t(CharT(~CharT(0)));
+
+template <class CharT>
+bool fits(char32_t c) {
+  if constexpr (sizeof(CharT) == 4) {
+    return true;
+  } else {
+    return c <= kMaxUnit<CharT>;
+  }
+}
+
+// 16-byte vectors through the GCC/Clang vector extensions: SSE2 on x86-64,
+// NEON on aarch64, plain code elsewhere. A lane index is read from the
+// comparison mask as two 64-bit words, which assumes little-endian lanes.
+template <class CharT>
+struct VecOf;
+template <>
+struct VecOf<uint8_t> {
+  typedef uint8_t type __attribute__((vector_size(16)));
+};
+template <>
+struct VecOf<uint16_t> {
+  typedef uint16_t type __attribute__((vector_size(16)));
+};
+template <>
+struct VecOf<uint32_t> {
+  typedef uint32_t type __attribute__((vector_size(16)));
+};
+template <class CharT>
+using Vec = typename VecOf<CharT>::type;
+typedef uint64_t Mask __attribute__((vector_size(16)));
+
+constexpr bool kVectors = std::endian::native == std::endian::little;
+
+template <class CharT>
+constexpr size_t kLanes = 16 / sizeof(CharT);
+
+template <class CharT>
+inline Vec<CharT> load(const CharT* p) {
+  Vec<CharT> v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+template <class CharT>
+inline Vec<CharT> splat(CharT c) {
+  Vec<CharT> v;
+  for (size_t i = 0; i < kLanes<CharT>; ++i) v[i] = c;
+  return v;
+}
+
+inline bool any(Mask m) {
+  return (m[0] | m[1]) != 0;
+}
+
+// Index of the first lane set in a non-zero mask.
+template <class CharT>
+inline size_t first_lane(Mask m) {
+  constexpr unsigned bits = 8 * sizeof(CharT);
+  if (m[0] != 0) return size_t(std::countr_zero(m[0])) / bits;
+  return kLanes<CharT> / 2 + size_t(std::countr_zero(m[1])) / bits;
+}
+
+// Lanes of v equal to one of the units (all four compared; a set of fewer
+// repeats its last unit).
+template <class CharT, bool Single>
+inline Mask eq_set(Vec<CharT> v, const Vec<CharT>* s) {
+  if constexpr (Single) {
+    return (Mask)(v == s[0]);
+  } else {
+    return (Mask)((v == s[0]) | (v == s[1]) | (v == s[2]) | (v == s[3]));
+  }
+}
+
+template <class CharT, bool Single>
+size_t scan_set(const CharT* t, size_t n, size_t i, const std::array<CharT, 4>& u) {
+  constexpr size_t L = kLanes<CharT>;
+  if constexpr (kVectors) {
+    if (n >= 2 * L) {
+      const Vec<CharT> s[4] = {splat(u[0]), splat(u[1]), splat(u[2]), splat(u[3])};
+      for (; i + 2 * L <= n; i += 2 * L) {
+        const Mask a = eq_set<CharT, Single>(load(t + i), s);
+        const Mask b = eq_set<CharT, Single>(load(t + i + L), s);
+        if (any(a | b)) return any(a) ? i + first_lane<CharT>(a) : i + L + first_lane<CharT>(b);
+      }
+    }
+  }
+  for (; i < n; ++i) {
+    const CharT c = t[i];
+    if (c == u[0] || c == u[1] || c == u[2] || c == u[3]) return i;
+  }
+  return kNoPos;
+}
+
+// The first start i in [i, end) where t[i + o1] is in p1, t[i + o2] in p2
+// and verify(i) holds. The caller guarantees i + o1 and i + o2 stay inside
+// the text for every start below `end`, and o1 < o2.
+template <class CharT, bool S1, bool S2, class Verify>
+size_t scan_pair(const CharT* t, size_t i, size_t end, size_t o1, const PosSet<CharT>& p1,
+                 size_t o2, const PosSet<CharT>& p2, const Verify& verify) {
+  constexpr size_t L = kLanes<CharT>;
+  constexpr unsigned bits = 8 * sizeof(CharT);
+  constexpr uint64_t lane_mask = bits == 64 ? ~uint64_t(0) : (uint64_t(1) << bits) - 1;
+  if constexpr (kVectors) {
+    if (end - i >= L) {
+      const Vec<CharT> s1[4] = {splat(p1.u[0]), splat(p1.u[1]), splat(p1.u[2]), splat(p1.u[3])};
+      const Vec<CharT> s2[4] = {splat(p2.u[0]), splat(p2.u[1]), splat(p2.u[2]), splat(p2.u[3])};
+      auto pair_at = [&](size_t at) {
+        return eq_set<CharT, S1>(load(t + at + o1), s1) & eq_set<CharT, S2>(load(t + at + o2), s2);
+      };
+      // The first lane of m (starting at `base`) that verifies, or kNoPos.
+      auto first_verified = [&](Mask m, size_t base) {
+        for (int half = 0; half < 2; ++half) {
+          uint64_t w = m[half];
+          while (w != 0) {
+            const unsigned bit = unsigned(std::countr_zero(w));
+            const size_t at = base + size_t(half) * (L / 2) + bit / bits;
+            if (verify(at)) return at;
+            w &= ~(lane_mask << (bit / bits * bits));
+          }
+        }
+        return kNoPos;
+      };
+      for (; i + 2 * L <= end; i += 2 * L) {
+        const Mask a = pair_at(i), b = pair_at(i + L);
+        if (!any(a | b)) [[likely]]
+          continue;
+        size_t at = any(a) ? first_verified(a, i) : kNoPos;
+        if (at == kNoPos && any(b)) at = first_verified(b, i + L);
+        if (at != kNoPos) return at;
+      }
+      for (; i + L <= end; i += L) {
+        const Mask m = pair_at(i);
+        if (!any(m)) continue;
+        const size_t at = first_verified(m, i);
+        if (at != kNoPos) return at;
+      }
+    }
+  }
+  for (; i < end; ++i) {
+    if (p1.has(t[i + o1]) && p2.has(t[i + o2]) && verify(i)) return i;
+  }
+  return kNoPos;
+}
+
+template <class CharT>
+PosSet<CharT> pos_set(const LitChar& c) {
+  PosSet<CharT> p;
+  for (char32_t m : members(c)) {
+    if (!fits<CharT>(m)) continue;
+    // A case class has at most three members.
+    if (p.n < 4) p.u[p.n++] = CharT(m);
+  }
+  for (size_t k = p.n; k < 4 && p.n > 0; ++k) p.u[k] = p.u[p.n - 1];
+  return p;
+}
+
+}  // namespace
+
+// --- UnitScanner ---
+
+template <class CharT>
+UnitScanner<CharT>::UnitScanner(const std::vector<char32_t>& cps) {
+  for (char32_t c : cps) {
+    if (!fits<CharT>(c)) continue;
+    if (c < 256) {
+      add_lo(c);
+    } else {
+      highs_.push_back(CharT(c));
+    }
+  }
+  finish();
+}
+
+template <class CharT>
+UnitScanner<CharT>::UnitScanner(const FirstSet& f) {
+  for (uint32_t c = 0; c < 256; ++c) {
+    if (f.lo[c]) add_lo(c);
+  }
+  if (sizeof(CharT) > 1 && f.high) {
+    if (f.high_any) {
+      high_any_ = true;
+    } else {
+      for (char32_t c : f.highs) {
+        if (fits<CharT>(c)) highs_.push_back(CharT(c));
+      }
+    }
+  }
+  finish();
+}
+
+template <class CharT>
+void UnitScanner<CharT>::finish() {
+  std::sort(highs_.begin(), highs_.end());
+  highs_.erase(std::unique(highs_.begin(), highs_.end()), highs_.end());
+  size_t lo_count = 0;
+  for (uint64_t w : table_) lo_count += size_t(std::popcount(w));
+  const size_t total = lo_count + highs_.size();
+  if (high_any_ || total > 4) {
+    mode_ = Mode::Table;
+    return;
+  }
+  if (total == 0) {
+    mode_ = Mode::None;
+    return;
+  }
+  count_ = 0;
+  for (uint32_t c = 0; c < 256; ++c) {
+    if (table_[c >> 6] >> (c & 63) & 1) few_[count_++] = CharT(c);
+  }
+  for (CharT c : highs_) few_[count_++] = c;
+  for (size_t k = count_; k < 4; ++k) few_[k] = few_[count_ - 1];
+  mode_ = count_ == 1 ? Mode::One : Mode::Few;
+}
+
+template <class CharT>
+bool UnitScanner<CharT>::contains(CharT u) const {
+  if constexpr (sizeof(CharT) > 1) {
+    if (u >= 256) return high_any_ || std::binary_search(highs_.begin(), highs_.end(), u);
+  }
+  return table_[u >> 6] >> (u & 63) & 1;
+}
+
+template <class CharT>
+size_t UnitScanner<CharT>::find(const CharT* t, size_t n, size_t from) const {
+  if (from >= n) return kNoPos;
+  switch (mode_) {
+    case Mode::None:
+      return kNoPos;
+    case Mode::One:
+      if constexpr (sizeof(CharT) == 1) {
+        const void* hit = std::memchr(t + from, few_[0], n - from);
+        return hit ? size_t(static_cast<const CharT*>(hit) - t) : kNoPos;
+      } else {
+        return scan_set<CharT, true>(t, n, from, few_);
+      }
+    case Mode::Few:
+      return scan_set<CharT, false>(t, n, from, few_);
+    case Mode::Table:
+      break;
+  }
+  size_t i = from;
+  if constexpr (sizeof(CharT) == 1) {
+    const uint64_t* tab = table_.data();
+    auto hit = [tab](uint8_t c) { return (tab[c >> 6] >> (c & 63)) & 1; };
+    for (; i + 4 <= n; i += 4) {
+      if (hit(t[i])) return i;
+      if (hit(t[i + 1])) return i + 1;
+      if (hit(t[i + 2])) return i + 2;
+      if (hit(t[i + 3])) return i + 3;
+    }
+    for (; i < n; ++i) {
+      if (hit(t[i])) return i;
+    }
+    return kNoPos;
+  } else {
+    for (; i < n; ++i) {
+      if (contains(t[i])) return i;
+    }
+    return kNoPos;
+  }
+}
+
+// --- LiteralSearcher ---
+
+template <class CharT>
+LiteralSearcher<CharT>::LiteralSearcher(const Literal& lit) {
+  for (const LitChar& c : lit.chars) {
+    pos_.push_back(pos_set<CharT>(c));
+    if (pos_.back().n == 0) never_ = true;
+  }
+  if (never_ || pos_.empty()) {
+    never_ = true;
+    return;
+  }
+  if (pos_.size() == 1) {
+    one_ = UnitScanner<CharT>(members(lit.chars[0]));
+    return;
+  }
+  // The two rarest positions, compared together over whole vectors.
+  std::vector<std::pair<double, size_t>> rank;
+  for (size_t j = 0; j < pos_.size(); ++j) rank.emplace_back(char_frequency(lit.chars[j]), j);
+  std::stable_sort(rank.begin(), rank.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  r1_ = std::min(rank[0].second, rank[1].second);
+  r2_ = std::max(rank[0].second, rank[1].second);
+}
+
+template <class CharT>
+bool LiteralSearcher<CharT>::verify(const CharT* p) const {
+  for (size_t j = 0; j < pos_.size(); ++j) {
+    if (!pos_[j].has(p[j])) return false;
+  }
+  return true;
+}
+
+template <class CharT>
+size_t LiteralSearcher<CharT>::find(const CharT* t, size_t n, size_t from) const {
+  const size_t m = pos_.size();
+  if (never_ || n < m || from > n - m) return kNoPos;
+  if (m == 1) return one_.find(t, n, from);
+  const size_t end = n - m + 1;
+  auto verify = [this, t](size_t at) { return this->verify(t + at); };
+  const PosSet<CharT>& a = pos_[r1_];
+  const PosSet<CharT>& b = pos_[r2_];
+  size_t i = from;
+  if constexpr (sizeof(CharT) == 1) {
+    // The C library's memchr is wider than the 16-byte loops: while the
+    // rarest byte is rare in this text, jump from one to the next, and turn
+    // to the pair scan once hits come closer than every 512 bytes or so.
+    if (a.n == 1) {
+      size_t hits = 0, since = i;
+      while (i < end) {
+        const void* hit = std::memchr(t + i + r1_, a.u[0], end - i);
+        if (hit == nullptr) return kNoPos;
+        const size_t p = size_t(static_cast<const CharT*>(hit) - t) - r1_;
+        if (b.has(t[p + r2_]) && verify(p)) return p;
+        i = p + 1;
+        if (++hits >= 16) {
+          if (i - since < hits * 512) break;
+          hits = 0;
+          since = i;
+        }
+      }
+      if (i >= end) return kNoPos;
+    }
+  }
+  if (a.n == 1 && b.n == 1) return scan_pair<CharT, true, true>(t, i, end, r1_, a, r2_, b, verify);
+  if (a.n == 1) return scan_pair<CharT, true, false>(t, i, end, r1_, a, r2_, b, verify);
+  if (b.n == 1) return scan_pair<CharT, false, true>(t, i, end, r1_, a, r2_, b, verify);
+  return scan_pair<CharT, false, false>(t, i, end, r1_, a, r2_, b, verify);
+}
+
+// --- UnitMasks and BitSearcher ---
+
+template <class CharT>
+void UnitMasks<CharT>::set(char32_t u, uint64_t bits) {
+  if (u < 256) {
+    lo_[u] = bits;
+    return;
+  }
+  if (sizeof(CharT) == 1) return;
+  const size_t page = size_t(u) >> 8;
+  if (page >= dir_.size()) dir_.resize(page + 1, 0);
+  if (pages_.empty()) pages_.assign(256, 0);  // page 0: the all-zero page
+  if (dir_[page] == 0) {
+    dir_[page] = uint32_t(pages_.size() / 256);
+    pages_.resize(pages_.size() + 256, 0);
+  }
+  pages_[size_t(dir_[page]) * 256 + (u & 0xFF)] = bits;
+}
+
+template <class CharT>
+bool BitSearcher<CharT>::small_enough(const std::vector<Literal>& lits) {
+  size_t total = 0;
+  for (const Literal& l : lits) total += l.chars.size();
+  return total <= 64;
+}
+
+template <class CharT>
+BitSearcher<CharT>::BitSearcher(const std::vector<Literal>& lits) {
+  std::vector<std::pair<char32_t, uint64_t>> bits;  // unit, bit; merged below
+  std::vector<char32_t> first;
+  unsigned at = 0;
+  for (const Literal& l : lits) {
+    std::vector<std::vector<char32_t>> pos;
+    bool ok = !l.chars.empty();
+    for (const LitChar& c : l.chars) {
+      std::vector<char32_t> u;
+      for (char32_t m : members(c)) {
+        if (fits<CharT>(m)) u.push_back(m);
+      }
+      ok = ok && !u.empty();
+      pos.push_back(std::move(u));
+    }
+    if (!ok) continue;  // cannot occur in a text of this width
+    starts_ |= uint64_t(1) << at;
+    for (size_t j = 0; j < pos.size(); ++j) {
+      for (char32_t u : pos[j]) bits.emplace_back(u, uint64_t(1) << (at + j));
+    }
+    for (char32_t u : pos[0]) first.push_back(u);
+    at += unsigned(pos.size());
+    ends_ |= uint64_t(1) << (at - 1);
+    len_[at - 1] = uint8_t(pos.size());
+    max_len_ = std::max(max_len_, pos.size());
+  }
+  std::sort(bits.begin(), bits.end());
+  for (size_t i = 0; i < bits.size();) {
+    uint64_t m = 0;
+    size_t j = i;
+    for (; j < bits.size() && bits[j].first == bits[i].first; ++j) m |= bits[j].second;
+    masks_.set(bits[i].first, m);
+    i = j;
+  }
+  first_ = UnitScanner<CharT>(first);
+}
+
+template <class CharT>
+size_t BitSearcher<CharT>::find(const CharT* t, size_t n, size_t from) const {
+  if (from >= n || first_.empty()) return kNoPos;
+  int skips = first_.few() ? 16 : 0;
+  const uint64_t starts = starts_, ends = ends_;
+  uint64_t d = 0;  // bit k: the literal position k matched the text ending here
+  size_t i = from;
+  for (;;) {
+    // skips first: once it is 0 the test is predictable, d == 0 is not.
+    if (skips > 0 && d == 0) {
+      const size_t j = first_.find(t, n, i);
+      if (j == kNoPos) return kNoPos;
+      if (j - i < 8) --skips;
+      i = j;
+    }
+    if (i >= n) return kNoPos;
+    d = ((d << 1) | starts) & masks_.get(t[i]);
+    if (d & ends) break;
+    ++i;
+  }
+  // Literals end at i; one that starts earlier may still be open and ends
+  // within max_len_ units of the best start.
+  auto best_start = [&](uint64_t e, size_t at) {
+    size_t best = kNoPos;
+    for (; e != 0; e &= e - 1) best = std::min(best, at + 1 - len_[std::countr_zero(e)]);
+    return best;
+  };
+  size_t best = best_start(d & ends, i);
+  const size_t stop = std::min(n, best + max_len_ - 1);
+  for (++i; i < stop && d != 0; ++i) {
+    d = ((d << 1) | starts) & masks_.get(t[i]);
+    if (d & ends) best = std::min(best, best_start(d & ends, i));
+  }
+  return best;
+}
+
+// --- MultiSearcher ---
+
+template <class CharT>
+MultiSearcher<CharT>::MultiSearcher(const std::vector<Literal>& input) {
+  // A set that mixes case-sensitive and case-insensitive characters is
+  // searched with every character insensitive: the automaton's alphabet is
+  // then the case classes, and the occurrences found a superset.
+  bool fold = false;
+  for (const Literal& l : input) {
+    for (const LitChar& c : l.chars) fold = fold || c.fold;
+  }
+  std::vector<std::vector<std::vector<CharT>>> lits;
+  for (const Literal& l : input) {
+    std::vector<std::vector<CharT>> units;
+    bool ok = !l.chars.empty();
+    for (const LitChar& c : l.chars) {
+      std::vector<CharT> u;
+      for (char32_t m : members(fold ? lit_char(c.ch, true) : c)) {
+        if (fits<CharT>(m)) u.push_back(CharT(m));
+      }
+      if (u.empty()) ok = false;
+      units.push_back(std::move(u));
+    }
+    if (ok) lits.push_back(std::move(units));
+  }
+  if (lits.empty()) return;
+  std::vector<char32_t> first;
+  for (const auto& l : lits) {
+    for (CharT u : l[0]) first.push_back(u);
+  }
+  first_ = UnitScanner<CharT>(first);
+  size_t cut = 0;
+  for (const auto& l : lits) cut = std::max(cut, l.size());
+  // Shorter literals need fewer states; at one unit the first units are the
+  // whole search.
+  while (cut > 1 && !build(lits, cut)) cut = cut > 8 ? cut * 3 / 4 : cut - 1;
+}
+
+template <class CharT>
+uint32_t MultiSearcher<CharT>::class_of(CharT u) const {
+  if constexpr (sizeof(CharT) == 1) {
+    return lo_class_[u];
+  } else if (u < 256) {
+    return lo_class_[u];
+  }
+  auto it = std::lower_bound(hi_class_.begin(), hi_class_.end(), std::make_pair(u, uint16_t(0)));
+  return it != hi_class_.end() && it->first == u ? it->second : 0;
+}
+
+template <class CharT>
+bool MultiSearcher<CharT>::build(const std::vector<std::vector<std::vector<CharT>>>& lits,
+                                 size_t cut) {
+  states_ = 0;
+  trans_.clear();
+  match_len_.clear();
+  hi_class_.clear();
+  lo_class_.fill(0);
+  // Classes: every unit of a position shares the position's class (the
+  // positions are single units or whole case classes, which never overlap).
+  std::map<CharT, uint32_t> cls;
+  uint32_t next = 1;
+  for (const auto& l : lits) {
+    for (size_t j = 0; j < l.size() && j < cut; ++j) {
+      auto it = cls.find(l[j][0]);
+      if (it != cls.end()) continue;
+      for (CharT u : l[j]) cls[u] = next;
+      ++next;
+    }
+  }
+  if (next > 0xFFFF) return false;
+  classes_ = next;
+  for (const auto& [u, c] : cls) {
+    if (u < 256) {
+      lo_class_[u] = uint16_t(c);
+    } else {
+      hi_class_.emplace_back(u, uint16_t(c));
+    }
+  }
+  // The trie.
+  std::vector<std::map<uint32_t, uint32_t>> kids(1);
+  std::vector<uint16_t> own(1, 0);
+  max_len_ = 0;
+  for (const auto& l : lits) {
+    const size_t len = std::min(l.size(), cut);
+    uint32_t s = 0;
+    for (size_t j = 0; j < len; ++j) {
+      const uint32_t c = cls[l[j][0]];
+      auto it = kids[s].find(c);
+      if (it == kids[s].end()) {
+        if (size_t(kids.size() + 1) * classes_ > kMaxTable) return false;
+        kids[s][c] = uint32_t(kids.size());
+        s = uint32_t(kids.size());
+        kids.emplace_back();
+        own.push_back(0);
+      } else {
+        s = it->second;
+      }
+    }
+    own[s] = uint16_t(len);
+    max_len_ = std::max(max_len_, len);
+  }
+  // Breadth-first: failure links and the dense table.
+  const size_t count = kids.size();
+  std::vector<uint32_t> fail(count, 0);
+  trans_.assign(count * classes_, 0);
+  match_len_.assign(count, 0);
+  std::deque<uint32_t> queue;
+  for (const auto& [c, kid] : kids[0]) {
+    trans_[c] = kid;
+    queue.push_back(kid);
+  }
+  match_len_[0] = 0;
+  while (!queue.empty()) {
+    const uint32_t s = queue.front();
+    queue.pop_front();
+    match_len_[s] = std::max(own[s], match_len_[fail[s]]);
+    for (uint32_t c = 0; c < classes_; ++c) {
+      trans_[size_t(s) * classes_ + c] = trans_[size_t(fail[s]) * classes_ + c];
+    }
+    for (const auto& [c, kid] : kids[s]) {
+      fail[kid] = trans_[size_t(fail[s]) * classes_ + c];
+      trans_[size_t(s) * classes_ + c] = kid;
+      queue.push_back(kid);
+    }
+  }
+  // Entries become the next state's row offset, with the top bit set when a
+  // literal ends there: the scan loop then needs one load per unit.
+  for (uint32_t& e : trans_) e = e * classes_ | (match_len_[e] != 0 ? kEnds : 0);
+  states_ = uint32_t(count);
+  return true;
+}
+
+template <class CharT>
+size_t MultiSearcher<CharT>::find(const CharT* t, size_t n, size_t from) const {
+  if (states_ == 0) return first_.find(t, n, from);
+  if (from >= n) return kNoPos;
+  const uint32_t* tr = trans_.data();
+  // While at the root, skip ahead to the next first unit, unless they turn
+  // out to be so frequent that the skips cost more than they save.
+  int skips = first_.few() ? 16 : 0;
+  uint32_t s = 0;
+  size_t i = from;
+  for (;;) {
+    if (skips > 0 && s == 0) {
+      const size_t j = first_.find(t, n, i);
+      if (j == kNoPos) return kNoPos;
+      if (j - i < 8) --skips;
+      i = j;
+    }
+    if (i >= n) return kNoPos;
+    const uint32_t e = tr[s + class_of(t[i])];
+    s = e & ~kEnds;
+    if (e & kEnds) break;
+    ++i;
+  }
+  // A literal ends at i. One that starts earlier may still be open; it ends
+  // within max_len_ units of `best`.
+  size_t best = i + 1 - match_len_[s / classes_];
+  const size_t stop = std::min(n, best + max_len_ - 1);
+  for (++i; i < stop && s != 0; ++i) {
+    const uint32_t e = tr[s + class_of(t[i])];
+    s = e & ~kEnds;
+    if (e & kEnds) best = std::min(best, i + 1 - match_len_[s / classes_]);
+  }
+  return best;
+}
+
+// --- Prefilter ---
+
+template <class CharT>
+struct Prefilter::Impl {
+  enum class Kind : uint8_t { Never, One, Units, Bits, Multi };
+  Kind kind = Kind::Never;
+  std::unique_ptr<LiteralSearcher<CharT>> one;
+  UnitScanner<CharT> units;
+  std::unique_ptr<BitSearcher<CharT>> bits;
+  std::unique_ptr<MultiSearcher<CharT>> multi;
+
+  explicit Impl(const Needle& nd) {
+    if (nd.lits.size() == 1) {
+      one = std::make_unique<LiteralSearcher<CharT>>(nd.lits[0]);
+      kind = one->never() ? Kind::Never : Kind::One;
+      return;
+    }
+    bool singles = true;
+    for (const Literal& l : nd.lits) singles = singles && l.chars.size() == 1;
+    if (singles) {
+      std::vector<char32_t> cps;
+      for (const Literal& l : nd.lits) {
+        for (char32_t m : members(l.chars[0])) cps.push_back(m);
+      }
+      units = UnitScanner<CharT>(cps);
+      kind = units.empty() ? Kind::Never : Kind::Units;
+      return;
+    }
+    if (BitSearcher<CharT>::small_enough(nd.lits)) {
+      bits = std::make_unique<BitSearcher<CharT>>(nd.lits);
+      kind = bits->never() ? Kind::Never : Kind::Bits;
+      return;
+    }
+    multi = std::make_unique<MultiSearcher<CharT>>(nd.lits);
+    kind = multi->never() ? Kind::Never : Kind::Multi;
+  }
+
+  size_t find(const CharT* t, size_t n, size_t from) const {
+    switch (kind) {
+      case Kind::Never:
+        return kNoPos;
+      case Kind::One:
+        return one->find(t, n, from);
+      case Kind::Units:
+        return units.find(t, n, from);
+      case Kind::Bits:
+        return bits->find(t, n, from);
+      case Kind::Multi:
+        return multi->find(t, n, from);
+    }
+    return kNoPos;
+  }
+};
+
+Prefilter::Prefilter(Needle needle) : needle_(std::move(needle)) {}
+Prefilter::~Prefilter() = default;
+
+template <class CharT>
+const Prefilter::Impl<CharT>& Prefilter::impl() const {
+  if constexpr (sizeof(CharT) == 1) {
+    std::call_once(once1_, [this] { impl1_ = std::make_unique<Impl<uint8_t>>(needle_); });
+    return *impl1_;
+  } else if constexpr (sizeof(CharT) == 2) {
+    std::call_once(once2_, [this] { impl2_ = std::make_unique<Impl<uint16_t>>(needle_); });
+    return *impl2_;
+  } else {
+    std::call_once(once4_, [this] { impl4_ = std::make_unique<Impl<uint32_t>>(needle_); });
+    return *impl4_;
+  }
+}
+
+template <class CharT>
+size_t Prefilter::find(const CharT* t, size_t n, size_t from) const {
+  return impl<CharT>().find(t, n, from);
+}
+
+template <class CharT>
+bool Prefilter::next_window(const CharT* t, size_t n, size_t s, size_t& lo, size_t& hi) const {
+  if (s > n || needle_.min_off >= n - s) return false;
+  const size_t p = find(t, n, s + size_t(needle_.min_off));
+  if (p == kNoPos) return false;
+  const uint64_t back = needle_.max_off;
+  lo = back == kUnbounded || p - s <= back ? s : p - size_t(back);
+  hi = p - size_t(needle_.min_off);
+  return true;
+}
+
+size_t Prefilter::partial_tail() const {
+  size_t longest = 0;
+  for (const Literal& l : needle_.lits) longest = std::max(longest, l.chars.size());
+  return longest > 0 ? longest - 1 : 0;
+}
+
+template class UnitScanner<uint8_t>;
+template class UnitScanner<uint16_t>;
+template class UnitScanner<uint32_t>;
+template class LiteralSearcher<uint8_t>;
+template class LiteralSearcher<uint16_t>;
+template class LiteralSearcher<uint32_t>;
+template class UnitMasks<uint8_t>;
+template class UnitMasks<uint16_t>;
+template class UnitMasks<uint32_t>;
+template class BitSearcher<uint8_t>;
+template class BitSearcher<uint16_t>;
+template class BitSearcher<uint32_t>;
+template class MultiSearcher<uint8_t>;
+template class MultiSearcher<uint16_t>;
+template class MultiSearcher<uint32_t>;
+template size_t Prefilter::find(const uint8_t*, size_t, size_t) const;
+template size_t Prefilter::find(const uint16_t*, size_t, size_t) const;
+template size_t Prefilter::find(const uint32_t*, size_t, size_t) const;
+template bool Prefilter::next_window(const uint8_t*, size_t, size_t, size_t&, size_t&) const;
+template bool Prefilter::next_window(const uint16_t*, size_t, size_t, size_t&, size_t&) const;
+template bool Prefilter::next_window(const uint32_t*, size_t, size_t, size_t&, size_t&) const;
+
+}  // namespace kordal

@@ -1,0 +1,221 @@
+// Literal searchers: where in a text a required literal occurs, so that the
+// engines look only there.
+//
+// Texts are read in place as arrays of 1-, 2- or 4-byte code units (one code
+// point each); every searcher is a template over the unit type and only sees
+// the units a text of that width can hold (a literal character beyond the
+// width cannot occur, so its literal is dropped, and a needle with no
+// literal left can never be found).
+//
+// - UnitScanner: the next unit of a set. One byte: memchr; up to four units:
+//   a 16-byte vector compare loop (GCC/Clang vector extensions, so it builds
+//   to SSE2 or NEON); larger sets: a table lookup per unit.
+// - LiteralSearcher: one literal whose positions may stand for several units
+//   (a case-insensitive character is its whole equivalence class). The two
+//   rarest positions are compared together over whole vectors and the rest
+//   verified where both hold; in 1-byte text memchr jumps between the rarest
+//   byte's occurrences while they stay rare. A one-position literal is a
+//   UnitScanner.
+// - BitSearcher: a few short literals (64 characters in all), bit-parallel
+//   (shift-and): one dependent shift, or and and per unit. Exact for every
+//   kind of position.
+// - MultiSearcher: a larger set, as a dense Aho-Corasick automaton over unit
+//   classes. A set too large for the automaton's budget is cut to shorter
+//   literals, which still occur wherever the full ones do; a set that mixes
+//   case-sensitive and insensitive characters is searched as if all were
+//   insensitive. Both give extra candidates, never fewer.
+// The set searchers skip ahead with a UnitScanner while no literal is under
+// way, if the first units are few, until the skips stop paying.
+//
+// Cost: UnitScanner, BitSearcher and MultiSearcher are linear in the text
+// scanned; LiteralSearcher is linear plus, per place where its two rare
+// positions both hold, at most kMaxLitLen comparisons. Every find answers the
+// leftmost occurrence starting at or after `from` (or, where said above, a
+// candidate no later than it), and never misses one: a missed occurrence would
+// make the search skip a match.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "analysis.hpp"
+
+namespace kordal {
+
+inline constexpr size_t kNoPos = SIZE_MAX;
+
+template <class CharT>
+class UnitScanner {
+ public:
+  UnitScanner() = default;  // finds nothing
+  // The units among `cps` that a text of this width can hold.
+  explicit UnitScanner(const std::vector<char32_t>& cps);
+  // Every code point of a first set that a text of this width can hold.
+  explicit UnitScanner(const FirstSet& f);
+
+  // The first i in [from, n) with t[i] in the set, or kNoPos.
+  size_t find(const CharT* t, size_t n, size_t from) const;
+  bool contains(CharT u) const;
+  bool empty() const { return mode_ == Mode::None; }
+  // At most four units: found with vector compares.
+  bool few() const { return mode_ == Mode::One || mode_ == Mode::Few; }
+
+ private:
+  enum class Mode : uint8_t { None, One, Few, Table };
+  void add_lo(uint32_t c) { table_[c >> 6] |= uint64_t(1) << (c & 63); }
+  void finish();
+  Mode mode_ = Mode::None;
+  std::array<CharT, 4> few_{};       // Few: the units, the last repeated to fill
+  uint8_t count_ = 0;                // units listed in few_
+  std::array<uint64_t, 4> table_{};  // units below 256
+  bool high_any_ = false;            // every unit above 255
+  std::vector<CharT> highs_;         // else these, sorted
+};
+
+// The units one literal position accepts in a text of some width.
+template <class CharT>
+struct PosSet {
+  std::array<CharT, 4> u{};  // the first `n` are the units; the last is repeated to fill
+  uint8_t n = 0;
+  bool has(CharT c) const { return c == u[0] || c == u[1] || c == u[2] || c == u[3]; }
+};
+
+template <class CharT>
+class LiteralSearcher {
+ public:
+  // `lit` non-empty; a literal with a position no unit of this width holds
+  // is never found.
+  explicit LiteralSearcher(const Literal& lit);
+  size_t find(const CharT* t, size_t n, size_t from) const;
+  size_t size() const { return pos_.size(); }
+  bool never() const { return never_; }
+
+ private:
+  bool verify(const CharT* p) const;
+  std::vector<PosSet<CharT>> pos_;
+  size_t r1_ = 0, r2_ = 0;  // the rare positions (r1 < r2 when the literal is longer than one)
+  bool never_ = false;
+  UnitScanner<CharT> one_;  // one-position literals
+};
+
+// Per-unit 64-bit masks for any width: a direct table below 256, and pages
+// of 256 entries above, allocated only where some unit has a mask.
+template <class CharT>
+class UnitMasks {
+ public:
+  void set(char32_t u, uint64_t bits);
+  uint64_t get(CharT u) const {
+    if constexpr (sizeof(CharT) == 1) {
+      return lo_[u];
+    } else {
+      if (u < 256) return lo_[u];
+      const size_t page = size_t(u) >> 8;
+      if (page >= dir_.size()) return 0;
+      return pages_[size_t(dir_[page]) * 256 + (u & 0xFF)];
+    }
+  }
+
+ private:
+  std::array<uint64_t, 256> lo_{};
+  std::vector<uint32_t> dir_;    // page number -> index into pages_ (0: all zero)
+  std::vector<uint64_t> pages_;  // 256 entries per page
+};
+
+// A few short literals (64 characters in all) searched bit-parallel: one bit
+// per literal position, advanced by a shift and masked by the unit's bits,
+// so each unit costs a shift, an or and an and. Exact for every kind of
+// position, case-insensitive ones included.
+template <class CharT>
+class BitSearcher {
+ public:
+  static bool small_enough(const std::vector<Literal>& lits);
+  explicit BitSearcher(const std::vector<Literal>& lits);
+  size_t find(const CharT* t, size_t n, size_t from) const;
+  bool never() const { return first_.empty(); }
+
+ private:
+  UnitMasks<CharT> masks_;
+  uint64_t starts_ = 0;            // the first bit of every literal
+  uint64_t ends_ = 0;              // the last bit of every literal
+  std::array<uint8_t, 64> len_{};  // literal length by its last bit
+  size_t max_len_ = 0;
+  UnitScanner<CharT> first_;
+};
+
+template <class CharT>
+class MultiSearcher {
+ public:
+  // Budget of the dense transition table, in entries.
+  static constexpr size_t kMaxTable = size_t(1) << 20;
+  explicit MultiSearcher(const std::vector<Literal>& lits);
+  size_t find(const CharT* t, size_t n, size_t from) const;
+  bool never() const { return first_.empty(); }
+
+ private:
+  uint32_t class_of(CharT u) const;
+  bool build(const std::vector<std::vector<std::vector<CharT>>>& lits, size_t cut);
+  std::array<uint16_t, 256> lo_class_{};
+  std::vector<std::pair<CharT, uint16_t>> hi_class_;  // sorted; units above 255
+  uint32_t classes_ = 1;                              // class 0: units in no literal
+  // trans_[row + c]: the next state's row (state index times classes_),
+  // or'ed with kEnds when a literal ends there; the root's row is 0.
+  // match_len_[state index]: the longest literal ending there, 0 if none.
+  // No states: the literals were cut to their first units.
+  static constexpr uint32_t kEnds = uint32_t(1) << 31;
+  std::vector<uint32_t> trans_;
+  std::vector<uint16_t> match_len_;
+  uint32_t states_ = 0;
+  size_t max_len_ = 0;
+  UnitScanner<CharT> first_;  // the first units of the literals
+};
+
+// Searches one needle in texts of any width. The searcher for a width is
+// built at its first use and kept; building and searching are thread-safe.
+class Prefilter {
+ public:
+  explicit Prefilter(Needle needle);
+  ~Prefilter();
+  Prefilter(const Prefilter&) = delete;
+  Prefilter& operator=(const Prefilter&) = delete;
+
+  const Needle& needle() const { return needle_; }
+
+  // The leftmost start >= from of an occurrence of one of the needle's
+  // literals (or, for a very large set, of a prefix of one), or kNoPos.
+  template <class CharT>
+  size_t find(const CharT* t, size_t n, size_t from) const;
+
+  // The match starts at or after s that the next occurrence allows: every
+  // match starting at or after s starts in some window that successive calls
+  // return, each call continuing after the previous window's `hi`. Returns
+  // false when no match can start at or after s. The window is
+  // [max(s, p - max_off), p - min_off] for the first occurrence p >= s +
+  // min_off. Not for partial matching, where the text may end before the
+  // literal does.
+  template <class CharT>
+  bool next_window(const CharT* t, size_t n, size_t s, size_t& lo, size_t& hi) const;
+
+  // For partial matching with a prefix needle: a match that the end of the
+  // text cuts short may begin where only a prefix of a literal fits, so the
+  // last partial_tail() start positions before the end are candidates too,
+  // besides the occurrences. An inner needle rules out nothing there.
+  size_t partial_tail() const;
+
+ private:
+  template <class CharT>
+  struct Impl;
+  template <class CharT>
+  const Impl<CharT>& impl() const;
+
+  Needle needle_;
+  mutable std::once_flag once1_, once2_, once4_;
+  mutable std::unique_ptr<Impl<uint8_t>> impl1_;
+  mutable std::unique_ptr<Impl<uint16_t>> impl2_;
+  mutable std::unique_ptr<Impl<uint32_t>> impl4_;
+};
+
+}  // namespace kordal

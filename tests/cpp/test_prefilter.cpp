@@ -1,0 +1,337 @@
+// Literal searchers against a naive search, over random texts in all three
+// code-unit widths (long enough for the vector loops and their tails), and
+// the windows a needle leaves for the search.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "analysis.hpp"
+#include "prefilter.hpp"
+#include "program.hpp"
+
+namespace kordal {
+namespace {
+
+// 0x212A and 0x416/0x436 need two bytes, 0x1F600 four.
+const char32_t kAlphabet[] = {U'a', U'b',   U'c',  U'A',  U'K',   U'k',
+                              0xE9, 0x212A, 0x416, 0x436, 0x1F600};
+
+bool char_ok(char32_t t, const LitChar& c) {
+  return t == c.ch || (c.fold && chars_equal_ci(t, c.ch));
+}
+
+bool occurs_at(const std::u32string& t, size_t p, const Literal& l) {
+  if (p + l.chars.size() > t.size()) return false;
+  for (size_t j = 0; j < l.chars.size(); ++j) {
+    if (!char_ok(t[p + j], l.chars[j])) return false;
+  }
+  return true;
+}
+
+size_t naive(const std::u32string& t, const std::vector<Literal>& lits, size_t from) {
+  for (size_t p = from; p < t.size(); ++p) {
+    for (const Literal& l : lits) {
+      if (occurs_at(t, p, l)) return p;
+    }
+  }
+  return kNoPos;
+}
+
+template <class CharT>
+std::vector<CharT> units(const std::u32string& s) {
+  return std::vector<CharT>(s.begin(), s.end());
+}
+
+template <class CharT>
+bool fits(const std::u32string& s) {
+  for (char32_t c : s) {
+    if (sizeof(CharT) < 4 && c >= (char32_t(1) << (8 * sizeof(CharT)))) return false;
+  }
+  return true;
+}
+
+std::u32string random_text(std::mt19937& rng, size_t alphabet, size_t max_len) {
+  std::u32string t;
+  const size_t len = rng() % (max_len + 1);
+  for (size_t i = 0; i < len; ++i) t += kAlphabet[rng() % alphabet];
+  return t;
+}
+
+Literal random_literal(std::mt19937& rng, size_t alphabet, size_t max_len, bool fold) {
+  Literal l;
+  const size_t len = 1 + rng() % max_len;
+  for (size_t i = 0; i < len; ++i) {
+    const LitChar c = lit_char(kAlphabet[rng() % alphabet], fold && rng() % 2 == 0);
+    l.chars.append(&c, &c + 1);
+  }
+  return l;
+}
+
+// Runs `check` on the text in every width that can hold it.
+template <class F>
+void each_width(const std::u32string& text, F&& check) {
+  if (fits<uint8_t>(text)) check(units<uint8_t>(text));
+  if (fits<uint16_t>(text)) check(units<uint16_t>(text));
+  check(units<uint32_t>(text));
+}
+
+TEST(UnitScanner, AgreesWithNaive) {
+  std::mt19937 rng(1);
+  for (int iter = 0; iter < 400; ++iter) {
+    std::vector<char32_t> set;
+    const size_t k = 1 + rng() % 6;
+    for (size_t i = 0; i < k; ++i) set.push_back(kAlphabet[rng() % std::size(kAlphabet)]);
+    const std::u32string text = random_text(rng, std::size(kAlphabet), 200);
+    each_width(text, [&](const auto& t) {
+      using CharT = typename std::decay_t<decltype(t)>::value_type;
+      const UnitScanner<CharT> sc(set);
+      for (size_t from = 0; from <= t.size() + 1; ++from) {
+        size_t want = kNoPos;
+        for (size_t p = from; p < t.size() && want == kNoPos; ++p) {
+          if (std::find(set.begin(), set.end(), char32_t(t[p])) != set.end()) want = p;
+        }
+        ASSERT_EQ(sc.find(t.data(), t.size(), from), want)
+            << "width " << sizeof(CharT) << " set size " << k << " from " << from;
+      }
+    });
+  }
+}
+
+TEST(UnitScanner, FromFirstSet) {
+  FirstSet f;
+  f.lo['x'] = f.lo[0xE9] = true;
+  f.high = true;
+  f.highs = {0x416};
+  const std::u32string text = U"abc\u0436\u00e9\u0416x";
+  const auto t1 = units<uint16_t>(text);
+  const UnitScanner<uint16_t> sc(f);
+  EXPECT_EQ(sc.find(t1.data(), t1.size(), 0), 4u);
+  EXPECT_EQ(sc.find(t1.data(), t1.size(), 5), 5u);
+  EXPECT_EQ(sc.find(t1.data(), t1.size(), 6), 6u);
+  f.high_any = true;
+  const UnitScanner<uint16_t> any(f);
+  EXPECT_EQ(any.find(t1.data(), t1.size(), 0), 3u);
+}
+
+TEST(LiteralSearcher, AgreesWithNaive) {
+  std::mt19937 rng(2);
+  for (int iter = 0; iter < 1500; ++iter) {
+    // Small alphabets make occurrences and near misses frequent.
+    const size_t alphabet = 2 + rng() % (std::size(kAlphabet) - 1);
+    const Literal lit = random_literal(rng, alphabet, 1 + rng() % 6, true);
+    const std::u32string text = random_text(rng, alphabet, 120);
+    each_width(text, [&](const auto& t) {
+      using CharT = typename std::decay_t<decltype(t)>::value_type;
+      const LiteralSearcher<CharT> ls(lit);
+      for (size_t from = 0; from <= t.size() + 1; ++from) {
+        ASSERT_EQ(ls.find(t.data(), t.size(), from), naive(text, {lit}, from))
+            << "width " << sizeof(CharT) << " iter " << iter << " from " << from;
+      }
+    });
+  }
+}
+
+TEST(LiteralSearcher, CharactersBeyondTheWidth) {
+  const LitChar kelvin{0x212A, false};
+  const Literal exact{{LitChar{U'a', false}, kelvin}, false};
+  const Literal folded{{LitChar{U'a', false}, lit_char(U'k', true)}, false};
+  const std::u32string text = U"ak aK a\u212a";
+  const auto t1 = units<uint8_t>(U"ak aK");
+  EXPECT_TRUE(LiteralSearcher<uint8_t>(exact).never());
+  EXPECT_EQ(LiteralSearcher<uint8_t>(exact).find(t1.data(), t1.size(), 0), kNoPos);
+  EXPECT_EQ(LiteralSearcher<uint8_t>(folded).find(t1.data(), t1.size(), 1), 3u);
+  const auto t2 = units<uint16_t>(text);
+  EXPECT_EQ(LiteralSearcher<uint16_t>(exact).find(t2.data(), t2.size(), 0), 6u);
+  EXPECT_EQ(LiteralSearcher<uint16_t>(folded).find(t2.data(), t2.size(), 4), 6u);
+  // The long s is not an s, nor ß two s.
+  const Literal s{{lit_char(U's', true)}, false};
+  const auto t3 = units<uint16_t>(U"\u017f\u00dfS");
+  EXPECT_EQ(LiteralSearcher<uint16_t>(s).find(t3.data(), t3.size(), 0), 2u);
+}
+
+TEST(MultiSearcher, AgreesWithNaive) {
+  std::mt19937 rng(3);
+  for (int iter = 0; iter < 800; ++iter) {
+    const size_t alphabet = 2 + rng() % (std::size(kAlphabet) - 1);
+    // Either every position case-sensitive or every one insensitive: then
+    // the automaton is exact.
+    const bool fold = rng() % 3 == 0;
+    std::vector<Literal> lits;
+    const size_t count = 2 + rng() % 12;
+    for (size_t i = 0; i < count; ++i) {
+      Literal l = random_literal(rng, alphabet, 1 + rng() % 7, false);
+      if (fold) {
+        Literal f;
+        for (const LitChar& c : l.chars) {
+          const LitChar g = lit_char(c.ch, true);
+          f.chars.append(&g, &g + 1);
+        }
+        l = f;
+      }
+      lits.push_back(l);
+    }
+    const std::u32string text = random_text(rng, alphabet, 150);
+    each_width(text, [&](const auto& t) {
+      using CharT = typename std::decay_t<decltype(t)>::value_type;
+      const MultiSearcher<CharT> ms(lits);
+      for (size_t from = 0; from <= t.size() + 1; ++from) {
+        ASSERT_EQ(ms.find(t.data(), t.size(), from), naive(text, lits, from))
+            << "width " << sizeof(CharT) << " iter " << iter << " from " << from;
+      }
+    });
+  }
+}
+
+TEST(BitSearcher, AgreesWithNaive) {
+  // Exact for any mix of sensitive and insensitive positions.
+  std::mt19937 rng(7);
+  for (int iter = 0; iter < 800; ++iter) {
+    const size_t alphabet = 2 + rng() % (std::size(kAlphabet) - 1);
+    std::vector<Literal> lits;
+    size_t total = 0;
+    while (true) {
+      Literal l = random_literal(rng, alphabet, 1 + rng() % 8, true);
+      if (total + l.chars.size() > 64 || (lits.size() >= 2 && rng() % 3 == 0)) break;
+      total += l.chars.size();
+      lits.push_back(l);
+    }
+    ASSERT_TRUE(BitSearcher<uint8_t>::small_enough(lits));
+    const std::u32string text = random_text(rng, alphabet, 150);
+    each_width(text, [&](const auto& t) {
+      using CharT = typename std::decay_t<decltype(t)>::value_type;
+      const BitSearcher<CharT> bs(lits);
+      for (size_t from = 0; from <= t.size() + 1; ++from) {
+        ASSERT_EQ(bs.find(t.data(), t.size(), from), naive(text, lits, from))
+            << "width " << sizeof(CharT) << " iter " << iter << " from " << from;
+      }
+    });
+  }
+}
+
+TEST(MultiSearcher, MixedSensitivityFindsASuperset) {
+  std::mt19937 rng(4);
+  for (int iter = 0; iter < 300; ++iter) {
+    std::vector<Literal> lits, folded;
+    for (int i = 0; i < 4; ++i) {
+      Literal l = random_literal(rng, 6, 4, true);
+      Literal f;
+      for (const LitChar& c : l.chars) {
+        const LitChar g = lit_char(c.ch, true);
+        f.chars.append(&g, &g + 1);
+      }
+      lits.push_back(l);
+      folded.push_back(f);
+    }
+    bool any_fold = false;
+    for (const Literal& l : lits) {
+      for (const LitChar& c : l.chars) any_fold = any_fold || c.fold;
+    }
+    const std::u32string text = random_text(rng, 6, 100);
+    const auto t = units<uint16_t>(text);
+    const MultiSearcher<uint16_t> ms(lits);
+    for (size_t from = 0; from <= t.size(); ++from) {
+      const size_t got = ms.find(t.data(), t.size(), from);
+      ASSERT_LE(got, naive(text, lits, from));
+      ASSERT_EQ(got, naive(text, any_fold ? folded : lits, from));
+    }
+  }
+}
+
+TEST(MultiSearcher, OverBudgetSetsStillFindEveryOccurrence) {
+  // 3000 literals of 40 characters over 64 letters overflow the automaton's
+  // table, so they are cut; what is found may be only a prefix, never later
+  // than a real occurrence.
+  std::mt19937 rng(5);
+  std::vector<Literal> lits;
+  for (int i = 0; i < 3000; ++i) {
+    Literal l;
+    for (int j = 0; j < 40; ++j) {
+      const LitChar c{char32_t(0x400 + rng() % 64), 0};
+      l.chars.append(&c, &c + 1);
+    }
+    lits.push_back(l);
+  }
+  std::u32string text;
+  for (int i = 0; i < 3000; ++i) text += char32_t(0x400 + rng() % 64);
+  for (int k = 0; k < 5; ++k) {
+    const Literal& l = lits[rng() % lits.size()];
+    const size_t at = size_t(k) * 600 + rng() % 500;
+    for (size_t j = 0; j < 40; ++j) text[at + j] = l.chars[j].ch;
+  }
+  const auto t = units<uint16_t>(text);
+  const MultiSearcher<uint16_t> ms(lits);
+  size_t from = 0;
+  int found = 0;
+  while (from < t.size()) {
+    const size_t want = naive(text, lits, from);
+    const size_t got = ms.find(t.data(), t.size(), from);
+    ASSERT_LE(got, want);
+    if (want == kNoPos) break;
+    ++found;
+    from = want + 1;
+  }
+  EXPECT_GE(found, 5);
+}
+
+TEST(Prefilter, DispatchesByShape) {
+  std::mt19937 rng(6);
+  for (int iter = 0; iter < 300; ++iter) {
+    Needle nd;
+    const size_t count = 1 + rng() % 4;
+    const bool singles = rng() % 3 == 0;
+    for (size_t i = 0; i < count; ++i) {
+      nd.lits.push_back(random_literal(rng, 8, singles ? 1 : 4, i == 0 && count == 1));
+    }
+    const Prefilter pf(nd);
+    const std::u32string text = random_text(rng, 8, 80);
+    each_width(text, [&](const auto& t) {
+      for (size_t from = 0; from <= t.size(); ++from) {
+        ASSERT_EQ(pf.find(t.data(), t.size(), from), naive(text, nd.lits, from));
+      }
+    });
+  }
+}
+
+TEST(Prefilter, PartialTailCoversCutLiterals) {
+  // "abc" cut by the end of "xxab": a partial match may start at 2, within
+  // partial_tail() of the end, though no occurrence exists.
+  Needle nd;
+  nd.lits.push_back(Literal{{LitChar{U'a', 0}, LitChar{U'b', 0}, LitChar{U'c', 0}}, false});
+  nd.lits.push_back(Literal{{LitChar{U'q', 0}}, false});
+  const Prefilter pf(nd);
+  const auto t = units<uint8_t>(U"xxab");
+  EXPECT_EQ(pf.find(t.data(), t.size(), 0), kNoPos);
+  EXPECT_EQ(pf.partial_tail(), 2u);
+}
+
+TEST(Prefilter, WindowsFollowTheOffsets) {
+  Needle nd;
+  nd.lits.push_back(Literal{{LitChar{U'@', 0}}, false});
+  nd.min_off = 2;
+  nd.max_off = 4;
+  const auto t = units<uint8_t>(U"ab@cdefgh@ij@");
+  const Prefilter pf(nd);
+  size_t lo = 0, hi = 0;
+  ASSERT_TRUE(pf.next_window(t.data(), t.size(), 0, lo, hi));
+  EXPECT_EQ(lo, 0u);  // '@' at 2: starts 2-4 (clamped to 0) to 2-2
+  EXPECT_EQ(hi, 0u);
+  ASSERT_TRUE(pf.next_window(t.data(), t.size(), 1, lo, hi));
+  EXPECT_EQ(lo, 5u);  // '@' at 9
+  EXPECT_EQ(hi, 7u);
+  ASSERT_TRUE(pf.next_window(t.data(), t.size(), 8, lo, hi));
+  EXPECT_EQ(lo, 8u);  // '@' at 12: 8 to 10
+  EXPECT_EQ(hi, 10u);
+  EXPECT_FALSE(pf.next_window(t.data(), t.size(), 11, lo, hi));
+  nd.max_off = kUnbounded;
+  const Prefilter open(nd);
+  ASSERT_TRUE(open.next_window(t.data(), t.size(), 1, lo, hi));
+  EXPECT_EQ(lo, 1u);
+  EXPECT_EQ(hi, 7u);
+  EXPECT_FALSE(open.next_window(t.data(), t.size(), 12, lo, hi));
+  EXPECT_FALSE(open.next_window(t.data(), t.size(), 14, lo, hi));
+}
+
+}  // namespace
+}  // namespace kordal
