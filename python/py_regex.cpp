@@ -245,28 +245,9 @@ class StrSink final : public kordal::ReplaceSink {
     kordal::with_units(hay_, [&](const auto* p) { out_.insert(out_.end(), p + a, p + b); });
   }
   void literal(std::string_view utf8) override {
-    const auto* b = reinterpret_cast<const unsigned char*>(utf8.data());
-    const size_t len = utf8.size();
-    size_t j = 0;
-    while (j < len) {
-      const unsigned char c = b[j];
-      char32_t cp;
-      if (c < 0x80) {
-        cp = c;
-        j += 1;
-      } else if (c < 0xE0) {
-        cp = char32_t(c & 0x1F) << 6 | (b[j + 1] & 0x3F);
-        j += 2;
-      } else if (c < 0xF0) {
-        cp = char32_t(c & 0x0F) << 12 | char32_t(b[j + 1] & 0x3F) << 6 | (b[j + 2] & 0x3F);
-        j += 3;
-      } else {
-        cp = char32_t(c & 0x07) << 18 | char32_t(b[j + 1] & 0x3F) << 12 |
-             char32_t(b[j + 2] & 0x3F) << 6 | (b[j + 3] & 0x3F);
-        j += 4;
-      }
-      out_.push_back(static_cast<Unit>(cp));
-    }
+    const auto* p = reinterpret_cast<const unsigned char*>(utf8.data());
+    const auto* e = p + utf8.size();
+    while (p < e) out_.push_back(static_cast<Unit>(kordal::next_utf8(p, e)));
   }
   PyObject* result() const {
     constexpr int kind = sizeof(Unit) == 1   ? PyUnicode_1BYTE_KIND

@@ -103,29 +103,7 @@ std::u32string decode_utf8(std::string_view s) {
   out.reserve(s.size());
   const auto* p = reinterpret_cast<const unsigned char*>(s.data());
   const auto* e = p + s.size();
-  while (p < e) {
-    unsigned char c = *p;
-    size_t need = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
-    if (need > static_cast<size_t>(e - p)) {  // truncated: never read past the end
-      out.push_back(0xFFFD);
-      p += 1;
-      continue;
-    }
-    if (c < 0x80) {
-      out.push_back(c);
-      p += 1;
-    } else if (c < 0xE0) {
-      out.push_back(((c & 0x1F) << 6) | (p[1] & 0x3F));
-      p += 2;
-    } else if (c < 0xF0) {
-      out.push_back(((c & 0x0F) << 12) | ((p[1] & 0x3F) << 6) | (p[2] & 0x3F));
-      p += 3;
-    } else {
-      out.push_back(((c & 0x07) << 18) | ((p[1] & 0x3F) << 12) | ((p[2] & 0x3F) << 6) |
-                    (p[3] & 0x3F));
-      p += 4;
-    }
-  }
+  while (p < e) out.push_back(next_utf8(p, e));
   return out;
 }
 

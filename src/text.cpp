@@ -8,6 +8,8 @@
 
 #include <algorithm>
 
+#include "ast.hpp"
+
 namespace kordal {
 
 namespace {
@@ -158,29 +160,10 @@ Text utf8_text(std::string_view utf8, std::vector<char32_t>& storage) {
   if (all_ascii(b, len)) return Text::of(b, len, true);
   size_t n = 0;
   for (size_t j = 0; j < len; ++j) n += (b[j] & 0xC0) != 0x80;
-  storage.resize(n);
-  size_t k = 0;
-  size_t j = 0;
-  while (j < len) {
-    const unsigned char c = b[j];
-    char32_t cp;
-    if (c < 0x80) {
-      cp = c;
-      j += 1;
-    } else if (c < 0xE0) {
-      cp = char32_t(c & 0x1F) << 6 | (b[j + 1] & 0x3F);
-      j += 2;
-    } else if (c < 0xF0) {
-      cp = char32_t(c & 0x0F) << 12 | char32_t(b[j + 1] & 0x3F) << 6 | (b[j + 2] & 0x3F);
-      j += 3;
-    } else {
-      cp = char32_t(c & 0x07) << 18 | char32_t(b[j + 1] & 0x3F) << 12 |
-           char32_t(b[j + 2] & 0x3F) << 6 | (b[j + 3] & 0x3F);
-      j += 4;
-    }
-    storage[k++] = cp;
-  }
-  return Text::of(storage.data(), n);
+  storage.clear();
+  storage.reserve(n);
+  for (const uint8_t* p = b; p < b + len;) storage.push_back(next_utf8(p, b + len));
+  return Text::of(storage.data(), storage.size());
 }
 
 }  // namespace kordal
