@@ -2,9 +2,13 @@
 //
 // Each search call wraps the haystack in a State (read in place; a UTF-8
 // haystack from C++ is decoded once unless it is ASCII) and tries start
-// positions left to right, skipping those whose first code point cannot
-// begin a match with a scan that is a template over the code-unit width; the
-// first start at which the backtracking VM succeeds wins. Byte offsets are
+// positions left to right; the first start at which the backtracking VM
+// succeeds wins. Starts are skipped, with scans that are templates over the
+// code-unit width, where the pattern's required literal (the analysis's
+// needle) cannot lie within reach, where the first code point cannot begin a
+// match, and where too little text is left; a search whose needle does not
+// occur ends after one scan. Skipping a start that can match would change
+// results, so each rule is one the analysis proves. Byte offsets are
 // computed only for the spans reported, from the last position converted, so
 // a search that stops early costs nothing proportional to the rest of the
 // text. Iteration, split and replacement keep one State for the whole walk,
