@@ -1,6 +1,6 @@
 // libFuzzer target: the pattern analysis and the literal searchers must
-// never rule out a match. Compiles the input's pattern, finds every match
-// start with the backtracking matcher (cut off through the poll hook, as in
+// never rule out a match. Compiles the input's pattern, finds every start at
+// which the backtracking VM matches (cut off through the poll hook, as in
 // fuzz_regex), and checks each against the analysis: length bounds, anchors,
 // first set, and the needle's windows in every code-unit width that can hold
 // the haystack. A violated check aborts, which libFuzzer reports.
@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "analysis.hpp"
+#include "backtracker.hpp"
 #include "prefilter.hpp"
 #include "regex.hpp"
 #include "state.hpp"
@@ -110,13 +111,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     cov4 = covered<uint32_t>(*pf, text);
   }
 
+  // Every start at which some match begins, by the VM run at each start
+  // directly (the search loops themselves use the needle).
   Budget budget;
   const kordal::SearchControl ctl{poll, &budget};
   auto st = re.build_state(hay);
-  for (size_t s = 0; s <= text.size();) {
-    bool found = false;
-    if (re.find_from(*st, s, found, ctl) != kordal::Status::Ok || !found) break;
-    const size_t q = st->caps[0].start, e = st->caps[0].end;
+  st->ctl = &ctl;
+  kordal::Backtracker vm(re.program());
+  for (size_t q = 0; q <= text.size(); ++q) {
+    st->reset(q);
+    if (!vm.run(*st, false)) {
+      if (st->status != kordal::Status::Ok) break;
+      continue;
+    }
+    const size_t e = st->pos;
     check(e - q >= an.min_len && e - q <= an.max_len, "length bounds", pattern, q);
     check(!an.anchored_start || q == 0, "start anchor", pattern, q);
     check(an.anchored_end != kordal::EndAnchor::Text || e == text.size(), "end anchor", pattern, q);
@@ -130,7 +138,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       check(cov2.empty() || cov2[q], "needle, 2-byte text", pattern, q);
       check(cov4[q], "needle, 4-byte text", pattern, q);
     }
-    s = q + 1;
   }
   return 0;
 }

@@ -666,7 +666,9 @@ struct Prefilter::Impl {
   }
 };
 
-Prefilter::Prefilter(Needle needle) : needle_(std::move(needle)) {}
+Prefilter::Prefilter(Needle needle) : needle_(std::move(needle)) {
+  for (const Literal& l : needle_.lits) longest_ = std::max(longest_, l.chars.size());
+}
 Prefilter::~Prefilter() = default;
 
 template <class CharT>
@@ -689,6 +691,14 @@ size_t Prefilter::find(const CharT* t, size_t n, size_t from) const {
 }
 
 template <class CharT>
+size_t Prefilter::find_before(const CharT* t, size_t n, size_t from, size_t until) const {
+  // An occurrence that starts before `until` ends before until + longest_ - 1.
+  const size_t end = until >= n || n - until < longest_ ? n : until + longest_ - 1;
+  const size_t hit = find(t, end, from);
+  return hit < until ? hit : kNoPos;
+}
+
+template <class CharT>
 bool Prefilter::next_window(const CharT* t, size_t n, size_t s, size_t& lo, size_t& hi) const {
   if (s > n || needle_.min_off >= n - s) return false;
   const size_t p = find(t, n, s + size_t(needle_.min_off));
@@ -700,9 +710,7 @@ bool Prefilter::next_window(const CharT* t, size_t n, size_t s, size_t& lo, size
 }
 
 size_t Prefilter::partial_tail() const {
-  size_t longest = 0;
-  for (const Literal& l : needle_.lits) longest = std::max(longest, l.chars.size());
-  return longest > 0 ? longest - 1 : 0;
+  return longest_ > 0 ? longest_ - 1 : 0;
 }
 
 template class UnitScanner<uint8_t>;
@@ -723,6 +731,9 @@ template class MultiSearcher<uint32_t>;
 template size_t Prefilter::find(const uint8_t*, size_t, size_t) const;
 template size_t Prefilter::find(const uint16_t*, size_t, size_t) const;
 template size_t Prefilter::find(const uint32_t*, size_t, size_t) const;
+template size_t Prefilter::find_before(const uint8_t*, size_t, size_t, size_t) const;
+template size_t Prefilter::find_before(const uint16_t*, size_t, size_t, size_t) const;
+template size_t Prefilter::find_before(const uint32_t*, size_t, size_t, size_t) const;
 template bool Prefilter::next_window(const uint8_t*, size_t, size_t, size_t&, size_t&) const;
 template bool Prefilter::next_window(const uint16_t*, size_t, size_t, size_t&, size_t&) const;
 template bool Prefilter::next_window(const uint32_t*, size_t, size_t, size_t&, size_t&) const;

@@ -189,6 +189,12 @@ class Prefilter {
   template <class CharT>
   size_t find(const CharT* t, size_t n, size_t from) const;
 
+  // The same, among occurrences starting before `until` only (kNoPos if
+  // none); reads the text only as far as such an occurrence can reach, so a
+  // long text can be searched in slices.
+  template <class CharT>
+  size_t find_before(const CharT* t, size_t n, size_t from, size_t until) const;
+
   // The match starts at or after s that the next occurrence allows: every
   // match starting at or after s starts in some window that successive calls
   // return, each call continuing after the previous window's `hi`. Returns
@@ -212,6 +218,7 @@ class Prefilter {
   const Impl<CharT>& impl() const;
 
   Needle needle_;
+  size_t longest_ = 0;  // characters in the needle's longest literal
   mutable std::once_flag once1_, once2_, once4_;
   mutable std::unique_ptr<Impl<uint8_t>> impl1_;
   mutable std::unique_ptr<Impl<uint16_t>> impl2_;

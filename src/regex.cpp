@@ -2,9 +2,13 @@
 //
 // Each search call wraps the haystack in a State (read in place; a UTF-8
 // haystack from C++ is decoded once unless it is ASCII) and tries start
-// positions left to right, skipping those whose first code point cannot
-// begin a match with a scan that is a template over the code-unit width; the
-// first start at which the backtracking VM succeeds wins. Byte offsets are
+// positions left to right; the first start at which the backtracking VM
+// succeeds wins. Starts are skipped, with scans that are templates over the
+// code-unit width, where the pattern's required literal (the analysis's
+// needle) cannot lie within reach, where the first code point cannot begin a
+// match, and where too little text is left; a search whose needle does not
+// occur ends after one scan. Skipping a start that can match would change
+// results, so each rule is one the analysis proves. Byte offsets are
 // computed only for the spans reported, from the last position converted, so
 // a search that stops early costs nothing proportional to the rest of the
 // text. Iteration, split and replacement keep one State for the whole walk,
@@ -21,6 +25,7 @@
 #include "analysis.hpp"
 #include "backtracker.hpp"
 #include "parser.hpp"
+#include "prefilter.hpp"
 #include "program.hpp"
 #include "state.hpp"
 
@@ -99,6 +104,95 @@ struct Searcher {
   // One attempt at t.pos.
   bool attempt(bool to_end) { return vm->run(*st, to_end); }
 
+  // Text is scanned for the needle in slices of this many code points, with
+  // a poll between slices, so that a long scan can still be interrupted.
+  static constexpr size_t kScanSlice = size_t(1) << 20;
+
+  // The leftmost occurrence of the needle at or after `from`, or kNoPos when
+  // there is none or the poll hook stopped the search (st->status says so).
+  template <class U>
+  size_t next_occurrence(const U* p, size_t from) {
+    const Prefilter& pf = *re->prefilter_;
+    const size_t n = st->n;
+    while (from < n) {
+      const size_t until = n - from > kScanSlice ? from + kScanSlice : n;
+      const size_t hit = pf.find_before(p, n, from, until);
+      if (hit != kNoPos) return hit;
+      if (until == n) break;
+      if (st->ctl && st->ctl->poll && st->ctl->poll(st->ctl->ctx)) {
+        st->status = Status::Interrupted;
+        return kNoPos;
+      }
+      from = until;
+    }
+    return kNoPos;
+  }
+
+  // Leftmost-first search from s0. Start positions are ruled out by the
+  // needle (every match contains one of its literals, beginning min_off to
+  // max_off code points after the match start, so an occurrence at q allows
+  // the starts [q - max_off, q - min_off] and no occurrence allows none), by
+  // the first code point, by the least match length and by a start anchor.
+  template <class U>
+  void find_units(const U* p) {
+    State& t = *st;
+    const Analysis& an = *re->analysis_;
+    const Prefilter* pf = re->prefilter_.get();
+    if (an.min_len > t.n || (an.anchored_start && s0 > 0)) return;
+    const size_t last = t.n - size_t(an.min_len);  // the last start that leaves room
+    size_t hi = 0;                                 // the current window's last start
+    bool window = false;
+    for (size_t s = s0;;) {
+      if (pf && (!window || s > hi)) {
+        const Needle& nd = pf->needle();
+        if (s > last || nd.min_off > t.n - s) return;
+        const size_t q = next_occurrence(p, s + size_t(nd.min_off));
+        if (q == kNoPos) return;
+        if (nd.max_off != kUnbounded && q - s > nd.max_off) s = q - size_t(nd.max_off);
+        hi = q - size_t(nd.min_off);
+        window = true;
+      }
+      s = skip(p, s);
+      if (s > last || (an.anchored_start && s > 0)) return;
+      if (pf && s > hi) continue;
+      t.reset(s);
+      if (attempt(false)) {
+        set_whole(s);
+        return;
+      }
+      if (t.status != Status::Ok) return;
+      // A failed attempt that began with a greedy unbounded loop tried the
+      // rest of the pattern at every position the loop reached; a start
+      // inside that run reaches a subset of them, so it fails too.
+      const size_t run_end = vm->lead_end();
+      s = run_end != kUnset && run_end >= s + 1 ? run_end + 1 : s + 1;
+    }
+  }
+
+  // The next start >= s that a partial search must try, or n + 1. Only for
+  // patterns without lookaround, back references or atomic groups: there a
+  // partial match at s < n has consumed t[s..n), so t[s] begins a match and
+  // t[s..n) either holds a prefix literal or is cut short inside one, and a
+  // start anchor fails before anything is consumed. (A lookahead can reach
+  // the end of the text from any start.)
+  template <class U>
+  size_t partial_start(const U* p, size_t s) {
+    const Analysis& an = *re->analysis_;
+    const size_t n = st->n;
+    if (!an.regular) return s;
+    if (an.anchored_start && s > 0) return n + 1;
+    const Prefilter* pf = re->prefilter_.get();
+    if (pf && pf->needle().is_prefix()) {
+      const size_t tail = n - std::min(n, pf->partial_tail());
+      if (s < tail) {
+        const size_t q = next_occurrence(p, s);
+        if (st->status != Status::Ok) return n + 1;
+        s = q < tail ? q : tail;
+      }
+    }
+    return skip(p, s);
+  }
+
   void run() {
     with_units(st->text, [this](const auto* p) { run_units(p); });
   }
@@ -109,19 +203,7 @@ struct Searcher {
     found = false;
     switch (mode) {
       case Mode::Find:
-        for (size_t s = skip(p, s0); s <= t.n;) {
-          t.reset(s);
-          if (attempt(false)) {
-            set_whole(s);
-            return;
-          }
-          if (t.status != Status::Ok) return;
-          // A failed attempt that began with a greedy unbounded loop tried the
-          // rest of the pattern at every position the loop reached; a start
-          // inside that run reaches a subset of them, so it fails too.
-          const size_t run_end = vm->lead_end();
-          s = skip(p, run_end != kUnset && run_end >= s + 1 ? run_end + 1 : s + 1);
-        }
+        find_units(p);
         return;
       case Mode::Anchored:
       case Mode::Full:
@@ -133,6 +215,8 @@ struct Searcher {
         return;
       case Mode::Partial:
         for (size_t s = s0; s <= t.n; ++s) {
+          s = partial_start(p, s);
+          if (s > t.n) return;
           t.reset(s);
           if (attempt(true)) {
             set_whole(s);
@@ -192,6 +276,10 @@ Result<Regex> Regex::new_with_flags(std::string_view pattern, uint32_t f) {
   annotate(*re.tree_);
   re.program_ = std::make_unique<const Program>(compile_program(*re.tree_));
   re.analysis_ = std::make_unique<Analysis>(analyze(*re.tree_));
+  if (re.analysis_->needle) {
+    re.prefilter_ = std::make_unique<const Prefilter>(std::move(*re.analysis_->needle));
+    re.analysis_->needle.reset();  // the prefilter holds it
+  }
   return re;
 }
 

@@ -57,6 +57,7 @@ struct State;
 struct PartialCandidate;
 struct Analysis;
 struct Program;
+class Prefilter;
 
 // Where a replacement on a Text puts its output, piece by piece, in order.
 class ReplaceSink {
@@ -165,6 +166,7 @@ class Regex {
   uint32_t flags_ = 0;
   std::unique_ptr<Analysis> analysis_;  // derived facts for fast paths
   std::unique_ptr<const Program> program_;
+  std::unique_ptr<const Prefilter> prefilter_;  // the required literal, if any
   friend struct Searcher;
 };
 

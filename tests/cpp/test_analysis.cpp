@@ -11,8 +11,10 @@
 #include "analysis.hpp"
 #include "prefilter.hpp"
 #include "program.hpp"
+#include "reference_matcher.hpp"
 #include "regex.hpp"
 #include "state.hpp"
+#include "text.hpp"
 
 namespace kordal {
 namespace {
@@ -376,13 +378,13 @@ TEST(Soundness, RandomPatternsNeverLoseAMatch) {
         if (top < 0x10000) cov2 = covered<uint16_t>(*pf, text);
         cov4 = covered<uint32_t>(*pf, text);
       }
-      auto st = re.build_state(utf8);
-      size_t s = 0;
-      while (s <= text.size()) {
-        bool found = false;
-        ASSERT_EQ(re.find_from(*st, s, found, {}), Status::Ok);
-        if (!found) break;
-        const size_t q = st->caps[0].start, e = st->caps[0].end;
+      // Every start at which some match begins, by the reference matcher
+      // (the search loops themselves use the needle).
+      State st = build_state(re.group_count(), utf8);
+      for (size_t q = 0; q <= text.size(); ++q) {
+        st.reset(q);
+        if (!reference::try_match(re.tree(), st)) continue;
+        const size_t e = st.pos;
         const std::string where = "pattern " + pat + " match at " + std::to_string(q);
         ++checked;
         EXPECT_GE(e - q, an.min_len) << where;
@@ -432,12 +434,122 @@ TEST(Soundness, RandomPatternsNeverLoseAMatch) {
           }
           EXPECT_TRUE(cov4[q]) << where << " (4-byte text)";
         }
-        s = q + 1;
       }
       if (HasFailure()) return;
     }
   }
   EXPECT_GT(checked, 5000);
+}
+
+}  // namespace
+}  // namespace kordal
+
+namespace kordal {
+namespace {
+
+// ---------------------------------------------------------------------------
+// The search loops with the prefilter on, over texts read in place at each
+// width, against the reference matcher's leftmost-first loops.
+
+std::string spans(const std::vector<std::pair<size_t, size_t>>& v) {
+  std::string out;
+  for (const auto& [a, b] : v) {
+    out += std::to_string(a);
+    out += '-';
+    out += std::to_string(b);
+    out += ' ';
+  }
+  return out;
+}
+
+// Every successive match (findall) and the partial match, by the reference.
+std::string reference_searches(const Regex& re, const std::string& utf8) {
+  State st = build_state(re.group_count(), utf8);
+  std::vector<std::pair<size_t, size_t>> all;
+  for (size_t next = 0; next <= st.n;) {
+    bool hit = false;
+    for (size_t s = next; s <= st.n && !hit; ++s) {
+      st.reset(s);
+      if (reference::try_match(re.tree(), st)) {
+        all.emplace_back(s, st.pos);
+        hit = true;
+      }
+    }
+    if (!hit) break;
+    next = all.back().second > all.back().first ? all.back().second : all.back().second + 1;
+  }
+  std::string out = spans(all) + "| ";
+  st.partial = true;
+  for (size_t s = 0; s <= st.n; ++s) {
+    st.reset(s);
+    if (reference::try_match_to(re.tree(), st, st.n)) {
+      return out + "full " + std::to_string(s);
+    }
+    if (st.best_partial && st.best_partial->pos == st.n && s < st.n) {
+      return out + "partial " + std::to_string(s);
+    }
+  }
+  return out + "none";
+}
+
+template <class CharT>
+std::string prefiltered_searches(const Regex& re, const std::u32string& text) {
+  const std::vector<CharT> units(text.begin(), text.end());
+  Text t;
+  if constexpr (sizeof(CharT) == 1) {
+    t = Text::of(units.data(), units.size());
+  } else if constexpr (sizeof(CharT) == 2) {
+    t = Text::of(units.data(), units.size());
+  } else {
+    t = Text::of(reinterpret_cast<const char32_t*>(units.data()), units.size());
+  }
+  std::vector<std::pair<size_t, size_t>> all;
+  FindIter it(re, t);
+  for (;;) {
+    std::optional<Match> m;
+    if (it.next(m) != Status::Ok) return "status";
+    if (!m) break;
+    all.emplace_back(m->caps[0].cstart, m->caps[0].cend);
+  }
+  bool any = false;
+  if (re.is_match(t, any) != Status::Ok || any != !all.empty()) return "is_match disagrees";
+  std::string out = spans(all) + "| ";
+  std::optional<PartialMatch> pm;
+  if (re.find_partial(t, pm) != Status::Ok) return "status";
+  if (!pm) return out + "none";
+  return out + (pm->is_full ? "full " : "partial ") + std::to_string(pm->span.cstart);
+}
+
+TEST(Search, PrefilteredSearchesAgreeWithTheReferenceAtEveryWidth) {
+  std::mt19937 rng(2024);
+  int compared = 0;
+  for (int iter = 0; iter < 800; ++iter) {
+    const std::string pat = random_pattern(rng, 3);
+    auto r = Regex::new_with_flags(pat, 0);
+    if (!r.ok()) continue;
+    const Regex& re = r.value();
+    for (int k = 0; k < 4; ++k) {
+      std::u32string text;
+      // Some long enough for the vector loops (16 units and more).
+      const size_t len = rng() % 28;
+      for (size_t i = 0; i < len; ++i) text += kAlphabet[rng() % std::size(kAlphabet)];
+      std::string utf8;
+      for (char32_t c : text) append_utf8(utf8, c);
+      char32_t top = 0;
+      for (char32_t c : text) top = std::max(top, c);
+      const std::string want = reference_searches(re, utf8);
+      if (top < 0x100) {
+        EXPECT_EQ(prefiltered_searches<uint8_t>(re, text), want) << pat;
+      }
+      if (top < 0x10000) {
+        EXPECT_EQ(prefiltered_searches<uint16_t>(re, text), want) << pat;
+      }
+      EXPECT_EQ(prefiltered_searches<uint32_t>(re, text), want) << pat;
+      ++compared;
+      if (HasFailure()) return;
+    }
+  }
+  EXPECT_GT(compared, 2000);
 }
 
 }  // namespace
