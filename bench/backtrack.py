@@ -1,68 +1,22 @@
 """Backtracking-bound cases and per-call cost: kordal against `re`, `regex`
 and `google-re2`, side by side in one run.
 
-Every case is a function of one compiled pattern that returns a result
-count; the engines run interleaved (one repetition of each in turn, so that
-noise on this shared machine hits all alike), the best time of each is kept,
-and the ratios kordal / peer are printed (below 1.0: kordal is faster). A
-peer that cannot compile the pattern (google-re2 has no lookaround or
-backreference) shows '-'; a count that disagrees is printed beside the row.
+Every case is one compiled pattern and a function of it that returns a
+result count; the engines run interleaved, best of several repetitions, and
+the ratios kordal / faster of `re` and `regex` and kordal / google-re2 are
+printed (below 1.0: kordal is faster). A peer that cannot compile the pattern
+(google-re2 has no lookaround or backreference) shows '-'; a count that
+disagrees is printed beside the row. The catastrophic cases use inputs small
+enough for the backtracking peers to finish.
 
 Usage: python bench/backtrack.py [--corpus DIR] [--repeat N] [--only SUBSTRING]
-       [--scale F]   (F < 1 shrinks the generated inputs for a quick run)
+       [--scale F] [--markdown FILE]   (F < 1 shrinks the generated inputs)
 """
 
 import argparse
-import os
 import pathlib
-import re
-import sys
-import time
 
-import kordal_python as kordal
-
-try:
-    import regex as regex_mod
-except ImportError:
-    regex_mod = None
-try:
-    import re2 as re2_mod
-except ImportError:
-    re2_mod = None
-
-HERE = pathlib.Path(__file__).resolve().parent
-DEFAULT_CORPUS = pathlib.Path(os.environ.get("KORDAL_CORPUS", HERE.parent.parent / "shared" / "corpus"))
-
-
-# How each engine runs a case: findall-count, one search per line, or one
-# call per short string. Each returns a function of the compiled pattern.
-def count_all(hay):
-    return {
-        "kordal": lambda r: len(r.findall(hay)),
-        "peer": lambda r: sum(1 for _ in r.finditer(hay)),
-    }
-
-
-def search_each(lines):
-    return {
-        "kordal": lambda r: sum(1 for s in lines if r.find(s) is not None),
-        "peer": lambda r: sum(1 for s in lines if r.search(s) is not None),
-    }
-
-
-def groups_each(lines):
-    # Group texts are what a line parser wants: ask every engine for them.
-    return {
-        "kordal": lambda r: sum(len(m.groups) for m in map(r.find, lines) if m is not None),
-        "peer": lambda r: sum(len(m.groups()) + 1 for m in map(r.search, lines) if m is not None),
-    }
-
-
-def fullmatch_each(lines):
-    return {
-        "kordal": lambda r: sum(1 for s in lines if r.fullmatch(s) is not None),
-        "peer": lambda r: sum(1 for s in lines if r.fullmatch(s) is not None),
-    }
+import common
 
 
 def cases(corpus, scale):
@@ -74,67 +28,44 @@ def cases(corpus, scale):
     en = text("rebar/opensubtitles__en-sampled.txt")
     ucd = text("rebar/wild__UnicodeData-15.0.0.txt")
     ucd_re = text("rebar/regexes__wild__ucd-parse.txt").strip()
-    yield "cloud-flare .*.*=.*", r".*.*=.*", count_all(text("rebar/cloud-flare-redos.txt"))
-    yield f"a*b on {n(20000)} a", r"a*b", count_all("a" * n(20000))
-    yield "ucd line, 15 groups", ucd_re, groups_each(ucd.splitlines())
-    yield r"\b(\w+)\s+\1\b", r"\b(\w+)\s+\1\b", count_all(en)
-    yield r"(?<=Mr\. )[A-Z]\w+", r"(?<=Mr\. )[A-Z]\w+", count_all(sherlock)
-    yield r'".*?"', r'".*?"', count_all(sherlock)
+    c = common.count_all
+    yield "cloud-flare .*.*=.*", r".*.*=.*", c(text("rebar/cloud-flare-redos.txt"))
+    yield f"a*b on {n(20000)} a", r"a*b", c("a" * n(20000))
+    yield "(x+x+)+y on 22 x", r"(x+x+)+y", c("x" * 22)
+    yield "(a|aa)+$ on 28 a + b", r"(a|aa)+$", c("a" * 28 + "b")
+    yield r"(\w+\s?)+$ on 22 a + !", r"(\w+\s?)+$", c("a" * 22 + "!")
+    yield "(a+)+b on 24 a", r"(a+)+b", c("a" * 24)
+    yield "ucd line, 15 groups", ucd_re, common.groups_each(ucd.splitlines())
+    yield r"\b(\w+)\s+\1\b", r"\b(\w+)\s+\1\b", c(en)
+    yield r"(?<=Mr\. )[A-Z]\w+", r"(?<=Mr\. )[A-Z]\w+", c(sherlock)
+    yield r'".*?"', r'".*?"', c(sherlock)
     short = ["key%d=value%d" % (i, i) for i in range(n(100000))]
-    yield "find x100k short", r"(\w+)=(\w+)", search_each(short)
-    yield "fullmatch x100k short", r"(\w+)=(\w+)", fullmatch_each(short)
-    yield "find x100k short miss", r"\d+x", search_each(short)
-
-
-def engines():
-    out = [("kordal", lambda p: kordal.Regex(p))]
-    out.append(("re", re.compile))
-    if regex_mod is not None:
-        out.append(("regex", lambda p: regex_mod.compile(p, regex_mod.VERSION1)))
-    if re2_mod is not None:
-        opts = re2_mod.Options()
-        opts.max_mem = 1 << 30
-        opts.log_errors = False
-        out.append(("re2", lambda p: re2_mod.compile(p, opts)))
-    return out
+    yield "find x100k short", r"(\w+)=(\w+)", common.search_each(short)
+    yield "fullmatch x100k short", r"(\w+)=(\w+)", common.fullmatch_each(short)
+    yield "find x100k short miss", r"\d+x", common.search_each(short)
 
 
 def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--corpus", type=pathlib.Path, default=DEFAULT_CORPUS)
+    ap.add_argument("--corpus", type=pathlib.Path, default=None)
     ap.add_argument("--repeat", type=int, default=3)
     ap.add_argument("--only", default="")
     ap.add_argument("--scale", type=float, default=1.0)
+    ap.add_argument("--markdown", type=pathlib.Path, default=None,
+                    help="also write the table as markdown to this file")
     args = ap.parse_args(argv)
-    if not args.corpus.is_dir():
-        sys.exit(f"corpus not found: {args.corpus} (give --corpus or set KORDAL_CORPUS)")
-    names = [name for name, _ in engines()]
-    peers = names[1:]
-    print(f"{'case':24}" + "".join(f"{n:>10}" for n in names)
-          + "".join(f"{'k/' + p:>9}" for p in peers) + "  counts")
-    for case, pattern, runners in cases(args.corpus, args.scale):
-        if args.only and args.only not in case:
+    corpus = common.corpus_or_exit(args.corpus)
+    table = common.Table("Backtracking-bound and per-call cases (python bench/backtrack.py)")
+    for name, pattern, runners in cases(corpus, args.scale):
+        if args.only and args.only not in name:
             continue
-        compiled = {}
-        for name, make in engines():
-            try:
-                compiled[name] = make(pattern)
-            except Exception:  # the peer lacks the construct
-                pass
-        best = {name: float("inf") for name in compiled}
-        counts = {}
-        for _ in range(args.repeat):
-            for name, r in compiled.items():
-                run = runners["kordal" if name == "kordal" else "peer"]
-                t0 = time.perf_counter()
-                counts[name] = run(r)
-                best[name] = min(best[name], time.perf_counter() - t0)
-        cells = "".join(f"{best[n]*1e3:8.1f}ms" if n in best else f"{'-':>10}" for n in names)
-        ratios = "".join(f"{best['kordal']/best[p]:9.2f}" if p in best else f"{'-':>9}"
-                         for p in peers)
-        agree = len(set(counts.values())) == 1
-        shown = str(counts["kordal"]) if agree else " ".join(f"{k}={v}" for k, v in counts.items())
-        print(f"{case:24}{cells}{ratios}  {shown}", flush=True)
+        best, counts = common.time_case(pattern, 0, runners, args.repeat)
+        table.add(name, best, counts)
+    if args.markdown:
+        args.markdown.write_text(table.markdown())
+    g = table.geomean()
+    if g:
+        print(f"geometric mean kordal / faster of re, regex: {g:.2f}")
 
 
 if __name__ == "__main__":

@@ -1,43 +1,47 @@
-"""kordal against `re` and `regex`, side by side in one run.
+"""Throughput: kordal against `re`, `regex` and `google-re2`, in one run.
 
-Each case counts the matches of one pattern over one corpus file with every
-engine (kordal: len(findall); re/regex: sum over finditer), takes the best of
-several runs and prints the times and the ratios kordal/re and kordal/regex
-(below 1.0 means kordal is faster). Match counts are printed too: where the
-engines' semantics differ (kordal's \\w counts every numeric category), a
-count may differ and the row says so.
+Each case counts the matches of one pattern over one corpus file (Match
+objects from every engine), or runs the regex-redux program; the engines run
+interleaved, best of several repetitions, and the ratios kordal / faster of
+`re` and `regex` and kordal / google-re2 are printed (below 1.0: kordal is
+faster). A count that disagrees is printed beside the row and keeps that
+engine out of the ratio: kordal's \\w counts every numeric category, and
+google-re2's \\w and \\b are ASCII-only. A rare literal is also timed against
+`str.count` on the same text.
 
-Usage: python bench/bench.py [--corpus DIR] [--repeat N] [--only SUBSTRING]
+Usage: python bench/bench.py [--corpus DIR] [--repeat N] [--only SUBSTRING] [--markdown FILE]
 
-The corpus is a directory of public benchmark inputs (see SOURCES.md in it):
-subtitles in English and Russian, the Sherlock Holmes text, a FASTA file of
-the regex-redux benchmark, UnicodeData.txt and the concatenated "Learn X in Y
-minutes" pages of a well-known regex benchmark. Without --corpus it is taken
-from $KORDAL_CORPUS, else from shared/corpus beside the checkout.
+The corpus is a directory of public benchmark inputs (see SOURCES.md in it).
+Without --corpus it is taken from $KORDAL_CORPUS, else from shared/corpus
+beside the checkout.
 """
 
 import argparse
-import os
 import pathlib
 import re
-import sys
 import time
 
-import kordal_python as kordal
-
-try:
-    import regex as regex_mod
-except ImportError:  # the peer is optional
-    regex_mod = None
-
-HERE = pathlib.Path(__file__).resolve().parent
-CANDIDATES = [HERE.parent.parent / "shared" / "corpus", HERE.parent / "shared" / "corpus"]
+import common
 
 
-def default_corpus():
-    if os.environ.get("KORDAL_CORPUS"):
-        return pathlib.Path(os.environ["KORDAL_CORPUS"])
-    return next((c for c in CANDIDATES if c.is_dir()), CANDIDATES[0])
+def redux(fasta):
+    # The regex-redux program: strip headers and newlines, count nine
+    # variants case-insensitively, apply five substitutions in turn.
+    variants = ["agggtaaa|tttaccct", "[cgt]gggtaaa|tttaccc[acg]", "a[act]ggtaaa|tttacc[agt]t",
+                "ag[act]gtaaa|tttac[agt]ct", "agg[act]taaa|ttta[agt]cct",
+                "aggg[acg]aaa|ttt[cgt]ccct", "agggt[cgt]aa|tt[acg]accct",
+                "agggta[cgt]a|t[acg]taccct", "agggtaa[cgt]|[acg]ttaccct"]
+    subs = [("tHa[Nt]", "<4>"), ("aND|caN|Ha[DS]|WaS", "<3>"), ("a[NSt]|BY", "<2>"),
+            ("<[^>]*>", "|"), ("\\|[^|][^|]*\\|", "-")]
+
+    def run(compile_, count, sub):
+        seq = sub(compile_(">.*\n|\n", 0), "", fasta)
+        total = sum(count(compile_(v, re.IGNORECASE), seq) for v in variants)
+        for pat, repl in subs:
+            seq = sub(compile_(pat, 0), repl, seq)
+        return total * 10_000_000 + len(seq)
+
+    return run
 
 
 def cases(corpus):
@@ -47,78 +51,73 @@ def cases(corpus):
     mario = text("mariomka/input-text.txt")
     en = text("rebar/opensubtitles__en-sampled.txt")
     ru = text("rebar/opensubtitles__ru-sampled.txt")
+    zh = text("rebar/opensubtitles__zh-sampled.txt")
     fasta = text("regex-redux/regex-redux-100000.fasta")
     ucd = text("rebar/wild__UnicodeData-15.0.0.txt")
     huge = text("rebar/opensubtitles__en-huge.txt")
+    ru_huge = text("rebar/opensubtitles__ru-huge.txt")
     sherlock = text("rebar/sherlock.txt")
-    yield "literal en", "Sherlock Holmes", 0, en
-    yield "literal en (?i)", "Sherlock Holmes", re.IGNORECASE, en
-    yield "literal ru", "Шерлок Холмс", 0, ru
-    yield "alternation", "Sherlock|Holmes|Watson|Irene|Adler", 0, sherlock
-    yield "mariomka email", r"[\w\.+-]+@[\w\.-]+\.[\w\.-]+", 0, mario
-    yield "mariomka uri", r"[\w]+://[^/\s?#]+[^\s?#]+(?:\?[^\s#]*)?(?:#[^\s]*)?", 0, mario
+    medium = text("rebar/opensubtitles__en-medium.txt")
+    words = "|".join(text("rebar/regexes__dictionary__english__length-15.txt").split())
+    c = common.count_all
+    yield "literal en", "Sherlock Holmes", 0, c(en)
+    yield "literal en (?i)", "Sherlock Holmes", re.IGNORECASE, c(en)
+    yield "literal ru", "Шерлок Холмс", 0, c(ru)
+    yield "literal ru (?i)", "Шерлок Холмс", re.IGNORECASE, c(ru)
+    yield "literal zh", "夏洛克·福尔摩斯", 0, c(zh)
+    yield "alternation", "Sherlock|Holmes|Watson|Irene|Adler", 0, c(sherlock)
+    yield "dictionary 2663 words", words, 0, c(medium)
+    yield "mariomka email", r"[\w\.+-]+@[\w\.-]+\.[\w\.-]+", 0, c(mario)
+    yield "mariomka uri", r"[\w]+://[^/\s?#]+[^\s?#]+(?:\?[^\s#]*)?(?:#[^\s]*)?", 0, c(mario)
     yield ("mariomka ipv4",
            r"(?:(?:25[0-5]|2[0-4][0-9]|[01]?[0-9][0-9]?)\.){3}"
-           r"(?:25[0-5]|2[0-4][0-9]|[01]?[0-9][0-9]?)", 0, mario)
-    yield "redux variant", "agggtaaa|tttaccct", re.IGNORECASE, fasta
-    yield "redux class", "[cgt]gggtaaa|tttaccc[acg]", re.IGNORECASE, fasta
-    yield "words", r"\b\w+\b", 0, huge
-    yield "long words", r"\b\w{12,}\b", 0, huge
+           r"(?:25[0-5]|2[0-4][0-9]|[01]?[0-9][0-9]?)", 0, c(mario))
+    yield "redux variant (?i)", "agggtaaa|tttaccct", re.IGNORECASE, c(fasta)
+    yield "redux class (?i)", "[cgt]gggtaaa|tttaccc[acg]", re.IGNORECASE, c(fasta)
+    yield "regex-redux program", None, 0, common.program(redux(fasta))
+    yield "words", r"\b\w+\b", 0, c(huge)
+    yield "long words", r"\b\w{12,}\b", 0, c(huge)
+    yield r"\p{L}+ ru", r"\p{L}+", 0, c(ru_huge)
     ucd_re = (corpus / "rebar/regexes__wild__ucd-parse.txt").read_text().strip()
-    yield "ucd parse lines", ucd_re, re.MULTILINE, ucd
-    yield "line ends", r"(?m)^.*$", 0, sherlock
-
-
-def kordal_flags(f):
-    out = 0
-    if f & re.IGNORECASE:
-        out |= kordal.IGNORECASE
-    if f & re.MULTILINE:
-        out |= kordal.MULTILINE
-    return out
-
-
-def best(fn, repeat):
-    times = []
-    result = None
-    for _ in range(repeat):
-        t0 = time.perf_counter()
-        result = fn()
-        times.append(time.perf_counter() - t0)
-    return min(times), result
+    yield "ucd parse lines", ucd_re, re.MULTILINE, c(ucd)
+    yield "line ends", r"(?m)^.*$", 0, c(sherlock)
 
 
 def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--corpus", type=pathlib.Path, default=None,
-                    help="directory of benchmark inputs (default: $KORDAL_CORPUS or shared/corpus "
-                         "beside the checkout)")
+    ap.add_argument("--corpus", type=pathlib.Path, default=None)
     ap.add_argument("--repeat", type=int, default=3)
     ap.add_argument("--only", default="")
+    ap.add_argument("--markdown", type=pathlib.Path, default=None,
+                    help="also write the table as markdown to this file")
     args = ap.parse_args(argv)
-    if args.corpus is None:
-        args.corpus = default_corpus()
-    if not args.corpus.is_dir():
-        sys.exit(f"corpus not found: {args.corpus} (give --corpus DIR or set KORDAL_CORPUS)")
-
-    header = f"{'case':18} {'kordal':>9} {'re':>9} {'regex':>9} {'k/re':>6} {'k/regex':>7}  counts"
-    print(header)
-    print("-" * len(header))
-    for name, pattern, flags, hay in cases(args.corpus):
+    corpus = common.corpus_or_exit(args.corpus)
+    table = common.Table("Throughput (python bench/bench.py)")
+    for name, pattern, flags, runners in cases(corpus):
         if args.only and args.only not in name:
             continue
-        k = kordal.Regex(pattern, kordal_flags(flags))
-        tk, nk = best(lambda: len(k.findall(hay)), args.repeat)
-        r = re.compile(pattern, flags)
-        tr, nr = best(lambda: sum(1 for _ in r.finditer(hay)), args.repeat)
-        if regex_mod is not None:
-            x = regex_mod.compile(pattern, flags | regex_mod.VERSION1)
-            tx, nx = best(lambda: sum(1 for _ in x.finditer(hay)), args.repeat)
-        else:
-            tx, nx = float("nan"), None
-        counts = f"{nk}" if nk == nr == nx else f"kordal {nk} re {nr} regex {nx}"
-        print(f"{name:18} {tk*1e3:8.1f}ms {tr*1e3:8.1f}ms {tx*1e3:8.1f}ms "
-              f"{tk/tr:6.2f} {tk/tx:7.2f}  {counts}", flush=True)
+        best, counts = common.time_case(pattern, flags, runners, args.repeat)
+        table.add(name, best, counts)
+    if not args.only or "count" in args.only:
+        en = (corpus / "rebar/opensubtitles__en-sampled.txt").read_text(encoding="utf-8")
+        ru = (corpus / "rebar/opensubtitles__ru-sampled.txt").read_text(encoding="utf-8")
+        for label, needle, hay in [("en", "Sherlock Holmes", en), ("ru", "Шерлок Холмс", ru)]:
+            k = common.kordal.Regex(needle)
+            tk = min(_timed(lambda: len(k.findall(hay))) for _ in range(args.repeat))
+            tc = min(_timed(lambda: hay.count(needle)) for _ in range(args.repeat))
+            print(f"rare literal {label}: kordal {tk*1e3:.2f} ms, str.count {tc*1e3:.2f} ms, "
+                  f"ratio {tk/tc:.2f}")
+    if args.markdown:
+        args.markdown.write_text(table.markdown())
+    g = table.geomean()
+    if g:
+        print(f"geometric mean kordal / faster of re, regex: {g:.2f}")
+
+
+def _timed(fn):
+    t0 = time.perf_counter()
+    fn()
+    return time.perf_counter() - t0
 
 
 if __name__ == "__main__":

@@ -75,6 +75,34 @@ PyObject* regex_vectorcall(PyObject* tp, PyObject* const* args, size_t nargsf, P
   return make_regex(reinterpret_cast<PyTypeObject*>(tp), a[0], a[1]);
 }
 
+// The engine result of one call. A per-thread Match is reused, so that a
+// call allocates nothing for it, unless another call on this thread is
+// using it (a signal handler run during a long search can start another).
+class MatchSlot {
+ public:
+  MatchSlot() : pooled_(!busy) {
+    if (pooled_) busy = true;
+  }
+  ~MatchSlot() {
+    if (!pooled_) return;
+    // A huge history is not kept for the thread's lifetime.
+    if (pooled && pooled->history.capacity() > kKeepHistory) pooled.reset();
+    busy = false;
+  }
+  MatchSlot(const MatchSlot&) = delete;
+  MatchSlot& operator=(const MatchSlot&) = delete;
+  std::optional<kordal::Match>& get() { return pooled_ ? pooled : local_; }
+
+ private:
+  static constexpr size_t kKeepHistory = 1024;
+  static thread_local bool busy;
+  static thread_local std::optional<kordal::Match> pooled;
+  bool pooled_;
+  std::optional<kordal::Match> local_;
+};
+thread_local bool MatchSlot::busy = false;
+thread_local std::optional<kordal::Match> MatchSlot::pooled;
+
 // Builds a Match for `m` found in `hay`, or returns None.
 PyObject* match_or_none(PyObject* self, const Haystack& hay,
                         const std::optional<kordal::Match>& m) {
@@ -145,7 +173,8 @@ PyObject* regex_find(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   static const Params p{"Regex.find", kHaystack, 1, 1};
   Haystack hay;
   if (!one_haystack(p, args, nargs, kwnames, hay)) return nullptr;
-  std::optional<kordal::Match> m;
+  MatchSlot slot;
+  std::optional<kordal::Match>& m = slot.get();
   if (!check_status(re_of(self).find(hay.text, m, search_control()))) return nullptr;
   return match_or_none(self, hay, m);
 }
@@ -162,7 +191,8 @@ PyObject* regex_find_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   // An offset inside a character has no code-point index to start from.
   kordal::TextPos pos;
   if (!haystack_index(hay, start, pos)) return nullptr;
-  std::optional<kordal::Match> m;
+  MatchSlot slot;
+  std::optional<kordal::Match>& m = slot.get();
   if (!check_status(re_of(self).find_at_index(hay.text, pos, m, search_control()))) {
     return nullptr;
   }
@@ -176,7 +206,8 @@ PyObject* regex_match_at_start(PyObject* self, PyObject* const* args, Py_ssize_t
   static const Params p{"Regex.match_at_start", kHaystack, 1, 1};
   Haystack hay;
   if (!one_haystack(p, args, nargs, kwnames, hay)) return nullptr;
-  std::optional<kordal::Match> m;
+  MatchSlot slot;
+  std::optional<kordal::Match>& m = slot.get();
   if (!check_status(re_of(self).match_at_start(hay.text, m, search_control()))) return nullptr;
   return match_or_none(self, hay, m);
 }
@@ -186,7 +217,8 @@ PyObject* regex_fullmatch(PyObject* self, PyObject* const* args, Py_ssize_t narg
   static const Params p{"Regex.fullmatch", kHaystack, 1, 1};
   Haystack hay;
   if (!one_haystack(p, args, nargs, kwnames, hay)) return nullptr;
-  std::optional<kordal::Match> m;
+  MatchSlot slot;
+  std::optional<kordal::Match>& m = slot.get();
   if (!check_status(re_of(self).fullmatch(hay.text, m, search_control()))) return nullptr;
   return match_or_none(self, hay, m);
 }

@@ -44,6 +44,16 @@ Status guarded(F&& f) {
   }
 }
 
+// Runs a search that writes `out`, which keeps its storage across calls (a
+// caller that reuses it allocates nothing per match) and is emptied on a miss
+// or an error.
+template <class T, class F>
+Status into(std::optional<T>& out, F&& f) {
+  const Status status = guarded(std::forward<F>(f));
+  if (status != Status::Ok) out.reset();
+  return status;
+}
+
 }  // namespace
 
 // One search: the start positions a mode tries, each run by the VM.
@@ -328,7 +338,7 @@ void Regex::fill_match(Match& m, std::string_view text, const State& st) const {
     }
   }
   m.history_starts[g_count] = m.history.size();
-  m.names = names_;
+  if (m.names != names_) m.names = names_;
 }
 
 Match Regex::match_from_state(std::string_view text, const State& st) const {
@@ -341,7 +351,12 @@ Status Regex::run_one(State& st, size_t index, int mode, std::optional<Match>& o
                       const SearchControl& ctl) const {
   Searcher s{this, &st, index, Searcher::Mode(mode)};
   const Status status = s.go(ctl);
-  if (status == Status::Ok && s.found) out = match_from_state(st.utf8, st);
+  if (status == Status::Ok && s.found) {
+    if (!out) out.emplace();
+    fill_match(*out, st.utf8, st);
+  } else {
+    out.reset();
+  }
   return status;
 }
 
@@ -369,8 +384,7 @@ Status Regex::is_match(const Text& text, bool& out, const SearchControl& ctl) co
 
 Status Regex::find(std::string_view text, std::optional<Match>& out,
                    const SearchControl& ctl) const {
-  out.reset();
-  return guarded([&] {
+  return into(out, [&] {
     StateLease lease(group_count_, text);
     State& st = *lease;
     return run_one(st, 0, int(Searcher::Mode::Find), out, ctl);
@@ -378,8 +392,7 @@ Status Regex::find(std::string_view text, std::optional<Match>& out,
 }
 
 Status Regex::find(const Text& text, std::optional<Match>& out, const SearchControl& ctl) const {
-  out.reset();
-  return guarded([&] {
+  return into(out, [&] {
     StateLease lease(group_count_, text);
     State& st = *lease;
     return run_one(st, 0, int(Searcher::Mode::Find), out, ctl);
@@ -388,8 +401,7 @@ Status Regex::find(const Text& text, std::optional<Match>& out, const SearchCont
 
 Status Regex::find_at(std::string_view text, size_t byte_start, std::optional<Match>& out,
                       const SearchControl& ctl) const {
-  out.reset();
-  return guarded([&] {
+  return into(out, [&] {
     StateLease lease(group_count_, text);
     State& st = *lease;
     return run_one(st, st.index_of_byte(byte_start), int(Searcher::Mode::Find), out, ctl);
@@ -398,8 +410,7 @@ Status Regex::find_at(std::string_view text, size_t byte_start, std::optional<Ma
 
 Status Regex::find_at_index(const Text& text, TextPos start, std::optional<Match>& out,
                             const SearchControl& ctl) const {
-  out.reset();
-  return guarded([&] {
+  return into(out, [&] {
     StateLease lease(group_count_, text);
     State& st = *lease;
     if (start.index <= st.n) st.cursor.learn(start);
@@ -410,8 +421,7 @@ Status Regex::find_at_index(const Text& text, TextPos start, std::optional<Match
 
 Status Regex::match_at_start(std::string_view text, std::optional<Match>& out,
                              const SearchControl& ctl) const {
-  out.reset();
-  return guarded([&] {
+  return into(out, [&] {
     StateLease lease(group_count_, text);
     State& st = *lease;
     return run_one(st, 0, int(Searcher::Mode::Anchored), out, ctl);
@@ -420,8 +430,7 @@ Status Regex::match_at_start(std::string_view text, std::optional<Match>& out,
 
 Status Regex::match_at_start(const Text& text, std::optional<Match>& out,
                              const SearchControl& ctl) const {
-  out.reset();
-  return guarded([&] {
+  return into(out, [&] {
     StateLease lease(group_count_, text);
     State& st = *lease;
     return run_one(st, 0, int(Searcher::Mode::Anchored), out, ctl);
@@ -430,8 +439,7 @@ Status Regex::match_at_start(const Text& text, std::optional<Match>& out,
 
 Status Regex::fullmatch(std::string_view text, std::optional<Match>& out,
                         const SearchControl& ctl) const {
-  out.reset();
-  return guarded([&] {
+  return into(out, [&] {
     StateLease lease(group_count_, text);
     State& st = *lease;
     return run_one(st, 0, int(Searcher::Mode::Full), out, ctl);
@@ -440,8 +448,7 @@ Status Regex::fullmatch(std::string_view text, std::optional<Match>& out,
 
 Status Regex::fullmatch(const Text& text, std::optional<Match>& out,
                         const SearchControl& ctl) const {
-  out.reset();
-  return guarded([&] {
+  return into(out, [&] {
     StateLease lease(group_count_, text);
     State& st = *lease;
     return run_one(st, 0, int(Searcher::Mode::Full), out, ctl);
@@ -482,7 +489,10 @@ Status Regex::find_partial_in(State& st, std::optional<PartialMatch>& out,
   st.partial = true;
   Searcher s{this, &st, 0, Searcher::Mode::Partial};
   const Status status = s.go(ctl);
-  if (status != Status::Ok || !s.found) return status;
+  if (status != Status::Ok || !s.found) {
+    out.reset();
+    return status;
+  }
   if (s.full) {
     PartialCandidate c;
     c.caps = st.caps;
@@ -496,8 +506,7 @@ Status Regex::find_partial_in(State& st, std::optional<PartialMatch>& out,
 
 Status Regex::find_partial(std::string_view text, std::optional<PartialMatch>& out,
                            const SearchControl& ctl) const {
-  out.reset();
-  return guarded([&] {
+  return into(out, [&] {
     StateLease lease(group_count_, text);
     State& st = *lease;
     return find_partial_in(st, out, ctl);
@@ -506,8 +515,7 @@ Status Regex::find_partial(std::string_view text, std::optional<PartialMatch>& o
 
 Status Regex::find_partial(const Text& text, std::optional<PartialMatch>& out,
                            const SearchControl& ctl) const {
-  out.reset();
-  return guarded([&] {
+  return into(out, [&] {
     StateLease lease(group_count_, text);
     State& st = *lease;
     return find_partial_in(st, out, ctl);
@@ -627,14 +635,19 @@ FindIter::FindIter(const Regex& re, const Text& text) : re_(re) {
 FindIter::~FindIter() = default;
 
 Status FindIter::next(std::optional<Match>& out, const SearchControl& ctl) {
-  out.reset();
-  if (!state_) return Status::NoMemory;
-  return guarded([&] {
+  if (!state_) {
+    out.reset();
+    return Status::NoMemory;
+  }
+  return into(out, [&] {
     bool found = false;
     const Status status = re_.find_from(*state_, next_start_, found, ctl);
-    if (status != Status::Ok || !found) return status;
+    if (status != Status::Ok || !found) {
+      out.reset();
+      return status;
+    }
     const CpSpan whole = state_->caps[0];
-    out.emplace();
+    if (!out) out.emplace();
     re_.fill_match(*out, text_, *state_);
     next_start_ = whole.end > whole.start ? whole.end : whole.end + 1;
     return status;

@@ -93,7 +93,10 @@ class Regex {
   const Program& program() const { return *program_; }
   std::string dump() const;
 
-  // Searches. `text` must be well-formed UTF-8.
+  // Searches. `text` must be well-formed UTF-8. A result slot `out` holds the
+  // result afterwards, or is empty after a miss or an error; a Match already
+  // in it has its storage reused, so a caller that keeps the slot across
+  // calls allocates nothing per match.
   Status is_match(std::string_view text, bool& out, const SearchControl& ctl = {}) const;
   Status find(std::string_view text, std::optional<Match>& out,
               const SearchControl& ctl = {}) const;

@@ -2,7 +2,10 @@
 // hand, and the backtrack stack's cap (what Python cannot reach directly).
 #include <gtest/gtest.h>
 
+#include <array>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "backtracker.hpp"
 #include "program.hpp"
@@ -332,6 +335,33 @@ TEST(Search, PollStopsTheSearch) {
   for (int i = 0; i < 100000; ++i) hay += "ab";
   hay += std::string(30, 'x') + "zy";
   EXPECT_EQ(deep.value().find(hay, m, ctl), Status::Interrupted);
+}
+
+// A result slot reused across searches (as the Python module does) holds
+// exactly what a fresh one would: nothing of an earlier, larger result stays.
+TEST(ResultSlot, ReusedSlotEqualsFreshResult) {
+  auto spans = [](const std::vector<Span>& v) {
+    std::vector<std::array<size_t, 4>> out;
+    for (const Span& s : v) out.push_back({s.start, s.end, s.cstart, s.cend});
+    return out;
+  };
+  const auto big = Regex::new_with_flags(R"((?:(\w)(\d)?-)+(x)?)", 0);
+  const auto small = Regex::new_with_flags(R"(b(\w))", 0);
+  ASSERT_TRUE(big.ok() && small.ok());
+  std::optional<Match> slot;
+  for (const char* text : {"a1-b-c2-x", "zz bq", "\xC3\xA9-b\xC3\xA9", "none"}) {
+    for (const Regex* re : {&big.value(), &small.value()}) {
+      std::optional<Match> fresh;
+      ASSERT_EQ(re->find(text, fresh), Status::Ok);
+      ASSERT_EQ(re->find(text, slot), Status::Ok);
+      ASSERT_EQ(slot.has_value(), fresh.has_value()) << text;
+      if (!fresh) continue;
+      EXPECT_EQ(spans(slot->caps), spans(fresh->caps)) << text;
+      EXPECT_EQ(spans(slot->history), spans(fresh->history)) << text;
+      EXPECT_EQ(slot->history_starts, fresh->history_starts) << text;
+      EXPECT_EQ(slot->names, fresh->names) << text;
+    }
+  }
 }
 
 }  // namespace
