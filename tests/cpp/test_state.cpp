@@ -301,9 +301,10 @@ TEST(Search, LongScansAndBacktracksPoll) {
   // One greedy scan over 10M code points, and one failure that backtracks
   // through 400000 choice points: both are charged as steps, so the hook
   // runs many times, not once at the end. (The scan's pattern requires no
-  // literal, which would let the search skip the text.)
-  auto scan = Regex::new_with_flags(".*\\d", 0);
-  auto walk = Regex::new_with_flags("\\A(?:a|bc)*d", 0);
+  // literal, which would let the search skip the text. The lookaheads keep
+  // the patterns on the VM; the DFA's own scan is checked after them.)
+  auto scan = Regex::new_with_flags(".*(?=\\d)", 0);
+  auto walk = Regex::new_with_flags("\\A(?:a|bc)*(?=d)", 0);
   ASSERT_TRUE(scan.ok() && walk.ok());
   const std::string text(10000000, 'a');
   int polls = 0;
@@ -316,6 +317,13 @@ TEST(Search, LongScansAndBacktracksPoll) {
   ASSERT_EQ(walk.value().is_match(text.substr(0, 200000), found, ctl), Status::Ok);
   EXPECT_FALSE(found);
   EXPECT_GE(polls, 50);
+  // The DFA polls between slices of a million code points.
+  auto dfa_scan = Regex::new_with_flags(".*\\d", 0);
+  ASSERT_TRUE(dfa_scan.ok());
+  polls = 0;
+  ASSERT_EQ(dfa_scan.value().is_match(text, found, ctl), Status::Ok);
+  EXPECT_FALSE(found);
+  EXPECT_GE(polls, 5);
 }
 
 TEST(Search, PollStopsTheSearch) {
