@@ -195,8 +195,33 @@ struct Searcher {
       dfa = nullptr;
       return false;
     }
-    if (o == Dfa::Outcome::Found && exists) found = true;
-    return true;
+    if (o != Dfa::Outcome::Found) return true;  // no match, or stopped
+    if (exists) {
+      found = true;
+      return true;
+    }
+    size_t ms = 0;
+    const Dfa::Outcome r = dfa->find_start(t, s, e, ms);
+    if (r == Dfa::Outcome::Stopped) return true;
+    if (r != Dfa::Outcome::Found) {
+      dfa = nullptr;
+      return false;
+    }
+    t.reset(ms);
+    if (re->group_count_ == 0) {
+      t.pos = e;
+      set_whole(ms);
+      return true;
+    }
+    // The priority-first path from ms ends at e, so the VM from ms alone
+    // gives the groups.
+    if (attempt(false)) {
+      set_whole(ms);
+      return true;
+    }
+    if (t.status != Status::Ok) return true;
+    dfa = nullptr;
+    return false;
   }
 
   // The next start >= s that a partial search must try, or n + 1. Only for
@@ -279,7 +304,7 @@ struct Searcher {
     st->status = Status::Ok;
     Backtracker bt(*re->program_);
     vm = &bt;
-    if (mode == Mode::Find && exists) dfa = re->dfa();
+    if (mode == Mode::Find) dfa = re->dfa();
     run();
     vm = nullptr;
     if (st->status != Status::Ok) found = false;
