@@ -20,10 +20,12 @@
 #include <bitset>
 #include <cstring>
 #include <exception>
+#include <mutex>
 #include <new>
 
 #include "analysis.hpp"
 #include "backtracker.hpp"
+#include "dfa.hpp"
 #include "parser.hpp"
 #include "prefilter.hpp"
 #include "program.hpp"
@@ -56,6 +58,17 @@ Status into(std::optional<T>& out, F&& f) {
 
 }  // namespace
 
+struct Regex::DfaSlot {
+  std::once_flag once;
+  std::unique_ptr<const Dfa> dfa;  // null when the pattern is beyond the DFA
+};
+
+const Dfa* Regex::dfa() const {
+  if (!dfa_) return nullptr;
+  std::call_once(dfa_->once, [this] { dfa_->dfa = Dfa::build(*tree_); });
+  return dfa_->dfa.get();
+}
+
 // One search: the start positions a mode tries, each run by the VM.
 struct Searcher {
   enum class Mode : uint8_t { Find, Anchored, Full, Partial };
@@ -66,7 +79,9 @@ struct Searcher {
   bool found = false;
   size_t match_start = 0;  // Partial: the start of the result
   bool full = false;       // Partial: whether it is a full match
+  bool exists = false;     // Find: only whether a match exists (no spans)
   Backtracker* vm = nullptr;
+  const Dfa* dfa = nullptr;  // Find: the DFA, until it gives up for this call
 
   // Next start >= s that can begin a match, or n + 1.
   template <class U>
@@ -165,6 +180,7 @@ struct Searcher {
       s = skip(p, s);
       if (s > last || (an.anchored_start && s > 0)) return;
       if (pf && s > hi) continue;
+      if (dfa && dfa_find(s)) return;
       t.reset(s);
       if (attempt(false)) {
         set_whole(s);
@@ -177,6 +193,45 @@ struct Searcher {
       const size_t run_end = vm->lead_end();
       s = run_end != kUnset && run_end >= s + 1 ? run_end + 1 : s + 1;
     }
+  }
+
+  // The search from s, the first start not ruled out, with the DFA: true
+  // when it has the answer, false when it gave up (the VM goes on from s).
+  bool dfa_find(size_t s) {
+    State& t = *st;
+    size_t e = 0;
+    const Dfa::Outcome o = dfa->find_end(t, s, re->analysis_->anchored_start, exists, e);
+    if (o == Dfa::Outcome::GaveUp) {
+      dfa = nullptr;
+      return false;
+    }
+    if (o != Dfa::Outcome::Found) return true;  // no match, or stopped
+    if (exists) {
+      found = true;
+      return true;
+    }
+    size_t ms = 0;
+    const Dfa::Outcome r = dfa->find_start(t, s, e, ms);
+    if (r == Dfa::Outcome::Stopped) return true;
+    if (r != Dfa::Outcome::Found) {
+      dfa = nullptr;
+      return false;
+    }
+    t.reset(ms);
+    if (re->group_count_ == 0) {
+      t.pos = e;
+      set_whole(ms);
+      return true;
+    }
+    // The priority-first path from ms ends at e, so the VM from ms alone
+    // gives the groups.
+    if (attempt(false)) {
+      set_whole(ms);
+      return true;
+    }
+    if (t.status != Status::Ok) return true;
+    dfa = nullptr;
+    return false;
   }
 
   // The next start >= s that a partial search must try, or n + 1. Only for
@@ -259,6 +314,7 @@ struct Searcher {
     st->status = Status::Ok;
     Backtracker bt(*re->program_);
     vm = &bt;
+    if (mode == Mode::Find) dfa = re->dfa();
     run();
     vm = nullptr;
     if (st->status != Status::Ok) found = false;
@@ -286,6 +342,7 @@ Result<Regex> Regex::new_with_flags(std::string_view pattern, uint32_t f) {
   annotate(*re.tree_);
   re.program_ = std::make_unique<const Program>(compile_program(*re.tree_));
   re.analysis_ = std::make_unique<Analysis>(analyze(*re.tree_));
+  if (re.analysis_->regular) re.dfa_ = std::make_unique<DfaSlot>();
   if (re.analysis_->needle) {
     re.prefilter_ = std::make_unique<const Prefilter>(std::move(*re.analysis_->needle));
     re.analysis_->needle.reset();  // the prefilter holds it
@@ -361,7 +418,11 @@ Status Regex::run_one(State& st, size_t index, int mode, std::optional<Match>& o
 }
 
 Status Regex::is_match_in(State& st, bool& out, const SearchControl& ctl) const {
-  return find_from(st, 0, out, ctl);
+  Searcher s{this, &st, 0, Searcher::Mode::Find};
+  s.exists = true;
+  const Status status = s.go(ctl);
+  out = s.found;
+  return status;
 }
 
 Status Regex::is_match(std::string_view text, bool& out, const SearchControl& ctl) const {

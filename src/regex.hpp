@@ -57,6 +57,7 @@ struct State;
 struct PartialCandidate;
 struct Analysis;
 struct Program;
+class Dfa;
 class Prefilter;
 
 // Where a replacement on a Text puts its output, piece by piece, in order.
@@ -170,6 +171,10 @@ class Regex {
   std::unique_ptr<Analysis> analysis_;  // derived facts for fast paths
   std::unique_ptr<const Program> program_;
   std::unique_ptr<const Prefilter> prefilter_;  // the required literal, if any
+  // The lazy DFA of a regular pattern, built on first use; null otherwise.
+  struct DfaSlot;
+  std::unique_ptr<DfaSlot> dfa_;
+  const Dfa* dfa() const;
   friend struct Searcher;
 };
 

@@ -122,6 +122,7 @@ struct State {
 
   // --- control of the running search (set by the search driver) ---
   Status status = Status::Ok;
+  uint64_t steps = 0;  // engine steps in this search, for tests of linearity
   const SearchControl* ctl = nullptr;
 
   char32_t at(size_t i) const { return text.at(i); }

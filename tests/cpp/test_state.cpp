@@ -269,8 +269,9 @@ struct CapGuard {
 
 TEST(Search, ExceedingTheBacktrackCapEndsTheSearch) {
   // (?:a|bc)* keeps one 24-byte choice point per iteration: 100000
-  // iterations need about 2.4 MB, over a 1 MB cap.
-  auto re = Regex::new_with_flags("(?:a|bc)*d", 0);
+  // iterations need about 2.4 MB, over a 1 MB cap. (The lookahead keeps
+  // the pattern off the DFA, which needs no stack.)
+  auto re = Regex::new_with_flags("(?:a|bc)*d(?!x)", 0);
   ASSERT_TRUE(re.ok());
   std::string hay;
   for (int i = 0; i < 50000; ++i) hay += "abc";
@@ -304,9 +305,10 @@ TEST(Search, LongScansAndBacktracksPoll) {
   // One greedy scan over 10M code points, and one failure that backtracks
   // through 400000 choice points: both are charged as steps, so the hook
   // runs many times, not once at the end. (The scan's pattern requires no
-  // literal, which would let the search skip the text.)
-  auto scan = Regex::new_with_flags(".*\\d", 0);
-  auto walk = Regex::new_with_flags("\\A(?:a|bc)*d", 0);
+  // literal, which would let the search skip the text. The lookaheads keep
+  // the patterns on the VM; the DFA's own scan is checked after them.)
+  auto scan = Regex::new_with_flags(".*(?=\\d)", 0);
+  auto walk = Regex::new_with_flags("\\A(?:a|bc)*(?=d)", 0);
   ASSERT_TRUE(scan.ok() && walk.ok());
   const std::string text(10000000, 'a');
   int polls = 0;
@@ -319,17 +321,25 @@ TEST(Search, LongScansAndBacktracksPoll) {
   ASSERT_EQ(walk.value().is_match(text.substr(0, 200000), found, ctl), Status::Ok);
   EXPECT_FALSE(found);
   EXPECT_GE(polls, 50);
+  // The DFA polls between slices of a million code points.
+  auto dfa_scan = Regex::new_with_flags(".*\\d", 0);
+  ASSERT_TRUE(dfa_scan.ok());
+  polls = 0;
+  ASSERT_EQ(dfa_scan.value().is_match(text, found, ctl), Status::Ok);
+  EXPECT_FALSE(found);
+  EXPECT_GE(polls, 5);
 }
 
 TEST(Search, PollStopsTheSearch) {
-  auto re = Regex::new_with_flags("(x+x+)+y", 0);
+  // Lookaheads keep these on the VM (the DFA polls only between long slices).
+  auto re = Regex::new_with_flags("(?=x)(x+x+)+y", 0);
   ASSERT_TRUE(re.ok());
   SearchControl ctl{&always_stop, nullptr};
   std::optional<Match> m;
   EXPECT_EQ(re.value().find(std::string(40, 'x') + "zy", m, ctl), Status::Interrupted);
   EXPECT_FALSE(m);
   // Deep and interrupted: the poll is reached with a long backtrack stack.
-  auto deep = Regex::new_with_flags("(?:(a)|b)*(x+x+)+y", 0);
+  auto deep = Regex::new_with_flags("(?:(a)|b)*(?=x)(x+x+)+y", 0);
   ASSERT_TRUE(deep.ok());
   std::string hay;
   for (int i = 0; i < 100000; ++i) hay += "ab";

@@ -1,0 +1,820 @@
+// The lazy DFA (see dfa.hpp for its role).
+//
+// The tree is compiled twice into a small Thompson NFA (character tests,
+// ordered splits, jumps, zero-width assertions, match): forward, and with
+// every sequence reversed for the reverse scan. It is built from the tree,
+// not from the VM's Program, because counted repetitions must be expanded
+// into copies, which the Program encodes as counters. Counted copies are
+// capped at kMaxNfa instructions; beyond that the pattern is refused.
+//
+// A DFA state is an ordered list of NFA "seeds" (instructions reached right
+// after a character was consumed, in priority order), the context of that
+// character (line feed, final line feed, ASCII / Unicode word character, or
+// no character at a text edge) and whether a match was reached at the
+// previous position. A transition on the class of the next character first
+// follows the epsilon closure of the seeds, evaluating assertions with the
+// context on both sides of the position, then consumes the character. So a
+// match is seen one character late, and the text's end is one more
+// transition on a class of its own. Forward closures stop at the first
+// match reached (leftmost-first: lower-priority threads, including the
+// restart thread of an unanchored scan, are dropped); reverse closures keep
+// every thread (the longest reverse match is the leftmost start).
+//
+// Code points map to classes: a 256-entry table for the low ones, and above
+// that a direct-mapped per-cache table filled on a miss by testing the code
+// point against every test (a high class per distinct answer, at most
+// kMaxHigh, else the DFA gives up for the call). A line feed at the last
+// position is a class of its own, since `$` without MULTILINE accepts
+// before it.
+//
+// Cost: each transition is built once per cache at O(NFA size); a scan is
+// one table load per code point. Memory: at most dfa_cache_limit() bytes of
+// states per cache (default 2 MB) and kSlots caches per thread. When a cache
+// fills it is cleared; when that happens with too little progress between
+// clears, the call gives up and the search falls back to the VM.
+#include "dfa.hpp"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cstring>
+#include <string>
+#include <unordered_map>
+
+#include "program.hpp"
+#include "state.hpp"
+
+namespace kordal {
+
+namespace {
+
+constexpr size_t kMaxNfa = 10000;    // NFA instructions
+constexpr size_t kMaxTests = 256;    // distinct character tests
+constexpr uint32_t kMaxHigh = 32;    // classes added for code points >= 256
+constexpr size_t kHighSlots = 1024;  // direct-mapped cache of high code points
+constexpr size_t kPollSlice = size_t(1) << 20;
+constexpr size_t kMinCharsPerState = 8;  // progress a cache clear must show
+constexpr size_t kSlots = 4;
+
+std::atomic<size_t> limit_bytes{size_t(2) << 20};
+std::atomic<uint64_t> next_id{1};
+
+// Context of a position's neighbour.
+enum Ctx : uint8_t {
+  kEdge = 1,     // no character: the start or end of the text
+  kNl = 2,       // a line feed
+  kFinalNl = 4,  // a line feed that is the last character
+  kAsciiW = 8,   // an ASCII word character
+  kUniW = 16,    // a Unicode word character
+};
+
+enum class NOp : uint8_t { Test, Split, Jump, Assert, Match };
+
+enum class AKind : uint8_t {
+  StartLine,
+  StartLineM,
+  EndLine,
+  EndLineM,
+  StartText,
+  EndText,
+  WordB,
+  NotWordB,
+  WordStart,
+  WordEnd,
+};
+
+struct NInst {
+  NOp op = NOp::Match;
+  AKind ak = AKind::StartText;
+  bool ascii = false;  // word assertions
+  uint32_t x = 0;      // Test: test; Split: first; Jump / Assert: target
+  uint32_t y = 0;      // Test: next; Split: second
+};
+
+// A character test: a leaf node, or a literal code point (of a LitStr).
+struct DTest {
+  const Node* leaf = nullptr;
+  char32_t ch = 0;
+  bool ign = false;
+  bool accepts(char32_t c) const {
+    if (leaf) return single_accepts(*leaf, c);
+    return c == ch || (ign && chars_equal_ci(c, ch));
+  }
+};
+
+bool holds(const NInst& in, uint8_t l, uint8_t r) {
+  const uint8_t w = in.ascii ? kAsciiW : kUniW;
+  const bool lw = l & w, rw = r & w;
+  switch (in.ak) {
+    case AKind::StartLine:
+    case AKind::StartText:
+      return l & kEdge;
+    case AKind::StartLineM:
+      return l & (kEdge | kNl);
+    case AKind::EndLine:
+      return r & (kEdge | kFinalNl);
+    case AKind::EndLineM:
+      return r & (kEdge | kNl);
+    case AKind::EndText:
+      return r & kEdge;
+    case AKind::WordB:
+      return lw != rw;
+    case AKind::NotWordB:
+      return lw == rw;
+    case AKind::WordStart:
+      return !lw && rw;
+    case AKind::WordEnd:
+      return lw && !rw;
+  }
+  return false;
+}
+
+uint8_t ctx_bits_needed(AKind k) {
+  switch (k) {
+    case AKind::StartLine:
+    case AKind::StartText:
+    case AKind::EndText:
+      return kEdge;
+    case AKind::StartLineM:
+    case AKind::EndLineM:
+      return kEdge | kNl;
+    case AKind::EndLine:
+      return kEdge | kFinalNl;
+    default:
+      return 0;  // word bits are added by the caller
+  }
+}
+
+struct Nfa {
+  std::vector<NInst> code;
+  uint32_t start = 0;       // anchored entry
+  uint32_t unanchored = 0;  // lazy any-character loop, then the start
+};
+
+}  // namespace
+
+struct DfaProgram {
+  std::vector<DTest> tests;  // tests[0] accepts every code point
+  Nfa fwd, rev;
+  uint8_t ctx_mask = 0;
+  // Classes: the low code points', then the end of text, then the final line
+  // feed; high classes are added per cache after these.
+  std::array<uint16_t, 256> low{};
+  uint32_t fixed = 0;  // number of classes known at build
+  uint32_t eot = 0;
+  uint32_t final_nl = 0;
+  uint32_t nl = 0;            // the line feed's class
+  size_t words = 0;           // 64-bit words per class signature
+  std::vector<uint64_t> sig;  // fixed * words: the tests each class passes
+  std::vector<uint8_t> ctx;   // fixed: each class's context bits (masked)
+};
+
+namespace {
+
+// --- construction ---
+
+struct Builder {
+  explicit Builder(DfaProgram& prog) : p(prog) {}
+  DfaProgram& p;
+  std::unordered_map<const Node*, uint32_t> leaf_ids;
+  std::unordered_map<uint64_t, uint32_t> lit_ids;
+  Nfa* nfa = nullptr;
+  bool rev = false;
+  bool ok = true;
+  bool word_ascii = false, word_uni = false;
+
+  uint32_t add(NInst in) {
+    if (nfa->code.size() >= kMaxNfa) {
+      ok = false;
+      return 0;
+    }
+    nfa->code.push_back(in);
+    return uint32_t(nfa->code.size() - 1);
+  }
+  uint32_t test_id(DTest t) {
+    uint32_t* slot;
+    if (t.leaf) {
+      slot = &leaf_ids[t.leaf];
+    } else {
+      slot = &lit_ids[uint64_t(t.ch) << 1 | t.ign];
+    }
+    if (*slot == 0) {
+      if (p.tests.size() >= kMaxTests) {
+        ok = false;
+        return 0;
+      }
+      p.tests.push_back(t);
+      *slot = uint32_t(p.tests.size() - 1);
+    }
+    return *slot;
+  }
+  uint32_t test(DTest t, uint32_t next) {
+    const uint32_t id = test_id(t);
+    NInst in;
+    in.op = NOp::Test;
+    in.x = id;
+    in.y = next;
+    return add(in);
+  }
+  uint32_t split(uint32_t a, uint32_t b) {
+    NInst in;
+    in.op = NOp::Split;
+    in.x = a;
+    in.y = b;
+    return add(in);
+  }
+  uint32_t assert_(AKind k, bool ascii, uint32_t next) {
+    NInst in;
+    in.op = NOp::Assert;
+    in.ak = k;
+    in.ascii = ascii;
+    in.x = next;
+    p.ctx_mask |= ctx_bits_needed(k);
+    if (k == AKind::WordB || k == AKind::NotWordB || k == AKind::WordStart || k == AKind::WordEnd) {
+      (ascii ? word_ascii : word_uni) = true;
+    }
+    return add(in);
+  }
+
+  // Code for `nd` that continues at `next`; returns its entry.
+  uint32_t emit(const Node& nd, uint32_t next) {
+    if (!ok) return 0;
+    switch (nd.kind) {
+      case NodeKind::Empty:
+        return next;
+      case NodeKind::Lit:
+        return test(DTest{nullptr, nd.ch, nd.ign}, next);
+      case NodeKind::Any:
+      case NodeKind::Class:
+      case NodeKind::Predef:
+      case NodeKind::Prop:
+        return test(DTest{&nd, 0, false}, next);
+      case NodeKind::LitStr: {
+        const size_t k = nd.chars.size();
+        for (size_t i = 0; i < k && ok; ++i) {
+          const char32_t c = rev ? nd.chars[i] : nd.chars[k - 1 - i];
+          next = test(DTest{nullptr, c, nd.ign}, next);
+        }
+        return next;
+      }
+      case NodeKind::StartLine:
+        return assert_(nd.multiline ? AKind::StartLineM : AKind::StartLine, false, next);
+      case NodeKind::EndLine:
+        return assert_(nd.multiline ? AKind::EndLineM : AKind::EndLine, false, next);
+      case NodeKind::StartText:
+        return assert_(AKind::StartText, false, next);
+      case NodeKind::EndText:
+        return assert_(AKind::EndText, false, next);
+      case NodeKind::WordBoundary:
+        return assert_(nd.negated ? AKind::NotWordB : AKind::WordB, nd.ascii, next);
+      case NodeKind::WordEdge:
+        return assert_(nd.end ? AKind::WordEnd : AKind::WordStart, nd.ascii, next);
+      case NodeKind::Group:
+      case NodeKind::NonCap:
+        return emit(nd.child(), next);
+      case NodeKind::Sequence: {
+        const size_t k = nd.kids.size();
+        for (size_t i = 0; i < k && ok; ++i) next = emit(nd.kids[rev ? i : k - 1 - i], next);
+        return next;
+      }
+      case NodeKind::Branch: {
+        uint32_t entry = emit(nd.kids.back(), next);
+        for (size_t i = nd.kids.size() - 1; i-- > 0 && ok;) {
+          entry = split(emit(nd.kids[i], next), entry);
+        }
+        return entry;
+      }
+      case NodeKind::Repeat:
+        return repeat(nd, next);
+      default:  // Grapheme, Atomic, BackRef, Look
+        ok = false;
+        return 0;
+    }
+  }
+
+  uint32_t repeat(const Node& nd, uint32_t next) {
+    const Node& body = nd.child();
+    uint32_t cur = next;
+    if (!nd.max) {
+      const uint32_t loop = split(0, 0);
+      const uint32_t b = emit(body, loop);
+      if (!ok) return 0;
+      nfa->code[loop].x = nd.greedy ? b : next;
+      nfa->code[loop].y = nd.greedy ? next : b;
+      cur = loop;
+    } else {
+      for (uint32_t i = nd.min; i < *nd.max && ok; ++i) {
+        const uint32_t b = emit(body, cur);
+        cur = nd.greedy ? split(b, next) : split(next, b);
+      }
+    }
+    for (uint32_t i = 0; i < nd.min && ok; ++i) cur = emit(body, cur);
+    return cur;
+  }
+
+  bool compile(const Node& root, Nfa& out, bool reverse) {
+    nfa = &out;
+    rev = reverse;
+    NInst m;
+    m.op = NOp::Match;
+    const uint32_t match = add(m);
+    out.start = emit(root, match);
+    if (!ok) return false;
+    // Unanchored entry: (?s:.)*? before the pattern.
+    NInst t;
+    t.op = NOp::Test;  // test 0: any code point
+    const uint32_t any = add(t);
+    out.unanchored = split(out.start, any);
+    if (!ok) return false;
+    out.code[any].y = out.unanchored;
+    return true;
+  }
+};
+
+uint8_t char_ctx(char32_t c, uint8_t mask) {
+  uint8_t b = 0;
+  if (c == '\n') b |= kNl;
+  if (ascii_word(c)) b |= kAsciiW;
+  if (unicode::is_word(c)) b |= kUniW;
+  return b & mask;
+}
+
+// --- the per-thread cache ---
+
+struct Side {
+  std::vector<int32_t> trans;  // states * width; -1 unknown
+  std::vector<uint8_t> flags;  // per state: kMatched, kDead
+  std::vector<uint8_t> sctx;   // per state: context of the consumed character
+  std::vector<uint32_t> off;   // per state: its seeds in `seeds`, [off[i], off[i+1])
+  std::vector<uint32_t> seeds;
+  std::unordered_map<std::string, int32_t> index;
+  std::array<int32_t, 64> starts{};  // (ctx, anchored) -> state, -1 unknown
+  size_t bytes = 0;
+};
+
+constexpr uint8_t kMatched = 1;
+constexpr uint8_t kDead = 2;
+
+struct DfaCache {
+  uint64_t owner = 0;
+  bool in_use = false;
+  uint64_t last_use = 0;
+  uint32_t width = 0;
+  uint32_t classes = 0;
+  std::vector<uint64_t> sig;  // classes * words
+  std::vector<uint8_t> ctx;   // classes
+  std::array<std::pair<uint32_t, uint16_t>, kHighSlots> high{};
+  Side fwd, rev;
+  // Closure scratch: a sparse set and a stack over NFA instructions.
+  std::vector<uint32_t> sparse, dense, stack, consumers, next_seeds, seen_next;
+  size_t dense_n = 0;
+  std::string key;
+  std::vector<uint64_t> scratch_sig;
+  // Thrash detection within one call.
+  size_t clears = 0;
+  size_t scanned_at_clear = 0;
+
+  void init(const DfaProgram& p, uint64_t id) {
+    owner = id;
+    width = p.fixed + kMaxHigh;
+    classes = p.fixed;
+    sig.assign(p.sig.begin(), p.sig.end());
+    ctx.assign(p.ctx.begin(), p.ctx.end());
+    for (auto& h : high) h = {0, 0};  // 0 is never a high code point: empty slot
+    const size_t nmax = std::max(p.fwd.code.size(), p.rev.code.size());
+    sparse.assign(nmax, 0);
+    dense.assign(nmax, 0);
+    seen_next.assign(nmax, 0);
+    scratch_sig.assign(p.words, 0);
+    clear_side(fwd);
+    clear_side(rev);
+  }
+  void clear_side(Side& s) {
+    s.trans.clear();
+    s.flags.clear();
+    s.sctx.clear();
+    s.off.assign(1, 0);
+    s.seeds.clear();
+    s.index.clear();
+    s.starts.fill(-1);
+    s.bytes = 0;
+    // State 0: dead (no seeds, no match).
+    s.trans.assign(width, 0);
+    s.flags.push_back(kDead);
+    s.sctx.push_back(0);
+    s.off.push_back(0);
+  }
+  bool set_has(uint32_t pc) const { return sparse[pc] < dense_n && dense[sparse[pc]] == pc; }
+  void set_add(uint32_t pc) {
+    sparse[pc] = uint32_t(dense_n);
+    dense[dense_n++] = pc;
+  }
+};
+
+struct CacheSlots {
+  std::array<std::unique_ptr<DfaCache>, kSlots> slots;
+  uint64_t clock = 0;
+};
+thread_local CacheSlots tl_slots;
+
+// The thread's cache for a Dfa, or a private one when all are busy (a search
+// started from the poll hook inside a search).
+class CacheLease {
+ public:
+  CacheLease(const DfaProgram& p, uint64_t id) {
+    CacheSlots& s = tl_slots;
+    ++s.clock;
+    DfaCache* victim = nullptr;
+    for (auto& slot : s.slots) {
+      if (slot && slot->owner == id && !slot->in_use) {
+        c_ = slot.get();
+        break;
+      }
+      if (!slot) {
+        slot = std::make_unique<DfaCache>();
+        slot->owner = 0;
+      }
+      if (!slot->in_use && (!victim || slot->last_use < victim->last_use)) victim = slot.get();
+    }
+    if (!c_) {
+      if (victim) {
+        c_ = victim;
+      } else {
+        own_ = std::make_unique<DfaCache>();
+        c_ = own_.get();
+      }
+      c_->init(p, id);
+    }
+    c_->in_use = true;
+    c_->last_use = s.clock;
+    c_->clears = 0;
+    c_->scanned_at_clear = 0;
+  }
+  ~CacheLease() { c_->in_use = false; }
+  DfaCache& operator*() const { return *c_; }
+
+ private:
+  DfaCache* c_ = nullptr;
+  std::unique_ptr<DfaCache> own_;
+};
+
+// One scan direction over one cache.
+class Runner {
+ public:
+  Runner(const DfaProgram& p, DfaCache& c, bool reverse)
+      : p_(p),
+        c_(c),
+        nfa_(reverse ? p.rev : p.fwd),
+        side_(reverse ? c.rev : c.fwd),
+        reverse_(reverse) {}
+
+  // Class of the code point at i (the text has n of them); -1: too many classes.
+  int32_t classify(char32_t ch, size_t i, size_t n) {
+    if (ch < 256) {
+      return ch == '\n' && i + 1 == n ? int32_t(p_.final_nl) : int32_t(p_.low[ch]);
+    }
+    auto& slot = c_.high[ch & (kHighSlots - 1)];
+    if (slot.first == ch) return slot.second;
+    const int32_t k = high_class(ch);
+    if (k >= 0) slot = {uint32_t(ch), uint16_t(k)};
+    return k;
+  }
+
+  int32_t start_state(uint8_t ctx, bool anchored) {
+    ctx &= p_.ctx_mask;
+    int32_t& s = side_.starts[size_t(ctx) * 2 + anchored];
+    if (s >= 0) return s;
+    c_.next_seeds.clear();
+    c_.next_seeds.push_back(anchored ? nfa_.start : nfa_.unanchored);
+    const int32_t id = intern(ctx, false);
+    side_.starts[size_t(ctx) * 2 + anchored] = id;  // intern may have cleared
+    return id;
+  }
+
+  // The transition of `from` on class k; -1 when the DFA gives up.
+  int32_t step(int32_t from, uint32_t k, size_t scanned) {
+    scanned_ = scanned;
+    const uint8_t sctx = side_.sctx[size_t(from)];
+    const uint8_t kctx = c_.ctx[k];
+    const uint8_t l = reverse_ ? kctx : sctx;
+    const uint8_t r = reverse_ ? sctx : kctx;
+    // Closure in priority order.
+    c_.dense_n = 0;
+    c_.consumers.clear();
+    bool matched = false;
+    for (uint32_t i = side_.off[size_t(from)]; i < side_.off[size_t(from) + 1]; ++i) {
+      c_.stack.clear();
+      c_.stack.push_back(side_.seeds[i]);
+      while (!c_.stack.empty()) {
+        const uint32_t pc = c_.stack.back();
+        c_.stack.pop_back();
+        if (c_.set_has(pc)) continue;
+        c_.set_add(pc);
+        const NInst& in = nfa_.code[pc];
+        switch (in.op) {
+          case NOp::Test:
+            c_.consumers.push_back(pc);
+            break;
+          case NOp::Match:
+            matched = true;
+            break;
+          case NOp::Jump:
+            c_.stack.push_back(in.x);
+            break;
+          case NOp::Split:
+            c_.stack.push_back(in.y);
+            c_.stack.push_back(in.x);
+            break;
+          case NOp::Assert:
+            if (holds(in, l, r)) c_.stack.push_back(in.x);
+            break;
+        }
+        if (matched && !reverse_) break;
+      }
+      if (matched && !reverse_) break;
+    }
+    // Consume the character.
+    c_.next_seeds.clear();
+    if (k != p_.eot) {
+      const uint64_t* s = c_.sig.data() + size_t(k) * p_.words;
+      c_.dense_n = 0;
+      for (uint32_t pc : c_.consumers) {
+        const NInst& in = nfa_.code[pc];
+        if (!((s[in.x >> 6] >> (in.x & 63)) & 1)) continue;
+        if (c_.set_has(in.y)) continue;
+        c_.set_add(in.y);
+        c_.next_seeds.push_back(in.y);
+      }
+    }
+    const int32_t to = intern(kctx, matched);
+    if (to < 0) return -1;
+    // `from` is gone if intern cleared the cache.
+    if (!cleared_) side_.trans[size_t(from) * c_.width + k] = to;
+    cleared_ = false;
+    return to;
+  }
+
+  bool gave_up() const { return gave_up_; }
+  const Side& side() const { return side_; }
+
+ private:
+  int32_t high_class(char32_t ch) {
+    const size_t w = p_.words;
+    uint64_t* s = c_.scratch_sig.data();
+    std::memset(s, 0, w * sizeof(uint64_t));
+    for (size_t t = 0; t < p_.tests.size(); ++t) {
+      if (t == 0 || p_.tests[t].accepts(ch)) s[t >> 6] |= uint64_t(1) << (t & 63);
+    }
+    const uint8_t cx = char_ctx(ch, p_.ctx_mask);
+    for (uint32_t k = 0; k < c_.classes; ++k) {
+      if (k == p_.eot || k == p_.final_nl) continue;
+      if (c_.ctx[k] == cx && std::memcmp(c_.sig.data() + k * w, s, w * sizeof(uint64_t)) == 0) {
+        return int32_t(k);
+      }
+    }
+    if (c_.classes >= p_.fixed + kMaxHigh) {
+      gave_up_ = true;
+      return -1;
+    }
+    c_.sig.insert(c_.sig.end(), s, s + w);
+    c_.ctx.push_back(cx);
+    return int32_t(c_.classes++);
+  }
+
+  // The state (ctx, matched, next_seeds), made if new; -1 on giving up.
+  int32_t intern(uint8_t ctx, bool matched) {
+    const std::vector<uint32_t>& sd = c_.next_seeds;
+    if (sd.empty() && !matched) return 0;
+    std::string& key = c_.key;
+    key.assign(1, char(ctx << 1 | matched));
+    key.append(reinterpret_cast<const char*>(sd.data()), sd.size() * sizeof(uint32_t));
+    auto it = side_.index.find(key);
+    if (it != side_.index.end()) return it->second;
+    const size_t cost = c_.width * sizeof(int32_t) + 2 * key.size() + 64;
+    if (side_.bytes + cost > limit_bytes.load(std::memory_order_relaxed)) {
+      // Full: clear, unless clears come too often for the progress made.
+      const size_t states = side_.flags.size();
+      if (c_.clears > 0 && scanned_ - c_.scanned_at_clear < kMinCharsPerState * states) {
+        gave_up_ = true;
+        return -1;
+      }
+      ++c_.clears;
+      c_.scanned_at_clear = scanned_;
+      c_.clear_side(side_);
+      cleared_ = true;
+      if (cost > limit_bytes.load(std::memory_order_relaxed)) {
+        gave_up_ = true;
+        return -1;
+      }
+    }
+    const int32_t id = int32_t(side_.flags.size());
+    side_.trans.resize(side_.trans.size() + c_.width, -1);
+    side_.flags.push_back(uint8_t((matched ? kMatched : 0) | (sd.empty() ? kDead : 0)));
+    side_.sctx.push_back(ctx);
+    side_.seeds.insert(side_.seeds.end(), sd.begin(), sd.end());
+    side_.off.push_back(uint32_t(side_.seeds.size()));
+    side_.index.emplace(key, id);
+    side_.bytes += cost;
+    return id;
+  }
+
+  const DfaProgram& p_;
+  DfaCache& c_;
+  const Nfa& nfa_;
+  Side& side_;
+  bool reverse_;
+  bool gave_up_ = false;
+  bool cleared_ = false;
+  size_t scanned_ = 0;
+};
+
+bool poll_stop(State& st) {
+  if (st.ctl && st.ctl->poll && st.ctl->poll(st.ctl->ctx)) {
+    st.status = Status::Interrupted;
+    return true;
+  }
+  return false;
+}
+
+template <class U>
+Dfa::Outcome forward(const DfaProgram& p, DfaCache& c, State& st, const U* text, size_t s,
+                     bool anchored, bool earliest, size_t& end) {
+  const size_t n = st.n;
+  Runner run(p, c, false);
+  uint8_t ctx0 = kEdge;
+  if (s > 0) {
+    const int32_t k = run.classify(char32_t(text[s - 1]), s - 1, n);
+    if (k < 0) return Dfa::Outcome::GaveUp;
+    ctx0 = c.ctx[size_t(k)];
+  }
+  int32_t cur = run.start_state(ctx0, anchored);
+  if (cur < 0) return Dfa::Outcome::GaveUp;
+  bool found = false;
+  size_t i = s;
+  while (i < n) {
+    const size_t stop = n - i > kPollSlice ? i + kPollSlice : n;
+    const size_t from = i;
+    for (; i < stop; ++i) {
+      const int32_t k = run.classify(char32_t(text[i]), i, n);
+      if (k < 0) return Dfa::Outcome::GaveUp;
+      int32_t nx = c.fwd.trans[size_t(cur) * c.width + size_t(k)];
+      if (nx < 0) {
+        nx = run.step(cur, uint32_t(k), i - s);
+        if (nx < 0) return Dfa::Outcome::GaveUp;
+      }
+      cur = nx;
+      const uint8_t f = c.fwd.flags[size_t(cur)];
+      if (f) {
+        if (f & kMatched) {
+          found = true;
+          end = i;
+          if (earliest) break;
+        }
+        if (f & kDead) break;
+      }
+    }
+    st.steps += i - from;
+    if (i < stop) return found ? Dfa::Outcome::Found : Dfa::Outcome::NotFound;
+    if (i < n && poll_stop(st)) return Dfa::Outcome::Stopped;
+  }
+  const int32_t nx = run.step(cur, p.eot, n - s);
+  if (nx < 0) return Dfa::Outcome::GaveUp;
+  st.steps += 1;
+  if (c.fwd.flags[size_t(nx)] & kMatched) {
+    found = true;
+    end = n;
+  }
+  return found ? Dfa::Outcome::Found : Dfa::Outcome::NotFound;
+}
+
+template <class U>
+Dfa::Outcome backward(const DfaProgram& p, DfaCache& c, State& st, const U* text, size_t lo,
+                      size_t e, size_t& start) {
+  const size_t n = st.n;
+  Runner run(p, c, true);
+  uint8_t ctx0 = kEdge;
+  if (e < n) {
+    const int32_t k = run.classify(char32_t(text[e]), e, n);
+    if (k < 0) return Dfa::Outcome::GaveUp;
+    ctx0 = c.ctx[size_t(k)];
+  }
+  int32_t cur = run.start_state(ctx0, true);
+  if (cur < 0) return Dfa::Outcome::GaveUp;
+  bool found = false;
+  size_t i = e;  // the position the current state stands at
+  while (i > lo) {
+    const size_t stop = i - lo > kPollSlice ? i - kPollSlice : lo;
+    const size_t from = i;
+    for (; i > stop; --i) {
+      const int32_t k = run.classify(char32_t(text[i - 1]), i - 1, n);
+      if (k < 0) return Dfa::Outcome::GaveUp;
+      int32_t nx = c.rev.trans[size_t(cur) * c.width + size_t(k)];
+      if (nx < 0) {
+        nx = run.step(cur, uint32_t(k), e - i);
+        if (nx < 0) return Dfa::Outcome::GaveUp;
+      }
+      cur = nx;
+      const uint8_t f = c.rev.flags[size_t(cur)];
+      if (f) {
+        if (f & kMatched) {
+          found = true;
+          start = i;
+        }
+        if (f & kDead) break;
+      }
+    }
+    st.steps += from - i;
+    if (i > stop) return found ? Dfa::Outcome::Found : Dfa::Outcome::NotFound;
+    if (i > lo && poll_stop(st)) return Dfa::Outcome::Stopped;
+  }
+  // At the limit: whether a match reaches back to lo, seen by a transition on
+  // the character before it (or the text's start).
+  uint32_t k = p.eot;
+  if (lo > 0) {
+    const int32_t kk = run.classify(char32_t(text[lo - 1]), lo - 1, n);
+    if (kk < 0) return Dfa::Outcome::GaveUp;
+    k = uint32_t(kk);
+  }
+  const int32_t nx = run.step(cur, k, e - lo);
+  if (nx < 0) return Dfa::Outcome::GaveUp;
+  st.steps += 1;
+  if (c.rev.flags[size_t(nx)] & kMatched) {
+    found = true;
+    start = lo;
+  }
+  return found ? Dfa::Outcome::Found : Dfa::Outcome::NotFound;
+}
+
+}  // namespace
+
+Dfa::~Dfa() = default;
+
+std::unique_ptr<const Dfa> Dfa::build(const Node& root) {
+  auto prog = std::make_unique<DfaProgram>();
+  DfaProgram& p = *prog;
+  p.tests.push_back(DTest{});  // 0: any code point (the unanchored loop)
+  Builder b(p);
+  b.leaf_ids.reserve(16);
+  if (!b.compile(root, p.fwd, false) || !b.compile(root, p.rev, true)) return nullptr;
+  if (b.word_ascii) p.ctx_mask |= kAsciiW;
+  if (b.word_uni) p.ctx_mask |= kUniW;
+  // Classes of the low code points: equal test signatures and contexts.
+  p.words = (p.tests.size() + 63) / 64;
+  std::vector<uint64_t> s(p.words);
+  std::unordered_map<std::string, uint32_t> seen;
+  auto add_class = [&](const std::vector<uint64_t>& bits, uint8_t cx, bool fresh) {
+    std::string key(1, char(cx));
+    key.append(reinterpret_cast<const char*>(bits.data()), bits.size() * sizeof(uint64_t));
+    if (!fresh) {
+      auto it = seen.find(key);
+      if (it != seen.end()) return it->second;
+    }
+    const uint32_t k = uint32_t(p.ctx.size());
+    p.sig.insert(p.sig.end(), bits.begin(), bits.end());
+    p.ctx.push_back(cx);
+    if (!fresh) seen.emplace(key, k);
+    return k;
+  };
+  for (uint32_t ch = 0; ch < 256; ++ch) {
+    std::fill(s.begin(), s.end(), 0);
+    s[0] |= 1;
+    for (size_t t = 1; t < p.tests.size(); ++t) {
+      if (p.tests[t].accepts(ch)) s[t >> 6] |= uint64_t(1) << (t & 63);
+    }
+    p.low[ch] = uint16_t(add_class(s, char_ctx(ch, p.ctx_mask), false));
+  }
+  p.nl = p.low['\n'];
+  // The line feed at the last position: the line feed's tests, its own context.
+  std::vector<uint64_t> nl_sig(p.sig.begin() + size_t(p.nl) * p.words,
+                               p.sig.begin() + size_t(p.nl + 1) * p.words);
+  p.final_nl = add_class(nl_sig, uint8_t((kNl | kFinalNl) & p.ctx_mask), true);
+  std::fill(s.begin(), s.end(), 0);
+  p.eot = add_class(s, uint8_t(kEdge & p.ctx_mask), true);
+  p.fixed = uint32_t(p.ctx.size());
+  std::unique_ptr<Dfa> d(new Dfa());
+  d->prog_ = std::move(prog);
+  d->id_ = next_id.fetch_add(1, std::memory_order_relaxed);
+  return d;
+}
+
+Dfa::Outcome Dfa::find_end(State& st, size_t s, bool anchored, bool earliest, size_t& end) const {
+  CacheLease lease(*prog_, id_);
+  return with_units(st.text, [&](const auto* text) {
+    return forward(*prog_, *lease, st, text, s, anchored, earliest, end);
+  });
+}
+
+Dfa::Outcome Dfa::find_start(State& st, size_t lo, size_t e, size_t& start) const {
+  CacheLease lease(*prog_, id_);
+  return with_units(
+      st.text, [&](const auto* text) { return backward(*prog_, *lease, st, text, lo, e, start); });
+}
+
+size_t dfa_cache_limit() {
+  return limit_bytes.load(std::memory_order_relaxed);
+}
+void set_dfa_cache_limit(size_t bytes) {
+  limit_bytes.store(bytes, std::memory_order_relaxed);
+}
+
+}  // namespace kordal

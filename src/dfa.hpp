@@ -1,0 +1,60 @@
+// A lazy DFA for regular patterns (no backreference, lookaround, atomic group
+// or repetition whose body can match empty), with leftmost-first semantics.
+//
+// A forward scan finds where the leftmost-first match ends, a reverse scan
+// from that end where it starts (the leftmost start s with [s, e) a match);
+// the backtracking VM is needed only when groups are asked for. States are
+// built on demand in a bounded per-thread cache; the compiled Dfa itself is
+// immutable and shared by threads. See dfa.cpp for the construction.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "ast.hpp"
+
+namespace kordal {
+
+struct State;
+
+// One automaton over the tree: tests, classes, forward and reverse NFAs.
+struct DfaProgram;
+
+class Dfa {
+ public:
+  // nullptr when the tree holds something the automaton cannot express, or
+  // its NFA would exceed the size cap. The tree must outlive the Dfa.
+  static std::unique_ptr<const Dfa> build(const Node& root);
+  ~Dfa();
+
+  enum class Outcome : uint8_t {
+    Found,
+    NotFound,
+    GaveUp,   // the cache thrashed or the alphabet overflowed: use the VM
+    Stopped,  // the poll hook cancelled (st.status says so)
+  };
+
+  // Where the leftmost-first match starting at or after s ends. Anchored:
+  // only a match starting at s. Earliest: stop at the first position where
+  // some match ends (then `end` is that position, not the match's end).
+  Outcome find_end(State& st, size_t s, bool anchored, bool earliest, size_t& end) const;
+  // The least start in [lo, e] of a match ending at e.
+  Outcome find_start(State& st, size_t lo, size_t e, size_t& start) const;
+
+  const DfaProgram& program() const { return *prog_; }
+  uint64_t id() const { return id_; }
+
+ private:
+  Dfa() = default;
+  std::unique_ptr<DfaProgram> prog_;
+  uint64_t id_ = 0;
+};
+
+// Bytes of states and transitions one cache may hold before it is cleared
+// (both directions together). Settable for tests.
+size_t dfa_cache_limit();
+void set_dfa_cache_limit(size_t bytes);
+
+}  // namespace kordal
