@@ -354,6 +354,7 @@ struct Side {
 
 constexpr uint8_t kMatched = 1;
 constexpr uint8_t kDead = 2;
+constexpr uint8_t kStart = 4;  // forward: only the unanchored restart thread, no match
 
 struct DfaCache {
   uint64_t owner = 0;
@@ -609,7 +610,9 @@ class Runner {
     }
     const int32_t id = int32_t(side_.flags.size());
     side_.trans.resize(side_.trans.size() + c_.width, -1);
-    side_.flags.push_back(uint8_t((matched ? kMatched : 0) | (sd.empty() ? kDead : 0)));
+    const bool start = !reverse_ && !matched && sd.size() == 1 && sd[0] == nfa_.unanchored;
+    side_.flags.push_back(
+        uint8_t((matched ? kMatched : 0) | (sd.empty() ? kDead : 0) | (start ? kStart : 0)));
     side_.sctx.push_back(ctx);
     side_.seeds.insert(side_.seeds.end(), sd.begin(), sd.end());
     side_.off.push_back(uint32_t(side_.seeds.size()));
@@ -636,34 +639,78 @@ bool poll_stop(State& st) {
   return false;
 }
 
+// Next index in [i, stop) whose code point can begin a match, or stop.
+template <class U>
+size_t next_start(const U* text, size_t i, size_t stop, const StartSet& ss) {
+  if constexpr (sizeof(U) == 1) {
+    if (ss.only >= 0) {
+      const void* hit = std::memchr(text + i, ss.only, stop - i);
+      return hit ? size_t(static_cast<const U*>(hit) - text) : stop;
+    }
+  }
+  for (; i < stop; ++i) {
+    const uint32_t c = text[i];
+    if (c < 256 ? ss.lo[c] : ss.high) return i;
+  }
+  return stop;
+}
+
 template <class U>
 Dfa::Outcome forward(const DfaProgram& p, DfaCache& c, State& st, const U* text, size_t s,
-                     bool anchored, bool earliest, size_t& end) {
+                     bool anchored, bool earliest, size_t& end, const StartSet* ss) {
   const size_t n = st.n;
   Runner run(p, c, false);
-  uint8_t ctx0 = kEdge;
-  if (s > 0) {
-    const int32_t k = run.classify(char32_t(text[s - 1]), s - 1, n);
-    if (k < 0) return Dfa::Outcome::GaveUp;
-    ctx0 = c.ctx[size_t(k)];
-  }
-  int32_t cur = run.start_state(ctx0, anchored);
+  auto ctx_before = [&](size_t i) -> int {
+    if (i == 0) return kEdge;
+    const int32_t k = run.classify(char32_t(text[i - 1]), i - 1, n);
+    return k < 0 ? -1 : c.ctx[size_t(k)];
+  };
+  const int ctx0 = ctx_before(s);
+  if (ctx0 < 0) return Dfa::Outcome::GaveUp;
+  int32_t cur = run.start_state(uint8_t(ctx0), anchored);
   if (cur < 0) return Dfa::Outcome::GaveUp;
+  const bool accel = ss && !anchored;
   bool found = false;
   size_t i = s;
+  const uint16_t* low = p.low.data();
+  const size_t w = c.width;
   while (i < n) {
     const size_t stop = n - i > kPollSlice ? i + kPollSlice : n;
     const size_t from = i;
+    const int32_t* trans = c.fwd.trans.data();
+    const uint8_t* flags = c.fwd.flags.data();
     for (; i < stop; ++i) {
-      const int32_t k = run.classify(char32_t(text[i]), i, n);
-      if (k < 0) return Dfa::Outcome::GaveUp;
-      int32_t nx = c.fwd.trans[size_t(cur) * c.width + size_t(k)];
+      if (accel && (flags[size_t(cur)] & kStart)) {
+        // Only the restart thread is alive: skip what cannot begin a match.
+        const size_t j = next_start(text, i, stop, *ss);
+        if (j != i) {
+          i = j;
+          const int cx = ctx_before(i);
+          if (cx < 0) return Dfa::Outcome::GaveUp;
+          cur = run.start_state(uint8_t(cx), false);
+          if (cur < 0) return Dfa::Outcome::GaveUp;
+          trans = c.fwd.trans.data();
+          flags = c.fwd.flags.data();
+          if (i == stop) break;
+        }
+      }
+      const uint32_t ch = text[i];
+      int32_t k;
+      if (ch < 256 && ch != '\n') {
+        k = low[ch];
+      } else {
+        k = run.classify(char32_t(ch), i, n);
+        if (k < 0) return Dfa::Outcome::GaveUp;
+      }
+      int32_t nx = trans[size_t(cur) * w + size_t(k)];
       if (nx < 0) {
         nx = run.step(cur, uint32_t(k), i - s);
         if (nx < 0) return Dfa::Outcome::GaveUp;
+        trans = c.fwd.trans.data();
+        flags = c.fwd.flags.data();
       }
       cur = nx;
-      const uint8_t f = c.fwd.flags[size_t(cur)];
+      const uint8_t f = flags[size_t(cur)] & (kMatched | kDead);
       if (f) {
         if (f & kMatched) {
           found = true;
@@ -797,10 +844,11 @@ std::unique_ptr<const Dfa> Dfa::build(const Node& root) {
   return d;
 }
 
-Dfa::Outcome Dfa::find_end(State& st, size_t s, bool anchored, bool earliest, size_t& end) const {
+Dfa::Outcome Dfa::find_end(State& st, size_t s, bool anchored, bool earliest, size_t& end,
+                           const StartSet* starts) const {
   CacheLease lease(*prog_, id_);
   return with_units(st.text, [&](const auto* text) {
-    return forward(*prog_, *lease, st, text, s, anchored, earliest, end);
+    return forward(*prog_, *lease, st, text, s, anchored, earliest, end, starts);
   });
 }
 

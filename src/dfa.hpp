@@ -22,6 +22,14 @@ struct State;
 // One automaton over the tree: tests, classes, forward and reverse NFAs.
 struct DfaProgram;
 
+// Code points that can begin a match (from the analysis): a forward scan
+// with no match in progress jumps to the next of them.
+struct StartSet {
+  bool lo[256] = {};
+  bool high = false;  // whether code points >= 256 can
+  int only = -1;      // the one code point below 256 that can, when it is alone
+};
+
 class Dfa {
  public:
   // nullptr when the tree holds something the automaton cannot express, or
@@ -39,7 +47,9 @@ class Dfa {
   // Where the leftmost-first match starting at or after s ends. Anchored:
   // only a match starting at s. Earliest: stop at the first position where
   // some match ends (then `end` is that position, not the match's end).
-  Outcome find_end(State& st, size_t s, bool anchored, bool earliest, size_t& end) const;
+  // `starts`, when given, must hold every code point a match can begin with.
+  Outcome find_end(State& st, size_t s, bool anchored, bool earliest, size_t& end,
+                   const StartSet* starts = nullptr) const;
   // The least start in [lo, e] of a match ending at e.
   Outcome find_start(State& st, size_t lo, size_t e, size_t& start) const;
 

@@ -61,12 +61,44 @@ Status into(std::optional<T>& out, F&& f) {
 struct Regex::DfaSlot {
   std::once_flag once;
   std::unique_ptr<const Dfa> dfa;  // null when the pattern is beyond the DFA
+  StartSet starts;
+  bool skips = false;  // whether `starts` rules anything out
 };
 
 const Dfa* Regex::dfa() const {
   if (!dfa_) return nullptr;
-  std::call_once(dfa_->once, [this] { dfa_->dfa = Dfa::build(*tree_); });
+  std::call_once(dfa_->once, [this] {
+    DfaSlot& d = *dfa_;
+    d.dfa = Dfa::build(*tree_);
+    const Analysis& an = *analysis_;
+    StartSet& ss = d.starts;
+    switch (an.skip) {
+      case Analysis::Skip::None:
+        return;
+      case Analysis::Skip::Byte:
+        ss.lo[an.byte] = true;
+        ss.only = an.byte;
+        break;
+      case Analysis::Skip::Char:
+        if (an.ch < 256) {
+          ss.lo[an.ch] = true;
+          ss.only = int(an.ch);
+        } else {
+          ss.high = true;
+        }
+        break;
+      case Analysis::Skip::Set:
+        for (size_t c = 0; c < 256; ++c) ss.lo[c] = an.lo[c];
+        ss.high = an.high;
+        break;
+    }
+    d.skips = true;
+  });
   return dfa_->dfa.get();
+}
+
+const StartSet* Regex::dfa_starts() const {
+  return dfa_ && dfa_->skips ? &dfa_->starts : nullptr;
 }
 
 // One search: the start positions a mode tries, each run by the VM.
@@ -200,7 +232,8 @@ struct Searcher {
   bool dfa_find(size_t s) {
     State& t = *st;
     size_t e = 0;
-    const Dfa::Outcome o = dfa->find_end(t, s, re->analysis_->anchored_start, exists, e);
+    const Dfa::Outcome o =
+        dfa->find_end(t, s, re->analysis_->anchored_start, exists, e, re->dfa_starts());
     if (o == Dfa::Outcome::GaveUp) {
       dfa = nullptr;
       return false;

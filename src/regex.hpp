@@ -175,6 +175,7 @@ class Regex {
   struct DfaSlot;
   std::unique_ptr<DfaSlot> dfa_;
   const Dfa* dfa() const;
+  const struct StartSet* dfa_starts() const;  // after dfa(): where matches can begin
   friend struct Searcher;
 };
 
