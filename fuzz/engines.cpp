@@ -17,7 +17,8 @@
 //
 // Cost, for n code points: n + 3 reference attempts of at most kAttemptSteps
 // steps each and kCaseSteps in all, plus the partial search; per form of the
-// haystack (up to four) about n + 12 engine operations under a Budget each.
+// haystack (up to four) about n + 12 engine operations, under kCasePolls
+// polls in all.
 #include "engines.hpp"
 
 #include <algorithm>
@@ -38,6 +39,10 @@ namespace {
 
 constexpr uint64_t kAttemptSteps = 20'000;
 constexpr uint64_t kCaseSteps = 300'000;
+// Polls (of a few thousand engine steps each) for all engine operations of
+// a case together; each operation still gets at most Budget::kDefaultPolls,
+// and none is started once they are spent.
+constexpr int kCasePolls = 32;
 
 enum class Verdict : uint8_t { NoMatch, Match, GaveUp };
 
@@ -107,6 +112,23 @@ class Reference {
   Attempt full_;
   std::optional<PartialMatch> partial_;
   bool partial_known_ = false;
+};
+
+// One engine operation's Budget, drawn from the allowance of the whole
+// case, which pays for the polls it took. A case whose searches all run
+// into their budgets (a slow lookbehind at every start) stops costing
+// seconds; cases whose operations never poll are unaffected.
+class Charged {
+ public:
+  explicit Charged(int& left) : left_(left), budget_(std::min(Budget::kDefaultPolls, left)) {}
+  Charged(const Charged&) = delete;
+  Charged& operator=(const Charged&) = delete;
+  ~Charged() { left_ -= std::min(left_, budget_.polls()); }
+  const SearchControl& control() const { return budget_.control(); }
+
+ private:
+  int& left_;
+  Budget budget_;
 };
 
 // One form of the haystack: the UTF-8 string or a Text of one width.
@@ -232,6 +254,10 @@ class Comparer {
 
   // --- the operations on one form ---
 
+  // Once the case's polls are spent, even a Budget of none would let every
+  // remaining operation run a poll interval: stop issuing them.
+  bool spent() const { return polls_left_ <= 0; }
+
   void check(const Form& f) {
     const bool hb = !f.text;  // history byte offsets exist for UTF-8 only
     check_is_match(f);
@@ -250,8 +276,9 @@ class Comparer {
         {"fullmatch", &Regex::fullmatch, &Regex::fullmatch, anchored(ref_.full())},
     };
     for (const auto& s : searches) {
+      if (spent()) return;
       if (s.want != nullptr && s.want->verdict == Verdict::GaveUp) continue;
-      Budget b;
+      Charged b(polls_left_);
       std::optional<Match> m;
       const Status st =
           f.text ? (re_.*s.text)(*f.text, m, b.control()) : (re_.*s.utf8)(in_.hay, m, b.control());
@@ -318,9 +345,10 @@ class Comparer {
   }
 
   void check_is_match(const Form& f) {
+    if (spent()) return;
     const Attempt* want = ref_.from(0);
     if (want != nullptr && want->verdict == Verdict::GaveUp) return;
-    Budget b;
+    Charged b(polls_left_);
     bool hit = false;
     const Status st =
         f.text ? re_.is_match(*f.text, hit, b.control()) : re_.is_match(in_.hay, hit, b.control());
@@ -336,9 +364,10 @@ class Comparer {
     const size_t n = ref_.n();
     const size_t last = f.text ? n : n + 2;
     for (size_t s = 0; s <= last; ++s) {
+      if (spent()) return;
       const Attempt* want = ref_.from(s);
       if (want != nullptr && want->verdict == Verdict::GaveUp) continue;
-      Budget b;
+      Charged b(polls_left_);
       std::optional<Match> m;
       Status st;
       size_t byte;
@@ -379,6 +408,7 @@ class Comparer {
 
   // Returns the expected matches when both sides decided all of them.
   std::optional<std::vector<const Attempt*>> check_findall(const Form& f) {
+    if (spent()) return std::nullopt;
     const bool hb = !f.text;
     const Walk want = walk();
     std::optional<FindIter> it;
@@ -387,7 +417,7 @@ class Comparer {
     } else {
       it.emplace(re_, in_.hay);
     }
-    Budget b;
+    Charged b(polls_left_);
     for (size_t i = 0;; ++i) {
       if (i == want.matches.size() && !want.complete) return std::nullopt;
       std::optional<Match> m;
@@ -403,6 +433,7 @@ class Comparer {
   // empty segment for a group that did not take part), the code point an
   // empty match sits on, then the rest.
   void check_split(const Form& f) {
+    if (spent()) return;
     const Walk w = walk();
     const size_t n = ref_.n();
     std::vector<Segment> want;
@@ -436,7 +467,7 @@ class Comparer {
     } else {
       it.emplace(re_, in_.hay);
     }
-    Budget b;
+    Charged b(polls_left_);
     for (size_t i = 0;; ++i) {
       if (i == want.size() && !w.complete) return;
       const bool end = i == want.size();
@@ -471,6 +502,7 @@ class Comparer {
   // replace_all (all) or replace with a template of group references,
   // against the text rebuilt from the reference's matches.
   void check_replace(const Form& f, const std::vector<const Attempt*>& matches, bool all) {
+    if (spent()) return;
     const size_t n = ref_.n();
     std::string want;
     size_t p = 0;
@@ -492,7 +524,7 @@ class Comparer {
     }
     if (p <= n) want.append(ti_.slice(p, n));
     const char* method = all ? "replace_all" : "replace";
-    Budget b;
+    Charged b(polls_left_);
     std::string got;
     if (f.text) {
       Collect sink(ti_);
@@ -512,8 +544,9 @@ class Comparer {
   }
 
   void check_partial(const Form& f) {
+    if (spent()) return;
     if (!ref_.partial_known()) return;
-    Budget b;
+    Charged b(polls_left_);
     std::optional<PartialMatch> pm;
     const Status st = f.text ? re_.find_partial(*f.text, pm, b.control())
                              : re_.find_partial(in_.hay, pm, b.control());
@@ -528,6 +561,7 @@ class Comparer {
   TextIndex ti_;
   Reference ref_;
   std::string tmpl_;
+  int polls_left_ = kCasePolls;
 };
 
 }  // namespace

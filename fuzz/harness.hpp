@@ -81,6 +81,8 @@ class Budget {
   explicit Budget(int max_polls = kDefaultPolls) : max_polls_(max_polls) {}
   // Valid as long as the Budget is.
   const SearchControl& control() const { return ctl_; }
+  // Polls taken so far (one more than the limit once it cancelled).
+  int polls() const { return polls_; }
 
   static constexpr int kDefaultPolls = 8;
 
