@@ -10,15 +10,16 @@
 // engine calls that spent their Budget. A walk (find-all, split) is compared
 // up to the first step either side could not decide.
 //
-// Answers are compared as canonical renderings: every group's span in code
-// points and bytes, then its history. Expected byte offsets come from
-// TextIndex, never from the engine; history spans of a search on a Text
-// carry no byte offsets, so there they are compared in code points only.
+// Answers are compared field by field: every group's span in code points
+// and bytes, then its history; they are rendered as text only for a failure.
+// Expected byte offsets come from TextIndex, never from the engine; history
+// spans of a search on a Text carry no byte offsets, so there they are
+// compared in code points only.
 //
-// Cost, for n code points: n + 3 reference attempts of at most kAttemptSteps
-// steps each and kCaseSteps in all, plus the partial search; per form of the
-// haystack (up to four) about n + 12 engine operations, under kCasePolls
-// polls in all.
+// Cost, for n code points: n + 2 reference attempts of at most kAttemptSteps
+// steps each and kCaseSteps in all, the partial search under kCaseSteps of
+// its own; per form of the haystack (up to four) about n + 12 engine
+// operations, under kCasePolls polls in all.
 #include "engines.hpp"
 
 #include <algorithm>
@@ -141,7 +142,11 @@ struct Form {
 class Collect : public ReplaceSink {
  public:
   explicit Collect(const TextIndex& ti) : ti_(ti) {}
-  void copy(size_t a, size_t b) override { out.append(ti_.slice(a, b)); }
+  void copy(size_t a, size_t b) override {
+    FUZZ_CHECK(a <= b && b <= ti_.chars(), "replace on a Text copies (%zu, %zu) of %zu", a, b,
+               ti_.chars());
+    out.append(ti_.slice(a, b));
+  }
   void literal(std::string_view utf8) override { out.append(utf8); }
   std::string out;
 
