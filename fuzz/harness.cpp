@@ -2,6 +2,7 @@
 // targets (see harness.hpp).
 #include "harness.hpp"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -59,6 +60,50 @@ std::string valid_utf8(const uint8_t* p, size_t n) {
     }
   }
   return out;
+}
+
+TextIndex::TextIndex(std::string_view t) : text_(t) {
+  for (size_t b = 0; b < t.size(); ++b) {
+    if ((static_cast<unsigned char>(t[b]) & 0xC0) != 0x80) starts_.push_back(b);
+  }
+  starts_.push_back(t.size());
+}
+
+bool TextIndex::boundary(size_t b) const {
+  return b == text_.size() ||
+         (b < text_.size() && (static_cast<unsigned char>(text_[b]) & 0xC0) != 0x80);
+}
+
+size_t TextIndex::cp_of(size_t b) const {
+  return static_cast<size_t>(std::lower_bound(starts_.begin(), starts_.end(), b) - starts_.begin());
+}
+
+TextForms::TextForms(std::string_view utf8) {
+  const auto* p = reinterpret_cast<const unsigned char*>(utf8.data());
+  const size_t n = utf8.size();
+  for (size_t i = 0; i < n;) {
+    const unsigned char c = p[i];
+    const size_t len = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+    char32_t cp = len == 1 ? c : len == 2 ? c & 0x1F : len == 3 ? c & 0x0F : c & 0x07;
+    for (size_t k = 1; k < len; ++k) cp = (cp << 6) | (p[i + k] & 0x3F);
+    cps_.push_back(cp);
+    i += len;
+  }
+  char32_t top = 0;
+  for (char32_t c : cps_) top = std::max(top, c);
+  narrowest_ = top < 0x100 ? 1 : top < 0x10000 ? 2 : 4;
+  ascii_ = top < 0x80;
+  for (char32_t c : cps_) {
+    if (narrowest_ == 1) u8_.push_back(static_cast<uint8_t>(c));
+    if (narrowest_ <= 2) u16_.push_back(static_cast<uint16_t>(c));
+  }
+}
+
+Text TextForms::as(int width) const {
+  if (width < narrowest_) fail("a %d-byte Text cannot hold this text", width);
+  if (width == 1) return Text::of(u8_.data(), u8_.size(), ascii_);
+  if (width == 2) return Text::of(u16_.data(), u16_.size());
+  return Text::of(cps_.data(), cps_.size());
 }
 
 bool decode_input(const uint8_t* data, size_t size, Input& out) {

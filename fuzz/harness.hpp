@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "regex.hpp"
 
@@ -35,12 +36,53 @@ std::string valid_utf8(const uint8_t* p, size_t n);
 // False when the input is too short to hold the flags.
 bool decode_input(const uint8_t* data, size_t size, Input& out);
 
+// Byte offset of every code point of a valid UTF-8 text, plus its length:
+// positions checked against an index built here, not by the engine.
+class TextIndex {
+ public:
+  explicit TextIndex(std::string_view t);
+  size_t chars() const { return starts_.size() - 1; }
+  size_t bytes() const { return text_.size(); }
+  size_t byte_of(size_t cp) const { return starts_[cp]; }
+  bool boundary(size_t b) const;
+  // Code-point index of a boundary offset.
+  size_t cp_of(size_t b) const;
+  std::string_view slice(size_t cp_a, size_t cp_b) const {
+    return text_.substr(starts_[cp_a], starts_[cp_b] - starts_[cp_a]);
+  }
+
+ private:
+  std::string_view text_;
+  std::vector<size_t> starts_;
+};
+
+// A valid UTF-8 text as the engine reads a Python str: code units of the
+// narrowest width that holds every code point (1 byte, flagged ASCII when
+// it is), and of every wider width, as the fuzzers force.
+class TextForms {
+ public:
+  explicit TextForms(std::string_view utf8);
+  int narrowest() const { return narrowest_; }
+  // The text in units of `width` (1, 2 or 4, at least narrowest()); valid
+  // as long as this object is.
+  Text as(int width) const;
+
+ private:
+  std::vector<char32_t> cps_;
+  std::vector<uint8_t> u8_;
+  std::vector<uint16_t> u16_;
+  int narrowest_ = 1;
+  bool ascii_ = true;
+};
+
 // One operation's allowance of polls. Each operation gets a fresh Budget.
 class Budget {
  public:
   explicit Budget(int max_polls = kDefaultPolls) : max_polls_(max_polls) {}
   // Valid as long as the Budget is.
   const SearchControl& control() const { return ctl_; }
+  // Polls taken so far (one more than the limit once it cancelled).
+  int polls() const { return polls_; }
 
   static constexpr int kDefaultPolls = 8;
 

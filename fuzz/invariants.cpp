@@ -20,36 +20,6 @@ namespace kordal::fuzz {
 
 namespace {
 
-// Byte offset of every code point of a valid UTF-8 text, plus its length.
-class TextIndex {
- public:
-  explicit TextIndex(std::string_view t) : text_(t) {
-    for (size_t b = 0; b < t.size(); ++b) {
-      if ((static_cast<unsigned char>(t[b]) & 0xC0) != 0x80) starts_.push_back(b);
-    }
-    starts_.push_back(t.size());
-  }
-  size_t chars() const { return starts_.size() - 1; }
-  size_t bytes() const { return text_.size(); }
-  size_t byte_of(size_t cp) const { return starts_[cp]; }
-  bool boundary(size_t b) const {
-    return b == text_.size() ||
-           (b < text_.size() && (static_cast<unsigned char>(text_[b]) & 0xC0) != 0x80);
-  }
-  // Code-point index of a boundary offset.
-  size_t cp_of(size_t b) const {
-    return static_cast<size_t>(std::lower_bound(starts_.begin(), starts_.end(), b) -
-                               starts_.begin());
-  }
-  std::string_view slice(size_t cp_a, size_t cp_b) const {
-    return text_.substr(starts_[cp_a], starts_[cp_b] - starts_[cp_a]);
-  }
-
- private:
-  std::string_view text_;
-  std::vector<size_t> starts_;
-};
-
 void check_span(const TextIndex& ti, const Span& s, const char* op, const char* what, size_t g) {
   if (!s.set()) {
     FUZZ_CHECK(s.end == kUnset && s.cstart == kUnset && s.cend == kUnset,
@@ -456,31 +426,10 @@ class Checker {
   // that holds the text, as a str would store it, and for 4 bytes.
   void check_text_forms(const Outcome<std::optional<Match>>& first,
                         const Outcome<std::vector<Match>>& all) {
-    std::vector<char32_t> cps;
-    for (size_t i = 0; i < ti_.chars(); ++i) cps.push_back(decode_at(ti_.byte_of(i)));
-    char32_t top = 0;
-    for (char32_t c : cps) top = std::max(top, c);
-    const int narrow = top < 0x100 ? 1 : top < 0x10000 ? 2 : 4;
-    std::vector<uint8_t> u8;
-    std::vector<uint16_t> u16;
-    for (char32_t c : cps) {
-      u8.push_back(static_cast<uint8_t>(c));
-      u16.push_back(static_cast<uint16_t>(c));
-    }
-    const Text texts[3] = {Text::of(u8.data(), u8.size(), top < 0x80),
-                           Text::of(u16.data(), u16.size()), Text::of(cps.data(), cps.size())};
-    check_text_form(texts[narrow == 1 ? 0 : narrow == 2 ? 1 : 2], narrow, first, all);
-    if (narrow != 4) check_text_form(texts[2], 4, first, all);
-  }
-
-  char32_t decode_at(size_t b) const {
-    const auto* p = reinterpret_cast<const unsigned char*>(in_.hay.data()) + b;
-    if (p[0] < 0x80) return p[0];
-    if (p[0] < 0xE0) return char32_t(p[0] & 0x1F) << 6 | (p[1] & 0x3F);
-    if (p[0] < 0xF0)
-      return char32_t(p[0] & 0x0F) << 12 | char32_t(p[1] & 0x3F) << 6 | (p[2] & 0x3F);
-    return char32_t(p[0] & 0x07) << 18 | char32_t(p[1] & 0x3F) << 12 | char32_t(p[2] & 0x3F) << 6 |
-           (p[3] & 0x3F);
+    const TextForms forms(in_.hay);
+    const int narrow = forms.narrowest();
+    check_text_form(forms.as(narrow), narrow, first, all);
+    if (narrow != 4) check_text_form(forms.as(4), 4, first, all);
   }
 
   // Spans of a match on a Text against the same match on UTF-8: group spans

@@ -1,6 +1,7 @@
-// Replays the fuzz target's seed corpus and every committed regression input
-// through its entry point (linked here without libFuzzer), so a fixed crash
-// or broken invariant stays fixed; also checks that the harness itself can
+// Replays the seed corpus and every committed regression input through the
+// fuzz targets' checks (fuzz_regex's entry point, linked here without
+// libFuzzer, and fuzz_engines' check_engines), so a fixed crash or broken
+// invariant stays fixed; also checks that the harness itself can
 // fail and that its budget stops a catastrophic search.
 #include <gtest/gtest.h>
 
@@ -11,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "engines.hpp"
 #include "harness.hpp"
 #include "invariants.hpp"
 #include "regex.hpp"
@@ -32,13 +34,27 @@ std::vector<fs::path> inputs_in(const fs::path& dir) {
   return out;
 }
 
-size_t replay(const fs::path& dir) {
+using Target = void (*)(const uint8_t* data, size_t size);
+
+void engines_target(const uint8_t* data, size_t size) {
+  fuzz::Input in;
+  if (!fuzz::decode_input(data, size, in)) return;
+  fuzz::set_current(&in);
+  fuzz::check_engines(in);
+  fuzz::set_current(nullptr);
+}
+
+void regex_target(const uint8_t* data, size_t size) {
+  LLVMFuzzerTestOneInput(data, size);
+}
+
+size_t replay(const fs::path& dir, Target target = regex_target) {
   size_t count = 0;
   for (const fs::path& p : inputs_in(dir)) {
     std::ifstream f(p, std::ios::binary);
     const std::string bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
     // A broken invariant aborts with the case printed.
-    LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+    target(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
     ++count;
   }
   return count;
@@ -51,6 +67,12 @@ TEST(FuzzReplay, Regressions) {
 
 TEST(FuzzReplay, SeedCorpus) {
   EXPECT_GT(replay(fs::path(KORDAL_FUZZ_DIR) / "corpus"), 100u);
+}
+
+// fuzz_engines reads the same layout: every input, against the reference.
+TEST(FuzzReplay, EnginesAgainstReference) {
+  replay(fs::path(KORDAL_FUZZ_DIR) / "regressions" / "regex", engines_target);
+  EXPECT_GT(replay(fs::path(KORDAL_FUZZ_DIR) / "corpus", engines_target), 100u);
 }
 
 TEST(FuzzHarness, DecodesTheInputLayout) {

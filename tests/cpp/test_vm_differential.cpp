@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-#include "reference_matcher.hpp"
+#include "reference_search.hpp"
 #include "regex.hpp"
 #include "state.hpp"
 
@@ -81,27 +81,11 @@ std::string describe_partial(const std::optional<PartialMatch>& pm) {
   return out;
 }
 
-enum class Mode { Find, Anchored, Full };
-
-// Leftmost-first search with the reference matcher from s0.
-bool ref_search(const Regex& re, State& st, size_t s0, Mode mode) {
-  const size_t last = mode == Mode::Find ? st.n : s0;
-  for (size_t s = s0; s <= last && s <= st.n; ++s) {
-    st.reset(s);
-    const bool ok = mode == Mode::Full ? reference::try_match_to(re.tree(), st, st.n)
-                                       : reference::try_match(re.tree(), st);
-    if (ok) {
-      st.caps[0] = CpSpan{s, st.pos};
-      st.history[0].push_back(CpSpan{s, st.pos});
-      return true;
-    }
-  }
-  return false;
-}
+using reference::Mode;
 
 std::string ref_describe(const Regex& re, std::string_view text, Mode mode) {
   State st = build_state(re.group_count(), text);
-  return ref_search(re, st, 0, mode) ? describe_state(st) : "none";
+  return reference::search(re.tree(), st, 0, mode) ? describe_state(st) : "none";
 }
 
 std::string vm_describe(const Regex& re, std::string_view text, Mode mode) {
@@ -127,7 +111,7 @@ std::string ref_all(const Regex& re, std::string_view text) {
   State st = build_state(re.group_count(), text);
   std::string out;
   size_t next = 0;
-  while (next <= st.n && ref_search(re, st, next, Mode::Find)) {
+  while (next <= st.n && reference::search(re.tree(), st, next, Mode::Find)) {
     out += describe_state(st);
     out += "| ";
     const CpSpan w = st.caps[0];
@@ -150,21 +134,7 @@ std::string vm_all(const Regex& re, std::string_view text) {
 
 std::string ref_partial(const Regex& re, std::string_view text) {
   State st = build_state(re.group_count(), text);
-  st.partial = true;
-  for (size_t s = 0; s <= st.n; ++s) {
-    st.reset(s);
-    if (reference::try_match_to(re.tree(), st, st.n)) {
-      PartialCandidate c;
-      c.caps = st.caps;
-      c.caps[0] = CpSpan{s, st.n};
-      c.pos = st.n;
-      return describe_partial(re.build_partial_match(st, true, s, c));
-    }
-    if (st.best_partial && st.best_partial->pos == st.n && s < st.n) {
-      return describe_partial(re.build_partial_match(st, false, s, *st.best_partial));
-    }
-  }
-  return "none";
+  return describe_partial(reference::search_partial(re, st));
 }
 
 std::string vm_partial(const Regex& re, std::string_view text) {

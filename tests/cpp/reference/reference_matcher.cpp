@@ -6,19 +6,42 @@
 namespace kordal::reference {
 namespace {
 
+// The thread's active Limits (none: unbounded) and the current nesting of
+// m_node and run_cont, which every recursion passes through.
+thread_local Limits* t_limits = nullptr;
+thread_local size_t t_depth = 0;
+
 inline bool stack_ok(State& st) {
   return st.status == Status::Ok;
 }
 
-// The reference never polls: work done in loops only checks the status.
-inline bool charge(State& st, size_t) {
+// The reference never polls; it only spends from its Limits, if any.
+inline bool charge(State& st, size_t n) {
+  if (t_limits != nullptr && st.status == Status::Ok && !t_limits->spend(n)) {
+    st.status = Status::Interrupted;
+  }
   return st.status == Status::Ok;
 }
 constexpr size_t kScanChunk = size_t(1) << 16;
 constexpr size_t kScanPerStep = 16;
 
+// One level of nesting for the lifetime of the frame that holds it; the
+// status says whether the frame may go on.
+class Nest {
+ public:
+  explicit Nest(State& st) {
+    ++t_depth;
+    if (t_limits != nullptr && st.status == Status::Ok && !t_limits->allows(t_depth)) {
+      st.status = Status::TooDeep;
+    }
+  }
+  Nest(const Nest&) = delete;
+  Nest& operator=(const Nest&) = delete;
+  ~Nest() { --t_depth; }
+};
+
 inline bool enter(State& st) {
-  return stack_ok(st);
+  return charge(st, 1);
 }
 
 bool assert_at(const Node& nd, const State& st) {
@@ -343,7 +366,8 @@ bool basic_single(NodeKind kind) {
 }  // namespace
 
 bool run_cont(const Cont& k0, State& st) {
-  if (st.status != Status::Ok) [[unlikely]]
+  const Nest nest(st);
+  if (!charge(st, 1)) [[unlikely]]
     return false;
   const Cont* k = &k0;
   for (;;) {
@@ -430,6 +454,7 @@ bool m_rep(const Node& rep, size_t count, State& st, const Cont& k) {
 }
 
 bool m_node(const Node& node, State& st, const Cont& k) {
+  const Nest nest(st);
   if (!enter(st)) return false;
   const Node* nd = &node;
   for (;;) {
@@ -480,6 +505,30 @@ bool m_node(const Node& node, State& st, const Cont& k) {
     }
     return false;
   }
+}
+
+Limits::Limits(uint64_t steps, size_t depth)
+    : steps_left_(steps), max_depth_(depth), outer_(t_limits) {
+  t_limits = this;
+}
+
+Limits::~Limits() {
+  t_limits = outer_;
+}
+
+bool Limits::spend(uint64_t n) {
+  if (exceeded_ || n > steps_left_) {
+    exceeded_ = true;
+    return false;
+  }
+  steps_left_ -= n;
+  return true;
+}
+
+bool Limits::allows(size_t depth) {
+  if (depth <= max_depth_) return true;
+  exceeded_ = true;
+  return false;
 }
 
 bool try_match(const Node& root, State& st) {

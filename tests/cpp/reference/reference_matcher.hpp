@@ -12,9 +12,11 @@
 // reference: a continuation is only ever called while that frame is live.
 //
 // Cost: exponential in the worst case. The native stack grows with the match
-// on the general path (runs of deterministic items are matched in loops), and
-// nothing bounds it: use it on small inputs only. It fails at once, trying
-// nothing further, when State::status is not Ok.
+// on the general path (runs of deterministic items are matched in loops).
+// Unbounded by default, which is what the exhaustive tests on small inputs
+// want; a Limits object bounds both the steps and the nesting, so that the
+// reference can also run on arbitrary (fuzz) input and give up instead. It
+// fails at once, trying nothing further, when State::status is not Ok.
 #pragma once
 
 #include <cstddef>
@@ -41,6 +43,42 @@ struct Cont {
   size_t a = 0;                // EndCheck: target; SeqStep: item index; RepStep: entry pos;
                                // GroupClose: group start
   size_t b = 0;                // RepStep: iteration count; GroupClose: group index
+};
+
+// Bounds every reference search this thread runs while the object lives.
+// A step is a node entered, a continuation run or a chunk of a greedy scan;
+// the depth counts nested matcher calls, the native stack's real consumer.
+// A search that needs more steps fails with st.status Interrupted, one that
+// nests deeper with TooDeep: it gave up, and its answer means nothing. The
+// steps are shared by every search under the object (give each operation its
+// own); an inner Limits replaces the outer one until it ends. Not movable:
+// the thread refers to it.
+class Limits {
+ public:
+  Limits(uint64_t steps, size_t depth);
+  Limits(const Limits&) = delete;
+  Limits& operator=(const Limits&) = delete;
+  ~Limits();
+
+  // Whether a search gave up under these limits.
+  bool exceeded() const { return exceeded_; }
+  uint64_t steps_left() const { return steps_left_; }
+
+  // Fits in 2 MiB of stack in an unoptimised ASan build, a quarter of the
+  // usual 8 MiB; deeper than fuzz-sized input needs short of deliberate
+  // nesting.
+  static constexpr size_t kDefaultDepth = 4000;
+
+  // The matcher's side: takes n steps / checks a nesting depth; false once
+  // the limit is passed (and from then on).
+  bool spend(uint64_t n);
+  bool allows(size_t depth);
+
+ private:
+  uint64_t steps_left_;
+  size_t max_depth_;
+  bool exceeded_ = false;
+  Limits* outer_;
 };
 
 // Whether the rest of the match succeeds from st.pos.

@@ -1,0 +1,20 @@
+// The engines against the reference matcher: every search of the public
+// Regex API on one fuzz case, compared observable by observable with what
+// the reference matcher (tests/cpp/reference) answers. The public API goes
+// through the search driver's engine selection, so whichever engine it picks
+// for a call is checked without this code knowing which one that was.
+//
+// A disagreement is a hard failure (harness.hpp's `fail`) naming the method,
+// the form of the haystack, the expected and the observed answer.
+#pragma once
+
+#include "harness.hpp"
+
+namespace kordal::fuzz {
+
+// Compiles the case (a compile error ends it) and compares every search on
+// the UTF-8 haystack and on the haystack as code units of every width that
+// holds it.
+void check_engines(const Input& in);
+
+}  // namespace kordal::fuzz
