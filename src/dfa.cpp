@@ -27,11 +27,22 @@
 // position is a class of its own, since `$` without MULTILINE accepts
 // before it.
 //
+// While only the restart thread is alive, the forward scan jumps to the next
+// code point that can begin a match (the analysis's first-character set).
+//
 // Cost: each transition is built once per cache at O(NFA size); a scan is
-// one table load per code point. Memory: at most dfa_cache_limit() bytes of
-// states per cache (default 2 MB) and kSlots caches per thread. When a cache
+// one table load per code point, so a search is linear in the text whatever
+// the pattern. Memory: at most dfa_cache_limit() bytes of states (default
+// 2 MB, both directions) per cache, and kSlots (4) caches per thread, each
+// tied to one Dfa by a serial number that is never reused. When a cache
 // fills it is cleared; when that happens with too little progress between
 // clears, the call gives up and the search falls back to the VM.
+//
+// Invariants: seeds are in priority order, and a forward closure stops at
+// the first match; keeping a lower-priority thread past a match would report
+// a later, wrong end. The classes must split every test and every context
+// bit an assertion reads, or a transition is shared by code points that
+// behave differently.
 #include "dfa.hpp"
 
 #include <algorithm>
@@ -574,6 +585,8 @@ class Runner {
       }
     }
     if (c_.classes >= p_.fixed + kMaxHigh) {
+      // The next call starts over with a fresh cache and no high classes.
+      c_.owner = 0;
       gave_up_ = true;
       return -1;
     }
@@ -592,7 +605,7 @@ class Runner {
     auto it = side_.index.find(key);
     if (it != side_.index.end()) return it->second;
     const size_t cost = c_.width * sizeof(int32_t) + 2 * key.size() + 64;
-    if (side_.bytes + cost > limit_bytes.load(std::memory_order_relaxed)) {
+    if (c_.fwd.bytes + c_.rev.bytes + cost > limit_bytes.load(std::memory_order_relaxed)) {
       // Full: clear, unless clears come too often for the progress made.
       const size_t states = side_.flags.size();
       if (c_.clears > 0 && scanned_ - c_.scanned_at_clear < kMinCharsPerState * states) {
@@ -601,7 +614,10 @@ class Runner {
       }
       ++c_.clears;
       c_.scanned_at_clear = scanned_;
-      c_.clear_side(side_);
+      // Both directions: the other one may hold most of the memory. Only
+      // this direction's scan is running.
+      c_.clear_side(c_.fwd);
+      c_.clear_side(c_.rev);
       cleared_ = true;
       if (cost > limit_bytes.load(std::memory_order_relaxed)) {
         gave_up_ = true;
