@@ -425,6 +425,7 @@ struct DfaCache {
 
 struct CacheSlots {
   std::array<std::unique_ptr<DfaCache>, kSlots> slots;
+  DfaCache* last = nullptr;  // the slot used last, tried first
   uint64_t clock = 0;
 };
 thread_local CacheSlots tl_slots;
@@ -437,7 +438,9 @@ class CacheLease {
     CacheSlots& s = tl_slots;
     ++s.clock;
     DfaCache* victim = nullptr;
+    if (s.last && s.last->owner == id && !s.last->in_use) c_ = s.last;
     for (auto& slot : s.slots) {
+      if (c_) break;
       if (slot && slot->owner == id && !slot->in_use) {
         c_ = slot.get();
         break;
@@ -457,6 +460,7 @@ class CacheLease {
       }
       c_->init(p, id);
     }
+    if (!own_) s.last = c_;
     c_->in_use = true;
     c_->last_use = s.clock;
     c_->clears = 0;
@@ -564,6 +568,12 @@ class Runner {
     if (!cleared_) side_.trans[size_t(from) * c_.width + k] = to;
     cleared_ = false;
     return to;
+  }
+
+  // The transition from the table, or built.
+  int32_t next(int32_t from, uint32_t k, size_t scanned) {
+    const int32_t to = side_.trans[size_t(from) * c_.width + k];
+    return to >= 0 ? to : step(from, k, scanned);
   }
 
   bool gave_up() const { return gave_up_; }
@@ -740,7 +750,7 @@ Dfa::Outcome forward(const DfaProgram& p, DfaCache& c, State& st, const U* text,
     if (i < stop) return found ? Dfa::Outcome::Found : Dfa::Outcome::NotFound;
     if (i < n && poll_stop(st)) return Dfa::Outcome::Stopped;
   }
-  const int32_t nx = run.step(cur, p.eot, n - s);
+  const int32_t nx = run.next(cur, p.eot, n - s);
   if (nx < 0) return Dfa::Outcome::GaveUp;
   st.steps += 1;
   if (c.fwd.flags[size_t(nx)] & kMatched) {
@@ -798,7 +808,7 @@ Dfa::Outcome backward(const DfaProgram& p, DfaCache& c, State& st, const U* text
     if (kk < 0) return Dfa::Outcome::GaveUp;
     k = uint32_t(kk);
   }
-  const int32_t nx = run.step(cur, k, e - lo);
+  const int32_t nx = run.next(cur, k, e - lo);
   if (nx < 0) return Dfa::Outcome::GaveUp;
   st.steps += 1;
   if (c.rev.flags[size_t(nx)] & kMatched) {
@@ -865,6 +875,18 @@ Dfa::Outcome Dfa::find_end(State& st, size_t s, bool anchored, bool earliest, si
   CacheLease lease(*prog_, id_);
   return with_units(st.text, [&](const auto* text) {
     return forward(*prog_, *lease, st, text, s, anchored, earliest, end, starts);
+  });
+}
+
+Dfa::Outcome Dfa::find_span(State& st, size_t s, bool anchored, size_t& start, size_t& end,
+                            const StartSet* starts) const {
+  CacheLease lease(*prog_, id_);
+  return with_units(st.text, [&](const auto* text) {
+    const Outcome o = forward(*prog_, *lease, st, text, s, anchored, false, end, starts);
+    if (o != Outcome::Found) return o;
+    const Outcome r = backward(*prog_, *lease, st, text, s, end, start);
+    // A match the forward scan saw has a start: NotFound would be a fault.
+    return r == Outcome::NotFound ? Outcome::GaveUp : r;
   });
 }
 
