@@ -27,11 +27,22 @@
 // position is a class of its own, since `$` without MULTILINE accepts
 // before it.
 //
+// While only the restart thread is alive, the forward scan jumps to the next
+// code point that can begin a match (the analysis's first-character set).
+//
 // Cost: each transition is built once per cache at O(NFA size); a scan is
-// one table load per code point. Memory: at most dfa_cache_limit() bytes of
-// states per cache (default 2 MB) and kSlots caches per thread. When a cache
+// one table load per code point, so a search is linear in the text whatever
+// the pattern. Memory: at most dfa_cache_limit() bytes of states (default
+// 2 MB, both directions) per cache, and kSlots (4) caches per thread, each
+// tied to one Dfa by a serial number that is never reused. When a cache
 // fills it is cleared; when that happens with too little progress between
 // clears, the call gives up and the search falls back to the VM.
+//
+// Invariants: seeds are in priority order, and a forward closure stops at
+// the first match; keeping a lower-priority thread past a match would report
+// a later, wrong end. The classes must split every test and every context
+// bit an assertion reads, or a transition is shared by code points that
+// behave differently.
 #include "dfa.hpp"
 
 #include <algorithm>
@@ -414,6 +425,7 @@ struct DfaCache {
 
 struct CacheSlots {
   std::array<std::unique_ptr<DfaCache>, kSlots> slots;
+  DfaCache* last = nullptr;  // the slot used last, tried first
   uint64_t clock = 0;
 };
 thread_local CacheSlots tl_slots;
@@ -426,7 +438,9 @@ class CacheLease {
     CacheSlots& s = tl_slots;
     ++s.clock;
     DfaCache* victim = nullptr;
+    if (s.last && s.last->owner == id && !s.last->in_use) c_ = s.last;
     for (auto& slot : s.slots) {
+      if (c_) break;
       if (slot && slot->owner == id && !slot->in_use) {
         c_ = slot.get();
         break;
@@ -446,6 +460,7 @@ class CacheLease {
       }
       c_->init(p, id);
     }
+    if (!own_) s.last = c_;
     c_->in_use = true;
     c_->last_use = s.clock;
     c_->clears = 0;
@@ -555,6 +570,12 @@ class Runner {
     return to;
   }
 
+  // The transition from the table, or built.
+  int32_t next(int32_t from, uint32_t k, size_t scanned) {
+    const int32_t to = side_.trans[size_t(from) * c_.width + k];
+    return to >= 0 ? to : step(from, k, scanned);
+  }
+
   bool gave_up() const { return gave_up_; }
   const Side& side() const { return side_; }
 
@@ -574,6 +595,8 @@ class Runner {
       }
     }
     if (c_.classes >= p_.fixed + kMaxHigh) {
+      // The next call starts over with a fresh cache and no high classes.
+      c_.owner = 0;
       gave_up_ = true;
       return -1;
     }
@@ -592,7 +615,7 @@ class Runner {
     auto it = side_.index.find(key);
     if (it != side_.index.end()) return it->second;
     const size_t cost = c_.width * sizeof(int32_t) + 2 * key.size() + 64;
-    if (side_.bytes + cost > limit_bytes.load(std::memory_order_relaxed)) {
+    if (c_.fwd.bytes + c_.rev.bytes + cost > limit_bytes.load(std::memory_order_relaxed)) {
       // Full: clear, unless clears come too often for the progress made.
       const size_t states = side_.flags.size();
       if (c_.clears > 0 && scanned_ - c_.scanned_at_clear < kMinCharsPerState * states) {
@@ -601,7 +624,10 @@ class Runner {
       }
       ++c_.clears;
       c_.scanned_at_clear = scanned_;
-      c_.clear_side(side_);
+      // Both directions: the other one may hold most of the memory. Only
+      // this direction's scan is running.
+      c_.clear_side(c_.fwd);
+      c_.clear_side(c_.rev);
       cleared_ = true;
       if (cost > limit_bytes.load(std::memory_order_relaxed)) {
         gave_up_ = true;
@@ -724,7 +750,7 @@ Dfa::Outcome forward(const DfaProgram& p, DfaCache& c, State& st, const U* text,
     if (i < stop) return found ? Dfa::Outcome::Found : Dfa::Outcome::NotFound;
     if (i < n && poll_stop(st)) return Dfa::Outcome::Stopped;
   }
-  const int32_t nx = run.step(cur, p.eot, n - s);
+  const int32_t nx = run.next(cur, p.eot, n - s);
   if (nx < 0) return Dfa::Outcome::GaveUp;
   st.steps += 1;
   if (c.fwd.flags[size_t(nx)] & kMatched) {
@@ -782,7 +808,7 @@ Dfa::Outcome backward(const DfaProgram& p, DfaCache& c, State& st, const U* text
     if (kk < 0) return Dfa::Outcome::GaveUp;
     k = uint32_t(kk);
   }
-  const int32_t nx = run.step(cur, k, e - lo);
+  const int32_t nx = run.next(cur, k, e - lo);
   if (nx < 0) return Dfa::Outcome::GaveUp;
   st.steps += 1;
   if (c.rev.flags[size_t(nx)] & kMatched) {
@@ -849,6 +875,18 @@ Dfa::Outcome Dfa::find_end(State& st, size_t s, bool anchored, bool earliest, si
   CacheLease lease(*prog_, id_);
   return with_units(st.text, [&](const auto* text) {
     return forward(*prog_, *lease, st, text, s, anchored, earliest, end, starts);
+  });
+}
+
+Dfa::Outcome Dfa::find_span(State& st, size_t s, bool anchored, size_t& start, size_t& end,
+                            const StartSet* starts) const {
+  CacheLease lease(*prog_, id_);
+  return with_units(st.text, [&](const auto* text) {
+    const Outcome o = forward(*prog_, *lease, st, text, s, anchored, false, end, starts);
+    if (o != Outcome::Found) return o;
+    const Outcome r = backward(*prog_, *lease, st, text, s, end, start);
+    // A match the forward scan saw has a start: NotFound would be a fault.
+    return r == Outcome::NotFound ? Outcome::GaveUp : r;
   });
 }
 

@@ -50,6 +50,10 @@ class Dfa {
   // `starts`, when given, must hold every code point a match can begin with.
   Outcome find_end(State& st, size_t s, bool anchored, bool earliest, size_t& end,
                    const StartSet* starts = nullptr) const;
+  // Both scans in one go: the leftmost-first match starting at or after s,
+  // as [start, end). Found only when both scans found it.
+  Outcome find_span(State& st, size_t s, bool anchored, size_t& start, size_t& end,
+                    const StartSet* starts = nullptr) const;
   // The least start in [lo, e] of a match ending at e.
   Outcome find_start(State& st, size_t lo, size_t e, size_t& start) const;
 

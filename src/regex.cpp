@@ -231,9 +231,14 @@ struct Searcher {
   // when it has the answer, false when it gave up (the VM goes on from s).
   bool dfa_find(size_t s) {
     State& t = *st;
-    size_t e = 0;
-    const Dfa::Outcome o =
-        dfa->find_end(t, s, re->analysis_->anchored_start, exists, e, re->dfa_starts());
+    const bool anchored = re->analysis_->anchored_start;
+    size_t e = 0, ms = 0;
+    Dfa::Outcome o;
+    if (exists) {
+      o = dfa->find_end(t, s, anchored, true, e, re->dfa_starts());
+    } else {
+      o = dfa->find_span(t, s, anchored, ms, e, re->dfa_starts());
+    }
     if (o == Dfa::Outcome::GaveUp) {
       dfa = nullptr;
       return false;
@@ -242,13 +247,6 @@ struct Searcher {
     if (exists) {
       found = true;
       return true;
-    }
-    size_t ms = 0;
-    const Dfa::Outcome r = dfa->find_start(t, s, e, ms);
-    if (r == Dfa::Outcome::Stopped) return true;
-    if (r != Dfa::Outcome::Found) {
-      dfa = nullptr;
-      return false;
     }
     t.reset(ms);
     if (re->group_count_ == 0) {
