@@ -37,7 +37,7 @@ std::optional<PartialMatch> search_partial(const Regex& re, State& st) {
       c.pos = st.n;
       return re.build_partial_match(st, true, s, c);
     }
-    // A candidate at the very end counts only where it covers some text.
+    // A blocked candidate counts when it reached the end from a start before it.
     if (st.best_partial && st.best_partial->pos == st.n && s < st.n) {
       return re.build_partial_match(st, false, s, *st.best_partial);
     }
