@@ -575,6 +575,75 @@ class Compiler {
   std::unordered_map<const Node*, Facts> facts_;
 };
 
+// Which instructions the VM may memoise, and under which slot. A state
+// (instruction, position) may be keyed only where nothing else the rest of
+// the match reads can differ between two arrivals: not inside the body of a
+// counted general repetition (its RepTail reads the count register) nor of a
+// straight loop (its LoopNext reads the count in its frame). Jumps share the
+// slot of their target, the join of a branch.
+void assign_memo_slots(Program& p) {
+  for (const Inst& in : p.code) {
+    switch (in.op) {
+      case Op::AtomicBegin:
+      case Op::LookBegin:
+      case Op::BehindBegin:
+      case Op::BackRef:
+        return;
+      default:
+        break;
+    }
+  }
+  for (const RepInfo& r : p.reps) {
+    if (r.reg_e != kNone) return;
+  }
+  const size_t size = p.code.size();
+  std::vector<bool> counted(size, false);
+  for (const RepInfo& r : p.reps) {
+    const Op last = p.code[r.exit - 1].op;
+    size_t end = r.exit;
+    if (last == Op::LoopNext) {
+      end = r.exit - 1;  // LoopNext itself is keyed where the count no longer matters
+    } else if (last != Op::RepTail || r.reg_c == kNone) {
+      continue;
+    }
+    for (size_t i = r.body; i < end; ++i) counted[i] = true;
+  }
+  p.memo_slot.assign(size, kNone);
+  std::unordered_map<uint32_t, uint32_t> joins;
+  uint32_t next = 0;
+  for (size_t i = 0; i < size; ++i) {
+    if (counted[i]) continue;
+    const Inst& in = p.code[i];
+    switch (in.op) {
+      case Op::RepInit:
+      case Op::RepTail:
+      case Op::Loop1:
+        p.memo_slot[i] = next++;
+        break;
+      case Op::LoopInit:
+      case Op::LoopNext: {
+        // An unbounded straight loop is keyed at LoopNext once its minimum
+        // is met (and at LoopInit through LoopNext's slot when that minimum
+        // is 0); a bounded one on entry only.
+        const RepInfo& r = p.reps[in.a];
+        const bool after_min = r.max == kNone;
+        if (after_min == (in.op == Op::LoopNext)) p.memo_slot[i] = next++;
+        break;
+      }
+      case Op::Jump: {
+        auto [it, fresh] = joins.emplace(in.a, next);
+        if (fresh) ++next;
+        p.memo_slot[i] = it->second;
+        break;
+      }
+      default:
+        break;
+    }
+  }
+  p.memo_slots = next;
+  if (next == 0) p.memo_slot.clear();
+}
+
 }  // namespace
 
 Program compile_program(const Node& root) {
@@ -613,6 +682,7 @@ Program compile_program(const Node& root) {
     }
     r.give_back = accepts;
   }
+  assign_memo_slots(p);
   return p;
 }
 

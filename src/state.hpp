@@ -107,6 +107,7 @@ struct State {
     std::unique_ptr<uint64_t[]> stack;  // backtrack stack, uninitialised words
     size_t words = 0;                   // its size; 0 whenever stack is null
     std::vector<size_t> regs;
+    std::vector<uint64_t> memo;  // visited (instruction, position) states, one bit each
 
     VmScratch() = default;
     VmScratch(VmScratch&& o) noexcept { *this = std::move(o); }
@@ -115,6 +116,7 @@ struct State {
       words = o.words;
       o.words = 0;
       regs = std::move(o.regs);
+      memo = std::move(o.memo);
       return *this;
     }
   };
@@ -122,6 +124,7 @@ struct State {
 
   // --- control of the running search (set by the search driver) ---
   Status status = Status::Ok;
+  uint64_t steps = 0;  // engine steps in this search, for tests of linearity
   const SearchControl* ctl = nullptr;
 
   char32_t at(size_t i) const { return text.at(i); }
