@@ -281,6 +281,13 @@ std::vector<std::string> texts(uint32_t seed) {
       out.push_back(t);
     }
   }
+  // Runs that several loops can share, with the ends that make them give back.
+  for (size_t k : {2, 3, 5}) {
+    for (const char* end : {"", "a", "b", "aa"}) {
+      out.push_back(rep("ab", k) + end);
+      out.push_back(rep("a", 2 * k) + end);
+    }
+  }
   return out;
 }
 
@@ -316,6 +323,56 @@ TEST(Memo, SameResultsOnAndOff) {
   }
   // Most regular patterns are memoised, so the comparison covers the memo.
   EXPECT_GT(memoised, 150);
+}
+
+// Every text over {a, b} up to `max_len`.
+std::vector<std::string> all_texts(size_t max_len) {
+  std::vector<std::string> out{""};
+  for (size_t i = 0; i < out.size(); ++i) {
+    if (out[i].size() < max_len) {
+      out.push_back(out[i] + "a");
+      out.push_back(out[i] + "b");
+    }
+  }
+  return out;
+}
+
+TEST(Memo, LoopsReachedAtSeveralPositions) {
+  // A prefix that can end at two positions reaches the loop at both, the
+  // later one first, so the second arrival runs into what the first recorded
+  // part of the way through the loop.
+  const char* const prefixes[] = {"(?:bab|b)", "(?:ab|a)", "(?:aab|a)"};
+  const char* const loops[] = {"(?:ab)*",  "(?:ab)+",     "(?:ab)*?", "(?:ab)+?", "(ab)*",
+                               "a*",       "a+",          "a*?",      "a+?",      "(?:a|b)*",
+                               "(a|ab)*?", "(?:ab){0,2}", "a{1,3}"};
+  const char* const rests[] = {"ab", "abb", "a$", "b", "aab"};
+  const std::vector<std::string> ts = all_texts(7);
+  int bad = 0;
+  for (const char* pre : prefixes) {
+    for (const char* loop : loops) {
+      for (const char* rest : rests) {
+        const std::string pattern = std::string(pre) + loop + rest;
+        const Regex re = compile(pattern);
+        for (const std::string& t : ts) {
+          std::string on, off;
+          {
+            const ModeScope m(MemoMode::Always);
+            on = all_results(re, t);
+          }
+          {
+            const ModeScope m(MemoMode::Never);
+            off = all_results(re, t);
+          }
+          if (on != off) {
+            ADD_FAILURE() << "/" << pattern << "/ on \"" << t << "\"\n  memo:    " << on
+                          << "\n  no memo: " << off;
+            if (++bad == 10) return;
+            break;
+          }
+        }
+      }
+    }
+  }
 }
 
 TEST(Memo, OnlyWherePositionDecides) {
