@@ -46,7 +46,7 @@ namespace kordal {
 namespace {
 
 constexpr uint64_t kMemoFactor = 8;
-constexpr uint64_t kMemoSlack = 16384;
+constexpr uint64_t kMemoSlack = 4096;
 constexpr size_t kChunk = size_t(1) << 16;  // characters scanned between step counts
 
 enum Kind : uint8_t {
@@ -254,17 +254,13 @@ bool Backtracker::poll(State& st, size_t pos) {
   return true;
 }
 
-void Backtracker::begin_run(State& st, bool to_end) {
+void Backtracker::begin_search(State& st, bool to_end) {
   const size_t s = st.pos;
   run_start_ = s;
-  if (memo_state_ == &st && memo_to_end_ == to_end && s >= first_start_ &&
-      (!memo_ || s >= memo_base_)) {
-    return;
-  }
-  // A new search: nothing recorded holds for it.
   memo_state_ = &st;
   memo_to_end_ = to_end;
   first_start_ = s;
+  low_start_ = s;
   reach_ = s;
   steps_at_first_ = st.steps;
   memo_ = false;
@@ -277,6 +273,7 @@ void Backtracker::begin_run(State& st, bool to_end) {
 void Backtracker::start_memo(State& st) {
   memo_ = true;
   memo_base_ = run_start_;
+  low_start_ = memo_base_;
   memo_width_ = 0;
   st.vm.memo.clear();
 }
@@ -303,6 +300,7 @@ bool Backtracker::widen(size_t at, State& st) {
       memo_width_ -= d;
     }
     memo_base_ += d;
+    low_start_ = memo_base_;
     off -= d;
     if (off < memo_width_) return true;
   }
@@ -327,7 +325,11 @@ bool Backtracker::run(State& st, bool to_end) {
 template <class CharT>
 bool Backtracker::run_text(State& st, const CharT* text, const size_t n, const bool to_end) {
   if (st.status != Status::Ok) return false;
-  begin_run(st, to_end);
+  // Runs of one search share the memo; anything else begins a new one.
+  if (memo_state_ != &st || memo_to_end_ != to_end || st.pos < low_start_) {
+    begin_search(st, to_end);
+  }
+  run_start_ = st.pos;
   const Program& p = prog_;
   const Inst* code = p.code.data();
   const uint32_t* slots = p.memo_slot.data();
@@ -551,6 +553,7 @@ bool Backtracker::run_text(State& st, const CharT* text, const size_t n, const b
           // memo's window, as without it.
           size_t top = from;
           size_t ticked = from;
+          bool stopped = false;
           while (top < n && rep_accepts(p, r, text[top])) {
             if (!covers(top + 1, st)) {
               size_t more;
@@ -558,7 +561,10 @@ bool Backtracker::run_text(State& st, const CharT* text, const size_t n, const b
               ticked = top += more;
               break;
             }
-            if (seen(slots[pc], top + 1, st)) break;
+            if (seen(slots[pc], top + 1, st)) {
+              stopped = true;
+              break;
+            }
             if (++top - ticked == kChunk) {
               if (!tick(scan_steps(kChunk), st, top)) return false;
               ticked = top;
@@ -568,6 +574,8 @@ bool Backtracker::run_text(State& st, const CharT* text, const size_t n, const b
           pos = top;
           count = top - entry;
           if (pc == 0) lead_end_ = pos;
+          // Short of the run's end, only giving back can let the rest start.
+          if (stopped && !r.give_back) goto fail;
           if (count > r.min && r.give_back) {
             if (!room(4)) return false;
             stk[sp] = entry;

@@ -78,7 +78,7 @@ class Backtracker {
   bool grow(size_t live, size_t need, State& st);
   bool tick(uint32_t k, State& st, size_t pos);
   bool poll(State& st, size_t pos);
-  void begin_run(State& st, bool to_end);
+  void begin_search(State& st, bool to_end);
   void start_memo(State& st);
   // Whether the memo's window holds position `at`, widening it if the
   // budget allows.
@@ -99,6 +99,7 @@ class Backtracker {
   bool memo_ = false;  // states are being recorded
   bool memo_to_end_ = false;
   size_t first_start_ = 0;  // start of the search's first run
+  size_t low_start_ = 0;    // runs from below it begin a new search
   size_t run_start_ = 0;
   size_t reach_ = 0;             // furthest position seen at a poll
   uint64_t steps_at_first_ = 0;  // st.steps when the search began
