@@ -23,8 +23,8 @@
 // code point. Priority order and the captures of the first successful path
 // are those of the search without memo, which differs only in skipping
 // subtrees that fail. The records hold for every later start of the same
-// search (same end condition, starts increasing) but not past a match, so
-// they are dropped with the Backtracker.
+// search (same end condition, starts increasing) but not past a match: the
+// next run after a success starts afresh.
 //
 // Cost: a search memoises once its steps exceed kMemoFactor times the text
 // it has covered plus kMemoSlack, so short and linear searches never touch
@@ -423,6 +423,8 @@ bool Backtracker::run_text(State& st, const CharT* text, const size_t n, const b
       case Op::Match:
         if (to_end && pos != n) goto fail;
         st.pos = pos;
+        // The states on this path are recorded but did not fail.
+        memo_state_ = nullptr;
         return true;
       case Op::Char:
         if (pos < n && uint32_t(text[pos]) == in.a) {

@@ -62,8 +62,9 @@ class Backtracker {
   // match must end at the end of the text. On success st.pos is the end of
   // the match and the captures are those of the first successful path. On
   // failure or when st.status is set (interrupted, too deep), returns false.
-  // Successive runs on the same State with the same `to_end` and starts that
-  // never go back share their memo: they must be the attempts of one search.
+  // Runs after a failed one, on the same State with the same `to_end` and a
+  // start no lower, share its memo: what failed from one start fails from
+  // any other.
   bool run(State& st, bool to_end);
 
   // Where the scan of the last run's leading loop ended, when the program

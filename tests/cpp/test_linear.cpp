@@ -375,6 +375,41 @@ TEST(Memo, LoopsReachedAtSeveralPositions) {
   }
 }
 
+// The VM run at every start in turn, as a caller enumerating match starts
+// does: runs after a success must not trust what that success recorded.
+std::string every_start(const Regex& re, const std::string& text) {
+  std::unique_ptr<State> st = re.build_state(text);
+  Backtracker vm(re.program());
+  std::string out;
+  for (size_t q = 0; q <= st->n; ++q) {
+    st->reset(q);
+    if (vm.run(*st, false)) out += std::to_string(q) + "-" + std::to_string(st->pos) + " ";
+  }
+  return out;
+}
+
+TEST(Memo, EveryStartAfterASuccess) {
+  const std::vector<std::string> ts = all_texts(6);
+  int bad = 0;
+  for (const char* p : {"(a|ab)+b", "(?:ab)*a", "a+b?", "(a|b)*?b", "(?:a|ab)(?:ab)*b"}) {
+    const Regex re = compile(p);
+    for (const std::string& t : ts) {
+      std::string on, off;
+      {
+        const ModeScope m(MemoMode::Always);
+        on = every_start(re, t);
+      }
+      {
+        const ModeScope m(MemoMode::Never);
+        off = every_start(re, t);
+      }
+      if (on != off && ++bad < 5) {
+        ADD_FAILURE() << "/" << p << "/ on \"" << t << "\": " << on << " vs " << off;
+      }
+    }
+  }
+}
+
 TEST(Memo, OnlyWherePositionDecides) {
   // Features whose outcome depends on more than (instruction, position).
   for (const char* p :
