@@ -9,22 +9,22 @@
 // The memo. Without back references, lookaround and atomic groups, whether
 // the rest of the match succeeds from a point depends on the instruction, the
 // position and the repetition counts in play, never on the captures or the
-// start. The program marks the instructions (memo slots) where no count is in
-// play: the entries of repetitions, the RepTail of an uncounted one, the
-// joins of branches (checked at their jumps), all outside the bodies of
-// counted repetitions and straight loops. An unbounded loop is keyed by its
-// position once its minimum is met, where more iterations no longer change
-// anything: a greedy loop's scan stops at the first position an earlier
-// visit covered, since every longer run and every exit from it were tried
-// then. A state is recorded on its first visit. Exploring it either ends the
-// search with a match or fails as a whole, so a second visit can only fail:
-// it is not explored again. It cannot come back while the first visit is
-// still being explored, because every cycle of such a program consumes a
-// code point. Priority order and the captures of the first successful path
-// are those of the search without memo, which differs only in skipping
-// subtrees that fail. The records hold for every later start of the same
-// search (same end condition, starts increasing) but not past a match: the
-// next run after a success starts afresh.
+// start. The program gives memo slots to the entries of repetitions, the
+// RepTails, the joins of branches (checked at their jumps) and loops; inside
+// one counted repetition the key adds its count register, and inside two of
+// them or a straight loop's body nothing is keyed. An unbounded loop is keyed
+// by its position once its minimum is met, where more iterations no longer
+// change anything: a greedy loop's scan stops at the first position an
+// earlier visit covered, since every longer run and every exit from it were
+// tried then. A state is recorded on its first visit. Exploring it either
+// ends the search with a match or fails as a whole, so a second visit can
+// only fail: it is not explored again. It cannot come back while the first
+// visit is still being explored, because every cycle of such a program
+// consumes a code point. Priority order and the captures of the first
+// successful path are those of the search without memo, which differs only
+// in skipping subtrees that fail. The records hold for every later start of
+// the same search (same end condition, starts increasing) but not past a
+// match: the next run after a success starts afresh.
 //
 // Cost: a search memoises once its steps exceed kMemoFactor times the text
 // it has covered plus kMemoSlack, so short and linear searches never touch
@@ -333,6 +333,7 @@ bool Backtracker::run_text(State& st, const CharT* text, const size_t n, const b
   const Program& p = prog_;
   const Inst* code = p.code.data();
   const uint32_t* slots = p.memo_slot.data();
+  const uint32_t* slot_regs = p.memo_reg.data();
   if (st.vm.regs.size() < p.num_regs) st.vm.regs.resize(p.num_regs);
   size_t* regs = st.vm.regs.data();
   uint64_t* stk = st.vm.stack.get();
@@ -412,9 +413,14 @@ bool Backtracker::run_text(State& st, const CharT* text, const size_t n, const b
   auto exit_fails = [&](const RepInfo& r, size_t at) {
     return r.follow != kNone && at < n && uint32_t(text[at]) != r.follow;
   };
+  // The memo key of instruction `at_pc` (which has a slot) now.
+  auto key = [&](uint32_t at_pc) {
+    const uint32_t r = slot_regs[at_pc];
+    return slots[at_pc] + (r == kNone ? 0 : uint32_t(regs[r]));
+  };
   // Whether the memo knows the state of instruction `at_pc` at `at` fails.
   auto known = [&](uint32_t at_pc, size_t at) {
-    return memo_ && slots[at_pc] != kNone && seen(slots[at_pc], at, st);
+    return memo_ && slots[at_pc] != kNone && seen(key(at_pc), at, st);
   };
 
   for (;;) {
@@ -545,12 +551,13 @@ bool Backtracker::run_text(State& st, const CharT* text, const size_t n, const b
         // Bounded loops are keyed on entry, unbounded ones once their
         // minimum is met.
         const bool keyed = memo_ && slots[pc] != kNone;
-        if (keyed && r.max != kNone && seen(slots[pc], pos, st)) goto fail;
+        if (keyed && r.max != kNone && seen(key(pc), pos, st)) goto fail;
         if (keyed && r.max == kNone && r.greedy) {
           if (!scan(r, entry, avail < r.min ? avail : r.min, count)) return false;
           if (count < r.min) goto fail;
           const size_t from = entry + count;
-          if (seen(slots[pc], from, st)) goto fail;
+          const uint32_t slot = key(pc);
+          if (seen(slot, from, st)) goto fail;
           // Extend while the next position is new to the memo; beyond the
           // memo's window, as without it.
           size_t top = from;
@@ -563,7 +570,7 @@ bool Backtracker::run_text(State& st, const CharT* text, const size_t n, const b
               ticked = top += more;
               break;
             }
-            if (seen(slots[pc], top + 1, st)) {
+            if (seen(slot, top + 1, st)) {
               stopped = true;
               break;
             }
@@ -611,7 +618,7 @@ bool Backtracker::run_text(State& st, const CharT* text, const size_t n, const b
             if (pos == n) eoi();
             goto fail;
           }
-          if (keyed && r.max == kNone && seen(slots[pc], pos, st)) goto fail;
+          if (keyed && r.max == kNone && seen(key(pc), pos, st)) goto fail;
           if (count < limit) {
             if (!room(4)) return false;
             stk[sp] = entry;
@@ -887,8 +894,7 @@ bool Backtracker::run_text(State& st, const CharT* text, const size_t n, const b
               continue;
             }
           }
-          if (memo_ && r.max == kNone && slots[pc_of(h)] != kNone &&
-              seen(slots[pc_of(h)], pos, st)) {
+          if (memo_ && r.max == kNone && slots[pc_of(h)] != kNone && seen(key(pc_of(h)), pos, st)) {
             sp -= 4;
             continue;
           }

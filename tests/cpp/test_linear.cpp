@@ -133,6 +133,10 @@ const LinearCase kLinearCases[] = {
     {"(?:ab)*(?:ab)*\\d", Op::Find, [](size_t n) { return rep("ab", n / 2); }, false},
     {"(?:ab)*?(?:ab)*?\\d", Op::Find, [](size_t n) { return rep("ab", n / 2); }, false},
     {"(a+?)+?\\d", Op::Find, [](size_t n) { return rep("a", n); }, false},
+    // Counted repetitions: the count is part of the memo's key.
+    {"(a|aa){2,}$", Op::Find, [](size_t n) { return rep("a", n) + "b"; }, false},
+    {"(x+x+){3,}y", Op::Find, [](size_t n) { return rep("x", n) + "zy"; }, false},
+    {"(?:(a|aa){2,5})+$", Op::Find, [](size_t n) { return rep("a", n) + "b"; }, false},
     // Capture extraction after the failures: the match comes last.
     {"((?:a|aa)+)(b)", Op::Find, [](size_t n) { return rep("a", n) + "cab"; }, true},
     {"(\\w+\\s?)+(!)", Op::Find, [](size_t n) { return rep("ab ", n / 3) + ".a!"; }, true},
@@ -342,9 +346,11 @@ TEST(Memo, LoopsReachedAtSeveralPositions) {
   // later one first, so the second arrival runs into what the first recorded
   // part of the way through the loop.
   const char* const prefixes[] = {"(?:bab|b)", "(?:ab|a)", "(?:aab|a)"};
-  const char* const loops[] = {"(?:ab)*",  "(?:ab)+",     "(?:ab)*?", "(?:ab)+?", "(ab)*",
-                               "a*",       "a+",          "a*?",      "a+?",      "(?:a|b)*",
-                               "(a|ab)*?", "(?:ab){0,2}", "a{1,3}"};
+  const char* const loops[] = {
+      "(?:ab)*",      "(?:ab)+",     "(?:ab)*?", "(?:ab)+?",   "(ab)*",
+      "a*",           "a+",          "a*?",      "a+?",        "(?:a|b)*",
+      "(a|ab)*?",     "(?:ab){0,2}", "a{1,3}",   "(a|ab){2,}", "(?:a|ab){1,3}?",
+      "(?:ab|a){0,2}"};
   const char* const rests[] = {"ab", "abb", "a$", "b", "aab"};
   const std::vector<std::string> ts = all_texts(7);
   int bad = 0;
