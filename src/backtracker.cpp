@@ -5,17 +5,48 @@
 // register log, the register) in the high half. Failure reads the header of
 // the top frame and acts on its kind; most kinds pop themselves, loop frames
 // stay while they have alternatives left.
+//
+// The memo. Without back references, lookaround and atomic groups, whether
+// the rest of the match succeeds from a point depends on the instruction, the
+// position and the repetition counts in play, never on the captures or the
+// start. The program gives memo slots to the entries of repetitions, the
+// RepTails, the joins of branches (checked at their jumps) and loops; inside
+// one counted repetition the key adds its count register, and inside two of
+// them or a straight loop's body nothing is keyed. An unbounded loop is keyed
+// by its position once its minimum is met, where more iterations no longer
+// change anything: a greedy loop's scan stops at the first position an
+// earlier visit covered, since every longer run and every exit from it were
+// tried then. A state is recorded on its first visit. Exploring it either
+// ends the search with a match or fails as a whole, so a second visit can
+// only fail: it is not explored again. It cannot come back while the first
+// visit is still being explored, because every cycle of such a program
+// consumes a code point. Priority order and the captures of the first
+// successful path are those of the search without memo, which differs only
+// in skipping subtrees that fail. The records hold for every later start of
+// the same search (same end condition, starts increasing) but not past a
+// match: the next run after a success starts afresh.
+//
+// Cost: a search memoises once its steps exceed kMemoFactor times the text
+// it has covered plus kMemoSlack, so short and linear searches never touch
+// the bitmap; from then on each state is explored once, and the search costs
+// O(program size x text reached) steps. The bitmap holds memo_slots bits per
+// position, from the start of the run in which it began, up to
+// memo_cap() bytes; positions beyond it go unrecorded (the search without memo)
+// until later starts let the window slide forward.
 #include "backtracker.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <new>
 
 #include "state.hpp"
 
 namespace kordal {
 namespace {
 
-constexpr uint32_t kPollInterval = 4096;
+constexpr uint64_t kMemoFactor = 8;
+constexpr uint64_t kMemoSlack = 4096;
 constexpr size_t kChunk = size_t(1) << 16;  // characters scanned between step counts
 
 enum Kind : uint8_t {
@@ -41,6 +72,8 @@ constexpr uint32_t pc_of(uint64_t h) {
 }
 
 std::atomic<size_t> cap_bytes{kDefaultBacktrackCap};
+std::atomic<MemoMode> memo_setting{MemoMode::Auto};
+std::atomic<size_t> memo_cap_bytes{kDefaultMemoCap};
 
 inline bool test_char(const Program& p, const CharTest& t, uint32_t c) {
   if (c < 256) return t.accepts_low(c);
@@ -156,6 +189,18 @@ size_t backtrack_cap() {
 void set_backtrack_cap(size_t bytes) {
   cap_bytes.store(bytes, std::memory_order_relaxed);
 }
+MemoMode memo_mode() {
+  return memo_setting.load(std::memory_order_relaxed);
+}
+void set_memo_mode(MemoMode mode) {
+  memo_setting.store(mode, std::memory_order_relaxed);
+}
+size_t memo_cap() {
+  return memo_cap_bytes.load(std::memory_order_relaxed);
+}
+void set_memo_cap(size_t bytes) {
+  memo_cap_bytes.store(bytes, std::memory_order_relaxed);
+}
 
 bool Backtracker::grow(size_t live, size_t need, State& st) {
   const size_t limit = backtrack_cap() / sizeof(uint64_t);
@@ -175,14 +220,101 @@ bool Backtracker::grow(size_t live, size_t need, State& st) {
   return true;
 }
 
-bool Backtracker::tick(uint32_t k, State& st) {
+inline bool Backtracker::tick(uint32_t k, State& st, size_t pos) {
   steps_ += k;
-  if (steps_ < kPollInterval) return true;
+  st.steps += k;
+  return steps_ < kPollEvery || poll(st, pos);
+}
+
+inline bool Backtracker::covers(size_t at, State& st) {
+  return at - memo_base_ < memo_width_ || widen(at, st);
+}
+
+inline bool Backtracker::seen(uint32_t slot, size_t at, State& st) {
+  if (!covers(at, st)) return false;
+  const size_t bit = (at - memo_base_) * prog_.memo_slots + slot;
+  uint64_t& w = st.vm.memo[bit >> 6];
+  const uint64_t mask = uint64_t(1) << (bit & 63);
+  if (w & mask) return true;
+  w |= mask;
+  return false;
+}
+
+bool Backtracker::poll(State& st, size_t pos) {
   steps_ = 0;
+  if (pos > reach_) reach_ = pos;
+  if (memo_allowed_ && !memo_) {
+    const size_t covered = (reach_ > run_start_ ? reach_ : run_start_) - first_start_ + 1;
+    if (st.steps - steps_at_first_ > kMemoFactor * covered + kMemoSlack) start_memo(st);
+  }
   if (st.ctl && st.ctl->poll && st.ctl->poll(st.ctl->ctx)) {
     st.status = Status::Interrupted;
     return false;
   }
+  return true;
+}
+
+void Backtracker::begin_search(State& st, bool to_end) {
+  const size_t s = st.pos;
+  run_start_ = s;
+  memo_state_ = &st;
+  memo_to_end_ = to_end;
+  first_start_ = s;
+  low_start_ = s;
+  reach_ = s;
+  steps_at_first_ = st.steps;
+  memo_ = false;
+  const MemoMode mode = memo_mode();
+  // Partial matching records candidates on paths that fail.
+  memo_allowed_ = prog_.memo_slots > 0 && !st.partial && mode != MemoMode::Never;
+  if (memo_allowed_ && mode == MemoMode::Always) start_memo(st);
+}
+
+void Backtracker::start_memo(State& st) {
+  memo_ = true;
+  memo_base_ = run_start_;
+  low_start_ = memo_base_;
+  memo_width_ = 0;
+  st.vm.memo.clear();
+}
+
+bool Backtracker::widen(size_t at, State& st) {
+  if (at < memo_base_) return false;
+  const size_t m = prog_.memo_slots;
+  const size_t cap = memo_cap() * 8 / m;  // positions
+  std::vector<uint64_t>& bits = st.vm.memo;
+  size_t off = at - memo_base_;
+  if (off >= cap) {
+    // No run reaches below its start: slide past the positions before the
+    // current one, by a multiple of 64 so rows stay word-aligned, and only
+    // by half the window or more so the copying stays linear overall.
+    const size_t d = (run_start_ - memo_base_) & ~size_t(63);
+    if (d < cap / 2 || off - d >= cap) return false;
+    if (d >= memo_width_) {
+      bits.clear();
+      memo_width_ = 0;
+    } else {
+      const size_t dw = d * m / 64;
+      std::memmove(bits.data(), bits.data() + dw, (bits.size() - dw) * sizeof(uint64_t));
+      std::fill(bits.end() - ptrdiff_t(dw), bits.end(), 0);
+      memo_width_ -= d;
+    }
+    memo_base_ += d;
+    low_start_ = memo_base_;
+    off -= d;
+    if (off < memo_width_) return true;
+  }
+  size_t width = memo_width_ * 2;
+  if (width < 1024) width = 1024;
+  if (cap == 0) return false;
+  if (width <= off) width = off + 1;
+  if (width > cap) width = cap;
+  try {
+    bits.resize((width * m + 63) / 64, 0);
+  } catch (const std::bad_alloc&) {
+    return false;  // the search goes on without recording
+  }
+  memo_width_ = width;
   return true;
 }
 
@@ -193,8 +325,15 @@ bool Backtracker::run(State& st, bool to_end) {
 template <class CharT>
 bool Backtracker::run_text(State& st, const CharT* text, const size_t n, const bool to_end) {
   if (st.status != Status::Ok) return false;
+  // Runs of one search share the memo; anything else begins a new one.
+  if (memo_state_ != &st || memo_to_end_ != to_end || st.pos < low_start_) {
+    begin_search(st, to_end);
+  }
+  run_start_ = st.pos;
   const Program& p = prog_;
   const Inst* code = p.code.data();
+  const uint32_t* slots = p.memo_slot.data();
+  const uint32_t* slot_regs = p.memo_reg.data();
   if (st.vm.regs.size() < p.num_regs) st.vm.regs.resize(p.num_regs);
   size_t* regs = st.vm.regs.data();
   uint64_t* stk = st.vm.stack.get();
@@ -240,7 +379,7 @@ bool Backtracker::run_text(State& st, const CharT* text, const size_t n, const b
       const size_t m = cap - count < kChunk ? cap - count : kChunk;
       const size_t k = scan_raw(p, r, text, from + count, m);
       count += k;
-      if (!tick(scan_steps(k), st)) return false;
+      if (!tick(scan_steps(k), st, from + count)) return false;
       if (k < m) break;
     }
     return true;
@@ -274,6 +413,15 @@ bool Backtracker::run_text(State& st, const CharT* text, const size_t n, const b
   auto exit_fails = [&](const RepInfo& r, size_t at) {
     return r.follow != kNone && at < n && uint32_t(text[at]) != r.follow;
   };
+  // The memo key of instruction `at_pc` (which has a slot) now.
+  auto key = [&](uint32_t at_pc) {
+    const uint32_t r = slot_regs[at_pc];
+    return slots[at_pc] + (r == kNone ? 0 : uint32_t(regs[r]));
+  };
+  // Whether the memo knows the state of instruction `at_pc` at `at` fails.
+  auto known = [&](uint32_t at_pc, size_t at) {
+    return memo_ && slots[at_pc] != kNone && seen(key(at_pc), at, st);
+  };
 
   for (;;) {
     const Inst& in = code[pc];
@@ -281,6 +429,8 @@ bool Backtracker::run_text(State& st, const CharT* text, const size_t n, const b
       case Op::Match:
         if (to_end && pos != n) goto fail;
         st.pos = pos;
+        // The states on this path are recorded but did not fail.
+        memo_state_ = nullptr;
         return true;
       case Op::Char:
         if (pos < n && uint32_t(text[pos]) == in.a) {
@@ -360,6 +510,7 @@ bool Backtracker::run_text(State& st, const CharT* text, const size_t n, const b
         continue;
       }
       case Op::Jump:
+        if (known(pc, pos)) goto fail;
         pc = in.a;
         continue;
       case Op::Split:
@@ -368,6 +519,7 @@ bool Backtracker::run_text(State& st, const CharT* text, const size_t n, const b
         continue;
       case Op::RepInit: {
         const RepInfo& r = p.reps[in.a];
+        if (known(pc, pos)) goto fail;
         if (r.reg_c != kNone && !set_reg(r.reg_c, 0)) return false;
         if (!rep_head(r, 0)) return false;
         continue;
@@ -379,13 +531,14 @@ bool Backtracker::run_text(State& st, const CharT* text, const size_t n, const b
           pc = r.exit;
           continue;
         }
+        if (known(pc, pos)) goto fail;
         size_t count = 1;
         if (r.reg_c != kNone) {
           count = regs[r.reg_c] + 1;
           if (r.max == kNone && count > r.min) count = r.min;  // only compared with min
           if (!set_reg(r.reg_c, count)) return false;
         }
-        if (!tick(1, st)) return false;
+        if (!tick(1, st, pos)) return false;
         if (!rep_head(r, count)) return false;
         continue;
       }
@@ -395,6 +548,54 @@ bool Backtracker::run_text(State& st, const CharT* text, const size_t n, const b
         const size_t limit = r.max == kNone ? SIZE_MAX : r.max;
         const size_t avail = n - entry;
         size_t count;
+        // Bounded loops are keyed on entry, unbounded ones once their
+        // minimum is met.
+        const bool keyed = memo_ && slots[pc] != kNone;
+        if (keyed && r.max != kNone && seen(key(pc), pos, st)) goto fail;
+        if (keyed && r.max == kNone && r.greedy) {
+          if (!scan(r, entry, avail < r.min ? avail : r.min, count)) return false;
+          if (count < r.min) goto fail;
+          const size_t from = entry + count;
+          const uint32_t slot = key(pc);
+          if (seen(slot, from, st)) goto fail;
+          // Extend while the next position is new to the memo; beyond the
+          // memo's window, as without it.
+          size_t top = from;
+          size_t ticked = from;
+          bool stopped = false;
+          while (top < n && rep_accepts(p, r, text[top])) {
+            if (!covers(top + 1, st)) {
+              size_t more;
+              if (!scan(r, top, n - top, more)) return false;
+              ticked = top += more;
+              break;
+            }
+            if (seen(slot, top + 1, st)) {
+              stopped = true;
+              break;
+            }
+            if (++top - ticked == kChunk) {
+              if (!tick(scan_steps(kChunk), st, top)) return false;
+              ticked = top;
+            }
+          }
+          if (!tick(scan_steps(top - ticked), st, top)) return false;
+          pos = top;
+          count = top - entry;
+          if (pc == 0) lead_end_ = pos;
+          // Short of the run's end, only giving back can let the rest start.
+          if (stopped && !r.give_back) goto fail;
+          if (count > r.min && r.give_back) {
+            if (!room(4)) return false;
+            stk[sp] = entry;
+            stk[sp + 1] = count;
+            stk[sp + 2] = st.trail.size();
+            stk[sp + 3] = header(kLoop1G, pc);
+            sp += 4;
+          }
+          pc = r.exit;
+          continue;
+        }
         if (r.greedy) {
           if (!scan(r, entry, avail < limit ? avail : limit, count)) return false;
           pos = entry + count;
@@ -417,6 +618,7 @@ bool Backtracker::run_text(State& st, const CharT* text, const size_t n, const b
             if (pos == n) eoi();
             goto fail;
           }
+          if (keyed && r.max == kNone && seen(key(pc), pos, st)) goto fail;
           if (count < limit) {
             if (!room(4)) return false;
             stk[sp] = entry;
@@ -431,6 +633,12 @@ bool Backtracker::run_text(State& st, const CharT* text, const size_t n, const b
       }
       case Op::LoopInit: {
         const RepInfo& r = p.reps[in.a];
+        // An unbounded loop is keyed at LoopNext once its minimum is met.
+        if (r.max == kNone) {
+          if (r.min == 0 && known(r.exit - 1, pos)) goto fail;
+        } else if (known(pc, pos)) {
+          goto fail;
+        }
         if (!room(5)) return false;
         const bool wait = !r.greedy && r.min == 0;
         stk[sp] = pos;
@@ -447,7 +655,18 @@ bool Backtracker::run_text(State& st, const CharT* text, const size_t n, const b
         uint64_t* f = stk + sp - 5;
         const size_t count = ++f[1];
         if (count == 1) f[3] = st.trail.size() - f[2];
-        if (!tick(1, st)) return false;
+        if (!tick(1, st, pos)) return false;
+        if (count >= r.min && known(pc, pos)) {
+          // Every longer run and the exit here were tried before: go on with
+          // the exits after fewer iterations (greedy) or fail (lazy, whose
+          // frame holds only longer runs).
+          if (!r.greedy || count == r.min) {
+            sp -= 5;
+          } else {
+            f[4] = header(kLoopWait, pc);
+          }
+          goto fail;
+        }
         const bool at_max = r.max != kNone && count >= r.max;
         if (r.greedy ? !at_max : count < r.min) {
           pc = r.body;
@@ -553,7 +772,7 @@ bool Backtracker::run_text(State& st, const CharT* text, const size_t n, const b
           const char32_t r = char32_t(text[i]);
           if (c != r && !(in.f && chars_equal_ci(c, r))) goto fail;
           ++pos;
-          if (((i - span.start) & (kChunk - 1)) == kChunk - 1 && !tick(uint32_t(kChunk), st)) {
+          if (((i - span.start) & (kChunk - 1)) == kChunk - 1 && !tick(uint32_t(kChunk), st, pos)) {
             return false;
           }
         }
@@ -569,7 +788,7 @@ bool Backtracker::run_text(State& st, const CharT* text, const size_t n, const b
         st.pos = start;
         return false;
       }
-      if (!tick(1, st)) return false;
+      if (!tick(1, st, pos)) return false;
       const uint64_t h = stk[sp - 1];
       switch (kind_of(h)) {
         case kChoice:
@@ -619,7 +838,8 @@ bool Backtracker::run_text(State& st, const CharT* text, const size_t n, const b
           // Give back until the rest of the pattern can start.
           if (exit_fails(r, entry + count)) {
             const size_t at = rfind_unit(text, entry + r.min, entry + count + 1, r.follow);
-            if (!tick(scan_steps(entry + count + 1 - (at == SIZE_MAX ? entry + r.min : at)), st)) {
+            if (!tick(scan_steps(entry + count + 1 - (at == SIZE_MAX ? entry + r.min : at)), st,
+                      entry + count)) {
               return false;
             }
             if (at == SIZE_MAX) {
@@ -662,7 +882,7 @@ bool Backtracker::run_text(State& st, const CharT* text, const size_t n, const b
             const size_t bound = limit - count < n - pos ? pos + (limit - count) : n;
             const size_t q = find_unit(text, pos, bound, r.follow);
             const size_t ok = scan_raw(p, r, text, pos, q - pos);
-            if (!tick(scan_steps(q - pos), st)) return false;
+            if (!tick(scan_steps(q - pos), st, q)) return false;
             if (ok < q - pos) {
               sp -= 4;
               continue;
@@ -673,6 +893,10 @@ bool Backtracker::run_text(State& st, const CharT* text, const size_t n, const b
               sp -= 4;
               continue;
             }
+          }
+          if (memo_ && r.max == kNone && slots[pc_of(h)] != kNone && seen(key(pc_of(h)), pos, st)) {
+            sp -= 4;
+            continue;
           }
           if (count >= limit) {
             sp -= 4;
@@ -716,7 +940,7 @@ bool Backtracker::run_text(State& st, const CharT* text, const size_t n, const b
           --count;
           const size_t before = count;
           while (count > r.min && exit_fails(r, f[0] + count * r.width)) --count;
-          if (!tick(scan_steps(before - count), st)) return false;
+          if (!tick(scan_steps(before - count), st, pos)) return false;
           st.undo_to(f[2] + count * f[3]);
           pos = f[0] + count * r.width;
           if (count == r.min) {

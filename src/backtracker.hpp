@@ -16,6 +16,12 @@
 // Status::TooDeep. A pending choice point costs 24 bytes, a logged register
 // write 16. The poll hook is called every few thousand steps (backtracks,
 // iterations, and characters scanned by loops and back references).
+//
+// On programs that may be memoised (Program::memo_slots), a search whose
+// steps outgrow the text it has covered starts to record the (instruction,
+// position) states it visits and never explores one twice, which bounds the
+// rest of the search by the program size times the text length (see
+// backtracker.cpp for why it leaves every result unchanged).
 #pragma once
 
 #include <cstddef>
@@ -33,6 +39,18 @@ inline constexpr size_t kDefaultBacktrackCap = size_t(2) << 30;
 size_t backtrack_cap();
 void set_backtrack_cap(size_t bytes);  // for tests
 
+// When searches memoise visited states: once their steps outgrow the text
+// (Auto), from their first step (Always), or never; for tests and benchmarks.
+enum class MemoMode : uint8_t { Auto, Always, Never };
+MemoMode memo_mode();
+void set_memo_mode(MemoMode mode);
+
+// Default bound on the memo bitmap of one search; beyond it, positions go
+// unrecorded.
+inline constexpr size_t kDefaultMemoCap = size_t(32) << 20;
+size_t memo_cap();
+void set_memo_cap(size_t bytes);  // for tests
+
 // The VM for one search. Its stack and registers live in the State's
 // scratch, which is recycled with the State, so searches on short inputs
 // allocate nothing.
@@ -44,6 +62,9 @@ class Backtracker {
   // match must end at the end of the text. On success st.pos is the end of
   // the match and the captures are those of the first successful path. On
   // failure or when st.status is set (interrupted, too deep), returns false.
+  // Runs after a failed one, on the same State with the same `to_end` and a
+  // start no lower, share its memo: what failed from one start fails from
+  // any other.
   bool run(State& st, bool to_end);
 
   // Where the scan of the last run's leading loop ended, when the program
@@ -56,11 +77,35 @@ class Backtracker {
 
  private:
   bool grow(size_t live, size_t need, State& st);
-  bool tick(uint32_t k, State& st);
+  bool tick(uint32_t k, State& st, size_t pos);
+  bool poll(State& st, size_t pos);
+  void begin_search(State& st, bool to_end);
+  void start_memo(State& st);
+  // Whether the memo's window holds position `at`, widening it if the
+  // budget allows.
+  bool covers(size_t at, State& st);
+  bool widen(size_t at, State& st);
+  // Whether state (slot, at) was visited before; records it if not.
+  bool seen(uint32_t slot, size_t at, State& st);
+
+  static constexpr uint32_t kPollEvery = 4096;
 
   const Program& prog_;
   uint32_t steps_ = 0;
   size_t lead_end_ = SIZE_MAX;
+
+  // The memo of the current search (its runs on one State).
+  const State* memo_state_ = nullptr;
+  bool memo_allowed_ = false;
+  bool memo_ = false;  // states are being recorded
+  bool memo_to_end_ = false;
+  size_t first_start_ = 0;  // start of the search's first run
+  size_t low_start_ = 0;    // runs from below it begin a new search
+  size_t run_start_ = 0;
+  size_t reach_ = 0;             // furthest position seen at a poll
+  uint64_t steps_at_first_ = 0;  // st.steps when the search began
+  size_t memo_base_ = 0;         // first position the bitmap holds
+  size_t memo_width_ = 0;        // positions it holds
 };
 
 }  // namespace kordal

@@ -575,6 +575,100 @@ class Compiler {
   std::unordered_map<const Node*, Facts> facts_;
 };
 
+// Which instructions the VM may memoise, and under which slot. A state
+// (instruction, position) may be keyed only where nothing else the rest of
+// the match reads can differ between two arrivals. Inside the body of a
+// counted general repetition its RepTail reads the count register, which
+// holds at most kMaxCountKeys values there: the count is then part of the
+// key (a run of slots, one per value). Inside two of them, or inside a
+// straight loop's body (its LoopNext reads the count in its frame), nothing
+// is keyed. Jumps share the slot of their target, the join of a branch.
+constexpr uint32_t kMaxCountKeys = 32;
+
+void assign_memo_slots(Program& p) {
+  for (const Inst& in : p.code) {
+    switch (in.op) {
+      case Op::AtomicBegin:
+      case Op::LookBegin:
+      case Op::BehindBegin:
+      case Op::BackRef:
+        return;
+      default:
+        break;
+    }
+  }
+  for (const RepInfo& r : p.reps) {
+    if (r.reg_e != kNone) return;
+  }
+  const size_t size = p.code.size();
+  std::vector<bool> unkeyed(size, false);
+  std::vector<uint32_t> owner(size, kNone);  // the counted repetition around it
+  for (uint32_t k = 0; k < p.reps.size(); ++k) {
+    const RepInfo& r = p.reps[k];
+    const Op last = p.code[r.exit - 1].op;
+    if (last == Op::LoopNext) {
+      // LoopNext itself is keyed where the count no longer matters.
+      for (size_t i = r.body; i + 1 < r.exit; ++i) unkeyed[i] = true;
+      continue;
+    }
+    if (last != Op::RepTail || r.reg_c == kNone) continue;
+    // The register holds 0..min (saturating) or 0..max-1 inside the body.
+    const uint32_t values = r.max == kNone ? r.min + 1 : r.max;
+    for (size_t i = r.body; i < r.exit; ++i) {
+      if (owner[i] != kNone || values > kMaxCountKeys) unkeyed[i] = true;
+      owner[i] = k;
+    }
+  }
+  p.memo_slot.assign(size, kNone);
+  p.memo_reg.assign(size, kNone);
+  std::unordered_map<uint32_t, uint32_t> joins;
+  uint32_t next = 0;
+  for (size_t i = 0; i < size; ++i) {
+    if (unkeyed[i]) continue;
+    const Inst& in = p.code[i];
+    bool keyed = false;
+    switch (in.op) {
+      case Op::RepInit:
+      case Op::RepTail:
+      case Op::Loop1:
+        keyed = true;
+        break;
+      case Op::LoopInit:
+      case Op::LoopNext:
+        // An unbounded straight loop is keyed at LoopNext once its minimum
+        // is met (and at LoopInit through LoopNext's slot when that minimum
+        // is 0); a bounded one on entry only.
+        keyed = (p.reps[in.a].max == kNone) == (in.op == Op::LoopNext);
+        break;
+      case Op::Jump:
+        keyed = true;
+        break;
+      default:
+        break;
+    }
+    if (!keyed) continue;
+    uint32_t width = 1;
+    if (owner[i] != kNone) {
+      const RepInfo& r = p.reps[owner[i]];
+      width = r.max == kNone ? r.min + 1 : r.max;
+      p.memo_reg[i] = r.reg_c;
+    }
+    if (in.op == Op::Jump) {
+      auto [it, fresh] = joins.emplace(in.a, next);
+      if (fresh) next += width;
+      p.memo_slot[i] = it->second;
+    } else {
+      p.memo_slot[i] = next;
+      next += width;
+    }
+  }
+  p.memo_slots = next;
+  if (next == 0) {
+    p.memo_slot.clear();
+    p.memo_reg.clear();
+  }
+}
+
 }  // namespace
 
 Program compile_program(const Node& root) {
@@ -613,6 +707,7 @@ Program compile_program(const Node& root) {
     }
     r.give_back = accepts;
   }
+  assign_memo_slots(p);
   return p;
 }
 

@@ -154,6 +154,14 @@ struct Program {
   std::vector<RepInfo> reps;
   std::vector<LookInfo> looks;
   uint32_t num_regs = 0;  // positions, counts and frame indexes
+  // The VM's memo slots (see backtracker.cpp), one per instruction, kNone
+  // where the instruction has none; empty when the program has lookaround,
+  // atomic groups, back references or a repetition whose body can match
+  // empty, where (instruction, position) does not decide the rest. Where
+  // memo_reg is not kNone, the key is the slot plus that count register.
+  std::vector<uint32_t> memo_slot;
+  std::vector<uint32_t> memo_reg;
+  uint32_t memo_slots = 0;
 };
 
 // Compiles an annotated tree. The program points into the tree (leaves,

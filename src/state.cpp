@@ -12,9 +12,10 @@ namespace {
 // (iterators, tests) allocates nothing and faults in no fresh pages; single
 // searches lease the pooled State below instead. Bounded, so one huge text
 // does not pin memory.
-constexpr size_t kKeepMax = size_t(4) << 20;      // code points
-constexpr size_t kKeepSmall = 4096;               // entries of the per-path arrays
-constexpr size_t kKeepVmWords = size_t(1) << 17;  // the VM's backtrack stack (1 MiB)
+constexpr size_t kKeepMax = size_t(4) << 20;        // code points
+constexpr size_t kKeepSmall = 4096;                 // entries of the per-path arrays
+constexpr size_t kKeepVmWords = size_t(1) << 17;    // the VM's backtrack stack (1 MiB)
+constexpr size_t kKeepMemoWords = size_t(1) << 17;  // the VM's memo bitmap (1 MiB)
 struct Spare {
   std::vector<char32_t> chars;
   // The per-path arrays too: a short search then allocates nothing.
@@ -47,6 +48,7 @@ State::~State() {
   keep(caps, spare.caps, kKeepSmall);
   keep(trail, spare.trail, kKeepSmall);
   keep(open, spare.open, kKeepSmall);
+  if (vm.memo.capacity() > kKeepMemoWords) std::vector<uint64_t>().swap(vm.memo);
   if (vm.words <= kKeepVmWords && vm.words > spare.vm.words) spare.vm = std::move(vm);
   if (spare.history.empty() && history.size() <= kKeepSmall) {
     bool small = true;
@@ -122,6 +124,7 @@ void trim(State& st) {
   for (const auto& h : st.history) small = small && h.capacity() <= kKeepSmall;
   if (!small) std::vector<std::vector<CpSpan>>().swap(st.history);
   if (st.vm.words > kKeepVmWords) st.vm = State::VmScratch{};
+  trim(st.vm.memo, kKeepMemoWords);
   st.best_partial.reset();
   st.text = Text{};
   st.utf8 = {};

@@ -107,6 +107,7 @@ struct State {
     std::unique_ptr<uint64_t[]> stack;  // backtrack stack, uninitialised words
     size_t words = 0;                   // its size; 0 whenever stack is null
     std::vector<size_t> regs;
+    std::vector<uint64_t> memo;  // visited (instruction, position) states, one bit each
 
     VmScratch() = default;
     VmScratch(VmScratch&& o) noexcept { *this = std::move(o); }
@@ -115,6 +116,7 @@ struct State {
       words = o.words;
       o.words = 0;
       regs = std::move(o.regs);
+      memo = std::move(o.memo);
       return *this;
     }
   };

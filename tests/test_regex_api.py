@@ -251,7 +251,7 @@ def test_signal_handler_interrupts_a_runaway_match():
     try:
         signal.setitimer(signal.ITIMER_REAL, 0.2)
         with pytest.raises(Stop):
-            # The lookahead keeps the pattern on the backtracking VM.
+            # exponential: the lookahead keeps it off the DFA and the memo
             k.Regex("(a|aa)*(?=c)").find("a" * 60)
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
