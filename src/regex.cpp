@@ -185,6 +185,8 @@ struct Searcher {
     return kNoPos;
   }
 
+  static constexpr size_t kVmTurns = 4;
+
   // Leftmost-first search from s0. Start positions are ruled out by the
   // needle (every match contains one of its literals, beginning min_off to
   // max_off code points after the match start, so an occurrence at q allows
@@ -199,6 +201,12 @@ struct Searcher {
     const size_t last = t.n - size_t(an.min_len);  // the last start that leaves room
     size_t hi = 0;                                 // the current window's last start
     bool window = false;
+    // The VM tries the first few starts the skips allow: a match found there
+    // costs it less than the DFA's two scans and their setup, and many
+    // searches end there (anchored patterns, literals, one match per line,
+    // a start just past the previous match). After a few failed starts the
+    // DFA finds the next match, if any, in one pass.
+    size_t vm_turns = kVmTurns;
     for (size_t s = s0;;) {
       if (pf && (!window || s > hi)) {
         const Needle& nd = pf->needle();
@@ -212,13 +220,14 @@ struct Searcher {
       s = skip(p, s);
       if (s > last || (an.anchored_start && s > 0)) return;
       if (pf && s > hi) continue;
-      if (dfa && dfa_find(s)) return;
+      if (dfa && vm_turns == 0 && dfa_find(s)) return;
       t.reset(s);
       if (attempt(false)) {
         set_whole(s);
         return;
       }
       if (t.status != Status::Ok) return;
+      if (vm_turns > 0) --vm_turns;
       // A failed attempt that began with a greedy unbounded loop tried the
       // rest of the pattern at every position the loop reached; a start
       // inside that run reaches a subset of them, so it fails too.
