@@ -222,6 +222,30 @@ std::string all_results(const Regex& re, const std::string& text, int polls = 1 
   return out;
 }
 
+// Runs `search` with the memo forced on and off: 1 when the results agree,
+// -1 (and a failure naming `what`) when they differ, 0 when the search
+// without memo ran out of its poll budget.
+template <class F>
+int on_off(const std::string& what, F&& search) {
+  std::string on, off;
+  {
+    const ModeScope m(MemoMode::Always);
+    on = search();
+  }
+  {
+    const ModeScope m(MemoMode::Never);
+    off = search();
+  }
+  if (off.find("status") != std::string::npos) return 0;
+  if (on == off) return 1;
+  ADD_FAILURE() << what << "\n  memo:    " << on << "\n  no memo: " << off;
+  return -1;
+}
+
+std::string case_name(const std::string& pattern, const std::string& text) {
+  return "/" + pattern + "/ on \"" + text + "\"";
+}
+
 // Random patterns: regular ones (every loop form, counted and lazy
 // repetitions, branches, anchors, groups) and now and then a feature that
 // rules the memo out.
@@ -307,19 +331,7 @@ TEST(Memo, SameResultsOnAndOff) {
     const Regex& re = r.value();
     memoised += re.program().memo_slots > 0;
     for (const std::string& t : ts) {
-      std::string on, off;
-      {
-        const ModeScope m(MemoMode::Always);
-        on = all_results(re, t, 50);
-      }
-      {
-        const ModeScope m(MemoMode::Never);
-        off = all_results(re, t, 50);
-      }
-      if (off.find("status") != std::string::npos) continue;
-      if (on != off) {
-        ADD_FAILURE() << "/" << pattern << "/ on \"" << t << "\"\n  memo:    " << on
-                      << "\n  no memo: " << off;
+      if (on_off(case_name(pattern, t), [&] { return all_results(re, t, 50); }) < 0) {
         ++bad;
         break;
       }
@@ -360,18 +372,7 @@ TEST(Memo, LoopsReachedAtSeveralPositions) {
         const std::string pattern = std::string(pre) + loop + rest;
         const Regex re = compile(pattern);
         for (const std::string& t : ts) {
-          std::string on, off;
-          {
-            const ModeScope m(MemoMode::Always);
-            on = all_results(re, t);
-          }
-          {
-            const ModeScope m(MemoMode::Never);
-            off = all_results(re, t);
-          }
-          if (on != off) {
-            ADD_FAILURE() << "/" << pattern << "/ on \"" << t << "\"\n  memo:    " << on
-                          << "\n  no memo: " << off;
+          if (on_off(case_name(pattern, t), [&] { return all_results(re, t); }) < 0) {
             if (++bad == 10) return;
             break;
           }
@@ -400,18 +401,7 @@ TEST(Memo, EveryStartAfterASuccess) {
   for (const char* p : {"(a|ab)+b", "(?:ab)*a", "a+b?", "(a|b)*?b", "(?:a|ab)(?:ab)*b"}) {
     const Regex re = compile(p);
     for (const std::string& t : ts) {
-      std::string on, off;
-      {
-        const ModeScope m(MemoMode::Always);
-        on = every_start(re, t);
-      }
-      {
-        const ModeScope m(MemoMode::Never);
-        off = every_start(re, t);
-      }
-      if (on != off && ++bad < 5) {
-        ADD_FAILURE() << "/" << p << "/ on \"" << t << "\": " << on << " vs " << off;
-      }
+      if (on_off(case_name(p, t), [&] { return every_start(re, t); }) < 0 && ++bad == 5) return;
     }
   }
 }
@@ -441,22 +431,9 @@ TEST(Memo, SameResultsBeyondTheWindow) {
     if (!r.ok()) continue;
     std::string t;
     for (int j = 0; j < 300; ++j) t += "aab"[rng() % 3];
-    std::string on, off;
-    {
-      const ModeScope m(MemoMode::Always);
-      on = all_results(r.value(), t, 200);
-    }
-    {
-      const ModeScope m(MemoMode::Never);
-      off = all_results(r.value(), t, 200);
-    }
-    if (off.find("status") != std::string::npos) continue;
-    ++compared;
-    if (on != off) {
-      ADD_FAILURE() << "/" << pattern << "/ on \"" << t << "\"\n  memo:    " << on
-                    << "\n  no memo: " << off;
-      ++bad;
-    }
+    const int same = on_off(case_name(pattern, t), [&] { return all_results(r.value(), t, 200); });
+    compared += same != 0;
+    bad += same < 0;
   }
   set_memo_cap(cap);
   EXPECT_GT(compared, 100);
