@@ -774,20 +774,32 @@ Dfa::Outcome backward(const DfaProgram& p, DfaCache& c, State& st, const U* text
   int32_t cur = run.start_state(ctx0, true);
   if (cur < 0) return Dfa::Outcome::GaveUp;
   bool found = false;
+  const uint16_t* low = p.low.data();
+  const size_t w = c.width;
   size_t i = e;  // the position the current state stands at
   while (i > lo) {
     const size_t stop = i - lo > kPollSlice ? i - kPollSlice : lo;
     const size_t from = i;
+    const int32_t* trans = c.rev.trans.data();
+    const uint8_t* flags = c.rev.flags.data();
     for (; i > stop; --i) {
-      const int32_t k = run.classify(char32_t(text[i - 1]), i - 1, n);
-      if (k < 0) return Dfa::Outcome::GaveUp;
-      int32_t nx = c.rev.trans[size_t(cur) * c.width + size_t(k)];
+      const uint32_t ch = text[i - 1];
+      int32_t k;
+      if (ch < 256 && ch != '\n') {
+        k = low[ch];
+      } else {
+        k = run.classify(char32_t(ch), i - 1, n);
+        if (k < 0) return Dfa::Outcome::GaveUp;
+      }
+      int32_t nx = trans[size_t(cur) * w + size_t(k)];
       if (nx < 0) {
         nx = run.step(cur, uint32_t(k), e - i);
         if (nx < 0) return Dfa::Outcome::GaveUp;
+        trans = c.rev.trans.data();
+        flags = c.rev.flags.data();
       }
       cur = nx;
-      const uint8_t f = c.rev.flags[size_t(cur)];
+      const uint8_t f = flags[size_t(cur)];
       if (f) {
         if (f & kMatched) {
           found = true;
