@@ -17,6 +17,7 @@
 // allocation failure becomes Status::NoMemory.
 #include "regex.hpp"
 
+#include <atomic>
 #include <bitset>
 #include <cstring>
 #include <exception>
@@ -60,6 +61,7 @@ Status into(std::optional<T>& out, F&& f) {
 
 struct Regex::DfaSlot {
   std::once_flag once;
+  std::atomic<bool> ready{false};  // spares every later search the once-flag's cost
   std::unique_ptr<const Dfa> dfa;  // null when the pattern is beyond the DFA
   StartSet starts;
   bool skips = false;  // whether `starts` rules anything out
@@ -67,6 +69,7 @@ struct Regex::DfaSlot {
 
 const Dfa* Regex::dfa() const {
   if (!dfa_) return nullptr;
+  if (dfa_->ready.load(std::memory_order_acquire)) return dfa_->dfa.get();
   std::call_once(dfa_->once, [this] {
     DfaSlot& d = *dfa_;
     d.dfa = Dfa::build(*tree_);
@@ -94,6 +97,7 @@ const Dfa* Regex::dfa() const {
     }
     d.skips = true;
   });
+  dfa_->ready.store(true, std::memory_order_release);
   return dfa_->dfa.get();
 }
 
