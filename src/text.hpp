@@ -28,9 +28,9 @@ namespace kordal {
 
 struct Text {
   const void* data = nullptr;
-  size_t n = 0;         // code points
-  uint8_t width = 1;    // bytes per code unit: 1, 2 or 4
-  bool ascii = false;   // every code point is below 0x80: byte offset == index
+  size_t n = 0;        // code points
+  uint8_t width = 1;   // bytes per code unit: 1, 2 or 4
+  bool ascii = false;  // every code point is below 0x80: byte offset == index
 
   static Text of(const uint8_t* p, size_t n, bool ascii = false) { return Text{p, n, 1, ascii}; }
   static Text of(const uint16_t* p, size_t n) { return Text{p, n, 2, false}; }
