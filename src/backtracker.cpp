@@ -27,12 +27,12 @@
 // match: the next run after a success starts afresh.
 //
 // Cost: a search memoises once its steps exceed kMemoFactor times the text
-// it has covered plus kMemoSlack, so short and linear searches never touch
-// the bitmap; from then on each state is explored once, and the search costs
-// O(program size x text reached) steps. The bitmap holds memo_slots bits per
-// position, from the start of the run in which it began, up to
-// memo_cap() bytes; positions beyond it go unrecorded (the search without memo)
-// until later starts let the window slide forward.
+// it has covered plus kMemoSlack (weighed every kMemoCheckEvery steps until
+// then), so short and linear searches never touch the bitmap; from then on each state is explored
+// once, and the search costs O(program size x text reached) steps. The bitmap holds memo_slots bits
+// per position, from the start of the run in which it began, up to memo_cap() bytes; positions
+// beyond it go unrecorded (the search without memo) until later starts let the window slide
+// forward.
 #include "backtracker.hpp"
 
 #include <algorithm>
@@ -46,7 +46,7 @@ namespace kordal {
 namespace {
 
 constexpr uint64_t kMemoFactor = 8;
-constexpr uint64_t kMemoSlack = 4096;
+constexpr uint64_t kMemoSlack = 512;
 constexpr size_t kChunk = size_t(1) << 16;  // characters scanned between step counts
 
 enum Kind : uint8_t {
@@ -223,7 +223,7 @@ bool Backtracker::grow(size_t live, size_t need, State& st) {
 inline bool Backtracker::tick(uint32_t k, State& st, size_t pos) {
   steps_ += k;
   st.steps += k;
-  return steps_ < kPollEvery || poll(st, pos);
+  return steps_ < check_every_ || poll(st, pos);
 }
 
 inline bool Backtracker::covers(size_t at, State& st) {
@@ -241,12 +241,16 @@ inline bool Backtracker::seen(uint32_t slot, size_t at, State& st) {
 }
 
 bool Backtracker::poll(State& st, size_t pos) {
+  since_poll_ += steps_;
   steps_ = 0;
   if (pos > reach_) reach_ = pos;
   if (memo_allowed_ && !memo_) {
     const size_t covered = (reach_ > run_start_ ? reach_ : run_start_) - first_start_ + 1;
     if (st.steps - steps_at_first_ > kMemoFactor * covered + kMemoSlack) start_memo(st);
   }
+  check_every_ = memo_allowed_ && !memo_ ? kMemoCheckEvery : kPollEvery;
+  if (since_poll_ < kPollEvery) return true;
+  since_poll_ = 0;
   if (st.ctl && st.ctl->poll && st.ctl->poll(st.ctl->ctx)) {
     st.status = Status::Interrupted;
     return false;
@@ -267,6 +271,7 @@ void Backtracker::begin_search(State& st, bool to_end) {
   const MemoMode mode = memo_mode();
   // Partial matching records candidates on paths that fail.
   memo_allowed_ = prog_.memo_slots > 0 && !st.partial && mode != MemoMode::Never;
+  check_every_ = memo_allowed_ ? kMemoCheckEvery : kPollEvery;
   if (memo_allowed_ && mode == MemoMode::Always) start_memo(st);
 }
 

@@ -89,9 +89,14 @@ class Backtracker {
   bool seen(uint32_t slot, size_t at, State& st);
 
   static constexpr uint32_t kPollEvery = 4096;
+  // While the memo may still start, the steps are weighed this often, so a
+  // short runaway on a short text is caught early.
+  static constexpr uint32_t kMemoCheckEvery = 256;
 
   const Program& prog_;
-  uint32_t steps_ = 0;
+  uint32_t steps_ = 0;       // since the last check
+  uint32_t since_poll_ = 0;  // steps since the poll hook was last called
+  uint32_t check_every_ = kPollEvery;
   size_t lead_end_ = SIZE_MAX;
 
   // The memo of the current search (its runs on one State).
