@@ -27,18 +27,27 @@ inline uint32_t extra(U u) {
   }
 }
 
-// Sum of extra() over p[0, n).
+// Sum of extra() over p[0, n), in blocks whose partial sums cannot
+// overflow. 16-bit units are summed in 16-bit lanes (each comparison that
+// holds adds -1), which keeps the vectorised loop free of widening.
 template <class U>
 size_t extra_bytes(const U* p, size_t n) {
-  // Blocks small enough that a 32-bit sum cannot overflow.
-  constexpr size_t kBlock = size_t(1) << 20;
+  constexpr size_t kBlock = sizeof(U) == 2 ? 16383 : size_t(1) << 20;
   size_t total = 0;
   for (size_t i = 0; i < n; i += kBlock) {
     const size_t m = std::min(kBlock, n - i);
     const U* q = p + i;
-    uint32_t s = 0;
-    for (size_t j = 0; j < m; ++j) s += extra(q[j]);
-    total += s;
+    if constexpr (sizeof(U) == 2) {
+      int16_t neg = 0;  // at least -2 * kBlock
+      for (size_t j = 0; j < m; ++j) {
+        neg = int16_t(neg - int16_t(q[j] >= 0x80) - int16_t(q[j] >= 0x800));
+      }
+      total += size_t(-int32_t(neg));
+    } else {
+      uint32_t s = 0;
+      for (size_t j = 0; j < m; ++j) s += extra(q[j]);
+      total += s;
+    }
   }
   return total;
 }

@@ -62,7 +62,7 @@ class TextWidth : public ::testing::TestWithParam<int> {};
 
 TEST_P(TextWidth, Utf8LengthOfEveryRange) {
   std::mt19937 rng(7);
-  for (size_t n : {0u, 1u, 7u, 300u, 1500u}) {
+  for (size_t n : {0u, 1u, 7u, 300u, 1500u, 40000u}) {
     const Stored s = store(random_text(rng, n, GetParam()), GetParam());
     for (int k = 0; k < 200; ++k) {
       size_t a = n ? rng() % (n + 1) : 0, b = n ? rng() % (n + 1) : 0;
@@ -70,6 +70,12 @@ TEST_P(TextWidth, Utf8LengthOfEveryRange) {
       ASSERT_EQ(utf8_length(s.text, a, b), s.offsets[b] - s.offsets[a]) << a << " " << b;
     }
   }
+  // The largest code point of the width throughout: the counts are summed in
+  // blocks whose partial sums must not overflow.
+  const char32_t top = GetParam() == 1 ? 0xFF : GetParam() == 2 ? 0xFFFD : 0x10FFFF;
+  const Stored s = store(std::vector<char32_t>(70000, top), GetParam());
+  ASSERT_EQ(utf8_length(s.text, 0, 70000), s.offsets[70000]);
+  ASSERT_EQ(utf8_length(s.text, 3, 69999), s.offsets[69999] - s.offsets[3]);
 }
 
 TEST_P(TextWidth, IndexOfByteFromAnyKnownPosition) {
