@@ -38,17 +38,19 @@ def main(argv=None):
         bench.main(corpus + ["--repeat", str(args.repeat), "--markdown", str(t1)])
         backtrack.main(corpus + ["--repeat", str(args.repeat), "--markdown", str(t2)])
         tables = t1.read_text() + "\n" + t2.read_text()
-    head = f"""# Benchmark results
-
-Made by `python bench/results.py --repeat {args.repeat}` on {datetime.date.today()}:
-{platform.machine()}, {os.cpu_count()} cores (shared, so expect noise), Python
-{platform.python_version()}; kordal {common.kordal.__version__}, regex {version("regex")},
-google-re2 {version("google-re2")}. Times are the best of {args.repeat} runs with the engines
-interleaved; a ratio below 1.0 means kordal is faster. Every engine builds a Match object per
-match. The google-re2 ratio is left out where its count differs (its `\\w`, `\\b` and `$` are
-ASCII- or line-based); `-` in a time column means the engine lacks the construct.
-
-"""
+    head = "\n".join([
+        "# Benchmark results",
+        "",
+        f"Made by `python bench/results.py --repeat {args.repeat}` on {datetime.date.today()}: "
+        f"{platform.machine()}, {os.cpu_count()} cores (shared, so expect noise of 10-40%), "
+        f"Python {platform.python_version()}; kordal {common.kordal.__version__}, "
+        f"regex {version('regex')}, google-re2 {version('google-re2')}.",
+        "",
+        f"Times are the best of {args.repeat} runs with the engines interleaved; a ratio below "
+        "1.0 means kordal is faster. Every engine builds a Match object per match. The "
+        "google-re2 ratio is left out where its count differs (its `\\w`, `\\b` and `$` are "
+        "ASCII- or line-based); `-` in a time column means the engine lacks the construct.",
+        "", ""])
     args.out.write_text(head + tables)
     print(f"wrote {args.out}", file=sys.stderr)
 
