@@ -244,6 +244,12 @@ bool Backtracker::poll(State& st, size_t pos) {
   since_poll_ += steps_;
   steps_ = 0;
   if (pos > reach_) reach_ = pos;
+  if (run_budget_ != 0 && st.steps - steps_at_run_ > run_budget_) {
+    // States entered on the way were not fully explored: drop the memo.
+    abandoned_ = true;
+    memo_state_ = nullptr;
+    return false;
+  }
   if (memo_allowed_ && !memo_) {
     const size_t covered = (reach_ > run_start_ ? reach_ : run_start_) - first_start_ + 1;
     if (st.steps - steps_at_first_ > kMemoFactor * covered + kMemoSlack) start_memo(st);
@@ -335,6 +341,8 @@ bool Backtracker::run_text(State& st, const CharT* text, const size_t n, const b
     begin_search(st, to_end);
   }
   run_start_ = st.pos;
+  abandoned_ = false;
+  steps_at_run_ = st.steps;
   const Program& p = prog_;
   const Inst* code = p.code.data();
   const uint32_t* slots = p.memo_slot.data();

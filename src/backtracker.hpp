@@ -67,6 +67,12 @@ class Backtracker {
   // any other.
   bool run(State& st, bool to_end);
 
+  // Limits each later run to about `steps` steps (0: no limit). A run that
+  // reaches the limit returns false with abandoned() set: it has decided
+  // nothing, and the next run begins a new memo.
+  void set_run_budget(uint64_t steps) { run_budget_ = steps; }
+  bool abandoned() const { return abandoned_; }
+
   // Where the scan of the last run's leading loop ended, when the program
   // begins with a greedy unbounded single-character loop; else kUnset.
   size_t lead_end() const { return lead_end_; }
@@ -94,6 +100,9 @@ class Backtracker {
   static constexpr uint32_t kMemoCheckEvery = 256;
 
   const Program& prog_;
+  uint64_t run_budget_ = 0;
+  uint64_t steps_at_run_ = 0;  // st.steps when the current run began
+  bool abandoned_ = false;
   uint32_t steps_ = 0;       // since the last check
   uint32_t since_poll_ = 0;  // steps since the poll hook was last called
   uint32_t check_every_ = kPollEvery;

@@ -163,7 +163,11 @@ struct Searcher {
   }
 
   // One attempt at t.pos.
-  bool attempt(bool to_end) { return vm->run(*st, to_end); }
+  // One attempt at t.pos, given up after about `budget` steps (0: never).
+  bool attempt(bool to_end, uint64_t budget = 0) {
+    vm->set_run_budget(budget);
+    return vm->run(*st, to_end);
+  }
 
   // Text is scanned for the needle in slices of this many code points, with
   // a poll between slices, so that a long scan can still be interrupted.
@@ -190,6 +194,10 @@ struct Searcher {
   }
 
   static constexpr size_t kVmTurns = 4;
+  // Steps after which a turn is handed to the DFA: a match that needs more
+  // costs the VM more than the DFA's scans (the cloud-flare `.*.*=.*` does
+  // tens of thousands before its memo starts).
+  static constexpr uint64_t kVmTurnBudget = 1024;
 
   // Leftmost-first search from s0. Start positions are ruled out by the
   // needle (every match contains one of its literals, beginning min_off to
@@ -226,11 +234,15 @@ struct Searcher {
       if (pf && s > hi) continue;
       if (dfa && vm_turns == 0 && dfa_find(s)) return;
       t.reset(s);
-      if (attempt(false)) {
+      if (attempt(false, dfa ? kVmTurnBudget : 0)) {
         set_whole(s);
         return;
       }
       if (t.status != Status::Ok) return;
+      if (vm->abandoned()) {
+        vm_turns = 0;  // a long attempt: the DFA answers from this same start
+        continue;
+      }
       if (vm_turns > 0) --vm_turns;
       // A failed attempt that began with a greedy unbounded loop tried the
       // rest of the pattern at every position the loop reached; a start

@@ -8,11 +8,14 @@
 // limit forces clears and give-ups, which must never change an answer.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "analysis.hpp"
+#include "backtracker.hpp"
 #include "dfa.hpp"
 #include "reference_matcher.hpp"
 #include "regex.hpp"
@@ -321,6 +324,40 @@ TEST(Dfa, StepsAreLinear) {
       EXPECT_LE(st.steps, 2 * n + 2) << p << " " << n;
     }
   }
+}
+
+// A first attempt that runs long is handed to the DFA from the same start:
+// the answers (spans and groups) stay those of the VM alone, under every memo
+// mode, whether the match begins at that start or later.
+TEST(Selection, LongFirstAttemptHandedToTheDfa) {
+  struct Case {
+    const char* pattern;
+    std::string text;
+    std::vector<std::pair<size_t, size_t>> want;  // group spans, 0 first
+  };
+  const std::string xs(3000, 'x');
+  const Case cases[] = {
+      {".*.*=.*", "x=" + xs, {{0, 3002}}},
+      {"(.*)(.*)=(.*)", "x=" + xs, {{0, 3002}, {0, 1}, {1, 1}, {2, 3002}}},
+      {"(.*)(.*)=(.*);", xs + "\na=;", {{3001, 3004}, {3001, 3002}, {3002, 3002}, {3003, 3003}}},
+      {"(x+x+)+=", xs + "=", {{0, 3001}, {0, 3000}}},
+  };
+  for (MemoMode mode : {MemoMode::Auto, MemoMode::Always, MemoMode::Never}) {
+    set_memo_mode(mode);
+    for (const Case& c : cases) {
+      auto re = Regex::new_with_flags(c.pattern, 0);
+      ASSERT_TRUE(re.ok());
+      std::optional<Match> m;
+      ASSERT_EQ(re.value().find(c.text, m), Status::Ok) << c.pattern;
+      ASSERT_TRUE(m) << c.pattern;
+      ASSERT_EQ(m->caps.size(), c.want.size()) << c.pattern;
+      for (size_t g = 0; g < c.want.size(); ++g) {
+        EXPECT_EQ(m->caps[g].cstart, c.want[g].first) << c.pattern << " group " << g;
+        EXPECT_EQ(m->caps[g].cend, c.want[g].second) << c.pattern << " group " << g;
+      }
+    }
+  }
+  set_memo_mode(MemoMode::Auto);
 }
 
 }  // namespace
