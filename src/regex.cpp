@@ -194,10 +194,11 @@ struct Searcher {
   }
 
   static constexpr size_t kVmTurns = 4;
-  // Steps after which a turn is handed to the DFA: a match that needs more
+  // Steps after which a turn is handed to the DFA (a loop over single
+  // characters counts one step per 16 it scans): a match that needs more
   // costs the VM more than the DFA's scans (the cloud-flare `.*.*=.*` does
   // tens of thousands before its memo starts).
-  static constexpr uint64_t kVmTurnBudget = 1024;
+  static constexpr uint64_t kVmTurnBudget = 4096;
 
   // Leftmost-first search from s0. Start positions are ruled out by the
   // needle (every match contains one of its literals, beginning min_off to

@@ -335,12 +335,14 @@ TEST(Selection, LongFirstAttemptHandedToTheDfa) {
     std::string text;
     std::vector<std::pair<size_t, size_t>> want;  // group spans, 0 first
   };
-  const std::string xs(3000, 'x');
+  const std::string xs(20000, 'x');
   const Case cases[] = {
-      {".*.*=.*", "x=" + xs, {{0, 3002}}},
-      {"(.*)(.*)=(.*)", "x=" + xs, {{0, 3002}, {0, 1}, {1, 1}, {2, 3002}}},
-      {"(.*)(.*)=(.*);", xs + "\na=;", {{3001, 3004}, {3001, 3002}, {3002, 3002}, {3003, 3003}}},
-      {"(x+x+)+=", xs + "=", {{0, 3001}, {0, 3000}}},
+      {".*.*=.*", "x=" + xs, {{0, 20002}}},
+      {"(.*)(.*)=(.*)", "x=" + xs, {{0, 20002}, {0, 1}, {1, 1}, {2, 20002}}},
+      {"(.*)(.*)=(.*);",
+       xs + "\na=;",
+       {{20001, 20004}, {20001, 20002}, {20002, 20002}, {20003, 20003}}},
+      {"(x+x+)+=", xs + "=", {{0, 20001}, {0, 20000}}},
   };
   for (MemoMode mode : {MemoMode::Auto, MemoMode::Always, MemoMode::Never}) {
     set_memo_mode(mode);
