@@ -17,42 +17,12 @@
 
 #include "analysis.hpp"
 #include "backtracker.hpp"
+#include "harness.hpp"
 #include "prefilter.hpp"
 #include "regex.hpp"
 #include "state.hpp"
 
 namespace {
-
-std::string valid_utf8(const uint8_t* p, size_t n) {
-  std::string out;
-  size_t i = 0;
-  while (i < n) {
-    const uint8_t c = p[i];
-    const size_t len = c < 0x80         ? 1
-                       : (c >> 5) == 6  ? 2
-                       : (c >> 4) == 14 ? 3
-                       : (c >> 3) == 30 ? 4
-                                        : 0;
-    bool ok = len > 0 && i + len <= n;
-    char32_t cp = len == 1 ? c : len == 2 ? c & 0x1F : len == 3 ? c & 0x0F : c & 0x07;
-    for (size_t k = 1; ok && k < len; ++k) {
-      ok = (p[i + k] & 0xC0) == 0x80;
-      cp = (cp << 6) | (p[i + k] & 0x3F);
-    }
-    if (ok) {
-      static constexpr char32_t kMin[5] = {0, 0, 0x80, 0x800, 0x10000};
-      ok = cp >= kMin[len] && cp <= 0x10FFFF && !(cp >= 0xD800 && cp <= 0xDFFF);
-    }
-    if (ok) {
-      out.append(reinterpret_cast<const char*>(p + i), len);
-      i += len;
-    } else {
-      out.push_back('?');
-      i += 1;
-    }
-  }
-  return out;
-}
 
 struct Budget {
   int polls = 0;
@@ -92,8 +62,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   size -= 4;
   const uint8_t* sep = static_cast<const uint8_t*>(std::memchr(data, 0xFF, size));
   const size_t plen = sep ? static_cast<size_t>(sep - data) : size;
-  const std::string pattern = valid_utf8(data, plen);
-  const std::string hay = sep ? valid_utf8(sep + 1, size - plen - 1) : std::string("abc");
+  const std::string pattern = kordal::fuzz::valid_utf8(data, plen);
+  const std::string hay =
+      sep ? kordal::fuzz::valid_utf8(sep + 1, size - plen - 1) : std::string("abc");
 
   auto compiled = kordal::Regex::new_with_flags(pattern, flags);
   if (!compiled.ok()) return 0;
