@@ -210,11 +210,10 @@ class Comparer {
         out += '-';
       }
       out += '[';
-      if (g + 1 < m.history_starts.size()) {
-        const Span* h = m.history_of(g);
-        for (size_t i = 0; i < m.history_size(g); ++i) {
-          put_span(out, h[i].cstart, h[i].cend, h[i].start, h[i].end, history_bytes);
-        }
+      const size_t n = m.history_size(g);
+      for (size_t i = 0; i < n; ++i) {
+        const Span& h = m.history_of(g)[i];
+        put_span(out, h.cstart, h.cend, h.start, h.end, history_bytes);
       }
       out += "] ";
     }
@@ -321,8 +320,10 @@ class Comparer {
     const reference::Captures& c = want->caps;
     const Match& m = *got;
     const size_t groups = c.caps.size();
-    if (m.caps.size() != groups || m.history_starts.size() != groups + 1 ||
-        m.history_starts.back() != m.history.size()) {
+    if (m.caps.size() != groups) return false;
+    if (m.flat_history ? !m.history.empty() || !m.history_starts.empty()
+                       : m.history_starts.size() != groups + 1 ||
+                             m.history_starts.back() != m.history.size()) {
       return false;
     }
     for (size_t g = 0; g < groups; ++g) {

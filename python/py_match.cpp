@@ -29,11 +29,14 @@ namespace {
 
 constexpr size_t kSpanWords = 4;  // start, end, cstart, cend
 constexpr size_t kHistWords = 2;  // cstart, cend
+// No group can close twice in the pattern: each history is the group's span
+// when set, and no history words are stored.
+constexpr size_t kFlat = kordal::kUnset;
 
 struct PyMatch {
   PyObject_VAR_HEAD PyObject* input;  // exact str
   size_t ngroups;                     // G
-  size_t nhist;                       // history spans of all groups
+  size_t nhist;                       // history spans of all groups, or kFlat
   size_t lastindex;                   // the group that closed last, or kUnset
   size_t input_len;                   // byte length of input; kUnset until needed
   union {
@@ -110,6 +113,19 @@ PyObject* group_text(PyMatch* m, size_t g) {
 
 PyObject* history_list(PyMatch* m, size_t g) {
   if (g >= m->ngroups) return PyList_New(0);
+  if (m->nhist == kFlat) {
+    const kordal::Span s = group_span(m, g);
+    if (!s.set()) return PyList_New(0);
+    PyObject* t = span_text(m, s);
+    if (t == nullptr) return nullptr;
+    PyObject* list = PyList_New(1);
+    if (list == nullptr) {
+      Py_DECREF(t);
+      return nullptr;
+    }
+    PyList_SET_ITEM(list, 0, t);
+    return list;
+  }
   size_t* off = hist_offsets(m);
   size_t n = off[g + 1] - off[g];
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
@@ -520,20 +536,15 @@ PyObject* make_match_type() {
   return PyType_FromSpec(&kSpec);
 }
 
-PyObject* new_match(PyObject* input, const kordal::Match& em, size_t lastindex) {
+namespace {
+
+// A Match with room for `nwords` words after the header; nhist is left to the caller.
+PyMatch* alloc_match(PyObject* input, const kordal::Match& em, size_t lastindex, size_t nwords) {
   const size_t G = em.caps.size();
-  size_t nhist = 0;
-  for (size_t g = 0; g < G; ++g) nhist += em.history_size(g);
-  // Group 0's history is the whole match once, whether or not the engine
-  // recorded it.
-  const bool synth0 = G > 0 && em.caps[0].set() && em.history_size(0) == 0;
-  nhist += synth0;
-  const size_t nwords = G * kSpanWords + (G + 1) + nhist * kHistWords;
   PyMatch* m = PyObject_NewVar(PyMatch, match_type, static_cast<Py_ssize_t>(nwords));
   if (m == nullptr) return nullptr;
   m->input = Py_NewRef(input);
   m->ngroups = G;
-  m->nhist = nhist;
   m->lastindex = lastindex < G ? lastindex : kordal::kUnset;
   m->input_len = kordal::kUnset;
   new (&m->names) std::shared_ptr<const kordal::Names>(em.names);
@@ -541,6 +552,31 @@ PyObject* new_match(PyObject* input, const kordal::Match& em, size_t lastindex) 
     static const auto empty = std::make_shared<const kordal::Names>();
     m->names = empty;
   }
+  return m;
+}
+
+}  // namespace
+
+PyObject* new_match(PyObject* input, const kordal::Match& em, size_t lastindex) {
+  const size_t G = em.caps.size();
+  if (em.flat_history) {
+    PyMatch* m = alloc_match(input, em, lastindex, G * kSpanWords);
+    if (m == nullptr) return nullptr;
+    m->nhist = kFlat;
+    size_t* w = words(m);
+    for (size_t g = 0; g < G; ++g) write_span(w + g * kSpanWords, em.caps[g]);
+    return reinterpret_cast<PyObject*>(m);
+  }
+  size_t nhist = 0;
+  for (size_t g = 0; g < G; ++g) nhist += em.history_size(g);
+  // Group 0's history is the whole match once, whether or not the engine
+  // recorded it.
+  const bool synth0 = G > 0 && em.caps[0].set() && em.history_size(0) == 0;
+  nhist += synth0;
+  const size_t nwords = G * kSpanWords + (G + 1) + nhist * kHistWords;
+  PyMatch* m = alloc_match(input, em, lastindex, nwords);
+  if (m == nullptr) return nullptr;
+  m->nhist = nhist;
   size_t* w = words(m);
   for (size_t g = 0; g < G; ++g) write_span(w + g * kSpanWords, em.caps[g]);
   size_t* off = hist_offsets(m);
@@ -587,6 +623,10 @@ kordal::Match match_snapshot(PyObject* match) {
   em.names = m->names;
   em.caps.reserve(m->ngroups);
   for (size_t g = 0; g < m->ngroups; ++g) em.caps.push_back(group_span(m, g));
+  if (m->nhist == kFlat) {
+    em.flat_history = true;
+    return em;
+  }
   const size_t* off = hist_offsets(m);
   em.history_starts.assign(off, off + m->ngroups + 1);
   em.history.reserve(m->nhist);

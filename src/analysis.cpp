@@ -881,8 +881,29 @@ FirstSet first_set(const Node& root) {
   return first_of(root);
 }
 
+namespace {
+
+// Recursion is bounded by the parser's nesting limit.
+bool flat_walk(const Node& n, bool repeated, std::vector<bool>& seen) {
+  if (n.kind == NodeKind::Group) {
+    if (repeated) return false;
+    if (n.index >= seen.size()) seen.resize(n.index + 1, false);
+    if (seen[n.index]) return false;
+    seen[n.index] = true;
+  }
+  const bool inner = repeated || (n.kind == NodeKind::Repeat && !(n.max && *n.max <= 1));
+  for (const Node& kid : n.kids) {
+    if (!flat_walk(kid, inner, seen)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 Analysis analyze(const Node& root) {
   Analysis an;
+  std::vector<bool> seen;
+  an.flat_groups = flat_walk(root, false, seen);
   const Info info = info_of(root);
   an.min_len = info.min;
   an.max_len = info.max;

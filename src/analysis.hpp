@@ -148,6 +148,10 @@ struct Analysis {
   // repetition whose body can match empty: an automaton gives the same result.
   bool regular = false;
   bool anchored_start = false;  // every match starts at position 0
+  // Every group number belongs to one group, outside any repetition that can
+  // run twice: a group closes at most once per match, so its history is its
+  // final span and need not be kept.
+  bool flat_groups = false;
   EndAnchor anchored_end = EndAnchor::None;
   FirstSet first;
   // Every match starts with one of these; empty when unknown.

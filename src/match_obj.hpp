@@ -44,6 +44,9 @@ class Match {
   std::vector<Span> caps;              // current span per group, 0 = whole match
   std::vector<Span> history;           // all groups' histories, group by group
   std::vector<size_t> history_starts;  // group g's history is [starts[g], starts[g+1])
+  // Every group's history is its span when set, and empty otherwise (no group
+  // can close twice in the pattern): `history` and `history_starts` are empty.
+  bool flat_history = false;
   std::shared_ptr<const Names> names;
 
   size_t group_count() const { return caps.size(); }  // including group 0
@@ -51,9 +54,12 @@ class Match {
   // Only for a search on UTF-8 (it slices `text`).
   std::optional<std::string_view> group(size_t g) const;
   size_t history_size(size_t g) const {
+    if (flat_history) return g < caps.size() && caps[g].set() ? 1 : 0;
     return g + 1 < history_starts.size() ? history_starts[g + 1] - history_starts[g] : 0;
   }
-  const Span* history_of(size_t g) const { return history.data() + history_starts[g]; }
+  const Span* history_of(size_t g) const {
+    return flat_history ? &caps[g] : history.data() + history_starts[g];
+  }
 };
 
 enum class GroupState : uint8_t { Matched = 0, Partial = 1, None = 2 };

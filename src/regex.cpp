@@ -220,8 +220,12 @@ struct Searcher {
     // a start just past the previous match). After a few failed starts the
     // DFA finds the next match, if any, in one pass.
     size_t vm_turns = kVmTurns;
+    // A start-anchored pattern has one start: the VM's first turn settles it
+    // for less than a needle scan would cost, and a turn that runs long is
+    // handed to the DFA, which consults the needle first.
+    const bool needle_first = !(an.anchored_start && dfa);
     for (size_t s = s0;;) {
-      if (pf && (!window || s > hi)) {
+      if (pf && (!window || s > hi) && (needle_first || vm_turns == 0)) {
         const Needle& nd = pf->needle();
         if (s > last || nd.min_off > t.n - s) return;
         const size_t q = next_occurrence(p, s + size_t(nd.min_off));
@@ -232,7 +236,7 @@ struct Searcher {
       }
       s = skip(p, s);
       if (s > last || (an.anchored_start && s > 0)) return;
-      if (pf && s > hi) continue;
+      if (pf && window && s > hi) continue;
       if (dfa && vm_turns == 0 && dfa_find(s)) return;
       t.reset(s);
       if (attempt(false, dfa ? kVmTurnBudget : 0)) {
@@ -362,13 +366,14 @@ struct Searcher {
     State& t = *st;
     t.drop_large_trail();
     t.caps[0] = CpSpan{s, t.pos};
-    t.history[0].push_back(CpSpan{s, t.pos});
+    if (!t.flat) t.history[0].push_back(CpSpan{s, t.pos});
     found = true;
   }
 
   Status go(const SearchControl& ctl) {
     st->ctl = &ctl;
     st->status = Status::Ok;
+    st->flat = re->analysis_->flat_groups;
     Backtracker bt(*re->program_);
     vm = &bt;
     if (mode == Mode::Find) dfa = re->dfa();
@@ -437,6 +442,12 @@ void Regex::fill_match(Match& m, std::string_view text, const State& st) const {
     m.caps[g] = c.set() ? Span{st.offset(c.start), st.offset(c.end), c.start, c.end} : Span{};
   }
   m.history.clear();
+  m.flat_history = st.flat;
+  if (st.flat) {
+    m.history_starts.clear();
+    if (m.names != names_) m.names = names_;
+    return;
+  }
   m.history_starts.resize(g_count + 1);
   size_t total = 0;
   for (size_t g = 0; g < g_count; ++g) total += st.history[g].size();

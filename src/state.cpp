@@ -95,8 +95,10 @@ void reinit(State& st, size_t group_count) {
   st.cursor.reset(st.text);
   st.group_count = group_count;
   st.caps.assign(group_count + 1, CpSpan{});
-  if (st.history.size() > group_count + 1) st.history.resize(group_count + 1);
-  for (auto& h : st.history) h.clear();
+  // Histories are empty since the last reinit unless a search kept them.
+  if (!st.flat) {
+    for (auto& h : st.history) h.clear();
+  }
   st.history.resize(group_count + 1);
   st.open.clear();
   st.best_partial.reset();
@@ -120,8 +122,11 @@ void trim(State& st) {
   trim(st.caps, kKeepSmall);
   trim(st.trail, kKeepSmall);
   trim(st.open, kKeepSmall);
+  // A flat search left the lists as the last reinit made them.
   bool small = st.history.size() <= kKeepSmall;
-  for (const auto& h : st.history) small = small && h.capacity() <= kKeepSmall;
+  if (!st.flat) {
+    for (const auto& h : st.history) small = small && h.capacity() <= kKeepSmall;
+  }
   if (!small) std::vector<std::vector<CpSpan>>().swap(st.history);
   if (st.vm.words > kKeepVmWords) st.vm = State::VmScratch{};
   trim(st.vm.memo, kKeepMemoWords);
@@ -204,6 +209,9 @@ void State::undo_to(size_t mark) {
         caps[e.group] = h.empty() ? CpSpan{} : h.back();
         break;
       }
+      case Undo::CloseFlat:
+        caps[e.group] = CpSpan{};
+        break;
       case Undo::OpenPush:
         open.pop_back();
         break;

@@ -17,7 +17,8 @@
 // of a later path are corrupted, so only the helpers below touch the trail.
 // A group's `caps` entry is always the last entry of its `history` (unset when
 // that is empty), so undoing a close needs no saved span: a trail entry is 16
-// bytes.
+// bytes. When `flat` is on (a pattern whose groups close at most once per
+// match) histories are not kept at all and undoing a close unsets the group.
 //
 // The `open` stack (groups entered but not closed) is read only by partial
 // matching, so it is maintained only while `partial` is on.
@@ -91,9 +92,10 @@ struct State {
   size_t start = 0;
   size_t group_count = 0;
   bool partial = false;
+  bool flat = false;  // histories are the caps: `history` is not kept
 
   // --- undo trail ---
-  enum class Undo : uint8_t { Close, OpenPush, OpenPop };
+  enum class Undo : uint8_t { Close, CloseFlat, OpenPush, OpenPop };
   struct TrailEntry {
     uint32_t group;
     Undo kind;
@@ -150,9 +152,9 @@ struct State {
 
   // Group close: sets caps[g] and appends to its history.
   void close_group(size_t g, size_t s, size_t e) {
-    trail.push_back(TrailEntry{uint32_t(g), Undo::Close, 0});
     caps[g] = CpSpan{s, e};
-    history[g].push_back(CpSpan{s, e});
+    trail.push_back(TrailEntry{uint32_t(g), flat ? Undo::CloseFlat : Undo::Close, 0});
+    if (!flat) history[g].push_back(CpSpan{s, e});
   }
   void open_push(size_t g, size_t s) {
     trail.push_back(TrailEntry{uint32_t(g), Undo::OpenPush, 0});

@@ -369,6 +369,7 @@ TEST(ResultSlot, ReusedSlotEqualsFreshResult) {
       EXPECT_EQ(spans(slot->caps), spans(fresh->caps)) << text;
       EXPECT_EQ(spans(slot->history), spans(fresh->history)) << text;
       EXPECT_EQ(slot->history_starts, fresh->history_starts) << text;
+      EXPECT_EQ(slot->flat_history, fresh->flat_history) << text;
       EXPECT_EQ(slot->names, fresh->names) << text;
     }
   }
