@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -550,6 +551,38 @@ TEST(Search, PrefilteredSearchesAgreeWithTheReferenceAtEveryWidth) {
     }
   }
   EXPECT_GT(compared, 2000);
+}
+
+// A pattern counts as flat only when no group can close twice in one match;
+// a flat pattern's histories are derived from its spans, so a wrong verdict
+// loses history entries. Each case: pattern, verdict, haystack, group 1's
+// history length.
+TEST(Analysis, FlatGroupsOnlyWhenNoGroupClosesTwice) {
+  struct Case {
+    const char* pattern;
+    bool flat;
+    const char* text;
+    size_t history;
+  };
+  const Case cases[] = {
+      {"(a)(b)?c", true, "ac", 1},          {"(?:(a)|(b))c", true, "bc", 0},
+      {"(a){0,1}b", true, "ab", 1},         {"(?=(a))a", true, "a", 1},
+      {"(?<=(a))b", true, "ab", 0},  // a lookbehind keeps no captures
+      {"(?:(a)b)+", false, "abab", 2},      {"(a)*", false, "aaa", 3},
+      {"(?:x(a)){2}", false, "xaxa", 2},    {"(?:(a)|b){1,3}", false, "aba", 2},
+      {"(?P<n>a)(?P<n>b)", false, "ab", 2}, {"(?P<n>a)|(?P<n>b)", false, "b", 1},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(analysis_of(c.pattern).flat_groups, c.flat) << c.pattern;
+    const auto r = Regex::new_with_flags(c.pattern, 0);
+    ASSERT_TRUE(r.ok()) << c.pattern;
+    std::optional<Match> m;
+    ASSERT_EQ(r.value().find(c.text, m), Status::Ok);
+    ASSERT_TRUE(m.has_value()) << c.pattern;
+    EXPECT_EQ(m->flat_history, c.flat) << c.pattern;
+    EXPECT_EQ(m->history_size(1), c.history) << c.pattern;
+    EXPECT_EQ(m->history_size(0), 1u) << c.pattern;
+  }
 }
 
 }  // namespace
