@@ -1,11 +1,7 @@
 // The lazy DFA (see dfa.hpp for its role).
 //
-// The tree is compiled twice into a small Thompson NFA (character tests,
-// ordered splits, jumps, zero-width assertions, match): forward, and with
-// every sequence reversed for the reverse scan. It is built from the tree,
-// not from the VM's Program, because counted repetitions must be expanded
-// into copies, which the Program encodes as counters. Counted copies are
-// capped at kMaxNfa instructions; beyond that the pattern is refused.
+// The tree is compiled twice into a small Thompson NFA (nfa.hpp): forward,
+// and with every sequence reversed for the reverse scan.
 //
 // A DFA state is an ordered list of NFA "seeds" (instructions reached right
 // after a character was consumed, in priority order), the context of that
@@ -52,6 +48,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "nfa.hpp"
 #include "program.hpp"
 #include "state.hpp"
 
@@ -59,8 +56,6 @@ namespace kordal {
 
 namespace {
 
-constexpr size_t kMaxNfa = 10000;    // NFA instructions
-constexpr size_t kMaxTests = 256;    // distinct character tests
 constexpr uint32_t kMaxHigh = 32;    // classes added for code points >= 256
 constexpr size_t kHighSlots = 1024;  // direct-mapped cache of high code points
 constexpr size_t kPollSlice = size_t(1) << 20;
@@ -69,286 +64,6 @@ constexpr size_t kSlots = 4;
 
 std::atomic<size_t> limit_bytes{size_t(2) << 20};
 std::atomic<uint64_t> next_id{1};
-
-// Context of a position's neighbour.
-enum Ctx : uint8_t {
-  kEdge = 1,     // no character: the start or end of the text
-  kNl = 2,       // a line feed
-  kFinalNl = 4,  // a line feed that is the last character
-  kAsciiW = 8,   // an ASCII word character
-  kUniW = 16,    // a Unicode word character
-};
-
-enum class NOp : uint8_t { Test, Split, Jump, Assert, Match };
-
-enum class AKind : uint8_t {
-  StartLine,
-  StartLineM,
-  EndLine,
-  EndLineM,
-  StartText,
-  EndText,
-  WordB,
-  NotWordB,
-  WordStart,
-  WordEnd,
-};
-
-struct NInst {
-  NOp op = NOp::Match;
-  AKind ak = AKind::StartText;
-  bool ascii = false;  // word assertions
-  uint32_t x = 0;      // Test: test; Split: first; Jump / Assert: target
-  uint32_t y = 0;      // Test: next; Split: second
-};
-
-// A character test: a leaf node, or a literal code point (of a LitStr).
-struct DTest {
-  const Node* leaf = nullptr;
-  char32_t ch = 0;
-  bool ign = false;
-  bool accepts(char32_t c) const {
-    if (leaf) return single_accepts(*leaf, c);
-    return c == ch || (ign && chars_equal_ci(c, ch));
-  }
-};
-
-bool holds(const NInst& in, uint8_t l, uint8_t r) {
-  const uint8_t w = in.ascii ? kAsciiW : kUniW;
-  const bool lw = l & w, rw = r & w;
-  switch (in.ak) {
-    case AKind::StartLine:
-    case AKind::StartText:
-      return l & kEdge;
-    case AKind::StartLineM:
-      return l & (kEdge | kNl);
-    case AKind::EndLine:
-      return r & (kEdge | kFinalNl);
-    case AKind::EndLineM:
-      return r & (kEdge | kNl);
-    case AKind::EndText:
-      return r & kEdge;
-    case AKind::WordB:
-      return lw != rw;
-    case AKind::NotWordB:
-      return lw == rw;
-    case AKind::WordStart:
-      return !lw && rw;
-    case AKind::WordEnd:
-      return lw && !rw;
-  }
-  return false;
-}
-
-uint8_t ctx_bits_needed(AKind k) {
-  switch (k) {
-    case AKind::StartLine:
-    case AKind::StartText:
-    case AKind::EndText:
-      return kEdge;
-    case AKind::StartLineM:
-    case AKind::EndLineM:
-      return kEdge | kNl;
-    case AKind::EndLine:
-      return kEdge | kFinalNl;
-    default:
-      return 0;  // word bits are added by the caller
-  }
-}
-
-struct Nfa {
-  std::vector<NInst> code;
-  uint32_t start = 0;       // anchored entry
-  uint32_t unanchored = 0;  // lazy any-character loop, then the start
-};
-
-}  // namespace
-
-struct DfaProgram {
-  std::vector<DTest> tests;  // tests[0] accepts every code point
-  Nfa fwd, rev;
-  uint8_t ctx_mask = 0;
-  // Classes: the low code points', then the end of text, then the final line
-  // feed; high classes are added per cache after these.
-  std::array<uint16_t, 256> low{};
-  uint32_t fixed = 0;  // number of classes known at build
-  uint32_t eot = 0;
-  uint32_t final_nl = 0;
-  uint32_t nl = 0;            // the line feed's class
-  size_t words = 0;           // 64-bit words per class signature
-  std::vector<uint64_t> sig;  // fixed * words: the tests each class passes
-  std::vector<uint8_t> ctx;   // fixed: each class's context bits (masked)
-};
-
-namespace {
-
-// --- construction ---
-
-struct Builder {
-  explicit Builder(DfaProgram& prog) : p(prog) {}
-  DfaProgram& p;
-  std::unordered_map<const Node*, uint32_t> leaf_ids;
-  std::unordered_map<uint64_t, uint32_t> lit_ids;
-  Nfa* nfa = nullptr;
-  bool rev = false;
-  bool ok = true;
-  bool word_ascii = false, word_uni = false;
-
-  uint32_t add(NInst in) {
-    if (nfa->code.size() >= kMaxNfa) {
-      ok = false;
-      return 0;
-    }
-    nfa->code.push_back(in);
-    return uint32_t(nfa->code.size() - 1);
-  }
-  uint32_t test_id(DTest t) {
-    uint32_t* slot;
-    if (t.leaf) {
-      slot = &leaf_ids[t.leaf];
-    } else {
-      slot = &lit_ids[uint64_t(t.ch) << 1 | t.ign];
-    }
-    if (*slot == 0) {
-      if (p.tests.size() >= kMaxTests) {
-        ok = false;
-        return 0;
-      }
-      p.tests.push_back(t);
-      *slot = uint32_t(p.tests.size() - 1);
-    }
-    return *slot;
-  }
-  uint32_t test(DTest t, uint32_t next) {
-    const uint32_t id = test_id(t);
-    NInst in;
-    in.op = NOp::Test;
-    in.x = id;
-    in.y = next;
-    return add(in);
-  }
-  uint32_t split(uint32_t a, uint32_t b) {
-    NInst in;
-    in.op = NOp::Split;
-    in.x = a;
-    in.y = b;
-    return add(in);
-  }
-  uint32_t assert_(AKind k, bool ascii, uint32_t next) {
-    NInst in;
-    in.op = NOp::Assert;
-    in.ak = k;
-    in.ascii = ascii;
-    in.x = next;
-    p.ctx_mask |= ctx_bits_needed(k);
-    if (k == AKind::WordB || k == AKind::NotWordB || k == AKind::WordStart || k == AKind::WordEnd) {
-      (ascii ? word_ascii : word_uni) = true;
-    }
-    return add(in);
-  }
-
-  // Code for `nd` that continues at `next`; returns its entry.
-  uint32_t emit(const Node& nd, uint32_t next) {
-    if (!ok) return 0;
-    switch (nd.kind) {
-      case NodeKind::Empty:
-        return next;
-      case NodeKind::Lit:
-        return test(DTest{nullptr, nd.ch, nd.ign}, next);
-      case NodeKind::Any:
-      case NodeKind::Class:
-      case NodeKind::Predef:
-      case NodeKind::Prop:
-        return test(DTest{&nd, 0, false}, next);
-      case NodeKind::LitStr: {
-        const size_t k = nd.chars.size();
-        for (size_t i = 0; i < k && ok; ++i) {
-          const char32_t c = rev ? nd.chars[i] : nd.chars[k - 1 - i];
-          next = test(DTest{nullptr, c, nd.ign}, next);
-        }
-        return next;
-      }
-      case NodeKind::StartLine:
-        return assert_(nd.multiline ? AKind::StartLineM : AKind::StartLine, false, next);
-      case NodeKind::EndLine:
-        return assert_(nd.multiline ? AKind::EndLineM : AKind::EndLine, false, next);
-      case NodeKind::StartText:
-        return assert_(AKind::StartText, false, next);
-      case NodeKind::EndText:
-        return assert_(AKind::EndText, false, next);
-      case NodeKind::WordBoundary:
-        return assert_(nd.negated ? AKind::NotWordB : AKind::WordB, nd.ascii, next);
-      case NodeKind::WordEdge:
-        return assert_(nd.end ? AKind::WordEnd : AKind::WordStart, nd.ascii, next);
-      case NodeKind::Group:
-      case NodeKind::NonCap:
-        return emit(nd.child(), next);
-      case NodeKind::Sequence: {
-        const size_t k = nd.kids.size();
-        for (size_t i = 0; i < k && ok; ++i) next = emit(nd.kids[rev ? i : k - 1 - i], next);
-        return next;
-      }
-      case NodeKind::Branch: {
-        uint32_t entry = emit(nd.kids.back(), next);
-        for (size_t i = nd.kids.size() - 1; i-- > 0 && ok;) {
-          entry = split(emit(nd.kids[i], next), entry);
-        }
-        return entry;
-      }
-      case NodeKind::Repeat:
-        return repeat(nd, next);
-      default:  // Grapheme, Atomic, BackRef, Look
-        ok = false;
-        return 0;
-    }
-  }
-
-  uint32_t repeat(const Node& nd, uint32_t next) {
-    const Node& body = nd.child();
-    uint32_t cur = next;
-    if (!nd.max) {
-      const uint32_t loop = split(0, 0);
-      const uint32_t b = emit(body, loop);
-      if (!ok) return 0;
-      nfa->code[loop].x = nd.greedy ? b : next;
-      nfa->code[loop].y = nd.greedy ? next : b;
-      cur = loop;
-    } else {
-      for (uint32_t i = nd.min; i < *nd.max && ok; ++i) {
-        const uint32_t b = emit(body, cur);
-        cur = nd.greedy ? split(b, next) : split(next, b);
-      }
-    }
-    for (uint32_t i = 0; i < nd.min && ok; ++i) cur = emit(body, cur);
-    return cur;
-  }
-
-  bool compile(const Node& root, Nfa& out, bool reverse) {
-    nfa = &out;
-    rev = reverse;
-    NInst m;
-    m.op = NOp::Match;
-    const uint32_t match = add(m);
-    out.start = emit(root, match);
-    if (!ok) return false;
-    // Unanchored entry: (?s:.)*? before the pattern.
-    NInst t;
-    t.op = NOp::Test;  // test 0: any code point
-    const uint32_t any = add(t);
-    out.unanchored = split(out.start, any);
-    if (!ok) return false;
-    out.code[any].y = out.unanchored;
-    return true;
-  }
-};
-
-uint8_t char_ctx(char32_t c, uint8_t mask) {
-  uint8_t b = 0;
-  if (c == '\n') b |= kNl;
-  if (ascii_word(c)) b |= kAsciiW;
-  if (unicode::is_word(c)) b |= kUniW;
-  return b & mask;
-}
 
 // --- the per-thread cache ---
 
@@ -386,7 +101,7 @@ struct DfaCache {
   size_t clears = 0;
   size_t scanned_at_clear = 0;
 
-  void init(const DfaProgram& p, uint64_t id) {
+  void init(const Automaton& p, uint64_t id) {
     owner = id;
     width = p.fixed + kMaxHigh;
     classes = p.fixed;
@@ -434,7 +149,7 @@ thread_local CacheSlots tl_slots;
 // started from the poll hook inside a search).
 class CacheLease {
  public:
-  CacheLease(const DfaProgram& p, uint64_t id) {
+  CacheLease(const Automaton& p, uint64_t id) {
     CacheSlots& s = tl_slots;
     ++s.clock;
     DfaCache* victim = nullptr;
@@ -477,7 +192,7 @@ class CacheLease {
 // One scan direction over one cache.
 class Runner {
  public:
-  Runner(const DfaProgram& p, DfaCache& c, bool reverse)
+  Runner(const Automaton& p, DfaCache& c, bool reverse)
       : p_(p),
         c_(c),
         nfa_(reverse ? p.rev : p.fwd),
@@ -535,6 +250,7 @@ class Runner {
             matched = true;
             break;
           case NOp::Jump:
+          case NOp::Save:  // not in the DFA's automaton; a jump if it were
             c_.stack.push_back(in.x);
             break;
           case NOp::Split:
@@ -647,7 +363,7 @@ class Runner {
     return id;
   }
 
-  const DfaProgram& p_;
+  const Automaton& p_;
   DfaCache& c_;
   const Nfa& nfa_;
   Side& side_;
@@ -682,7 +398,7 @@ size_t next_start(const U* text, size_t i, size_t stop, const StartSet& ss) {
 }
 
 template <class U>
-Dfa::Outcome forward(const DfaProgram& p, DfaCache& c, State& st, const U* text, size_t s,
+Dfa::Outcome forward(const Automaton& p, DfaCache& c, State& st, const U* text, size_t s,
                      bool anchored, bool earliest, size_t& end, const StartSet* ss) {
   const size_t n = st.n;
   Runner run(p, c, false);
@@ -761,7 +477,7 @@ Dfa::Outcome forward(const DfaProgram& p, DfaCache& c, State& st, const U* text,
 }
 
 template <class U>
-Dfa::Outcome backward(const DfaProgram& p, DfaCache& c, State& st, const U* text, size_t lo,
+Dfa::Outcome backward(const Automaton& p, DfaCache& c, State& st, const U* text, size_t lo,
                       size_t e, size_t& start) {
   const size_t n = st.n;
   Runner run(p, c, true);
@@ -835,47 +551,8 @@ Dfa::Outcome backward(const DfaProgram& p, DfaCache& c, State& st, const U* text
 Dfa::~Dfa() = default;
 
 std::unique_ptr<const Dfa> Dfa::build(const Node& root) {
-  auto prog = std::make_unique<DfaProgram>();
-  DfaProgram& p = *prog;
-  p.tests.push_back(DTest{});  // 0: any code point (the unanchored loop)
-  Builder b(p);
-  b.leaf_ids.reserve(16);
-  if (!b.compile(root, p.fwd, false) || !b.compile(root, p.rev, true)) return nullptr;
-  if (b.word_ascii) p.ctx_mask |= kAsciiW;
-  if (b.word_uni) p.ctx_mask |= kUniW;
-  // Classes of the low code points: equal test signatures and contexts.
-  p.words = (p.tests.size() + 63) / 64;
-  std::vector<uint64_t> s(p.words);
-  std::unordered_map<std::string, uint32_t> seen;
-  auto add_class = [&](const std::vector<uint64_t>& bits, uint8_t cx, bool fresh) {
-    std::string key(1, char(cx));
-    key.append(reinterpret_cast<const char*>(bits.data()), bits.size() * sizeof(uint64_t));
-    if (!fresh) {
-      auto it = seen.find(key);
-      if (it != seen.end()) return it->second;
-    }
-    const uint32_t k = uint32_t(p.ctx.size());
-    p.sig.insert(p.sig.end(), bits.begin(), bits.end());
-    p.ctx.push_back(cx);
-    if (!fresh) seen.emplace(key, k);
-    return k;
-  };
-  for (uint32_t ch = 0; ch < 256; ++ch) {
-    std::fill(s.begin(), s.end(), 0);
-    s[0] |= 1;
-    for (size_t t = 1; t < p.tests.size(); ++t) {
-      if (p.tests[t].accepts(ch)) s[t >> 6] |= uint64_t(1) << (t & 63);
-    }
-    p.low[ch] = uint16_t(add_class(s, char_ctx(ch, p.ctx_mask), false));
-  }
-  p.nl = p.low['\n'];
-  // The line feed at the last position: the line feed's tests, its own context.
-  std::vector<uint64_t> nl_sig(p.sig.begin() + size_t(p.nl) * p.words,
-                               p.sig.begin() + size_t(p.nl + 1) * p.words);
-  p.final_nl = add_class(nl_sig, uint8_t((kNl | kFinalNl) & p.ctx_mask), true);
-  std::fill(s.begin(), s.end(), 0);
-  p.eot = add_class(s, uint8_t(kEdge & p.ctx_mask), true);
-  p.fixed = uint32_t(p.ctx.size());
+  std::unique_ptr<Automaton> prog = build_automaton(root, true, false);
+  if (!prog) return nullptr;
   std::unique_ptr<Dfa> d(new Dfa());
   d->prog_ = std::move(prog);
   d->id_ = next_id.fetch_add(1, std::memory_order_relaxed);

@@ -19,8 +19,8 @@ namespace kordal {
 
 struct State;
 
-// One automaton over the tree: tests, classes, forward and reverse NFAs.
-struct DfaProgram;
+// Tests, classes, forward and reverse NFAs (nfa.hpp).
+struct Automaton;
 
 // Code points that can begin a match (from the analysis): a forward scan
 // with no match in progress jumps to the next of them.
@@ -57,12 +57,12 @@ class Dfa {
   // The least start in [lo, e] of a match ending at e.
   Outcome find_start(State& st, size_t lo, size_t e, size_t& start) const;
 
-  const DfaProgram& program() const { return *prog_; }
+  const Automaton& program() const { return *prog_; }
   uint64_t id() const { return id_; }
 
  private:
   Dfa() = default;
-  std::unique_ptr<DfaProgram> prog_;
+  std::unique_ptr<Automaton> prog_;
   uint64_t id_ = 0;
 };
 
