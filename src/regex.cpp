@@ -27,6 +27,7 @@
 #include "analysis.hpp"
 #include "backtracker.hpp"
 #include "dfa.hpp"
+#include "onepass.hpp"
 #include "parser.hpp"
 #include "prefilter.hpp"
 #include "program.hpp"
@@ -63,6 +64,8 @@ struct Regex::DfaSlot {
   std::once_flag once;
   std::atomic<bool> ready{false};  // spares every later search the once-flag's cost
   std::unique_ptr<const Dfa> dfa;  // null when the pattern is beyond the DFA
+  // Null unless the pattern has groups, each closing at most once, and is one-pass.
+  std::unique_ptr<const OnePass> onepass;
   StartSet starts;
   bool skips = false;  // whether `starts` rules anything out
 };
@@ -74,6 +77,7 @@ const Dfa* Regex::dfa() const {
     DfaSlot& d = *dfa_;
     d.dfa = Dfa::build(*tree_);
     const Analysis& an = *analysis_;
+    if (an.flat_groups && group_count_ > 0) d.onepass = OnePass::build(*tree_, group_count_);
     StartSet& ss = d.starts;
     switch (an.skip) {
       case Analysis::Skip::None:
@@ -101,6 +105,10 @@ const Dfa* Regex::dfa() const {
   return dfa_->dfa.get();
 }
 
+const OnePass* Regex::onepass() const {
+  return dfa_ ? dfa_->onepass.get() : nullptr;
+}
+
 const StartSet* Regex::dfa_starts() const {
   return dfa_ && dfa_->skips ? &dfa_->starts : nullptr;
 }
@@ -118,6 +126,8 @@ struct Searcher {
   bool exists = false;     // Find: only whether a match exists (no spans)
   Backtracker* vm = nullptr;
   const Dfa* dfa = nullptr;  // Find: the DFA, until it gives up for this call
+  // Find and Anchored with groups: the one-pass matcher, until it gives up.
+  const OnePass* onepass = nullptr;
 
   // Next start >= s that can begin a match, or n + 1.
   template <class U>
@@ -162,7 +172,6 @@ struct Searcher {
     }
   }
 
-  // One attempt at t.pos.
   // One attempt at t.pos, given up after about `budget` steps (0: never).
   bool attempt(bool to_end, uint64_t budget = 0) {
     vm->set_run_budget(budget);
@@ -239,6 +248,20 @@ struct Searcher {
       if (pf && window && s > hi) continue;
       if (dfa && vm_turns == 0 && dfa_find(s)) return;
       t.reset(s);
+      if (onepass) {
+        const OnePass::Outcome o = onepass->match_at(t, s);
+        if (o == OnePass::Outcome::Found) {
+          set_whole(s);
+          return;
+        }
+        if (o == OnePass::Outcome::Stopped) return;
+        if (o == OnePass::Outcome::NotFound) {
+          if (vm_turns > 0) --vm_turns;
+          ++s;
+          continue;
+        }
+        onepass = nullptr;  // a code point it has no class for
+      }
       if (attempt(false, dfa ? kVmTurnBudget : 0)) {
         set_whole(s);
         return;
@@ -286,6 +309,15 @@ struct Searcher {
     }
     // The priority-first path from ms ends at e, so the VM from ms alone
     // gives the groups.
+    if (onepass) {
+      const OnePass::Outcome o = onepass->match_at(t, ms);
+      if (o == OnePass::Outcome::Found) {
+        set_whole(ms);
+        return true;
+      }
+      if (o == OnePass::Outcome::Stopped) return true;
+      onepass = nullptr;
+    }
     if (attempt(false)) {
       set_whole(ms);
       return true;
@@ -335,6 +367,11 @@ struct Searcher {
       case Mode::Full:
         if (s0 > t.n) return;
         t.reset(s0);
+        if (onepass) {
+          const OnePass::Outcome o = onepass->match_at(t, s0);
+          if (o == OnePass::Outcome::Found) set_whole(s0);
+          if (o != OnePass::Outcome::GaveUp) return;
+        }
         if (attempt(mode == Mode::Full)) {
           set_whole(s0);
         }
@@ -376,7 +413,11 @@ struct Searcher {
     st->flat = re->analysis_->flat_groups;
     Backtracker bt(*re->program_);
     vm = &bt;
-    if (mode == Mode::Find) dfa = re->dfa();
+    if (mode == Mode::Find || mode == Mode::Anchored) {
+      const Dfa* d = re->dfa();
+      if (mode == Mode::Find) dfa = d;
+      if (!exists) onepass = re->onepass();
+    }
     run();
     vm = nullptr;
     if (st->status != Status::Ok) found = false;

@@ -123,6 +123,7 @@ struct State {
     }
   };
   VmScratch vm;
+  std::vector<size_t> slots;  // the one-pass matcher's capture slots
 
   // --- control of the running search (set by the search driver) ---
   Status status = Status::Ok;

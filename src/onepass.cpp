@@ -1,0 +1,239 @@
+// The one-pass matcher (see onepass.hpp for the scheme).
+#include "onepass.hpp"
+
+#include <algorithm>
+#include <map>
+#include <utility>
+
+#include "nfa.hpp"
+#include "state.hpp"
+
+namespace kordal {
+
+namespace {
+
+constexpr size_t kPollSlice = size_t(1) << 20;
+constexpr size_t kMaxTable = size_t(1) << 20;  // transitions
+// The left context never needs kFinalNl: no assertion reads it on the left.
+constexpr uint8_t kLeftBits = uint8_t(~kFinalNl);
+
+}  // namespace
+
+std::unique_ptr<const OnePass> OnePass::build(const Node& root, size_t group_count) {
+  if (group_count >= kMaxGroups) return nullptr;
+  const std::unique_ptr<Automaton> aut = build_automaton(root, false, true);
+  if (!aut) return nullptr;
+  const Automaton& a = *aut;
+  const Nfa& nfa = a.fwd;
+  std::unique_ptr<OnePass> op(new OnePass());
+  op->classes_ = a.fixed;
+  op->eot_ = a.eot;
+  op->final_nl_ = a.final_nl;
+  op->ctx_mask_ = a.ctx_mask;
+  op->low_ = a.low;
+  op->slots_ = 2 * (group_count + 1);
+  const uint32_t C = a.fixed;
+
+  // States by (NFA instruction, left context); discovered breadth first.
+  std::map<std::pair<uint32_t, uint8_t>, int32_t> ids;
+  std::vector<std::pair<uint32_t, uint8_t>> states;
+  bool ok = true;
+  auto intern = [&](uint32_t pc, uint8_t lctx) {
+    const auto key = std::make_pair(pc, lctx);
+    auto it = ids.find(key);
+    if (it != ids.end()) return it->second;
+    if (states.size() >= kMaxStates || (states.size() + 1) * C > kMaxTable) {
+      ok = false;
+      return int32_t(-1);
+    }
+    const int32_t id = int32_t(states.size());
+    ids.emplace(key, id);
+    states.push_back(key);
+    return id;
+  };
+  op->start_.assign(32, -1);
+  for (uint32_t c = 0; c < 32 && ok; ++c) {
+    const uint8_t l = uint8_t(c) & a.ctx_mask & kLeftBits;
+    if (l == c) op->start_[c] = intern(nfa.start, l);
+  }
+  for (uint32_t c = 0; c < 32; ++c) op->start_[c] = op->start_[c & a.ctx_mask & kLeftBits];
+
+  // Closure scratch: threads (an instruction and the slots written on the
+  // way to it), stacked so that the higher-priority one is on top.
+  std::vector<std::pair<uint32_t, std::vector<uint32_t>>> stack;
+  std::vector<uint32_t> seen(nfa.code.size(), UINT32_MAX);
+  uint32_t epoch = 0;
+  for (size_t si = 0; si < states.size() && ok; ++si) {
+    const auto [from, lctx] = states[si];
+    for (uint32_t k = 0; k < C && ok; ++k) {
+      const uint8_t rctx = a.ctx[k];
+      const uint64_t* sig = a.sig.data() + size_t(k) * a.words;
+      ++epoch;
+      Trans t;
+      bool consumer = false;
+      std::vector<uint32_t> consume_slots;
+      stack.clear();
+      stack.emplace_back(from, std::vector<uint32_t>{});
+      // The first match ends the closure: every thread after it ranks lower.
+      bool matched = false;
+      while (!stack.empty() && !matched && ok) {
+        const uint32_t pc = stack.back().first;
+        std::vector<uint32_t> slots = std::move(stack.back().second);
+        stack.pop_back();
+        if (seen[pc] == epoch) continue;  // a higher-priority thread got here first
+        seen[pc] = epoch;
+        const NInst& in = nfa.code[pc];
+        switch (in.op) {
+          case NOp::Test:
+            if (k == a.eot || !((sig[in.x >> 6] >> (in.x & 63)) & 1)) break;
+            if (consumer) {
+              ok = false;  // two threads consume the same code point
+              break;
+            }
+            consumer = true;
+            consume_slots = std::move(slots);
+            t.next = intern(in.y, rctx & kLeftBits);
+            break;
+          case NOp::Match:
+            matched = true;
+            t.flags = consumer ? kFallback : kMatchHere;
+            t.match = uint32_t(op->pool_.size());
+            op->pool_.insert(op->pool_.end(), slots.begin(), slots.end());
+            t.match_end = uint32_t(op->pool_.size());
+            break;
+          case NOp::Save:
+            slots.push_back(in.y);
+            stack.emplace_back(in.x, std::move(slots));
+            break;
+          case NOp::Jump:
+            stack.emplace_back(in.x, std::move(slots));
+            break;
+          case NOp::Split:
+            stack.emplace_back(in.y, slots);
+            stack.emplace_back(in.x, std::move(slots));
+            break;
+          case NOp::Assert:
+            if (holds(in, lctx, rctx)) stack.emplace_back(in.x, std::move(slots));
+            break;
+        }
+      }
+      if (!ok) break;
+      if (t.flags & kMatchHere) {
+        t.next = -1;  // nothing ranks above the match
+      } else if (consumer && !consume_slots.empty()) {
+        t.flags |= kSaves;
+        t.nsaves = uint8_t(std::min<size_t>(consume_slots.size(), 255));
+        t.save[0] = uint16_t(consume_slots[0]);
+        t.save[1] = uint16_t(consume_slots[consume_slots.size() > 1 ? 1 : 0]);
+        t.saves = uint32_t(op->pool_.size());
+        op->pool_.insert(op->pool_.end(), consume_slots.begin(), consume_slots.end());
+        t.saves_end = uint32_t(op->pool_.size());
+      }
+      op->table_.push_back(t);
+    }
+  }
+  if (!ok) return nullptr;
+  // Code points below 256 that a state consumes without a save and stays in
+  // (the body of a loop over a class): the scan passes over them in a tight
+  // loop. The last code point is left to the table (it may be a final line
+  // feed, which has a class of its own).
+  op->stay_.assign(states.size() * 256, 0);
+  for (size_t si = 0; si < states.size(); ++si) {
+    for (uint32_t ch = 0; ch < 256; ++ch) {
+      const Trans& tr = op->table_[si * C + a.low[ch]];
+      op->stay_[si * 256 + ch] = tr.flags == 0 && tr.next == int32_t(si);
+    }
+  }
+  return op;
+}
+
+OnePass::Outcome OnePass::match_at(State& st, size_t s) const {
+  if (s > st.n) return Outcome::NotFound;
+  return with_units(st.text, [&](const auto* text) { return run(st, text, s); });
+}
+
+template <class U>
+OnePass::Outcome OnePass::run(State& st, const U* text, size_t s) const {
+  const size_t n = st.n;
+  const size_t S = slots_;
+  if (st.slots.size() < 2 * S) st.slots.resize(2 * S);
+  size_t* cur = st.slots.data();
+  size_t* fb = cur + S;
+  std::fill(cur, cur + S, kUnset);
+  bool have_fb = false;
+  size_t fb_end = 0;
+  const uint8_t lctx = s == 0 ? uint8_t(kEdge) : char_ctx(char32_t(text[s - 1]), ctx_mask_);
+  int32_t state = start_[lctx & 31];
+  const Trans* table = table_.data();
+  const uint32_t* pool = pool_.data();
+  size_t pos = s;
+  size_t poll_at = s + kPollSlice;
+  const size_t* result = nullptr;
+  size_t end = 0;
+  for (;;) {
+    uint32_t k;
+    if (pos == n) {
+      k = eot_;
+    } else {
+      const uint32_t ch = uint32_t(text[pos]);
+      if (ch >= 256) return Outcome::GaveUp;
+      k = ch == '\n' && pos + 1 == n ? final_nl_ : low_[ch];
+    }
+    const Trans& t = table[size_t(state) * classes_ + k];
+    if (t.flags) {
+      if (t.flags & (kFallback | kMatchHere)) {
+        size_t* dst = cur;
+        if (t.flags & kFallback) {
+          std::copy(cur, cur + S, fb);
+          dst = fb;
+          fb_end = pos;
+          have_fb = true;
+        }
+        for (uint32_t i = t.match; i < t.match_end; ++i) dst[pool[i]] = pos;
+        if (t.flags & kMatchHere) {
+          result = cur;
+          end = pos;
+          break;
+        }
+      }
+      if (t.nsaves <= 2) {
+        // Most transitions close one group and open the next.
+        cur[t.save[0]] = pos;
+        cur[t.save[1]] = pos;
+      } else {
+        for (uint32_t i = t.saves; i < t.saves_end; ++i) cur[pool[i]] = pos;
+      }
+    }
+    if (t.next < 0) {
+      if (!have_fb) {
+        st.steps += pos - s + 1;
+        return Outcome::NotFound;
+      }
+      result = fb;
+      end = fb_end;
+      break;
+    }
+    state = t.next;
+    ++pos;
+    // The run of code points the new state loops on.
+    const uint8_t* stay = stay_.data() + size_t(state) * 256;
+    const size_t stop = n - 1 < poll_at ? n - 1 : poll_at;  // n >= pos >= 1
+    while (pos < stop && (sizeof(U) == 1 || text[pos] < 256) && stay[text[pos]]) ++pos;
+    if (pos >= poll_at) {
+      poll_at = pos + kPollSlice;
+      if (st.ctl && st.ctl->poll && st.ctl->poll(st.ctl->ctx)) {
+        st.status = Status::Interrupted;
+        return Outcome::Stopped;
+      }
+    }
+  }
+  st.steps += pos - s + 1;
+  st.pos = end;
+  for (size_t g = 1; 2 * g + 1 < S; ++g) {
+    const size_t a = result[2 * g], b = result[2 * g + 1];
+    if (a != kUnset && b != kUnset) st.close_group(g, a, b);
+  }
+  return Outcome::Found;
+}
+
+}  // namespace kordal

@@ -1,0 +1,94 @@
+// The one-pass matcher: groups of an anchored attempt in one scan, for
+// patterns where the next code point always decides the path.
+//
+// A pattern is one-pass when, from every point the automaton (nfa.hpp) can
+// reach after consuming a code point, and for every class of the next code
+// point, at most one thread consumes it. Then an attempt at a start never
+// backtracks: it follows a transition table, writing capture slots as it
+// goes. A match reached by a thread of lower priority than the consuming one
+// is remembered (slots copied) and reported if the consuming thread dies;
+// the latest one remembered always has the highest priority. That is the
+// whole of leftmost-first semantics on such a pattern, so results equal the
+// VM's.
+//
+// The table is built eagerly from the tree, once per pattern: a state is an
+// NFA instruction reached after a consumed code point plus the context of
+// that code point (line feed, word character); a transition on a class
+// evaluates the assertions along each path with the contexts on both sides,
+// which the state and the class fix. Building costs O(states x classes x
+// NFA size) and is refused past kMaxStates states. Only code points below
+// 256 have classes: an attempt meeting a larger one gives up (the VM runs).
+//
+// Cost of an attempt: one table load per code point plus one store per
+// capture slot written, and a copy of the slots per remembered match; no
+// allocation. Only for patterns whose groups close at most once (histories
+// are the spans).
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "ast.hpp"
+
+namespace kordal {
+
+struct State;
+
+class OnePass {
+ public:
+  // nullptr unless the pattern is one-pass, fits the caps and has at most
+  // kMaxGroups groups.
+  static std::unique_ptr<const OnePass> build(const Node& root, size_t group_count);
+
+  enum class Outcome : uint8_t {
+    Found,
+    NotFound,
+    GaveUp,   // a code point without a class: use the VM
+    Stopped,  // the poll hook cancelled (st.status says so)
+  };
+
+  // The leftmost-first match starting exactly at s in a State just reset at
+  // s. Found: st.pos is its end and every group that took part is closed in
+  // st, as the VM would leave them. Otherwise st is untouched.
+  Outcome match_at(State& st, size_t s) const;
+
+  static constexpr size_t kMaxStates = 4096;
+  static constexpr size_t kMaxGroups = 128;
+
+ private:
+  OnePass() = default;
+  template <class U>
+  Outcome run(State& st, const U* text, size_t s) const;
+
+  static constexpr uint8_t kMatchHere = 1;  // a match here outranks every thread
+  static constexpr uint8_t kFallback = 2;   // a match here, if the consumer dies
+  static constexpr uint8_t kSaves = 4;      // the consuming path writes slots
+
+  struct Trans {
+    int32_t next = -1;   // the state after consuming, or -1: no thread consumes
+    uint8_t flags = 0;   // kMatchHere, kFallback, kSaves
+    uint8_t nsaves = 0;  // slots the consuming path writes; the first two are in `save`
+    // Unused entries repeat the first, so writing both is always right.
+    std::array<uint16_t, 2> save{};
+    uint32_t saves = 0;  // all of them, in `pool_`: [saves, saves_end)
+    uint32_t saves_end = 0;
+    uint32_t match = 0;  // the matching path's slots, in `pool_`
+    uint32_t match_end = 0;
+  };
+
+  std::vector<Trans> table_;    // states x classes_
+  std::vector<uint32_t> pool_;  // slot lists
+  std::vector<int32_t> start_;  // by the masked context of the code point before the start
+  std::vector<uint8_t> stay_;   // states x 256: consumed in place, nothing written
+  std::array<uint16_t, 256> low_{};
+  uint32_t classes_ = 0;
+  uint32_t eot_ = 0;
+  uint32_t final_nl_ = 0;
+  uint8_t ctx_mask_ = 0;
+  size_t slots_ = 0;  // 2 x (groups + 1)
+};
+
+}  // namespace kordal
