@@ -136,12 +136,31 @@ std::unique_ptr<const OnePass> OnePass::build(const Node& root, size_t group_cou
   // Code points below 256 that a state consumes without a save and stays in
   // (the body of a loop over a class): the scan passes over them in a tight
   // loop. The last code point is left to the table (it may be a final line
-  // feed, which has a class of its own).
+  // feed, which has a class of its own). A loop whose every step leaves a
+  // match to fall back on (a trailing greedy loop) stays too when the match
+  // writes the same slots on every step: the state's `stay_match_`.
   op->stay_.assign(states.size() * 256, 0);
+  op->stay_match_.assign(states.size(), {0, 0});
+  auto same_list = [&](const Trans& x, const std::pair<uint32_t, uint32_t>& l) {
+    return std::equal(op->pool_.begin() + x.match, op->pool_.begin() + x.match_end,
+                      op->pool_.begin() + l.first, op->pool_.begin() + l.second);
+  };
   for (size_t si = 0; si < states.size(); ++si) {
+    bool have_list = false;
     for (uint32_t ch = 0; ch < 256; ++ch) {
       const Trans& tr = op->table_[si * C + a.low[ch]];
-      op->stay_[si * 256 + ch] = tr.flags == 0 && tr.next == int32_t(si);
+      if (tr.next != int32_t(si)) continue;
+      uint8_t v = 0;
+      if (tr.flags == 0) {
+        v = kStay;
+      } else if (tr.flags == kFallback) {
+        if (!have_list) {
+          op->stay_match_[si] = {tr.match, tr.match_end};
+          have_list = true;
+        }
+        if (same_list(tr, op->stay_match_[si])) v = kStayFallback;
+      }
+      op->stay_[si * 256 + ch] = v;
     }
   }
   return op;
@@ -160,8 +179,13 @@ OnePass::Outcome OnePass::run(State& st, const U* text, size_t s) const {
   size_t* cur = st.slots.data();
   size_t* fb = cur + S;
   std::fill(cur, cur + S, kUnset);
-  bool have_fb = false;
+  // The latest match to fall back on ends at fb_end. While `fb_pending`, its
+  // slots are cur's (nothing was saved since) plus [fb_from, fb_to) of the
+  // pool; a save first copies them to fb. So a loop that leaves a match on
+  // every step costs no copy per step.
+  bool have_fb = false, fb_pending = false;
   size_t fb_end = 0;
+  uint32_t fb_from = 0, fb_to = 0;
   const uint8_t lctx = s == 0 ? uint8_t(kEdge) : char_ctx(char32_t(text[s - 1]), ctx_mask_);
   int32_t state = start_[lctx & 31];
   const Trans* table = table_.data();
@@ -181,27 +205,31 @@ OnePass::Outcome OnePass::run(State& st, const U* text, size_t s) const {
     }
     const Trans& t = table[size_t(state) * classes_ + k];
     if (t.flags) {
-      if (t.flags & (kFallback | kMatchHere)) {
-        size_t* dst = cur;
-        if (t.flags & kFallback) {
-          std::copy(cur, cur + S, fb);
-          dst = fb;
-          fb_end = pos;
-          have_fb = true;
-        }
-        for (uint32_t i = t.match; i < t.match_end; ++i) dst[pool[i]] = pos;
-        if (t.flags & kMatchHere) {
-          result = cur;
-          end = pos;
-          break;
-        }
+      if (t.flags & kMatchHere) {
+        for (uint32_t i = t.match; i < t.match_end; ++i) cur[pool[i]] = pos;
+        result = cur;
+        end = pos;
+        break;
       }
-      if (t.nsaves <= 2) {
-        // Most transitions close one group and open the next.
-        cur[t.save[0]] = pos;
-        cur[t.save[1]] = pos;
-      } else {
-        for (uint32_t i = t.saves; i < t.saves_end; ++i) cur[pool[i]] = pos;
+      if (t.flags & kFallback) {
+        have_fb = fb_pending = true;
+        fb_end = pos;
+        fb_from = t.match;
+        fb_to = t.match_end;
+      }
+      if (t.flags & kSaves) {
+        if (fb_pending) {
+          std::copy(cur, cur + S, fb);
+          for (uint32_t i = fb_from; i < fb_to; ++i) fb[pool[i]] = fb_end;
+          fb_pending = false;
+        }
+        if (t.nsaves <= 2) {
+          // Most transitions close one group and open the next.
+          cur[t.save[0]] = pos;
+          cur[t.save[1]] = pos;
+        } else {
+          for (uint32_t i = t.saves; i < t.saves_end; ++i) cur[pool[i]] = pos;
+        }
       }
     }
     if (t.next < 0) {
@@ -209,7 +237,12 @@ OnePass::Outcome OnePass::run(State& st, const U* text, size_t s) const {
         st.steps += pos - s + 1;
         return Outcome::NotFound;
       }
-      result = fb;
+      if (fb_pending) {
+        for (uint32_t i = fb_from; i < fb_to; ++i) cur[pool[i]] = fb_end;
+        result = cur;
+      } else {
+        result = fb;
+      }
       end = fb_end;
       break;
     }
@@ -218,7 +251,19 @@ OnePass::Outcome OnePass::run(State& st, const U* text, size_t s) const {
     // The run of code points the new state loops on.
     const uint8_t* stay = stay_.data() + size_t(state) * 256;
     const size_t stop = n - 1 < poll_at ? n - 1 : poll_at;  // n >= pos >= 1
-    while (pos < stop && (sizeof(U) == 1 || text[pos] < 256) && stay[text[pos]]) ++pos;
+    size_t last_fb = kUnset;
+    while (pos < stop && (sizeof(U) == 1 || text[pos] < 256)) {
+      const uint8_t v = stay[text[pos]];
+      if (v == 0) break;
+      if (v == kStayFallback) last_fb = pos;
+      ++pos;
+    }
+    if (last_fb != kUnset) {
+      have_fb = fb_pending = true;
+      fb_end = last_fb;
+      fb_from = stay_match_[size_t(state)].first;
+      fb_to = stay_match_[size_t(state)].second;
+    }
     if (pos >= poll_at) {
       poll_at = pos + kPollSlice;
       if (st.ctl && st.ctl->poll && st.ctl->poll(st.ctl->ctx)) {

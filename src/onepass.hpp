@@ -29,6 +29,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "ast.hpp"
@@ -82,7 +83,12 @@ class OnePass {
   std::vector<Trans> table_;    // states x classes_
   std::vector<uint32_t> pool_;  // slot lists
   std::vector<int32_t> start_;  // by the masked context of the code point before the start
-  std::vector<uint8_t> stay_;   // states x 256: consumed in place, nothing written
+  // states x 256: consumed in place with nothing written (kStay), or
+  // leaving the state's stay_match_ as a match to fall back on (kStayFallback).
+  std::vector<uint8_t> stay_;
+  std::vector<std::pair<uint32_t, uint32_t>> stay_match_;  // slots in `pool_`
+  static constexpr uint8_t kStay = 1;
+  static constexpr uint8_t kStayFallback = 2;
   std::array<uint16_t, 256> low_{};
   uint32_t classes_ = 0;
   uint32_t eot_ = 0;
