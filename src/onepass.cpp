@@ -137,8 +137,10 @@ std::unique_ptr<const OnePass> OnePass::build(const Node& root, size_t group_cou
   // (the body of a loop over a class): the scan passes over them in a tight
   // loop. The last code point is left to the table (it may be a final line
   // feed, which has a class of its own). A loop whose every step leaves a
-  // match to fall back on (a trailing greedy loop) stays too when the match
-  // writes the same slots on every step: the state's `stay_match_`.
+  // match to fall back on (a trailing greedy loop) stays too, with the match
+  // path's slots in the state's `stay_match_`. They are the same for every
+  // code point the state stays on: staying means the code point's context is
+  // the state's, and the match path reads nothing else (checked anyway).
   op->stay_.assign(states.size() * 256, 0);
   op->stay_match_.assign(states.size(), {0, 0});
   auto same_list = [&](const Trans& x, const std::pair<uint32_t, uint32_t>& l) {
