@@ -49,8 +49,10 @@ PyObject* new_regex(PyObject* pattern, PyObject* flags);
 // the contents of the haystack the result was found in (a search on its own
 // storage); it is shared, not copied, by every result made in one call.
 // `lastindex` is the group that closed last (kUnset: none), from
-// `last_closed_group`.
-PyObject* new_match(PyObject* input, const kordal::Match& m, size_t lastindex);
+// `last_closed_group`; with `regex` given it is ignored and worked out from
+// that Regex's group nesting when first asked for.
+PyObject* new_match(PyObject* input, const kordal::Match& m, size_t lastindex,
+                    PyObject* regex = nullptr);
 PyObject* new_partial_match(PyObject* input, const kordal::PartialMatch& pm);
 
 // --- Additions beside the specified API, each in its own file. ---

@@ -32,12 +32,16 @@ constexpr size_t kHistWords = 2;  // cstart, cend
 // No group can close twice in the pattern: each history is the group's span
 // when set, and no history words are stored.
 constexpr size_t kFlat = kordal::kUnset;
+// lastindex is worked out from the spans when first asked for: most callers
+// never ask, and it costs a pass over the groups.
+constexpr size_t kLazy = kordal::kUnset - 1;
 
 struct PyMatch {
   PyObject_VAR_HEAD PyObject* input;  // exact str
   size_t ngroups;                     // G
   size_t nhist;                       // history spans of all groups, or kFlat
-  size_t lastindex;                   // the group that closed last, or kUnset
+  size_t lastindex;                   // the group that closed last, kUnset, or kLazy
+  PyObject* regex;                    // kLazy: the Regex whose nesting gives lastindex
   size_t input_len;                   // byte length of input; kUnset until needed
   union {
     std::shared_ptr<const kordal::Names> names;
@@ -147,6 +151,7 @@ void match_dealloc(PyObject* self) {
   PyMatch* m = as_match(self);
   m->names.~shared_ptr();
   Py_XDECREF(m->input);
+  Py_XDECREF(m->regex);
   tp->tp_free(self);
   Py_DECREF(tp);
 }
@@ -539,13 +544,20 @@ PyObject* make_match_type() {
 namespace {
 
 // A Match with room for `nwords` words after the header; nhist is left to the caller.
-PyMatch* alloc_match(PyObject* input, const kordal::Match& em, size_t lastindex, size_t nwords) {
+PyMatch* alloc_match(PyObject* input, const kordal::Match& em, size_t lastindex, PyObject* regex,
+                     size_t nwords) {
   const size_t G = em.caps.size();
   PyMatch* m = PyObject_NewVar(PyMatch, match_type, static_cast<Py_ssize_t>(nwords));
   if (m == nullptr) return nullptr;
   m->input = Py_NewRef(input);
   m->ngroups = G;
-  m->lastindex = lastindex < G ? lastindex : kordal::kUnset;
+  m->regex = nullptr;
+  if (regex != nullptr && G > 1) {
+    m->regex = Py_NewRef(regex);
+    m->lastindex = kLazy;
+  } else {
+    m->lastindex = lastindex < G ? lastindex : kordal::kUnset;
+  }
   m->input_len = kordal::kUnset;
   new (&m->names) std::shared_ptr<const kordal::Names>(em.names);
   if (!m->names) {
@@ -557,10 +569,10 @@ PyMatch* alloc_match(PyObject* input, const kordal::Match& em, size_t lastindex,
 
 }  // namespace
 
-PyObject* new_match(PyObject* input, const kordal::Match& em, size_t lastindex) {
+PyObject* new_match(PyObject* input, const kordal::Match& em, size_t lastindex, PyObject* regex) {
   const size_t G = em.caps.size();
   if (em.flat_history) {
-    PyMatch* m = alloc_match(input, em, lastindex, G * kSpanWords);
+    PyMatch* m = alloc_match(input, em, lastindex, regex, G * kSpanWords);
     if (m == nullptr) return nullptr;
     m->nhist = kFlat;
     size_t* w = words(m);
@@ -574,7 +586,7 @@ PyObject* new_match(PyObject* input, const kordal::Match& em, size_t lastindex) 
   const bool synth0 = G > 0 && em.caps[0].set() && em.history_size(0) == 0;
   nhist += synth0;
   const size_t nwords = G * kSpanWords + (G + 1) + nhist * kHistWords;
-  PyMatch* m = alloc_match(input, em, lastindex, nwords);
+  PyMatch* m = alloc_match(input, em, lastindex, regex, nwords);
   if (m == nullptr) return nullptr;
   m->nhist = nhist;
   size_t* w = words(m);
@@ -614,7 +626,15 @@ const kordal::Names& match_names(PyObject* match) {
 }
 
 size_t match_lastindex(PyObject* match) {
-  return as_match(match)->lastindex;
+  PyMatch* m = as_match(match);
+  if (m->lastindex == kLazy) {
+    std::vector<kordal::Span> caps(m->ngroups);
+    for (size_t g = 0; g < m->ngroups; ++g) caps[g] = group_span(m, g);
+    const size_t last = last_closed_group(caps, group_parents_of(m->regex));
+    m->lastindex = last < m->ngroups ? last : kordal::kUnset;
+    Py_CLEAR(m->regex);
+  }
+  return m->lastindex;
 }
 
 kordal::Match match_snapshot(PyObject* match) {

@@ -473,7 +473,7 @@ const std::vector<uint32_t>& group_parents_of(PyObject* regex) {
 }
 
 PyObject* match_for(PyObject* regex, PyObject* input, const kordal::Match& m) {
-  return new_match(input, m, last_closed_group(m.caps, group_parents_of(regex)));
+  return new_match(input, m, kordal::kUnset, regex);
 }
 
 PyObject* new_regex(PyObject* pattern, PyObject* flags) {
