@@ -138,31 +138,30 @@ std::unique_ptr<const OnePass> OnePass::build(const Node& root, size_t group_cou
   // loop. The last code point is left to the table (it may be a final line
   // feed, which has a class of its own). A loop whose every step leaves a
   // match to fall back on (a trailing greedy loop) stays too, with the match
-  // path's slots in the state's `stay_match_`. They are the same for every
-  // code point the state stays on: staying means the code point's context is
-  // the state's, and the match path reads nothing else (checked anyway).
+  // path's slots in the state's `stay_match_`. A state stays either way, not
+  // both, and with the same slots for every code point: staying means the
+  // code point's context is the state's, and the match path reads nothing
+  // else (checked anyway; a code point that breaks it does not stay).
   op->stay_.assign(states.size() * 256, 0);
   op->stay_match_.assign(states.size(), {0, 0});
-  auto same_list = [&](const Trans& x, const std::pair<uint32_t, uint32_t>& l) {
-    return std::equal(op->pool_.begin() + x.match, op->pool_.begin() + x.match_end,
-                      op->pool_.begin() + l.first, op->pool_.begin() + l.second);
-  };
+  op->stay_fallback_.assign(states.size(), 0);
   for (size_t si = 0; si < states.size(); ++si) {
-    bool have_list = false;
+    int kind = -1;  // flags of the first transition that stays
     for (uint32_t ch = 0; ch < 256; ++ch) {
       const Trans& tr = op->table_[si * C + a.low[ch]];
-      if (tr.next != int32_t(si)) continue;
-      uint8_t v = 0;
-      if (tr.flags == 0) {
-        v = kStay;
-      } else if (tr.flags == kFallback) {
-        if (!have_list) {
-          op->stay_match_[si] = {tr.match, tr.match_end};
-          have_list = true;
-        }
-        if (same_list(tr, op->stay_match_[si])) v = kStayFallback;
+      if (tr.next != int32_t(si) || (tr.flags != 0 && tr.flags != kFallback)) continue;
+      if (kind < 0) {
+        kind = tr.flags;
+        op->stay_fallback_[si] = tr.flags == kFallback;
+        op->stay_match_[si] = {tr.match, tr.match_end};
       }
-      op->stay_[si * 256 + ch] = v;
+      const auto& l = op->stay_match_[si];
+      if (tr.flags != kind ||
+          !std::equal(op->pool_.begin() + tr.match, op->pool_.begin() + tr.match_end,
+                      op->pool_.begin() + l.first, op->pool_.begin() + l.second)) {
+        continue;
+      }
+      op->stay_[si * 256 + ch] = 1;
     }
   }
   return op;
@@ -253,16 +252,11 @@ OnePass::Outcome OnePass::run(State& st, const U* text, size_t s) const {
     // The run of code points the new state loops on.
     const uint8_t* stay = stay_.data() + size_t(state) * 256;
     const size_t stop = n - 1 < poll_at ? n - 1 : poll_at;  // n >= pos >= 1
-    size_t last_fb = kUnset;
-    while (pos < stop && (sizeof(U) == 1 || text[pos] < 256)) {
-      const uint8_t v = stay[text[pos]];
-      if (v == 0) break;
-      if (v == kStayFallback) last_fb = pos;
-      ++pos;
-    }
-    if (last_fb != kUnset) {
+    const size_t from = pos;
+    while (pos < stop && (sizeof(U) == 1 || text[pos] < 256) && stay[text[pos]]) ++pos;
+    if (pos > from && stay_fallback_[size_t(state)]) {
       have_fb = fb_pending = true;
-      fb_end = last_fb;
+      fb_end = pos - 1;  // the last step's
       fb_from = stay_match_[size_t(state)].first;
       fb_to = stay_match_[size_t(state)].second;
     }

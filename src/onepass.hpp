@@ -83,12 +83,12 @@ class OnePass {
   std::vector<Trans> table_;    // states x classes_
   std::vector<uint32_t> pool_;  // slot lists
   std::vector<int32_t> start_;  // by the masked context of the code point before the start
-  // states x 256: consumed in place with nothing written (kStay), or
-  // leaving the state's stay_match_ as a match to fall back on (kStayFallback).
+  // states x 256: consumed in place with nothing written, each step leaving
+  // a match to fall back on when the state's stay_fallback_ is set, with the
+  // slots of its stay_match_ (in `pool_`).
   std::vector<uint8_t> stay_;
-  std::vector<std::pair<uint32_t, uint32_t>> stay_match_;  // slots in `pool_`
-  static constexpr uint8_t kStay = 1;
-  static constexpr uint8_t kStayFallback = 2;
+  std::vector<uint8_t> stay_fallback_;
+  std::vector<std::pair<uint32_t, uint32_t>> stay_match_;
   std::array<uint16_t, 256> low_{};
   uint32_t classes_ = 0;
   uint32_t eot_ = 0;
