@@ -64,7 +64,7 @@ struct Regex::DfaSlot {
   std::once_flag once;
   std::atomic<bool> ready{false};  // spares every later search the once-flag's cost
   std::unique_ptr<const Dfa> dfa;  // null when the pattern is beyond the DFA
-  // Null unless the pattern has groups, each closing at most once, and is one-pass.
+  // Null unless the pattern is one-pass and its groups close at most once.
   std::unique_ptr<const OnePass> onepass;
   StartSet starts;
   bool skips = false;  // whether `starts` rules anything out
@@ -77,7 +77,7 @@ const Dfa* Regex::dfa() const {
     DfaSlot& d = *dfa_;
     d.dfa = Dfa::build(*tree_);
     const Analysis& an = *analysis_;
-    if (an.flat_groups && group_count_ > 0) d.onepass = OnePass::build(*tree_, group_count_);
+    if (an.flat_groups) d.onepass = OnePass::build(*tree_, group_count_);
     StartSet& ss = d.starts;
     switch (an.skip) {
       case Analysis::Skip::None:
