@@ -13,7 +13,11 @@ namespace kordal {
 namespace {
 
 constexpr size_t kPollSlice = size_t(1) << 20;
-constexpr size_t kMaxTable = size_t(1) << 20;  // transitions
+constexpr size_t kMaxTable = size_t(1) << 16;  // transitions (28 bytes each)
+// Instructions visited by all closures of one build: a large pattern that
+// stays one-pass for many states is refused before its build costs more
+// than a search would.
+constexpr size_t kMaxWork = size_t(1) << 21;
 // The left context never needs kFinalNl: no assertion reads it on the left.
 constexpr uint8_t kLeftBits = uint8_t(~kFinalNl);
 
@@ -63,6 +67,7 @@ std::unique_ptr<const OnePass> OnePass::build(const Node& root, size_t group_cou
   std::vector<std::pair<uint32_t, std::vector<uint32_t>>> stack;
   std::vector<uint32_t> seen(nfa.code.size(), UINT32_MAX);
   uint32_t epoch = 0;
+  size_t work = 0;
   for (size_t si = 0; si < states.size() && ok; ++si) {
     const auto [from, lctx] = states[si];
     for (uint32_t k = 0; k < C && ok; ++k) {
@@ -82,6 +87,10 @@ std::unique_ptr<const OnePass> OnePass::build(const Node& root, size_t group_cou
         stack.pop_back();
         if (seen[pc] == epoch) continue;  // a higher-priority thread got here first
         seen[pc] = epoch;
+        if (++work > kMaxWork) {
+          ok = false;
+          break;
+        }
         const NInst& in = nfa.code[pc];
         switch (in.op) {
           case NOp::Test:
