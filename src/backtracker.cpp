@@ -329,6 +329,14 @@ bool Backtracker::widen(size_t at, State& st) {
   return true;
 }
 
+size_t Backtracker::lead_run_end(const Program& p, const State& st, size_t s) {
+  if (p.code.empty() || p.code[0].op != Op::Loop1 || s > st.n) return kUnset;
+  const RepInfo& r = p.reps[p.code[0].a];
+  if (!r.greedy || r.max != kNone) return kUnset;
+  return with_units(st.text,
+                    [&](const auto* text) { return s + scan_raw(p, r, text, s, st.n - s); });
+}
+
 bool Backtracker::run(State& st, bool to_end) {
   return with_units(st.text, [&](const auto* p) { return run_text(st, p, st.n, to_end); });
 }

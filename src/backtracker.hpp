@@ -76,6 +76,9 @@ class Backtracker {
   // Where the scan of the last run's leading loop ended, when the program
   // begins with a greedy unbounded single-character loop; else kUnset.
   size_t lead_end() const { return lead_end_; }
+  // The same for an attempt at s made by another engine: where that loop,
+  // entered at s, stops; kUnset when the program does not begin with one.
+  static size_t lead_run_end(const Program& p, const State& st, size_t s);
 
   // The same over a text of any code-unit width.
   template <class CharT>

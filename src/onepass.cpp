@@ -176,13 +176,13 @@ std::unique_ptr<const OnePass> OnePass::build(const Node& root, size_t group_cou
   return op;
 }
 
-OnePass::Outcome OnePass::match_at(State& st, size_t s) const {
+OnePass::Outcome OnePass::match_at(State& st, size_t s, size_t budget) const {
   if (s > st.n) return Outcome::NotFound;
-  return with_units(st.text, [&](const auto* text) { return run(st, text, s); });
+  return with_units(st.text, [&](const auto* text) { return run(st, text, s, budget); });
 }
 
 template <class U>
-OnePass::Outcome OnePass::run(State& st, const U* text, size_t s) const {
+OnePass::Outcome OnePass::run(State& st, const U* text, size_t s, size_t budget) const {
   const size_t n = st.n;
   const size_t S = slots_;
   if (st.slots.size() < 2 * S) st.slots.resize(2 * S);
@@ -202,6 +202,7 @@ OnePass::Outcome OnePass::run(State& st, const U* text, size_t s) const {
   const uint32_t* pool = pool_.data();
   size_t pos = s;
   size_t poll_at = s + kPollSlice;
+  const size_t give_up_at = budget == 0 || budget > n - s ? n + 1 : s + budget;
   const size_t* result = nullptr;
   size_t end = 0;
   for (;;) {
@@ -260,7 +261,7 @@ OnePass::Outcome OnePass::run(State& st, const U* text, size_t s) const {
     ++pos;
     // The run of code points the new state loops on.
     const uint8_t* stay = stay_.data() + size_t(state) * 256;
-    const size_t stop = n - 1 < poll_at ? n - 1 : poll_at;  // n >= pos >= 1
+    const size_t stop = std::min({n - 1, poll_at, give_up_at});  // n >= pos >= 1
     const size_t from = pos;
     while (pos < stop && (sizeof(U) == 1 || text[pos] < 256) && stay[text[pos]]) ++pos;
     if (pos > from && stay_fallback_[size_t(state)]) {
@@ -268,6 +269,10 @@ OnePass::Outcome OnePass::run(State& st, const U* text, size_t s) const {
       fb_end = pos - 1;  // the last step's
       fb_from = stay_match_[size_t(state)].first;
       fb_to = stay_match_[size_t(state)].second;
+    }
+    if (pos >= give_up_at) {
+      st.steps += pos - s;
+      return Outcome::OverBudget;
     }
     if (pos >= poll_at) {
       poll_at = pos + kPollSlice;

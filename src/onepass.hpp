@@ -48,14 +48,16 @@ class OnePass {
   enum class Outcome : uint8_t {
     Found,
     NotFound,
-    GaveUp,   // a code point without a class: use the VM
-    Stopped,  // the poll hook cancelled (st.status says so)
+    GaveUp,      // a code point without a class: use the VM
+    OverBudget,  // the scan passed `budget` code points
+    Stopped,     // the poll hook cancelled (st.status says so)
   };
 
   // The leftmost-first match starting exactly at s in a State just reset at
   // s. Found: st.pos is its end and every group that took part is closed in
-  // st, as the VM would leave them. Otherwise st is untouched.
-  Outcome match_at(State& st, size_t s) const;
+  // st, as the VM would leave them. Otherwise st is untouched. A budget
+  // (0: none) bounds the code points scanned.
+  Outcome match_at(State& st, size_t s, size_t budget = 0) const;
 
   static constexpr size_t kMaxStates = 1024;
   static constexpr size_t kMaxGroups = 128;
@@ -63,7 +65,7 @@ class OnePass {
  private:
   OnePass() = default;
   template <class U>
-  Outcome run(State& st, const U* text, size_t s) const;
+  Outcome run(State& st, const U* text, size_t s, size_t budget) const;
 
   static constexpr uint8_t kMatchHere = 1;  // a match here outranks every thread
   static constexpr uint8_t kFallback = 2;   // a match here, if the consumer dies

@@ -248,8 +248,10 @@ struct Searcher {
       if (pf && window && s > hi) continue;
       if (dfa && vm_turns == 0 && dfa_find(s)) return;
       t.reset(s);
-      if (onepass) {
-        const OnePass::Outcome o = onepass->match_at(t, s);
+      // Under the VM's turn budget (a loop's step is 16 code points), and
+      // only with the DFA to hand an attempt over it to.
+      if (onepass && dfa) {
+        const OnePass::Outcome o = onepass->match_at(t, s, kVmTurnBudget * 16);
         if (o == OnePass::Outcome::Found) {
           set_whole(s);
           return;
@@ -257,7 +259,12 @@ struct Searcher {
         if (o == OnePass::Outcome::Stopped) return;
         if (o == OnePass::Outcome::NotFound) {
           if (vm_turns > 0) --vm_turns;
-          ++s;
+          const size_t run_end = Backtracker::lead_run_end(*re->program_, t, s);
+          s = run_end != kUnset && run_end >= s + 1 ? run_end + 1 : s + 1;
+          continue;
+        }
+        if (o == OnePass::Outcome::OverBudget) {
+          vm_turns = 0;  // the DFA answers from this same start
           continue;
         }
         onepass = nullptr;  // a code point it has no class for

@@ -176,7 +176,7 @@ class Regex {
   std::unique_ptr<DfaSlot> dfa_;
   const Dfa* dfa() const;
   const struct StartSet* dfa_starts() const;  // after dfa(): where matches can begin
-  const class OnePass* onepass() const;        // after dfa(): null unless one-pass
+  const class OnePass* onepass() const;       // after dfa(): null unless one-pass
   friend struct Searcher;
 };
 

@@ -191,5 +191,26 @@ TEST(OnePass, GivesUpOnlyAtCodePointsWithoutAClass) {
   }
 }
 
+// A budget bounds the code points one attempt scans; the search hands an
+// attempt over it to the DFA.
+TEST(OnePass, BudgetBoundsTheScan) {
+  auto r = Regex::new_with_flags("(a*)b", 0);
+  ASSERT_TRUE(r.ok());
+  const auto op = OnePass::build(r.value().tree(), r.value().group_count());
+  ASSERT_TRUE(op);
+  const std::string text(100, 'a');
+  State st = build_state(r.value().group_count(), text);
+  st.reset(0);
+  EXPECT_EQ(op->match_at(st, 0, 10), OnePass::Outcome::OverBudget);
+  EXPECT_LE(st.steps, 20u);
+  st.reset(0);
+  EXPECT_EQ(op->match_at(st, 0), OnePass::Outcome::NotFound);
+  const std::string with_b = text + "b";
+  State hit = build_state(r.value().group_count(), with_b);
+  hit.reset(0);
+  EXPECT_EQ(op->match_at(hit, 0, 1000), OnePass::Outcome::Found);
+  EXPECT_EQ(hit.pos, 101u);
+}
+
 }  // namespace
 }  // namespace kordal
