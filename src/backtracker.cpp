@@ -329,10 +329,15 @@ bool Backtracker::widen(size_t at, State& st) {
   return true;
 }
 
-size_t Backtracker::lead_run_end(const Program& p, const State& st, size_t s) {
-  if (p.code.empty() || p.code[0].op != Op::Loop1 || s > st.n) return kUnset;
+bool Backtracker::leads_with_loop(const Program& p) {
+  if (p.code.empty() || p.code[0].op != Op::Loop1) return false;
   const RepInfo& r = p.reps[p.code[0].a];
-  if (!r.greedy || r.max != kNone) return kUnset;
+  return r.greedy && r.max == kNone;
+}
+
+size_t Backtracker::lead_run_end(const Program& p, const State& st, size_t s) {
+  if (!leads_with_loop(p) || s > st.n) return kUnset;
+  const RepInfo& r = p.reps[p.code[0].a];
   return with_units(st.text,
                     [&](const auto* text) { return s + scan_raw(p, r, text, s, st.n - s); });
 }

@@ -79,6 +79,7 @@ class Backtracker {
   // The same for an attempt at s made by another engine: where that loop,
   // entered at s, stops; kUnset when the program does not begin with one.
   static size_t lead_run_end(const Program& p, const State& st, size_t s);
+  static bool leads_with_loop(const Program& p);
 
   // The same over a text of any code-unit width.
   template <class CharT>

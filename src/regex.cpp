@@ -423,7 +423,11 @@ struct Searcher {
     if (mode == Mode::Find || mode == Mode::Anchored) {
       const Dfa* d = re->dfa();
       if (mode == Mode::Find) dfa = d;
-      if (!exists) onepass = re->onepass();
+      // Without groups, an attempt of a pattern that leads with a greedy loop
+      // is a scan for the VM, whose failure skips the loop's run; the one-pass
+      // matcher would scan it twice.
+      const bool scan = re->group_count_ == 0 && Backtracker::leads_with_loop(*re->program_);
+      if (!exists && !scan) onepass = re->onepass();
     }
     run();
     vm = nullptr;
