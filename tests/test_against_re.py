@@ -167,3 +167,62 @@ def test_find_and_findall_agree_with_re(chunk, flags):
             if ours.is_match(h) != (want is not None):
                 failures.append(("is_match", pattern, h))
     assert not failures, failures[:5]
+
+
+# Record parsers: a group per field, loops that stop at their delimiter,
+# optional and empty fields, over lines shaped like real data (every field
+# layout of UnicodeData.txt, log lines, key=value pairs), one search per line
+# and one MULTILINE findall over all of them. These are the patterns the
+# engine runs without backtracking, so spans, captures and lastindex are
+# compared field by field.
+UCD = r"^([A-Z0-9]+);([^;]+);([^;]+);([0-9]+);([^;]+);([^;]*);([0-9]*);([0-9]*);([-0-9/]*);([YN]);([^;]*);([^;]*);([^;]*);([^;]*);([^;]*)$"
+RECORD_CASES = [
+    (UCD, [
+        "0000;<control>;Cc;0;BN;;;;;N;NULL;;;;",
+        "0041;LATIN CAPITAL LETTER A;Lu;0;L;;;;;N;;;;0061;",
+        "00BD;VULGAR FRACTION ONE HALF;No;0;ON;<fraction> 0031 2044 0032;;;1/2;N;FRACTION ONE HALF;;;;",
+        "0660;ARABIC-INDIC DIGIT ZERO;Nd;0;AN;;0;0;0;N;;;;;",
+        "1F600;GRINNING FACE;So;0;ON;;;;;N;;;;;",
+        "0041;MISSING FIELDS;Lu;0;L",
+        "0041;BAD FLAG;Lu;0;L;;;;;X;;;;;",
+        "0041;ÉTRANGE;Lu;0;L;;;;;N;;;;;",
+        "",
+    ]),
+    (r"(\w+)=(\w+)", ["key1=value1", "a=b", "=x", "x=", "k é=v", "many a=b c=d", "no pair"]),
+    (r"^(\d{4})-(\d\d)-(\d\d) (\S+) \[(\w+)\] (.*)$", [
+        "2026-12-09 05:30:49 [INFO] started",
+        "2026-12-09 05:30:49 [ERROR] ",
+        "2026-12-9 05:30:49 [INFO] short day",
+        "2026-12-09 05:30:49 [INFO] trailing\n",
+    ]),
+    (r"(\d+)(?:\.(\d+))?(?:\.(\d+))?(-\w+)?", ["1", "1.2", "1.2.3", "1.2.3-rc1", "v10.0-", "1..2"]),
+    (r"\b(\w+)@(\w+)\.(com|org)\b", ["mail bob@example.com now", "x@y.org", "a@b.net", "@c.com"]),
+]
+
+
+@pytest.mark.parametrize("pattern,lines", RECORD_CASES)
+def test_record_parsers_agree_with_re(pattern, lines):
+    ours, theirs = kordal.Regex(pattern), re.compile(pattern)
+    failures = []
+    for line in lines:
+        conv = cp_offsets(line)
+        m, w = ours.find(line), theirs.search(line)
+        if kordal_view(m, conv) != re_view(w):
+            failures.append(("find", line, kordal_view(m, conv), re_view(w)))
+        elif m is not None:
+            if m.lastindex != w.lastindex:
+                failures.append(("lastindex", line, m.lastindex, w.lastindex))
+            for g in range(1, len(m)):
+                want = [] if w.group(g) is None else [w.group(g)]
+                if m.captures(g) != want:
+                    failures.append(("captures", line, g, m.captures(g), want))
+        mm, ww = ours.match_at_start(line), theirs.match(line)
+        if kordal_view(mm, conv) != re_view(ww):
+            failures.append(("match", line, kordal_view(mm, conv), re_view(ww)))
+    text = "\n".join(lines)
+    multi = kordal.Regex(pattern, kordal.MULTILINE)
+    got = [kordal_view(m, cp_offsets(text)) for m in multi.findall(text)]
+    want = re_walk(re.compile(pattern, re.MULTILINE), text)
+    if got != want:
+        failures.append(("findall", got, want))
+    assert not failures, failures[:5]
