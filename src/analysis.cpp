@@ -898,12 +898,37 @@ bool flat_walk(const Node& n, bool repeated, std::vector<bool>& seen) {
   return true;
 }
 
+// Appends the string `n` stands for, when it is a case-sensitive literal.
+bool literal_walk(const Node& n, std::u32string& out) {
+  switch (n.kind) {
+    case NodeKind::Empty:
+      return true;
+    case NodeKind::Lit:
+      if (n.ign) return false;
+      out += n.ch;
+      return true;
+    case NodeKind::LitStr:
+      if (n.ign) return false;
+      out.append(n.chars.begin(), n.chars.end());
+      return true;
+    case NodeKind::NonCap:
+    case NodeKind::Sequence:
+      for (const Node& kid : n.kids) {
+        if (!literal_walk(kid, out)) return false;
+      }
+      return true;
+    default:
+      return false;
+  }
+}
+
 }  // namespace
 
 Analysis analyze(const Node& root) {
   Analysis an;
   std::vector<bool> seen;
   an.flat_groups = flat_walk(root, false, seen);
+  if (!literal_walk(root, an.literal)) an.literal.clear();
   const Info info = info_of(root);
   an.min_len = info.min;
   an.max_len = info.max;

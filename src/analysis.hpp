@@ -27,6 +27,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "ast.hpp"
@@ -152,6 +153,9 @@ struct Analysis {
   // run twice: a group closes at most once per match, so its history is its
   // final span and need not be kept.
   bool flat_groups = false;
+  // The pattern is this case-sensitive string and nothing else (no group, no
+  // assertion): every match is an occurrence of it. Empty otherwise.
+  std::u32string literal;
   EndAnchor anchored_end = EndAnchor::None;
   FirstSet first;
   // Every match starts with one of these; empty when unknown.

@@ -126,8 +126,9 @@ struct Searcher {
   bool exists = false;     // Find: only whether a match exists (no spans)
   Backtracker* vm = nullptr;
   const Dfa* dfa = nullptr;  // Find: the DFA, until it gives up for this call
-  // Find and Anchored with groups: the one-pass matcher, until it gives up.
+  // Find and Anchored: the one-pass matcher, until it gives up.
   const OnePass* onepass = nullptr;
+  bool literal = false;  // Find: the pattern is one string, its needle
 
   // Next start >= s that can begin a match, or n + 1.
   template <class U>
@@ -220,6 +221,10 @@ struct Searcher {
     const Analysis& an = *re->analysis_;
     const Prefilter* pf = re->prefilter_.get();
     if (an.min_len > t.n || (an.anchored_start && s0 > 0)) return;
+    if (literal) {
+      find_literal(p);
+      return;
+    }
     const size_t last = t.n - size_t(an.min_len);  // the last start that leaves room
     size_t hi = 0;                                 // the current window's last start
     bool window = false;
@@ -284,6 +289,29 @@ struct Searcher {
       // inside that run reaches a subset of them, so it fails too.
       const size_t run_end = vm->lead_end();
       s = run_end != kUnset && run_end >= s + 1 ? run_end + 1 : s + 1;
+    }
+  }
+
+  // A pattern that is one string: its leftmost occurrence is the match. The
+  // needle searcher finds candidates (the string is the needle's one
+  // literal); each is checked here, so the searcher need not be exact.
+  template <class U>
+  void find_literal(const U* p) {
+    State& t = *st;
+    const std::u32string& lit = re->analysis_->literal;
+    const size_t len = lit.size();
+    for (size_t from = s0; from + len <= t.n;) {
+      const size_t q = next_occurrence(p, from);
+      if (q == kNoPos || q + len > t.n) return;
+      size_t i = 0;
+      while (i < len && char32_t(p[q + i]) == lit[i]) ++i;
+      if (i == len) {
+        t.reset(q);
+        t.pos = q + len;
+        set_whole(q);
+        return;
+      }
+      from = q + 1;
     }
   }
 
@@ -420,14 +448,15 @@ struct Searcher {
     st->flat = re->analysis_->flat_groups;
     Backtracker bt(*re->program_);
     vm = &bt;
-    if (mode == Mode::Find || mode == Mode::Anchored) {
+    if (mode == Mode::Find) literal = re->literal_;
+    if (!literal && (mode == Mode::Find || mode == Mode::Anchored)) {
       const Dfa* d = re->dfa();
       if (mode == Mode::Find) dfa = d;
       // Without groups, an attempt of a pattern that leads with a greedy loop
       // is a scan for the VM, whose failure skips the loop's run; the one-pass
       // matcher would scan it twice.
       const bool scan = re->group_count_ == 0 && Backtracker::leads_with_loop(*re->program_);
-      if (!exists && !scan) onepass = re->onepass();
+      if (!scan) onepass = re->onepass();
     }
     run();
     vm = nullptr;
@@ -458,6 +487,14 @@ Result<Regex> Regex::new_with_flags(std::string_view pattern, uint32_t f) {
   re.analysis_ = std::make_unique<Analysis>(analyze(*re.tree_));
   if (re.analysis_->regular) re.dfa_ = std::make_unique<DfaSlot>();
   if (re.analysis_->needle) {
+    const Needle& nd = *re.analysis_->needle;
+    const std::u32string& lit = re.analysis_->literal;
+    // Whether the needle is exactly the string the pattern is.
+    re.literal_ = !lit.empty() && nd.is_prefix() && nd.lits.size() == 1 &&
+                  nd.lits[0].chars.size() == lit.size();
+    for (size_t i = 0; re.literal_ && i < lit.size(); ++i) {
+      re.literal_ = !nd.lits[0].chars[i].fold && nd.lits[0].chars[i].ch == lit[i];
+    }
     re.prefilter_ = std::make_unique<const Prefilter>(std::move(*re.analysis_->needle));
     re.analysis_->needle.reset();  // the prefilter holds it
   }

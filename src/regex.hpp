@@ -174,6 +174,7 @@ class Regex {
   // The lazy DFA of a regular pattern, built on first use; null otherwise.
   struct DfaSlot;
   std::unique_ptr<DfaSlot> dfa_;
+  bool literal_ = false;  // the pattern is one string, and the prefilter searches for it
   const Dfa* dfa() const;
   const struct StartSet* dfa_starts() const;  // after dfa(): where matches can begin
   const class OnePass* onepass() const;       // after dfa(): null unless one-pass

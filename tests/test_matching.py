@@ -208,3 +208,28 @@ def test_first_character_prefilter_keeps_results():
     assert kordal.Regex(r"^b").find("ab") is None
     assert kordal.Regex("é+").find("aéé").span == (1, 5)
     assert kordal.Regex("(?:bc|bd)+").find("abdbc").span == (1, 5)
+
+
+# A pattern that is one string is searched as that string: candidates from
+# the literal searcher are checked against it, overlaps and near misses
+# included, in every storage width of str and at every start offset.
+@pytest.mark.parametrize("needle,text", [
+    ("aab", "aaab aab"),
+    ("abab", "abaabab"),
+    ("login", "user=ada action=login ok"),
+    ("é-é", "é-e é-é"),
+    ("Ж", "ж Ж"),
+    ("\U0001F600x", "\U0001F600 \U0001F600x"),
+    ("é", "ascii only"),
+    ("long needle", "long"),
+    ("a.b", "axb a.b"),
+])
+def test_literal_pattern_finds_every_occurrence(needle, text):
+    r = kordal.Regex(re.escape(needle))
+    for hay in (text, text + "\u0100", text + "\U00010000"):
+        for start in range(len(hay) + 1):
+            m = r.find_at(hay, len(hay[:start].encode()))
+            at = hay.find(needle, start)
+            assert (None if m is None else m.char_span()) == (None if at < 0 else (at, at + len(needle)))
+        assert [m.matched for m in r.findall(hay)] == [needle] * hay.count(needle)
+        assert r.is_match(hay) == (needle in hay)
