@@ -41,10 +41,14 @@ struct PyMatch {
   size_t ngroups;                     // G
   size_t nhist;                       // history spans of all groups, or kFlat
   size_t lastindex;                   // the group that closed last, kUnset, or kLazy
-  PyObject* regex;                    // kLazy: the Regex whose nesting gives lastindex
-  size_t input_len;                   // byte length of input; kUnset until needed
+  // The Regex that found it (its names and group nesting), or null for a
+  // Match rebuilt by unpickling, which owns its names. A reference costs
+  // less than a shared_ptr copy, whose count is atomic.
+  PyObject* regex;
+  const kordal::Names* names;  // the Regex's, or owned_names'
+  size_t input_len;            // byte length of input; kUnset until needed
   union {
-    std::shared_ptr<const kordal::Names> names;
+    std::shared_ptr<const kordal::Names> owned_names;  // empty with a Regex
   };
 };
 
@@ -149,7 +153,7 @@ PyObject* history_list(PyMatch* m, size_t g) {
 void match_dealloc(PyObject* self) {
   PyTypeObject* tp = Py_TYPE(self);
   PyMatch* m = as_match(self);
-  m->names.~shared_ptr();
+  m->owned_names.~shared_ptr();
   Py_XDECREF(m->input);
   Py_XDECREF(m->regex);
   tp->tp_free(self);
@@ -551,19 +555,22 @@ PyMatch* alloc_match(PyObject* input, const kordal::Match& em, size_t lastindex,
   if (m == nullptr) return nullptr;
   m->input = Py_NewRef(input);
   m->ngroups = G;
-  m->regex = nullptr;
-  if (regex != nullptr && G > 1) {
-    m->regex = Py_NewRef(regex);
-    m->lastindex = kLazy;
-  } else {
-    m->lastindex = lastindex < G ? lastindex : kordal::kUnset;
-  }
   m->input_len = kordal::kUnset;
-  new (&m->names) std::shared_ptr<const kordal::Names>(em.names);
-  if (!m->names) {
-    static const auto empty = std::make_shared<const kordal::Names>();
-    m->names = empty;
+  new (&m->owned_names) std::shared_ptr<const kordal::Names>();
+  if (regex != nullptr) {
+    m->regex = Py_NewRef(regex);
+    m->names = &regex_of(regex).names();
+    m->lastindex = G > 1 ? kLazy : kordal::kUnset;
+    return m;
   }
+  m->regex = nullptr;
+  m->lastindex = lastindex < G ? lastindex : kordal::kUnset;
+  m->owned_names = em.names;
+  if (!m->owned_names) {
+    static const auto empty = std::make_shared<const kordal::Names>();
+    m->owned_names = empty;
+  }
+  m->names = m->owned_names.get();
   return m;
 }
 
@@ -632,7 +639,6 @@ size_t match_lastindex(PyObject* match) {
     for (size_t g = 0; g < m->ngroups; ++g) caps[g] = group_span(m, g);
     const size_t last = last_closed_group(caps, group_parents_of(m->regex));
     m->lastindex = last < m->ngroups ? last : kordal::kUnset;
-    Py_CLEAR(m->regex);
   }
   return m->lastindex;
 }
@@ -640,7 +646,7 @@ size_t match_lastindex(PyObject* match) {
 kordal::Match match_snapshot(PyObject* match) {
   PyMatch* m = as_match(match);
   kordal::Match em;
-  em.names = m->names;
+  em.names = m->regex != nullptr ? regex_of(m->regex).names_shared() : m->owned_names;
   em.caps.reserve(m->ngroups);
   for (size_t g = 0; g < m->ngroups; ++g) em.caps.push_back(group_span(m, g));
   if (m->nhist == kFlat) {

@@ -78,30 +78,39 @@ PyObject* regex_vectorcall(PyObject* tp, PyObject* const* args, size_t nargsf, P
 // The engine result of one call. A per-thread Match is reused, so that a
 // call allocates nothing for it, unless another call on this thread is
 // using it (a signal handler run during a long search can start another).
+// The thread's slot is looked up once per call: in a shared library each
+// access to a thread-local costs a call.
 class MatchSlot {
  public:
-  MatchSlot() : pooled_(!busy) {
-    if (pooled_) busy = true;
+  MatchSlot() : slot_(&tl_slot) {
+    if (slot_->busy) {
+      slot_ = nullptr;
+      return;
+    }
+    slot_->busy = true;
   }
   ~MatchSlot() {
-    if (!pooled_) return;
+    if (slot_ == nullptr) return;
     // A huge history is not kept for the thread's lifetime.
-    if (pooled && pooled->history.capacity() > kKeepHistory) pooled.reset();
-    busy = false;
+    std::optional<kordal::Match>& m = slot_->match;
+    if (m && m->history.capacity() > kKeepHistory) m.reset();
+    slot_->busy = false;
   }
   MatchSlot(const MatchSlot&) = delete;
   MatchSlot& operator=(const MatchSlot&) = delete;
-  std::optional<kordal::Match>& get() { return pooled_ ? pooled : local_; }
+  std::optional<kordal::Match>& get() { return slot_ ? slot_->match : local_; }
 
  private:
   static constexpr size_t kKeepHistory = 1024;
-  static thread_local bool busy;
-  static thread_local std::optional<kordal::Match> pooled;
-  bool pooled_;
+  struct Slot {
+    bool busy = false;
+    std::optional<kordal::Match> match;
+  };
+  static thread_local Slot tl_slot;
+  Slot* slot_;
   std::optional<kordal::Match> local_;
 };
-thread_local bool MatchSlot::busy = false;
-thread_local std::optional<kordal::Match> MatchSlot::pooled;
+thread_local MatchSlot::Slot MatchSlot::tl_slot;
 
 // Builds a Match for `m` found in `hay`, or returns None.
 PyObject* match_or_none(PyObject* self, const Haystack& hay,

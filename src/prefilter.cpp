@@ -673,14 +673,21 @@ Prefilter::~Prefilter() = default;
 
 template <class CharT>
 const Prefilter::Impl<CharT>& Prefilter::impl() const {
+  auto build = [this](std::once_flag& once, std::atomic<bool>& ready, auto& impl) {
+    if (ready.load(std::memory_order_acquire)) return;
+    std::call_once(once, [&] {
+      impl = std::make_unique<Impl<CharT>>(needle_);
+      ready.store(true, std::memory_order_release);
+    });
+  };
   if constexpr (sizeof(CharT) == 1) {
-    std::call_once(once1_, [this] { impl1_ = std::make_unique<Impl<uint8_t>>(needle_); });
+    build(once1_, ready1_, impl1_);
     return *impl1_;
   } else if constexpr (sizeof(CharT) == 2) {
-    std::call_once(once2_, [this] { impl2_ = std::make_unique<Impl<uint16_t>>(needle_); });
+    build(once2_, ready2_, impl2_);
     return *impl2_;
   } else {
-    std::call_once(once4_, [this] { impl4_ = std::make_unique<Impl<uint32_t>>(needle_); });
+    build(once4_, ready4_, impl4_);
     return *impl4_;
   }
 }

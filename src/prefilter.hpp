@@ -36,6 +36,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -219,7 +220,10 @@ class Prefilter {
 
   Needle needle_;
   size_t longest_ = 0;  // characters in the needle's longest literal
+  // Built on first use per width; the flags spare later calls the once-flags,
+  // which touch thread-local storage on every call.
   mutable std::once_flag once1_, once2_, once4_;
+  mutable std::atomic<bool> ready1_{false}, ready2_{false}, ready4_{false};
   mutable std::unique_ptr<Impl<uint8_t>> impl1_;
   mutable std::unique_ptr<Impl<uint16_t>> impl2_;
   mutable std::unique_ptr<Impl<uint32_t>> impl4_;

@@ -137,26 +137,34 @@ void trim(State& st) {
 
 }  // namespace
 
-StateLease::StateLease(size_t group_count, std::string_view utf8) : pooled_(!pool.busy) {
+// The pool is looked up once per lease: in a shared library each access to a
+// thread-local costs a call.
+StateLease::StateLease(size_t group_count, std::string_view utf8) {
+  Pool& pl = pool;
+  pooled_ = !pl.busy;
   if (!pooled_) {
     st_ = new State(build_state(group_count, utf8));
     return;
   }
-  pool.busy = true;
-  st_ = &pool.state;
+  pl.busy = true;
+  busy_ = &pl.busy;
+  st_ = &pl.state;
   st_->utf8 = utf8;
   st_->from_utf8 = true;
   st_->text = utf8_text(utf8, st_->chars);
   reinit(*st_, group_count);
 }
 
-StateLease::StateLease(size_t group_count, const Text& text) : pooled_(!pool.busy) {
+StateLease::StateLease(size_t group_count, const Text& text) {
+  Pool& pl = pool;
+  pooled_ = !pl.busy;
   if (!pooled_) {
     st_ = new State(build_state(group_count, text));
     return;
   }
-  pool.busy = true;
-  st_ = &pool.state;
+  pl.busy = true;
+  busy_ = &pl.busy;
+  st_ = &pl.state;
   st_->utf8 = {};
   st_->from_utf8 = false;
   st_->text = text;
@@ -169,7 +177,7 @@ StateLease::~StateLease() {
     return;
   }
   trim(*st_);
-  pool.busy = false;
+  *busy_ = false;
 }
 
 State build_state(size_t group_count, std::string_view text) {

@@ -190,6 +190,7 @@ class StateLease {
  private:
   State* st_;
   bool pooled_;
+  bool* busy_ = nullptr;  // the pool's flag, when pooled
 };
 
 // A fresh State for `text` (well-formed UTF-8) and a pattern with
