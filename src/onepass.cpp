@@ -196,7 +196,13 @@ OnePass::Outcome OnePass::run(State& st, const U* text, size_t s, size_t budget)
   bool have_fb = false, fb_pending = false;
   size_t fb_end = 0;
   uint32_t fb_from = 0, fb_to = 0;
-  const uint8_t lctx = s == 0 ? uint8_t(kEdge) : char_ctx(char32_t(text[s - 1]), ctx_mask_);
+  uint8_t lctx = kEdge;
+  if (s > 0) {
+    // Word classes only when an assertion reads them.
+    const char32_t c = char32_t(text[s - 1]);
+    lctx = ctx_mask_ & (kAsciiW | kUniW) ? char_ctx(c, ctx_mask_)
+                                         : uint8_t(c == '\n' ? kNl & ctx_mask_ : 0);
+  }
   int32_t state = start_[lctx & 31];
   const Trans* table = table_.data();
   const uint32_t* pool = pool_.data();
