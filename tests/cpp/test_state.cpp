@@ -328,6 +328,15 @@ TEST(Search, LongScansAndBacktracksPoll) {
   ASSERT_EQ(dfa_scan.value().is_match(text, found, ctl), Status::Ok);
   EXPECT_FALSE(found);
   EXPECT_GE(polls, 5);
+  // So does the one-pass matcher, on a match that spans the whole text.
+  auto fields = Regex::new_with_flags("(a+)(b?)", 0);
+  ASSERT_TRUE(fields.ok());
+  polls = 0;
+  std::optional<Match> m;
+  ASSERT_EQ(fields.value().match_at_start(text, m, ctl), Status::Ok);
+  ASSERT_TRUE(m);
+  EXPECT_EQ(m->caps[1].end, text.size());
+  EXPECT_GE(polls, 5);
 }
 
 TEST(Search, PollStopsTheSearch) {
