@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "all_texts.hpp"
 #include "analysis.hpp"
 #include "backtracker.hpp"
 #include "dfa.hpp"
@@ -111,19 +112,6 @@ void check(const std::string& pattern, uint32_t flags, const std::vector<std::st
     what += '"';
     if (!compare_state(re, *dfa, st, what, tally)) return;
   }
-}
-
-std::vector<std::string> all_texts(const std::vector<std::string>& alphabet, size_t max_len) {
-  std::vector<std::string> out{""}, layer{""};
-  for (size_t len = 1; len <= max_len; ++len) {
-    std::vector<std::string> next;
-    for (const std::string& t : layer) {
-      for (const std::string& a : alphabet) next.push_back(t + a);
-    }
-    out.insert(out.end(), next.begin(), next.end());
-    layer = std::move(next);
-  }
-  return out;
 }
 
 const std::vector<std::string>& small_texts() {

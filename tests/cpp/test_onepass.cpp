@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "all_texts.hpp"
 #include "onepass.hpp"
 #include "reference_matcher.hpp"
 #include "regex.hpp"
@@ -87,19 +88,6 @@ void check(const std::string& pattern, uint32_t flags, const std::vector<std::st
       }
     }
   }
-}
-
-std::vector<std::string> all_texts(const std::vector<std::string>& alphabet, size_t max_len) {
-  std::vector<std::string> out{""}, layer{""};
-  for (size_t len = 1; len <= max_len; ++len) {
-    std::vector<std::string> next;
-    for (const std::string& t : layer) {
-      for (const std::string& a : alphabet) next.push_back(t + a);
-    }
-    out.insert(out.end(), next.begin(), next.end());
-    layer = std::move(next);
-  }
-  return out;
 }
 
 const uint32_t kFlagSets[] = {0, flags::MULTILINE, flags::IGNORECASE, flags::ASCII,

@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "all_texts.hpp"
 #include "reference_search.hpp"
 #include "regex.hpp"
 #include "state.hpp"
@@ -172,20 +173,6 @@ int compare(const std::string& pattern, const std::vector<std::string>& texts) {
     if (bad > 0) return bad;
   }
   return bad;
-}
-
-std::vector<std::string> all_texts(const std::vector<std::string>& alphabet, size_t max_len) {
-  std::vector<std::string> out{""};
-  std::vector<std::string> layer{""};
-  for (size_t len = 1; len <= max_len; ++len) {
-    std::vector<std::string> next;
-    for (const std::string& t : layer) {
-      for (const std::string& a : alphabet) next.push_back(t + a);
-    }
-    out.insert(out.end(), next.begin(), next.end());
-    layer = std::move(next);
-  }
-  return out;
 }
 
 // Exhaustive over {a, b} up to length 5, and over {a, é, newline} (decoded
