@@ -1,9 +1,13 @@
-// Compilation glue and every search built on the backtracking VM.
+// Compilation glue, and every search with the choice of engine for it.
 //
 // Each search call wraps the haystack in a State (read in place; a UTF-8
 // haystack from C++ is decoded once unless it is ASCII) and tries start
-// positions left to right; the first start at which the backtracking VM
-// succeeds wins. Starts are skipped, with scans that are templates over the
+// positions left to right; the first start at which an attempt succeeds
+// wins. An attempt is made by the one-pass matcher when the pattern allows
+// it, else by the backtracking VM; after a few failed or long attempts the
+// lazy DFA finds the next match in one pass, and an attempt from its start
+// fills the groups. A pattern that is one string is found by its literal
+// searcher alone. Starts are skipped, with scans that are templates over the
 // code-unit width, where the pattern's required literal (the analysis's
 // needle) cannot lie within reach, where the first code point cannot begin a
 // match, and where too little text is left; a search whose needle does not
