@@ -171,7 +171,8 @@ class Regex {
   std::unique_ptr<Analysis> analysis_;  // derived facts for fast paths
   std::unique_ptr<const Program> program_;
   std::unique_ptr<const Prefilter> prefilter_;  // the required literal, if any
-  // The lazy DFA of a regular pattern, built on first use; null otherwise.
+  // The lazy DFA and the one-pass table of a regular pattern, built on first
+  // use; null for other patterns.
   struct DfaSlot;
   std::unique_ptr<DfaSlot> dfa_;
   bool literal_ = false;  // the pattern is one string, and the prefilter searches for it
