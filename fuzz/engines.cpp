@@ -412,17 +412,23 @@ class Comparer {
     return w;
   }
 
+  // An iterator over the form's text: a Text, or the UTF-8 haystack.
+  template <class It>
+  void start(std::optional<It>& it, const Form& f) const {
+    if (f.text) {
+      it.emplace(re_, *f.text);
+    } else {
+      it.emplace(re_, in_.hay);
+    }
+  }
+
   // Returns the expected matches when both sides decided all of them.
   std::optional<std::vector<const Attempt*>> check_findall(const Form& f) {
     if (spent()) return std::nullopt;
     const bool hb = !f.text;
     const Walk want = walk();
     std::optional<FindIter> it;
-    if (f.text) {
-      it.emplace(re_, *f.text);
-    } else {
-      it.emplace(re_, in_.hay);
-    }
+    start(it, f);
     Charged b(polls_left_);
     for (size_t i = 0;; ++i) {
       if (i == want.matches.size() && !want.complete) return std::nullopt;
@@ -468,11 +474,7 @@ class Comparer {
       return out;
     };
     std::optional<SplitIter> it;
-    if (f.text) {
-      it.emplace(re_, *f.text);
-    } else {
-      it.emplace(re_, in_.hay);
-    }
+    start(it, f);
     Charged b(polls_left_);
     for (size_t i = 0;; ++i) {
       if (i == want.size() && !w.complete) return;

@@ -398,6 +398,17 @@ bool Backtracker::run_text(State& st, const CharT* text, const size_t n, const b
     sp += 3;
     return true;
   };
+  // The frame of a single-character loop at pc that can give back (greedy)
+  // or take more (lazy): where it began, how far it got, the trail length.
+  auto push_loop1 = [&](Kind k, size_t entry, size_t count) {
+    if (!room(4)) return false;
+    stk[sp] = entry;
+    stk[sp + 1] = count;
+    stk[sp + 2] = st.trail.size();
+    stk[sp + 3] = header(k, pc);
+    sp += 4;
+    return true;
+  };
   // Code points a single-character loop accepts from `from`, counting steps.
   auto scan = [&](const RepInfo& r, size_t from, size_t cap, size_t& count) {
     count = 0;
@@ -612,12 +623,7 @@ bool Backtracker::run_text(State& st, const CharT* text, const size_t n, const b
           // Short of the run's end, only giving back can let the rest start.
           if (stopped && !r.give_back) goto fail;
           if (count > r.min && r.give_back) {
-            if (!room(4)) return false;
-            stk[sp] = entry;
-            stk[sp + 1] = count;
-            stk[sp + 2] = st.trail.size();
-            stk[sp + 3] = header(kLoop1G, pc);
-            sp += 4;
+            if (!push_loop1(kLoop1G, entry, count)) return false;
           }
           pc = r.exit;
           continue;
@@ -629,12 +635,7 @@ bool Backtracker::run_text(State& st, const CharT* text, const size_t n, const b
           if (count < limit && pos == n) eoi();
           if (count < r.min) goto fail;
           if (count > r.min && r.give_back) {
-            if (!room(4)) return false;
-            stk[sp] = entry;
-            stk[sp + 1] = count;
-            stk[sp + 2] = st.trail.size();
-            stk[sp + 3] = header(kLoop1G, pc);
-            sp += 4;
+            if (!push_loop1(kLoop1G, entry, count)) return false;
           }
         } else {
           const size_t want = r.min;
@@ -646,12 +647,7 @@ bool Backtracker::run_text(State& st, const CharT* text, const size_t n, const b
           }
           if (keyed && r.max == kNone && seen(key(pc), pos, st)) goto fail;
           if (count < limit) {
-            if (!room(4)) return false;
-            stk[sp] = entry;
-            stk[sp + 1] = count;
-            stk[sp + 2] = st.trail.size();
-            stk[sp + 3] = header(kLoop1L, pc);
-            sp += 4;
+            if (!push_loop1(kLoop1L, entry, count)) return false;
           }
         }
         pc = r.exit;

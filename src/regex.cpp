@@ -536,9 +536,9 @@ void Regex::fill_match(Match& m, std::string_view text, const State& st) const {
   }
   m.history.clear();
   m.flat_history = st.flat;
+  if (m.names != names_) m.names = names_;
   if (st.flat) {
     m.history_starts.clear();
-    if (m.names != names_) m.names = names_;
     return;
   }
   m.history_starts.resize(g_count + 1);
@@ -556,7 +556,6 @@ void Regex::fill_match(Match& m, std::string_view text, const State& st) const {
     }
   }
   m.history_starts[g_count] = m.history.size();
-  if (m.names != names_) m.names = names_;
 }
 
 Match Regex::match_from_state(std::string_view text, const State& st) const {

@@ -141,8 +141,7 @@ void trim(State& st) {
 // thread-local costs a call.
 StateLease::StateLease(size_t group_count, std::string_view utf8) {
   Pool& pl = pool;
-  pooled_ = !pl.busy;
-  if (!pooled_) {
+  if (pl.busy) {
     st_ = new State(build_state(group_count, utf8));
     return;
   }
@@ -157,8 +156,7 @@ StateLease::StateLease(size_t group_count, std::string_view utf8) {
 
 StateLease::StateLease(size_t group_count, const Text& text) {
   Pool& pl = pool;
-  pooled_ = !pl.busy;
-  if (!pooled_) {
+  if (pl.busy) {
     st_ = new State(build_state(group_count, text));
     return;
   }
@@ -172,7 +170,7 @@ StateLease::StateLease(size_t group_count, const Text& text) {
 }
 
 StateLease::~StateLease() {
-  if (!pooled_) {
+  if (busy_ == nullptr) {
     delete st_;
     return;
   }

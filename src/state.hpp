@@ -189,8 +189,7 @@ class StateLease {
 
  private:
   State* st_;
-  bool pooled_;
-  bool* busy_ = nullptr;  // the pool's flag, when pooled
+  bool* busy_ = nullptr;  // the pool's flag when the State is the pool's, else null
 };
 
 // A fresh State for `text` (well-formed UTF-8) and a pattern with
