@@ -1,13 +1,16 @@
-"""Backtracking-bound cases and per-call cost: kordal against `re`, `regex`
-and `google-re2`, side by side in one run.
+"""Backtracking-bound cases and per-call cost: kordal against `re`, `regex`,
+`google-re2`, `pcre2` (PCRE2 with its JIT), `regex-rs` (the Rust regex crate)
+and `hyperscan`, side by side in one run.
 
-Every case is one compiled pattern and a function of it that returns a
-result count; the engines run interleaved, best of several repetitions, and
-the ratios kordal / faster of `re` and `regex` and kordal / google-re2 are
-printed (below 1.0: kordal is faster). A peer that cannot compile the pattern
-(google-re2 has no lookaround or backreference) shows '-'; a count that
-disagrees is printed beside the row. The catastrophic cases use inputs small
-enough for the backtracking peers to finish.
+Every case is one compiled pattern and a function of it that returns the
+match spans (or, per line, the span or the group texts); what each peer is
+asked to do is in common.py's docstring. The engines run interleaved, best
+of several repetitions; printed are the time of each and kordal / the
+fastest peer whose result equals kordal's (below 1.0: kordal is faster). A
+peer that cannot compile the pattern (google-re2, the Rust crate and
+Hyperscan have no lookaround or backreference) shows '-'; one whose result
+differs is marked '!='. The catastrophic cases use inputs small enough for
+the backtracking peers to finish.
 
 Usage: python bench/backtrack.py [--corpus DIR] [--repeat N] [--only SUBSTRING]
        [--scale F] [--markdown FILE]   (F < 1 shrinks the generated inputs)
@@ -43,6 +46,10 @@ def cases(corpus, scale):
     yield "find x100k short", r"(\w+)=(\w+)", common.search_each(short)
     yield "fullmatch x100k short", r"(\w+)=(\w+)", common.fullmatch_each(short)
     yield "find x100k short miss", r"\d+x", common.search_each(short)
+    # 14 characters each; three in four name a language, at varying places.
+    names = ["Python", "Perl", "Tcl", "Ruby"]
+    langs = [(("%d " % i) + names[i % 4] + " ").ljust(14, ".")[:14] for i in range(n(100000))]
+    yield "find x100k Python|Perl|Tcl", r"(Python|Perl|Tcl)", common.search_each(langs)
 
 
 def main(argv=None):
@@ -59,13 +66,12 @@ def main(argv=None):
     for name, pattern, runners in cases(corpus, args.scale):
         if args.only and args.only not in name:
             continue
-        best, counts = common.time_case(pattern, 0, runners, args.repeat)
-        table.add(name, best, counts)
+        best, results, agree = common.time_case(pattern, 0, runners, args.repeat)
+        table.add(name, best, results, agree)
     if args.markdown:
         args.markdown.write_text(table.markdown())
-    g = table.geomean()
-    if g:
-        print(f"geometric mean kordal / faster of re, regex: {g:.2f}")
+    print(table.summary().replace("**", ""))
+    return table
 
 
 if __name__ == "__main__":
