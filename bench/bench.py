@@ -82,6 +82,8 @@ def cases(corpus):
     yield r"\p{L}+ ru", r"\p{L}+", 0, c(ru_huge)
     ucd_re = (corpus / "rebar/regexes__wild__ucd-parse.txt").read_text().strip()
     yield "ucd parse lines", ucd_re, re.MULTILINE, c(ucd)
+    yield ("ucd replace template", r"^([0-9A-F]+);([^;]*);", re.MULTILINE,
+           common.replace_all(ucd, "${2} = U+${1};", r"\2 = U+\1;"))
     yield "line ends", r"(?m)^.*$", 0, c(sherlock)
 
 

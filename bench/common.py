@@ -282,6 +282,14 @@ def fullmatch_each(lines):
             "wrap": lambda p: rf"\A(?:{p})\z"}
 
 
+def replace_all(hay, template, peer_template):
+    """Substitution with a template: kordal's and the Rust crate's `${n}`
+    syntax, the `re`-like peers' `\\n`. The result is the new text."""
+    return {"kordal": lambda r: r.replace_all(hay, template),
+            "peer": lambda r: r.sub(peer_template, hay),
+            "rust": lambda r: r.replace(hay, template)}
+
+
 def program(run):
     """Runners for a case that compiles several patterns: `run(compile, spans,
     sub)` gets the engine's compile(pattern, flags), spans(compiled, text)
@@ -351,6 +359,8 @@ class GaveUp:
 def size(result):
     if isinstance(result, list):
         return sum(x is not None for x in result)
+    if isinstance(result, str):
+        return f"{len(result)} chars"
     return result if isinstance(result, int) else repr(result)
 
 

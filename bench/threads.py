@@ -4,7 +4,8 @@ time of each round and the speed-up (N equal searches in the time of one
 means the interpreter lock is not held while matching). `re` and `regex`,
 which hold it, run the same calls for comparison.
 
-The cases, each on a generated text of about --size characters:
+The cases, each on a generated text of about --size characters (a thread
+repeats its search until one round takes about 0.2 s):
 - DFA: findall of an e-mail pattern over prose with an address in every
   hundredth line;
 - literal scan: is_match of a literal the text does not contain;
@@ -17,6 +18,7 @@ Usage: python bench/threads.py [--threads N] [--size CHARS] [--only SUBSTRING]
 """
 
 import argparse
+import math
 import re
 import threading
 import time
@@ -50,8 +52,12 @@ def cases(size):
     yield "VM, no literal", r"(?:\w+\s+){3}(?=\d)", "find", "search", prose
 
 
-def round_time(search, texts):
-    threads = [threading.Thread(target=search, args=(t,)) for t in texts]
+def round_time(search, texts, reps):
+    def work(text):
+        for _ in range(reps):
+            search(text)
+
+    threads = [threading.Thread(target=work, args=(t,)) for t in texts]
     t0 = time.perf_counter()
     for t in threads:
         t.start()
@@ -80,8 +86,14 @@ def main(argv=None):
         # Each thread gets its own copy, so that no two share a text.
         copies = [(text + " ")[:-1] for _ in range(args.threads)]
         for name, search in engines:
-            one = min(round_time(search, copies[:1]) for _ in range(3))
-            many = min(round_time(search, copies) for _ in range(3))
+            # A search over the whole text is repeated until a round lasts
+            # long enough that starting the threads does not count.
+            search(copies[0])  # builds what the first search builds lazily
+            t0 = time.perf_counter()
+            search(copies[0])
+            reps = max(1, math.ceil(0.2 / max(time.perf_counter() - t0, 1e-6)))
+            one = min(round_time(search, copies[:1], reps) for _ in range(5))
+            many = min(round_time(search, copies, reps) for _ in range(5))
             rows.append((path, name, one, many, one * args.threads / many))
             print(f"{path:16} {name:8} {one:9.3f}s {many:10.3f}s {rows[-1][4]:9.2f}",
                   flush=True)
