@@ -25,7 +25,9 @@ What each peer is asked to do, so that it does kordal's work:
 - `hyperscan`: one block-mode scan of the text encoded once to UTF-8 before
   timing, with a Python callback that collects (start, end) per reported
   match; the start is the leftmost one (SOM_LEFTMOST) where Hyperscan can
-  compile that, else the pattern is scanned for ends only. A per-line
+  compile that, else the pattern is scanned for ends only. Classes are
+  Unicode (UCP) unless Hyperscan lacks the construct there (`\\b`), and a
+  long alternation of literals is one expression per literal. A per-line
   search stops at the first report. Hyperscan reports every end (matches
   overlap), has no captures, backreferences or lookaround, and no
   substitution, so those cases leave it out.
@@ -128,25 +130,36 @@ def _rust_compile(p, flags):
 
 
 class HsPattern:
-    """A Hyperscan block-mode database for one pattern, with its scratch."""
+    """A Hyperscan block-mode database for one pattern, with its scratch.
+    A plain alternation of literals too long for one expression (Hyperscan
+    limits a pattern's length) becomes one expression per literal, the way
+    Hyperscan is meant to scan for a word list."""
+
+    LITERAL_SET = re.compile(r"[^\\()\[\]{}.*+?^$]+")
 
     def __init__(self, p, flags):
-        base = hs_mod.HS_FLAG_UTF8 | hs_mod.HS_FLAG_UCP
+        base = hs_mod.HS_FLAG_UTF8
         if flags & re.IGNORECASE:
             base |= hs_mod.HS_FLAG_CASELESS
         if flags & re.MULTILINE:
             base |= hs_mod.HS_FLAG_MULTILINE
+        exprs = [p.encode()]
+        if len(p) > 10000 and self.LITERAL_SET.fullmatch(p):
+            exprs = [w.encode() for w in p.split("|")]
         err = None
-        # Leftmost starts make its spans comparable; without them, ends only.
-        for extra, som in ((hs_mod.HS_FLAG_SOM_LEFTMOST, True), (0, False)):
-            try:
-                db = hs_mod.Database(mode=hs_mod.HS_MODE_BLOCK)
-                db.compile(expressions=[p.encode()], ids=[0], flags=base | extra)
-            except Exception as e:  # too large with starts, or unsupported
-                err = e
-                continue
-            self.db, self.som = db, som
-            return
+        # Unicode classes and leftmost starts make its spans comparable; it
+        # falls back to ASCII classes (no \b under Unicode) and to ends only.
+        for ucp in (hs_mod.HS_FLAG_UCP, 0):
+            for extra, som in ((hs_mod.HS_FLAG_SOM_LEFTMOST, True), (0, False)):
+                try:
+                    db = hs_mod.Database(mode=hs_mod.HS_MODE_BLOCK)
+                    db.compile(expressions=exprs, ids=list(range(len(exprs))),
+                               flags=base | ucp | extra)
+                except Exception as e:  # too large with starts, or unsupported
+                    err = e
+                    continue
+                self.db, self.som = db, som
+                return
         raise err
 
     def spans(self, data, first=False):

@@ -106,6 +106,7 @@ def main(argv=None):
     ap.add_argument("--readme", action="store_true", help="also refresh README.md's table")
     args = ap.parse_args(argv)
     corpus = ["--corpus", str(args.corpus)] if args.corpus else []
+    load = " / ".join(f"{x:.1f}" for x in os.getloadavg())
     t1 = bench.main(corpus + ["--repeat", str(args.repeat)])
     t2 = backtrack.main(corpus + ["--repeat", str(args.repeat)])
     th = threads.main(["--threads", "2"])
@@ -119,7 +120,8 @@ def main(argv=None):
         f"kordal {common.kordal.__version__}, {peers}.",
         "",
         "The machine is shared with other developers building at the same time, so timings "
-        "are noisy (10-40% from run to run, more for the sub-millisecond cases); the engines "
+        "are noisy (10-40% from run to run, more for the sub-millisecond cases; load average "
+        f"{load} over 1 / 5 / 15 minutes at the start of the run, on 2 cores); the engines "
         "run interleaved so that noise hits all alike, and each time is the best of "
         f"{args.repeat} runs. Each peer cell is its time and kordal / that peer in "
         "parentheses: below 1.0x, kordal is faster.",
@@ -134,7 +136,10 @@ def main(argv=None):
             + "### Threads (python bench/threads.py, 2 threads, one text of 2 MB each)\n\n"
             + "Speed-up: the time of one search times 2 over the time of two at once "
             "(2.0x: the two ran fully in parallel); a thread repeats its search until one round "
-            "takes about 0.2 s.\n\n" + thread_table(th, 2))
+            "takes about 0.2 s. Two threads can only run in parallel where two cores are "
+            "free: with the load average above 2, no engine can show a speed-up, and `re` and "
+            "`regex`, which hold the interpreter lock, show how far the load moves the figure."
+            "\n\n" + thread_table(th, 2))
     args.out.write_text(head + body)
     print(f"wrote {args.out}", file=sys.stderr)
     if args.readme:

@@ -73,3 +73,18 @@ def test_summary_counts_cases_against_the_fastest_agreeing_peer():
 def test_a_full_match_peer_gets_its_pattern_anchored():
     runners = common.fullmatch_each(["ab", "abc"])
     assert runners["wrap"]("ab|abc") == r"\A(?:ab|abc)\z"
+
+
+@pytest.mark.parametrize("pattern, text", [
+    # Longer than Hyperscan takes as one expression: one per word.
+    ("|".join(f"w{i:05d}x" for i in range(2000)), "a w00017x b w01999x w02000x"),
+    # No \b with Unicode classes: it falls back to ASCII ones.
+    (r"\b\w+\b", "ab cd-ef"),
+])
+def test_hyperscan_peer_compiles_what_it_can_and_agrees(pattern, text):
+    if common.hs_mod is None:
+        pytest.skip("hyperscan is not installed")
+    runners = common.count_all(text)
+    hs = runners["to_chars"](runners["hs"](common.HsPattern(pattern, 0)))
+    r = common.kordal.Regex(pattern)
+    assert hs == runners["to_chars"](runners["kordal"](r))
