@@ -26,8 +26,8 @@ What each peer is asked to do, so that it does kordal's work:
   timing, with a Python callback that collects (start, end) per reported
   match; the start is the leftmost one (SOM_LEFTMOST) where Hyperscan can
   compile that, else the pattern is scanned for ends only. Classes are
-  Unicode (UCP) unless Hyperscan lacks the construct there (`\\b`), and a
-  long alternation of literals is one expression per literal. A per-line
+  Unicode (UCP), so a pattern with `\\b` leaves it out, and a long
+  alternation of literals is one expression per literal. A per-line
   search stops at the first report. Hyperscan reports every end (matches
   overlap), has no captures, backreferences or lookaround, and no
   substitution, so those cases leave it out.
@@ -147,19 +147,18 @@ class HsPattern:
         if len(p) > 10000 and self.LITERAL_SET.fullmatch(p):
             exprs = [w.encode() for w in p.split("|")]
         err = None
-        # Unicode classes and leftmost starts make its spans comparable; it
-        # falls back to ASCII classes (no \b under Unicode) and to ends only.
-        for ucp in (hs_mod.HS_FLAG_UCP, 0):
-            for extra, som in ((hs_mod.HS_FLAG_SOM_LEFTMOST, True), (0, False)):
-                try:
-                    db = hs_mod.Database(mode=hs_mod.HS_MODE_BLOCK)
-                    db.compile(expressions=exprs, ids=list(range(len(exprs))),
-                               flags=base | ucp | extra)
-                except Exception as e:  # too large with starts, or unsupported
-                    err = e
-                    continue
-                self.db, self.som = db, som
-                return
+        # Leftmost starts make its spans comparable; without them, ends
+        # only. Classes stay Unicode: ASCII ones would be other work.
+        for extra, som in ((hs_mod.HS_FLAG_SOM_LEFTMOST, True), (0, False)):
+            try:
+                db = hs_mod.Database(mode=hs_mod.HS_MODE_BLOCK)
+                db.compile(expressions=exprs, ids=list(range(len(exprs))),
+                           flags=base | hs_mod.HS_FLAG_UCP | extra)
+            except Exception as e:  # too large with starts, or unsupported
+                err = e
+                continue
+            self.db, self.som = db, som
+            return
         raise err
 
     def spans(self, data, first=False):
