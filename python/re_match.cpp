@@ -199,17 +199,32 @@ PyObject* match_expand(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   return build_result(out, h.bytes);
 }
 
+// Whether group a encloses group b in the pattern.
+bool encloses(const std::vector<uint32_t>& parents, size_t a, size_t b) {
+  for (size_t g = parents[b]; g != 0; g = parents[g]) {
+    if (g == a) return true;
+  }
+  return false;
+}
+
+// The group that closed last: an enclosing group closes after the groups
+// inside it, even when a lookahead took them further; otherwise the one that
+// ends later, and at equal ends the later one in the pattern.
 Py_ssize_t lastindex_of(ReMatch* m) {
   if (m->lastindex != -2) return m->lastindex;
-  std::vector<kordal::Span> caps(static_cast<size_t>(m->ngroups));
-  for (Py_ssize_t g = 0; g < m->ngroups; ++g) {
+  const std::vector<uint32_t>& parents = pattern_of(m)->c->parents;
+  Py_ssize_t best = -1;
+  for (Py_ssize_t g = 1; g < m->ngroups; ++g) {
     if (m->spans[2 * g] < 0) continue;
-    const size_t a = size_t(m->spans[2 * g]), b = size_t(m->spans[2 * g + 1]);
-    caps[size_t(g)] = kordal::Span{a, b, a, b};
+    if (best < 0 || encloses(parents, size_t(g), size_t(best))) {
+      best = g;
+      continue;
+    }
+    if (encloses(parents, size_t(best), size_t(g))) continue;
+    if (m->spans[2 * g + 1] >= m->spans[2 * best + 1]) best = g;
   }
-  const size_t last = last_closed_group(caps, pattern_of(m)->c->parents);
-  m->lastindex = last == kordal::kUnset ? -1 : Py_ssize_t(last);
-  return m->lastindex;
+  m->lastindex = best;
+  return best;
 }
 
 PyObject* get_lastindex(PyObject* self, void*) {
