@@ -58,7 +58,7 @@ struct RePattern {
   // The last template used with sub, parsed (a loop over one template
   // parses it once).
   PyObject* tmpl_src;
-  Template* tmpl;
+  std::shared_ptr<const Template>* tmpl;  // null until the first sub
   PyObject* weakrefs;
 };
 

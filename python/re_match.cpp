@@ -44,7 +44,11 @@ int match_clear(PyObject* self) {
 // The group number of `key` (an int-like or a group name), or -1 with
 // IndexError set.
 Py_ssize_t group_index(ReMatch* m, PyObject* key) {
-  if (PyLong_Check(key) || (!PyUnicode_Check(key) && PyIndex_Check(key))) {
+  if (PyLong_CheckExact(key)) {
+    const Py_ssize_t g = PyLong_AsSsize_t(key);
+    if (g >= 0 && g < m->ngroups) return g;
+    PyErr_Clear();
+  } else if (PyLong_Check(key) || (!PyUnicode_Check(key) && PyIndex_Check(key))) {
     const Py_ssize_t g = PyNumber_AsSsize_t(key, nullptr);
     if (g == -1 && PyErr_Occurred()) {
       PyErr_Clear();
@@ -155,6 +159,8 @@ const char* const kGroup[] = {"group"};
 // The group of an optional argument; -1 with the error set.
 Py_ssize_t optional_group(ReMatch* m, const char* callable, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
+  // m.end() and m.start(1) in a loop: no binding needed.
+  if (kwnames == nullptr && nargs <= 1) return nargs == 0 ? 0 : group_index(m, args[0]);
   const Params p{callable, kGroup, 1, 0};
   PyObject* a[1];
   if (!bind(p, args, nargs, kwnames, a)) return -1;

@@ -424,13 +424,19 @@ int fill(PyObject* m) {
 }  // namespace
 
 int add_re_module(PyObject* parent) {
+  // A second execution of the extension (a fresh import in the same process)
+  // shares the registered submodule, so every route to it gives one object.
+  PyObject* modules = PyImport_GetModuleDict();
+  PyObject* known = PyDict_GetItemString(modules, "kordal_python.re");
+  if (known != nullptr && PyModule_Check(known) && PyModule_GetDef(known) == &kModule) {
+    return PyObject_SetAttrString(parent, "re", known);
+  }
   PyObject* m = PyModule_Create(&kModule);
   if (m == nullptr) return -1;
   if (fill(m) < 0) {
     Py_DECREF(m);
     return -1;
   }
-  PyObject* modules = PyImport_GetModuleDict();
   if (PyDict_SetItemString(modules, "kordal_python.re", m) < 0 ||
       PyObject_SetAttrString(parent, "re", m) < 0) {
     Py_DECREF(m);

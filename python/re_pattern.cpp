@@ -83,6 +83,14 @@ PyObject* slice(PyObject* string, Py_ssize_t a, Py_ssize_t b) {
 
 bool to_ssize(PyObject* o, const char* param, Py_ssize_t& out) {
   if (o == nullptr) return true;
+  if (PyLong_CheckExact(o)) {
+    const Py_ssize_t v = PyLong_AsSsize_t(o);
+    if (v != -1 || !PyErr_Occurred()) {
+      out = v;
+      return true;
+    }
+    PyErr_Clear();  // too large: the general path below raises OverflowError
+  }
   const Py_ssize_t v = PyNumber_AsSsize_t(o, PyExc_OverflowError);
   if (v == -1 && PyErr_Occurred()) {
     add_param_note(param);
@@ -219,13 +227,15 @@ bool append_result(std::u32string& out, PyObject* r, bool bytes) {
   return false;
 }
 
-const Template* template_for(RePattern* p, PyObject* repl) {
-  if (p->tmpl != nullptr && p->tmpl_src == repl) return p->tmpl;
-  Template* t = parse_template(p, repl);
-  if (t == nullptr) return nullptr;
-  delete p->tmpl;
+// The parsed template, shared: a call from within a replacement function
+// may parse another one while this call still uses it.
+std::shared_ptr<const Template> template_for(RePattern* p, PyObject* repl) {
+  if (p->tmpl != nullptr && p->tmpl_src == repl) return *p->tmpl;
+  std::shared_ptr<const Template> t(parse_template(p, repl));
+  if (!t) return t;
+  if (p->tmpl == nullptr) p->tmpl = new std::shared_ptr<const Template>;
+  *p->tmpl = t;
   Py_XSETREF(p->tmpl_src, Py_NewRef(repl));
-  p->tmpl = t;
   return t;
 }
 
@@ -236,14 +246,8 @@ PyObject* pattern_subn_impl(RePattern* p, PyObject* repl, PyObject* string, Py_s
   ReText h;
   if (!haystack_for(p, string, h)) return nullptr;
   const bool call = PyCallable_Check(repl);
-  const Template* tmpl = nullptr;
-  if (!call && (tmpl = template_for(p, repl)) == nullptr) return nullptr;
-  // The template may be replaced by a call from within the function; hold it.
-  std::unique_ptr<Template> own;
-  if (tmpl != nullptr) {
-    own = std::make_unique<Template>(*tmpl);
-    tmpl = own.get();
-  }
+  std::shared_ptr<const Template> tmpl;
+  if (!call && !(tmpl = template_for(p, repl))) return nullptr;
   const kordal::Text& t = h.text;
   const size_t groups = p->c->re.group_count();
   kordal::StateLease lease(groups, t);
@@ -479,7 +483,7 @@ void pattern_dealloc(PyObject* self) {
   RePattern* p = as_pattern(self);
   if (p->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
   delete p->c;
-  delete p->tmpl;
+  delete p->tmpl;  // the shared_ptr slot
   Py_CLEAR(p->tmpl_src);
   Py_CLEAR(p->pattern);
   Py_CLEAR(p->groupindex);
@@ -497,8 +501,13 @@ PyObject* pattern_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs
                           : O == Op::Match ? "Pattern.match"
                                            : "Pattern.fullmatch",
                           kSearchParams, 3, 1};
-  PyObject* a[3];
-  if (!bind(prm, args, nargs, kwnames, a)) return nullptr;
+  PyObject* a[3] = {nullptr, nullptr, nullptr};
+  // Positional calls, the usual ones in loops, need no binding.
+  if (kwnames == nullptr && nargs >= 1 && nargs <= 3) {
+    for (Py_ssize_t i = 0; i < nargs; ++i) a[i] = args[i];
+  } else if (!bind(prm, args, nargs, kwnames, a)) {
+    return nullptr;
+  }
   Py_ssize_t pos = 0, endpos = PY_SSIZE_T_MAX;
   if (!to_ssize(a[1], "pos", pos) || !to_ssize(a[2], "endpos", endpos)) return nullptr;
   return pattern_search_op(as_pattern(self), a[0], pos, endpos, O);
