@@ -386,6 +386,7 @@ int fill(PyObject* m) {
   if (PyModule_AddObject(m, "Pattern", Py_NewRef(reinterpret_cast<PyObject*>(pattern_type))) < 0 ||
       PyModule_AddObject(m, "Match", Py_NewRef(reinterpret_cast<PyObject*>(match_type))) < 0 ||
       PyModule_AddObject(m, "error", Py_NewRef(error_type)) < 0 ||
+      PyModule_AddObject(m, "PatternError", Py_NewRef(error_type)) < 0 ||
       // The type of finditer's iterator and of Pattern.scanner().
       PyModule_AddObject(m, "Scanner", Py_NewRef(reinterpret_cast<PyObject*>(scanner_type))) < 0 ||
       PyModule_AddObject(m, "RegexFlag", Py_NewRef(flag_enum)) < 0) {

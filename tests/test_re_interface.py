@@ -20,6 +20,11 @@ import kordal_python.re as kre
 def outcome(fn):
     try:
         return ("ok", fn())
+    except std.error as e:  # re.PatternError from 3.13 on
+        return ("error", str(e))
+    except TypeError:
+        # The texts of re's TypeErrors changed between versions.
+        return ("TypeError", None)
     except Exception as e:  # noqa: BLE001 - the type and text are compared
         return (type(e).__name__, str(e))
 
@@ -39,6 +44,8 @@ def test_both_import_forms_give_the_registered_module():
 @pytest.mark.parametrize("name", ["I", "IGNORECASE", "L", "M", "MULTILINE", "S", "DOTALL", "U",
                                   "UNICODE", "X", "VERBOSE", "A", "ASCII", "NOFLAG"])
 def test_flags_have_re_values_and_mix_with_re_flags(name):
+    if not hasattr(std, name):
+        pytest.skip(f"re.{name} is newer than this Python")
     assert int(getattr(kre, name)) == int(getattr(std, name))
     # Both kinds of flag object compile the same pattern.
     assert isinstance(kre.I | kre.M, kre.RegexFlag)

@@ -63,6 +63,8 @@ class error(ValueError):
     lineno: Optional[int]
     colno: Optional[int]
 
+PatternError = error
+
 @final
 class Match(Generic[AnyStr]):
     @property
