@@ -120,6 +120,8 @@ void raise_error(const std::string& msg, PyObject* pattern, Py_ssize_t pos);
 // endpos).
 PyObject* new_match(RePattern* p, PyObject* string, const kordal::State& st, Py_ssize_t pos,
                     Py_ssize_t endpos);
+// The private _rebuild_match(pattern, string, pos, endpos, spans) of pickle.
+PyObject* rebuild_match(PyObject* self, PyObject* args);
 inline ReMatch* as_match(PyObject* o) {
   return reinterpret_cast<ReMatch*>(o);
 }

@@ -288,9 +288,30 @@ PyObject* match_copy(PyObject* self, PyObject*) {
   return Py_NewRef(self);
 }
 
+// Pickled as its pattern, haystack, pos, endpos and spans; rebuilt by the
+// module's private _rebuild_match, which checks them.
 PyObject* match_reduce(PyObject* self, PyObject*) {
-  PyErr_Format(PyExc_TypeError, "cannot pickle '%s' object", Py_TYPE(self)->tp_name);
-  return nullptr;
+  ReMatch* m = as_match(self);
+  PyObject* mod = PyImport_ImportModule("kordal_python.re");
+  if (mod == nullptr) return nullptr;
+  PyObject* fn = PyObject_GetAttrString(mod, "_rebuild_match");
+  Py_DECREF(mod);
+  if (fn == nullptr) return nullptr;
+  PyObject* spans = PyTuple_New(2 * m->ngroups);
+  if (spans == nullptr) {
+    Py_DECREF(fn);
+    return nullptr;
+  }
+  for (Py_ssize_t i = 0; i < 2 * m->ngroups; ++i) {
+    PyObject* v = PyLong_FromSsize_t(m->spans[i]);
+    if (v == nullptr) {
+      Py_DECREF(spans);
+      Py_DECREF(fn);
+      return nullptr;
+    }
+    PyTuple_SET_ITEM(spans, i, v);
+  }
+  return Py_BuildValue("(N(OOnnN))", fn, m->pattern, m->string, m->pos, m->endpos, spans);
 }
 
 #define RE_METHOD(name, fn, doc) \
@@ -373,6 +394,48 @@ PyType_Spec kSpec = {"kordal_python.re.Match", offsetof(ReMatch, spans), sizeof(
 
 PyObject* make_match_type() {
   return PyType_FromSpec(&kSpec);
+}
+
+PyObject* rebuild_match(PyObject*, PyObject* args) {
+  PyObject *pattern, *string, *spans;
+  Py_ssize_t pos, endpos;
+  if (!PyArg_ParseTuple(args, "O!OnnO!", pattern_type, &pattern, &string, &pos, &endpos,
+                        &PyTuple_Type, &spans)) {
+    return nullptr;
+  }
+  auto* p = reinterpret_cast<RePattern*>(pattern);
+  ReText h;
+  if (!haystack_for(p, string, h)) return nullptr;
+  const Py_ssize_t g = Py_ssize_t(p->c->re.group_count()) + 1;
+  const Py_ssize_t len = Py_ssize_t(h.text.n);
+  bool ok = PyTuple_GET_SIZE(spans) == 2 * g && 0 <= pos && pos <= endpos && endpos <= len;
+  ReMatch* m = ok ? PyObject_GC_NewVar(ReMatch, match_type, 2 * g) : nullptr;
+  if (m == nullptr) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "inconsistent match state");
+    return nullptr;
+  }
+  m->string = Py_NewRef(string);
+  m->pattern = Py_NewRef(pattern);
+  m->pos = pos;
+  m->endpos = endpos;
+  m->lastindex = g > 1 ? -2 : -1;
+  m->ngroups = g;
+  for (Py_ssize_t i = 0; i < g; ++i) {
+    const Py_ssize_t a = PyLong_AsSsize_t(PyTuple_GET_ITEM(spans, 2 * i));
+    const Py_ssize_t b = PyLong_AsSsize_t(PyTuple_GET_ITEM(spans, 2 * i + 1));
+    // Unset is (-1, -1); a set span lies in the text, group 0 always set.
+    const bool unset = a == -1 && b == -1 && i > 0;
+    if (!unset && !(0 <= a && a <= b && b <= len)) ok = false;
+    m->spans[2 * i] = unset ? -1 : a;
+    m->spans[2 * i + 1] = unset ? -1 : b;
+  }
+  PyObject_GC_Track(m);
+  if (!ok || PyErr_Occurred()) {
+    Py_DECREF(m);
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "inconsistent match state");
+    return nullptr;
+  }
+  return reinterpret_cast<PyObject*>(m);
 }
 
 PyObject* new_match(RePattern* p, PyObject* string, const kordal::State& st, Py_ssize_t pos,

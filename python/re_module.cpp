@@ -312,6 +312,7 @@ PyMethodDef kFunctions[] = {
                 "escape(pattern)\n--\n\n"
                 "The text with every character that has a meaning in a pattern escaped."),
     {"purge", guarded<purge_fn>, METH_NOARGS, "purge()\n--\n\nClear the compile cache."},
+    {"_rebuild_match", guarded<rebuild_match>, METH_VARARGS, "For pickle: a Match from its state."},
     {nullptr, nullptr, 0, nullptr},
 };
 

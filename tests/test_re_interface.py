@@ -156,7 +156,19 @@ def test_match_members():
         assert outcome(lambda: get(m)) == outcome(lambda: get(n))
     assert m.re is p
     assert copy.copy(m) is m and copy.deepcopy(m) is m
+    back = pickle.loads(pickle.dumps(m))
+    assert (back.regs, back.pos, back.endpos, back.lastgroup, back.string, back.re) == (
+        m.regs, m.pos, m.endpos, m.lastgroup, m.string, p)
     assert repr(m) == "<kordal_python.re.Match object; span=(2, 5), match='k=v'>"
+
+
+@pytest.mark.parametrize("state", [
+    ("abc", 0, 3, (0, 4)), ("abc", 0, 3, (2, 1)), ("abc", 0, 9, (0, 1)), ("abc", 0, 3, (0,)),
+    ("abc", 2, 1, (0, 1)), (b"abc", 0, 3, (0, 1)), ("abc", 0, 3, (-1, -1)),
+])
+def test_rebuilding_a_match_checks_its_state(state):
+    with pytest.raises((ValueError, TypeError)):
+        kre._rebuild_match(kre.compile("a"), *state)
 
 
 def test_pattern_members_pickle_and_copy():
