@@ -85,10 +85,10 @@ def observations(mod, pattern, flags, text, pos, endpos):
         "sub_template": p.subn(r"<\g<0>|\g<0>>", text),
         "sub_count": p.sub("-", text, count=2),
         "sub_function": p.sub(lambda m: str(m.span()), text),
-        "module_subn": mod.subn(pattern, "#", text, 1, flags),
+        "module_subn": mod.subn(pattern, "#", text, count=1, flags=flags),
         "split": p.split(text),
         "split_max": p.split(text, maxsplit=2),
-        "module_split": mod.split(pattern, text, 1, flags),
+        "module_split": mod.split(pattern, text, maxsplit=1, flags=flags),
         "flags": p.flags,
         "groups": p.groups,
         "groupindex": dict(p.groupindex),
@@ -156,7 +156,7 @@ def test_empty_match_rules_of_walks(pattern, text, count):
     for mod_call in [
         lambda m: m.findall(pattern, text),
         lambda m: [x.span() for x in m.finditer(pattern, text)],
-        lambda m: m.subn(pattern, "<>", text, count),
-        lambda m: m.split(pattern, text, count),
+        lambda m: m.subn(pattern, "<>", text, count=count),
+        lambda m: m.split(pattern, text, maxsplit=count),
     ]:
         assert mod_call(kre) == mod_call(std)
