@@ -21,7 +21,7 @@ RePattern* pattern_of(ReMatch* m) {
 
 void match_dealloc(PyObject* self) {
   PyTypeObject* tp = Py_TYPE(self);
-  PyObject_GC_UnTrack(self);
+  if (PyObject_GC_IsTracked(self)) PyObject_GC_UnTrack(self);
   Py_CLEAR(as_match(self)->string);
   Py_CLEAR(as_match(self)->pattern);
   tp->tp_free(self);
@@ -454,7 +454,11 @@ PyObject* new_match(RePattern* p, PyObject* string, const kordal::State& st, Py_
     m->spans[2 * i] = c.set() ? Py_ssize_t(c.start) : -1;
     m->spans[2 * i + 1] = c.set() ? Py_ssize_t(c.end) : -1;
   }
-  PyObject_GC_Track(m);
+  // A match can only be part of a cycle through its haystack (a str or bytes
+  // subclass, or a buffer object, that refers back to it): matches of exact
+  // str and bytes stay out of the collector's lists, so its collections in
+  // a loop that makes one per call have nothing of them to traverse.
+  if (!PyUnicode_CheckExact(string) && !PyBytes_CheckExact(string)) PyObject_GC_Track(m);
   return reinterpret_cast<PyObject*>(m);
 }
 
