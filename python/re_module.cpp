@@ -423,6 +423,34 @@ int fill(PyObject* m) {
   return 0;
 }
 
+// Flags print as `re`'s do ("re.IGNORECASE|re.MULTILINE", also through
+// str) where enum can do it (3.11 on); needs the module in sys.modules.
+int show_flags_as_re(PyObject* m) {
+  PyObject* en = PyImport_ImportModule("enum");
+  if (en == nullptr) return -1;
+  PyObject* global_enum = PyObject_GetAttrString(en, "global_enum");
+  Py_DECREF(en);
+  if (global_enum == nullptr) {
+    PyErr_Clear();
+    return 0;
+  }
+  PyObject* r = PyObject_CallOneArg(global_enum, flag_enum);
+  Py_DECREF(global_enum);
+  if (r == nullptr) return -1;
+  Py_DECREF(r);
+  PyObject* object_str =
+      PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyBaseObject_Type), "__str__");
+  PyObject* hex = PyDict_GetItemString(PyEval_GetBuiltins(), "hex");
+  const int rc = object_str != nullptr && hex != nullptr &&
+                         PyObject_SetAttrString(flag_enum, "__str__", object_str) == 0 &&
+                         PyObject_SetAttrString(flag_enum, "_numeric_repr_", hex) == 0
+                     ? 0
+                     : -1;
+  Py_XDECREF(object_str);
+  (void)m;
+  return rc;
+}
+
 }  // namespace
 
 int add_re_module(PyObject* parent) {
@@ -441,6 +469,10 @@ int add_re_module(PyObject* parent) {
   }
   if (PyDict_SetItemString(modules, "kordal_python.re", m) < 0 ||
       PyObject_SetAttrString(parent, "re", m) < 0) {
+    Py_DECREF(m);
+    return -1;
+  }
+  if (show_flags_as_re(m) < 0) {
     Py_DECREF(m);
     return -1;
   }

@@ -445,8 +445,15 @@ PyType_Slot kScannerSlots[] = {
     {0, nullptr},
 };
 
-PyType_Spec kScannerSpec = {"kordal_python.re.Scanner", sizeof(Scanner), 0,
-                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, kScannerSlots};
+#ifdef Py_TPFLAGS_DISALLOW_INSTANTIATION
+constexpr unsigned kScannerFlags =
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+#else
+constexpr unsigned kScannerFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+#endif
+
+PyType_Spec kScannerSpec = {"kordal_python.re.Scanner", sizeof(Scanner), 0, kScannerFlags,
+                            kScannerSlots};
 
 }  // namespace
 

@@ -54,6 +54,10 @@ ROWS = [
      ((1, 2), (-1, -1)), None),
     ("octal escapes agree", lambda m: m.findall(r"\0|\07|\101", "\x00\x07A"),
      ["\x00", "\x07", "A"], ["\x00", "\x07", "A"], None),
+    ("zero octal takes three digits", lambda m: m.match(r"\0010", "\x010"), ((0, 2),), None,
+     lambda m: m.match(r"\x010", "\x010")),
+    ("folding with ASCII", lambda m: m.match("\xe0", "\xc0", m.A | m.I), None, ((0, 1),),
+     lambda m: m.match("(?-i:\xe0)", "\xc0", m.A | m.I)),
     ("repeat limit", lambda m: m.search("a{70000}", "a"), None, "error",
      lambda m: m.search("(?:a{1000}){70}", "a")),
     ("unknown letter escape", lambda m: m.search(r"\h", "h"), "error", ((0, 1),), None),
@@ -81,6 +85,13 @@ def test_documented_difference(name, call, theirs, ours, recipe):
     assert outcome(kre, call) == ours
     if recipe is not None:
         assert outcome(kre, recipe) == theirs
+
+
+def test_lone_surrogate_in_a_pattern_is_an_encoding_error():
+    assert std.search("\ud800", "a\ud800").span() == (1, 2)
+    with pytest.raises(UnicodeEncodeError):
+        kre.compile("\ud800")
+    assert kre.search("b", "\ud800b").span() == (1, 2)
 
 
 @pytest.mark.parametrize("pattern, texts", [

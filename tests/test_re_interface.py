@@ -11,6 +11,7 @@ import mmap
 import pickle
 import re as std
 import string
+import sys
 
 import pytest
 
@@ -182,6 +183,18 @@ def test_pattern_members_pickle_and_copy():
     assert p != kre.compile(r"(?P<a>x)(y)")
     assert repr(p) == "kordal_python.re.compile('(?P<a>x)(y)', re.IGNORECASE)"
     assert kre.Pattern[str] is not None and kre.Match[bytes] is not None
+
+
+@pytest.mark.skipif(sys.version_info < (3, 11), reason="re's flag repr comes from 3.11's enum")
+def test_flags_print_as_re_flags():
+    assert repr(kre.I | kre.M) == repr(std.I | std.M) == "re.IGNORECASE|re.MULTILINE"
+    assert str(kre.A) == str(std.A)
+
+
+@pytest.mark.parametrize("tp", [kre.Pattern, kre.Match, kre.Scanner])
+def test_result_types_cannot_be_instantiated(tp):
+    with pytest.raises(TypeError):
+        tp()
 
 
 def test_compile_cache_and_purge():
