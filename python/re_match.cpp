@@ -278,8 +278,9 @@ PyObject* match_repr(PyObject* self) {
   ReMatch* m = as_match(self);
   PyObject* g = group_or(m, 0, Py_None);
   if (g == nullptr) return nullptr;
-  PyObject* r = PyUnicode_FromFormat("<kordal_python.re.Match object; span=(%zd, %zd), match=%R>",
-                                     m->spans[0], m->spans[1], g);
+  // Written as `re` writes it, so programs that print matches print the same.
+  PyObject* r = PyUnicode_FromFormat("<re.Match object; span=(%zd, %zd), match=%.50R>", m->spans[0],
+                                     m->spans[1], g);
   Py_DECREF(g);
   return r;
 }

@@ -589,7 +589,8 @@ PyObject* pattern_repr(PyObject* self) {
       {kMultiline, "re.MULTILINE"}, {kDotAll, "re.DOTALL"},         {kUnicode, "re.UNICODE"},
       {kVerbose, "re.VERBOSE"},     {kDebug, "re.DEBUG"},           {kAscii, "re.ASCII"}};
   uint32_t f = p->flags;
-  // The default is not shown, as `re` does not.
+  // Written as `re` writes it (the module is used as `re`); the default
+  // flag is not shown.
   if (!p->bytes && (f & (kUnicode | kAscii | kLocale)) == kUnicode) f &= ~kUnicode;
   std::string shown;
   for (const auto& n : kNames) {
@@ -609,9 +610,8 @@ PyObject* pattern_repr(PyObject* self) {
   }
   PyObject* pr = PyObject_Repr(p->pattern);
   if (pr == nullptr) return nullptr;
-  PyObject* r = shown.empty()
-                    ? PyUnicode_FromFormat("kordal_python.re.compile(%U)", pr)
-                    : PyUnicode_FromFormat("kordal_python.re.compile(%U, %s)", pr, shown.c_str());
+  PyObject* r = shown.empty() ? PyUnicode_FromFormat("re.compile(%.200U)", pr)
+                              : PyUnicode_FromFormat("re.compile(%.200U, %s)", pr, shown.c_str());
   Py_DECREF(pr);
   return r;
 }

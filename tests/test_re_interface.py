@@ -160,7 +160,7 @@ def test_match_members():
     back = pickle.loads(pickle.dumps(m))
     assert (back.regs, back.pos, back.endpos, back.lastgroup, back.string, back.re) == (
         m.regs, m.pos, m.endpos, m.lastgroup, m.string, p)
-    assert repr(m) == "<kordal_python.re.Match object; span=(2, 5), match='k=v'>"
+    assert repr(m) == repr(n) == "<re.Match object; span=(2, 5), match='k=v'>"
 
 
 @pytest.mark.parametrize("state", [
@@ -181,7 +181,7 @@ def test_pattern_members_pickle_and_copy():
     assert copy.copy(p) is p and copy.deepcopy(p) is p
     assert hash(p) == hash(kre.compile(r"(?P<a>x)(y)", kre.I))
     assert p != kre.compile(r"(?P<a>x)(y)")
-    assert repr(p) == "kordal_python.re.compile('(?P<a>x)(y)', re.IGNORECASE)"
+    assert repr(p) == "re.compile('(?P<a>x)(y)', re.IGNORECASE)"
     assert kre.Pattern[str] is not None and kre.Match[bytes] is not None
 
 
@@ -195,6 +195,17 @@ def test_flags_print_as_re_flags():
 def test_result_types_cannot_be_instantiated(tp):
     with pytest.raises(TypeError):
         tp()
+
+
+@pytest.mark.parametrize("pattern, flags, text", [
+    ("x" * 300, 0, "x" * 300), ("(a)" * 40, std.I | std.M | std.S, "a" * 100),
+    (b"\\d+", std.L, b"1" * 80), ("é'\"", std.X, "é'\""),
+])
+def test_reprs_are_re_s(pattern, flags, text):
+    # Programs that print patterns and matches print the same.
+    assert repr(kre.compile(pattern, flags)) == repr(std.compile(pattern, flags))
+    a, b = kre.search(pattern, text, flags), std.search(pattern, text, flags)
+    assert repr(a) == repr(b)
 
 
 def test_compile_cache_and_purge():
