@@ -339,10 +339,18 @@ PyObject* make_flag_enum() {
   PyObject* int_flag = PyObject_GetAttrString(en, "IntFlag");
   Py_DECREF(en);
   if (int_flag == nullptr) return nullptr;
-  PyObject* members = Py_BuildValue(
-      "[(si)(si)(si)(si)(si)(si)(si)(si)(si)]", "NOFLAG", 0, "IGNORECASE", int(kIgnoreCase),
-      "LOCALE", int(kLocale), "MULTILINE", int(kMultiline), "DOTALL", int(kDotAll), "UNICODE",
-      int(kUnicode), "VERBOSE", int(kVerbose), "DEBUG", int(kDebug), "ASCII", int(kAscii));
+  // re's members in re's order (which decides how a combination prints),
+  // then the one-letter aliases. TEMPLATE is gone from 3.13 on.
+  PyObject* members =
+      Py_BuildValue("[(si)(si)(si)(si)(si)(si)(si)(si)(si)(si)(si)(si)(si)(si)(si)(si)(si)]",
+                    "NOFLAG", 0, "ASCII", int(kAscii), "IGNORECASE", int(kIgnoreCase), "LOCALE",
+                    int(kLocale), "UNICODE", int(kUnicode), "MULTILINE", int(kMultiline), "DOTALL",
+                    int(kDotAll), "VERBOSE", int(kVerbose), "TEMPLATE", int(kTemplate), "DEBUG",
+                    int(kDebug), "A", int(kAscii), "I", int(kIgnoreCase), "L", int(kLocale), "U",
+                    int(kUnicode), "M", int(kMultiline), "S", int(kDotAll), "X", int(kVerbose));
+#if PY_VERSION_HEX >= 0x030D0000
+  if (members != nullptr && PySequence_DelItem(members, 8) < 0) Py_CLEAR(members);
+#endif
   PyObject* kw = Py_BuildValue("{ss}", "module", "kordal_python.re");
   PyObject* r = nullptr;
   if (members != nullptr && kw != nullptr) {

@@ -446,8 +446,8 @@ PyType_Slot kScannerSlots[] = {
 };
 
 #ifdef Py_TPFLAGS_DISALLOW_INSTANTIATION
-constexpr unsigned kScannerFlags =
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+constexpr unsigned kScannerFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC |
+                                   Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION;
 #else
 constexpr unsigned kScannerFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
 #endif

@@ -189,6 +189,15 @@ def test_pattern_members_pickle_and_copy():
 def test_flags_print_as_re_flags():
     assert repr(kre.I | kre.M) == repr(std.I | std.M) == "re.IGNORECASE|re.MULTILINE"
     assert str(kre.A) == str(std.A)
+    for flags in [std.I | std.S | std.X | (1 << 20), ~std.I, ~(std.I | std.M)]:
+        assert repr(kre.RegexFlag(flags)) == repr(flags)
+
+
+@pytest.mark.skipif(sys.version_info < (3, 10), reason="immutable types come with 3.10")
+def test_types_are_immutable():
+    for tp in [kre.Pattern, kre.Match, kre.Scanner]:
+        with pytest.raises(TypeError):
+            tp.foo = 1
 
 
 @pytest.mark.parametrize("tp", [kre.Pattern, kre.Match, kre.Scanner])

@@ -1,6 +1,7 @@
 """Type information for kordal_python.re, the interface of Python's re."""
 
 import enum
+import sys
 from typing import (
     Any,
     AnyStr,
@@ -30,14 +31,23 @@ _FlagsType = Union[int, "RegexFlag"]
 
 class RegexFlag(enum.IntFlag):
     NOFLAG = 0
+    ASCII = 256
     IGNORECASE = 2
     LOCALE = 4
+    UNICODE = 32
     MULTILINE = 8
     DOTALL = 16
-    UNICODE = 32
     VERBOSE = 64
+    if sys.version_info < (3, 13):
+        TEMPLATE = 1
     DEBUG = 128
-    ASCII = 256
+    A = ASCII
+    I = IGNORECASE
+    L = LOCALE
+    U = UNICODE
+    M = MULTILINE
+    S = DOTALL
+    X = VERBOSE
 
 NOFLAG: RegexFlag
 I: RegexFlag
