@@ -13,6 +13,7 @@
 #include "errors.hpp"
 #include "escape.hpp"
 #include "haystack.hpp"
+#include "re_binding.hpp"
 #include "version.hpp"
 
 namespace kordal::py {
@@ -240,7 +241,9 @@ int exec_module_impl(PyObject* module) {
   for (const FlagEntry& f : flags) {
     if (add_public(module, f.name, PyLong_FromUnsignedLong(f.value)) < 0) return -1;
   }
-  return add_public(module, "__version__", PyUnicode_FromString(KORDAL_VERSION));
+  if (add_public(module, "__version__", PyUnicode_FromString(KORDAL_VERSION)) < 0) return -1;
+  // The interface of `re`, beside the module's own names (not in __all__).
+  return re::add_re_module(module);
 }
 
 int exec_module(PyObject* module) {

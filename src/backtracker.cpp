@@ -465,6 +465,7 @@ bool Backtracker::run_text(State& st, const CharT* text, const size_t n, const b
     switch (in.op) {
       case Op::Match:
         if (to_end && pos != n) goto fail;
+        if (pos == start && start == st.no_empty_at) goto fail;
         st.pos = pos;
         // The states on this path are recorded but did not fail.
         memo_state_ = nullptr;

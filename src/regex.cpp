@@ -133,6 +133,7 @@ struct Searcher {
   // Find and Anchored: the one-pass matcher, until it gives up.
   const OnePass* onepass = nullptr;
   bool literal = false;  // Find: the pattern is one string, its needle
+  bool vm_only = false;  // the VM alone: st->no_empty_at is set
 
   // Next start >= s that can begin a match, or n + 1.
   template <class U>
@@ -453,7 +454,7 @@ struct Searcher {
     Backtracker bt(*re->program_);
     vm = &bt;
     if (mode == Mode::Find) literal = re->literal_;
-    if (!literal && (mode == Mode::Find || mode == Mode::Anchored)) {
+    if (!literal && !vm_only && (mode == Mode::Find || mode == Mode::Anchored)) {
       const Dfa* d = re->dfa();
       if (mode == Mode::Find) dfa = d;
       // Without groups, an attempt of a pattern that leads with a greedy loop
@@ -524,6 +525,35 @@ Status Regex::find_from(State& st, size_t s0, bool& found, const SearchControl& 
   const Status status = s.go(ctl);
   found = s.found;
   return status;
+}
+
+Status Regex::search_state(State& st, size_t s0, Anchor anchor, bool nonempty, bool& found,
+                           const SearchControl& ctl) const {
+  return guarded([&] {
+    found = false;
+    if (s0 > st.n) return Status::Ok;
+    const Searcher::Mode mode = anchor == Anchor::Full    ? Searcher::Mode::Full
+                                : anchor == Anchor::Start ? Searcher::Mode::Anchored
+                                                          : Searcher::Mode::Find;
+    if (nonempty) {
+      // The attempt at s0 on the VM alone, then (for Find) an ordinary search
+      // from the next position, where empty matches are allowed again.
+      st.no_empty_at = s0;
+      Searcher s{this, &st, s0, mode == Searcher::Mode::Find ? Searcher::Mode::Anchored : mode};
+      s.vm_only = true;
+      const Status status = s.go(ctl);
+      st.no_empty_at = kUnset;
+      if (status != Status::Ok || s.found || mode != Searcher::Mode::Find) {
+        found = s.found;
+        return status;
+      }
+      if (++s0 > st.n) return Status::Ok;
+    }
+    Searcher s{this, &st, s0, mode};
+    const Status status = s.go(ctl);
+    found = s.found;
+    return status;
+  });
 }
 
 void Regex::fill_match(Match& m, std::string_view text, const State& st) const {

@@ -145,6 +145,14 @@ class Regex {
   // Leftmost match starting at code-point index >= s0; fills `span` (code
   // points) on success.
   Status find_from(State& st, size_t s0, bool& found, const SearchControl& ctl) const;
+  // The searches of an interface that reads positions as code-point indices
+  // (nothing is converted to bytes; the result is st.caps): Find from s0,
+  // or one attempt anchored at s0 (Anchored), also reaching the end (Full).
+  // With `nonempty`, a match may not be empty at s0 (it may be later on); an
+  // attempt at s0 then runs on the VM alone.
+  enum class Anchor : uint8_t { None, Start, Full };
+  Status search_state(State& st, size_t s0, Anchor anchor, bool nonempty, bool& found,
+                      const SearchControl& ctl) const;
   Match match_from_state(std::string_view text, const State& st) const;
   // The same into an existing Match, reusing its storage. Byte offsets of
   // history spans are filled only when the State was built from UTF-8.

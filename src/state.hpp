@@ -128,6 +128,11 @@ struct State {
   // --- control of the running search (set by the search driver) ---
   Status status = Status::Ok;
   uint64_t steps = 0;  // engine steps in this search, for tests of linearity
+  // An attempt that starts here may not end here: the VM backtracks past an
+  // empty match at this position (the rule that keeps iteration moving after
+  // an empty match). kUnset: no such position. Only the VM honours it, so a
+  // search with it set runs on the VM alone.
+  size_t no_empty_at = kUnset;
   const SearchControl* ctl = nullptr;
 
   char32_t at(size_t i) const { return text.at(i); }
