@@ -15,6 +15,7 @@
 // an entry to kEngines.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <optional>
