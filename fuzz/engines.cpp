@@ -29,6 +29,7 @@
 #include <string_view>
 #include <vector>
 
+#include "reference_chars.hpp"
 #include "reference_matcher.hpp"
 #include "reference_search.hpp"
 #include "regex.hpp"
@@ -517,12 +518,11 @@ class Comparer {
     for (const Attempt* a : matches) {
       const size_t s = a->caps.caps[0].start, e = a->caps.caps[0].end;
       want.append(ti_.slice(p, s));
-      regex::expand_with(
-          tmpl_, a->caps.caps.size(), &re_.names(), [&](std::string_view lit) { want += lit; },
-          [&](size_t g) {
-            const CpSpan c = a->caps.caps[g];
-            if (c.set()) want.append(ti_.slice(c.start, c.end));
-          });
+      want += reference::expand_template(tmpl_, a->caps.caps.size(), re_.names(),
+                                         [&](std::string& out, size_t g) {
+                                           const CpSpan c = a->caps.caps[g];
+                                           if (c.set()) out.append(ti_.slice(c.start, c.end));
+                                         });
       if (e > s) {
         p = e;
       } else {

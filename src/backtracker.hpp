@@ -1,4 +1,7 @@
 // The backtracking VM: runs a Program at one start position.
+// Tests: tests/cpp/test_state.cpp (hand-built trees), test_vm_differential.cpp and
+// test_linear.cpp (against the reference matcher; step counts), test_corpus.cpp (the
+// corpus, engine "backtracker"), and the fuzz_engines target through the Regex.
 //
 // Depth-first search over the program's choices in priority order, with an
 // explicit backtrack stack instead of native recursion: a choice point is a

@@ -1,5 +1,7 @@
 // A lazy DFA for regular patterns (no backreference, lookaround, atomic group
 // or repetition whose body can match empty), with leftmost-first semantics.
+// Tests: tests/cpp/test_dfa.cpp (every scan against the reference matcher),
+// test_corpus.cpp (the corpus, engine "dfa"), and fuzz_engines through the Regex.
 //
 // A forward scan finds where the leftmost-first match ends, a reverse scan
 // from that end where it starts (the leftmost start s with [s, e) a match);

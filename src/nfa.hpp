@@ -2,6 +2,8 @@
 // NFA compiled from the tree (character tests, ordered splits, jumps,
 // zero-width assertions, capture saves, match), and the classes of code
 // points below 256 (equal answers to every test, equal context bits).
+// Tests: through its two users, tests/cpp/test_dfa.cpp, test_onepass.cpp and
+// test_corpus.cpp.
 //
 // It is built from the tree, not from the VM's Program, because counted
 // repetitions must be expanded into copies, which the Program encodes as

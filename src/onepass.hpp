@@ -1,5 +1,7 @@
 // The one-pass matcher: groups of an anchored attempt in one scan, for
 // patterns where the next code point always decides the path.
+// Tests: tests/cpp/test_onepass.cpp (every start against the reference matcher),
+// test_corpus.cpp (the corpus, engine "onepass"), and fuzz_engines through the Regex.
 //
 // A pattern is one-pass when, from every point the automaton (nfa.hpp) can
 // reach after consuming a code point, and for every class of the next code

@@ -1,5 +1,7 @@
 // Literal searchers: where in a text a required literal occurs, so that the
 // engines look only there.
+// Tests: tests/cpp/test_prefilter.cpp and test_analysis.cpp, and the fuzz_prefilter
+// target (a searcher never rules out a match).
 //
 // Texts are read in place as arrays of 1-, 2- or 4-byte code units (one code
 // point each); every searcher is a template over the unit type and only sees

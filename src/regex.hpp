@@ -1,4 +1,7 @@
 // The compiled pattern and every search built on it.
+// Tests: the Python suite (tests/), tests/cpp/test_corpus.cpp (the corpus, engine
+// "regex"), test_vm_differential.cpp, test_fuzz_replay.cpp, and the fuzz_regex and
+// fuzz_engines targets.
 //
 // A Regex is immutable after compilation and may serve any number of
 // searches at once; each search owns a State for its haystack and runs the

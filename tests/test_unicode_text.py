@@ -1,22 +1,12 @@
-"""Byte offsets into UTF-8 and non-ASCII text throughout the searches."""
+"""Byte offsets into UTF-8 and non-ASCII text throughout the searches.
+
+The tables of cases are in tests/data/unicode_text.json (run by test_corpus.py
+and by the C++ tests through every engine).
+"""
 
 import pytest
 
 import kordal_python as kordal
-
-
-@pytest.mark.parametrize("pattern,text,span,groups", [
-    ("é", "xaé", (2, 4), ["é"]),
-    ("(😀)(b)", "aé😀b", (3, 8), ["😀b", "😀", "b"]),
-    (".", "😀", (0, 4), ["😀"]),
-    ("[é-ë]+", "aéêëz", (1, 7), ["éêë"]),
-    ("[α-ω]+", "abc αβγ", (4, 10), ["αβγ"]),
-    ("a.c", "a€c", (0, 5), ["a€c"]),
-    (r"\w+", "日本語 text", (0, 9), ["日本語"]),
-])
-def test_spans_are_bytes(pattern, text, span, groups):
-    m = kordal.Regex(pattern).find(text)
-    assert (m.span, m.groups) == (span, groups)
 
 
 def test_findall_and_captures_on_mixed_text():

@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "reference_chars.hpp"
+
 namespace kordal::reference {
 namespace {
 
@@ -60,8 +62,8 @@ bool assert_at(const Node& nd, const State& st) {
       return pos == n;
     case NodeKind::WordBoundary:
     case NodeKind::WordEdge: {
-      const bool prev = pos > 0 && word_char(st.at(pos - 1), nd.ascii);
-      const bool cur = pos < n && word_char(st.at(pos), nd.ascii);
+      const bool prev = pos > 0 && word(st.at(pos - 1), nd.ascii);
+      const bool cur = pos < n && word(st.at(pos), nd.ascii);
       if (nd.kind == NodeKind::WordBoundary) return (prev != cur) != nd.negated;
       return nd.end ? (prev && !cur) : (!prev && cur);
     }
@@ -74,7 +76,7 @@ inline void end_of_input(State& st) {
   if (st.partial) st.record_partial_block();
 }
 
-// Matches a deterministic node (det_length >= 0) at st.pos, advancing it.
+// Matches a deterministic node (deterministic_length >= 0) at st.pos, advancing it.
 // On false st.pos is unspecified; the caller puts it back.
 bool match_det(const Node& nd, State& st) {
   switch (nd.kind) {
@@ -94,7 +96,7 @@ bool match_det(const Node& nd, State& st) {
           return false;
         }
         const char32_t c = st.at(st.pos);
-        if (c != ch && !(nd.ign && chars_equal_ci(c, ch))) return false;
+        if (c != ch && !(nd.ign && same_ignoring_case(c, ch))) return false;
         ++st.pos;
       }
       return true;
@@ -110,7 +112,7 @@ bool match_det(const Node& nd, State& st) {
       return true;
     case NodeKind::NonCap:
     case NodeKind::Atomic:
-      if (is_single(nd)) break;
+      if (one_char(nd)) break;
       return match_det(nd.child(), st);
     default:
       break;
@@ -119,7 +121,7 @@ bool match_det(const Node& nd, State& st) {
     end_of_input(st);
     return false;
   }
-  if (!single_accepts(nd, st.at(st.pos))) return false;
+  if (!accepts(nd, st.at(st.pos))) return false;
   ++st.pos;
   return true;
 }
@@ -147,7 +149,7 @@ size_t scan_single(const Node& child, State& st, size_t limit) {
       } else if (child.kind == NodeKind::Lit && !child.ign) {
         while (count < end && st.at(start + count) == child.ch) ++count;
       } else {
-        while (count < end && single_accepts(child, st.at(start + count))) ++count;
+        while (count < end && accepts(child, st.at(start + count))) ++count;
       }
       if (!charge(st, 1 + (count - from) / kScanPerStep)) return 0;
       if (count < end || count == cap) break;
@@ -168,7 +170,7 @@ size_t scan_single(const Node& child, State& st, size_t limit) {
   const size_t mark = st.trail.size();
   if (rep.greedy) {
     size_t count = 0;
-    if (len == 1 && is_single(child)) {
+    if (len == 1 && one_char(child)) {
       count = scan_single(child, st, limit);
       if (st.status != Status::Ok) return false;
     } else {
@@ -226,19 +228,19 @@ size_t scan_single(const Node& child, State& st, size_t limit) {
     if (!found) st.restore(snap);
   } else {
     const Cont end{ContKind::EndCheck, nullptr, nullptr, p, 0};
-    const Width w = width(child);
+    const Lengths w = match_lengths(child);
     // Starts nearer than the child's minimum width cannot reach p; in
     // partial mode they are still tried, since they may record a candidate.
     bool any = true;
     size_t hi = p;
     if (!st.partial) {
-      if (w.min > p) {
+      if (w.least > p) {
         any = false;
       } else {
-        hi = p - size_t(w.min);
+        hi = p - size_t(w.least);
       }
     }
-    const size_t lo = (w.max != kInfWidth && w.max < p) ? p - size_t(w.max) : 0;
+    const size_t lo = w.most < p ? p - size_t(w.most) : 0;
     if (any && hi >= lo) {
       for (size_t s = hi;; --s) {
         st.restore(snap);
@@ -278,7 +280,7 @@ size_t scan_single(const Node& child, State& st, size_t limit) {
     }
     const char32_t c = st.at(st.pos);
     const char32_t r = st.at(i);
-    if (c != r && !(nd.ign && chars_equal_ci(c, r))) {
+    if (c != r && !(nd.ign && same_ignoring_case(c, r))) {
       st.pos = entry;
       return false;
     }
@@ -328,7 +330,7 @@ bool basic_single(NodeKind kind) {
     if (st.pos >= st.n) {
       end_of_input(st);
       ok = false;
-    } else if (!single_accepts(child, st.at(st.pos))) {
+    } else if (!accepts(child, st.at(st.pos))) {
       ok = false;
     } else {
       ++st.pos;
@@ -401,7 +403,7 @@ bool m_seq(const Node& seq, size_t i, State& st, const Cont& k) {
   const size_t count = items.size();
   const size_t entry = st.pos;
   // Deterministic items have no choice points: match them in place.
-  while (i < count && items[i].det_len >= 0) {
+  while (i < count && deterministic_length(items[i]) >= 0) {
     if (!charge(st, 1) || !match_det(items[i], st)) {
       st.pos = entry;
       return false;
@@ -424,7 +426,7 @@ bool m_seq(const Node& seq, size_t i, State& st, const Cont& k) {
 bool m_rep(const Node& rep, size_t count, State& st, const Cont& k) {
   const Node& child = rep.child();
   if (count == 0) {
-    const int64_t len = child.det_len;
+    const int64_t len = deterministic_length(child);
     if (len > 0) return rep_loop(rep, size_t(len), st, k);
   }
   if (!stack_ok(st)) return false;
@@ -471,7 +473,7 @@ bool m_node(const Node& node, State& st, const Cont& k) {
           end_of_input(st);
           return false;
         }
-        if (!single_accepts(*nd, st.at(st.pos))) return false;
+        if (!accepts(*nd, st.at(st.pos))) return false;
         ++st.pos;
         if (run_cont(k, st)) return true;
         --st.pos;

@@ -23,7 +23,6 @@
 #include <cstdint>
 
 #include "ast.hpp"
-#include "program.hpp"
 #include "state.hpp"
 
 namespace kordal::reference {

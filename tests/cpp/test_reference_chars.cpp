@@ -1,0 +1,98 @@
+// The reference's own character tests (reference_chars.hpp) against the
+// engine's, over every code point: the two are written apart so that either
+// one's fault shows, and here they must agree everywhere. Templates are
+// checked through the corpus (test_corpus.cpp derives replacements with the
+// reference's expander for every engine that reports groups).
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "program.hpp"
+#include "reference_chars.hpp"
+#include "regex.hpp"
+#include "unicode.hpp"
+
+namespace kordal {
+namespace {
+
+constexpr char32_t kLast = 0x10FFFF;
+
+TEST(ReferenceChars, PredefinedClassesAgreeWithTheEngine) {
+  size_t bad = 0;
+  for (char32_t c = 0; c <= kLast; ++c) {
+    for (bool ascii : {false, true}) {
+      bad += reference::digit(c, ascii) != predef_test(Predef::Digit, ascii, c);
+      bad += reference::word(c, ascii) != predef_test(Predef::Word, ascii, c);
+      bad += reference::word(c, ascii) != word_char(c, ascii);
+      bad += reference::space(c, ascii) != predef_test(Predef::Space, ascii, c);
+    }
+    if (bad > 0) {
+      ADD_FAILURE() << "first disagreement at U+" << std::hex << uint32_t(c);
+      return;
+    }
+  }
+}
+
+TEST(ReferenceChars, CaseInsensitiveEqualityAgreesWithTheEngine) {
+  // Every code point against itself, its lowercase and uppercase mappings'
+  // first code points, and the code points that lowercase to something else.
+  size_t bad = 0, pairs = 0;
+  auto check = [&](char32_t a, char32_t b) {
+    ++pairs;
+    if (reference::same_ignoring_case(a, b) != chars_equal_ci(a, b)) {
+      if (bad++ < 5) ADD_FAILURE() << std::hex << "U+" << uint32_t(a) << " U+" << uint32_t(b);
+    }
+  };
+  for (char32_t c = 0; c <= kLast; ++c) {
+    char32_t m[3];
+    unicode::to_lower_full(c, m);
+    check(c, m[0]);
+    check(m[0], c);
+    unicode::to_upper_full(c, m);
+    check(c, m[0]);
+    check(c, c ^ 0x20);
+  }
+  for (size_t i = 0; i < unicode::lower_mapped_count(); ++i) {
+    const char32_t c = unicode::lower_mapped_at(i);
+    for (char32_t d : {U'k', U's', U'i', U'\u03c3', U'\u00e5', U'\u01c6'}) check(c, d);
+  }
+  EXPECT_EQ(bad, 0u);
+  EXPECT_GT(pairs, 4u * 0x110000);
+}
+
+// Classes as the parser builds them, over a range of code points that
+// crosses the ASCII table the engine precomputes.
+class ReferenceClass : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(ReferenceClass, AgreesWithTheEngine) {
+  auto re = Regex::new_with_flags(GetParam(), 0);
+  ASSERT_TRUE(re.ok());
+  const Node* nd = &re.value().tree();
+  while (nd->kind == NodeKind::Group || nd->kind == NodeKind::NonCap) nd = &nd->child();
+  ASSERT_TRUE(reference::one_char(*nd)) << GetParam();
+  for (char32_t c = 0; c < 0x3000; ++c) {
+    ASSERT_EQ(reference::accepts(*nd, c), single_accepts(*nd, c))
+        << GetParam() << " U+" << std::hex << uint32_t(c);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Classes, ReferenceClass,
+                         ::testing::Values("[a-z_]", "[^\\d\\s]", "[\\w\\-.]", "(?i)[k-m]",
+                                           "(?a)[^\\w]", "[\\p{Lu}0-9]", "(?i)\\u00c5", "\\D",
+                                           "(?:a|[^b]|\\s)"));
+
+TEST(ReferenceLengths, MatchTheEngineWidths) {
+  for (const char* p : {"a", "abc", "a{2,5}", "(?:ab|c)*", "(a|bcd)e?", "\\1?(x)", "(?=ab)c",
+                        "(?:a{3}){2}", "[ab]{0}", "(?:)*"}) {
+    auto re = Regex::new_with_flags(p, 0);
+    if (!re.ok()) continue;  // \1 before its group may be refused
+    const reference::Lengths got = reference::match_lengths(re.value().tree());
+    const Width want = width(re.value().tree());
+    EXPECT_EQ(got.least, want.min) << p;
+    EXPECT_EQ(got.most, want.max) << p;
+    EXPECT_EQ(reference::deterministic_length(re.value().tree()), re.value().tree().det_len) << p;
+  }
+}
+
+}  // namespace
+}  // namespace kordal
