@@ -106,6 +106,10 @@ extern PyTypeObject* find_iter_type;
 PyObject* regex_finditer(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames);
 
+// time_limit.cpp: the time_limit scope type.
+PyObject* make_time_limit_type();
+extern PyTypeObject* time_limit_type;
+
 // replace_fn.cpp: replace / replace_all with a function instead of a template.
 PyObject* replace_with_function(PyObject* regex, PyObject* haystack, PyObject* fn, bool all);
 
