@@ -226,6 +226,11 @@ int exec_module_impl(PyObject* module) {
       0) {
     return -1;
   }
+  // Made by Regex.stream; an attribute for annotations, left out of __all__.
+  if (!ensure(stream_type, make_stream_type)) return -1;
+  if (PyObject_SetAttrString(module, "Stream", reinterpret_cast<PyObject*>(stream_type)) < 0) {
+    return -1;
+  }
   // Reached through Regex.finditer only; not a public name.
   if (!ensure(find_iter_type, make_find_iter_type)) return -1;
   // Private, for pickle to rebuild results by reference.

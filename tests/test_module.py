@@ -59,7 +59,7 @@ def test_version_and_flag_constants():
 
 
 # Public names beside __all__, which keeps exactly the names above.
-ADDITIONS = {"time_limit"}
+ADDITIONS = {"time_limit", "Stream"}
 
 
 def test_no_internal_names_leak_into_the_namespace():

@@ -34,6 +34,7 @@ CALLS = {
     "replace_fn": lambda r, t: r.replace_all(t, lambda m: "-"),
     "find_partial": lambda r, t: r.find_partial(t + "!"),
     "module_is_match": lambda r, t: kordal.is_match(RUNAWAY, t),
+    "stream_feed": lambda r, t: r.stream().feed(t),
 }
 
 
@@ -182,3 +183,18 @@ def test_repr_and_seconds():
     t = kordal.time_limit(0.5)
     assert t.seconds == 0.5
     assert repr(t) == "time_limit(0.5)"
+
+
+def test_stopped_stream_search_is_retried():
+    # About 2**18 steps: past the first poll, so a zero limit always stops
+    # it, and finite, so it ends without one.
+    r = runaway()
+    text = "z" + "x" * 18 + "! zxxy"
+    s = r.stream()
+    with pytest.raises(TimeoutError):
+        with kordal.time_limit(0.0):
+            s.feed(text)
+    with pytest.raises(TimeoutError):
+        with kordal.time_limit(0.0):
+            s.close()
+    assert [m.span for m in s.feed("") + s.close()] == [m.span for m in r.findall(text)]
