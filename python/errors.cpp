@@ -128,6 +128,7 @@ void enter_time_limit(double seconds) {
 }
 
 void exit_time_limit() {
+  timed_out = false;  // a stop never reported must not outlive its scope
   if (saved_limits.empty()) return;
   deadline_us = saved_limits.back().deadline_us;
   limit_seconds = saved_limits.back().seconds;

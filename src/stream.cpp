@@ -183,8 +183,16 @@ Status Stream::search(bool final, std::vector<Match>& out, const SearchControl& 
       st.reset(at);
       found = vm.run(st, false);
       if (st.status != Status::Ok) return stopped(st.status);
-      if (st.hit_end && undecided == kUnset) undecided = at;
+      if (st.hit_end && undecided == kUnset) {
+        undecided = at;
+        if (!final) break;  // no later match can be final before this start is
+      }
       if (found) break;
+      // A failed attempt that began with a greedy unbounded loop tried the
+      // rest at every position of the loop's run, none at the end: starts
+      // inside the run reach a subset of those and fail as decidedly.
+      const size_t run_end = vm.lead_end();
+      if (run_end != kUnset && run_end > at && run_end < n) at = run_end;
     }
     if (!final && undecided != kUnset) {
       next_ = base_ + undecided;
