@@ -67,7 +67,7 @@ TEXTS = st.text(alphabet="ab é\n", max_size=24)
 
 @st.composite
 def case(draw):
-    pattern = draw(patterns())
+    pattern = draw(st.sampled_from(["", "", "(?i)", "(?s)", "(?m)"])) + draw(patterns())
     try:
         kordal.Regex(pattern)
     except ValueError:
