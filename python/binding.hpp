@@ -80,6 +80,10 @@ size_t match_lastindex(PyObject* match);
 kordal::Match match_snapshot(PyObject* match);
 kordal::PartialMatch partial_snapshot(PyObject* partial);
 PyObject* partial_input(PyObject* partial);  // borrowed, exact str
+// A streamed match's code-point spans are relative to its input, which
+// begins `cbase` code points into the stream; char_span adds it.
+void set_match_base(PyObject* match, size_t cbase);
+size_t match_base(PyObject* match);
 
 // match_extras.cpp: Match.groupdict, expand, char_span, lastindex, lastgroup.
 PyObject* match_groupdict(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -105,6 +109,15 @@ PyObject* make_find_iter_type();
 extern PyTypeObject* find_iter_type;
 PyObject* regex_finditer(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames);
+
+// py_stream.cpp: Regex.stream and its Stream type.
+PyObject* make_stream_type();
+extern PyTypeObject* stream_type;
+PyObject* regex_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// time_limit.cpp: the time_limit scope type.
+PyObject* make_time_limit_type();
+extern PyTypeObject* time_limit_type;
 
 // replace_fn.cpp: replace / replace_all with a function instead of a template.
 PyObject* replace_with_function(PyObject* regex, PyObject* haystack, PyObject* fn, bool all);

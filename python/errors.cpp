@@ -2,12 +2,14 @@
 // translation of stray C++ exceptions at the module's entry points.
 #include "errors.hpp"
 
-#include <time.h>
-
+#include <chrono>
+#include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <exception>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "binding.hpp"
 
@@ -29,12 +31,36 @@ PyObject* map_err(const kordal::Error& err) {
   return nullptr;
 }
 
+namespace {
+// The innermost time_limit scope of this thread: its deadline (kNoDeadline
+// outside any scope) and its length in seconds, for the message. Read only
+// at polls, so a search without a limit pays nothing for it.
+constexpr int64_t kNoDeadline = INT64_MAX;
+thread_local int64_t deadline_us = kNoDeadline;
+thread_local double limit_seconds = 0;
+thread_local bool timed_out = false;
+// The enclosing scopes' limits, restored as the scopes end.
+struct SavedLimit {
+  int64_t deadline_us;
+  double seconds;
+};
+thread_local std::vector<SavedLimit> saved_limits;
+
+}  // namespace
+
 bool check_status(kordal::Status st) {
   reacquire_lock();
   switch (st) {
     case kordal::Status::Ok:
       return true;
     case kordal::Status::Interrupted:
+      if (timed_out) {
+        timed_out = false;
+        char msg[96];
+        std::snprintf(msg, sizeof msg, "search exceeded the time limit of %g s", limit_seconds);
+        PyErr_SetString(PyExc_TimeoutError, msg);
+        return false;
+      }
       // The poll returned true only because a signal handler raised.
       if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
       return false;
@@ -54,9 +80,8 @@ bool check_status(kordal::Status st) {
 namespace {
 
 int64_t now_us() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
-  return int64_t(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+  using namespace std::chrono;
+  return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
 // A search that polls at all (a few thousand steps in) is a long one: at
@@ -72,6 +97,10 @@ thread_local int64_t released_at_us = 0;
 constexpr int64_t kCheckEveryUs = 5000;
 
 bool poll_signals(void*) {
+  if (deadline_us != kNoDeadline && now_us() >= deadline_us) {
+    timed_out = true;
+    return true;  // check_status retakes the lock and raises
+  }
   if (released != nullptr) {
     const int64_t now = now_us();
     if (now - released_at_us < kCheckEveryUs) return false;
@@ -85,6 +114,26 @@ bool poll_signals(void*) {
 }
 
 }  // namespace
+
+void enter_time_limit(double seconds) {
+  saved_limits.push_back(SavedLimit{deadline_us, limit_seconds});
+  // Beyond about 292,000 years the deadline would overflow: no limit then.
+  const double us = seconds * 1e6;
+  const int64_t now = now_us();
+  const int64_t mine = us >= double(kNoDeadline - now) ? kNoDeadline : now + int64_t(us);
+  if (mine < deadline_us) {
+    deadline_us = mine;
+    limit_seconds = seconds;
+  }
+}
+
+void exit_time_limit() {
+  timed_out = false;  // a stop never reported must not outlive its scope
+  if (saved_limits.empty()) return;
+  deadline_us = saved_limits.back().deadline_us;
+  limit_seconds = saved_limits.back().seconds;
+  saved_limits.pop_back();
+}
 
 void reacquire_lock() {
   if (released == nullptr) return;

@@ -29,6 +29,13 @@ bool check_status(kordal::Status st);
 // reacquire_lock) before anything else touches the interpreter.
 const kordal::SearchControl& search_control();
 
+// The thread's time limit: entering a scope of `seconds` (finite, >= 0)
+// shortens the thread's deadline to now + seconds unless it is sooner
+// already; exit_time_limit restores the enclosing scope's. A search that
+// polls past the deadline stops, and check_status raises TimeoutError.
+void enter_time_limit(double seconds);
+void exit_time_limit();
+
 // Retakes the interpreter lock if the last search released it.
 void reacquire_lock();
 

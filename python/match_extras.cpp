@@ -105,7 +105,8 @@ PyObject* match_char_span(PyObject* self, PyObject* const* args, Py_ssize_t narg
   if (!optional_index(p, args, nargs, kwnames, g)) return nullptr;
   const kordal::Span s = match_span(self, g);
   if (!s.set()) Py_RETURN_NONE;
-  return span_tuple(s.cstart, s.cend);
+  const size_t base = match_base(self);
+  return span_tuple(s.cstart + base, s.cend + base);
 }
 
 PyObject* partial_char_span(PyObject* self, PyObject* const* args, Py_ssize_t nargs,

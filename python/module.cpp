@@ -221,6 +221,17 @@ int exec_module_impl(PyObject* module) {
     if (!ensure(*t.slot, t.make)) return -1;
     if (add_public(module, t.name, Py_NewRef(reinterpret_cast<PyObject*>(*t.slot))) < 0) return -1;
   }
+  // An addition: an attribute, left out of __all__, whose names are fixed.
+  if (!ensure(time_limit_type, make_time_limit_type)) return -1;
+  if (PyObject_SetAttrString(module, "time_limit", reinterpret_cast<PyObject*>(time_limit_type)) <
+      0) {
+    return -1;
+  }
+  // Made by Regex.stream; an attribute for annotations, left out of __all__.
+  if (!ensure(stream_type, make_stream_type)) return -1;
+  if (PyObject_SetAttrString(module, "Stream", reinterpret_cast<PyObject*>(stream_type)) < 0) {
+    return -1;
+  }
   // Reached through Regex.finditer only; not a public name.
   if (!ensure(find_iter_type, make_find_iter_type)) return -1;
   // Private, for pickle to rebuild results by reference.

@@ -47,6 +47,7 @@ struct PyMatch {
   PyObject* regex;
   const kordal::Names* names;  // the Regex's, or owned_names'
   size_t input_len;            // byte length of input; kUnset until needed
+  size_t cbase;                // code points of a stream before input (0 elsewhere)
   union {
     std::shared_ptr<const kordal::Names> owned_names;  // empty with a Regex
   };
@@ -556,6 +557,7 @@ PyMatch* alloc_match(PyObject* input, const kordal::Match& em, size_t lastindex,
   m->input = Py_NewRef(input);
   m->ngroups = G;
   m->input_len = kordal::kUnset;
+  m->cbase = 0;
   new (&m->owned_names) std::shared_ptr<const kordal::Names>();
   if (regex != nullptr) {
     m->regex = Py_NewRef(regex);
@@ -622,6 +624,14 @@ size_t match_ngroups(PyObject* match) {
 kordal::Span match_span(PyObject* match, size_t g) {
   PyMatch* m = as_match(match);
   return g < m->ngroups ? group_span(m, g) : kordal::Span{};
+}
+
+void set_match_base(PyObject* match, size_t cbase) {
+  as_match(match)->cbase = cbase;
+}
+
+size_t match_base(PyObject* match) {
+  return as_match(match)->cbase;
 }
 
 PyObject* match_input(PyObject* match) {

@@ -426,6 +426,10 @@ PyMethodDef kMethods[] = {
                   "finditer($self, haystack)\n--\n\n"
                   "Iterator over the matches :meth:`findall` would return, each found\n"
                   "only when it is asked for."),
+    KORDAL_METHOD("stream", regex_stream,
+                  "stream($self)\n--\n\n"
+                  "A Stream: the matches :meth:`findall` would return on the\n"
+                  "concatenation of the pieces fed to it, each as soon as it is final."),
     {"__reduce__", guarded<regex_reduce>, METH_NOARGS, "Pickle support."},
     {"__copy__", guarded<copy_self>, METH_NOARGS, "A Regex is immutable: returns itself."},
     {"__deepcopy__", guarded<copy_self>, METH_O, "A Regex is immutable: returns itself."},

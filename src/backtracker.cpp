@@ -377,6 +377,7 @@ bool Backtracker::run_text(State& st, const CharT* text, const size_t n, const b
     return true;
   };
   auto eoi = [&] {
+    st.hit_end = true;
     if (st.partial) {
       st.pos = pos;
       st.record_partial_block();
@@ -507,6 +508,7 @@ bool Backtracker::run_text(State& st, const CharT* text, const size_t n, const b
         }
         goto fail;
       case Op::EndLine:
+        if (pos + 1 >= n) st.hit_end = true;
         if (pos == n || (in.f ? text[pos] == '\n' : pos + 1 == n && text[pos] == '\n')) {
           ++pc;
           continue;
@@ -518,6 +520,7 @@ bool Backtracker::run_text(State& st, const CharT* text, const size_t n, const b
         continue;
       case Op::EndText:
         if (pos != n) goto fail;
+        st.hit_end = true;
         ++pc;
         continue;
       case Op::WordB:
@@ -525,6 +528,7 @@ bool Backtracker::run_text(State& st, const CharT* text, const size_t n, const b
         const bool ascii = in.f & 2;
         const bool prev = pos > 0 && is_word_at(text, pos - 1, ascii);
         const bool cur = pos < n && is_word_at(text, pos, ascii);
+        if (pos == n) st.hit_end = true;
         bool ok;
         if (in.op == Op::WordB) {
           ok = (prev != cur) != bool(in.f & 1);
@@ -592,7 +596,10 @@ bool Backtracker::run_text(State& st, const CharT* text, const size_t n, const b
         if (keyed && r.max != kNone && seen(key(pc), pos, st)) goto fail;
         if (keyed && r.max == kNone && r.greedy) {
           if (!scan(r, entry, avail < r.min ? avail : r.min, count)) return false;
-          if (count < r.min) goto fail;
+          if (count < r.min) {
+            if (entry + count == n) st.hit_end = true;
+            goto fail;
+          }
           const size_t from = entry + count;
           const uint32_t slot = key(pc);
           if (seen(slot, from, st)) goto fail;
@@ -618,6 +625,7 @@ bool Backtracker::run_text(State& st, const CharT* text, const size_t n, const b
             }
           }
           if (!tick(scan_steps(top - ticked), st, top)) return false;
+          if (top == n) st.hit_end = true;
           pos = top;
           count = top - entry;
           if (pc == 0) lead_end_ = pos;

@@ -506,6 +506,10 @@ Result<Regex> Regex::new_with_flags(std::string_view pattern, uint32_t f) {
   return re;
 }
 
+const Analysis& Regex::analysis() const {
+  return *analysis_;
+}
+
 std::string Regex::dump() const {
   std::string out;
   tree_->dump(out, 0);

@@ -95,6 +95,7 @@ class Regex {
   std::shared_ptr<const Names> names_clone() const { return names_; }
   const Node& tree() const { return *tree_; }
   const Program& program() const { return *program_; }
+  const Analysis& analysis() const;  // facts derived once from the tree
   std::string dump() const;
 
   // Searches. `text` must be well-formed UTF-8. A result slot `out` holds the

@@ -93,6 +93,10 @@ struct State {
   size_t group_count = 0;
   bool partial = false;
   bool flat = false;  // histories are the caps: `history` is not kept
+  // Set by the VM whenever an answer depended on where the text ends (a read
+  // at the end, or `$ \Z \z \b \B \M` evaluated there); never cleared by
+  // it. A stream's search waits for more text when it is set.
+  bool hit_end = false;
 
   // --- undo trail ---
   enum class Undo : uint8_t { Close, CloseFlat, OpenPush, OpenPop };
