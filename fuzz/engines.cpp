@@ -170,7 +170,7 @@ class Comparer {
     }
     // Each engine forced in turn, on the UTF-8 form.
     static const char* const kForced[] = {"", "UTF-8, VM forced", "UTF-8, one-pass forced",
-                                          "UTF-8, DFA forced"};
+                                          "UTF-8, DFA forced", "UTF-8, reverse search forced"};
     static_assert(std::size(kForced) == std::size(kAllEngines));
     struct Restore {
       ~Restore() { force_engine(Engine::Auto); }

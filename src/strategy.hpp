@@ -49,8 +49,10 @@ enum class Engine : uint8_t {
   Vm,       // the VM alone at every start, with the skip rules
   OnePass,  // the one-pass matcher for every attempt it can make
   Dfa,      // the DFA from the first start on, the VM only for groups
+  Reverse,  // the reverse search from a required literal, else as Dfa
 };
-inline constexpr Engine kAllEngines[] = {Engine::Auto, Engine::Vm, Engine::OnePass, Engine::Dfa};
+inline constexpr Engine kAllEngines[] = {Engine::Auto, Engine::Vm, Engine::OnePass, Engine::Dfa,
+                                         Engine::Reverse};
 void force_engine(Engine e);
 Engine forced_engine();
 const char* engine_name(Engine e);
@@ -101,6 +103,9 @@ class Strategy {
   friend struct Search;
   const Dfa* dfa() const;
   const OnePass* onepass() const;
+  // The reverse search's parts (strategy.cpp); null when it does not apply.
+  struct Reverse;
+  void plan_reverse();
 
   const Node& tree_;
   const Program& program_;
@@ -116,6 +121,7 @@ class Strategy {
   bool skips_ = false;  // whether `starts_` rules anything out
   Lazy<Dfa> dfa_;
   Lazy<OnePass> onepass_;
+  std::unique_ptr<const Reverse> reverse_;
 };
 
 }  // namespace kordal

@@ -5,9 +5,13 @@
 // alphabet (non-ASCII, space, line feed). Patterns are generated units (with
 // groups, so the VM or the one-pass matcher fills them after the DFA) and
 // random regular ones; the DFA runs once more with a cache so small that it
-// must give up mid-search, where the VM takes over.
+// must give up mid-search, where the VM takes over. Patterns of the shape
+// the reverse search takes (a prefix, a literal, a rest) are checked the
+// same way, and its cost is counted in steps: it touches little more than
+// the matches, and its guard keeps a literal that occurs everywhere linear.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <optional>
 #include <ostream>
 #include <random>
@@ -205,10 +209,10 @@ class Strategies : public ::testing::TestWithParam<Config> {};
 // one-pass shapes, loops the VM skips by, anchors, and irregular ones that
 // only the VM can run.
 const std::vector<std::string> kUnits = {
-    "ab",     "(a)(b)", "a|b",    "(a|ab)(c|bcd)?", "a*",        "(a+)b",    "(a|b)*?b",
-    "[ab]+$", "\\bab",  "^a|b$",  "(?i:A)b",        "a{2,3}",    "(?:ab)+",  "(a)|(b)",
-    "é",      "\\s",    "(.)\\1", "(?=a)b?",        "(?<=a)b",   "(?>a|ab)", "a\\nb",
-    "(?m)^b", "a.?b",   "(a*)*",  "b{0,2}a",        "(?:a|b b)", "a(?:b|)"};
+    "ab",      "(a)(b)",    "a|b",     "(a|ab)(c|bcd)?", "a*",      "(a+)b",   "(a|b)*?b", "[ab]+$",
+    "\\bab",   "^a|b$",     "(?i:A)b", "a{2,3}",         "(?:ab)+", "(a)|(b)", "é",        "\\s",
+    "(.)\\1",  "(?=a)b?",   "(?<=a)b", "(?>a|ab)",       "a\\nb",   "(?m)^b",  "a.?b",     "(a*)*",
+    "b{0,2}a", "(?:a|b b)", "a(?:b|)", "[ab]+ab",        "\\w+ b",  "a+ (b)"};
 
 TEST_P(Strategies, UnitsAndPairs) {
   const Config c = GetParam();
@@ -282,10 +286,113 @@ TEST_P(Strategies, InnerAndSuffixLiterals) {
   }
 }
 
+// A prefix, a literal and a rest, each from a list that mixes the shapes
+// the reverse search accepts (a prefix that cannot hold the literal's first
+// character; a repeated class that holds all of the literal, before a final
+// literal) with near misses (optional parts, bounded loops, classes that
+// overlap the literal, assertions).
+TEST_P(Strategies, PrefixLiteralRest) {
+  const Config c = GetParam();
+  Forced f(c.engine, c.cache);
+  const char* const prefixes[] = {"[ab]+",    "\\w+",  "[a ]*",    "(a|b)+", "[^ ]+", "b+?",
+                                  "\\b[ab]+", "(b)?a", "[ab]{2,}", "a{1,2}", "\\w* ?"};
+  const char* const lits[] = {"a", "ab", " a", "b ", "\\n"};
+  const char* const rests[] = {"", "b", "[ab]+", " ?b", "$", "(a|b)*?\\b", ".*a"};
+  static const std::vector<std::string> texts = [] {
+    std::vector<std::string> t = all_texts({"a", "b", " "}, 5);
+    t.push_back("ab ab\nba aab abab b");
+    t.push_back("bbbbbbbbbbbbbbbbab a");
+    return t;
+  }();
+  int bad = 0;
+  for (const char* p : prefixes) {
+    for (const char* l : lits) {
+      for (const char* r : rests) {
+        if (bad > 10) break;
+        bad += compare(std::string(p) + l + r, texts);
+      }
+    }
+  }
+  EXPECT_EQ(bad, 0);
+}
+
+// Steps (State::steps) a find-all costs.
+uint64_t findall_steps(const Regex& re, const std::string& text, std::string& spans) {
+  std::unique_ptr<State> st = re.build_state(text);
+  st->steps = 0;
+  for (size_t next = 0; next <= st->n;) {
+    bool found = false;
+    EXPECT_EQ(re.find_from(*st, next, found, {}), Status::Ok);
+    if (!found) break;
+    const CpSpan w = st->caps[0];
+    put_span(spans, w.start, w.end);
+    next = w.end > w.start ? w.end : w.end + 1;
+  }
+  return st->steps;
+}
+
+struct CostCase {
+  const char* pattern;
+  std::string filler;  // repeated to lengthen the text
+  std::string tail;    // ends the text
+  const char* spans;   // the matches in the text with one filler
+};
+
+void PrintTo(const CostCase& c, std::ostream* os) {
+  *os << c.pattern;
+}
+
+class ReverseCost : public ::testing::TestWithParam<CostCase> {};
+
+// Far from a match, the reverse search reads only the literal scan's text,
+// which costs no steps: a forward scan would cost one per code point.
+TEST_P(ReverseCost, FewStepsAwayFromMatches) {
+  const CostCase& c = GetParam();
+  auto re = Regex::new_with_flags(c.pattern, 0);
+  ASSERT_TRUE(re.ok());
+  std::string text;
+  for (int i = 0; i < 20000; ++i) text += c.filler;
+  std::string spans;
+  const uint64_t steps = findall_steps(re.value(), text + c.tail, spans);
+  EXPECT_LT(steps, 2000u) << c.pattern;
+  std::string one;
+  findall_steps(re.value(), c.filler + c.tail, one);
+  EXPECT_EQ(one, c.spans) << c.pattern;
+}
+
+INSTANTIATE_TEST_SUITE_P(Shapes, ReverseCost,
+                         ::testing::Values(CostCase{"[\\w.+-]+@[\\w.-]+\\.[\\w.-]+", "word, ",
+                                                    "x a.b@c.d", "(8,15)"},
+                                           CostCase{"[a-z]+ing", "word ", "king", "(5,9)"},
+                                           CostCase{"\\w+://[^ ]+", "a: b/ ", "x://y", "(6,11)"}));
+
+// A literal that occurs everywhere, with a rest that fails late, would make
+// each candidate rescan the text after it; the guard hands the search to the
+// forward scan, so doubling the text at most doubles the steps.
+TEST(ReverseCost, DenseLiteralStaysLinear) {
+  for (const char* p : {"[a-z]+@.*x", "\\w+:[^x]*x", "[ab]{3,}ab"}) {
+    auto re = Regex::new_with_flags(p, 0);
+    ASSERT_TRUE(re.ok());
+    uint64_t prev = 0;
+    for (size_t n : {4000, 8000, 16000}) {
+      std::string text;
+      for (size_t i = 0; i < n; ++i) text += p[1] == 'w' ? "a:" : p[1] == 'a' ? "ab" : "a@";
+      std::string spans;
+      const uint64_t steps = findall_steps(re.value(), text, spans);
+      if (prev) {
+        EXPECT_LE(double(steps), 2.2 * double(prev) + 20000) << p << " at " << n;
+      }
+      prev = steps;
+    }
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Forced, Strategies,
+
                          ::testing::Values(Config{Engine::Auto, 0}, Config{Engine::Vm, 0},
                                            Config{Engine::OnePass, 0}, Config{Engine::Dfa, 0},
-                                           Config{Engine::Dfa, 600}),
+                                           Config{Engine::Dfa, 600}, Config{Engine::Reverse, 0},
+                                           Config{Engine::Reverse, 600}),
                          [](const ::testing::TestParamInfo<Config>& info) {
                            std::string name = engine_name(info.param.engine);
                            if (info.param.cache) name += "_tiny_cache";
