@@ -8,14 +8,16 @@
 // lazy DFA finds the next match in one pass (found: an attempt from its start
 // fills the groups; not found: done; gave up: the VM goes on for the rest of
 // the call). A pattern that is one string is found by its literal searcher
-// alone. Starts are skipped, with scans that are templates over the
-// code-unit width, where the required literal (the needle) cannot lie within
-// reach, where the first code point cannot begin a match, and where too
-// little text is left; a search whose needle does not occur ends after one
-// scan. Skipping a start that can match would change results, so each rule
-// is one the analysis proves. Anchored and full searches make one attempt:
-// one-pass, else the VM. The partial search runs the VM at each start its
-// skip rule allows.
+// alone. A pattern that reverse.hpp takes is searched from its literal first
+// (found: the groups as after the DFA; not found: done; gave up: the start
+// loop from the least start not ruled out). Starts are skipped, with scans
+// that are templates over the code-unit width, where the required literal
+// (the needle) cannot lie within reach, where the first code point cannot
+// begin a match, and where too little text is left; a search whose needle
+// does not occur ends after one scan. Skipping a start that can match would
+// change results, so each rule is one the analysis proves. Anchored and full
+// searches make one attempt: one-pass, else the VM. The partial search runs
+// the VM at each start its skip rule allows.
 //
 // Cost: a find is one DFA pass (two scans) plus one attempt for the groups
 // once the DFA has taken over; before that, at most kVmTurns attempts of
@@ -30,6 +32,8 @@
 #include "onepass.hpp"
 #include "prefilter.hpp"
 #include "program.hpp"
+#include "reverse.hpp"
+#include "scan.hpp"
 #include "state.hpp"
 
 namespace kordal {
@@ -38,151 +42,7 @@ namespace {
 
 std::atomic<Engine> g_forced{Engine::Auto};
 
-// A deep copy of a subtree, for an automaton over part of a pattern.
-Node clone(const Node& n) {
-  Node c;
-  c.kind = n.kind;
-  c.ign = n.ign;
-  c.dotall = n.dotall;
-  c.multiline = n.multiline;
-  c.negated = n.negated;
-  c.ascii = n.ascii;
-  c.end = n.end;
-  c.greedy = n.greedy;
-  c.behind = n.behind;
-  c.positive = n.positive;
-  c.pkind = n.pkind;
-  c.ch = n.ch;
-  c.min = n.min;
-  c.max = n.max;
-  c.index = n.index;
-  c.group = n.group;
-  c.kids.reserve(n.kids.size());
-  for (const Node& k : n.kids) c.kids.push_back(clone(k));
-  c.chars = n.chars;
-  if (n.cc) c.cc = std::make_unique<CharClass>(*n.cc);
-  if (n.prop) c.prop = std::make_unique<Property>(*n.prop);
-  c.det_len = n.det_len;
-  return c;
-}
-
-// Whether some match of `n` can consume the code point c. Errs towards yes:
-// a wrong no would let the reverse search skip a match.
-bool may_consume(const Node& n, char32_t c) {
-  switch (n.kind) {
-    case NodeKind::Lit:
-      return single_accepts(n, c);
-    case NodeKind::LitStr:
-      for (char32_t x : n.chars) {
-        if (x == c || (n.ign && chars_equal_ci(x, c))) return true;
-      }
-      return false;
-    case NodeKind::Any:
-    case NodeKind::Class:
-    case NodeKind::Predef:
-    case NodeKind::Prop:
-      // Every case variant too, whatever the class's own folding.
-      for (char32_t x : case_class(c)) {
-        if (single_accepts(n, x)) return true;
-      }
-      return single_accepts(n, c);
-    case NodeKind::Empty:
-    case NodeKind::StartLine:
-    case NodeKind::EndLine:
-    case NodeKind::StartText:
-    case NodeKind::EndText:
-    case NodeKind::WordBoundary:
-    case NodeKind::WordEdge:
-      return false;
-    case NodeKind::Group:
-    case NodeKind::NonCap:
-    case NodeKind::Atomic:
-    case NodeKind::Branch:
-    case NodeKind::Sequence:
-    case NodeKind::Repeat:
-      if (n.kind == NodeKind::Repeat && n.max && *n.max == 0) return false;
-      for (const Node& k : n.kids) {
-        if (may_consume(k, c)) return true;
-      }
-      return false;
-    default:
-      return true;  // graphemes, back references, lookaround
-  }
-}
-
 }  // namespace
-
-// The reverse search. The pattern is a sequence P L S whose item L is a
-// case-sensitive literal, and one of two facts pins the leftmost match start
-// to the leftmost occurrence q of L at or after the search's lowest start lo:
-//  - disjoint: nothing P can consume is L's first character. A match
-//    starting before the least start s of a P-match ending at q would hold
-//    its own L after q and P's part over q, which P cannot consume; and
-//    when no match starts at s, none starts in [lo, q] either.
-//  - loop suffix: S is empty and P is one class repeated without an upper
-//    bound that holds every character of L. A match starting before s would
-//    end with L after q; its P-part up to q is then a P-match ending at q.
-// So: find q with the literal searcher, run P's reverse DFA from q down to
-// lo for s, then the whole pattern's DFA forward from s, anchored, for the
-// end. Another literal that is a suffix of L, or an optional part before
-// it, breaks both facts, so such patterns never get here.
-struct Strategy::Reverse {
-  std::u32string lit;
-  bool disjoint = false;
-  std::unique_ptr<const Prefilter> pf;  // finds `lit`
-  std::unique_ptr<const Node> prefix;   // P, referred to by its DFA
-  Lazy<Dfa> prefix_dfa;
-};
-
-void Strategy::plan_reverse() {
-  const Node& root = tree_;
-  if (!an_.regular || an_.anchored_start || root.kind != NodeKind::Sequence) return;
-  // A prefix literal already starts every search where matches start.
-  if (prefilter_ && prefilter_->needle().is_prefix()) return;
-  const std::vector<Node>& items = root.kids;
-  for (size_t k = 1; k < items.size(); ++k) {
-    if (items[k].kind != NodeKind::Lit || items[k].ign) continue;
-    std::u32string lit;
-    size_t j = k;
-    while (j < items.size() && items[j].kind == NodeKind::Lit && !items[j].ign &&
-           lit.size() < kMaxLitLen) {
-      lit.push_back(items[j++].ch);
-    }
-    bool disjoint = true;
-    for (size_t i = 0; i < k && disjoint; ++i) disjoint = !may_consume(items[i], lit[0]);
-    bool loop = false;
-    if (!disjoint && j == items.size() && k == 1) {
-      const Node& r = items[0];
-      loop = r.kind == NodeKind::Repeat && !r.max && is_single(r.child());
-      for (size_t i = 0; loop && i < lit.size(); ++i) loop = single_accepts(r.child(), lit[i]);
-    }
-    if (!disjoint && !loop) {
-      k = j - 1;
-      continue;
-    }
-    auto rev = std::make_unique<Reverse>();
-    rev->lit = lit;
-    rev->disjoint = disjoint;
-    Needle nd;
-    Literal l;
-    for (char32_t c : lit) {
-      const LitChar lc = lit_char(c, false);
-      l.chars.append(&lc, &lc + 1);
-    }
-    nd.lits.push_back(l);
-    rev->pf = std::make_unique<const Prefilter>(std::move(nd));
-    if (k == 1) {
-      rev->prefix = std::make_unique<const Node>(clone(items[0]));
-    } else {
-      auto seq = std::make_unique<Node>();
-      seq->kind = NodeKind::Sequence;
-      for (size_t i = 0; i < k; ++i) seq->kids.push_back(clone(items[i]));
-      rev->prefix = std::move(seq);
-    }
-    reverse_ = std::move(rev);
-    return;
-  }
-}
 
 void force_engine(Engine e) {
   g_forced.store(e, std::memory_order_relaxed);
@@ -245,7 +105,7 @@ Strategy::Strategy(const Node& tree, const Program& program, Analysis analysis, 
       ss.high = an_.high;
       break;
   }
-  plan_reverse();
+  reverse_ = ReverseSearch::plan(tree_, an_, prefilter_ && prefilter_->needle().is_prefix());
 }
 
 Strategy::~Strategy() = default;
@@ -326,32 +186,9 @@ struct Search {
     return vm.run(st, to_end);
   }
 
-  // Text is scanned for the needle in slices of this many code points, with
-  // a poll between slices, so that a long scan can still be interrupted.
-  static constexpr size_t kScanSlice = size_t(1) << 20;
-
-  // The leftmost occurrence of the needle at or after `from`, or kNoPos when
-  // there is none or the poll hook stopped the search (st.status says so).
   template <class U>
   size_t next_occurrence(const U* p, size_t from) {
-    return next_occurrence(*sg.prefilter_, p, from);
-  }
-
-  template <class U>
-  size_t next_occurrence(const Prefilter& pf, const U* p, size_t from) {
-    const size_t n = st.n;
-    while (from < n) {
-      const size_t until = n - from > kScanSlice ? from + kScanSlice : n;
-      const size_t hit = pf.find_before(p, n, from, until);
-      if (hit != kNoPos) return hit;
-      if (until == n) break;
-      if (st.ctl && st.ctl->poll && st.ctl->poll(st.ctl->ctx)) {
-        st.status = Status::Interrupted;
-        return kNoPos;
-      }
-      from = until;
-    }
-    return kNoPos;
+    return scan_polled(*sg.prefilter_, st, p, from);
   }
 
   static constexpr size_t kVmTurns = 4;
@@ -362,7 +199,8 @@ struct Search {
   static constexpr uint64_t kVmTurnBudget = 4096;
 
   // Find and IsMatch. A pattern that is one string goes to its literal
-  // searcher; everything else to the start loop.
+  // searcher; one with a reverse search to it; everything else (and what
+  // the reverse search gave up) to the start loop.
   template <class U>
   void find(const U* p) {
     const Analysis& an = sg.an_;
@@ -377,67 +215,33 @@ struct Search {
       onepass = sg.onepass();
     }
     if (dfa_live && sg.reverse_ && (forced == Engine::Auto || forced == Engine::Reverse)) {
-      if (reverse(p)) return;
+      if (reverse()) return;
     }
     find_starts(p);
   }
 
-  // Work the reverse search may do beyond the text it moves over before the
-  // plain search takes the rest, and the failed candidates after which a
-  // literal counts as too frequent (more than one per kDense code points).
-  static constexpr uint64_t kReverseSlack = 4096;
-  static constexpr size_t kDenseFails = 64;
-  static constexpr size_t kDense = 16;
-
-  // The reverse search (Strategy::Reverse) from start_at: true when it has
-  // the answer (a match, none, or stopped); false when the plain search must
-  // go on from start_at, which it has moved past every start ruled out.
-  template <class U>
-  bool reverse(const U* p) {
-    const Strategy::Reverse& rv = *sg.reverse_;
-    const Dfa* pre = rv.prefix_dfa.get([&rv] { return Dfa::build(*rv.prefix); });
-    if (!pre) return false;
-    const size_t n = st.n, len = rv.lit.size();
-    const uint64_t steps0 = st.steps;
-    const size_t base = start_at;
-    size_t lo = start_at;  // no match starts in [start_at, lo)
-    size_t fails = 0;
-    for (size_t from = lo;;) {
-      const size_t q = next_occurrence(*rv.pf, p, from);
-      if (st.status != Status::Ok || q == kNoPos || q + len > n) return true;
-      size_t i = 0;
-      while (i < len && char32_t(p[q + i]) == rv.lit[i]) ++i;
-      from = q + 1;
-      if (i < len) continue;  // a candidate, not an occurrence
-      // Rescans (with a loop prefix) or a literal met at nearly every step
-      // cost more than one forward pass: hand over.
-      const uint64_t work = st.steps - steps0;
-      if (work > 2 * (q - base) + kReverseSlack ||
-          (fails > kDenseFails && q - base < fails * kDense)) {
-        start_at = lo;
+  // The reverse search from start_at: true when it has the answer (a
+  // match, none, or stopped); false when the forward search must go on from
+  // start_at, which it has moved past every start ruled out.
+  bool reverse() {
+    size_t s = 0, e = 0;
+    switch (sg.reverse_->find(st, *dfa, start_at, exists, s, e)) {
+      case ReverseSearch::Outcome::Found:
+        if (exists) {
+          found = true;
+          return true;
+        }
+        if (fill_groups(s, e)) return true;
+        start_at = s;
         return false;
-      }
-      size_t s = 0, e = 0;
-      Dfa::Outcome o = pre->find_start(st, lo, q, s);
-      if (o == Dfa::Outcome::Found) o = dfa->find_end(st, s, true, exists, e);
-      if (o == Dfa::Outcome::Stopped) return true;
-      if (o == Dfa::Outcome::GaveUp) {
-        start_at = lo;
+      case ReverseSearch::Outcome::GaveUp:
+        start_at = s;
         return false;
-      }
-      if (o == Dfa::Outcome::NotFound) {
-        ++fails;
-        if (rv.disjoint) lo = q + 1;
-        continue;
-      }
-      if (exists) {
-        found = true;
+      case ReverseSearch::Outcome::NotFound:
+      case ReverseSearch::Outcome::Stopped:
         return true;
-      }
-      if (fill_groups(s, e)) return true;
-      start_at = s;
-      return false;
     }
+    return true;
   }
 
   // The groups of the match [s, e) that the DFA found; false when the

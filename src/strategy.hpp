@@ -5,14 +5,15 @@
 // prefilter for the required literal) and its engines as separate parts: the
 // backtracking VM (every pattern; its program is the Regex's), the lazy DFA
 // and the one-pass table (regular patterns only), each built on its first
-// use, once, however many threads ask at the same time. Every operation
+// use, once, however many threads ask at the same time (lazy.hpp), and the
+// reverse search from a literal (reverse.hpp) where it applies. Every operation
 // (is_match, find, anchored, full, partial) is a cascade written out in
 // strategy.cpp: each engine answers found, not found or gave up, and that
 // answer alone picks the next step. Nothing is switched off by clearing a
 // pointer the other steps read.
 //
-// Adding an engine: one file for the engine, one Lazy part here, and its
-// place in the cascades of strategy.cpp.
+// Adding an engine: one file for the engine, one part here (a Lazy, or a
+// plan made at construction), and its place in the cascades of strategy.cpp.
 //
 // Cost: building a Strategy is constant beyond the analysis; the first
 // search that needs the DFA or the one-pass table builds it (bounded by their
@@ -24,20 +25,20 @@
 // and fuzz/engines.cpp does the same on fuzz cases.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 
 #include "analysis.hpp"
 #include "dfa.hpp"
+#include "lazy.hpp"
 #include "regex.hpp"
 
 namespace kordal {
 
 class OnePass;
 class Prefilter;
+class ReverseSearch;
 struct Program;
 struct State;
 
@@ -56,24 +57,6 @@ inline constexpr Engine kAllEngines[] = {Engine::Auto, Engine::Vm, Engine::OnePa
 void force_engine(Engine e);
 Engine forced_engine();
 const char* engine_name(Engine e);
-
-// A part built on first use, once; later calls cost one atomic load.
-template <class T>
-class Lazy {
- public:
-  template <class Build>
-  const T* get(Build&& build) const {
-    if (ready_.load(std::memory_order_acquire)) return value_.get();
-    std::call_once(once_, [&] { value_ = build(); });
-    ready_.store(true, std::memory_order_release);
-    return value_.get();
-  }
-
- private:
-  mutable std::once_flag once_;
-  mutable std::atomic<bool> ready_{false};
-  mutable std::unique_ptr<const T> value_;
-};
 
 class Strategy {
  public:
@@ -103,9 +86,6 @@ class Strategy {
   friend struct Search;
   const Dfa* dfa() const;
   const OnePass* onepass() const;
-  // The reverse search's parts (strategy.cpp); null when it does not apply.
-  struct Reverse;
-  void plan_reverse();
 
   const Node& tree_;
   const Program& program_;
@@ -121,7 +101,7 @@ class Strategy {
   bool skips_ = false;  // whether `starts_` rules anything out
   Lazy<Dfa> dfa_;
   Lazy<OnePass> onepass_;
-  std::unique_ptr<const Reverse> reverse_;
+  std::unique_ptr<const ReverseSearch> reverse_;  // null when it does not apply
 };
 
 }  // namespace kordal
