@@ -139,20 +139,21 @@ std::unique_ptr<const ReverseSearch> ReverseSearch::plan(const Node& root, const
 ReverseSearch::~ReverseSearch() = default;
 
 ReverseSearch::Outcome ReverseSearch::find(State& st, const Dfa& whole, size_t lo, bool earliest,
-                                           size_t& start, size_t& end) const {
+                                           StartCheck* check, size_t& start, size_t& end) const {
   const Dfa* pre = prefix_dfa_.get([this] { return Dfa::build(*prefix_); });
   if (!pre) {
     start = lo;
     return Outcome::GaveUp;
   }
-  return with_units(
-      st.text, [&](const auto* p) { return run(st, p, whole, *pre, lo, earliest, start, end); });
+  return with_units(st.text, [&](const auto* p) {
+    return run(st, p, whole, *pre, lo, earliest, check, start, end);
+  });
 }
 
 template <class U>
 ReverseSearch::Outcome ReverseSearch::run(State& st, const U* p, const Dfa& whole, const Dfa& pre,
-                                          size_t lo, bool earliest, size_t& start,
-                                          size_t& end) const {
+                                          size_t lo, bool earliest, StartCheck* check,
+                                          size_t& start, size_t& end) const {
   const size_t n = st.n, len = lit_.size();
   const uint64_t steps0 = st.steps;
   const size_t base = lo;  // no match starts in [base, lo)
@@ -174,12 +175,20 @@ ReverseSearch::Outcome ReverseSearch::run(State& st, const U* p, const Dfa& whol
     }
     size_t s = 0, e = 0;
     Dfa::Outcome o = pre.find_start(st, lo, q, s);
-    if (o == Dfa::Outcome::Found) o = whole.find_end(st, s, true, earliest, e);
+    bool checked = false;
+    if (o == Dfa::Outcome::Found && check) {
+      const Dfa::Outcome c = check->at(st, s, e);
+      if (c != Dfa::Outcome::GaveUp) {
+        o = c;
+        checked = c == Dfa::Outcome::Found;
+      }
+    }
+    if (o == Dfa::Outcome::Found && !checked) o = whole.find_end(st, s, true, earliest, e);
     switch (o) {
       case Dfa::Outcome::Found:
         start = s;
         end = e;
-        return Outcome::Found;
+        return checked ? Outcome::Checked : Outcome::Found;
       case Dfa::Outcome::NotFound:
         ++fails;
         if (disjoint_) lo = q + 1;

@@ -21,7 +21,8 @@
 // satisfy neither, and keep the forward search.
 //
 // Cost: per occurrence, a reverse scan over the P-part and a forward scan
-// over the match. Scans can repeat over the same text (a loop prefix, or a
+// over the match (or the caller's check, which fills the groups in the same
+// scan). Scans can repeat over the same text (a loop prefix, or a
 // rest that fails late), so the search gives up once its DFA steps pass
 // twice the text it moved over plus kSlack, or once more than kDenseFails
 // occurrences failed less than kDense code points apart each; the forward
@@ -47,6 +48,17 @@ namespace kordal {
 class Prefilter;
 struct State;
 
+// Confirms a start the reverse scan found: whether a match starts at s and
+// where it ends, by another engine (one that fills the groups on the way).
+// GaveUp lets the forward DFA decide.
+class StartCheck {
+ public:
+  virtual Dfa::Outcome at(State& st, size_t s, size_t& end) = 0;
+
+ protected:
+  ~StartCheck() = default;
+};
+
 class ReverseSearch {
  public:
   // nullptr unless the pattern has the shape and one of the facts holds.
@@ -58,15 +70,17 @@ class ReverseSearch {
 
   enum class Outcome : uint8_t {
     Found,     // [start, end) is the leftmost-first match
+    Checked,   // the same, confirmed by the check, whose engine left it in st
     NotFound,  // no match starts at or after lo
     GaveUp,    // the forward search must go on from `start`
     Stopped,   // the poll hook cancelled (st.status says so)
   };
   // The leftmost-first match starting at or after lo, with `whole` the
   // pattern's DFA. Earliest: `end` is the first position where the match
-  // from `start` can end (enough to say that a match exists).
-  Outcome find(State& st, const Dfa& whole, size_t lo, bool earliest, size_t& start,
-               size_t& end) const;
+  // from `start` can end (enough to say that a match exists). `check`, when
+  // given, confirms each start before the forward DFA would.
+  Outcome find(State& st, const Dfa& whole, size_t lo, bool earliest, StartCheck* check,
+               size_t& start, size_t& end) const;
 
   static constexpr uint64_t kSlack = 4096;
   static constexpr size_t kDenseFails = 64;
@@ -76,7 +90,7 @@ class ReverseSearch {
   ReverseSearch() = default;
   template <class U>
   Outcome run(State& st, const U* p, const Dfa& whole, const Dfa& pre, size_t lo, bool earliest,
-              size_t& start, size_t& end) const;
+              StartCheck* check, size_t& start, size_t& end) const;
 
   std::u32string lit_;
   bool disjoint_ = false;

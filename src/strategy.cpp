@@ -224,8 +224,32 @@ struct Search {
   // match, none, or stopped); false when the forward search must go on from
   // start_at, which it has moved past every start ruled out.
   bool reverse() {
+    // With the one-pass matcher at hand, a start is confirmed by it, which
+    // fills the groups in the same scan; else by the forward DFA.
+    struct OnePassCheck final : StartCheck {
+      const OnePass* op = nullptr;
+      Dfa::Outcome at(State& t, size_t s, size_t& end) override {
+        t.reset(s);
+        switch (op->match_at(t, s)) {
+          case OnePass::Outcome::Found:
+            end = t.pos;
+            return Dfa::Outcome::Found;
+          case OnePass::Outcome::NotFound:
+            return Dfa::Outcome::NotFound;
+          case OnePass::Outcome::Stopped:
+            return Dfa::Outcome::Stopped;
+          default:
+            return Dfa::Outcome::GaveUp;
+        }
+      }
+    } check;
+    check.op = onepass;
+    StartCheck* use = onepass && !exists ? &check : nullptr;
     size_t s = 0, e = 0;
-    switch (sg.reverse_->find(st, *dfa, start_at, exists, s, e)) {
+    switch (sg.reverse_->find(st, *dfa, start_at, exists, use, s, e)) {
+      case ReverseSearch::Outcome::Checked:
+        set_whole(s);
+        return true;
       case ReverseSearch::Outcome::Found:
         if (exists) {
           found = true;
