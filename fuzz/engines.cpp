@@ -24,6 +24,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -34,6 +35,7 @@
 #include "reference_search.hpp"
 #include "regex.hpp"
 #include "state.hpp"
+#include "strategy.hpp"
 
 namespace kordal::fuzz {
 
@@ -166,6 +168,17 @@ class Comparer {
     static const char* const kNames[] = {"", "1-byte Text", "2-byte Text", "", "4-byte Text"};
     for (int w : {1, 2, 4}) {
       if (w >= forms.narrowest()) check(Form{kNames[w], forms.as(w)});
+    }
+    // Each engine forced in turn, on the UTF-8 form.
+    static const char* const kForced[] = {"", "UTF-8, VM forced", "UTF-8, one-pass forced",
+                                          "UTF-8, DFA forced", "UTF-8, reverse search forced"};
+    static_assert(std::size(kForced) == std::size(kAllEngines));
+    struct Restore {
+      ~Restore() { force_engine(Engine::Auto); }
+    } restore;
+    for (size_t i = 1; i < std::size(kAllEngines); ++i) {
+      force_engine(kAllEngines[i]);
+      check(Form{kForced[i], std::nullopt});
     }
   }
 

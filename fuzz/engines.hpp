@@ -1,8 +1,9 @@
 // The engines against the reference matcher: every search of the public
 // Regex API on one fuzz case, compared observable by observable with what
 // the reference matcher (tests/cpp/reference) answers. The public API goes
-// through the search driver's engine selection, so whichever engine it picks
-// for a call is checked without this code knowing which one that was.
+// through the pattern's strategy, so whichever engine it picks for a call is
+// checked; the UTF-8 haystack is then searched again with each engine forced
+// in turn (strategy.hpp), so that every engine meets every case.
 //
 // A disagreement is a hard failure (harness.hpp's `fail`) naming the method,
 // the form of the haystack, the expected and the observed answer.

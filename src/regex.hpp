@@ -56,12 +56,11 @@ struct SearchControl {
   void* ctx = nullptr;
 };
 
+struct Analysis;
 struct State;
 struct PartialCandidate;
-struct Analysis;
 struct Program;
-class Dfa;
-class Prefilter;
+class Strategy;
 
 // Where a replacement on a Text puts its output, piece by piece, in order.
 class ReplaceSink {
@@ -180,18 +179,10 @@ class Regex {
   std::shared_ptr<const Names> names_;
   size_t group_count_ = 0;
   uint32_t flags_ = 0;
-  std::unique_ptr<Analysis> analysis_;  // derived facts for fast paths
   std::unique_ptr<const Program> program_;
-  std::unique_ptr<const Prefilter> prefilter_;  // the required literal, if any
-  // The lazy DFA and the one-pass table of a regular pattern, built on first
-  // use; null for other patterns.
-  struct DfaSlot;
-  std::unique_ptr<DfaSlot> dfa_;
-  bool literal_ = false;  // the pattern is one string, and the prefilter searches for it
-  const Dfa* dfa() const;
-  const struct StartSet* dfa_starts() const;  // after dfa(): where matches can begin
-  const class OnePass* onepass() const;       // after dfa(): null unless one-pass
-  friend struct Searcher;
+  // Which engines each search runs; holds the analysis and the prefilter.
+  // Declared after the tree and the program, which it refers to.
+  std::unique_ptr<const Strategy> strategy_;
 };
 
 // Successive matches; an empty match moves the next search one code point on.

@@ -1,0 +1,102 @@
+// The reverse search: a match found from a literal it must contain, for
+// regular patterns that are a sequence P L S with L a case-sensitive
+// literal.
+//
+// The literal searcher finds the leftmost occurrence q of L at or after the
+// least start lo not ruled out; P's reverse DFA, anchored at q, finds the
+// least start s >= lo of a P-match ending at q; the whole pattern's DFA,
+// anchored at s, finds the end. Text before the match that cannot hold L is
+// never read by an automaton, which is what makes patterns such as e-mail
+// addresses cheap. s is the leftmost match start only when one of two facts
+// holds, and plan() takes a pattern only then:
+//  - disjoint: nothing P can consume is L's first character. A match
+//    starting before s would hold its own L after q and P's part over q,
+//    which P cannot consume; and when no match starts at s, none starts in
+//    [lo, q] either, so lo moves past q.
+//  - loop suffix: S is empty and P is one class repeated without an upper
+//    bound that holds every character of L. A match starting before s would
+//    end with L after q, and its P-part up to q would be a P-match ending at
+//    q. Here lo never moves past a failed q.
+// An optional part before the literal, or alternatives whose literals nest,
+// satisfy neither, and keep the forward search.
+//
+// Cost: per occurrence, a reverse scan over the P-part and a forward scan
+// over the match (or the caller's check, which fills the groups in the same
+// scan). Scans can repeat over the same text (a loop prefix, or a
+// rest that fails late), so the search gives up once its DFA steps pass
+// twice the text it moved over plus kSlack, or once more than kDenseFails
+// occurrences failed less than kDense code points apart each; the forward
+// search takes the rest from the least start not ruled out, so the whole is
+// linear.
+//
+// Tests: tests/cpp/test_strategy.cpp (forced over exhaustive texts, a grid
+// of accepted shapes and near misses, steps counted) and fuzz/engines.cpp.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "analysis.hpp"
+#include "ast.hpp"
+#include "dfa.hpp"
+#include "lazy.hpp"
+
+namespace kordal {
+
+class Prefilter;
+struct State;
+
+// Confirms a start the reverse scan found: whether a match starts at s and
+// where it ends, by another engine (one that fills the groups on the way).
+// GaveUp lets the forward DFA decide.
+class StartCheck {
+ public:
+  virtual Dfa::Outcome at(State& st, size_t s, size_t& end) = 0;
+
+ protected:
+  ~StartCheck() = default;
+};
+
+class ReverseSearch {
+ public:
+  // nullptr unless the pattern has the shape and one of the facts holds.
+  // `prefix_needle`: every match starts with a known literal, and the
+  // forward search starts from those already.
+  static std::unique_ptr<const ReverseSearch> plan(const Node& root, const Analysis& an,
+                                                   bool prefix_needle);
+  ~ReverseSearch();
+
+  enum class Outcome : uint8_t {
+    Found,     // [start, end) is the leftmost-first match
+    Checked,   // the same, confirmed by the check, whose engine left it in st
+    NotFound,  // no match starts at or after lo
+    GaveUp,    // the forward search must go on from `start`
+    Stopped,   // the poll hook cancelled (st.status says so)
+  };
+  // The leftmost-first match starting at or after lo, with `whole` the
+  // pattern's DFA. Earliest: `end` is the first position where the match
+  // from `start` can end (enough to say that a match exists). `check`, when
+  // given, confirms each start before the forward DFA would.
+  Outcome find(State& st, const Dfa& whole, size_t lo, bool earliest, StartCheck* check,
+               size_t& start, size_t& end) const;
+
+  static constexpr uint64_t kSlack = 4096;
+  static constexpr size_t kDenseFails = 64;
+  static constexpr size_t kDense = 16;
+
+ private:
+  ReverseSearch() = default;
+  template <class U>
+  Outcome run(State& st, const U* p, const Dfa& whole, const Dfa& pre, size_t lo, bool earliest,
+              StartCheck* check, size_t& start, size_t& end) const;
+
+  std::u32string lit_;
+  bool disjoint_ = false;
+  std::unique_ptr<const Prefilter> pf_;  // finds lit_
+  std::unique_ptr<const Node> prefix_;   // P, referred to by its DFA
+  Lazy<Dfa> prefix_dfa_;
+};
+
+}  // namespace kordal

@@ -1,0 +1,525 @@
+// The cascades of every search operation (see strategy.hpp).
+//
+// Find tries start positions left to right; the first at which an attempt
+// succeeds wins. Per start: the one-pass matcher when the pattern allows it
+// (found: done; not found: next start; over budget: the DFA; gave up: the
+// VM), else the VM under a step budget (found: done; not found: next start;
+// abandoned: the DFA). After a few failed starts, or one long attempt, the
+// lazy DFA finds the next match in one pass (found: an attempt from its start
+// fills the groups; not found: done; gave up: the VM goes on for the rest of
+// the call). A pattern that is one string is found by its literal searcher
+// alone. A pattern that reverse.hpp takes is searched from its literal first
+// (found: the groups as after the DFA; not found: done; gave up: the start
+// loop from the least start not ruled out). Starts are skipped, with scans
+// that are templates over the code-unit width, where the required literal
+// (the needle) cannot lie within reach, where the first code point cannot
+// begin a match, and where too little text is left; a search whose needle
+// does not occur ends after one scan. Skipping a start that can match would
+// change results, so each rule is one the analysis proves. Anchored and full
+// searches make one attempt: one-pass, else the VM. The partial search runs
+// the VM at each start its skip rule allows.
+//
+// Cost: a find is one DFA pass (two scans) plus one attempt for the groups
+// once the DFA has taken over; before that, at most kVmTurns attempts of
+// kVmTurnBudget steps. Without the DFA (irregular patterns, or a thrashing
+// cache) the VM's cost per start, bounded by its memo for regular programs.
+#include "strategy.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#include "backtracker.hpp"
+#include "onepass.hpp"
+#include "prefilter.hpp"
+#include "program.hpp"
+#include "reverse.hpp"
+#include "scan.hpp"
+#include "state.hpp"
+
+namespace kordal {
+
+namespace {
+
+std::atomic<Engine> g_forced{Engine::Auto};
+
+}  // namespace
+
+void force_engine(Engine e) {
+  g_forced.store(e, std::memory_order_relaxed);
+}
+Engine forced_engine() {
+  return g_forced.load(std::memory_order_relaxed);
+}
+
+const char* engine_name(Engine e) {
+  switch (e) {
+    case Engine::Auto:
+      return "auto";
+    case Engine::Vm:
+      return "vm";
+    case Engine::OnePass:
+      return "onepass";
+    case Engine::Dfa:
+      return "dfa";
+    case Engine::Reverse:
+      return "reverse";
+  }
+  return "?";
+}
+
+Strategy::Strategy(const Node& tree, const Program& program, Analysis analysis, size_t group_count)
+    : tree_(tree), program_(program), an_(std::move(analysis)), group_count_(group_count) {
+  if (an_.needle) {
+    const Needle& nd = *an_.needle;
+    const std::u32string& lit = an_.literal;
+    // Whether the needle is exactly the string the pattern is.
+    literal_ = !lit.empty() && nd.is_prefix() && nd.lits.size() == 1 &&
+               nd.lits[0].chars.size() == lit.size();
+    for (size_t i = 0; literal_ && i < lit.size(); ++i) {
+      literal_ = !nd.lits[0].chars[i].fold && nd.lits[0].chars[i].ch == lit[i];
+    }
+    prefilter_ = std::make_unique<const Prefilter>(std::move(*an_.needle));
+    an_.needle.reset();  // the prefilter holds it
+  }
+  vm_scans_ = group_count_ == 0 && Backtracker::leads_with_loop(program_);
+  StartSet& ss = starts_;
+  skips_ = true;
+  switch (an_.skip) {
+    case Analysis::Skip::None:
+      skips_ = false;
+      break;
+    case Analysis::Skip::Byte:
+      ss.lo[an_.byte] = true;
+      ss.only = an_.byte;
+      break;
+    case Analysis::Skip::Char:
+      if (an_.ch < 256) {
+        ss.lo[an_.ch] = true;
+        ss.only = int(an_.ch);
+      } else {
+        ss.high = true;
+      }
+      break;
+    case Analysis::Skip::Set:
+      for (size_t c = 0; c < 256; ++c) ss.lo[c] = an_.lo[c];
+      ss.high = an_.high;
+      break;
+  }
+  reverse_ = ReverseSearch::plan(tree_, an_, prefilter_ && prefilter_->needle().is_prefix());
+}
+
+Strategy::~Strategy() = default;
+
+const Dfa* Strategy::dfa() const {
+  if (!an_.regular) return nullptr;
+  return dfa_.get([this] { return Dfa::build(tree_); });
+}
+
+const OnePass* Strategy::onepass() const {
+  if (!an_.regular || !an_.flat_groups) return nullptr;
+  return onepass_.get([this] { return OnePass::build(tree_, group_count_); });
+}
+
+// One search: the engines' state for one call, and the cascades.
+struct Search {
+  const Strategy& sg;
+  State& st;
+  const size_t s0;
+  size_t start_at;  // Find: the least start not yet ruled out
+  Engine forced = forced_engine();
+  Backtracker vm{sg.program_};
+  bool found = false;
+  bool exists = false;  // IsMatch: only whether a match exists (no spans)
+  // Find: the DFA, once it has been consulted and until it gives up.
+  const Dfa* dfa = nullptr;
+  bool dfa_live = false;  // whether the DFA is still in the cascade
+  const OnePass* onepass = nullptr;
+
+  Search(const Strategy& s, State& t, size_t from) : sg(s), st(t), s0(from), start_at(from) {}
+
+  // Next start >= s that can begin a match, or n + 1.
+  template <class U>
+  size_t skip(const U* p, size_t s) const {
+    const Analysis& an = sg.an_;
+    const size_t n = st.n;
+    if (an.skip == Analysis::Skip::None) return s;
+    if (s >= n) return n + 1;  // a match needs at least one code point
+    switch (an.skip) {
+      case Analysis::Skip::Byte:
+        return find_unit(p, s, n, U(an.byte));
+      case Analysis::Skip::Char:
+        // A text without such code points (ASCII, or too narrow) holds none.
+        if (st.text.ascii || an.ch > char32_t(U(~U(0)))) return n + 1;
+        return find_unit(p, s, n, U(an.ch));
+      default:
+        break;
+    }
+    for (; s < n; ++s) {
+      const char32_t c = p[s];
+      if (sizeof(U) == 1 ? an.lo[c] : c < 256 ? an.lo[c] : an.high) return s;
+    }
+    return n + 1;
+  }
+
+  // First index >= s in [s, n) whose unit is c, or n + 1.
+  template <class U>
+  static size_t find_unit(const U* p, size_t s, size_t n, U c) {
+    if constexpr (sizeof(U) == 1) {
+      const void* hit = std::memchr(p + s, c, n - s);
+      return hit ? size_t(static_cast<const U*>(hit) - p) : n + 1;
+    } else {
+      constexpr size_t kBlock = 32;
+      while (n - s >= kBlock) {
+        U hit = 0;
+        for (size_t j = 0; j < kBlock; ++j) hit |= U(p[s + j] == c);
+        if (hit) break;
+        s += kBlock;
+      }
+      while (s < n && p[s] != c) ++s;
+      return s < n ? s : n + 1;
+    }
+  }
+
+  // One VM attempt at st.pos, given up after about `budget` steps (0: never).
+  bool attempt(bool to_end, uint64_t budget = 0) {
+    vm.set_run_budget(budget);
+    return vm.run(st, to_end);
+  }
+
+  template <class U>
+  size_t next_occurrence(const U* p, size_t from) {
+    return scan_polled(*sg.prefilter_, st, p, from);
+  }
+
+  static constexpr size_t kVmTurns = 4;
+  // Steps after which a turn is handed to the DFA (a loop over single
+  // characters counts one step per 16 it scans): a match that needs more
+  // costs the VM more than the DFA's scans (the cloud-flare `.*.*=.*` does
+  // tens of thousands before its memo starts).
+  static constexpr uint64_t kVmTurnBudget = 4096;
+
+  // Find and IsMatch. A pattern that is one string goes to its literal
+  // searcher; one with a reverse search to it; everything else (and what
+  // the reverse search gave up) to the start loop.
+  template <class U>
+  void find(const U* p) {
+    const Analysis& an = sg.an_;
+    if (an.min_len > st.n || (an.anchored_start && s0 > 0)) return;
+    if (sg.literal_ && forced == Engine::Auto) {
+      find_literal(p);
+      return;
+    }
+    if (forced != Engine::Vm) dfa = sg.dfa();
+    dfa_live = dfa != nullptr;
+    if (!sg.vm_scans_ && (forced == Engine::Auto || forced == Engine::OnePass)) {
+      onepass = sg.onepass();
+    }
+    if (dfa_live && sg.reverse_ && (forced == Engine::Auto || forced == Engine::Reverse)) {
+      if (reverse()) return;
+    }
+    find_starts(p);
+  }
+
+  // The reverse search from start_at: true when it has the answer (a
+  // match, none, or stopped); false when the forward search must go on from
+  // start_at, which it has moved past every start ruled out.
+  bool reverse() {
+    // With the one-pass matcher at hand, a start is confirmed by it, which
+    // fills the groups in the same scan; else by the forward DFA.
+    struct OnePassCheck final : StartCheck {
+      const OnePass* op = nullptr;
+      Dfa::Outcome at(State& t, size_t s, size_t& end) override {
+        t.reset(s);
+        switch (op->match_at(t, s)) {
+          case OnePass::Outcome::Found:
+            end = t.pos;
+            return Dfa::Outcome::Found;
+          case OnePass::Outcome::NotFound:
+            return Dfa::Outcome::NotFound;
+          case OnePass::Outcome::Stopped:
+            return Dfa::Outcome::Stopped;
+          default:
+            return Dfa::Outcome::GaveUp;
+        }
+      }
+    } check;
+    check.op = onepass;
+    StartCheck* use = onepass && !exists ? &check : nullptr;
+    size_t s = 0, e = 0;
+    switch (sg.reverse_->find(st, *dfa, start_at, exists, use, s, e)) {
+      case ReverseSearch::Outcome::Checked:
+        set_whole(s);
+        return true;
+      case ReverseSearch::Outcome::Found:
+        if (exists) {
+          found = true;
+          return true;
+        }
+        if (fill_groups(s, e)) return true;
+        start_at = s;
+        return false;
+      case ReverseSearch::Outcome::GaveUp:
+        start_at = s;
+        return false;
+      case ReverseSearch::Outcome::NotFound:
+      case ReverseSearch::Outcome::Stopped:
+        return true;
+    }
+    return true;
+  }
+
+  // The groups of the match [s, e) that the DFA found; false when the
+  // attempt could not confirm it (the caller searches on from s).
+  bool fill_groups(size_t s, size_t e) {
+    State& t = st;
+    t.reset(s);
+    if (sg.group_count_ == 0) {
+      t.pos = e;
+      set_whole(s);
+      return true;
+    }
+    // The priority-first path from s ends at e, so an attempt from s alone
+    // gives the groups.
+    if (onepass) {
+      const OnePass::Outcome op = onepass->match_at(t, s);
+      if (op == OnePass::Outcome::Found) {
+        set_whole(s);
+        return true;
+      }
+      if (op == OnePass::Outcome::Stopped) return true;
+      onepass = nullptr;
+    }
+    if (attempt(false)) {
+      set_whole(s);
+      return true;
+    }
+    return t.status != Status::Ok;
+  }
+
+  // Leftmost-first search from s0. Start positions are ruled out by the
+  // needle (every match contains one of its literals, beginning min_off to
+  // max_off code points after the match start, so an occurrence at q allows
+  // the starts [q - max_off, q - min_off] and no occurrence allows none), by
+  // the first code point, by the least match length and by a start anchor.
+  template <class U>
+  void find_starts(const U* p) {
+    State& t = st;
+    const Analysis& an = sg.an_;
+    const Prefilter* pf = sg.prefilter_.get();
+    const size_t last = t.n - size_t(an.min_len);  // the last start that leaves room
+    size_t hi = 0;                                 // the current window's last start
+    bool window = false;
+    // The VM tries the first few starts the skips allow: a match found there
+    // costs it less than the DFA's two scans and their setup, and many
+    // searches end there (anchored patterns, literals, one match per line,
+    // a start just past the previous match). After a few failed starts the
+    // DFA finds the next match, if any, in one pass.
+    size_t vm_turns = forced == Engine::Dfa || forced == Engine::Reverse ? 0 : kVmTurns;
+    // A start-anchored pattern has one start: the VM's first turn settles it
+    // for less than a needle scan would cost, and a turn that runs long is
+    // handed to the DFA, which consults the needle first.
+    const bool needle_first = !(an.anchored_start && dfa_live);
+    for (size_t s = start_at;;) {
+      if (pf && (!window || s > hi) && (needle_first || vm_turns == 0)) {
+        const Needle& nd = pf->needle();
+        if (s > last || nd.min_off > t.n - s) return;
+        const size_t q = next_occurrence(p, s + size_t(nd.min_off));
+        if (q == kNoPos) return;
+        if (nd.max_off != kUnbounded && q - s > nd.max_off) s = q - size_t(nd.max_off);
+        hi = q - size_t(nd.min_off);
+        window = true;
+      }
+      s = skip(p, s);
+      if (s > last || (an.anchored_start && s > 0)) return;
+      if (pf && window && s > hi) continue;
+      if (dfa_live && vm_turns == 0 && dfa_find(s)) return;
+      t.reset(s);
+      // The one-pass matcher only with the DFA to hand a long attempt to,
+      // unless forced.
+      if (onepass && (dfa_live || forced == Engine::OnePass)) {
+        // Without the DFA to hand a long attempt to, it runs to the end.
+        const OnePass::Outcome o = onepass->match_at(t, s, dfa_live ? kVmTurnBudget * 16 : 0);
+        if (o == OnePass::Outcome::Found) {
+          set_whole(s);
+          return;
+        }
+        if (o == OnePass::Outcome::Stopped) return;
+        if (o == OnePass::Outcome::NotFound) {
+          if (vm_turns > 0) --vm_turns;
+          const size_t run_end = Backtracker::lead_run_end(sg.program_, t, s);
+          s = run_end != kUnset && run_end >= s + 1 ? run_end + 1 : s + 1;
+          continue;
+        }
+        if (o == OnePass::Outcome::OverBudget) {
+          vm_turns = 0;  // the DFA answers from this same start
+          continue;
+        }
+        onepass = nullptr;  // a code point it has no class for: the VM from now on
+      }
+      if (attempt(false, dfa_live ? kVmTurnBudget : 0)) {
+        set_whole(s);
+        return;
+      }
+      if (t.status != Status::Ok) return;
+      if (vm.abandoned()) {
+        vm_turns = 0;  // a long attempt: the DFA answers from this same start
+        continue;
+      }
+      if (vm_turns > 0) --vm_turns;
+      // A failed attempt that began with a greedy unbounded loop tried the
+      // rest of the pattern at every position the loop reached; a start
+      // inside that run reaches a subset of them, so it fails too.
+      const size_t run_end = vm.lead_end();
+      s = run_end != kUnset && run_end >= s + 1 ? run_end + 1 : s + 1;
+    }
+  }
+
+  // A pattern that is one string: its leftmost occurrence is the match. The
+  // needle searcher finds candidates (the string is the needle's one
+  // literal); each is checked here, so the searcher need not be exact.
+  template <class U>
+  void find_literal(const U* p) {
+    State& t = st;
+    const std::u32string& lit = sg.an_.literal;
+    const size_t len = lit.size();
+    for (size_t from = s0; from + len <= t.n;) {
+      const size_t q = next_occurrence(p, from);
+      if (q == kNoPos || q + len > t.n) return;
+      size_t i = 0;
+      while (i < len && char32_t(p[q + i]) == lit[i]) ++i;
+      if (i == len) {
+        t.reset(q);
+        t.pos = q + len;
+        set_whole(q);
+        return;
+      }
+      from = q + 1;
+    }
+  }
+
+  // The search from s, the first start not ruled out, with the DFA: true
+  // when it has the answer, false when it gave up (the VM goes on from s,
+  // without the DFA for the rest of the call).
+  bool dfa_find(size_t s) {
+    State& t = st;
+    const bool anchored = sg.an_.anchored_start;
+    const StartSet* starts = sg.skips_ ? &sg.starts_ : nullptr;
+    size_t e = 0, ms = 0;
+    const Dfa::Outcome o = exists ? dfa->find_end(t, s, anchored, true, e, starts)
+                                  : dfa->find_span(t, s, anchored, ms, e, starts);
+    if (o == Dfa::Outcome::GaveUp) {
+      dfa_live = false;
+      return false;
+    }
+    if (o != Dfa::Outcome::Found) return true;  // no match, or stopped
+    if (exists) {
+      found = true;
+      return true;
+    }
+    if (fill_groups(ms, e)) return true;
+    dfa_live = false;
+    return false;
+  }
+
+  // Anchored and Full: one attempt at s0, one-pass first where it applies.
+  void anchored(bool full) {
+    State& t = st;
+    if (s0 > t.n) return;
+    t.reset(s0);
+    // The one-pass matcher answers anchored searches only: a full match
+    // needs the VM's to-the-end attempt. Only the VM can pass over an empty
+    // match it may not end with.
+    if (!full && !sg.vm_scans_ && forced != Engine::Vm && t.no_empty_at == kUnset) {
+      if (const OnePass* op = sg.onepass()) {
+        const OnePass::Outcome o = op->match_at(t, s0);
+        if (o == OnePass::Outcome::Found) set_whole(s0);
+        if (o != OnePass::Outcome::GaveUp) return;
+      }
+    }
+    if (attempt(full)) set_whole(s0);
+  }
+
+  // The next start >= s that a partial search must try, or n + 1. Only for
+  // patterns without lookaround, back references or atomic groups: there a
+  // partial match at s < n has consumed t[s..n), so t[s] begins a match and
+  // t[s..n) either holds a prefix literal or is cut short inside one, and a
+  // start anchor fails before anything is consumed. (A lookahead can reach
+  // the end of the text from any start.)
+  template <class U>
+  size_t partial_start(const U* p, size_t s) {
+    const Analysis& an = sg.an_;
+    const size_t n = st.n;
+    if (!an.regular) return s;
+    if (an.anchored_start && s > 0) return n + 1;
+    const Prefilter* pf = sg.prefilter_.get();
+    if (pf && pf->needle().is_prefix()) {
+      const size_t tail = n - std::min(n, pf->partial_tail());
+      if (s < tail) {
+        const size_t q = next_occurrence(p, s);
+        if (st.status != Status::Ok) return n + 1;
+        s = q < tail ? q : tail;
+      }
+    }
+    return skip(p, s);
+  }
+
+  // Partial: the VM at every start the skip rule allows.
+  template <class U>
+  void partial(const U* p, Strategy::Answer& out) {
+    State& t = st;
+    for (size_t s = s0; s <= t.n; ++s) {
+      s = partial_start(p, s);
+      if (s > t.n) return;
+      t.reset(s);
+      if (attempt(true)) {
+        set_whole(s);
+        out.full = true;
+        out.start = s;
+        return;
+      }
+      if (t.status != Status::Ok) return;
+      if (t.best_partial && t.best_partial->pos == t.n && s < t.n) {
+        found = true;
+        out.full = false;
+        out.start = s;
+        return;
+      }
+    }
+  }
+
+  void set_whole(size_t s) {
+    State& t = st;
+    t.drop_large_trail();
+    t.caps[0] = CpSpan{s, t.pos};
+    if (!t.flat) t.history[0].push_back(CpSpan{s, t.pos});
+    found = true;
+  }
+};
+
+Status Strategy::search(Op op, State& st, size_t s0, const SearchControl& ctl, Answer& out) const {
+  st.ctl = &ctl;
+  st.status = Status::Ok;
+  st.flat = an_.flat_groups;
+  if (op == Op::Partial) st.partial = true;
+  Search s(*this, st, s0);
+  s.exists = op == Op::IsMatch;
+  with_units(st.text, [&](const auto* p) {
+    switch (op) {
+      case Op::IsMatch:
+      case Op::Find:
+        s.find(p);
+        return;
+      case Op::Anchored:
+      case Op::Full:
+        s.anchored(op == Op::Full);
+        return;
+      case Op::Partial:
+        s.partial(p, out);
+        return;
+    }
+  });
+  out.found = s.found && st.status == Status::Ok;
+  return st.status;
+}
+
+}  // namespace kordal

@@ -1,0 +1,108 @@
+// The search strategy of a compiled pattern: which engines a search runs,
+// and in what order, decided once per pattern from the analysis.
+//
+// A Strategy holds the facts the searches skip text by (the analysis, the
+// prefilter for the required literal) and its engines as separate parts: the
+// backtracking VM (every pattern; its program is the Regex's), the lazy DFA
+// and the one-pass table (regular patterns only), each built on its first
+// use, once, however many threads ask at the same time (lazy.hpp), and the
+// reverse search from a literal (reverse.hpp) where it applies. Every operation
+// (is_match, find, anchored, full, partial) is a cascade written out in
+// strategy.cpp: each engine answers found, not found or gave up, and that
+// answer alone picks the next step. Nothing is switched off by clearing a
+// pointer the other steps read.
+//
+// Adding an engine: one file for the engine, one part here (a Lazy, or a
+// plan made at construction), and its place in the cascades of strategy.cpp.
+//
+// Cost: building a Strategy is constant beyond the analysis; the first
+// search that needs the DFA or the one-pass table builds it (bounded by their
+// own caps). A search costs what its engines cost, see strategy.cpp.
+//
+// Invariant: every cascade gives the same observable result as the VM alone
+// trying each start in turn. tests/cpp/test_strategy.cpp forces each engine
+// in turn over exhaustive small-alphabet texts against the reference matcher,
+// and fuzz/engines.cpp does the same on fuzz cases.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "analysis.hpp"
+#include "dfa.hpp"
+#include "lazy.hpp"
+#include "regex.hpp"
+
+namespace kordal {
+
+class OnePass;
+class Prefilter;
+class ReverseSearch;
+struct Program;
+struct State;
+
+// The engine a search is made to use, for tests and fuzzers. Auto is the
+// strategy's own choice; a forced engine is used wherever the pattern and
+// the operation allow it, and the VM does the rest. Process-wide.
+enum class Engine : uint8_t {
+  Auto,
+  Vm,       // the VM alone at every start, with the skip rules
+  OnePass,  // the one-pass matcher for every attempt it can make
+  Dfa,      // the DFA from the first start on, the VM only for groups
+  Reverse,  // the reverse search from a required literal, else as Dfa
+};
+inline constexpr Engine kAllEngines[] = {Engine::Auto, Engine::Vm, Engine::OnePass, Engine::Dfa,
+                                         Engine::Reverse};
+void force_engine(Engine e);
+Engine forced_engine();
+const char* engine_name(Engine e);
+
+class Strategy {
+ public:
+  // `tree` and `program` must outlive the Strategy. The analysis's needle
+  // moves into the prefilter.
+  Strategy(const Node& tree, const Program& program, Analysis analysis, size_t group_count);
+  ~Strategy();
+  Strategy(const Strategy&) = delete;
+  Strategy& operator=(const Strategy&) = delete;
+
+  enum class Op : uint8_t {
+    IsMatch,   // whether a match starts at or after s0 (no spans)
+    Find,      // the leftmost-first match starting at or after s0
+    Anchored,  // the match starting at s0
+    Full,      // the match starting at s0 and ending at the end
+    Partial,   // the first start whose match reaches or is cut by the end
+  };
+  struct Answer {
+    bool found = false;
+    size_t start = 0;   // Partial: where the result starts
+    bool full = false;  // Partial: whether it is a full match
+  };
+  // On Find, Anchored and Full, st.caps holds the match with group 0 set.
+  Status search(Op op, State& st, size_t s0, const SearchControl& ctl, Answer& out) const;
+  const Analysis& analysis() const { return an_; }
+
+ private:
+  friend struct Search;
+  const Dfa* dfa() const;
+  const OnePass* onepass() const;
+
+  const Node& tree_;
+  const Program& program_;
+  Analysis an_;
+  size_t group_count_ = 0;
+  std::unique_ptr<const Prefilter> prefilter_;  // the required literal, if any
+  bool literal_ = false;  // the pattern is one string, and the prefilter searches for it
+  // Without groups, an attempt of a pattern that leads with a greedy loop is
+  // a scan for the VM, whose failure skips the loop's run; the one-pass
+  // matcher would scan it twice.
+  bool vm_scans_ = false;
+  StartSet starts_;     // where the DFA's matches can begin
+  bool skips_ = false;  // whether `starts_` rules anything out
+  Lazy<Dfa> dfa_;
+  Lazy<OnePass> onepass_;
+  std::unique_ptr<const ReverseSearch> reverse_;  // null when it does not apply
+};
+
+}  // namespace kordal

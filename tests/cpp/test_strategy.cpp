@@ -1,0 +1,403 @@
+// Every engine forced in turn against the reference matcher: each strategy
+// must give the same answer as the tree-walking reference for is_match, find,
+// match at start, full match, all successive matches and the partial search,
+// on every text up to length 5 over {a, b} and up to length 3 over a mixed
+// alphabet (non-ASCII, space, line feed). Patterns are generated units (with
+// groups, so the VM or the one-pass matcher fills them after the DFA) and
+// random regular ones; the DFA runs once more with a cache so small that it
+// must give up mid-search, where the VM takes over. Patterns of the shape
+// the reverse search takes (a prefix, a literal, a rest) are checked the
+// same way, and its cost is counted in steps: it touches little more than
+// the matches, and its guard keeps a literal that occurs everywhere linear.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <optional>
+#include <ostream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "all_texts.hpp"
+#include "dfa.hpp"
+#include "reference_search.hpp"
+#include "regex.hpp"
+#include "state.hpp"
+#include "strategy.hpp"
+
+namespace kordal {
+namespace {
+
+using reference::Captures;
+using reference::Mode;
+
+// "(a,b)", appended piece by piece: operator+ chains trip a false
+// -Wrestrict of GCC 12.
+void put_span(std::string& out, size_t a, size_t b) {
+  out += '(';
+  out += std::to_string(a);
+  out += ',';
+  out += std::to_string(b);
+  out += ')';
+}
+
+// An answer as text, for comparison and failure messages.
+std::string show(const std::optional<Captures>& c) {
+  if (!c) return "none";
+  std::string out;
+  for (size_t g = 0; g < c->caps.size(); ++g) {
+    const CpSpan s = c->caps[g];
+    if (s.set()) {
+      put_span(out, s.start, s.end);
+    } else {
+      out += '-';
+    }
+    out += "[";
+    for (const CpSpan& h : c->history[g]) put_span(out, h.start, h.end);
+    out += "] ";
+  }
+  return out;
+}
+
+Captures captures(const Match& m) {
+  Captures c;
+  c.caps.resize(m.caps.size());
+  c.history.resize(m.caps.size());
+  for (size_t g = 0; g < m.caps.size(); ++g) {
+    if (m.caps[g].set()) c.caps[g] = CpSpan{m.caps[g].cstart, m.caps[g].cend};
+    const Span* h = m.history_of(g);
+    for (size_t i = 0; i < m.history_size(g); ++i) {
+      c.history[g].push_back(CpSpan{h[i].cstart, h[i].cend});
+    }
+  }
+  return c;
+}
+
+std::string ref_one(const Regex& re, const std::string& text, Mode mode, size_t s0 = 0) {
+  State st = build_state(re.group_count(), text);
+  if (!reference::search(re.tree(), st, s0, mode)) return "none";
+  return show(reference::captures_of(st));
+}
+
+std::string ref_all(const Regex& re, const std::string& text) {
+  State st = build_state(re.group_count(), text);
+  std::string out;
+  for (size_t next = 0; next <= st.n && reference::search(re.tree(), st, next, Mode::Find);) {
+    out += show(reference::captures_of(st));
+    out += "| ";
+    const CpSpan w = st.caps[0];
+    next = w.end > w.start ? w.end : w.end + 1;
+  }
+  return out;
+}
+
+std::string partial_text(const std::optional<PartialMatch>& pm) {
+  if (!pm) return "none";
+  std::string out = pm->is_full ? "full " : "partial ";
+  for (const PartialGroup& g : pm->groups) {
+    out += std::to_string(int(g.state));
+    if (g.state != GroupState::None) put_span(out, g.span.cstart, g.span.cend);
+    out += " ";
+  }
+  return out;
+}
+
+std::string engine_one(const Regex& re, const std::string& text, Mode mode) {
+  std::optional<Match> m;
+  const Status s = mode == Mode::Find       ? re.find(text, m)
+                   : mode == Mode::Anchored ? re.match_at_start(text, m)
+                                            : re.fullmatch(text, m);
+  if (s != Status::Ok) return "status";
+  return m ? show(captures(*m)) : "none";
+}
+
+std::string engine_all(const Regex& re, const std::string& text) {
+  FindIter it(re, text);
+  std::string out;
+  for (;;) {
+    std::optional<Match> m;
+    if (it.next(m) != Status::Ok) return "status";
+    if (!m) return out;
+    out += show(captures(*m));
+    out += "| ";
+  }
+}
+
+// Compares every operation of `pattern` under the engine currently forced;
+// returns the number of mismatches (at most one per text).
+int compare(const std::string& pattern, const std::vector<std::string>& texts) {
+  auto compiled = Regex::new_with_flags(pattern, 0);
+  if (!compiled.ok()) return 0;
+  const Regex& re = compiled.value();
+  int bad = 0;
+  for (const std::string& t : texts) {
+    bool exists = false;
+    const std::string ref_find = ref_one(re, t, Mode::Find);
+    std::optional<PartialMatch> pm;
+    State pst = build_state(re.group_count(), t);
+    struct Check {
+      const char* what;
+      std::string want, got;
+    };
+    const Check checks[] = {
+        {"is_match", ref_find == "none" ? "no" : "yes",
+         re.is_match(t, exists) != Status::Ok ? "status"
+         : exists                             ? "yes"
+                                              : "no"},
+        {"find", ref_find, engine_one(re, t, Mode::Find)},
+        {"match_at_start", ref_one(re, t, Mode::Anchored), engine_one(re, t, Mode::Anchored)},
+        {"fullmatch", ref_one(re, t, Mode::Full), engine_one(re, t, Mode::Full)},
+        {"findall", ref_all(re, t), engine_all(re, t)},
+        {"find_partial", partial_text(reference::search_partial(re, pst)),
+         re.find_partial(t, pm) != Status::Ok ? "status" : partial_text(pm)},
+    };
+    for (const Check& c : checks) {
+      if (c.want != c.got) {
+        ADD_FAILURE() << engine_name(forced_engine()) << ": " << c.what << " of /" << pattern
+                      << "/ on \"" << t << "\"\n  reference: " << c.want
+                      << "\n  engine:    " << c.got;
+        ++bad;
+        break;
+      }
+    }
+    if (bad > 0) return bad;
+  }
+  return bad;
+}
+
+const std::vector<std::string>& small_texts() {
+  static const std::vector<std::string> texts = [] {
+    std::vector<std::string> t = all_texts({"a", "b"}, 5);
+    std::vector<std::string> u = all_texts({"a", "\xC3\xA9", "\n", " "}, 3);
+    t.insert(t.end(), u.begin() + 1, u.end());
+    t.push_back("bbbbbbbbab");  // more failed starts than the VM's turns
+    t.push_back("ab ba\nab aab b");
+    return t;
+  }();
+  return texts;
+}
+
+// Sets a forced engine (and a DFA cache limit) for one scope.
+class Forced {
+ public:
+  explicit Forced(Engine e, size_t cache = 0) : saved_cache_(dfa_cache_limit()) {
+    force_engine(e);
+    if (cache) set_dfa_cache_limit(cache);
+  }
+  ~Forced() {
+    force_engine(Engine::Auto);
+    set_dfa_cache_limit(saved_cache_);
+  }
+
+ private:
+  size_t saved_cache_;
+};
+
+struct Config {
+  Engine engine;
+  size_t cache;  // 0: the default
+};
+
+void PrintTo(const Config& c, std::ostream* os) {
+  *os << engine_name(c.engine);
+  if (c.cache) *os << ", DFA cache " << c.cache << " bytes";
+}
+
+class Strategies : public ::testing::TestWithParam<Config> {};
+
+// Units with and without groups: literals (the literal searcher, needles),
+// one-pass shapes, loops the VM skips by, anchors, and irregular ones that
+// only the VM can run.
+const std::vector<std::string> kUnits = {
+    "ab",      "(a)(b)",    "a|b",     "(a|ab)(c|bcd)?", "a*",      "(a+)b",   "(a|b)*?b", "[ab]+$",
+    "\\bab",   "^a|b$",     "(?i:A)b", "a{2,3}",         "(?:ab)+", "(a)|(b)", "é",        "\\s",
+    "(.)\\1",  "(?=a)b?",   "(?<=a)b", "(?>a|ab)",       "a\\nb",   "(?m)^b",  "a.?b",     "(a*)*",
+    "b{0,2}a", "(?:a|b b)", "a(?:b|)", "[ab]+ab",        "\\w+ b",  "a+ (b)"};
+
+TEST_P(Strategies, UnitsAndPairs) {
+  const Config c = GetParam();
+  Forced f(c.engine, c.cache);
+  int bad = 0;
+  for (const std::string& u : kUnits) {
+    bad += compare(u, small_texts());
+    for (const std::string& v : kUnits) {
+      if (bad > 10) break;
+      if ((u.size() + v.size()) % 2 == 0) bad += compare(u + v, small_texts());
+      if ((u.size() * v.size()) % 5 == 0) bad += compare("(" + u + "|" + v + ")+", small_texts());
+    }
+  }
+  EXPECT_EQ(bad, 0);
+}
+
+std::string random_pattern(std::mt19937& rng, int depth) {
+  auto pick = [&](size_t n) { return size_t(rng() % n); };
+  const char* const atoms[] = {"a", "b", ".", "[ab]", "[^b]", "\\w", "\\b",
+                               "^", "$", "A", "\\n",  "é",    " ",   "ab"};
+  const char* const quants[] = {"*", "+", "?", "*?", "+?", "{2}", "{0,2}", "{1,3}?"};
+  if (depth == 0 || pick(4) == 0) return atoms[pick(std::size(atoms))];
+  switch (pick(5)) {
+    case 0:
+    case 1:
+      return random_pattern(rng, depth - 1) + random_pattern(rng, depth - 1);
+    case 2:
+      return random_pattern(rng, depth - 1) + "|" + random_pattern(rng, depth - 1);
+    case 3:
+      return "(" + random_pattern(rng, depth - 1) + ")" + quants[pick(std::size(quants))];
+    default:
+      return std::string(atoms[pick(std::size(atoms))]) + quants[pick(std::size(quants))];
+  }
+}
+
+TEST_P(Strategies, RandomRegularPatterns) {
+  const Config c = GetParam();
+  Forced f(c.engine, c.cache);
+  std::mt19937 rng(4242);
+  int bad = 0;
+  for (int i = 0; i < 300 && bad < 10; ++i) bad += compare(random_pattern(rng, 3), small_texts());
+  EXPECT_EQ(bad, 0);
+}
+
+// Shapes where a search that starts from a literal inside or at the end of
+// the match, rather than from the match start, would go wrong.
+TEST_P(Strategies, InnerAndSuffixLiterals) {
+  const Config c = GetParam();
+  Forced f(c.engine, c.cache);
+  struct Case {
+    const char* pattern;
+    const char* text;
+    size_t start, end;
+  };
+  const Case cases[] = {
+      {"(?:(\\d+)[:.])?(\\d{1,2})[:.](\\d{2})", "888:77:66", 0, 9},
+      {"a|.aa", "-#aa", 1, 4},
+      {"[a-z]+ing", "a bring things", 2, 7},
+      {"x..c|ac", "xacc", 0, 4},
+      {"\\w+@\\w+\\.com", "me@x ab@cd.com", 5, 14},
+  };
+  for (const Case& k : cases) {
+    auto re = Regex::new_with_flags(k.pattern, 0);
+    ASSERT_TRUE(re.ok()) << k.pattern;
+    std::optional<Match> m;
+    ASSERT_EQ(re.value().find(k.text, m), Status::Ok);
+    ASSERT_TRUE(m) << k.pattern;
+    EXPECT_EQ(m->caps[0].cstart, k.start) << engine_name(c.engine) << " " << k.pattern;
+    EXPECT_EQ(m->caps[0].cend, k.end) << engine_name(c.engine) << " " << k.pattern;
+    EXPECT_EQ(compare(k.pattern, {k.text}), 0);
+  }
+}
+
+// A prefix, a literal and a rest, each from a list that mixes the shapes
+// the reverse search accepts (a prefix that cannot hold the literal's first
+// character; a repeated class that holds all of the literal, before a final
+// literal) with near misses (optional parts, bounded loops, classes that
+// overlap the literal, assertions).
+TEST_P(Strategies, PrefixLiteralRest) {
+  const Config c = GetParam();
+  Forced f(c.engine, c.cache);
+  const char* const prefixes[] = {"[ab]+",    "\\w+",  "[a ]*",    "(a|b)+", "[^ ]+", "b+?",
+                                  "\\b[ab]+", "(b)?a", "[ab]{2,}", "a{1,2}", "\\w* ?"};
+  const char* const lits[] = {"a", "ab", " a", "b ", "\\n"};
+  const char* const rests[] = {"", "b", "[ab]+", " ?b", "$", "(a|b)*?\\b", ".*a"};
+  static const std::vector<std::string> texts = [] {
+    std::vector<std::string> t = all_texts({"a", "b", " "}, 5);
+    t.push_back("ab ab\nba aab abab b");
+    t.push_back("bbbbbbbbbbbbbbbbab a");
+    return t;
+  }();
+  int bad = 0;
+  for (const char* p : prefixes) {
+    for (const char* l : lits) {
+      for (const char* r : rests) {
+        if (bad > 10) break;
+        bad += compare(std::string(p) + l + r, texts);
+      }
+    }
+  }
+  EXPECT_EQ(bad, 0);
+}
+
+// Steps (State::steps) a find-all costs.
+uint64_t findall_steps(const Regex& re, const std::string& text, std::string& spans) {
+  std::unique_ptr<State> st = re.build_state(text);
+  st->steps = 0;
+  for (size_t next = 0; next <= st->n;) {
+    bool found = false;
+    EXPECT_EQ(re.find_from(*st, next, found, {}), Status::Ok);
+    if (!found) break;
+    const CpSpan w = st->caps[0];
+    put_span(spans, w.start, w.end);
+    next = w.end > w.start ? w.end : w.end + 1;
+  }
+  return st->steps;
+}
+
+struct CostCase {
+  const char* pattern;
+  std::string filler;  // repeated to lengthen the text
+  std::string tail;    // ends the text
+  const char* spans;   // the matches in the text with one filler
+};
+
+void PrintTo(const CostCase& c, std::ostream* os) {
+  *os << c.pattern;
+}
+
+class ReverseCost : public ::testing::TestWithParam<CostCase> {};
+
+// Far from a match, the reverse search reads only the literal scan's text,
+// which costs no steps: a forward scan would cost one per code point.
+TEST_P(ReverseCost, FewStepsAwayFromMatches) {
+  const CostCase& c = GetParam();
+  auto re = Regex::new_with_flags(c.pattern, 0);
+  ASSERT_TRUE(re.ok());
+  std::string text;
+  for (int i = 0; i < 20000; ++i) text += c.filler;
+  std::string spans;
+  const uint64_t steps = findall_steps(re.value(), text + c.tail, spans);
+  EXPECT_LT(steps, 2000u) << c.pattern;
+  std::string one;
+  findall_steps(re.value(), c.filler + c.tail, one);
+  EXPECT_EQ(one, c.spans) << c.pattern;
+}
+
+INSTANTIATE_TEST_SUITE_P(Shapes, ReverseCost,
+                         ::testing::Values(CostCase{"[\\w.+-]+@[\\w.-]+\\.[\\w.-]+", "word, ",
+                                                    "x a.b@c.d", "(8,15)"},
+                                           CostCase{"[a-z]+ing", "word ", "king", "(5,9)"},
+                                           CostCase{"\\w+://[^ ]+", "a: b/ ", "x://y", "(6,11)"}));
+
+// A literal that occurs everywhere, with a rest that fails late, would make
+// each candidate rescan the text after it; the guard hands the search to the
+// forward scan, so doubling the text at most doubles the steps.
+TEST(ReverseCost, DenseLiteralStaysLinear) {
+  for (const char* p : {"[a-z]+@.*x", "\\w+:[^x]*x", "[ab]{3,}ab"}) {
+    auto re = Regex::new_with_flags(p, 0);
+    ASSERT_TRUE(re.ok());
+    uint64_t prev = 0;
+    for (size_t n : {4000, 8000, 16000}) {
+      std::string text;
+      for (size_t i = 0; i < n; ++i) text += p[1] == 'w' ? "a:" : p[1] == 'a' ? "ab" : "a@";
+      std::string spans;
+      const uint64_t steps = findall_steps(re.value(), text, spans);
+      if (prev) {
+        EXPECT_LE(double(steps), 2.2 * double(prev) + 20000) << p << " at " << n;
+      }
+      prev = steps;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Forced, Strategies,
+
+                         ::testing::Values(Config{Engine::Auto, 0}, Config{Engine::Vm, 0},
+                                           Config{Engine::OnePass, 0}, Config{Engine::Dfa, 0},
+                                           Config{Engine::Dfa, 600}, Config{Engine::Reverse, 0},
+                                           Config{Engine::Reverse, 600}),
+                         [](const ::testing::TestParamInfo<Config>& info) {
+                           std::string name = engine_name(info.param.engine);
+                           if (info.param.cache) name += "_tiny_cache";
+                           return name;
+                         });
+
+}  // namespace
+}  // namespace kordal

@@ -1,0 +1,111 @@
+"""Searches that start from a literal inside or at the end of the match.
+
+Patterns shaped prefix + literal + rest are searched from the literal
+backwards when the prefix cannot hold the literal's first character, or when
+the prefix is one repeated class and the literal ends the pattern. These
+tests hold such patterns, and near misses that must not be searched that way
+(optional parts before the literal, nested suffix literals), to `re`'s
+answers on texts of every code-unit width, with the literal occurring often,
+rarely, and inside longer matches.
+"""
+
+import random
+import re
+
+import pytest
+
+import kordal_python as kordal
+
+PREFIXES = [r"[\w.+-]+", r"\w+", r"[a-z]+", r"[ab]*", r"(?:ab|b)+", r"[^ @]+", r"(\w+)", r"a?b+",
+            r"[a-z]{2,}", r"\d+[:.]?"]
+LITERALS = ["@", "ing", "://", ":", "ab", " a"]
+RESTS = ["", r"[\w.-]+\.[\w.-]+", r"\w*", r"(b|ab)", r"[^ ]*x", r"\b", "$", r"(\d{2})"]
+ALPHABETS = ["ab @:.ingx", "ab @:.ingxé", "ab @:/ing\U0001F600", "12:.3 ab"]
+
+
+def cp_offsets(text):
+    table, b = {}, 0
+    for i, ch in enumerate(text):
+        table[b] = i
+        b += len(ch.encode())
+    table[b] = len(text)
+    return table
+
+
+def view(m, conv):
+    if m is None:
+        return None
+    return [None if m.span_of(g) is None else (conv[m.span_of(g)[0]], conv[m.span_of(g)[1]])
+            for g in range(len(m))]
+
+
+def re_view(m):
+    if m is None:
+        return None
+    return [None if m.span(g) == (-1, -1) else m.span(g) for g in range(m.re.groups + 1)]
+
+
+def re_walk(compiled, text):
+    out, p = [], 0
+    while p <= len(text):
+        m = compiled.search(text, p)
+        if m is None:
+            break
+        out.append(re_view(m))
+        p = m.end() if m.end() > m.start() else m.end() + 1
+    return out
+
+
+def texts(rng, alphabet):
+    out = ["".join(rng.choice(alphabet) for _ in range(rng.randint(0, 12))) for _ in range(8)]
+    # Long texts: many candidates, most failing, and matches far apart.
+    out.append("".join(rng.choice(alphabet) for _ in range(400)))
+    out.append("xy " * 300 + "ab@cd.ef bring 12:34 a://b")
+    return out
+
+
+def check(pattern, hays):
+    ours, theirs = kordal.Regex(pattern), re.compile(pattern)
+    failures = []
+    for h in hays:
+        conv = cp_offsets(h)
+        want = re_view(theirs.search(h))
+        got = view(ours.find(h), conv)
+        if got != want:
+            failures.append(("find", pattern, h, got, want))
+            continue
+        if ours.is_match(h) != (want is not None):
+            failures.append(("is_match", pattern, h))
+        got_all = [view(m, conv) for m in ours.findall(h)]
+        if got_all != re_walk(theirs, h):
+            failures.append(("findall", pattern, h[:60]))
+    return failures
+
+
+@pytest.mark.parametrize("alphabet", ALPHABETS)
+@pytest.mark.parametrize("prefix", PREFIXES)
+def test_prefix_literal_rest_agree_with_re(prefix, alphabet):
+    rng = random.Random(f"{prefix}{alphabet}")
+    failures = []
+    for lit in LITERALS:
+        for rest in RESTS:
+            failures += check(prefix + re.escape(lit) + rest, texts(rng, alphabet + lit))
+    assert not failures, failures[:5]
+
+
+@pytest.mark.parametrize("pattern,text,span", [
+    # An optional part before the inner literal: the match starts at it.
+    (r"(?:(\d+)[:.])?(\d{1,2})[:.](\d{2})", "888:77:66", (0, 9)),
+    # A suffix literal nested in another: the longer alternative starts first.
+    (r"a|.aa", "-#aa", (1, 4)),
+    (r"x..c|ac", "xacc", (0, 4)),
+    # The first occurrence of the literal lies inside a longer match.
+    (r"[a-z]+ing", "xinginging", (0, 10)),
+    (r"[ab]{3,}ab", "abab ababab", (5, 11)),
+    (r"\w+@\w+\.com", "me@x ab@cd.com", (5, 14)),
+    (r"[\w.+-]+@[\w.-]+\.[\w.-]+", "@@ a.b@c@d.e", (7, 12)),
+])
+def test_known_traps(pattern, text, span):
+    m = kordal.Regex(pattern).find(text)
+    assert m is not None and m.span == span
+    assert re.search(pattern, text).span() == span
