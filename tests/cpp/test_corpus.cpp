@@ -32,6 +32,7 @@
 #include "reference_search.hpp"
 #include "regex.hpp"
 #include "state.hpp"
+#include "strategy.hpp"
 
 namespace kordal {
 namespace {
@@ -335,6 +336,22 @@ struct Engine {
   size_t floor;  // expectations it must have checked over the whole corpus
 };
 
+// The whole Regex with its strategy forced to one engine for as long as the
+// searcher lives; the runner keeps one searcher at a time.
+template <kordal::Engine E>
+class ForcedSearcher : public RegexSearcher {
+ public:
+  ForcedSearcher(const Regex& re, const std::string& text) : RegexSearcher(re, text) {
+    force_engine(E);
+  }
+  ~ForcedSearcher() override { force_engine(kordal::Engine::Auto); }
+};
+
+template <kordal::Engine E>
+std::unique_ptr<Searcher> open_forced(const Regex& re, const std::string& text) {
+  return std::make_unique<ForcedSearcher<E>>(re, text);
+}
+
 // The engines the corpus runs through. A forced search strategy is one more
 // entry: a Searcher whose search calls the Regex with that strategy.
 const Engine kEngines[] = {
@@ -368,6 +385,10 @@ const Engine kEngines[] = {
        return std::make_unique<ReferenceSearcher>(re, text);
      },
      190},
+    {"forced_vm", open_forced<kordal::Engine::Vm>, 190},
+    {"forced_onepass", open_forced<kordal::Engine::OnePass>, 190},
+    {"forced_dfa", open_forced<kordal::Engine::Dfa>, 190},
+    {"forced_reverse", open_forced<kordal::Engine::Reverse>, 190},
 };
 
 // --- the checks ---
