@@ -17,13 +17,14 @@ const char* plural(Py_ssize_t n) {
 
 void too_many(const Params& p, Py_ssize_t given) {
   const char* was = given == 1 ? "was" : "were";
-  if (p.required == p.count) {
+  const Py_ssize_t most = p.positional();
+  if (p.required == most) {
     PyErr_Format(PyExc_TypeError, "%s() takes %zd positional argument%s but %zd %s given",
-                 p.callable, p.count, plural(p.count), given, was);
+                 p.callable, most, plural(most), given, was);
   } else {
     PyErr_Format(PyExc_TypeError,
                  "%s() takes from %zd to %zd positional arguments but %zd %s given", p.callable,
-                 p.required, p.count, given, was);
+                 p.required, most, given, was);
   }
 }
 
@@ -82,7 +83,7 @@ bool finish(const Params& p, PyObject** out) {
 
 bool bind(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
           PyObject** out) {
-  if (nargs > p.count) {
+  if (nargs > p.positional()) {
     too_many(p, nargs);
     return false;
   }
@@ -101,7 +102,7 @@ bool bind(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
 
 bool bind_tuple(const Params& p, PyObject* args, PyObject* kwargs, PyObject** out) {
   Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-  if (nargs > p.count) {
+  if (nargs > p.positional()) {
     too_many(p, nargs);
     return false;
   }

@@ -22,10 +22,12 @@
 namespace kordal::py {
 
 struct Params {
-  const char* callable;      // as shown in messages, without "()"
-  const char* const* names;  // parameter names, in order
-  Py_ssize_t count;          // number of parameters
-  Py_ssize_t required;       // the first `required` ones have no default
+  const char* callable;         // as shown in messages, without "()"
+  const char* const* names;     // parameter names, in order
+  Py_ssize_t count;             // number of parameters
+  Py_ssize_t required;          // the first `required` ones have no default
+  Py_ssize_t keyword_only = 0;  // the last ones, which only a keyword can pass
+  Py_ssize_t positional() const { return count - keyword_only; }
 };
 
 // Fills out[0..count) with borrowed references; an omitted optional parameter

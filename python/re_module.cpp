@@ -155,9 +155,9 @@ void raise_error(const std::string& msg, PyObject* pattern, Py_ssize_t pos) {
 namespace {
 
 const char* const kCompileParams[] = {"pattern", "flags"};
-const char* const kSearchParams[] = {"pattern", "string", "flags"};
-const char* const kSubParams[] = {"pattern", "repl", "string", "count", "flags"};
-const char* const kSplitParams[] = {"pattern", "string", "maxsplit", "flags"};
+const char* const kSearchParams[] = {"pattern", "string", "flags", "timeout"};
+const char* const kSubParams[] = {"pattern", "repl", "string", "count", "flags", "timeout"};
+const char* const kSplitParams[] = {"pattern", "string", "maxsplit", "flags", "timeout"};
 const char* const kEscapeParams[] = {"pattern"};
 
 PyObject* compile_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -172,11 +172,14 @@ PyObject* search_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
   static const Params prm{O == Op::Search  ? "search"
                           : O == Op::Match ? "match"
                                            : "fullmatch",
-                          kSearchParams, 3, 2};
-  PyObject* a[3];
+                          kSearchParams, 4, 2, 1};
+  PyObject* a[4];
   if (!bind(prm, args, nargs, kwnames, a)) return nullptr;
+  double timeout = -1;
+  if (!to_timeout(a[3], timeout)) return nullptr;
   PyObject* p = cached_pattern(a[0], a[2]);
   if (p == nullptr) return nullptr;
+  TimeoutScope limit(timeout);
   PyObject* r = pattern_search_op(reinterpret_cast<RePattern*>(p), a[1], 0, PY_SSIZE_T_MAX, O);
   Py_DECREF(p);
   return r;
@@ -184,40 +187,51 @@ PyObject* search_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
 
 template <bool Iter>
 PyObject* findall_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const Params prm{Iter ? "finditer" : "findall", kSearchParams, 3, 2};
-  PyObject* a[3];
+  static const Params prm{Iter ? "finditer" : "findall", kSearchParams, 4, 2, 1};
+  PyObject* a[4];
   if (!bind(prm, args, nargs, kwnames, a)) return nullptr;
+  double timeout = -1;
+  if (!to_timeout(a[3], timeout)) return nullptr;
   PyObject* p = cached_pattern(a[0], a[2]);
   if (p == nullptr) return nullptr;
   auto* rp = reinterpret_cast<RePattern*>(p);
-  PyObject* r = Iter ? pattern_finditer_impl(rp, a[1], 0, PY_SSIZE_T_MAX, false)
-                     : pattern_findall_impl(rp, a[1], 0, PY_SSIZE_T_MAX);
+  PyObject* r = nullptr;
+  if (Iter) {
+    r = pattern_finditer_impl(rp, a[1], 0, PY_SSIZE_T_MAX, false, timeout);
+  } else {
+    TimeoutScope limit(timeout);
+    r = pattern_findall_impl(rp, a[1], 0, PY_SSIZE_T_MAX);
+  }
   Py_DECREF(p);
   return r;
 }
 
 template <bool WithCount>
 PyObject* sub_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const Params prm{WithCount ? "subn" : "sub", kSubParams, 5, 3};
-  PyObject* a[5];
+  static const Params prm{WithCount ? "subn" : "sub", kSubParams, 6, 3, 1};
+  PyObject* a[6];
   if (!bind(prm, args, nargs, kwnames, a)) return nullptr;
   Py_ssize_t count = 0;
-  if (!to_ssize(a[3], "count", count)) return nullptr;
+  double timeout = -1;
+  if (!to_ssize(a[3], "count", count) || !to_timeout(a[5], timeout)) return nullptr;
   PyObject* p = cached_pattern(a[0], a[4]);
   if (p == nullptr) return nullptr;
+  TimeoutScope limit(timeout);
   PyObject* r = pattern_subn_impl(reinterpret_cast<RePattern*>(p), a[1], a[2], count, WithCount);
   Py_DECREF(p);
   return r;
 }
 
 PyObject* split_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const Params prm{"split", kSplitParams, 4, 2};
-  PyObject* a[4];
+  static const Params prm{"split", kSplitParams, 5, 2, 1};
+  PyObject* a[5];
   if (!bind(prm, args, nargs, kwnames, a)) return nullptr;
   Py_ssize_t maxsplit = 0;
-  if (!to_ssize(a[2], "maxsplit", maxsplit)) return nullptr;
+  double timeout = -1;
+  if (!to_ssize(a[2], "maxsplit", maxsplit) || !to_timeout(a[4], timeout)) return nullptr;
   PyObject* p = cached_pattern(a[0], a[3]);
   if (p == nullptr) return nullptr;
+  TimeoutScope limit(timeout);
   PyObject* r = pattern_split_impl(reinterpret_cast<RePattern*>(p), a[1], maxsplit);
   Py_DECREF(p);
   return r;
@@ -285,28 +299,28 @@ PyMethodDef kFunctions[] = {
                 "compile(pattern, flags=0)\n--\n\n"
                 "Compile a pattern (str or bytes) into a Pattern."),
     RE_FUNCTION("search", search_fn<Op::Search>,
-                "search(pattern, string, flags=0)\n--\n\n"
+                "search(pattern, string, flags=0, *, timeout=None)\n--\n\n"
                 "The first match of pattern in string, or None."),
     RE_FUNCTION("match", search_fn<Op::Match>,
-                "match(pattern, string, flags=0)\n--\n\n"
+                "match(pattern, string, flags=0, *, timeout=None)\n--\n\n"
                 "The match of pattern at the start of string, or None."),
     RE_FUNCTION("fullmatch", search_fn<Op::Full>,
-                "fullmatch(pattern, string, flags=0)\n--\n\n"
+                "fullmatch(pattern, string, flags=0, *, timeout=None)\n--\n\n"
                 "The match of pattern spanning the whole string, or None."),
     RE_FUNCTION("findall", findall_fn<false>,
-                "findall(pattern, string, flags=0)\n--\n\n"
+                "findall(pattern, string, flags=0, *, timeout=None)\n--\n\n"
                 "Every match's text (or its groups) as a list."),
     RE_FUNCTION("finditer", findall_fn<true>,
-                "finditer(pattern, string, flags=0)\n--\n\n"
+                "finditer(pattern, string, flags=0, *, timeout=None)\n--\n\n"
                 "An iterator over every match."),
     RE_FUNCTION("sub", sub_fn<false>,
-                "sub(pattern, repl, string, count=0, flags=0)\n--\n\n"
+                "sub(pattern, repl, string, count=0, flags=0, *, timeout=None)\n--\n\n"
                 "The string with matches replaced by repl (a template or a function)."),
     RE_FUNCTION("subn", sub_fn<true>,
-                "subn(pattern, repl, string, count=0, flags=0)\n--\n\n"
+                "subn(pattern, repl, string, count=0, flags=0, *, timeout=None)\n--\n\n"
                 "Like sub(), returning (new string, number of replacements)."),
     RE_FUNCTION("split", split_fn,
-                "split(pattern, string, maxsplit=0, flags=0)\n--\n\n"
+                "split(pattern, string, maxsplit=0, flags=0, *, timeout=None)\n--\n\n"
                 "The string split at the matches, with the groups' texts between."),
     RE_FUNCTION("escape", escape_fn,
                 "escape(pattern)\n--\n\n"

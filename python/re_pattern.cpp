@@ -81,6 +81,22 @@ PyObject* slice(PyObject* string, Py_ssize_t a, Py_ssize_t b) {
   return r;
 }
 
+bool to_timeout(PyObject* o, double& out) {
+  out = -1;
+  if (o == nullptr || o == Py_None) return true;
+  const double v = PyFloat_AsDouble(o);
+  if (v == -1 && PyErr_Occurred()) {
+    add_param_note("timeout");
+    return false;
+  }
+  if (!(v >= 0)) {  // NaN too
+    PyErr_SetString(PyExc_ValueError, "timeout must be None or a number of seconds >= 0");
+    return false;
+  }
+  out = v;
+  return true;
+}
+
 bool to_ssize(PyObject* o, const char* param, Py_ssize_t& out) {
   if (o == nullptr) return true;
   if (PyLong_CheckExact(o)) {
@@ -359,6 +375,7 @@ struct Scanner {
   size_t next;    // where the next search starts
   bool nonempty;  // the last match was empty at `next`
   bool done;
+  double timeout;  // seconds each step may take; negative: no limit
 };
 
 Scanner* as_scanner(PyObject* o) {
@@ -390,9 +407,13 @@ PyObject* scanner_step(PyObject* self, Op op) {
   const kordal::Text& t = sc->h->text;
   kordal::StateLease lease(p->c->re.group_count(), t);
   bool found = false;
-  const kordal::Status status =
-      p->c->re.search_state(*lease, sc->next, anchor_of(op), sc->nonempty, found, search_control());
-  if (!check_status(status)) return nullptr;
+  kordal::Status status;
+  {
+    TimeoutScope limit(sc->timeout);
+    status = p->c->re.search_state(*lease, sc->next, anchor_of(op), sc->nonempty, found,
+                                   search_control());
+    if (!check_status(status)) return nullptr;
+  }
   if (!found) {
     sc->done = true;
     Py_RETURN_NONE;
@@ -462,7 +483,7 @@ PyObject* make_scanner_type() {
 }
 
 PyObject* pattern_finditer_impl(RePattern* p, PyObject* string, Py_ssize_t pos, Py_ssize_t endpos,
-                                bool) {
+                                bool, double timeout) {
   auto h = std::make_unique<ReText>();
   if (!haystack_for(p, string, *h)) return nullptr;
   clamp(Py_ssize_t(h->text.n), pos, endpos);
@@ -474,6 +495,7 @@ PyObject* pattern_finditer_impl(RePattern* p, PyObject* string, Py_ssize_t pos, 
   sc->h = h.release();
   sc->pos = pos;
   sc->endpos = endpos;
+  sc->timeout = timeout;
   sc->next = size_t(pos);
   sc->nonempty = false;
   sc->done = pos > endpos;
@@ -499,7 +521,7 @@ void pattern_dealloc(PyObject* self) {
   Py_DECREF(tp);
 }
 
-const char* const kSearchParams[] = {"string", "pos", "endpos"};
+const char* const kSearchParams[] = {"string", "pos", "endpos", "timeout"};
 
 template <Op O>
 PyObject* pattern_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -507,8 +529,8 @@ PyObject* pattern_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   static const Params prm{O == Op::Search  ? "Pattern.search"
                           : O == Op::Match ? "Pattern.match"
                                            : "Pattern.fullmatch",
-                          kSearchParams, 3, 1};
-  PyObject* a[3] = {nullptr, nullptr, nullptr};
+                          kSearchParams, 4, 1, 1};
+  PyObject* a[4] = {nullptr, nullptr, nullptr, nullptr};
   // Positional calls, the usual ones in loops, need no binding.
   if (kwnames == nullptr && nargs >= 1 && nargs <= 3) {
     for (Py_ssize_t i = 0; i < nargs; ++i) a[i] = args[i];
@@ -516,52 +538,70 @@ PyObject* pattern_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     return nullptr;
   }
   Py_ssize_t pos = 0, endpos = PY_SSIZE_T_MAX;
-  if (!to_ssize(a[1], "pos", pos) || !to_ssize(a[2], "endpos", endpos)) return nullptr;
+  double timeout = -1;
+  if (!to_ssize(a[1], "pos", pos) || !to_ssize(a[2], "endpos", endpos) ||
+      !to_timeout(a[3], timeout)) {
+    return nullptr;
+  }
+  TimeoutScope limit(timeout);
   return pattern_search_op(as_pattern(self), a[0], pos, endpos, O);
 }
 
 PyObject* pattern_findall(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
-  static const Params prm{"Pattern.findall", kSearchParams, 3, 1};
-  PyObject* a[3];
+  static const Params prm{"Pattern.findall", kSearchParams, 4, 1, 1};
+  PyObject* a[4];
   if (!bind(prm, args, nargs, kwnames, a)) return nullptr;
   Py_ssize_t pos = 0, endpos = PY_SSIZE_T_MAX;
-  if (!to_ssize(a[1], "pos", pos) || !to_ssize(a[2], "endpos", endpos)) return nullptr;
+  double timeout = -1;
+  if (!to_ssize(a[1], "pos", pos) || !to_ssize(a[2], "endpos", endpos) ||
+      !to_timeout(a[3], timeout)) {
+    return nullptr;
+  }
+  TimeoutScope limit(timeout);
   return pattern_findall_impl(as_pattern(self), a[0], pos, endpos);
 }
 
 template <bool Scan>
 PyObject* pattern_finditer(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
-  static const Params prm{Scan ? "Pattern.scanner" : "Pattern.finditer", kSearchParams, 3, 1};
-  PyObject* a[3];
+  static const Params prm{Scan ? "Pattern.scanner" : "Pattern.finditer", kSearchParams, 4, 1, 1};
+  PyObject* a[4];
   if (!bind(prm, args, nargs, kwnames, a)) return nullptr;
   Py_ssize_t pos = 0, endpos = PY_SSIZE_T_MAX;
-  if (!to_ssize(a[1], "pos", pos) || !to_ssize(a[2], "endpos", endpos)) return nullptr;
-  return pattern_finditer_impl(as_pattern(self), a[0], pos, endpos, Scan);
+  double timeout = -1;
+  if (!to_ssize(a[1], "pos", pos) || !to_ssize(a[2], "endpos", endpos) ||
+      !to_timeout(a[3], timeout)) {
+    return nullptr;
+  }
+  return pattern_finditer_impl(as_pattern(self), a[0], pos, endpos, Scan, timeout);
 }
 
-const char* const kSubParams[] = {"repl", "string", "count"};
+const char* const kSubParams[] = {"repl", "string", "count", "timeout"};
 
 template <bool WithCount>
 PyObject* pattern_sub(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const Params prm{WithCount ? "Pattern.subn" : "Pattern.sub", kSubParams, 3, 2};
-  PyObject* a[3];
+  static const Params prm{WithCount ? "Pattern.subn" : "Pattern.sub", kSubParams, 4, 2, 1};
+  PyObject* a[4];
   if (!bind(prm, args, nargs, kwnames, a)) return nullptr;
   Py_ssize_t count = 0;
-  if (!to_ssize(a[2], "count", count)) return nullptr;
+  double timeout = -1;
+  if (!to_ssize(a[2], "count", count) || !to_timeout(a[3], timeout)) return nullptr;
+  TimeoutScope limit(timeout);
   return pattern_subn_impl(as_pattern(self), a[0], a[1], count, WithCount);
 }
 
-const char* const kSplitParams[] = {"string", "maxsplit"};
+const char* const kSplitParams[] = {"string", "maxsplit", "timeout"};
 
 PyObject* pattern_split(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
-  static const Params prm{"Pattern.split", kSplitParams, 2, 1};
-  PyObject* a[2];
+  static const Params prm{"Pattern.split", kSplitParams, 3, 1, 1};
+  PyObject* a[3];
   if (!bind(prm, args, nargs, kwnames, a)) return nullptr;
   Py_ssize_t maxsplit = 0;
-  if (!to_ssize(a[1], "maxsplit", maxsplit)) return nullptr;
+  double timeout = -1;
+  if (!to_ssize(a[1], "maxsplit", maxsplit) || !to_timeout(a[2], timeout)) return nullptr;
+  TimeoutScope limit(timeout);
   return pattern_split_impl(as_pattern(self), a[0], maxsplit);
 }
 
@@ -660,31 +700,31 @@ PyObject* pattern_reduce(PyObject* self, PyObject*) {
 
 PyMethodDef kMethods[] = {
     RE_METHOD("search", pattern_search<Op::Search>,
-              "search($self, /, string, pos=0, endpos=sys.maxsize)\n--\n\n"
+              "search($self, /, string, pos=0, endpos=sys.maxsize, *, timeout=None)\n--\n\n"
               "The first match in string[:endpos] starting at or after pos, or None."),
     RE_METHOD("match", pattern_search<Op::Match>,
-              "match($self, /, string, pos=0, endpos=sys.maxsize)\n--\n\n"
+              "match($self, /, string, pos=0, endpos=sys.maxsize, *, timeout=None)\n--\n\n"
               "The match starting exactly at pos, or None."),
     RE_METHOD("fullmatch", pattern_search<Op::Full>,
-              "fullmatch($self, /, string, pos=0, endpos=sys.maxsize)\n--\n\n"
+              "fullmatch($self, /, string, pos=0, endpos=sys.maxsize, *, timeout=None)\n--\n\n"
               "The match spanning string[pos:endpos] exactly, or None."),
     RE_METHOD("findall", pattern_findall,
-              "findall($self, /, string, pos=0, endpos=sys.maxsize)\n--\n\n"
+              "findall($self, /, string, pos=0, endpos=sys.maxsize, *, timeout=None)\n--\n\n"
               "Every match's text (or its groups) as a list."),
     RE_METHOD("finditer", pattern_finditer<false>,
-              "finditer($self, /, string, pos=0, endpos=sys.maxsize)\n--\n\n"
+              "finditer($self, /, string, pos=0, endpos=sys.maxsize, *, timeout=None)\n--\n\n"
               "An iterator over every match."),
     RE_METHOD("scanner", pattern_finditer<true>,
-              "scanner($self, /, string, pos=0, endpos=sys.maxsize)\n--\n\n"
+              "scanner($self, /, string, pos=0, endpos=sys.maxsize, *, timeout=None)\n--\n\n"
               "A scanner whose search() and match() return successive matches."),
     RE_METHOD("sub", pattern_sub<false>,
-              "sub($self, /, repl, string, count=0)\n--\n\n"
+              "sub($self, /, repl, string, count=0, *, timeout=None)\n--\n\n"
               "The string with matches replaced by repl (a template or a function)."),
     RE_METHOD("subn", pattern_sub<true>,
-              "subn($self, /, repl, string, count=0)\n--\n\n"
+              "subn($self, /, repl, string, count=0, *, timeout=None)\n--\n\n"
               "Like sub(), returning (new string, number of replacements)."),
     RE_METHOD("split", pattern_split,
-              "split($self, /, string, maxsplit=0)\n--\n\n"
+              "split($self, /, string, maxsplit=0, *, timeout=None)\n--\n\n"
               "The string split at the matches, with the groups' texts between."),
     {"__copy__", guarded<pattern_copy>, METH_NOARGS, nullptr},
     {"__deepcopy__", guarded<pattern_copy>, METH_O, nullptr},
