@@ -8,6 +8,8 @@
 #include <map>
 #include <utility>
 
+#include "simd.hpp"
+
 namespace kordal {
 namespace {
 
@@ -84,26 +86,6 @@ inline Mask eq_set(Vec<CharT> v, const Vec<CharT>* s) {
   } else {
     return (Mask)((v == s[0]) | (v == s[1]) | (v == s[2]) | (v == s[3]));
   }
-}
-
-template <class CharT, bool Single>
-size_t scan_set(const CharT* t, size_t n, size_t i, const std::array<CharT, 4>& u) {
-  constexpr size_t L = kLanes<CharT>;
-  if constexpr (kVectors) {
-    if (n >= 2 * L) {
-      const Vec<CharT> s[4] = {splat(u[0]), splat(u[1]), splat(u[2]), splat(u[3])};
-      for (; i + 2 * L <= n; i += 2 * L) {
-        const Mask a = eq_set<CharT, Single>(load(t + i), s);
-        const Mask b = eq_set<CharT, Single>(load(t + i + L), s);
-        if (any(a | b)) return any(a) ? i + first_lane<CharT>(a) : i + L + first_lane<CharT>(b);
-      }
-    }
-  }
-  for (; i < n; ++i) {
-    const CharT c = t[i];
-    if (c == u[0] || c == u[1] || c == u[2] || c == u[3]) return i;
-  }
-  return kNoPos;
 }
 
 // The first start i in [i, end) where t[i + o1] is in p1, t[i + o2] in p2
@@ -241,15 +223,14 @@ size_t UnitScanner<CharT>::find(const CharT* t, size_t n, size_t from) const {
   switch (mode_) {
     case Mode::None:
       return kNoPos;
-    case Mode::One:
-      if constexpr (sizeof(CharT) == 1) {
-        const void* hit = std::memchr(t + from, few_[0], n - from);
-        return hit ? size_t(static_cast<const CharT*>(hit) - t) : kNoPos;
-      } else {
-        return scan_set<CharT, true>(t, n, from, few_);
-      }
-    case Mode::Few:
-      return scan_set<CharT, false>(t, n, from, few_);
+    case Mode::One: {
+      const size_t i = simd::find_unit(t, from, n, few_[0]);
+      return i < n ? i : kNoPos;
+    }
+    case Mode::Few: {
+      const size_t i = simd::find_any4(t, from, n, few_);
+      return i < n ? i : kNoPos;
+    }
     case Mode::Table:
       break;
   }

@@ -7,9 +7,8 @@
 // width cannot occur, so its literal is dropped, and a needle with no
 // literal left can never be found).
 //
-// - UnitScanner: the next unit of a set. One byte: memchr; up to four units:
-//   a 16-byte vector compare loop (GCC/Clang vector extensions, so it builds
-//   to SSE2 or NEON); larger sets: a table lookup per unit.
+// - UnitScanner: the next unit of a set. Up to four units: the vector scans
+//   of simd.hpp (AVX2, SSE2 or NEON); larger sets: a table lookup per unit.
 // - LiteralSearcher: one literal whose positions may stand for several units
 //   (a case-insensitive character is its whole equivalence class). The two
 //   rarest positions are compared together over whole vectors and the rest
