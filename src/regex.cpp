@@ -35,6 +35,7 @@
 #include "parser.hpp"
 #include "prefilter.hpp"
 #include "program.hpp"
+#include "simd.hpp"
 #include "state.hpp"
 
 namespace kordal {
@@ -161,20 +162,8 @@ struct Searcher {
   // First index >= s in [s, n) whose unit is c, or n + 1.
   template <class U>
   static size_t find_unit(const U* p, size_t s, size_t n, U c) {
-    if constexpr (sizeof(U) == 1) {
-      const void* hit = std::memchr(p + s, c, n - s);
-      return hit ? size_t(static_cast<const U*>(hit) - p) : n + 1;
-    } else {
-      constexpr size_t kBlock = 32;
-      while (n - s >= kBlock) {
-        U hit = 0;
-        for (size_t j = 0; j < kBlock; ++j) hit |= U(p[s + j] == c);
-        if (hit) break;
-        s += kBlock;
-      }
-      while (s < n && p[s] != c) ++s;
-      return s < n ? s : n + 1;
-    }
+    const size_t i = simd::find_unit(p, s, n, c);
+    return i < n ? i : n + 1;
   }
 
   // One attempt at t.pos, given up after about `budget` steps (0: never).
