@@ -593,14 +593,82 @@ size_t MultiSearcher<CharT>::find(const CharT* t, size_t n, size_t from) const {
   return best;
 }
 
+// --- PackedSearcher ---
+
+bool PackedSearcher::suits(const std::vector<Literal>& lits) {
+  return simd::packed_vectorised() && lits.size() >= 2 && lits.size() <= kMaxLiterals;
+}
+
+PackedSearcher::PackedSearcher(const std::vector<Literal>& input) {
+  for (const Literal& l : input) {
+    std::vector<PosSet<uint8_t>> pos;
+    bool ok = !l.chars.empty();
+    for (const LitChar& c : l.chars) {
+      pos.push_back(pos_set<uint8_t>(c));
+      ok = ok && pos.back().n > 0;
+    }
+    if (ok) lits_.push_back(std::move(pos));
+  }
+  if (lits_.empty()) return;
+  // Four positions make a fingerprint rare even over a four-letter
+  // alphabet (DNA); shorter literals bound it.
+  size_t m = 4;
+  for (const auto& l : lits_) m = std::min(m, l.size());
+  tab_.m = uint8_t(m);
+  // Literals sharing their fingerprint share a bucket, so that a bucket's
+  // candidates are as few as the set allows; the rest go round the eight.
+  std::map<std::vector<std::array<uint8_t, 4>>, size_t> seen;
+  size_t next = 0;
+  for (size_t i = 0; i < lits_.size(); ++i) {
+    std::vector<std::array<uint8_t, 4>> key;
+    for (size_t k = 0; k < m; ++k) key.push_back(lits_[i][k].u);
+    auto [it, fresh] = seen.emplace(key, next % 8);
+    if (fresh) ++next;
+    const size_t b = it->second;
+    bucket_[b].push_back(uint16_t(i));
+    for (size_t k = 0; k < m; ++k) {
+      const PosSet<uint8_t>& ps = lits_[i][k];
+      for (size_t u = 0; u < ps.n; ++u) {
+        tab_.lo[k][ps.u[u] & 15] |= uint8_t(1u << b);
+        tab_.hi[k][ps.u[u] >> 4] |= uint8_t(1u << b);
+      }
+    }
+  }
+}
+
+bool PackedSearcher::verify(const std::vector<PosSet<uint8_t>>& lit, const uint8_t* t, size_t n,
+                            size_t at) const {
+  if (n - at < lit.size()) return false;
+  for (size_t j = 0; j < lit.size(); ++j) {
+    if (!lit[j].has(t[at + j])) return false;
+  }
+  return true;
+}
+
+size_t PackedSearcher::find(const uint8_t* t, size_t n, size_t from) const {
+  while (from < n) {
+    uint8_t b = 0;
+    const size_t j = simd::find_packed(t, from, n, tab_, b);
+    if (j >= n) return kNoPos;
+    for (; b != 0; b &= uint8_t(b - 1)) {
+      for (uint16_t i : bucket_[std::countr_zero(b)]) {
+        if (verify(lits_[i], t, n, j)) return j;
+      }
+    }
+    from = j + 1;
+  }
+  return kNoPos;
+}
+
 // --- Prefilter ---
 
 template <class CharT>
 struct Prefilter::Impl {
-  enum class Kind : uint8_t { Never, One, Units, Bits, Multi };
+  enum class Kind : uint8_t { Never, One, Units, Packed, Bits, Multi };
   Kind kind = Kind::Never;
   std::unique_ptr<LiteralSearcher<CharT>> one;
   UnitScanner<CharT> units;
+  std::unique_ptr<PackedSearcher> packed;
   std::unique_ptr<BitSearcher<CharT>> bits;
   std::unique_ptr<MultiSearcher<CharT>> multi;
 
@@ -621,6 +689,13 @@ struct Prefilter::Impl {
       kind = units.empty() ? Kind::Never : Kind::Units;
       return;
     }
+    if constexpr (sizeof(CharT) == 1) {
+      if (PackedSearcher::suits(nd.lits)) {
+        packed = std::make_unique<PackedSearcher>(nd.lits);
+        kind = packed->never() ? Kind::Never : Kind::Packed;
+        return;
+      }
+    }
     if (BitSearcher<CharT>::small_enough(nd.lits)) {
       bits = std::make_unique<BitSearcher<CharT>>(nd.lits);
       kind = bits->never() ? Kind::Never : Kind::Bits;
@@ -638,6 +713,9 @@ struct Prefilter::Impl {
         return one->find(t, n, from);
       case Kind::Units:
         return units.find(t, n, from);
+      case Kind::Packed:
+        if constexpr (sizeof(CharT) == 1) return packed->find(t, n, from);
+        return kNoPos;
       case Kind::Bits:
         return bits->find(t, n, from);
       case Kind::Multi:

@@ -18,6 +18,9 @@
 // - BitSearcher: a few short literals (64 characters in all), bit-parallel
 //   (shift-and): one dependent shift, or and and per unit. Exact for every
 //   kind of position.
+// - PackedSearcher: in 1-byte text, up to 32 literals where the CPU has a
+//   byte shuffle (AVX2, NEON): a vector fingerprint test of 32 or 16 starts
+//   at once, verified where it holds.
 // - MultiSearcher: a larger set, as a dense Aho-Corasick automaton over unit
 //   classes. A set too large for the automaton's budget is cut to shorter
 //   literals, which still occur wherever the full ones do; a set that mixes
@@ -43,6 +46,7 @@
 #include <vector>
 
 #include "analysis.hpp"
+#include "simd.hpp"
 
 namespace kordal {
 
@@ -171,6 +175,26 @@ class MultiSearcher {
   uint32_t states_ = 0;
   size_t max_len_ = 0;
   UnitScanner<CharT> first_;  // the first units of the literals
+};
+
+// A few dozen literals in 1-byte text, found by the packed vector search of
+// simd.hpp (fingerprints of their first one to four bytes in eight
+// buckets) and verified where a fingerprint holds. Exact.
+class PackedSearcher {
+ public:
+  static constexpr size_t kMaxLiterals = 32;
+  // Whether the set suits it: 2 to kMaxLiterals literals and vectors to run
+  // it on.
+  static bool suits(const std::vector<Literal>& lits);
+  explicit PackedSearcher(const std::vector<Literal>& lits);
+  size_t find(const uint8_t* t, size_t n, size_t from) const;
+  bool never() const { return lits_.empty(); }
+
+ private:
+  bool verify(const std::vector<PosSet<uint8_t>>& lit, const uint8_t* t, size_t n, size_t at) const;
+  simd::PackedTables tab_;
+  std::vector<std::vector<PosSet<uint8_t>>> lits_;  // those a byte text can hold
+  std::array<std::vector<uint16_t>, 8> bucket_;     // indices into lits_
 };
 
 // Searches one needle in texts of any width. The searcher for a width is

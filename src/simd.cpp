@@ -54,6 +54,53 @@ size_t extra_scalar(const U* p, size_t n) {
   return total;
 }
 
+size_t packed_scalar(const uint8_t* p, size_t i, size_t n, const PackedTables& t,
+                     uint8_t& buckets) {
+  const size_t m = t.m;
+  if (n < m) return n;
+  for (; i + m <= n; ++i) {
+    uint8_t b = 0xFF;
+    for (size_t k = 0; k < m; ++k) b &= t.lo[k][p[i + k] & 15] & t.hi[k][p[i + k] >> 4];
+    if (b != 0) {
+      buckets = b;
+      return i;
+    }
+  }
+  return n;
+}
+
+#if defined(KORDAL_SIMD_NEON)
+// 16 starts per step: the table lookups are vqtbl1q_u8.
+size_t packed_neon(const uint8_t* p, size_t i, size_t n, const PackedTables& t, uint8_t& buckets) {
+  const size_t m = t.m;
+  uint8x16_t lo[4], hi[4];
+  for (size_t k = 0; k < m; ++k) {
+    lo[k] = vld1q_u8(t.lo[k]);
+    hi[k] = vld1q_u8(t.hi[k]);
+  }
+  const uint8x16_t nib = vdupq_n_u8(15);
+  while (n >= m + 15 && i <= n - m - 15) {
+    uint8x16_t acc = vdupq_n_u8(0xFF);
+    for (size_t k = 0; k < m; ++k) {
+      const uint8x16_t v = vld1q_u8(p + i + k);
+      acc = vandq_u8(
+          acc, vandq_u8(vqtbl1q_u8(lo[k], vandq_u8(v, nib)), vqtbl1q_u8(hi[k], vshrq_n_u8(v, 4))));
+    }
+    const uint64_t bits = vget_lane_u64(
+        vreinterpret_u64_u8(vshrn_n_u16(vreinterpretq_u16_u8(vtstq_u8(acc, acc)), 4)), 0);
+    if (bits != 0) {
+      const size_t j = size_t(std::countr_zero(bits)) / 4;
+      uint8_t lanes[16];
+      vst1q_u8(lanes, acc);
+      buckets = lanes[j];
+      return i + j;
+    }
+    i += 16;
+  }
+  return packed_scalar(p, i, n, t, buckets);
+}
+#endif
+
 #if defined(KORDAL_SIMD_X86) || defined(KORDAL_SIMD_NEON)
 
 // --- 16 bytes: SSE2 or NEON ---
@@ -289,6 +336,39 @@ KORDAL_AVX2 size_t extra_avx2(const U* p, size_t n) {
   return total + extra_base(p + i, n - i);
 }
 
+// 32 starts per step: vpshufb looks up each half of the vector in the same
+// 16-byte table, so the tables are broadcast to both halves.
+KORDAL_AVX2 size_t packed_avx2(const uint8_t* p, size_t i, size_t n, const PackedTables& t,
+                               uint8_t& buckets) {
+  const size_t m = t.m;
+  __m256i lo[4], hi[4];
+  for (size_t k = 0; k < m; ++k) {
+    lo[k] = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(t.lo[k])));
+    hi[k] = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(t.hi[k])));
+  }
+  const __m256i nib = _mm256_set1_epi8(15);
+  const __m256i zero = _mm256_setzero_si256();
+  while (n >= m + 31 && i <= n - m - 31) {
+    __m256i acc = _mm256_set1_epi8(-1);
+    for (size_t k = 0; k < m; ++k) {
+      const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + k));
+      const __m256i l = _mm256_shuffle_epi8(lo[k], _mm256_and_si256(v, nib));
+      const __m256i h = _mm256_shuffle_epi8(hi[k], _mm256_and_si256(_mm256_srli_epi16(v, 4), nib));
+      acc = _mm256_and_si256(acc, _mm256_and_si256(l, h));
+    }
+    const uint32_t bits = ~uint32_t(_mm256_movemask_epi8(_mm256_cmpeq_epi8(acc, zero)));
+    if (bits != 0) {
+      const size_t j = size_t(std::countr_zero(bits));
+      alignas(32) uint8_t lanes[32];
+      _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), acc);
+      buckets = lanes[j];
+      return i + j;
+    }
+    i += 32;
+  }
+  return packed_scalar(p, i, n, t, buckets);
+}
+
 #endif  // AVX2
 
 // --- Dispatch ---
@@ -395,6 +475,33 @@ size_t utf8_extra(const uint16_t* p, size_t n) {
 }
 size_t utf8_extra(const uint32_t* p, size_t n) {
   return extra_any(p, n);
+}
+
+bool packed_vectorised() {
+#if defined(KORDAL_SIMD_X86)
+  return current() == Level::Avx2;
+#elif defined(KORDAL_SIMD_NEON)
+  return current() == Level::Base;
+#else
+  return false;
+#endif
+}
+
+size_t find_packed(const uint8_t* p, size_t from, size_t n, const PackedTables& t,
+                   uint8_t& buckets) {
+  if (from >= n) return n;
+  switch (current()) {
+#if defined(KORDAL_SIMD_X86)
+    case Level::Avx2:
+      return packed_avx2(p, from, n, t, buckets);
+#endif
+#if defined(KORDAL_SIMD_NEON)
+    case Level::Base:
+      return packed_neon(p, from, n, t, buckets);
+#endif
+    default:
+      return packed_scalar(p, from, n, t, buckets);
+  }
 }
 
 Level best_level() {

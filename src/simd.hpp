@@ -2,7 +2,7 @@
 // equal to one value or to one of four, and the UTF-8 length of a run of
 // units.
 //
-// One plain interface, three implementations chosen once per process: AVX2
+// One plain interface, its implementation chosen once per process: AVX2
 // where the x86-64 CPU has it (those functions alone are compiled for it, so
 // the library still runs on any x86-64), SSE2 on every other x86-64, NEON on
 // aarch64; a scalar loop elsewhere (and on big-endian targets, where the
@@ -38,6 +38,29 @@ size_t find_any4(const uint32_t* p, size_t from, size_t n, const std::array<uint
 // UTF-8 length of the run is n plus this.
 size_t utf8_extra(const uint16_t* p, size_t n);
 size_t utf8_extra(const uint32_t* p, size_t n);
+
+// Packed multi-literal search over bytes: each literal is put in one of
+// eight buckets, and its first `m` positions (1 to 4) are recorded in
+// nibble tables, lo[k][b & 15] and hi[k][b >> 4] holding the buckets whose
+// literals allow a byte with that nibble at position k. A start j is a
+// candidate for the buckets set in the and, over k, of the two tables at
+// t[j + k]: every literal occurrence is a candidate for its bucket, and a
+// candidate may be none (the caller verifies). Vectorised with a byte
+// shuffle (AVX2, NEON); without one it is a table walk per byte.
+struct PackedTables {
+  uint8_t lo[4][16] = {};
+  uint8_t hi[4][16] = {};
+  uint8_t m = 1;
+};
+
+// Whether this CPU runs find_packed with vectors; the prefilter prefers its
+// other searchers where it does not.
+bool packed_vectorised();
+
+// The first candidate start j in [from, n - m], with its buckets in
+// `buckets`, or n (buckets untouched).
+size_t find_packed(const uint8_t* p, size_t from, size_t n, const PackedTables& t,
+                   uint8_t& buckets);
 
 // Which implementation runs. Tests and benchmarks may lower it to compare
 // the levels; it never rises above what the CPU supports.
