@@ -462,6 +462,103 @@ MultiSearcher<CharT>::MultiSearcher(const std::vector<Literal>& input) {
   // Shorter literals need fewer states; at one unit the first units are the
   // whole search.
   while (cut > 1 && !build(lits, cut)) cut = cut > 8 ? cut * 3 / 4 : cut - 1;
+  if constexpr (sizeof(CharT) == 1) {
+    if (states_ != 0) build_prefix_filter(lits);
+  }
+}
+
+namespace {
+constexpr uint64_t kPrefixHash = 0x9E3779B97F4A7C15u;
+// The first `w` bytes at p as a key, with bit 5 of every byte set: case
+// pairs in byte text (A-Z, U+00C0-U+00DE) differ in that bit alone.
+inline uint64_t prefix_key(const uint8_t* p, unsigned w) {
+  uint8_t b[8] = {};
+  for (unsigned k = 0; k < w; ++k) b[k] = uint8_t(p[k] | 0x20);
+  uint64_t x;
+  std::memcpy(&x, b, 8);
+  return x;
+}
+}  // namespace
+
+template <class CharT>
+void MultiSearcher<CharT>::build_prefix_filter(
+    const std::vector<std::vector<std::vector<CharT>>>& lits) {
+  size_t w = 8;
+  for (const auto& l : lits) w = std::min(w, std::min(l.size(), cut_));
+  if (w < 2) return;
+  // Every spelling of every literal's first w bytes, case merged.
+  std::vector<uint64_t> keys;
+  for (const auto& l : lits) {
+    std::vector<std::vector<uint8_t>> pos(w);
+    for (size_t k = 0; k < w; ++k) {
+      for (CharT u : l[k]) pos[k].push_back(uint8_t(u | 0x20));
+      std::sort(pos[k].begin(), pos[k].end());
+      pos[k].erase(std::unique(pos[k].begin(), pos[k].end()), pos[k].end());
+    }
+    std::array<size_t, 8> at{};
+    for (;;) {
+      uint8_t b[8];
+      for (size_t k = 0; k < w; ++k) b[k] = pos[k][at[k]];
+      keys.push_back(prefix_key(b, unsigned(w)));
+      size_t k = 0;
+      while (k < w && ++at[k] == pos[k].size()) at[k++] = 0;
+      if (k == w) break;
+      if (keys.size() > (size_t(1) << 20)) return;
+    }
+  }
+  // About one bit in 64 set: a false start every 64 bytes at worst, each
+  // rejected by the trie in a step or two.
+  unsigned log2 = 15;
+  while (log2 < 22 && (size_t(1) << log2) < keys.size() * 64) ++log2;
+  prefix_bits_.assign((size_t(1) << log2) / 64, 0);
+  hash_shift_ = 64 - log2;
+  for (uint64_t x : keys) {
+    const uint64_t h = (x * kPrefixHash) >> hash_shift_;
+    prefix_bits_[h >> 6] |= uint64_t(1) << (h & 63);
+  }
+  const uint8_t ones[8] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+  key_mask_ = prefix_key(ones, unsigned(w));
+  w_ = unsigned(w);
+}
+
+template <class CharT>
+bool MultiSearcher<CharT>::starts_at(const CharT* t, size_t n, size_t j) const {
+  uint32_t row = 0;
+  for (size_t k = 0; k < max_len_ && j + k < n; ++k) {
+    const uint32_t e = trans_[row + class_of(t[j + k])];
+    if (((e >> kDepthShift) & kDepthMask) != k + 1) return false;  // off the path from j
+    row = e & kRow;
+    // A literal ends here; it started at j if it is as long as the path.
+    if ((e & kEnds) && match_len_[row / classes_] == k + 1) return true;
+  }
+  return false;
+}
+
+template <class CharT>
+size_t MultiSearcher<CharT>::find_by_prefix(const CharT* t, size_t n, size_t from) const {
+  if constexpr (sizeof(CharT) != 1) {
+    return first_.find(t, n, from);  // never built for wider units
+  } else {
+    if (n < w_ || from > n - w_) return kNoPos;
+    const size_t last = n - w_;
+    const uint64_t* bits = prefix_bits_.data();
+    const unsigned shift = hash_shift_;
+    const uint64_t mask = key_mask_;
+    auto hit = [&](uint64_t x) {
+      const uint64_t h = (x * kPrefixHash) >> shift;
+      return (bits[h >> 6] >> (h & 63)) & 1;
+    };
+    size_t j = from;
+    for (; j <= last && n - j >= 8; ++j) {
+      uint64_t x;
+      std::memcpy(&x, t + j, 8);
+      if (hit((x | 0x2020202020202020u) & mask) && starts_at(t, n, j)) return j;
+    }
+    for (; j <= last; ++j) {
+      if (hit(prefix_key(t + j, w_)) && starts_at(t, n, j)) return j;
+    }
+    return kNoPos;
+  }
 }
 
 template <class CharT>
@@ -507,6 +604,7 @@ bool MultiSearcher<CharT>::build(const std::vector<std::vector<std::vector<CharT
   // The trie.
   std::vector<std::map<uint32_t, uint32_t>> kids(1);
   std::vector<uint16_t> own(1, 0);
+  std::vector<uint16_t> depth(1, 0);
   max_len_ = 0;
   for (const auto& l : lits) {
     const size_t len = std::min(l.size(), cut);
@@ -517,6 +615,7 @@ bool MultiSearcher<CharT>::build(const std::vector<std::vector<std::vector<CharT
       if (it == kids[s].end()) {
         if (size_t(kids.size() + 1) * classes_ > kMaxTable) return false;
         kids[s][c] = uint32_t(kids.size());
+        depth.push_back(uint16_t(depth[s] + 1));
         s = uint32_t(kids.size());
         kids.emplace_back();
         own.push_back(0);
@@ -553,8 +652,14 @@ bool MultiSearcher<CharT>::build(const std::vector<std::vector<std::vector<CharT
   }
   // Entries become the next state's row offset, with the top bit set when a
   // literal ends there: the scan loop then needs one load per unit.
-  for (uint32_t& e : trans_) e = e * classes_ | (match_len_[e] != 0 ? kEnds : 0);
+  // The target's depth rides along in the middle bits, for the walks from
+  // a start (starts_at).
+  for (uint32_t& e : trans_) {
+    e = e * classes_ | uint32_t(std::min<size_t>(depth[e], kDepthMask)) << kDepthShift |
+        (match_len_[e] != 0 ? kEnds : 0);
+  }
   states_ = uint32_t(count);
+  cut_ = cut;
   return true;
 }
 
@@ -562,6 +667,7 @@ template <class CharT>
 size_t MultiSearcher<CharT>::find(const CharT* t, size_t n, size_t from) const {
   if (states_ == 0) return first_.find(t, n, from);
   if (from >= n) return kNoPos;
+  if (w_ != 0) return find_by_prefix(t, n, from);
   const uint32_t* tr = trans_.data();
   // While at the root, skip ahead to the next first unit, unless they turn
   // out to be so frequent that the skips cost more than they save.
@@ -577,7 +683,7 @@ size_t MultiSearcher<CharT>::find(const CharT* t, size_t n, size_t from) const {
     }
     if (i >= n) return kNoPos;
     const uint32_t e = tr[s + class_of(t[i])];
-    s = e & ~kEnds;
+    s = e & kRow;
     if (e & kEnds) break;
     ++i;
   }
@@ -587,7 +693,7 @@ size_t MultiSearcher<CharT>::find(const CharT* t, size_t n, size_t from) const {
   const size_t stop = std::min(n, best + max_len_ - 1);
   for (++i; i < stop && s != 0; ++i) {
     const uint32_t e = tr[s + class_of(t[i])];
-    s = e & ~kEnds;
+    s = e & kRow;
     if (e & kEnds) best = std::min(best, i + 1 - match_len_[s / classes_]);
   }
   return best;

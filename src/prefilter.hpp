@@ -22,9 +22,10 @@
 //   byte shuffle (AVX2, NEON): a vector fingerprint test of 32 or 16 starts
 //   at once, verified where it holds.
 // - MultiSearcher: a larger set, as a dense Aho-Corasick automaton over unit
-//   classes. A set too large for the automaton's budget is cut to shorter
-//   literals, which still occur wherever the full ones do; a set that mixes
-//   case-sensitive and insensitive characters is searched as if all were
+//   classes; in byte text, starts are first filtered by a hashed set of the
+//   literals' first bytes and the trie walked from those that pass. A set too large for the
+//   automaton's budget is cut to shorter literals, which still occur wherever the full ones do; a
+//   set that mixes case-sensitive and insensitive characters is searched as if all were
 //   insensitive. Both give extra candidates, never fewer.
 // The set searchers skip ahead with a UnitScanner while no literal is under
 // way, if the first units are few, until the skips stop paying.
@@ -165,16 +166,34 @@ class MultiSearcher {
   std::array<uint16_t, 256> lo_class_{};
   std::vector<std::pair<CharT, uint16_t>> hi_class_;  // sorted; units above 255
   uint32_t classes_ = 1;                              // class 0: units in no literal
-  // trans_[row + c]: the next state's row (state index times classes_),
-  // or'ed with kEnds when a literal ends there; the root's row is 0.
+  // trans_[row + c]: the next state's row (state index times classes_,
+  // below kMaxTable), its depth in the trie (capped at kDepthMask) from bit
+  // kDepthShift, and kEnds when a literal ends there; the root's row is 0.
   // match_len_[state index]: the longest literal ending there, 0 if none.
   // No states: the literals were cut to their first units.
   static constexpr uint32_t kEnds = uint32_t(1) << 31;
+  static constexpr uint32_t kRow = (uint32_t(1) << 20) - 1;
+  static constexpr unsigned kDepthShift = 20;
+  static constexpr uint32_t kDepthMask = 0x7FF;
+  static_assert(kMaxTable <= size_t(kRow) + 1 && kMaxLitLen < kDepthMask);
   std::vector<uint32_t> trans_;
   std::vector<uint16_t> match_len_;
   uint32_t states_ = 0;
   size_t max_len_ = 0;
+  size_t cut_ = 0;            // the literals' length in the automaton, at most
   UnitScanner<CharT> first_;  // the first units of the literals
+
+  // Byte text, literals of two bytes or more: a start is tried only where a
+  // hash of its first w_ bytes (up to 8) (ASCII and Latin-1 case merged by setting
+  // bit 5, which only adds candidates) is in prefix_bits_; the trie is then
+  // walked from that start. w_ == 0: no prefix filter.
+  void build_prefix_filter(const std::vector<std::vector<std::vector<CharT>>>& lits);
+  bool starts_at(const CharT* t, size_t n, size_t j) const;
+  size_t find_by_prefix(const CharT* t, size_t n, size_t from) const;
+  unsigned w_ = 0;
+  unsigned hash_shift_ = 0;
+  uint64_t key_mask_ = 0;
+  std::vector<uint64_t> prefix_bits_;
 };
 
 // A few dozen literals in 1-byte text, found by the packed vector search of

@@ -276,6 +276,44 @@ TEST(MultiSearcher, OverBudgetSetsStillFindEveryOccurrence) {
   EXPECT_GE(found, 5);
 }
 
+// Byte text with literals of two bytes or more takes the hashed prefix
+// filter. Letters whose bytes differ only in bit 5 ('@' and '`', 'K' and
+// 'k', U+00C9 and U+00E9) are merged by its keys: a sensitive literal must
+// still reject its merged twin, a folded one accept every case, and
+// occurrences shorter than the filter's window at the end must not be read
+// past.
+TEST(MultiSearcher, PrefixFilterAgreesWithNaive) {
+  const char32_t letters[] = {U'a', U'b', U'@', U'`', U'K', U'k', 0xC9, 0xE9};
+  std::mt19937 rng(12);
+  for (int iter = 0; iter < 800; ++iter) {
+    const size_t alphabet = 2 + rng() % (std::size(letters) - 1);
+    const bool fold = rng() % 2 == 0;
+    std::vector<Literal> lits;
+    const size_t count = 2 + rng() % 40;
+    for (size_t i = 0; i < count; ++i) {
+      Literal l;
+      const size_t len = 2 + rng() % 9;
+      for (size_t k = 0; k < len; ++k) {
+        const LitChar c = lit_char(letters[rng() % alphabet], fold);
+        l.chars.append(&c, &c + 1);
+      }
+      lits.push_back(l);
+    }
+    std::u32string text;
+    const size_t len = rng() % 120;
+    for (size_t i = 0; i < len; ++i) text += letters[rng() % alphabet];
+    if (rng() % 2 == 0) {
+      for (const LitChar& c : lits[rng() % lits.size()].chars) text += c.ch;
+    }
+    const auto t = units<uint8_t>(text);
+    const MultiSearcher<uint8_t> ms(lits);
+    for (size_t from = 0; from <= t.size() + 1; ++from) {
+      ASSERT_EQ(ms.find(t.data(), t.size(), from), naive(text, lits, from))
+          << "iter " << iter << " from " << from;
+    }
+  }
+}
+
 // Every level the CPU has: the vector fingerprint scans and the scalar
 // walk they fall back to must find the same candidates.
 class PackedAtLevel : public ::testing::TestWithParam<simd::Level> {
