@@ -766,6 +766,41 @@ size_t PackedSearcher::find(const uint8_t* t, size_t n, size_t from) const {
   return kNoPos;
 }
 
+// --- LiteralAlternation ---
+
+bool LiteralAlternation::suits(const std::vector<std::u32string>& alts) {
+  return alts.size() >= 2 && alts.size() <= kMaxAlternatives;
+}
+
+LiteralAlternation::LiteralAlternation(std::vector<std::u32string> alts) : alts_(std::move(alts)) {
+  shortest_ = alts_.empty() ? 0 : SIZE_MAX;
+  for (size_t i = 0; i < alts_.size(); ++i) {
+    by_first_.emplace_back(alts_[i][0], uint32_t(i));
+    shortest_ = std::min(shortest_, alts_[i].size());
+  }
+  std::sort(by_first_.begin(), by_first_.end());
+}
+
+template <class CharT>
+size_t LiteralAlternation::match_at(const CharT* t, size_t n, size_t q) const {
+  if (q >= n) return kNoPos;
+  const char32_t c = t[q];
+  auto it = std::lower_bound(by_first_.begin(), by_first_.end(), std::make_pair(c, uint32_t(0)));
+  // Pattern order within one first character is index order.
+  for (; it != by_first_.end() && it->first == c; ++it) {
+    const std::u32string& a = alts_[it->second];
+    if (n - q < a.size()) continue;
+    size_t i = 1;
+    while (i < a.size() && char32_t(t[q + i]) == a[i]) ++i;
+    if (i == a.size()) return a.size();
+  }
+  return kNoPos;
+}
+
+template size_t LiteralAlternation::match_at(const uint8_t*, size_t, size_t) const;
+template size_t LiteralAlternation::match_at(const uint16_t*, size_t, size_t) const;
+template size_t LiteralAlternation::match_at(const uint32_t*, size_t, size_t) const;
+
 // --- Prefilter ---
 
 template <class CharT>

@@ -44,6 +44,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "analysis.hpp"
@@ -214,6 +215,28 @@ class PackedSearcher {
   simd::PackedTables tab_;
   std::vector<std::vector<PosSet<uint8_t>>> lits_;  // those a byte text can hold
   std::array<std::vector<uint16_t>, 8> bucket_;     // indices into lits_
+};
+
+// A pattern that is exactly an alternation of case-sensitive strings (see
+// Analysis::alternatives), matched without an engine: the needle finds the
+// candidate starts, and at a start the match is the first alternative, in
+// pattern order, that occurs there. Checking a start costs the length of
+// the alternatives that begin with its character, so only sets of at most
+// kMaxAlternatives take this path.
+class LiteralAlternation {
+ public:
+  static constexpr size_t kMaxAlternatives = 64;
+  static bool suits(const std::vector<std::u32string>& alts);
+  explicit LiteralAlternation(std::vector<std::u32string> alts);
+  // The length of the match starting at q, or kNoPos if none starts there.
+  template <class CharT>
+  size_t match_at(const CharT* t, size_t n, size_t q) const;
+  size_t shortest() const { return shortest_; }
+
+ private:
+  std::vector<std::u32string> alts_;                     // in pattern order
+  std::vector<std::pair<char32_t, uint32_t>> by_first_;  // (first character, index), sorted
+  size_t shortest_ = 0;
 };
 
 // Searches one needle in texts of any width. The searcher for a width is

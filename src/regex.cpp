@@ -133,7 +133,8 @@ struct Searcher {
   const Dfa* dfa = nullptr;  // Find: the DFA, until it gives up for this call
   // Find and Anchored: the one-pass matcher, until it gives up.
   const OnePass* onepass = nullptr;
-  bool literal = false;  // Find: the pattern is one string, its needle
+  bool literal = false;                             // Find: the pattern is one string, its needle
+  const LiteralAlternation* alternation = nullptr;  // Find: an alternation of strings
 
   // Next start >= s that can begin a match, or n + 1.
   template <class U>
@@ -218,6 +219,10 @@ struct Searcher {
       find_literal(p);
       return;
     }
+    if (alternation) {
+      find_alternation(p);
+      return;
+    }
     const size_t last = t.n - size_t(an.min_len);  // the last start that leaves room
     size_t hi = 0;                                 // the current window's last start
     bool window = false;
@@ -299,6 +304,26 @@ struct Searcher {
       size_t i = 0;
       while (i < len && char32_t(p[q + i]) == lit[i]) ++i;
       if (i == len) {
+        t.reset(q);
+        t.pos = q + len;
+        set_whole(q);
+        return;
+      }
+      from = q + 1;
+    }
+  }
+
+  // A pattern that is an alternation of strings: the needle's leftmost
+  // candidate that some alternative matches at is the leftmost match.
+  template <class U>
+  void find_alternation(const U* p) {
+    State& t = *st;
+    const size_t shortest = alternation->shortest();
+    for (size_t from = s0; from + shortest <= t.n;) {
+      const size_t q = next_occurrence(p, from);
+      if (q == kNoPos) return;
+      const size_t len = alternation->match_at(p, t.n, q);
+      if (len != kNoPos) {
         t.reset(q);
         t.pos = q + len;
         set_whole(q);
@@ -442,7 +467,8 @@ struct Searcher {
     Backtracker bt(*re->program_);
     vm = &bt;
     if (mode == Mode::Find) literal = re->literal_;
-    if (!literal && (mode == Mode::Find || mode == Mode::Anchored)) {
+    if (mode == Mode::Find) alternation = re->alternation_.get();
+    if (!literal && !alternation && (mode == Mode::Find || mode == Mode::Anchored)) {
       const Dfa* d = re->dfa();
       if (mode == Mode::Find) dfa = d;
       // Without groups, an attempt of a pattern that leads with a greedy loop
@@ -487,6 +513,10 @@ Result<Regex> Regex::new_with_flags(std::string_view pattern, uint32_t f) {
                   nd.lits[0].chars.size() == lit.size();
     for (size_t i = 0; re.literal_ && i < lit.size(); ++i) {
       re.literal_ = !nd.lits[0].chars[i].fold && nd.lits[0].chars[i].ch == lit[i];
+    }
+    if (nd.is_prefix() && LiteralAlternation::suits(re.analysis_->alternatives)) {
+      re.alternation_ =
+          std::make_unique<const LiteralAlternation>(std::move(re.analysis_->alternatives));
     }
     re.prefilter_ = std::make_unique<const Prefilter>(std::move(*re.analysis_->needle));
     re.analysis_->needle.reset();  // the prefilter holds it

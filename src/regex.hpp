@@ -59,6 +59,7 @@ struct Analysis;
 struct Program;
 class Dfa;
 class Prefilter;
+class LiteralAlternation;
 
 // Where a replacement on a Text puts its output, piece by piece, in order.
 class ReplaceSink {
@@ -176,6 +177,8 @@ class Regex {
   struct DfaSlot;
   std::unique_ptr<DfaSlot> dfa_;
   bool literal_ = false;  // the pattern is one string, and the prefilter searches for it
+  // The pattern is an alternation of strings, matched by the prefilter and it.
+  std::unique_ptr<const LiteralAlternation> alternation_;
   const Dfa* dfa() const;
   const struct StartSet* dfa_starts() const;  // after dfa(): where matches can begin
   const class OnePass* onepass() const;       // after dfa(): null unless one-pass
