@@ -7,6 +7,7 @@
 //
 // Build: cmake -DKORDAL_BUILD_BENCH=ON ... && cmake --build <dir> --target prefilter_bench
 // Run:   <dir>/prefilter_bench [corpus directory, default /work/shared/corpus]
+//          [scalar|base|avx2: the vector level, default the best the CPU has]
 #include <time.h>
 
 #include <algorithm>
@@ -23,6 +24,7 @@
 #include "ast.hpp"
 #include "prefilter.hpp"
 #include "regex.hpp"
+#include "simd.hpp"
 
 using namespace kordal;
 
@@ -136,6 +138,13 @@ void literal_case(const char* title, const std::string& text, const std::string&
 
 int main(int argc, char** argv) {
   const std::string dir = argc > 1 ? argv[1] : "/work/shared/corpus";
+  if (argc > 2) {
+    const std::string l = argv[2];
+    simd::set_level(l == "scalar" ? simd::Level::Scalar
+                    : l == "base" ? simd::Level::Base
+                                  : simd::Level::Avx2);
+  }
+  std::printf("vector level: %s\n", simd::level_name(simd::level()));
   const std::string en = read_file(dir + "/rebar/opensubtitles__en-sampled.txt");
   const std::string ru = read_file(dir + "/rebar/opensubtitles__ru-sampled.txt");
   const std::string mario = read_file(dir + "/mariomka/input-text.txt");
@@ -198,6 +207,13 @@ int main(int argc, char** argv) {
     const std::vector<uint8_t> t1(fasta.begin(), fasta.end());
     prefilter_row("kordal, 2 literals", Prefilter(needle_of("agggtaaa|tttaccct")), t1);
     prefilter_row("kordal, 6 literals", Prefilter(needle_of("[cgt]gggtaaa|tttaccc[acg]")), t1);
+    prefilter_row("kordal, 2 literals (?i)", Prefilter(needle_of("(?i)agggtaaa|tttaccct")), t1);
+  }
+
+  std::printf("Sherlock|Holmes|Watson|Irene|Adler, English subtitles\n");
+  {
+    const Prefilter pf(needle_of("Sherlock|Holmes|Watson|Irene|Adler"));
+    prefilter_row("kordal, 1-byte units", pf, std::vector<uint8_t>(en.begin(), en.end()));
   }
 
   std::printf("2,663 dictionary words, English subtitles\n");

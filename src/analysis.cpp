@@ -922,6 +922,21 @@ bool literal_walk(const Node& n, std::u32string& out) {
   }
 }
 
+// The strings of a pattern that is an alternation of case-sensitive strings
+// (see Analysis::alternatives); empty when it is anything else.
+std::vector<std::u32string> alternatives_of(const Node& root) {
+  const Node* n = &root;
+  while (n->kind == NodeKind::NonCap && n->kids.size() == 1) n = &n->kids[0];
+  std::vector<std::u32string> out;
+  if (n->kind != NodeKind::Branch || n->kids.size() < 2) return out;
+  for (const Node& kid : n->kids) {
+    std::u32string s;
+    if (!literal_walk(kid, s) || s.empty()) return {};
+    out.push_back(std::move(s));
+  }
+  return out;
+}
+
 }  // namespace
 
 Analysis analyze(const Node& root) {
@@ -929,6 +944,7 @@ Analysis analyze(const Node& root) {
   std::vector<bool> seen;
   an.flat_groups = flat_walk(root, false, seen);
   if (!literal_walk(root, an.literal)) an.literal.clear();
+  if (an.literal.empty()) an.alternatives = alternatives_of(root);
   const Info info = info_of(root);
   an.min_len = info.min;
   an.max_len = info.max;

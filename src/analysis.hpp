@@ -156,6 +156,10 @@ struct Analysis {
   // The pattern is this case-sensitive string and nothing else (no group, no
   // assertion): every match is an occurrence of it. Empty otherwise.
   std::u32string literal;
+  // The pattern is an alternation of two or more non-empty case-sensitive
+  // strings and nothing else: a match starting at some position is the
+  // first of them, in pattern order, that occurs there. Empty otherwise.
+  std::vector<std::u32string> alternatives;
   EndAnchor anchored_end = EndAnchor::None;
   FirstSet first;
   // Every match starts with one of these; empty when unknown.

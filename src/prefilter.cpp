@@ -8,6 +8,8 @@
 #include <map>
 #include <utility>
 
+#include "simd.hpp"
+
 namespace kordal {
 namespace {
 
@@ -84,26 +86,6 @@ inline Mask eq_set(Vec<CharT> v, const Vec<CharT>* s) {
   } else {
     return (Mask)((v == s[0]) | (v == s[1]) | (v == s[2]) | (v == s[3]));
   }
-}
-
-template <class CharT, bool Single>
-size_t scan_set(const CharT* t, size_t n, size_t i, const std::array<CharT, 4>& u) {
-  constexpr size_t L = kLanes<CharT>;
-  if constexpr (kVectors) {
-    if (n >= 2 * L) {
-      const Vec<CharT> s[4] = {splat(u[0]), splat(u[1]), splat(u[2]), splat(u[3])};
-      for (; i + 2 * L <= n; i += 2 * L) {
-        const Mask a = eq_set<CharT, Single>(load(t + i), s);
-        const Mask b = eq_set<CharT, Single>(load(t + i + L), s);
-        if (any(a | b)) return any(a) ? i + first_lane<CharT>(a) : i + L + first_lane<CharT>(b);
-      }
-    }
-  }
-  for (; i < n; ++i) {
-    const CharT c = t[i];
-    if (c == u[0] || c == u[1] || c == u[2] || c == u[3]) return i;
-  }
-  return kNoPos;
 }
 
 // The first start i in [i, end) where t[i + o1] is in p1, t[i + o2] in p2
@@ -241,15 +223,14 @@ size_t UnitScanner<CharT>::find(const CharT* t, size_t n, size_t from) const {
   switch (mode_) {
     case Mode::None:
       return kNoPos;
-    case Mode::One:
-      if constexpr (sizeof(CharT) == 1) {
-        const void* hit = std::memchr(t + from, few_[0], n - from);
-        return hit ? size_t(static_cast<const CharT*>(hit) - t) : kNoPos;
-      } else {
-        return scan_set<CharT, true>(t, n, from, few_);
-      }
-    case Mode::Few:
-      return scan_set<CharT, false>(t, n, from, few_);
+    case Mode::One: {
+      const size_t i = simd::find_unit(t, from, n, few_[0]);
+      return i < n ? i : kNoPos;
+    }
+    case Mode::Few: {
+      const size_t i = simd::find_any4(t, from, n, few_);
+      return i < n ? i : kNoPos;
+    }
     case Mode::Table:
       break;
   }
@@ -481,6 +462,103 @@ MultiSearcher<CharT>::MultiSearcher(const std::vector<Literal>& input) {
   // Shorter literals need fewer states; at one unit the first units are the
   // whole search.
   while (cut > 1 && !build(lits, cut)) cut = cut > 8 ? cut * 3 / 4 : cut - 1;
+  if constexpr (sizeof(CharT) == 1) {
+    if (states_ != 0) build_prefix_filter(lits);
+  }
+}
+
+namespace {
+constexpr uint64_t kPrefixHash = 0x9E3779B97F4A7C15u;
+// The first `w` bytes at p as a key, with bit 5 of every byte set: case
+// pairs in byte text (A-Z, U+00C0-U+00DE) differ in that bit alone.
+inline uint64_t prefix_key(const uint8_t* p, unsigned w) {
+  uint8_t b[8] = {};
+  for (unsigned k = 0; k < w; ++k) b[k] = uint8_t(p[k] | 0x20);
+  uint64_t x;
+  std::memcpy(&x, b, 8);
+  return x;
+}
+}  // namespace
+
+template <class CharT>
+void MultiSearcher<CharT>::build_prefix_filter(
+    const std::vector<std::vector<std::vector<CharT>>>& lits) {
+  size_t w = 8;
+  for (const auto& l : lits) w = std::min(w, std::min(l.size(), cut_));
+  if (w < 2) return;
+  // Every spelling of every literal's first w bytes, case merged.
+  std::vector<uint64_t> keys;
+  for (const auto& l : lits) {
+    std::vector<std::vector<uint8_t>> pos(w);
+    for (size_t k = 0; k < w; ++k) {
+      for (CharT u : l[k]) pos[k].push_back(uint8_t(u | 0x20));
+      std::sort(pos[k].begin(), pos[k].end());
+      pos[k].erase(std::unique(pos[k].begin(), pos[k].end()), pos[k].end());
+    }
+    std::array<size_t, 8> at{};
+    for (;;) {
+      uint8_t b[8];
+      for (size_t k = 0; k < w; ++k) b[k] = pos[k][at[k]];
+      keys.push_back(prefix_key(b, unsigned(w)));
+      size_t k = 0;
+      while (k < w && ++at[k] == pos[k].size()) at[k++] = 0;
+      if (k == w) break;
+      if (keys.size() > (size_t(1) << 20)) return;
+    }
+  }
+  // About one bit in 64 set: a false start every 64 bytes at worst, each
+  // rejected by the trie in a step or two.
+  unsigned log2 = 15;
+  while (log2 < 22 && (size_t(1) << log2) < keys.size() * 64) ++log2;
+  prefix_bits_.assign((size_t(1) << log2) / 64, 0);
+  hash_shift_ = 64 - log2;
+  for (uint64_t x : keys) {
+    const uint64_t h = (x * kPrefixHash) >> hash_shift_;
+    prefix_bits_[h >> 6] |= uint64_t(1) << (h & 63);
+  }
+  const uint8_t ones[8] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+  key_mask_ = prefix_key(ones, unsigned(w));
+  w_ = unsigned(w);
+}
+
+template <class CharT>
+bool MultiSearcher<CharT>::starts_at(const CharT* t, size_t n, size_t j) const {
+  uint32_t row = 0;
+  for (size_t k = 0; k < max_len_ && j + k < n; ++k) {
+    const uint32_t e = trans_[row + class_of(t[j + k])];
+    if (((e >> kDepthShift) & kDepthMask) != k + 1) return false;  // off the path from j
+    row = e & kRow;
+    // A literal ends here; it started at j if it is as long as the path.
+    if ((e & kEnds) && match_len_[row / classes_] == k + 1) return true;
+  }
+  return false;
+}
+
+template <class CharT>
+size_t MultiSearcher<CharT>::find_by_prefix(const CharT* t, size_t n, size_t from) const {
+  if constexpr (sizeof(CharT) != 1) {
+    return first_.find(t, n, from);  // never built for wider units
+  } else {
+    if (n < w_ || from > n - w_) return kNoPos;
+    const size_t last = n - w_;
+    const uint64_t* bits = prefix_bits_.data();
+    const unsigned shift = hash_shift_;
+    const uint64_t mask = key_mask_;
+    auto hit = [&](uint64_t x) {
+      const uint64_t h = (x * kPrefixHash) >> shift;
+      return (bits[h >> 6] >> (h & 63)) & 1;
+    };
+    size_t j = from;
+    for (; j <= last && n - j >= 8; ++j) {
+      uint64_t x;
+      std::memcpy(&x, t + j, 8);
+      if (hit((x | 0x2020202020202020u) & mask) && starts_at(t, n, j)) return j;
+    }
+    for (; j <= last; ++j) {
+      if (hit(prefix_key(t + j, w_)) && starts_at(t, n, j)) return j;
+    }
+    return kNoPos;
+  }
 }
 
 template <class CharT>
@@ -526,6 +604,7 @@ bool MultiSearcher<CharT>::build(const std::vector<std::vector<std::vector<CharT
   // The trie.
   std::vector<std::map<uint32_t, uint32_t>> kids(1);
   std::vector<uint16_t> own(1, 0);
+  std::vector<uint16_t> depth(1, 0);
   max_len_ = 0;
   for (const auto& l : lits) {
     const size_t len = std::min(l.size(), cut);
@@ -536,6 +615,7 @@ bool MultiSearcher<CharT>::build(const std::vector<std::vector<std::vector<CharT
       if (it == kids[s].end()) {
         if (size_t(kids.size() + 1) * classes_ > kMaxTable) return false;
         kids[s][c] = uint32_t(kids.size());
+        depth.push_back(uint16_t(depth[s] + 1));
         s = uint32_t(kids.size());
         kids.emplace_back();
         own.push_back(0);
@@ -572,8 +652,14 @@ bool MultiSearcher<CharT>::build(const std::vector<std::vector<std::vector<CharT
   }
   // Entries become the next state's row offset, with the top bit set when a
   // literal ends there: the scan loop then needs one load per unit.
-  for (uint32_t& e : trans_) e = e * classes_ | (match_len_[e] != 0 ? kEnds : 0);
+  // The target's depth rides along in the middle bits, for the walks from
+  // a start (starts_at).
+  for (uint32_t& e : trans_) {
+    e = e * classes_ | uint32_t(std::min<size_t>(depth[e], kDepthMask)) << kDepthShift |
+        (match_len_[e] != 0 ? kEnds : 0);
+  }
   states_ = uint32_t(count);
+  cut_ = cut;
   return true;
 }
 
@@ -581,6 +667,7 @@ template <class CharT>
 size_t MultiSearcher<CharT>::find(const CharT* t, size_t n, size_t from) const {
   if (states_ == 0) return first_.find(t, n, from);
   if (from >= n) return kNoPos;
+  if (w_ != 0) return find_by_prefix(t, n, from);
   const uint32_t* tr = trans_.data();
   // While at the root, skip ahead to the next first unit, unless they turn
   // out to be so frequent that the skips cost more than they save.
@@ -596,7 +683,7 @@ size_t MultiSearcher<CharT>::find(const CharT* t, size_t n, size_t from) const {
     }
     if (i >= n) return kNoPos;
     const uint32_t e = tr[s + class_of(t[i])];
-    s = e & ~kEnds;
+    s = e & kRow;
     if (e & kEnds) break;
     ++i;
   }
@@ -606,20 +693,123 @@ size_t MultiSearcher<CharT>::find(const CharT* t, size_t n, size_t from) const {
   const size_t stop = std::min(n, best + max_len_ - 1);
   for (++i; i < stop && s != 0; ++i) {
     const uint32_t e = tr[s + class_of(t[i])];
-    s = e & ~kEnds;
+    s = e & kRow;
     if (e & kEnds) best = std::min(best, i + 1 - match_len_[s / classes_]);
   }
   return best;
 }
 
+// --- PackedSearcher ---
+
+bool PackedSearcher::suits(const std::vector<Literal>& lits) {
+  return simd::packed_vectorised() && lits.size() >= 2 && lits.size() <= kMaxLiterals;
+}
+
+PackedSearcher::PackedSearcher(const std::vector<Literal>& input) {
+  for (const Literal& l : input) {
+    std::vector<PosSet<uint8_t>> pos;
+    bool ok = !l.chars.empty();
+    for (const LitChar& c : l.chars) {
+      pos.push_back(pos_set<uint8_t>(c));
+      ok = ok && pos.back().n > 0;
+    }
+    if (ok) lits_.push_back(std::move(pos));
+  }
+  if (lits_.empty()) return;
+  // Four positions make a fingerprint rare even over a four-letter
+  // alphabet (DNA); shorter literals bound it.
+  size_t m = 4;
+  for (const auto& l : lits_) m = std::min(m, l.size());
+  tab_.m = uint8_t(m);
+  // Literals sharing their fingerprint share a bucket, so that a bucket's
+  // candidates are as few as the set allows; the rest go round the eight.
+  std::map<std::vector<std::array<uint8_t, 4>>, size_t> seen;
+  size_t next = 0;
+  for (size_t i = 0; i < lits_.size(); ++i) {
+    std::vector<std::array<uint8_t, 4>> key;
+    for (size_t k = 0; k < m; ++k) key.push_back(lits_[i][k].u);
+    auto [it, fresh] = seen.emplace(key, next % 8);
+    if (fresh) ++next;
+    const size_t b = it->second;
+    bucket_[b].push_back(uint16_t(i));
+    for (size_t k = 0; k < m; ++k) {
+      const PosSet<uint8_t>& ps = lits_[i][k];
+      for (size_t u = 0; u < ps.n; ++u) {
+        tab_.lo[k][ps.u[u] & 15] |= uint8_t(1u << b);
+        tab_.hi[k][ps.u[u] >> 4] |= uint8_t(1u << b);
+      }
+    }
+  }
+}
+
+bool PackedSearcher::verify(const std::vector<PosSet<uint8_t>>& lit, const uint8_t* t, size_t n,
+                            size_t at) const {
+  if (n - at < lit.size()) return false;
+  for (size_t j = 0; j < lit.size(); ++j) {
+    if (!lit[j].has(t[at + j])) return false;
+  }
+  return true;
+}
+
+size_t PackedSearcher::find(const uint8_t* t, size_t n, size_t from) const {
+  while (from < n) {
+    uint8_t b = 0;
+    const size_t j = simd::find_packed(t, from, n, tab_, b);
+    if (j >= n) return kNoPos;
+    for (; b != 0; b &= uint8_t(b - 1)) {
+      for (uint16_t i : bucket_[std::countr_zero(b)]) {
+        if (verify(lits_[i], t, n, j)) return j;
+      }
+    }
+    from = j + 1;
+  }
+  return kNoPos;
+}
+
+// --- LiteralAlternation ---
+
+bool LiteralAlternation::suits(const std::vector<std::u32string>& alts) {
+  return alts.size() >= 2 && alts.size() <= kMaxAlternatives;
+}
+
+LiteralAlternation::LiteralAlternation(std::vector<std::u32string> alts) : alts_(std::move(alts)) {
+  shortest_ = alts_.empty() ? 0 : SIZE_MAX;
+  for (size_t i = 0; i < alts_.size(); ++i) {
+    by_first_.emplace_back(alts_[i][0], uint32_t(i));
+    shortest_ = std::min(shortest_, alts_[i].size());
+  }
+  std::sort(by_first_.begin(), by_first_.end());
+}
+
+template <class CharT>
+size_t LiteralAlternation::match_at(const CharT* t, size_t n, size_t q) const {
+  if (q >= n) return kNoPos;
+  const char32_t c = t[q];
+  auto it = std::lower_bound(by_first_.begin(), by_first_.end(), std::make_pair(c, uint32_t(0)));
+  // Pattern order within one first character is index order.
+  for (; it != by_first_.end() && it->first == c; ++it) {
+    const std::u32string& a = alts_[it->second];
+    if (n - q < a.size()) continue;
+    size_t i = 1;
+    while (i < a.size() && char32_t(t[q + i]) == a[i]) ++i;
+    if (i == a.size()) return a.size();
+  }
+  return kNoPos;
+}
+
+template size_t LiteralAlternation::match_at(const uint8_t*, size_t, size_t) const;
+template size_t LiteralAlternation::match_at(const uint16_t*, size_t, size_t) const;
+template size_t LiteralAlternation::match_at(const uint32_t*, size_t, size_t) const;
+
 // --- Prefilter ---
 
 template <class CharT>
 struct Prefilter::Impl {
-  enum class Kind : uint8_t { Never, One, Units, Bits, Multi };
+  enum class Kind : uint8_t { Never, One, Units, Packed, Bits, Multi };
   Kind kind = Kind::Never;
   std::unique_ptr<LiteralSearcher<CharT>> one;
   UnitScanner<CharT> units;
+  std::unique_ptr<PackedSearcher> packed;
   std::unique_ptr<BitSearcher<CharT>> bits;
   std::unique_ptr<MultiSearcher<CharT>> multi;
 
@@ -640,6 +830,13 @@ struct Prefilter::Impl {
       kind = units.empty() ? Kind::Never : Kind::Units;
       return;
     }
+    if constexpr (sizeof(CharT) == 1) {
+      if (PackedSearcher::suits(nd.lits)) {
+        packed = std::make_unique<PackedSearcher>(nd.lits);
+        kind = packed->never() ? Kind::Never : Kind::Packed;
+        return;
+      }
+    }
     if (BitSearcher<CharT>::small_enough(nd.lits)) {
       bits = std::make_unique<BitSearcher<CharT>>(nd.lits);
       kind = bits->never() ? Kind::Never : Kind::Bits;
@@ -657,6 +854,9 @@ struct Prefilter::Impl {
         return one->find(t, n, from);
       case Kind::Units:
         return units.find(t, n, from);
+      case Kind::Packed:
+        if constexpr (sizeof(CharT) == 1) return packed->find(t, n, from);
+        return kNoPos;
       case Kind::Bits:
         return bits->find(t, n, from);
       case Kind::Multi:

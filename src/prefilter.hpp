@@ -9,9 +9,8 @@
 // width cannot occur, so its literal is dropped, and a needle with no
 // literal left can never be found).
 //
-// - UnitScanner: the next unit of a set. One byte: memchr; up to four units:
-//   a 16-byte vector compare loop (GCC/Clang vector extensions, so it builds
-//   to SSE2 or NEON); larger sets: a table lookup per unit.
+// - UnitScanner: the next unit of a set. Up to four units: the vector scans
+//   of simd.hpp (AVX2, SSE2 or NEON); larger sets: a table lookup per unit.
 // - LiteralSearcher: one literal whose positions may stand for several units
 //   (a case-insensitive character is its whole equivalence class). The two
 //   rarest positions are compared together over whole vectors and the rest
@@ -21,10 +20,14 @@
 // - BitSearcher: a few short literals (64 characters in all), bit-parallel
 //   (shift-and): one dependent shift, or and and per unit. Exact for every
 //   kind of position.
+// - PackedSearcher: in 1-byte text, up to 32 literals where the CPU has a
+//   byte shuffle (AVX2, NEON): a vector fingerprint test of 32 or 16 starts
+//   at once, verified where it holds.
 // - MultiSearcher: a larger set, as a dense Aho-Corasick automaton over unit
-//   classes. A set too large for the automaton's budget is cut to shorter
-//   literals, which still occur wherever the full ones do; a set that mixes
-//   case-sensitive and insensitive characters is searched as if all were
+//   classes; in byte text, starts are first filtered by a hashed set of the
+//   literals' first bytes and the trie walked from those that pass. A set too large for the
+//   automaton's budget is cut to shorter literals, which still occur wherever the full ones do; a
+//   set that mixes case-sensitive and insensitive characters is searched as if all were
 //   insensitive. Both give extra candidates, never fewer.
 // The set searchers skip ahead with a UnitScanner while no literal is under
 // way, if the first units are few, until the skips stop paying.
@@ -43,9 +46,11 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "analysis.hpp"
+#include "simd.hpp"
 
 namespace kordal {
 
@@ -164,16 +169,76 @@ class MultiSearcher {
   std::array<uint16_t, 256> lo_class_{};
   std::vector<std::pair<CharT, uint16_t>> hi_class_;  // sorted; units above 255
   uint32_t classes_ = 1;                              // class 0: units in no literal
-  // trans_[row + c]: the next state's row (state index times classes_),
-  // or'ed with kEnds when a literal ends there; the root's row is 0.
+  // trans_[row + c]: the next state's row (state index times classes_,
+  // below kMaxTable), its depth in the trie (capped at kDepthMask) from bit
+  // kDepthShift, and kEnds when a literal ends there; the root's row is 0.
   // match_len_[state index]: the longest literal ending there, 0 if none.
   // No states: the literals were cut to their first units.
   static constexpr uint32_t kEnds = uint32_t(1) << 31;
+  static constexpr uint32_t kRow = (uint32_t(1) << 20) - 1;
+  static constexpr unsigned kDepthShift = 20;
+  static constexpr uint32_t kDepthMask = 0x7FF;
+  static_assert(kMaxTable <= size_t(kRow) + 1 && kMaxLitLen < kDepthMask);
   std::vector<uint32_t> trans_;
   std::vector<uint16_t> match_len_;
   uint32_t states_ = 0;
   size_t max_len_ = 0;
+  size_t cut_ = 0;            // the literals' length in the automaton, at most
   UnitScanner<CharT> first_;  // the first units of the literals
+
+  // Byte text, literals of two bytes or more: a start is tried only where a
+  // hash of its first w_ bytes (up to 8) (ASCII and Latin-1 case merged by setting
+  // bit 5, which only adds candidates) is in prefix_bits_; the trie is then
+  // walked from that start. w_ == 0: no prefix filter.
+  void build_prefix_filter(const std::vector<std::vector<std::vector<CharT>>>& lits);
+  bool starts_at(const CharT* t, size_t n, size_t j) const;
+  size_t find_by_prefix(const CharT* t, size_t n, size_t from) const;
+  unsigned w_ = 0;
+  unsigned hash_shift_ = 0;
+  uint64_t key_mask_ = 0;
+  std::vector<uint64_t> prefix_bits_;
+};
+
+// A few dozen literals in 1-byte text, found by the packed vector search of
+// simd.hpp (fingerprints of their first one to four bytes in eight
+// buckets) and verified where a fingerprint holds. Exact.
+class PackedSearcher {
+ public:
+  static constexpr size_t kMaxLiterals = 32;
+  // Whether the set suits it: 2 to kMaxLiterals literals and vectors to run
+  // it on.
+  static bool suits(const std::vector<Literal>& lits);
+  explicit PackedSearcher(const std::vector<Literal>& lits);
+  size_t find(const uint8_t* t, size_t n, size_t from) const;
+  bool never() const { return lits_.empty(); }
+
+ private:
+  bool verify(const std::vector<PosSet<uint8_t>>& lit, const uint8_t* t, size_t n, size_t at) const;
+  simd::PackedTables tab_;
+  std::vector<std::vector<PosSet<uint8_t>>> lits_;  // those a byte text can hold
+  std::array<std::vector<uint16_t>, 8> bucket_;     // indices into lits_
+};
+
+// A pattern that is exactly an alternation of case-sensitive strings (see
+// Analysis::alternatives), matched without an engine: the needle finds the
+// candidate starts, and at a start the match is the first alternative, in
+// pattern order, that occurs there. Checking a start costs the length of
+// the alternatives that begin with its character, so only sets of at most
+// kMaxAlternatives take this path.
+class LiteralAlternation {
+ public:
+  static constexpr size_t kMaxAlternatives = 64;
+  static bool suits(const std::vector<std::u32string>& alts);
+  explicit LiteralAlternation(std::vector<std::u32string> alts);
+  // The length of the match starting at q, or kNoPos if none starts there.
+  template <class CharT>
+  size_t match_at(const CharT* t, size_t n, size_t q) const;
+  size_t shortest() const { return shortest_; }
+
+ private:
+  std::vector<std::u32string> alts_;                     // in pattern order
+  std::vector<std::pair<char32_t, uint32_t>> by_first_;  // (first character, index), sorted
+  size_t shortest_ = 0;
 };
 
 // Searches one needle in texts of any width. The searcher for a width is

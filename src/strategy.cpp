@@ -7,14 +7,13 @@
 // abandoned: the DFA). After a few failed starts, or one long attempt, the
 // lazy DFA finds the next match in one pass (found: an attempt from its start
 // fills the groups; not found: done; gave up: the VM goes on for the rest of
-// the call). A pattern that is one string is found by its literal searcher
-// alone. A pattern that reverse.hpp takes is searched from its literal first
-// (found: the groups as after the DFA; not found: done; gave up: the start
-// loop from the least start not ruled out). Starts are skipped, with scans
-// that are templates over the code-unit width, where the required literal
-// (the needle) cannot lie within reach, where the first code point cannot
-// begin a match, and where too little text is left; a search whose needle
-// does not occur ends after one scan. Skipping a start that can match would
+// the call). A pattern that is one string, or an alternation of strings, is
+// found by its literal searcher alone (each candidate checked). A pattern that reverse.hpp takes is
+// searched from its literal first (found: the groups as after the DFA; not found: done; gave up:
+// the start loop from the least start not ruled out). Starts are skipped, with scans that are
+// templates over the code-unit width, where the required literal (the needle) cannot lie within
+// reach, where the first code point cannot begin a match, and where too little text is left; a
+// search whose needle does not occur ends after one scan. Skipping a start that can match would
 // change results, so each rule is one the analysis proves. Anchored and full
 // searches make one attempt: one-pass, else the VM. The partial search runs
 // the VM at each start its skip rule allows.
@@ -26,7 +25,6 @@
 #include "strategy.hpp"
 
 #include <algorithm>
-#include <cstring>
 
 #include "backtracker.hpp"
 #include "onepass.hpp"
@@ -34,6 +32,7 @@
 #include "program.hpp"
 #include "reverse.hpp"
 #include "scan.hpp"
+#include "simd.hpp"
 #include "state.hpp"
 
 namespace kordal {
@@ -77,6 +76,9 @@ Strategy::Strategy(const Node& tree, const Program& program, Analysis analysis, 
                nd.lits[0].chars.size() == lit.size();
     for (size_t i = 0; literal_ && i < lit.size(); ++i) {
       literal_ = !nd.lits[0].chars[i].fold && nd.lits[0].chars[i].ch == lit[i];
+    }
+    if (nd.is_prefix() && LiteralAlternation::suits(an_.alternatives)) {
+      alternation_ = std::make_unique<const LiteralAlternation>(std::move(an_.alternatives));
     }
     prefilter_ = std::make_unique<const Prefilter>(std::move(*an_.needle));
     an_.needle.reset();  // the prefilter holds it
@@ -164,20 +166,8 @@ struct Search {
   // First index >= s in [s, n) whose unit is c, or n + 1.
   template <class U>
   static size_t find_unit(const U* p, size_t s, size_t n, U c) {
-    if constexpr (sizeof(U) == 1) {
-      const void* hit = std::memchr(p + s, c, n - s);
-      return hit ? size_t(static_cast<const U*>(hit) - p) : n + 1;
-    } else {
-      constexpr size_t kBlock = 32;
-      while (n - s >= kBlock) {
-        U hit = 0;
-        for (size_t j = 0; j < kBlock; ++j) hit |= U(p[s + j] == c);
-        if (hit) break;
-        s += kBlock;
-      }
-      while (s < n && p[s] != c) ++s;
-      return s < n ? s : n + 1;
-    }
+    const size_t i = simd::find_unit(p, s, n, c);
+    return i < n ? i : n + 1;
   }
 
   // One VM attempt at st.pos, given up after about `budget` steps (0: never).
@@ -207,6 +197,10 @@ struct Search {
     if (an.min_len > st.n || (an.anchored_start && s0 > 0)) return;
     if (sg.literal_ && forced == Engine::Auto) {
       find_literal(p);
+      return;
+    }
+    if (sg.alternation_ && forced == Engine::Auto) {
+      find_alternation(p);
       return;
     }
     if (forced != Engine::Vm) dfa = sg.dfa();
@@ -388,6 +382,26 @@ struct Search {
       size_t i = 0;
       while (i < len && char32_t(p[q + i]) == lit[i]) ++i;
       if (i == len) {
+        t.reset(q);
+        t.pos = q + len;
+        set_whole(q);
+        return;
+      }
+      from = q + 1;
+    }
+  }
+
+  // A pattern that is an alternation of strings: the needle's leftmost
+  // candidate that some alternative matches at is the leftmost match.
+  template <class U>
+  void find_alternation(const U* p) {
+    State& t = st;
+    const size_t shortest = sg.alternation_->shortest();
+    for (size_t from = s0; from + shortest <= t.n;) {
+      const size_t q = next_occurrence(p, from);
+      if (q == kNoPos) return;
+      const size_t len = sg.alternation_->match_at(p, t.n, q);
+      if (len != kNoPos) {
         t.reset(q);
         t.pos = q + len;
         set_whole(q);

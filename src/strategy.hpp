@@ -36,6 +36,7 @@
 
 namespace kordal {
 
+class LiteralAlternation;
 class OnePass;
 class Prefilter;
 class ReverseSearch;
@@ -94,6 +95,8 @@ class Strategy {
   size_t group_count_ = 0;
   std::unique_ptr<const Prefilter> prefilter_;  // the required literal, if any
   bool literal_ = false;  // the pattern is one string, and the prefilter searches for it
+  // The pattern is an alternation of strings, matched by the prefilter and it.
+  std::unique_ptr<const LiteralAlternation> alternation_;
   // Without groups, an attempt of a pattern that leads with a greedy loop is
   // a scan for the VM, whose failure skips the loop's run; the one-pass
   // matcher would scan it twice.

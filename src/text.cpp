@@ -9,6 +9,7 @@
 #include <algorithm>
 
 #include "ast.hpp"
+#include "simd.hpp"
 
 namespace kordal {
 
@@ -27,29 +28,30 @@ inline uint32_t extra(U u) {
   }
 }
 
-// Sum of extra() over p[0, n), in blocks whose partial sums cannot
-// overflow. 16-bit units are summed in 16-bit lanes (each comparison that
-// holds adds -1), which keeps the vectorised loop free of widening.
+// Sum of extra() over p[0, n). Bytes are summed in blocks the compiler
+// vectorises; 2- and 4-byte units by the explicit vector loops of simd.hpp.
 template <class U>
 size_t extra_bytes(const U* p, size_t n) {
-  constexpr size_t kBlock = sizeof(U) == 2 ? 16383 : size_t(1) << 20;
-  size_t total = 0;
-  for (size_t i = 0; i < n; i += kBlock) {
-    const size_t m = std::min(kBlock, n - i);
-    const U* q = p + i;
-    if constexpr (sizeof(U) == 2) {
-      int16_t neg = 0;  // at least -2 * kBlock
-      for (size_t j = 0; j < m; ++j) {
-        neg = int16_t(neg - int16_t(q[j] >= 0x80) - int16_t(q[j] >= 0x800));
-      }
-      total += size_t(-int32_t(neg));
-    } else {
+  if constexpr (sizeof(U) == 1) {
+    constexpr size_t kBlock = size_t(1) << 20;
+    size_t total = 0;
+    for (size_t i = 0; i < n; i += kBlock) {
+      const size_t m = std::min(kBlock, n - i);
       uint32_t s = 0;
-      for (size_t j = 0; j < m; ++j) s += extra(q[j]);
+      for (size_t j = 0; j < m; ++j) s += extra(p[i + j]);
       total += s;
     }
+    return total;
+  } else {
+    // Most reported spans are a few units long: count those here rather
+    // than pay for the call and its dispatch.
+    if (n < 8) {
+      size_t total = 0;
+      for (size_t i = 0; i < n; ++i) total += extra(p[i]);
+      return total;
+    }
+    return simd::utf8_extra(p, n);
   }
-  return total;
 }
 
 template <class U>

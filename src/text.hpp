@@ -8,8 +8,9 @@
 // conversion costs the distance walked, and a walk over increasing positions
 // (iteration, split, replacement) costs one pass over the text in total.
 //
-// The counting loops are templates over the code-unit type, written without
-// early exits so that the compiler vectorises them; UTF-8 lengths follow from
+// The counting loops are templates over the code-unit type, vectorised by
+// the compiler or, for UTF-8 lengths of 2- and 4-byte text, by the explicit
+// loops of simd.hpp; UTF-8 lengths follow from
 // the code point alone (a text is well-formed: a Python caller checks that it
 // holds no lone surrogate first, see python/haystack.cpp). If a Text holds a
 // surrogate anyway, offsets still come out consistent (3 bytes each), they

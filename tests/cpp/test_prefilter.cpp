@@ -10,6 +10,7 @@
 #include "analysis.hpp"
 #include "prefilter.hpp"
 #include "program.hpp"
+#include "simd.hpp"
 
 namespace kordal {
 namespace {
@@ -274,6 +275,103 @@ TEST(MultiSearcher, OverBudgetSetsStillFindEveryOccurrence) {
   }
   EXPECT_GE(found, 5);
 }
+
+// Byte text with literals of two bytes or more takes the hashed prefix
+// filter. Letters whose bytes differ only in bit 5 ('@' and '`', 'K' and
+// 'k', U+00C9 and U+00E9) are merged by its keys: a sensitive literal must
+// still reject its merged twin, a folded one accept every case, and
+// occurrences shorter than the filter's window at the end must not be read
+// past.
+TEST(MultiSearcher, PrefixFilterAgreesWithNaive) {
+  const char32_t letters[] = {U'a', U'b', U'@', U'`', U'K', U'k', 0xC9, 0xE9};
+  std::mt19937 rng(12);
+  for (int iter = 0; iter < 800; ++iter) {
+    const size_t alphabet = 2 + rng() % (std::size(letters) - 1);
+    const bool fold = rng() % 2 == 0;
+    std::vector<Literal> lits;
+    const size_t count = 2 + rng() % 40;
+    for (size_t i = 0; i < count; ++i) {
+      Literal l;
+      const size_t len = 2 + rng() % 9;
+      for (size_t k = 0; k < len; ++k) {
+        const LitChar c = lit_char(letters[rng() % alphabet], fold);
+        l.chars.append(&c, &c + 1);
+      }
+      lits.push_back(l);
+    }
+    std::u32string text;
+    const size_t len = rng() % 120;
+    for (size_t i = 0; i < len; ++i) text += letters[rng() % alphabet];
+    if (rng() % 2 == 0) {
+      for (const LitChar& c : lits[rng() % lits.size()].chars) text += c.ch;
+    }
+    const auto t = units<uint8_t>(text);
+    const MultiSearcher<uint8_t> ms(lits);
+    for (size_t from = 0; from <= t.size() + 1; ++from) {
+      ASSERT_EQ(ms.find(t.data(), t.size(), from), naive(text, lits, from))
+          << "iter " << iter << " from " << from;
+    }
+  }
+}
+
+// Every level the CPU has: the vector fingerprint scans and the scalar
+// walk they fall back to must find the same candidates.
+class PackedAtLevel : public ::testing::TestWithParam<simd::Level> {
+ protected:
+  void SetUp() override {
+    if (GetParam() > simd::best_level()) GTEST_SKIP() << "not on this CPU";
+    saved_ = simd::level();
+    simd::set_level(GetParam());
+  }
+  void TearDown() override { simd::set_level(saved_); }
+  simd::Level saved_ = simd::Level::Scalar;
+};
+
+TEST_P(PackedAtLevel, AgreesWithNaive) {
+  std::mt19937 rng(9);
+  for (int iter = 0; iter < 600; ++iter) {
+    // The first seven letters fit in a byte; few letters, many near misses.
+    const size_t alphabet = 2 + rng() % 6;
+    std::vector<Literal> lits;
+    const size_t count = 2 + rng() % (PackedSearcher::kMaxLiterals - 1);
+    for (size_t i = 0; i < count; ++i) {
+      lits.push_back(random_literal(rng, alphabet, 1 + rng() % 6, rng() % 2 == 0));
+    }
+    std::u32string text = random_text(rng, alphabet, 130);
+    // An occurrence that ends the text exactly.
+    const Literal& last = lits[rng() % lits.size()];
+    for (const LitChar& c : last.chars) text += c.ch;
+    const auto t = units<uint8_t>(text);
+    const PackedSearcher ps(lits);
+    for (size_t from = 0; from <= t.size() + 1; ++from) {
+      ASSERT_EQ(ps.find(t.data(), t.size(), from), naive(text, lits, from))
+          << "iter " << iter << " from " << from;
+    }
+  }
+}
+
+TEST_P(PackedAtLevel, LiteralsBeyondTheByteRangeNeverOccur) {
+  // The Kelvin sign has no byte form: its literal is dropped, its folded
+  // twin keeps the ASCII letters.
+  const Literal kelvin{{LitChar{0x212A, false}, LitChar{U'a', false}}, false};
+  const Literal folded{{lit_char(U'k', true), LitChar{U'b', false}}, false};
+  const Literal plain{{LitChar{U'x', false}, LitChar{U'y', false}}, false};
+  std::u32string text(40, U'-');
+  text += U"ka Kb xy";
+  const auto t = units<uint8_t>(text);
+  const PackedSearcher ps({kelvin, folded, plain});
+  EXPECT_EQ(ps.find(t.data(), t.size(), 0), 43u);
+  EXPECT_EQ(ps.find(t.data(), t.size(), 44), 46u);
+  const PackedSearcher none({kelvin, Literal{{LitChar{0x416, false}}, false}});
+  EXPECT_TRUE(none.never());
+}
+
+INSTANTIATE_TEST_SUITE_P(Levels, PackedAtLevel,
+                         ::testing::Values(simd::Level::Scalar, simd::Level::Base,
+                                           simd::Level::Avx2),
+                         [](const ::testing::TestParamInfo<simd::Level>& info) {
+                           return std::string(simd::level_name(info.param));
+                         });
 
 TEST(Prefilter, DispatchesByShape) {
   std::mt19937 rng(6);

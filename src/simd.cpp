@@ -1,0 +1,545 @@
+// The vectorised scans of simd.hpp: a scalar version of each, a 16-byte one
+// (SSE2 or NEON) and, on x86-64, a 32-byte AVX2 one compiled with the target
+// attribute and chosen at run time.
+//
+// Mask extraction is the only place the instruction sets differ: SSE2 and
+// AVX2 have a byte mask (one bit per byte); NEON narrows each 16-bit pair to
+// a byte, which leaves four bits per byte. A lane index is the count of
+// trailing zero bits divided by the bits per unit. The tail of a scan is one
+// more vector loaded so that it ends at n: its lanes below the scan's
+// position were already found not to match, so its first set lane is the
+// answer.
+#include "simd.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <bit>
+#include <cstring>
+
+#if (defined(__x86_64__) || defined(__i386__)) && defined(__SSE2__)
+#include <immintrin.h>
+#define KORDAL_SIMD_X86 1
+#elif defined(__aarch64__) && defined(__ARM_NEON) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+#include <arm_neon.h>
+#define KORDAL_SIMD_NEON 1
+#endif
+
+namespace kordal::simd {
+namespace {
+
+// --- Scalar ---
+
+template <class U>
+size_t find_unit_scalar(const U* p, size_t i, size_t n, U c) {
+  while (i < n && p[i] != c) ++i;
+  return i;
+}
+
+template <class U>
+size_t find_any4_scalar(const U* p, size_t i, size_t n, const std::array<U, 4>& u) {
+  for (; i < n; ++i) {
+    const U c = p[i];
+    if (c == u[0] || c == u[1] || c == u[2] || c == u[3]) break;
+  }
+  return i;
+}
+
+template <class U>
+size_t extra_scalar(const U* p, size_t n) {
+  size_t total = 0;
+  for (size_t i = 0; i < n; ++i) {
+    const uint32_t c = p[i];
+    total += size_t(c >= 0x80) + size_t(c >= 0x800) + size_t(c >= 0x10000);
+  }
+  return total;
+}
+
+size_t packed_scalar(const uint8_t* p, size_t i, size_t n, const PackedTables& t,
+                     uint8_t& buckets) {
+  const size_t m = t.m;
+  if (n < m) return n;
+  for (; i + m <= n; ++i) {
+    uint8_t b = 0xFF;
+    for (size_t k = 0; k < m; ++k) b &= t.lo[k][p[i + k] & 15] & t.hi[k][p[i + k] >> 4];
+    if (b != 0) {
+      buckets = b;
+      return i;
+    }
+  }
+  return n;
+}
+
+#if defined(KORDAL_SIMD_NEON)
+// 16 starts per step: the table lookups are vqtbl1q_u8.
+size_t packed_neon(const uint8_t* p, size_t i, size_t n, const PackedTables& t, uint8_t& buckets) {
+  const size_t m = t.m;
+  uint8x16_t lo[4], hi[4];
+  for (size_t k = 0; k < m; ++k) {
+    lo[k] = vld1q_u8(t.lo[k]);
+    hi[k] = vld1q_u8(t.hi[k]);
+  }
+  const uint8x16_t nib = vdupq_n_u8(15);
+  while (n >= m + 15 && i <= n - m - 15) {
+    uint8x16_t acc = vdupq_n_u8(0xFF);
+    for (size_t k = 0; k < m; ++k) {
+      const uint8x16_t v = vld1q_u8(p + i + k);
+      acc = vandq_u8(
+          acc, vandq_u8(vqtbl1q_u8(lo[k], vandq_u8(v, nib)), vqtbl1q_u8(hi[k], vshrq_n_u8(v, 4))));
+    }
+    const uint64_t bits = vget_lane_u64(
+        vreinterpret_u64_u8(vshrn_n_u16(vreinterpretq_u16_u8(vtstq_u8(acc, acc)), 4)), 0);
+    if (bits != 0) {
+      const size_t j = size_t(std::countr_zero(bits)) / 4;
+      uint8_t lanes[16];
+      vst1q_u8(lanes, acc);
+      buckets = lanes[j];
+      return i + j;
+    }
+    i += 16;
+  }
+  return packed_scalar(p, i, n, t, buckets);
+}
+#endif
+
+#if defined(KORDAL_SIMD_X86) || defined(KORDAL_SIMD_NEON)
+
+// --- 16 bytes: SSE2 or NEON ---
+
+template <class U>
+struct Vec16Of {
+  typedef U type __attribute__((vector_size(16)));
+};
+template <class U>
+using V16 = typename Vec16Of<U>::type;
+
+#if defined(KORDAL_SIMD_X86)
+constexpr unsigned kBitsPerByte16 = 1;
+template <class M>
+inline uint64_t bits16(M m) {
+  return uint32_t(_mm_movemask_epi8((__m128i)m));
+}
+#else
+constexpr unsigned kBitsPerByte16 = 4;
+template <class M>
+inline uint64_t bits16(M m) {
+  return vget_lane_u64(vreinterpret_u64_u8(vshrn_n_u16((uint16x8_t)m, 4)), 0);
+}
+#endif
+
+template <class U>
+inline size_t lane16(uint64_t m) {
+  return size_t(std::countr_zero(m)) / (kBitsPerByte16 * sizeof(U));
+}
+
+template <class U>
+inline V16<U> load16(const U* p) {
+  V16<U> v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+template <class U>
+inline V16<U> splat16(U c) {
+  V16<U> v;
+  for (size_t k = 0; k < 16 / sizeof(U); ++k) v[k] = c;
+  return v;
+}
+
+template <class U>
+size_t find_unit_base(const U* p, size_t i, size_t n, U c) {
+  constexpr size_t L = 16 / sizeof(U);
+  if (n - i < L) return find_unit_scalar(p, i, n, c);
+  const V16<U> s = splat16(c);
+  for (; n - i >= 2 * L; i += 2 * L) {
+    const uint64_t a = bits16(load16(p + i) == s);
+    const uint64_t b = bits16(load16(p + i + L) == s);
+    if ((a | b) != 0) return a != 0 ? i + lane16<U>(a) : i + L + lane16<U>(b);
+  }
+  if (i < n) {
+    const size_t j = n - i >= L ? i : n - L;
+    const uint64_t a = bits16(load16(p + j) == s);
+    if (a != 0) return j + lane16<U>(a);
+    if (j == i && i + L < n) {
+      const uint64_t b = bits16(load16(p + n - L) == s);
+      if (b != 0) return n - L + lane16<U>(b);
+    }
+  }
+  return n;
+}
+
+template <class U>
+inline uint64_t any4_16(const V16<U>& v, const V16<U>* s) {
+  return bits16((v == s[0]) | (v == s[1]) | (v == s[2]) | (v == s[3]));
+}
+
+template <class U>
+size_t find_any4_base(const U* p, size_t i, size_t n, const std::array<U, 4>& u) {
+  constexpr size_t L = 16 / sizeof(U);
+  if (n - i < L) return find_any4_scalar(p, i, n, u);
+  const V16<U> s[4] = {splat16(u[0]), splat16(u[1]), splat16(u[2]), splat16(u[3])};
+  for (; n - i >= 2 * L; i += 2 * L) {
+    const uint64_t a = any4_16<U>(load16(p + i), s);
+    const uint64_t b = any4_16<U>(load16(p + i + L), s);
+    if ((a | b) != 0) return a != 0 ? i + lane16<U>(a) : i + L + lane16<U>(b);
+  }
+  if (i < n) {
+    const size_t j = n - i >= L ? i : n - L;
+    const uint64_t a = any4_16<U>(load16(p + j), s);
+    if (a != 0) return j + lane16<U>(a);
+    if (j == i && i + L < n) {
+      const uint64_t b = any4_16<U>(load16(p + n - L), s);
+      if (b != 0) return n - L + lane16<U>(b);
+    }
+  }
+  return n;
+}
+
+// A comparison that holds is -1 in its lane, so the lanes count down; they
+// are summed before they can overflow (two per 16-bit lane per vector,
+// three per 32-bit lane).
+template <class U>
+size_t extra_base(const U* p, size_t n) {
+  using S = std::conditional_t<sizeof(U) == 2, int16_t, int32_t>;
+  typedef S SV __attribute__((vector_size(16)));
+  constexpr size_t L = 16 / sizeof(U);
+  constexpr size_t kFlush = sizeof(U) == 2 ? 16000 : size_t(1) << 26;
+  size_t total = 0, i = 0;
+  while (n - i >= L) {
+    const size_t stop = i + std::min((n - i) / L, kFlush) * L;
+    SV acc = {};
+    for (; i < stop; i += L) {
+      const V16<U> v = load16(p + i);
+      if constexpr (sizeof(U) == 2) {
+        acc += (SV)(v > 0x7F) + (SV)(v > 0x7FF);
+      } else {
+        acc += (SV)(v > 0x7F) + (SV)(v > 0x7FF) + (SV)(v > 0xFFFF);
+      }
+    }
+    int64_t sum = 0;
+    for (size_t k = 0; k < L; ++k) sum += acc[k];
+    total += size_t(-sum);
+  }
+  return total + extra_scalar(p + i, n - i);
+}
+
+#endif  // 16-byte vectors
+
+#if defined(KORDAL_SIMD_X86)
+
+// --- 32 bytes: AVX2, compiled for it alone and called only where the CPU
+// has it. Everything these functions call is inlined into them or carries
+// the same attribute. ---
+
+#define KORDAL_AVX2 __attribute__((target("avx2")))
+
+template <class U>
+struct Vec32Of {
+  typedef U type __attribute__((vector_size(32)));
+};
+template <class U>
+using V32 = typename Vec32Of<U>::type;
+
+template <class U>
+KORDAL_AVX2 inline size_t lane32(uint32_t m) {
+  return size_t(std::countr_zero(m)) / sizeof(U);
+}
+
+template <class U>
+KORDAL_AVX2 inline uint32_t eq_bits32(const U* q, const V32<U>& s) {
+  V32<U> v;
+  std::memcpy(&v, q, sizeof v);
+  return uint32_t(_mm256_movemask_epi8((__m256i)(v == s)));
+}
+
+template <class U>
+KORDAL_AVX2 inline uint32_t any4_bits32(const U* q, const V32<U>& s0, const V32<U>& s1,
+                                        const V32<U>& s2, const V32<U>& s3) {
+  V32<U> v;
+  std::memcpy(&v, q, sizeof v);
+  return uint32_t(_mm256_movemask_epi8((__m256i)((v == s0) | (v == s1) | (v == s2) | (v == s3))));
+}
+
+template <class U>
+KORDAL_AVX2 size_t find_unit_avx2(const U* p, size_t i, size_t n, U c) {
+  constexpr size_t L = 32 / sizeof(U);
+  if (n - i < L) return find_unit_base(p, i, n, c);
+  V32<U> s;
+  for (size_t k = 0; k < L; ++k) s[k] = c;
+  auto bits = [&s](const U* q) { return eq_bits32(q, s); };
+  for (; n - i >= 2 * L; i += 2 * L) {
+    const uint32_t a = bits(p + i), b = bits(p + i + L);
+    if ((a | b) != 0) return a != 0 ? i + lane32<U>(a) : i + L + lane32<U>(b);
+  }
+  if (i < n) {
+    const size_t j = n - i >= L ? i : n - L;
+    const uint32_t a = bits(p + j);
+    if (a != 0) return j + lane32<U>(a);
+    if (j == i && i + L < n) {
+      const uint32_t b = bits(p + n - L);
+      if (b != 0) return n - L + lane32<U>(b);
+    }
+  }
+  return n;
+}
+
+template <class U>
+KORDAL_AVX2 size_t find_any4_avx2(const U* p, size_t i, size_t n, const std::array<U, 4>& u) {
+  constexpr size_t L = 32 / sizeof(U);
+  if (n - i < L) return find_any4_base(p, i, n, u);
+  V32<U> s0, s1, s2, s3;
+  for (size_t k = 0; k < L; ++k) {
+    s0[k] = u[0];
+    s1[k] = u[1];
+    s2[k] = u[2];
+    s3[k] = u[3];
+  }
+  auto bits = [&](const U* q) { return any4_bits32(q, s0, s1, s2, s3); };
+  for (; n - i >= 2 * L; i += 2 * L) {
+    const uint32_t a = bits(p + i), b = bits(p + i + L);
+    if ((a | b) != 0) return a != 0 ? i + lane32<U>(a) : i + L + lane32<U>(b);
+  }
+  if (i < n) {
+    const size_t j = n - i >= L ? i : n - L;
+    const uint32_t a = bits(p + j);
+    if (a != 0) return j + lane32<U>(a);
+    if (j == i && i + L < n) {
+      const uint32_t b = bits(p + n - L);
+      if (b != 0) return n - L + lane32<U>(b);
+    }
+  }
+  return n;
+}
+
+template <class U>
+KORDAL_AVX2 size_t extra_avx2(const U* p, size_t n) {
+  using S = std::conditional_t<sizeof(U) == 2, int16_t, int32_t>;
+  typedef S SV __attribute__((vector_size(32)));
+  constexpr size_t L = 32 / sizeof(U);
+  constexpr size_t kFlush = sizeof(U) == 2 ? 16000 : size_t(1) << 26;
+  size_t total = 0, i = 0;
+  while (n - i >= L) {
+    const size_t stop = i + std::min((n - i) / L, kFlush) * L;
+    SV acc = {};
+    for (; i < stop; i += L) {
+      V32<U> v;
+      std::memcpy(&v, p + i, sizeof v);
+      if constexpr (sizeof(U) == 2) {
+        acc += (SV)(v > 0x7F) + (SV)(v > 0x7FF);
+      } else {
+        acc += (SV)(v > 0x7F) + (SV)(v > 0x7FF) + (SV)(v > 0xFFFF);
+      }
+    }
+    int64_t sum = 0;
+    for (size_t k = 0; k < L; ++k) sum += acc[k];
+    total += size_t(-sum);
+  }
+  return total + extra_base(p + i, n - i);
+}
+
+// 32 starts per step: vpshufb looks up each half of the vector in the same
+// 16-byte table, so the tables are broadcast to both halves.
+KORDAL_AVX2 size_t packed_avx2(const uint8_t* p, size_t i, size_t n, const PackedTables& t,
+                               uint8_t& buckets) {
+  const size_t m = t.m;
+  __m256i lo[4], hi[4];
+  for (size_t k = 0; k < m; ++k) {
+    lo[k] = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(t.lo[k])));
+    hi[k] = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(t.hi[k])));
+  }
+  const __m256i nib = _mm256_set1_epi8(15);
+  const __m256i zero = _mm256_setzero_si256();
+  while (n >= m + 31 && i <= n - m - 31) {
+    __m256i acc = _mm256_set1_epi8(-1);
+    for (size_t k = 0; k < m; ++k) {
+      const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + k));
+      const __m256i l = _mm256_shuffle_epi8(lo[k], _mm256_and_si256(v, nib));
+      const __m256i h = _mm256_shuffle_epi8(hi[k], _mm256_and_si256(_mm256_srli_epi16(v, 4), nib));
+      acc = _mm256_and_si256(acc, _mm256_and_si256(l, h));
+    }
+    const uint32_t bits = ~uint32_t(_mm256_movemask_epi8(_mm256_cmpeq_epi8(acc, zero)));
+    if (bits != 0) {
+      const size_t j = size_t(std::countr_zero(bits));
+      alignas(32) uint8_t lanes[32];
+      _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), acc);
+      buckets = lanes[j];
+      return i + j;
+    }
+    i += 32;
+  }
+  return packed_scalar(p, i, n, t, buckets);
+}
+
+#endif  // AVX2
+
+// --- Dispatch ---
+
+constexpr uint8_t kUnknown = 0xFF;
+std::atomic<uint8_t> g_best{kUnknown};
+std::atomic<uint8_t> g_level{kUnknown};
+
+Level detect() {
+#if defined(KORDAL_SIMD_X86)
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2") ? Level::Avx2 : Level::Base;
+#elif defined(KORDAL_SIMD_NEON)
+  return Level::Base;
+#else
+  return Level::Scalar;
+#endif
+}
+
+inline Level current() {
+  const uint8_t l = g_level.load(std::memory_order_relaxed);
+  if (l != kUnknown) [[likely]]
+    return Level(l);
+  return level();
+}
+
+template <class U>
+size_t find_unit_any(const U* p, size_t from, size_t n, U c) {
+  if (from >= n) return n;
+  switch (current()) {
+#if defined(KORDAL_SIMD_X86)
+    case Level::Avx2:
+      if constexpr (sizeof(U) == 1) break;
+      return find_unit_avx2(p, from, n, c);
+#endif
+#if defined(KORDAL_SIMD_X86) || defined(KORDAL_SIMD_NEON)
+    case Level::Base:
+      if constexpr (sizeof(U) == 1) break;
+      return find_unit_base(p, from, n, c);
+#endif
+    default:
+      return find_unit_scalar(p, from, n, c);
+  }
+  // Bytes: the C library's memchr is as wide as the machine allows.
+  const void* hit = std::memchr(p + from, c, n - from);
+  return hit != nullptr ? size_t(static_cast<const U*>(hit) - p) : n;
+}
+
+template <class U>
+size_t find_any4_any(const U* p, size_t from, size_t n, const std::array<U, 4>& u) {
+  if (from >= n) return n;
+  switch (current()) {
+#if defined(KORDAL_SIMD_X86)
+    case Level::Avx2:
+      return find_any4_avx2(p, from, n, u);
+#endif
+#if defined(KORDAL_SIMD_X86) || defined(KORDAL_SIMD_NEON)
+    case Level::Base:
+      return find_any4_base(p, from, n, u);
+#endif
+    default:
+      return find_any4_scalar(p, from, n, u);
+  }
+}
+
+template <class U>
+size_t extra_any(const U* p, size_t n) {
+  switch (current()) {
+#if defined(KORDAL_SIMD_X86)
+    case Level::Avx2:
+      return extra_avx2(p, n);
+#endif
+#if defined(KORDAL_SIMD_X86) || defined(KORDAL_SIMD_NEON)
+    case Level::Base:
+      return extra_base(p, n);
+#endif
+    default:
+      return extra_scalar(p, n);
+  }
+}
+
+}  // namespace
+
+size_t find_unit(const uint8_t* p, size_t from, size_t n, uint8_t c) {
+  return find_unit_any(p, from, n, c);
+}
+size_t find_unit(const uint16_t* p, size_t from, size_t n, uint16_t c) {
+  return find_unit_any(p, from, n, c);
+}
+size_t find_unit(const uint32_t* p, size_t from, size_t n, uint32_t c) {
+  return find_unit_any(p, from, n, c);
+}
+size_t find_any4(const uint8_t* p, size_t from, size_t n, const std::array<uint8_t, 4>& u) {
+  return find_any4_any(p, from, n, u);
+}
+size_t find_any4(const uint16_t* p, size_t from, size_t n, const std::array<uint16_t, 4>& u) {
+  return find_any4_any(p, from, n, u);
+}
+size_t find_any4(const uint32_t* p, size_t from, size_t n, const std::array<uint32_t, 4>& u) {
+  return find_any4_any(p, from, n, u);
+}
+size_t utf8_extra(const uint16_t* p, size_t n) {
+  return extra_any(p, n);
+}
+size_t utf8_extra(const uint32_t* p, size_t n) {
+  return extra_any(p, n);
+}
+
+bool packed_vectorised() {
+#if defined(KORDAL_SIMD_X86)
+  return current() == Level::Avx2;
+#elif defined(KORDAL_SIMD_NEON)
+  return current() == Level::Base;
+#else
+  return false;
+#endif
+}
+
+size_t find_packed(const uint8_t* p, size_t from, size_t n, const PackedTables& t,
+                   uint8_t& buckets) {
+  if (from >= n) return n;
+  switch (current()) {
+#if defined(KORDAL_SIMD_X86)
+    case Level::Avx2:
+      return packed_avx2(p, from, n, t, buckets);
+#endif
+#if defined(KORDAL_SIMD_NEON)
+    case Level::Base:
+      return packed_neon(p, from, n, t, buckets);
+#endif
+    default:
+      return packed_scalar(p, from, n, t, buckets);
+  }
+}
+
+Level best_level() {
+  uint8_t b = g_best.load(std::memory_order_relaxed);
+  if (b == kUnknown) {
+    b = uint8_t(detect());
+    g_best.store(b, std::memory_order_relaxed);
+  }
+  return Level(b);
+}
+
+Level level() {
+  const uint8_t l = g_level.load(std::memory_order_relaxed);
+  if (l != kUnknown) return Level(l);
+  const Level b = best_level();
+  uint8_t expected = kUnknown;
+  g_level.compare_exchange_strong(expected, uint8_t(b), std::memory_order_relaxed);
+  return Level(g_level.load(std::memory_order_relaxed));
+}
+
+void set_level(Level l) {
+  g_level.store(uint8_t(std::min(l, best_level())), std::memory_order_relaxed);
+}
+
+const char* level_name(Level l) {
+  switch (l) {
+    case Level::Avx2:
+      return "avx2";
+    case Level::Base:
+#if defined(KORDAL_SIMD_NEON)
+      return "neon";
+#else
+      return "sse2";
+#endif
+    case Level::Scalar:
+      break;
+  }
+  return "scalar";
+}
+
+}  // namespace kordal::simd

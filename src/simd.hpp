@@ -1,0 +1,73 @@
+// Vectorised scans over arrays of 1-, 2- or 4-byte code units: the next unit
+// equal to one value or to one of four, and the UTF-8 length of a run of
+// units.
+//
+// One plain interface, its implementation chosen once per process: AVX2
+// where the x86-64 CPU has it (those functions alone are compiled for it, so
+// the library still runs on any x86-64), SSE2 on every other x86-64, NEON on
+// aarch64; a scalar loop elsewhere (and on big-endian targets, where the
+// lane order of the bit masks differs). The vector code is written with the
+// compilers' vector extensions plus the one mask-extraction intrinsic per
+// instruction set, never assembly.
+//
+// Cost: linear in the units scanned, one vector per 16 or 32 bytes; a scan
+// reads no unit outside [from, n) (the last block is an overlapping load
+// that ends at n, never a read past it), so it may run up to the end of a
+// mapping. Results are exact: every implementation returns the same answer,
+// which the tests check by forcing each level in turn.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+namespace kordal::simd {
+
+// The first i in [from, n) with p[i] == c, or n.
+size_t find_unit(const uint8_t* p, size_t from, size_t n, uint8_t c);
+size_t find_unit(const uint16_t* p, size_t from, size_t n, uint16_t c);
+size_t find_unit(const uint32_t* p, size_t from, size_t n, uint32_t c);
+
+// The first i in [from, n) with p[i] one of u[0..3], or n. A set of fewer
+// units repeats one of them.
+size_t find_any4(const uint8_t* p, size_t from, size_t n, const std::array<uint8_t, 4>& u);
+size_t find_any4(const uint16_t* p, size_t from, size_t n, const std::array<uint16_t, 4>& u);
+size_t find_any4(const uint32_t* p, size_t from, size_t n, const std::array<uint32_t, 4>& u);
+
+// The sum over p[0, n) of each code point's UTF-8 length minus one, so the
+// UTF-8 length of the run is n plus this.
+size_t utf8_extra(const uint16_t* p, size_t n);
+size_t utf8_extra(const uint32_t* p, size_t n);
+
+// Packed multi-literal search over bytes: each literal is put in one of
+// eight buckets, and its first `m` positions (1 to 4) are recorded in
+// nibble tables, lo[k][b & 15] and hi[k][b >> 4] holding the buckets whose
+// literals allow a byte with that nibble at position k. A start j is a
+// candidate for the buckets set in the and, over k, of the two tables at
+// t[j + k]: every literal occurrence is a candidate for its bucket, and a
+// candidate may be none (the caller verifies). Vectorised with a byte
+// shuffle (AVX2, NEON); without one it is a table walk per byte.
+struct PackedTables {
+  uint8_t lo[4][16] = {};
+  uint8_t hi[4][16] = {};
+  uint8_t m = 1;
+};
+
+// Whether this CPU runs find_packed with vectors; the prefilter prefers its
+// other searchers where it does not.
+bool packed_vectorised();
+
+// The first candidate start j in [from, n - m], with its buckets in
+// `buckets`, or n (buckets untouched).
+size_t find_packed(const uint8_t* p, size_t from, size_t n, const PackedTables& t,
+                   uint8_t& buckets);
+
+// Which implementation runs. Tests and benchmarks may lower it to compare
+// the levels; it never rises above what the CPU supports.
+enum class Level : uint8_t { Scalar, Base, Avx2 };  // Base: SSE2 or NEON
+Level level();
+Level best_level();
+void set_level(Level l);  // clamped to best_level()
+const char* level_name(Level l);
+
+}  // namespace kordal::simd

@@ -1,0 +1,164 @@
+// The vectorised scans against plain loops, at every implementation level
+// the CPU has, on all three code-unit widths, at every start and length
+// around the vector widths and with hits at both ends. Each text lives in a
+// buffer of exactly its size, so a read past the end shows under ASan.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <random>
+#include <vector>
+
+#include "simd.hpp"
+
+namespace kordal {
+namespace {
+
+using simd::Level;
+
+class SimdLevel : public ::testing::TestWithParam<Level> {
+ protected:
+  void SetUp() override {
+    if (GetParam() > simd::best_level()) GTEST_SKIP() << "not on this CPU";
+    saved_ = simd::level();
+    simd::set_level(GetParam());
+    ASSERT_EQ(simd::level(), GetParam());
+  }
+  void TearDown() override { simd::set_level(saved_); }
+  Level saved_ = Level::Scalar;
+};
+
+template <class U>
+size_t naive_find(const U* p, size_t from, size_t n, const std::array<U, 4>& u) {
+  for (size_t i = from; i < n; ++i) {
+    if (p[i] == u[0] || p[i] == u[1] || p[i] == u[2] || p[i] == u[3]) return i;
+  }
+  return n;
+}
+
+template <class U>
+size_t naive_extra(const U* p, size_t n) {
+  size_t e = 0;
+  for (size_t i = 0; i < n; ++i) {
+    const uint32_t c = p[i];
+    e += c < 0x80 ? 0 : c < 0x800 ? 1 : c < 0x10000 ? 2 : 3;
+  }
+  return e;
+}
+
+// A filler unit and the units searched for, differing in high and low bytes
+// so that a scan comparing the wrong bytes of a lane would be caught.
+template <class U>
+constexpr std::array<U, 4> kTargets = {U(0x41), U(sizeof(U) > 1 ? 0x141 : 0xC1),
+                                       U(sizeof(U) > 2 ? 0x10041 : 0x7A), U(0xFF)};
+template <class U>
+constexpr U kFill = U(sizeof(U) > 1 ? 0x4100 : 0x61);
+
+template <class U>
+void check_finds_every_placement() {
+  const std::array<U, 4> one = {kTargets<U>[0], kTargets<U>[0], kTargets<U>[0], kTargets<U>[0]};
+  for (size_t n = 0; n <= 100; ++n) {
+    std::unique_ptr<U[]> buf(new U[n == 0 ? 1 : n]);
+    U* p = buf.get();
+    for (size_t i = 0; i < n; ++i) p[i] = kFill<U>;
+    // No hit anywhere, then one hit (or two) at each place, from each start.
+    for (size_t hit = 0; hit <= n; ++hit) {
+      if (hit < n) p[hit] = kTargets<U>[hit % 4];
+      if (n > 0 && hit + 7 < n) p[n - 1] = kTargets<U>[0];
+      for (size_t from = 0; from <= n; ++from) {
+        ASSERT_EQ(simd::find_unit(p, from, n, kTargets<U>[0]), naive_find(p, from, n, one))
+            << "n=" << n << " hit=" << hit << " from=" << from;
+        ASSERT_EQ(simd::find_any4(p, from, n, kTargets<U>), naive_find(p, from, n, kTargets<U>))
+            << "n=" << n << " hit=" << hit << " from=" << from;
+      }
+      if (hit < n) p[hit] = kFill<U>;
+      if (n > 0) p[n - 1] = kFill<U>;
+    }
+  }
+}
+
+TEST_P(SimdLevel, FindsEveryPlacementBytes) {
+  check_finds_every_placement<uint8_t>();
+}
+TEST_P(SimdLevel, FindsEveryPlacementTwoByteUnits) {
+  check_finds_every_placement<uint16_t>();
+}
+TEST_P(SimdLevel, FindsEveryPlacementFourByteUnits) {
+  check_finds_every_placement<uint32_t>();
+}
+
+template <class U>
+void check_random_texts(std::mt19937& rng) {
+  // Dense hits and sparse ones, at random offsets into one buffer.
+  for (int round = 0; round < 300; ++round) {
+    const size_t n = rng() % 300;
+    std::unique_ptr<U[]> buf(new U[n == 0 ? 1 : n]);
+    const unsigned density = 1 + rng() % 64;
+    for (size_t i = 0; i < n; ++i) {
+      buf[i] = rng() % density == 0 ? kTargets<U>[rng() % 4] : U(kFill<U> + rng() % 3);
+    }
+    const size_t from = n == 0 ? 0 : rng() % (n + 1);
+    const std::array<U, 4> one = {kTargets<U>[1], kTargets<U>[1], kTargets<U>[1], kTargets<U>[1]};
+    ASSERT_EQ(simd::find_unit(buf.get(), from, n, kTargets<U>[1]),
+              naive_find(buf.get(), from, n, one));
+    ASSERT_EQ(simd::find_any4(buf.get(), from, n, kTargets<U>),
+              naive_find(buf.get(), from, n, kTargets<U>));
+  }
+}
+
+TEST_P(SimdLevel, RandomTextsAllWidths) {
+  std::mt19937 rng(7);
+  check_random_texts<uint8_t>(rng);
+  check_random_texts<uint16_t>(rng);
+  check_random_texts<uint32_t>(rng);
+}
+
+// Code points at every UTF-8 length boundary.
+constexpr uint32_t kBoundaries[] = {0x00, 0x7F, 0x80, 0x7FF, 0x800, 0xFFFF, 0x10000, 0x10FFFF};
+
+template <class U>
+void check_utf8_extra(std::mt19937& rng) {
+  std::vector<U> pool;
+  for (uint32_t c : kBoundaries) {
+    if (sizeof(U) == 4 || c <= 0xFFFF) pool.push_back(U(c));
+  }
+  for (size_t n = 0; n <= 200; ++n) {
+    std::unique_ptr<U[]> buf(new U[n == 0 ? 1 : n]);
+    for (size_t i = 0; i < n; ++i) buf[i] = pool[rng() % pool.size()];
+    for (size_t off = 0; off <= std::min<size_t>(n, 9); ++off) {
+      ASSERT_EQ(simd::utf8_extra(buf.get() + off, n - off), naive_extra(buf.get() + off, n - off))
+          << "n=" << n << " off=" << off;
+    }
+  }
+}
+
+TEST_P(SimdLevel, Utf8LengthAtEveryBoundary) {
+  std::mt19937 rng(11);
+  check_utf8_extra<uint16_t>(rng);
+  check_utf8_extra<uint32_t>(rng);
+}
+
+// Long runs of the widest characters: the per-lane counters must be summed
+// before they overflow.
+TEST_P(SimdLevel, Utf8LengthOfLongRunsDoesNotOverflow) {
+  const size_t n = 1000003;
+  std::vector<uint16_t> w(n, 0xFFFF);
+  EXPECT_EQ(simd::utf8_extra(w.data(), n), 2 * n);
+  std::vector<uint32_t> d(n, 0x10FFFF);
+  EXPECT_EQ(simd::utf8_extra(d.data(), n), 3 * n);
+}
+
+INSTANTIATE_TEST_SUITE_P(Levels, SimdLevel,
+                         ::testing::Values(Level::Scalar, Level::Base, Level::Avx2),
+                         [](const ::testing::TestParamInfo<Level>& info) {
+                           return std::string(simd::level_name(info.param));
+                         });
+
+TEST(Simd, LevelIsClampedToTheCpu) {
+  const Level saved = simd::level();
+  simd::set_level(Level::Avx2);
+  EXPECT_EQ(simd::level(), simd::best_level());
+  simd::set_level(saved);
+}
+
+}  // namespace
+}  // namespace kordal
