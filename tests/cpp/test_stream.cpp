@@ -23,14 +23,8 @@ TEST(Stream, LookbehindReach) {
     size_t reach;
   };
   const Case cases[] = {
-      {"abc", 0},
-      {"(?<=ab)c", 6},
-      {"(?<=a{2,4})c", 12},
-      {"(?<=a(?<=bc))d", 9},
-      {"(?<!x|yz)w", 6},
-      {"(?=abc)", 0},
-      {"(?<=a+)b", kUnset},
-      {"(?<=(a)\\1)b", kUnset},
+      {"abc", 0},        {"(?<=ab)c", 6}, {"(?<=a{2,4})c", 12}, {"(?<=a(?<=bc))d", 9},
+      {"(?<!x|yz)w", 6}, {"(?=abc)", 0},  {"(?<=a+)b", kUnset}, {"(?<=(a)\\1)b", kUnset},
   };
   for (const Case& c : cases) {
     const Regex re = compile(c.pattern);
@@ -75,8 +69,8 @@ std::vector<Found> streamed(const Regex& re, const std::vector<std::u32string>& 
 }
 
 TEST(Stream, EveryCutGivesTheWholeTextMatches) {
-  const char* patterns[] = {"<[^>]*>|\\w+", "a\\b", "a$", "a\\Z", "a(?=b)",
-                            "(?<=a)b|b",    "x*",   "(a|ab)(c|bcd)", "(\\w)\\1"};
+  const char* patterns[] = {"<[^>]*>|\\w+",  "a\\b",    "a$", "a\\Z", "a(?=b)", "(?<=a)b|b", "x*",
+                            "(a|ab)(c|bcd)", "(\\w)\\1"};
   const std::u32string texts[] = {U"<a b> c", U"abab a", U"aab\u00e9ba", U"abcd xx yy", U""};
   for (const char* p : patterns) {
     const Regex re = compile(p);
