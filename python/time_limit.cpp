@@ -31,10 +31,13 @@ PyTimeLimit* as_limit(PyObject* self) {
 }
 
 PyObject* time_limit_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const char* kwlist[] = {"seconds", nullptr};
-  double seconds = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "d:time_limit", const_cast<char**>(kwlist),
-                                   &seconds)) {
+  static const char* const kNames[] = {"seconds"};
+  static const Params prm{"time_limit", kNames, 1, 1};
+  PyObject* a[1];
+  if (!bind_tuple(prm, args, kwargs, a)) return nullptr;
+  const double seconds = PyFloat_AsDouble(a[0]);
+  if (seconds == -1 && PyErr_Occurred()) {
+    add_param_note("seconds");
     return nullptr;
   }
   if (std::isnan(seconds) || seconds < 0) {
