@@ -29,6 +29,7 @@
 #include <new>
 
 #include "analysis.hpp"
+#include "ascii_fold.hpp"
 #include "backtracker.hpp"
 #include "dfa.hpp"
 #include "onepass.hpp"
@@ -475,9 +476,11 @@ Regex::Regex(Regex&&) noexcept = default;
 Regex& Regex::operator=(Regex&&) noexcept = default;
 Regex::~Regex() = default;
 
-Result<Regex> Regex::new_with_flags(std::string_view pattern, uint32_t f) {
+Result<Regex> Regex::new_with_flags(std::string_view pattern, uint32_t f,
+                                    const CompileOptions& options) {
   if ((f & 0x118) == 0) f |= flags::UNICODE;
   Parser p(pattern, f & 0x1ff);
+  p.ascii_case = options.ascii_case;
   Result<ParseOutput> r = p.run();
   if (!r.ok()) return r.error();
   if ((f & 0x30000) == 0) f |= flags::VERSION1;
@@ -487,6 +490,7 @@ Result<Regex> Regex::new_with_flags(std::string_view pattern, uint32_t f) {
   re.names_ = std::make_shared<const Names>(std::move(r.value().names));
   re.group_count_ = r.value().group_count;
   re.flags_ = f;
+  if (options.ascii_case) fold_ascii_case(*re.tree_);
   annotate(*re.tree_);
   re.program_ = std::make_unique<const Program>(compile_program(*re.tree_));
   re.analysis_ = std::make_unique<Analysis>(analyze(*re.tree_));
