@@ -830,7 +830,7 @@ PyObject* new_pattern(PyObject* pattern, uint32_t flags) {
   uint32_t reported = flags | inline_flags(utf8);
   if (!bytes && !(reported & kAscii)) reported |= kUnicode;
   auto c = std::make_unique<Compiled>(Compiled{std::move(r.value()), {}});
-  c->parents = group_parents(c->re);
+  c->nesting = group_nesting(c->re);
   Py_DECREF(text);
   // groupindex (sorted by number) and the names by number.
   const size_t groups = c->re.group_count();
