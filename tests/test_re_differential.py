@@ -189,3 +189,14 @@ def test_ascii_folding_agrees_with_re(pattern, text, flags):
     bflags = flags & ~std.A
     assert regs(kre.search(bpattern, data, bflags)) == regs(std.search(bpattern, data, bflags))
     assert kre.findall(bpattern, data, bflags) == std.findall(bpattern, data, bflags)
+
+
+@pytest.mark.parametrize("pattern, found", [
+    (r"\p{Lu}", "AÉ"), (r"[\p{Lu}]", "AÉ"), (r"[^\p{Lu}]", "béx"), (r"\P{Lu}", "béx"),
+    (r"[\p{Lu}x]", "AÉx"),
+])
+def test_properties_do_not_fold_with_or_without_ascii(pattern, found):
+    # Not in re: kordal's own rule (a property never folds) holds for both foldings.
+    for flags in (std.I, std.A | std.I):
+        assert kre.findall(pattern, "AbÉéx", flags) == list(found)
+    assert kre.findall(latin1(pattern), latin1("AbÉéx"), std.I) == [latin1(c) for c in found]
