@@ -57,18 +57,40 @@ PyObject* new_partial_match(PyObject* input, const kordal::PartialMatch& pm);
 
 // --- Additions beside the specified API, each in its own file. ---
 
+// The nesting of groups, for lastindex: parents[g] is the innermost capture group around group
+// g (0 at top level), look[g] the innermost lookaround (numbered in tree
+// order, 0 for none).
+struct GroupNesting {
+  std::vector<uint32_t> parents;
+  std::vector<uint32_t> look;
+};
 // py_regex.cpp: the engine Regex of a Regex instance, and its group nesting.
 const kordal::Regex& regex_of(PyObject* regex);
-const std::vector<uint32_t>& group_parents_of(PyObject* regex);
+const GroupNesting& group_nesting_of(PyObject* regex);
 // A Match for `m`, found by `regex` in `input`.
 PyObject* match_for(PyObject* regex, PyObject* input, const kordal::Match& m);
 
-// group_nesting.cpp: parents[g] is the innermost capture group around group
-// g (0 at top level); the group that closed last of a match, as `re` reports
-// it in lastindex, or kUnset when no group took part.
-std::vector<uint32_t> group_parents(const kordal::Regex& re);
-size_t last_closed_group(const std::vector<kordal::Span>& caps,
-                         const std::vector<uint32_t>& parents);
+// group_nesting.cpp: the nesting of a compiled pattern's groups.
+GroupNesting group_nesting(const kordal::Regex& re);
+// Whether group g (ending at g_end) closed after group b (ending at b_end),
+// both having taken part in one match.
+bool closes_after(const GroupNesting& nest, size_t g, size_t g_end, size_t b, size_t b_end);
+// The group that closed last of a match, as `re` reports it in lastindex, or
+// kUnset when no group took part. end_of(g) is the end of group g (any unit),
+// or kUnset when it did not take part.
+template <class EndOf>
+size_t last_closed_group(size_t ngroups, const GroupNesting& nest, const EndOf& end_of) {
+  size_t best = kordal::kUnset, best_end = 0;
+  for (size_t g = 1; g < ngroups; ++g) {
+    const size_t e = end_of(g);
+    if (e == kordal::kUnset) continue;
+    if (best == kordal::kUnset || closes_after(nest, g, e, best, best_end)) {
+      best = g;
+      best_end = e;
+    }
+  }
+  return best;
+}
 
 // py_match.cpp / py_partial_match.cpp: read access for the files below.
 size_t match_ngroups(PyObject* match);

@@ -645,9 +645,10 @@ const kordal::Names& match_names(PyObject* match) {
 size_t match_lastindex(PyObject* match) {
   PyMatch* m = as_match(match);
   if (m->lastindex == kLazy) {
-    std::vector<kordal::Span> caps(m->ngroups);
-    for (size_t g = 0; g < m->ngroups; ++g) caps[g] = group_span(m, g);
-    const size_t last = last_closed_group(caps, group_parents_of(m->regex));
+    const size_t last = last_closed_group(m->ngroups, group_nesting_of(m->regex), [&](size_t g) {
+      const kordal::Span s = group_span(m, g);
+      return s.set() ? s.cend : kordal::kUnset;
+    });
     m->lastindex = last < m->ngroups ? last : kordal::kUnset;
   }
   return m->lastindex;

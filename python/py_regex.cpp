@@ -29,7 +29,7 @@ struct PyRegex {
   };
   // Which group encloses which, for Match.lastindex; built with `re`.
   union {
-    std::vector<uint32_t> parents;
+    GroupNesting nesting;
   };
 };
 
@@ -40,7 +40,7 @@ const kordal::Regex& re_of(PyObject* self) {
 void regex_dealloc(PyObject* self) {
   PyTypeObject* tp = Py_TYPE(self);
   reinterpret_cast<PyRegex*>(self)->re.~Regex();
-  reinterpret_cast<PyRegex*>(self)->parents.~vector();
+  reinterpret_cast<PyRegex*>(self)->nesting.~GroupNesting();
   tp->tp_free(self);
   Py_DECREF(tp);
 }
@@ -52,11 +52,11 @@ PyObject* make_regex(PyTypeObject* tp, PyObject* pattern, PyObject* flags) {
   if (!to_flags(flags, "flags", f)) return nullptr;
   kordal::Result<kordal::Regex> r = kordal::Regex::new_with_flags(pat.utf8, f);
   if (!r.ok()) return map_err(r.error());
-  std::vector<uint32_t> parents = group_parents(r.value());
+  GroupNesting nesting = group_nesting(r.value());
   PyObject* self = tp->tp_alloc(tp, 0);
   if (self == nullptr) return nullptr;
   new (&reinterpret_cast<PyRegex*>(self)->re) kordal::Regex(std::move(r.value()));
-  new (&reinterpret_cast<PyRegex*>(self)->parents) std::vector<uint32_t>(std::move(parents));
+  new (&reinterpret_cast<PyRegex*>(self)->nesting) GroupNesting(std::move(nesting));
   return self;
 }
 
@@ -481,8 +481,8 @@ const kordal::Regex& regex_of(PyObject* regex) {
   return re_of(regex);
 }
 
-const std::vector<uint32_t>& group_parents_of(PyObject* regex) {
-  return reinterpret_cast<PyRegex*>(regex)->parents;
+const GroupNesting& group_nesting_of(PyObject* regex) {
+  return reinterpret_cast<PyRegex*>(regex)->nesting;
 }
 
 PyObject* match_for(PyObject* regex, PyObject* input, const kordal::Match& m) {

@@ -45,7 +45,7 @@ struct Template {
 
 struct Compiled {
   kordal::Regex re;
-  std::vector<uint32_t> parents;  // group nesting, for lastindex
+  GroupNesting nesting;  // for lastindex
 };
 
 struct RePattern {

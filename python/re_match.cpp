@@ -205,32 +205,14 @@ PyObject* match_expand(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   return build_result(out, h.bytes);
 }
 
-// Whether group a encloses group b in the pattern.
-bool encloses(const std::vector<uint32_t>& parents, size_t a, size_t b) {
-  for (size_t g = parents[b]; g != 0; g = parents[g]) {
-    if (g == a) return true;
-  }
-  return false;
-}
-
-// The group that closed last: an enclosing group closes after the groups
-// inside it, even when a lookahead took them further; otherwise the one that
-// ends later, and at equal ends the later one in the pattern.
+// The group that closed last, computed once on first use.
 Py_ssize_t lastindex_of(ReMatch* m) {
   if (m->lastindex != -2) return m->lastindex;
-  const std::vector<uint32_t>& parents = pattern_of(m)->c->parents;
-  Py_ssize_t best = -1;
-  for (Py_ssize_t g = 1; g < m->ngroups; ++g) {
-    if (m->spans[2 * g] < 0) continue;
-    if (best < 0 || encloses(parents, size_t(g), size_t(best))) {
-      best = g;
-      continue;
-    }
-    if (encloses(parents, size_t(best), size_t(g))) continue;
-    if (m->spans[2 * g + 1] >= m->spans[2 * best + 1]) best = g;
-  }
-  m->lastindex = best;
-  return best;
+  const size_t last = last_closed_group(
+      size_t(m->ngroups), pattern_of(m)->c->nesting,
+      [&](size_t g) { return m->spans[2 * g] < 0 ? kordal::kUnset : size_t(m->spans[2 * g + 1]); });
+  m->lastindex = last == kordal::kUnset ? -1 : Py_ssize_t(last);
+  return m->lastindex;
 }
 
 PyObject* get_lastindex(PyObject* self, void*) {

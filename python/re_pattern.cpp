@@ -849,7 +849,10 @@ PyObject* new_pattern(PyObject* pattern, uint32_t flags) {
   if (flags & kDotAll) kf |= kordal::flags::DOTALL;
   if (flags & kVerbose) kf |= kordal::flags::VERBOSE;
   if ((flags & kAscii) || bytes) kf |= kordal::flags::ASCII;
-  kordal::Result<kordal::Regex> r = kordal::Regex::new_with_flags(utf8, kf);
+  // `re` folds only the ASCII letters where ASCII is in force (bytes, re.ASCII, (?a)).
+  kordal::CompileOptions options;
+  options.ascii_case = true;
+  kordal::Result<kordal::Regex> r = kordal::Regex::new_with_flags(utf8, kf, options);
   if (!r.ok()) {
     const kordal::Error& e = r.error();
     Py_ssize_t pos = -1;
@@ -867,7 +870,7 @@ PyObject* new_pattern(PyObject* pattern, uint32_t flags) {
   uint32_t reported = flags | inline_flags(utf8);
   if (!bytes && !(reported & kAscii)) reported |= kUnicode;
   auto c = std::make_unique<Compiled>(Compiled{std::move(r.value()), {}});
-  c->parents = group_parents(c->re);
+  c->nesting = group_nesting(c->re);
   Py_DECREF(text);
   // groupindex (sorted by number) and the names by number.
   const size_t groups = c->re.group_count();

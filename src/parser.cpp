@@ -326,6 +326,7 @@ bool Parser::parse_atom(Node& out) {
       return err(ErrorKind::Repeat, "nothing to repeat before " + quoted_char(x));
     default:
       out = make_lit(x, flags & flags::IGNORECASE);
+      mark_ascii_case(out);
       break;
   }
   ++pos;
@@ -637,14 +638,22 @@ bool Parser::parse_class(Node& out) {
     }
     cc->items.push_back(set_item(ch, end));
   }
-  if (flags & flags::IGNORECASE) {
+  const bool ascii_fold = ascii_case && (flags & flags::ASCII);
+  if ((flags & flags::IGNORECASE) && !ascii_fold) {
     for (ClassItem& it : cc->items) {
       if (it.kind == ClassItem::Kind::Set) fold_set(it.set);
     }
   }
   out = make(NodeKind::Class);
   out.cc = std::move(cc);
+  // Left unfolded for fold_ascii_case, which needs the members as written.
+  out.ign = ascii_fold && (flags & flags::IGNORECASE);
+  out.ascii = out.ign;
   return true;
+}
+
+void Parser::mark_ascii_case(Node& n) const {
+  n.ascii = ascii_case && n.ign && (flags & flags::ASCII);
 }
 
 int Parser::try_posix_class(ClassItem& item) {
@@ -685,6 +694,7 @@ bool Parser::parse_escape(bool in_class, Node& out) {
   const bool ascii = flags & flags::ASCII;
   auto lit = [&](char32_t v) {
     out = make_lit(v, ign);
+    mark_ascii_case(out);
     return true;
   };
   switch (c) {
@@ -757,6 +767,7 @@ bool Parser::parse_escape(bool in_class, Node& out) {
         out = make(NodeKind::LitStr);
         out.chars = std::move(run);
         out.ign = ign;
+        mark_ascii_case(out);
       }
       return true;
     }

@@ -85,12 +85,17 @@ class Parser {
   uint32_t flags = 0;
   size_t depth = 0;  // group bodies open at the cursor
   std::optional<Error> error_;
+  // Marks the case-insensitive literals and classes written under the ASCII
+  // flag (field `ascii`) and leaves such classes unfolded, for
+  // fold_ascii_case (ascii_fold.hpp). Off for the native interface.
+  bool ascii_case = false;
 
  private:
   bool at(char32_t c) const { return pos < chars.size() && chars[pos] == c; }
   size_t byte_at(size_t index) const { return offsets[std::min(index, chars.size())]; }
   std::string utf8(size_t from, size_t to) const;
   void read_suffix(Quantifier& q);
+  void mark_ascii_case(Node& n) const;
 };
 
 }  // namespace kordal

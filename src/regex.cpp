@@ -14,6 +14,7 @@
 #include <exception>
 #include <new>
 
+#include "ascii_fold.hpp"
 #include "parser.hpp"
 #include "program.hpp"
 #include "state.hpp"
@@ -51,9 +52,11 @@ Regex::Regex(Regex&&) noexcept = default;
 Regex& Regex::operator=(Regex&&) noexcept = default;
 Regex::~Regex() = default;
 
-Result<Regex> Regex::new_with_flags(std::string_view pattern, uint32_t f) {
+Result<Regex> Regex::new_with_flags(std::string_view pattern, uint32_t f,
+                                    const CompileOptions& options) {
   if ((f & 0x118) == 0) f |= flags::UNICODE;
   Parser p(pattern, f & 0x1ff);
+  p.ascii_case = options.ascii_case;
   Result<ParseOutput> r = p.run();
   if (!r.ok()) return r.error();
   if ((f & 0x30000) == 0) f |= flags::VERSION1;
@@ -63,6 +66,7 @@ Result<Regex> Regex::new_with_flags(std::string_view pattern, uint32_t f) {
   re.names_ = std::make_shared<const Names>(std::move(r.value().names));
   re.group_count_ = r.value().group_count;
   re.flags_ = f;
+  if (options.ascii_case) fold_ascii_case(*re.tree_);
   annotate(*re.tree_);
   re.program_ = std::make_unique<const Program>(compile_program(*re.tree_));
   re.strategy_ = std::make_unique<const Strategy>(*re.tree_, *re.program_, analyze(*re.tree_),

@@ -78,9 +78,19 @@ struct Segment {
   size_t end = 0;
 };
 
+// Compile options beside the flags: never stored in flags(), and invisible in
+// dump(), so an interface may ask for them without changing what the native
+// one reports.
+struct CompileOptions {
+  // Case-insensitive literals and classes under the ASCII flag fold the ASCII
+  // letters only (ascii_fold.hpp); backreferences still fold fully.
+  bool ascii_case = false;
+};
+
 class Regex {
  public:
-  static Result<Regex> new_with_flags(std::string_view pattern, uint32_t flags);
+  static Result<Regex> new_with_flags(std::string_view pattern, uint32_t flags,
+                                      const CompileOptions& options = {});
 
   Regex(Regex&&) noexcept;
   Regex& operator=(Regex&&) noexcept;

@@ -8,6 +8,7 @@ import pytest
 import regex as regex_pkg
 
 import kordal_python as kordal
+import kordal_python.re as kre
 
 # --- flags of re and regex --------------------------------------------------------------------
 
@@ -208,6 +209,11 @@ LASTINDEX_CASES = [
     (r"(?:(a)|(b))+", "ab"), (r"(?:(a)|(b))+", "ba"), (r"(?:(a)(b)?)+", "aba"),
     (r"(?P<num>(\d+)(\.\d+)?)|(?P<name>\w+)", "3.14"), (r"(?P<num>(\d+)(\.\d+)?)|(?P<name>\w+)", "x1"),
     (r"(\w+)\s*(\d*)", "abc"), (r"x", "x"), (r"(a)(?:(b)|c)", "ac"), (r"((a)|(b))*", "ab"),
+    # Groups in lookarounds: their ends do not tell when they closed.
+    (r"((?=(\d){1,2}))", "a12"), (r"(?=(ab))(a)", "ab"), (r"(a)(?=(b))", "ab"),
+    (r"(?=(a(b)))", "ab"), (r"(?=(abc))(a)(b)", "abc"), (r"(?=(ab))(?=(a))", "ab"),
+    (r"(?<=(a))(b)", "ab"), (r"(?=(?P<x>ab))(?P<y>a)", "ab"), (r"(?=(a)(bc))", "abc"),
+    (r"((?=(abc))a)(b)", "abc"), (r"(?:(?=(ab))(a))+", "aab"), (r"(?!(b))(a)", "a"),
 ]
 
 
@@ -217,6 +223,9 @@ def test_lastindex_and_lastgroup_agree_with_re(pattern, text):
     expected = re.search(pattern, text)
     assert m.span == expected.span()
     assert (m.lastindex, m.lastgroup) == (expected.lastindex, expected.lastgroup)
+    r = kre.search(pattern, text)
+    assert (r.span(), r.lastindex, r.lastgroup) == (expected.span(), expected.lastindex,
+                                                     expected.lastgroup)
 
 
 def test_tokenizer_with_lastgroup():
