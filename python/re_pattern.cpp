@@ -456,6 +456,14 @@ PyGetSetDef kScannerGetSet[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+#ifndef Py_TPFLAGS_DISALLOW_INSTANTIATION
+// Before 3.10 a heap type without tp_new would inherit object's.
+PyObject* refuse_scanner_new(PyTypeObject* tp, PyObject*, PyObject*) {
+  PyErr_Format(PyExc_TypeError, "cannot create '%s' instances", tp->tp_name);
+  return nullptr;
+}
+#endif
+
 PyType_Slot kScannerSlots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(scanner_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(scanner_traverse)},
@@ -463,6 +471,9 @@ PyType_Slot kScannerSlots[] = {
     {Py_tp_iternext, reinterpret_cast<void*>(guarded<scanner_next>)},
     {Py_tp_methods, kScannerMethods},
     {Py_tp_getset, kScannerGetSet},
+#ifndef Py_TPFLAGS_DISALLOW_INSTANTIATION
+    {Py_tp_new, reinterpret_cast<void*>(refuse_scanner_new)},
+#endif
     {0, nullptr},
 };
 
