@@ -43,9 +43,10 @@ size_t extra_bytes(const U* p, size_t n) {
     }
     return total;
   } else {
-    // Most reported spans are a few units long: count those here rather
-    // than pay for the call and its dispatch.
-    if (n < 8) {
+    // Most reported spans are short: below a thousand units the compiler's
+    // vectorised loop beats the call and its dispatch (a findall of lines
+    // over 2-byte text took 1.7x as long through the dispatched count).
+    if (n < 1024) {
       size_t total = 0;
       for (size_t i = 0; i < n; ++i) total += extra(p[i]);
       return total;
