@@ -47,11 +47,10 @@ PyObject* step(PyObject* self, Run&& run) {
     PyErr_SetString(PyExc_ValueError, "Stream already executing");
     return nullptr;
   }
-  std::vector<kordal::Match> found;
   ps->running = true;
   kordal::Status st;
   try {
-    st = run(*ps->s, found);
+    st = run(*ps->s);
   } catch (...) {
     reacquire_lock();
     ps->running = false;
@@ -60,12 +59,15 @@ PyObject* step(PyObject* self, Run&& run) {
   const bool ok = check_status(st);
   ps->running = false;
   if (!ok) return nullptr;
+  const std::span<const kordal::Match> found = ps->s->found();
   PyObject* list = PyList_New(Py_ssize_t(found.size()));
   if (list == nullptr) return nullptr;
   if (!found.empty()) {
-    const std::u32string& buf = ps->s->buffer();
-    PyObject* input = PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, buf.data(),
-                                                static_cast<Py_ssize_t>(buf.size()));
+    const kordal::Text buf = ps->s->buffer();
+    const int kind = buf.width == 1   ? PyUnicode_1BYTE_KIND
+                     : buf.width == 2 ? PyUnicode_2BYTE_KIND
+                                      : PyUnicode_4BYTE_KIND;
+    PyObject* input = PyUnicode_FromKindAndData(kind, buf.data, static_cast<Py_ssize_t>(buf.n));
     if (input == nullptr) {
       Py_DECREF(list);
       return nullptr;
@@ -98,17 +100,13 @@ PyObject* stream_feed(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     return nullptr;
   }
   // The chunk is copied before any search, so it need not outlive the call.
-  return step(self, [&](kordal::Stream& s, std::vector<kordal::Match>& out) {
-    return s.feed(hay.text, out, search_control());
-  });
+  return step(self, [&](kordal::Stream& s) { return s.feed(hay.text, search_control()); });
 }
 
 PyObject* stream_close(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Params p{"Stream.close", nullptr, 0, 0};
   if (!bind(p, args, nargs, kwnames, nullptr)) return nullptr;
-  return step(self, [&](kordal::Stream& s, std::vector<kordal::Match>& out) {
-    return s.close(out, search_control());
-  });
+  return step(self, [&](kordal::Stream& s) { return s.close(search_control()); });
 }
 
 PyObject* stream_retained(PyObject* self, void*) {
@@ -117,7 +115,7 @@ PyObject* stream_retained(PyObject* self, void*) {
 
 PyObject* stream_position(PyObject* self, void*) {
   const kordal::Stream& s = *as_stream(self)->s;
-  return PyLong_FromSize_t(s.base() + s.buffer().size());
+  return PyLong_FromSize_t(s.base() + s.buffer().n);
 }
 
 PyObject* stream_closed(PyObject* self, void*) {

@@ -559,6 +559,37 @@ std::unique_ptr<const Dfa> Dfa::build(const Node& root) {
   return d;
 }
 
+std::unique_ptr<const Dfa> Dfa::build_prefixes(const Node& root) {
+  std::unique_ptr<Automaton> prog = build_automaton(root, true, false);
+  if (!prog) return nullptr;
+  // Enter the reverse NFA at every test of the pattern (not the unanchored
+  // loop's, which follows it): reading back from e, each is where a thread
+  // that consumed the character before e may stand.
+  Nfa& rev = prog->rev;
+  const uint32_t loop_test = rev.code[rev.unanchored].y;
+  constexpr uint32_t kNone = ~uint32_t{0};
+  uint32_t entry = kNone;
+  for (uint32_t i = 0; i < loop_test; ++i) {
+    if (rev.code[i].op != NOp::Test) continue;
+    if (entry == kNone) {
+      entry = i;
+      continue;
+    }
+    NInst in;
+    in.op = NOp::Split;
+    in.x = i;
+    in.y = entry;
+    rev.code.push_back(in);
+    entry = uint32_t(rev.code.size() - 1);
+  }
+  if (entry == kNone) return nullptr;
+  rev.start = entry;
+  std::unique_ptr<Dfa> d(new Dfa());
+  d->prog_ = std::move(prog);
+  d->id_ = next_id.fetch_add(1, std::memory_order_relaxed);
+  return d;
+}
+
 Dfa::Outcome Dfa::find_end(State& st, size_t s, bool anchored, bool earliest, size_t& end,
                            const StartSet* starts) const {
   CacheLease lease(*prog_, id_);

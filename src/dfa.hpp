@@ -37,6 +37,12 @@ class Dfa {
   // nullptr when the tree holds something the automaton cannot express, or
   // its NFA would exceed the size cap. The tree must outlive the Dfa.
   static std::unique_ptr<const Dfa> build(const Node& root);
+  // A Dfa for find_start only, whose reverse scan may begin inside the
+  // pattern: the least start s >= lo with [s, e) the beginning of some match
+  // (a thread that consumed it may still match). Ignores priorities, so it
+  // is an upper bound of the starts a search reaching e leaves undecided.
+  // nullptr as build, or when the pattern has no character test.
+  static std::unique_ptr<const Dfa> build_prefixes(const Node& root);
   ~Dfa();
 
   enum class Outcome : uint8_t {

@@ -113,12 +113,26 @@ REGRESSIONS = [
     (r"", "ab", ["", "a", "", "b", ""]),
     (r"(?m)^\w+$", "ab\ncd\n", ["a", "b\nc", "d", "\n"]),
     (r"\bé\b", "é é", ["é", " ", "é"]),
+    # `$` before a line feed holds only when that line feed ends the text.
+    (r"bb($)é|($)", "\nb \nbbb  \n ", ["", "\nb \n", "bbb", "  ", "\n", " "]),
+    (r"(?:.)*$", "ba\n\n ", ["ba\n", "", "\n "]),
+    (r"(\w+)@(\w+)\.com", "a@b.com x@y.com", ["a@b.c", "om x@", "y.co", "m"]),
 ]
 
 
 @pytest.mark.parametrize("pattern,text,chunks", REGRESSIONS)
 def test_regressions(pattern, text, chunks):
     check(pattern, text, chunks)
+
+
+@pytest.mark.parametrize("pattern", [r"\w+|😀", r"(?<=ж)\w|é\b", r"[^ ]+$", r"(\w)\1"])
+def test_pieces_of_every_width(pattern):
+    # The stream keeps its text in the narrowest units that hold it: pieces of
+    # wider units arriving after narrower ones widen what it holds.
+    text = "ab éé жж 😀 cd\nжé"
+    for i in range(len(text) + 1):
+        for j in range(i, len(text) + 1):
+            check(pattern, text, [text[:i], text[i:j], text[j:]])
 
 
 @pytest.mark.parametrize(
@@ -131,6 +145,9 @@ def test_regressions(pattern, text, chunks):
         # A match that needs no more text comes with the piece that holds it.
         (r"ab", ["xab", "ab"], [["ab"], ["ab"]]),
         (r"a(?=b)", ["a", "b"], [[], ["a"]]),
+        # A shorter alternative first is final at once; found by the automata.
+        (r"a|ab", ["xa"], [["a"]]),
+        (r"(\w+)@(\w+)\.com", ["a@b.com x@y.c", "om "], [["a@b.com"], ["x@y.com"]]),
     ],
 )
 def test_matches_come_as_soon_as_final(pattern, chunks, per_feed):

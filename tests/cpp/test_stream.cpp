@@ -5,7 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "dfa.hpp"
 #include "regex.hpp"
+#include "state.hpp"
 #include "stream.hpp"
 
 namespace kordal {
@@ -85,6 +87,50 @@ TEST(Stream, EveryCutGivesTheWholeTextMatches) {
       }
     }
   }
+}
+
+// The starts the prefix scan reports bound those of every thread that can
+// consume the text up to e: a full match of text + w from p is such a thread.
+TEST(Stream, PrefixScanBoundsEveryLiveStart) {
+  const char* patterns[] = {"\\w+@\\w+", "a b|ab",     "(?:ab)*a", "\\ba+\\b", "(?m)^b+$",
+                            "a$|b\\Z",   "(a|b a)+ $", "[^a]*a",   "ab|a\\n"};
+  const char32_t alphabet[] = {U'a', U'b', U' ', U'\n'};
+  for (const char* p : patterns) {
+    const Regex re = compile(p);
+    const auto pre = Dfa::build_prefixes(re.tree());
+    ASSERT_TRUE(pre) << p;
+    std::vector<std::u32string> texts = {U""};
+    for (size_t i = 0; i < texts.size() && texts[i].size() < 5; ++i) {
+      for (char32_t c : alphabet) texts.push_back(texts[i] + c);
+    }
+    for (const std::u32string& t : texts) {
+      const size_t e = t.size();
+      size_t brute = e;
+      for (size_t q = 0; q < e && brute == e; ++q) {
+        for (size_t i = 0; i < texts.size() && texts[i].size() <= 2 && brute == e; ++i) {
+          const std::u32string full = t + texts[i];
+          State st = build_state(re.group_count(), Text::of(full.data(), full.size()));
+          bool found = false;
+          ASSERT_EQ(re.search_state(st, q, Regex::Anchor::Full, false, found, {}), Status::Ok);
+          if (found) brute = q;
+        }
+      }
+      State st = build_state(re.group_count(), Text::of(t.data(), t.size()));
+      size_t start = e;
+      const Dfa::Outcome o = pre->find_start(st, 0, e, start);
+      ASSERT_NE(o, Dfa::Outcome::GaveUp);
+      if (o == Dfa::Outcome::NotFound) start = e;
+      EXPECT_LE(start, brute) << p << " on " << std::string(t.begin(), t.end());
+    }
+  }
+  // And it is not the trivial bound: text no match can hold ends the scan.
+  const Regex mail = compile("\\w+@\\w+\\.com");
+  const auto pre = Dfa::build_prefixes(mail.tree());
+  const std::u32string t = U"x@y.com ab cd@e";
+  State st = build_state(mail.group_count(), Text::of(t.data(), t.size()));
+  size_t start = 0;
+  ASSERT_EQ(pre->find_start(st, 0, t.size(), start), Dfa::Outcome::Found);
+  EXPECT_EQ(start, 11u);
 }
 
 }  // namespace
