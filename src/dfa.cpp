@@ -49,6 +49,7 @@
 #include <unordered_map>
 
 #include "nfa.hpp"
+#include "poll.hpp"
 #include "program.hpp"
 #include "state.hpp"
 
@@ -56,9 +57,8 @@ namespace kordal {
 
 namespace {
 
-constexpr uint32_t kMaxHigh = 32;    // classes added for code points >= 256
-constexpr size_t kHighSlots = 1024;  // direct-mapped cache of high code points
-constexpr size_t kPollSlice = size_t(1) << 20;
+constexpr uint32_t kMaxHigh = 32;        // classes added for code points >= 256
+constexpr size_t kHighSlots = 1024;      // direct-mapped cache of high code points
 constexpr size_t kMinCharsPerState = 8;  // progress a cache clear must show
 constexpr size_t kSlots = 4;
 
@@ -416,8 +416,10 @@ Dfa::Outcome forward(const Automaton& p, DfaCache& c, State& st, const U* text, 
   size_t i = s;
   const uint16_t* low = p.low.data();
   const size_t w = c.width;
+  size_t slice = kFirstSlice;
   while (i < n) {
-    const size_t stop = n - i > kPollSlice ? i + kPollSlice : n;
+    const size_t stop = n - i > slice ? i + slice : n;
+    slice = kScanSlice;
     const size_t from = i;
     const int32_t* trans = c.fwd.trans.data();
     const uint8_t* flags = c.fwd.flags.data();
@@ -493,8 +495,10 @@ Dfa::Outcome backward(const Automaton& p, DfaCache& c, State& st, const U* text,
   const uint16_t* low = p.low.data();
   const size_t w = c.width;
   size_t i = e;  // the position the current state stands at
+  size_t slice = kFirstSlice;
   while (i > lo) {
-    const size_t stop = i - lo > kPollSlice ? i - kPollSlice : lo;
+    const size_t stop = i - lo > slice ? i - slice : lo;
+    slice = kScanSlice;
     const size_t from = i;
     const int32_t* trans = c.rev.trans.data();
     const uint8_t* flags = c.rev.flags.data();

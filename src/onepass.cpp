@@ -6,13 +6,13 @@
 #include <utility>
 
 #include "nfa.hpp"
+#include "poll.hpp"
 #include "state.hpp"
 
 namespace kordal {
 
 namespace {
 
-constexpr size_t kPollSlice = size_t(1) << 20;
 constexpr size_t kMaxTable = size_t(1) << 16;  // transitions (28 bytes each)
 // Instructions visited by all closures of one build: a large pattern that
 // stays one-pass for many states is refused before its build costs more
@@ -207,7 +207,7 @@ OnePass::Outcome OnePass::run(State& st, const U* text, size_t s, size_t budget)
   const Trans* table = table_.data();
   const uint32_t* pool = pool_.data();
   size_t pos = s;
-  size_t poll_at = s + kPollSlice;
+  size_t poll_at = s + kFirstSlice;
   const size_t give_up_at = budget == 0 || budget > n - s ? n + 1 : s + budget;
   const size_t* result = nullptr;
   size_t end = 0;
@@ -281,7 +281,7 @@ OnePass::Outcome OnePass::run(State& st, const U* text, size_t s, size_t budget)
       return Outcome::OverBudget;
     }
     if (pos >= poll_at) {
-      poll_at = pos + kPollSlice;
+      poll_at = pos + kScanSlice;
       if (st.ctl && st.ctl->poll && st.ctl->poll(st.ctl->ctx)) {
         st.status = Status::Interrupted;
         return Outcome::Stopped;

@@ -16,6 +16,7 @@
 
 #include "ascii_fold.hpp"
 #include "parser.hpp"
+#include "poll.hpp"
 #include "program.hpp"
 #include "state.hpp"
 #include "strategy.hpp"
@@ -460,6 +461,14 @@ Status FindIter::next(std::optional<Match>& out, const SearchControl& ctl) {
     return Status::NoMemory;
   }
   return into(out, [&] {
+    // Where the last step went far, this one likely will: poll first, so
+    // that the step lends the interpreter lock from its start. Walks with
+    // matches close together never poll and keep it.
+    if (last_step_ >= kFirstSlice / 4 && state_->n - next_start_ >= kFirstSlice / 4 && ctl.poll &&
+        ctl.poll(ctl.ctx)) {
+      out.reset();
+      return Status::Interrupted;
+    }
     bool found = false;
     const Status status = re_.find_from(*state_, next_start_, found, ctl);
     if (status != Status::Ok || !found) {
@@ -469,6 +478,7 @@ Status FindIter::next(std::optional<Match>& out, const SearchControl& ctl) {
     const CpSpan whole = state_->caps[0];
     if (!out) out.emplace();
     re_.fill_match(*out, text_, *state_);
+    last_step_ = whole.end - next_start_;
     next_start_ = whole.end > whole.start ? whole.end : whole.end + 1;
     return status;
   });

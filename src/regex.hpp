@@ -210,6 +210,7 @@ class FindIter {
   std::string_view text_;
   std::unique_ptr<State> state_;
   size_t next_start_ = 0;
+  size_t last_step_ = 0;  // code points from the last step's start to its match's end
   bool exhausted_ = false;
 };
 
