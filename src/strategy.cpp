@@ -28,6 +28,7 @@
 
 #include "backtracker.hpp"
 #include "onepass.hpp"
+#include "poll.hpp"
 #include "prefilter.hpp"
 #include "program.hpp"
 #include "reverse.hpp"
@@ -139,35 +140,49 @@ struct Search {
 
   Search(const Strategy& s, State& t, size_t from) : sg(s), st(t), s0(from), start_at(from) {}
 
-  // Next start >= s that can begin a match, or n + 1.
+  // Next start >= s that can begin a match, or n + 1 (also when the poll
+  // hook stopped the scan: st.status says so). Read in slices with a poll
+  // between them, as every long scan.
   template <class U>
   size_t skip(const U* p, size_t s) const {
     const Analysis& an = sg.an_;
     const size_t n = st.n;
     if (an.skip == Analysis::Skip::None) return s;
     if (s >= n) return n + 1;  // a match needs at least one code point
+    // A text without such code points (ASCII, or too narrow) holds none.
+    if (an.skip == Analysis::Skip::Char && (st.text.ascii || an.ch > char32_t(U(~U(0))))) {
+      return n + 1;
+    }
+    for (size_t slice = kFirstSlice;; slice = kScanSlice) {
+      const size_t until = n - s > slice ? s + slice : n;
+      const size_t i = skip_in(p, s, until);
+      if (i < until) return i;
+      if (until == n) return n + 1;
+      if (st.ctl && st.ctl->poll && st.ctl->poll(st.ctl->ctx)) {
+        st.status = Status::Interrupted;
+        return n + 1;
+      }
+      s = until;
+    }
+  }
+
+  // The first index in [s, until) that can begin a match, or until.
+  template <class U>
+  size_t skip_in(const U* p, size_t s, size_t until) const {
+    const Analysis& an = sg.an_;
     switch (an.skip) {
       case Analysis::Skip::Byte:
-        return find_unit(p, s, n, U(an.byte));
+        return std::min(simd::find_unit(p, s, until, U(an.byte)), until);
       case Analysis::Skip::Char:
-        // A text without such code points (ASCII, or too narrow) holds none.
-        if (st.text.ascii || an.ch > char32_t(U(~U(0)))) return n + 1;
-        return find_unit(p, s, n, U(an.ch));
+        return std::min(simd::find_unit(p, s, until, U(an.ch)), until);
       default:
         break;
     }
-    for (; s < n; ++s) {
+    for (; s < until; ++s) {
       const char32_t c = p[s];
       if (sizeof(U) == 1 ? an.lo[c] : c < 256 ? an.lo[c] : an.high) return s;
     }
-    return n + 1;
-  }
-
-  // First index >= s in [s, n) whose unit is c, or n + 1.
-  template <class U>
-  static size_t find_unit(const U* p, size_t s, size_t n, U c) {
-    const size_t i = simd::find_unit(p, s, n, c);
-    return i < n ? i : n + 1;
+    return until;
   }
 
   // One VM attempt at st.pos, given up after about `budget` steps (0: never).

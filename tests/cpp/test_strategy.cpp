@@ -387,6 +387,45 @@ TEST(ReverseCost, DenseLiteralStaysLinear) {
   }
 }
 
+// Every path that reads a long text without a result polls, early: the
+// first poll is where a search can be stopped and lends the interpreter
+// lock. Patterns cover the literal searcher, the needle scan, the start
+// skip (one unit, a set), the DFA, one-pass, the reverse search and the VM.
+TEST_P(Strategies, LongReadsPollEarly) {
+  const Config c = GetParam();
+  Forced f(c.engine, c.cache);
+  const char* patterns[] = {
+      "Holmes",     "Holmes|Watson", "b(?=c)",     "[bc](?=d)",   "(b+)(c)",         "\\w+@\\w+",
+      "[bc]\\d+",   "(?:x|y)\\d",    "\\d+z(?=z)", "(\\w)\\1z",   "(?<=x)y",         "\\bq\\w+\\b",
+      "[b-z](?=1)", "[^a](?=1)",     "\\W(?=1)",   "\u00e9(?=1)", "(?:b|\\d)c?(?=1)"};
+  const std::string text(300000, 'a');
+  struct Counter {
+    int polls = 0;
+    static bool stop(void* self) {
+      ++static_cast<Counter*>(self)->polls;
+      return true;
+    }
+  };
+  for (const char* p : patterns) {
+    auto re = Regex::new_with_flags(p, 0);
+    ASSERT_TRUE(re.ok()) << p;
+    for (int op = 0; op < 2; ++op) {
+      Counter k;
+      const SearchControl ctl{&Counter::stop, &k};
+      Status st;
+      if (op == 0) {
+        std::optional<Match> m;
+        st = re.value().find(text, m, ctl);
+      } else {
+        bool found = false;
+        st = re.value().is_match(text, found, ctl);
+      }
+      EXPECT_EQ(st, Status::Interrupted) << p << " op " << op;
+      EXPECT_EQ(k.polls, 1) << p << " op " << op;
+    }
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Forced, Strategies,
 
                          ::testing::Values(Config{Engine::Auto, 0}, Config{Engine::Vm, 0},
