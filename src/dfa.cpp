@@ -51,6 +51,7 @@
 #include "nfa.hpp"
 #include "poll.hpp"
 #include "program.hpp"
+#include "simd.hpp"
 #include "state.hpp"
 
 namespace kordal {
@@ -384,11 +385,11 @@ bool poll_stop(State& st) {
 // Next index in [i, stop) whose code point can begin a match, or stop.
 template <class U>
 size_t next_start(const U* text, size_t i, size_t stop, const StartSet& ss) {
-  if constexpr (sizeof(U) == 1) {
-    if (ss.only >= 0) {
-      const void* hit = std::memchr(text + i, ss.only, stop - i);
-      return hit ? size_t(static_cast<const U*>(hit) - text) : stop;
-    }
+  if (ss.only >= 0) return simd::find_unit(text, i, stop, U(ss.only));
+  if (ss.range_lo >= 0) return simd::find_range(text, i, stop, U(ss.range_lo), U(ss.range_hi));
+  if (ss.few > 0) {
+    const std::array<U, 4> u = {U(ss.units[0]), U(ss.units[1]), U(ss.units[2]), U(ss.units[3])};
+    return simd::find_any4(text, i, stop, u);
   }
   for (; i < stop; ++i) {
     const uint32_t c = text[i];
@@ -551,6 +552,30 @@ Dfa::Outcome backward(const Automaton& p, DfaCache& c, State& st, const U* text,
 }
 
 }  // namespace
+
+void StartSet::summarise() {
+  only = range_lo = range_hi = -1;
+  few = 0;
+  if (high) return;
+  int first = -1, last = -1, count = 0;
+  for (int c = 0; c < 256; ++c) {
+    if (!lo[c]) continue;
+    if (first < 0) first = c;
+    last = c;
+    if (count < 4) units[size_t(count)] = uint8_t(c);
+    ++count;
+  }
+  if (count == 0) return;
+  if (count == 1) {
+    only = first;
+  } else if (last - first + 1 == count) {
+    range_lo = first;
+    range_hi = last;
+  } else if (count <= 4) {
+    few = count;
+    for (int k = count; k < 4; ++k) units[size_t(k)] = units[0];
+  }
+}
 
 Dfa::~Dfa() = default;
 

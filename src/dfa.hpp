@@ -10,6 +10,7 @@
 // immutable and shared by threads. See dfa.cpp for the construction.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -30,6 +31,13 @@ struct StartSet {
   bool lo[256] = {};
   bool high = false;  // whether code points >= 256 can
   int only = -1;      // the one code point below 256 that can, when it is alone
+  // When no code point >= 256 can: the set as one range [lo, hi], or as up
+  // to four code points (repeated to fill), so a vectorised scan finds them.
+  int range_lo = -1, range_hi = -1;
+  int few = 0;
+  std::array<uint8_t, 4> units{};
+  // Fills only, range_* and few from lo and high.
+  void summarise();
 };
 
 class Dfa {

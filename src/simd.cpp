@@ -36,6 +36,12 @@ size_t find_unit_scalar(const U* p, size_t i, size_t n, U c) {
 }
 
 template <class U>
+size_t find_range_scalar(const U* p, size_t i, size_t n, U lo, U span) {
+  while (i < n && U(p[i] - lo) > span) ++i;
+  return i;
+}
+
+template <class U>
 size_t find_any4_scalar(const U* p, size_t i, size_t n, const std::array<U, 4>& u) {
   for (; i < n; ++i) {
     const U c = p[i];
@@ -167,6 +173,34 @@ size_t find_unit_base(const U* p, size_t i, size_t n, U c) {
   return n;
 }
 
+// Unsigned lanes: c is in [lo, lo + span] iff c - lo <= span, wrapping.
+template <class U>
+inline uint64_t range16(const V16<U>& v, const V16<U>& lo, const V16<U>& span) {
+  return bits16((v - lo) <= span);
+}
+
+template <class U>
+size_t find_range_base(const U* p, size_t i, size_t n, U lo, U span) {
+  constexpr size_t L = 16 / sizeof(U);
+  if (n - i < L) return find_range_scalar(p, i, n, lo, span);
+  const V16<U> l = splat16(lo), w = splat16(span);
+  for (; n - i >= 2 * L; i += 2 * L) {
+    const uint64_t a = range16<U>(load16(p + i), l, w);
+    const uint64_t b = range16<U>(load16(p + i + L), l, w);
+    if ((a | b) != 0) return a != 0 ? i + lane16<U>(a) : i + L + lane16<U>(b);
+  }
+  if (i < n) {
+    const size_t j = n - i >= L ? i : n - L;
+    const uint64_t a = range16<U>(load16(p + j), l, w);
+    if (a != 0) return j + lane16<U>(a);
+    if (j == i && i + L < n) {
+      const uint64_t b = range16<U>(load16(p + n - L), l, w);
+      if (b != 0) return n - L + lane16<U>(b);
+    }
+  }
+  return n;
+}
+
 template <class U>
 inline uint64_t any4_16(const V16<U>& v, const V16<U>* s) {
   return bits16((v == s[0]) | (v == s[1]) | (v == s[2]) | (v == s[3]));
@@ -266,6 +300,39 @@ KORDAL_AVX2 size_t find_unit_avx2(const U* p, size_t i, size_t n, U c) {
   V32<U> s;
   for (size_t k = 0; k < L; ++k) s[k] = c;
   auto bits = [&s](const U* q) { return eq_bits32(q, s); };
+  for (; n - i >= 2 * L; i += 2 * L) {
+    const uint32_t a = bits(p + i), b = bits(p + i + L);
+    if ((a | b) != 0) return a != 0 ? i + lane32<U>(a) : i + L + lane32<U>(b);
+  }
+  if (i < n) {
+    const size_t j = n - i >= L ? i : n - L;
+    const uint32_t a = bits(p + j);
+    if (a != 0) return j + lane32<U>(a);
+    if (j == i && i + L < n) {
+      const uint32_t b = bits(p + n - L);
+      if (b != 0) return n - L + lane32<U>(b);
+    }
+  }
+  return n;
+}
+
+template <class U>
+KORDAL_AVX2 inline uint32_t range_bits32(const U* q, const V32<U>& lo, const V32<U>& span) {
+  V32<U> v;
+  std::memcpy(&v, q, sizeof v);
+  return uint32_t(_mm256_movemask_epi8((__m256i)((v - lo) <= span)));
+}
+
+template <class U>
+KORDAL_AVX2 size_t find_range_avx2(const U* p, size_t i, size_t n, U lo, U span) {
+  constexpr size_t L = 32 / sizeof(U);
+  if (n - i < L) return find_range_base(p, i, n, lo, span);
+  V32<U> l, w;
+  for (size_t k = 0; k < L; ++k) {
+    l[k] = lo;
+    w[k] = span;
+  }
+  auto bits = [&](const U* q) { return range_bits32(q, l, w); };
   for (; n - i >= 2 * L; i += 2 * L) {
     const uint32_t a = bits(p + i), b = bits(p + i + L);
     if ((a | b) != 0) return a != 0 ? i + lane32<U>(a) : i + L + lane32<U>(b);
@@ -435,6 +502,24 @@ size_t find_any4_any(const U* p, size_t from, size_t n, const std::array<U, 4>& 
 }
 
 template <class U>
+size_t find_range_any(const U* p, size_t from, size_t n, U lo, U hi) {
+  if (from >= n) return n;
+  const U span = U(hi - lo);
+  switch (current()) {
+#if defined(KORDAL_SIMD_X86)
+    case Level::Avx2:
+      return find_range_avx2(p, from, n, lo, span);
+#endif
+#if defined(KORDAL_SIMD_X86) || defined(KORDAL_SIMD_NEON)
+    case Level::Base:
+      return find_range_base(p, from, n, lo, span);
+#endif
+    default:
+      return find_range_scalar(p, from, n, lo, span);
+  }
+}
+
+template <class U>
 size_t extra_any(const U* p, size_t n) {
   switch (current()) {
 #if defined(KORDAL_SIMD_X86)
@@ -460,6 +545,15 @@ size_t find_unit(const uint16_t* p, size_t from, size_t n, uint16_t c) {
 }
 size_t find_unit(const uint32_t* p, size_t from, size_t n, uint32_t c) {
   return find_unit_any(p, from, n, c);
+}
+size_t find_range(const uint8_t* p, size_t from, size_t n, uint8_t lo, uint8_t hi) {
+  return find_range_any(p, from, n, lo, hi);
+}
+size_t find_range(const uint16_t* p, size_t from, size_t n, uint16_t lo, uint16_t hi) {
+  return find_range_any(p, from, n, lo, hi);
+}
+size_t find_range(const uint32_t* p, size_t from, size_t n, uint32_t lo, uint32_t hi) {
+  return find_range_any(p, from, n, lo, hi);
 }
 size_t find_any4(const uint8_t* p, size_t from, size_t n, const std::array<uint8_t, 4>& u) {
   return find_any4_any(p, from, n, u);

@@ -28,6 +28,11 @@ size_t find_unit(const uint8_t* p, size_t from, size_t n, uint8_t c);
 size_t find_unit(const uint16_t* p, size_t from, size_t n, uint16_t c);
 size_t find_unit(const uint32_t* p, size_t from, size_t n, uint32_t c);
 
+// The first i in [from, n) with lo <= p[i] <= hi, or n (lo <= hi).
+size_t find_range(const uint8_t* p, size_t from, size_t n, uint8_t lo, uint8_t hi);
+size_t find_range(const uint16_t* p, size_t from, size_t n, uint16_t lo, uint16_t hi);
+size_t find_range(const uint32_t* p, size_t from, size_t n, uint32_t lo, uint32_t hi);
+
 // The first i in [from, n) with p[i] one of u[0..3], or n. A set of fewer
 // units repeats one of them.
 size_t find_any4(const uint8_t* p, size_t from, size_t n, const std::array<uint8_t, 4>& u);

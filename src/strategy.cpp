@@ -93,12 +93,10 @@ Strategy::Strategy(const Node& tree, const Program& program, Analysis analysis, 
       break;
     case Analysis::Skip::Byte:
       ss.lo[an_.byte] = true;
-      ss.only = an_.byte;
       break;
     case Analysis::Skip::Char:
       if (an_.ch < 256) {
         ss.lo[an_.ch] = true;
-        ss.only = int(an_.ch);
       } else {
         ss.high = true;
       }
@@ -108,6 +106,7 @@ Strategy::Strategy(const Node& tree, const Program& program, Analysis analysis, 
       ss.high = an_.high;
       break;
   }
+  ss.summarise();
   reverse_ = ReverseSearch::plan(tree_, an_, prefilter_ && prefilter_->needle().is_prefix());
 }
 
@@ -177,6 +176,12 @@ struct Search {
         return std::min(simd::find_unit(p, s, until, U(an.ch)), until);
       default:
         break;
+    }
+    const StartSet& ss = sg.starts_;
+    if (ss.range_lo >= 0) return simd::find_range(p, s, until, U(ss.range_lo), U(ss.range_hi));
+    if (ss.few > 0) {
+      const std::array<U, 4> u = {U(ss.units[0]), U(ss.units[1]), U(ss.units[2]), U(ss.units[3])};
+      return simd::find_any4(p, s, until, u);
     }
     for (; s < until; ++s) {
       const char32_t c = p[s];

@@ -112,6 +112,43 @@ TEST_P(SimdLevel, RandomTextsAllWidths) {
   check_random_texts<uint32_t>(rng);
 }
 
+// Ranges with units just inside and just outside each bound, including the
+// extremes of the unit type, where an unsigned lane comparison wraps.
+template <class U>
+void check_find_range(std::mt19937& rng) {
+  const U top = U(~U(0));
+  const std::array<std::pair<U, U>, 5> ranges = {std::pair<U, U>{U('0'), U('9')},
+                                                 {U(0), U(5)},
+                                                 {U(top - 3), top},
+                                                 {U(0x41), U(0x41)},
+                                                 {U(1), U(top - 1)}};
+  for (const auto& [lo, hi] : ranges) {
+    const std::array<U, 6> pool = {U(lo - 1), lo, hi, U(hi + 1), U(lo + (hi - lo) / 2), U(0x61)};
+    for (int round = 0; round < 400; ++round) {
+      const size_t n = rng() % 140;
+      std::unique_ptr<U[]> buf(new U[n == 0 ? 1 : n]);
+      const unsigned density = 1 + rng() % 40;
+      for (size_t i = 0; i < n; ++i) {
+        const U c = pool[rng() % pool.size()];
+        const bool in = c >= lo && c <= hi;
+        buf[i] = in && rng() % density != 0 ? U(hi + 1) : c;
+      }
+      const size_t from = n == 0 ? 0 : rng() % (n + 1);
+      size_t want = from;
+      while (want < n && !(buf[want] >= lo && buf[want] <= hi)) ++want;
+      ASSERT_EQ(simd::find_range(buf.get(), from, n, lo, hi), want)
+          << "n=" << n << " from=" << from << " lo=" << uint32_t(lo) << " hi=" << uint32_t(hi);
+    }
+  }
+}
+
+TEST_P(SimdLevel, FindRangeAllWidths) {
+  std::mt19937 rng(11);
+  check_find_range<uint8_t>(rng);
+  check_find_range<uint16_t>(rng);
+  check_find_range<uint32_t>(rng);
+}
+
 // Code points at every UTF-8 length boundary.
 constexpr uint32_t kBoundaries[] = {0x00, 0x7F, 0x80, 0x7FF, 0x800, 0xFFFF, 0x10000, 0x10FFFF};
 
