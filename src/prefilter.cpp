@@ -483,31 +483,41 @@ inline uint64_t prefix_key(const uint8_t* p, unsigned w) {
 template <class CharT>
 void MultiSearcher<CharT>::build_prefix_filter(
     const std::vector<std::vector<std::vector<CharT>>>& lits) {
-  size_t w = 8;
-  for (const auto& l : lits) w = std::min(w, std::min(l.size(), cut_));
+  // Every literal is at least `least` units long (as far as the trie holds
+  // it): any window of `stride` starts then holds exactly one sampled
+  // position, and a match starting in the window covers the w bytes there.
+  size_t least = cut_;
+  for (const auto& l : lits) least = std::min(least, l.size());
+  const size_t w = std::min<size_t>(8, least);
   if (w < 2) return;
-  // Every spelling of every literal's first w bytes, case merged.
+  const size_t stride = least - w + 1;
+  // Every spelling of every literal's w bytes at each offset below the
+  // stride, case merged.
   std::vector<uint64_t> keys;
+  keys.reserve(lits.size() * stride);
+  std::vector<std::vector<uint8_t>> pos(least);  // reused: no allocation per literal
   for (const auto& l : lits) {
-    std::vector<std::vector<uint8_t>> pos(w);
-    for (size_t k = 0; k < w; ++k) {
+    for (size_t k = 0; k < least; ++k) {
+      pos[k].clear();
       for (CharT u : l[k]) pos[k].push_back(uint8_t(u | 0x20));
       std::sort(pos[k].begin(), pos[k].end());
       pos[k].erase(std::unique(pos[k].begin(), pos[k].end()), pos[k].end());
     }
-    std::array<size_t, 8> at{};
-    for (;;) {
-      uint8_t b[8];
-      for (size_t k = 0; k < w; ++k) b[k] = pos[k][at[k]];
-      keys.push_back(prefix_key(b, unsigned(w)));
-      size_t k = 0;
-      while (k < w && ++at[k] == pos[k].size()) at[k++] = 0;
-      if (k == w) break;
-      if (keys.size() > (size_t(1) << 20)) return;
+    for (size_t off = 0; off < stride; ++off) {
+      std::array<size_t, 8> at{};
+      for (;;) {
+        uint8_t b[8];
+        for (size_t k = 0; k < w; ++k) b[k] = pos[off + k][at[k]];
+        keys.push_back(prefix_key(b, unsigned(w)));
+        size_t k = 0;
+        while (k < w && ++at[k] == pos[off + k].size()) at[k++] = 0;
+        if (k == w) break;
+        if (keys.size() > (size_t(1) << 20)) return;
+      }
     }
   }
-  // About one bit in 64 set: a false start every 64 bytes at worst, each
-  // rejected by the trie in a step or two.
+  // About one bit in 64 set: a false sample every 64 at worst, each
+  // rejected by the trie in a step or two per start of its window.
   unsigned log2 = 15;
   while (log2 < 22 && (size_t(1) << log2) < keys.size() * 64) ++log2;
   prefix_bits_.assign((size_t(1) << log2) / 64, 0);
@@ -519,6 +529,7 @@ void MultiSearcher<CharT>::build_prefix_filter(
   const uint8_t ones[8] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
   key_mask_ = prefix_key(ones, unsigned(w));
   w_ = unsigned(w);
+  stride_ = stride;
 }
 
 template <class CharT>
@@ -548,14 +559,27 @@ size_t MultiSearcher<CharT>::find_by_prefix(const CharT* t, size_t n, size_t fro
       const uint64_t h = (x * kPrefixHash) >> shift;
       return (bits[h >> 6] >> (h & 63)) & 1;
     };
-    size_t j = from;
-    for (; j <= last && n - j >= 8; ++j) {
+    // The starts whose sampled position is p: (p - stride_, p], from on.
+    auto window = [&](size_t p) {
+      for (size_t j = p + 1 - std::min(stride_, p + 1 - from); j <= p; ++j) {
+        if (starts_at(t, n, j)) return j;
+      }
+      return kNoPos;
+    };
+    size_t p = from;
+    for (; p <= last && n - p >= 8; p += stride_) {
       uint64_t x;
-      std::memcpy(&x, t + j, 8);
-      if (hit((x | 0x2020202020202020u) & mask) && starts_at(t, n, j)) return j;
+      std::memcpy(&x, t + p, 8);
+      if (hit((x | 0x2020202020202020u) & mask)) {
+        const size_t j = window(p);
+        if (j != kNoPos) return j;
+      }
     }
-    for (; j <= last; ++j) {
-      if (hit(prefix_key(t + j, w_)) && starts_at(t, n, j)) return j;
+    for (; p <= last; p += stride_) {
+      if (hit(prefix_key(t + p, w_))) {
+        const size_t j = window(p);
+        if (j != kNoPos) return j;
+      }
     }
     return kNoPos;
   }

@@ -186,14 +186,18 @@ class MultiSearcher {
   size_t cut_ = 0;            // the literals' length in the automaton, at most
   UnitScanner<CharT> first_;  // the first units of the literals
 
-  // Byte text, literals of two bytes or more: a start is tried only where a
-  // hash of its first w_ bytes (up to 8) (ASCII and Latin-1 case merged by setting
-  // bit 5, which only adds candidates) is in prefix_bits_; the trie is then
-  // walked from that start. w_ == 0: no prefix filter.
+  // Byte text, literals of two bytes or more: only every stride_-th
+  // position is sampled, and where a hash of the w_ bytes there (up to 8;
+  // ASCII and Latin-1 case merged by setting bit 5, which only adds
+  // candidates) is in prefix_bits_, which holds those of every literal at
+  // every offset below the stride, the trie is walked from each start whose
+  // window holds the sample. Long literals make long strides.
+  // w_ == 0: no filter.
   void build_prefix_filter(const std::vector<std::vector<std::vector<CharT>>>& lits);
   bool starts_at(const CharT* t, size_t n, size_t j) const;
   size_t find_by_prefix(const CharT* t, size_t n, size_t from) const;
   unsigned w_ = 0;
+  size_t stride_ = 1;
   unsigned hash_shift_ = 0;
   uint64_t key_mask_ = 0;
   std::vector<uint64_t> prefix_bits_;
