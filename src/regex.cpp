@@ -54,12 +54,12 @@ Regex::~Regex() = default;
 
 Result<Regex> Regex::new_with_flags(std::string_view pattern, uint32_t f,
                                     const CompileOptions& options) {
-  if ((f & 0x118) == 0) f |= flags::UNICODE;
-  Parser p(pattern, f & 0x1ff);
+  if ((f & flags::kCharsetFlags) == 0) f |= flags::UNICODE;
+  Parser p(pattern, f & flags::kParserFlags);
   p.ascii_case = options.ascii_case;
   Result<ParseOutput> r = p.run();
   if (!r.ok()) return r.error();
-  if ((f & 0x30000) == 0) f |= flags::VERSION1;
+  if ((f & flags::kVersionFlags) == 0) f |= flags::VERSION1;
   Regex re;
   re.pattern_ = std::string(pattern);
   re.tree_ = std::make_unique<Node>(std::move(r.value().tree));

@@ -23,38 +23,12 @@
 
 #include "ast.hpp"
 #include "error.hpp"
+#include "flags.hpp"
 #include "match_obj.hpp"
+#include "status.hpp"
 #include "text.hpp"
 
 namespace kordal {
-
-namespace flags {
-inline constexpr uint32_t IGNORECASE = 0x1;
-inline constexpr uint32_t MULTILINE = 0x2;
-inline constexpr uint32_t DOTALL = 0x4;
-inline constexpr uint32_t UNICODE = 0x8;
-inline constexpr uint32_t ASCII = 0x10;
-inline constexpr uint32_t VERBOSE = 0x20;
-inline constexpr uint32_t FULLCASE = 0x40;
-inline constexpr uint32_t WORD = 0x80;
-inline constexpr uint32_t LOCALE = 0x100;
-inline constexpr uint32_t VERSION0 = 0x10000;
-inline constexpr uint32_t VERSION1 = 0x20000;
-}  // namespace flags
-
-enum class Status : uint8_t {
-  Ok,
-  Interrupted,  // the poll hook asked to stop
-  TooDeep,      // the match needed more backtrack stack than the cap allows
-  NoMemory,     // an allocation failed
-};
-
-// How a long search hands control back. poll is called every few thousand VM
-// steps; returning true cancels the search.
-struct SearchControl {
-  bool (*poll)(void* ctx) = nullptr;
-  void* ctx = nullptr;
-};
 
 struct Analysis;
 struct State;
