@@ -10,8 +10,8 @@
 #include <cstddef>
 
 #include "prefilter.hpp"
-#include "regex.hpp"
 #include "state.hpp"
+#include "status.hpp"
 
 namespace kordal {
 

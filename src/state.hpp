@@ -32,7 +32,7 @@
 #include <vector>
 
 #include "match_obj.hpp"
-#include "regex.hpp"
+#include "status.hpp"
 #include "text.hpp"
 
 namespace kordal {
