@@ -16,6 +16,7 @@
 #include "regex.hpp"
 #include "state.hpp"
 #include "text.hpp"
+#include "utf8.hpp"
 
 namespace kordal {
 namespace {
