@@ -15,6 +15,7 @@
 
 #include "escape.hpp"
 #include "match_obj.hpp"
+#include "template.hpp"
 
 namespace kordal::fuzz {
 
