@@ -30,6 +30,7 @@
 #include <string_view>
 #include <vector>
 
+#include "iterators.hpp"
 #include "reference_chars.hpp"
 #include "reference_matcher.hpp"
 #include "reference_search.hpp"

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "escape.hpp"
+#include "iterators.hpp"
 #include "match_obj.hpp"
 #include "template.hpp"
 

@@ -16,6 +16,7 @@
 #include "binding.hpp"
 #include "errors.hpp"
 #include "haystack.hpp"
+#include "iterators.hpp"
 #include "utf8.hpp"
 
 namespace kordal::py {

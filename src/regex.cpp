@@ -5,14 +5,11 @@
 // pattern's Strategy (strategy.hpp), which decides the engines. Byte offsets
 // are computed only for the spans reported, from the last position
 // converted, so a search that stops early costs nothing proportional to the
-// rest of the text. Iteration, split and replacement keep one State for the
-// whole walk, so their conversions add up to one pass. Cancellation and an
+// rest of the text. Replacement, like the iterators (iterators.hpp), keeps
+// one State for the whole walk, so its conversions add up to one pass. Cancellation and an
 // exhausted backtrack stack end a search with a Status. No exception leaves
 // this file: allocation failure becomes Status::NoMemory.
 #include "regex.hpp"
-
-#include <exception>
-#include <new>
 
 #include "ascii_fold.hpp"
 #include "parser.hpp"
@@ -22,31 +19,6 @@
 #include "template.hpp"
 
 namespace kordal {
-
-namespace {
-
-template <class F>
-Status guarded(F&& f) {
-  try {
-    return f();
-  } catch (const std::exception&) {
-    // Only allocation can throw in the engine. Anything else (the forced
-    // unwind that ends a thread inside the poll hook) must pass through.
-    return Status::NoMemory;
-  }
-}
-
-// Runs a search that writes `out`, which keeps its storage across calls (a
-// caller that reuses it allocates nothing per match) and is emptied on a miss
-// or an error.
-template <class T, class F>
-Status into(std::optional<T>& out, F&& f) {
-  const Status status = guarded(std::forward<F>(f));
-  if (status != Status::Ok) out.reset();
-  return status;
-}
-
-}  // namespace
 
 Regex::Regex() = default;
 Regex::Regex(Regex&&) noexcept = default;
@@ -207,7 +179,7 @@ Status Regex::is_match(const Text& text, bool& out, const SearchControl& ctl) co
 
 Status Regex::find(std::string_view text, std::optional<Match>& out,
                    const SearchControl& ctl) const {
-  return into(out, [&] {
+  return guarded(out, [&] {
     StateLease lease(group_count_, text);
     State& st = *lease;
     return run_one(st, 0, int(Strategy::Op::Find), out, ctl);
@@ -215,7 +187,7 @@ Status Regex::find(std::string_view text, std::optional<Match>& out,
 }
 
 Status Regex::find(const Text& text, std::optional<Match>& out, const SearchControl& ctl) const {
-  return into(out, [&] {
+  return guarded(out, [&] {
     StateLease lease(group_count_, text);
     State& st = *lease;
     return run_one(st, 0, int(Strategy::Op::Find), out, ctl);
@@ -224,7 +196,7 @@ Status Regex::find(const Text& text, std::optional<Match>& out, const SearchCont
 
 Status Regex::find_at(std::string_view text, size_t byte_start, std::optional<Match>& out,
                       const SearchControl& ctl) const {
-  return into(out, [&] {
+  return guarded(out, [&] {
     StateLease lease(group_count_, text);
     State& st = *lease;
     return run_one(st, st.index_of_byte(byte_start), int(Strategy::Op::Find), out, ctl);
@@ -233,7 +205,7 @@ Status Regex::find_at(std::string_view text, size_t byte_start, std::optional<Ma
 
 Status Regex::find_at_index(const Text& text, TextPos start, std::optional<Match>& out,
                             const SearchControl& ctl) const {
-  return into(out, [&] {
+  return guarded(out, [&] {
     StateLease lease(group_count_, text);
     State& st = *lease;
     if (start.index <= st.n) st.cursor.learn(start);
@@ -243,7 +215,7 @@ Status Regex::find_at_index(const Text& text, TextPos start, std::optional<Match
 
 Status Regex::match_at_start(std::string_view text, std::optional<Match>& out,
                              const SearchControl& ctl) const {
-  return into(out, [&] {
+  return guarded(out, [&] {
     StateLease lease(group_count_, text);
     State& st = *lease;
     return run_one(st, 0, int(Strategy::Op::Anchored), out, ctl);
@@ -252,7 +224,7 @@ Status Regex::match_at_start(std::string_view text, std::optional<Match>& out,
 
 Status Regex::match_at_start(const Text& text, std::optional<Match>& out,
                              const SearchControl& ctl) const {
-  return into(out, [&] {
+  return guarded(out, [&] {
     StateLease lease(group_count_, text);
     State& st = *lease;
     return run_one(st, 0, int(Strategy::Op::Anchored), out, ctl);
@@ -261,7 +233,7 @@ Status Regex::match_at_start(const Text& text, std::optional<Match>& out,
 
 Status Regex::fullmatch(std::string_view text, std::optional<Match>& out,
                         const SearchControl& ctl) const {
-  return into(out, [&] {
+  return guarded(out, [&] {
     StateLease lease(group_count_, text);
     State& st = *lease;
     return run_one(st, 0, int(Strategy::Op::Full), out, ctl);
@@ -270,7 +242,7 @@ Status Regex::fullmatch(std::string_view text, std::optional<Match>& out,
 
 Status Regex::fullmatch(const Text& text, std::optional<Match>& out,
                         const SearchControl& ctl) const {
-  return into(out, [&] {
+  return guarded(out, [&] {
     StateLease lease(group_count_, text);
     State& st = *lease;
     return run_one(st, 0, int(Strategy::Op::Full), out, ctl);
@@ -327,7 +299,7 @@ Status Regex::find_partial_in(State& st, std::optional<PartialMatch>& out,
 
 Status Regex::find_partial(std::string_view text, std::optional<PartialMatch>& out,
                            const SearchControl& ctl) const {
-  return into(out, [&] {
+  return guarded(out, [&] {
     StateLease lease(group_count_, text);
     State& st = *lease;
     return find_partial_in(st, out, ctl);
@@ -336,7 +308,7 @@ Status Regex::find_partial(std::string_view text, std::optional<PartialMatch>& o
 
 Status Regex::find_partial(const Text& text, std::optional<PartialMatch>& out,
                            const SearchControl& ctl) const {
-  return into(out, [&] {
+  return guarded(out, [&] {
     StateLease lease(group_count_, text);
     State& st = *lease;
     return find_partial_in(st, out, ctl);
@@ -436,105 +408,6 @@ Status Regex::replace(const Text& text, std::string_view repl, bool all, Replace
     StateLease lease(group_count_, text);
     State& st = *lease;
     return replace_in(st, repl, all, sink, replaced, ctl);
-  });
-}
-
-FindIter::FindIter(const Regex& re, std::string_view text) : re_(re), text_(text) {
-  try {
-    state_ = re.build_state(text);
-  } catch (const std::exception&) {
-    state_.reset();
-  }
-}
-FindIter::FindIter(const Regex& re, const Text& text) : re_(re) {
-  try {
-    state_ = re.build_state(text);
-  } catch (...) {
-    state_.reset();
-  }
-}
-FindIter::~FindIter() = default;
-
-Status FindIter::next(std::optional<Match>& out, const SearchControl& ctl) {
-  if (!state_) {
-    out.reset();
-    return Status::NoMemory;
-  }
-  return into(out, [&] {
-    bool found = false;
-    const Status status = re_.find_from(*state_, next_start_, found, ctl);
-    if (status != Status::Ok || !found) {
-      out.reset();
-      return status;
-    }
-    const CpSpan whole = state_->caps[0];
-    if (!out) out.emplace();
-    re_.fill_match(*out, text_, *state_);
-    next_start_ = whole.end > whole.start ? whole.end : whole.end + 1;
-    return status;
-  });
-}
-
-SplitIter::SplitIter(const Regex& re, std::string_view text) : re_(re), text_(text) {
-  try {
-    state_ = re.build_state(text);
-  } catch (const std::exception&) {
-    state_.reset();
-  }
-}
-SplitIter::SplitIter(const Regex& re, const Text& text) : re_(re) {
-  try {
-    state_ = re.build_state(text);
-  } catch (...) {
-    state_.reset();
-  }
-}
-SplitIter::~SplitIter() = default;
-
-Status SplitIter::next(std::optional<std::string_view>& out, const SearchControl& ctl) {
-  out.reset();
-  std::optional<Segment> seg;
-  const Status status = next_segment(seg, ctl);
-  if (status == Status::Ok && seg) {
-    if (seg->start >= seg->end) {
-      out = std::string_view();
-    } else {
-      const size_t a = state_->offset(seg->start);
-      out = text_.substr(a, state_->offset(seg->end) - a);
-    }
-  }
-  return status;
-}
-
-Status SplitIter::next_segment(std::optional<Segment>& out, const SearchControl& ctl) {
-  out.reset();
-  if (!pending_.empty()) {
-    out = pending_.front();
-    pending_.pop_front();
-    return Status::Ok;
-  }
-  if (done_) return Status::Ok;
-  if (!state_) return Status::NoMemory;
-  return guarded([&] {
-    State& st = *state_;
-    const size_t p = next_start_ <= st.n ? next_start_ : st.n;
-    bool found = false;
-    const Status status = re_.find_from(st, next_start_, found, ctl);
-    if (status != Status::Ok) return status;
-    if (!found) {
-      out = Segment{p, st.n};
-      done_ = true;
-      return status;
-    }
-    const size_t s = st.caps[0].start, e = st.caps[0].end;
-    out = Segment{p, s};
-    for (size_t g = 1; g < st.caps.size(); ++g) {
-      const CpSpan c = st.caps[g];
-      pending_.push_back(c.set() ? Segment{c.start, c.end} : Segment{});
-    }
-    if (s == e && s < st.n) pending_.push_back(Segment{s, s + 1});
-    next_start_ = e > s ? e : e + 1;
-    return status;
   });
 }
 

@@ -15,7 +15,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
@@ -44,12 +43,6 @@ class ReplaceSink {
   virtual void copy(size_t a, size_t b) = 0;
   // Literal text from the template (UTF-8).
   virtual void literal(std::string_view utf8) = 0;
-};
-
-// A segment of a haystack in code-point indices.
-struct Segment {
-  size_t start = 0;
-  size_t end = 0;
 };
 
 // Compile options beside the flags: never stored in flags(), and invisible in
@@ -167,45 +160,6 @@ class Regex {
   // Which engines each search runs; holds the analysis and the prefilter.
   // Declared after the tree and the program, which it refers to.
   std::unique_ptr<const Strategy> strategy_;
-};
-
-// Successive matches; an empty match moves the next search one code point on.
-// Byte offsets are converted from the previous match on, so a whole walk
-// costs one pass over the text.
-class FindIter {
- public:
-  FindIter(const Regex& re, std::string_view text);
-  FindIter(const Regex& re, const Text& text);
-  ~FindIter();
-  Status next(std::optional<Match>& out, const SearchControl& ctl = {});
-
- private:
-  const Regex& re_;
-  std::string_view text_;
-  std::unique_ptr<State> state_;
-  size_t next_start_ = 0;
-  bool exhausted_ = false;
-};
-
-// Segments between matches, each followed by the texts of the separator's
-// groups (empty for a group that did not take part). Segments are slices of
-// the haystack: UTF-8 views (next, for a UTF-8 haystack) or code-point
-// ranges (next_segment, for either kind).
-class SplitIter {
- public:
-  SplitIter(const Regex& re, std::string_view text);
-  SplitIter(const Regex& re, const Text& text);
-  ~SplitIter();
-  Status next(std::optional<std::string_view>& out, const SearchControl& ctl = {});
-  Status next_segment(std::optional<Segment>& out, const SearchControl& ctl = {});
-
- private:
-  const Regex& re_;
-  std::string_view text_;
-  std::unique_ptr<State> state_;
-  std::deque<Segment> pending_;
-  size_t next_start_ = 0;
-  bool done_ = false;
 };
 
 }  // namespace kordal

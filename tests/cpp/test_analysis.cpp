@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "analysis.hpp"
+#include "iterators.hpp"
 #include "prefilter.hpp"
 #include "program.hpp"
 #include "reference_matcher.hpp"

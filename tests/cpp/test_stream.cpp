@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "iterators.hpp"
 #include "regex.hpp"
 #include "stream.hpp"
 
