@@ -133,12 +133,6 @@ void Regex::fill_match(Match& m, std::string_view text, const State& st) const {
   m.history_starts[g_count] = m.history.size();
 }
 
-Match Regex::match_from_state(std::string_view text, const State& st) const {
-  Match m;
-  fill_match(m, text, st);
-  return m;
-}
-
 Status Regex::run_one(State& st, size_t index, int mode, std::optional<Match>& out,
                       const SearchControl& ctl) const {
   Strategy::Answer a;

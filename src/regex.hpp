@@ -68,7 +68,6 @@ class Regex {
   size_t group_count() const { return group_count_; }
   const Names& names() const { return *names_; }
   const std::shared_ptr<const Names>& names_shared() const { return names_; }
-  std::shared_ptr<const Names> names_clone() const { return names_; }
   const Node& tree() const { return *tree_; }
   const Program& program() const { return *program_; }
   const Analysis& analysis() const;  // facts derived once from the tree
@@ -133,9 +132,9 @@ class Regex {
   enum class Anchor : uint8_t { None, Start, Full };
   Status search_state(State& st, size_t s0, Anchor anchor, bool nonempty, bool& found,
                       const SearchControl& ctl) const;
-  Match match_from_state(std::string_view text, const State& st) const;
-  // The same into an existing Match, reusing its storage. Byte offsets of
-  // history spans are filled only when the State was built from UTF-8.
+  // The match in `st` (st.caps, group 0 set) into an existing Match, reusing
+  // its storage. Byte offsets of history spans are filled only when the
+  // State was built from UTF-8.
   void fill_match(Match& m, std::string_view text, const State& st) const;
   // The partial-match result for a start index and the candidate that ended
   // the attempt (for a full match: the caps with group 0 set, no open groups).
