@@ -7,17 +7,10 @@
 
 namespace kordal {
 
-FindIter::FindIter(const Regex& re, std::string_view text) : re_(re), text_(text) {
+FindIter::FindIter(const Regex& re, AnyText text) : re_(re) {
   try {
     state_ = re.build_state(text);
   } catch (const std::exception&) {
-    state_.reset();
-  }
-}
-FindIter::FindIter(const Regex& re, const Text& text) : re_(re) {
-  try {
-    state_ = re.build_state(text);
-  } catch (...) {
     state_.reset();
   }
 }
@@ -37,23 +30,16 @@ Status FindIter::next(std::optional<Match>& out, const SearchControl& ctl) {
     }
     const CpSpan whole = state_->caps[0];
     if (!out) out.emplace();
-    re_.fill_match(*out, text_, *state_);
+    re_.fill_match(*out, state_->utf8, *state_);
     next_start_ = whole.end > whole.start ? whole.end : whole.end + 1;
     return status;
   });
 }
 
-SplitIter::SplitIter(const Regex& re, std::string_view text) : re_(re), text_(text) {
+SplitIter::SplitIter(const Regex& re, AnyText text) : re_(re) {
   try {
     state_ = re.build_state(text);
   } catch (const std::exception&) {
-    state_.reset();
-  }
-}
-SplitIter::SplitIter(const Regex& re, const Text& text) : re_(re) {
-  try {
-    state_ = re.build_state(text);
-  } catch (...) {
     state_.reset();
   }
 }
@@ -68,7 +54,7 @@ Status SplitIter::next(std::optional<std::string_view>& out, const SearchControl
       out = std::string_view();
     } else {
       const size_t a = state_->offset(seg->start);
-      out = text_.substr(a, state_->offset(seg->end) - a);
+      out = state_->utf8.substr(a, state_->offset(seg->end) - a);
     }
   }
   return status;

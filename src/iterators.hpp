@@ -36,14 +36,12 @@ struct Segment {
 // costs one pass over the text.
 class FindIter {
  public:
-  FindIter(const Regex& re, std::string_view text);
-  FindIter(const Regex& re, const Text& text);
+  FindIter(const Regex& re, AnyText text);
   ~FindIter();
   Status next(std::optional<Match>& out, const SearchControl& ctl = {});
 
  private:
   const Regex& re_;
-  std::string_view text_;
   std::unique_ptr<State> state_;
   size_t next_start_ = 0;
   bool exhausted_ = false;
@@ -55,15 +53,13 @@ class FindIter {
 // ranges (next_segment, for either kind).
 class SplitIter {
  public:
-  SplitIter(const Regex& re, std::string_view text);
-  SplitIter(const Regex& re, const Text& text);
+  SplitIter(const Regex& re, AnyText text);
   ~SplitIter();
   Status next(std::optional<std::string_view>& out, const SearchControl& ctl = {});
   Status next_segment(std::optional<Segment>& out, const SearchControl& ctl = {});
 
  private:
   const Regex& re_;
-  std::string_view text_;
   std::unique_ptr<State> state_;
   std::deque<Segment> pending_;
   size_t next_start_ = 0;

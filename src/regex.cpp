@@ -20,6 +20,24 @@
 
 namespace kordal {
 
+namespace {
+
+// Runs f(State&) on the thread's pooled State leased for `text`. The lease is
+// made in two places, one per form of haystack: a branch inside the lease
+// would cost a search an extra thread-local lookup (GCC hoists it). A Text
+// is what the Python module passes, so it is the straight path.
+template <class F>
+Status with_lease(size_t group_count, AnyText text, F&& f) {
+  if (text.is_text()) [[likely]] {
+    StateLease lease(group_count, text.text());
+    return f(*lease);
+  }
+  StateLease lease(group_count, text.utf8());
+  return f(*lease);
+}
+
+}  // namespace
+
 Regex::Regex() = default;
 Regex::Regex(Regex&&) noexcept = default;
 Regex& Regex::operator=(Regex&&) noexcept = default;
@@ -57,12 +75,9 @@ std::string Regex::dump() const {
   return out;
 }
 
-std::unique_ptr<State> Regex::build_state(std::string_view text) const {
-  return std::make_unique<State>(kordal::build_state(group_count_, text));
-}
-
-std::unique_ptr<State> Regex::build_state(const Text& text) const {
-  return std::make_unique<State>(kordal::build_state(group_count_, text));
+std::unique_ptr<State> Regex::build_state(AnyText text) const {
+  return std::make_unique<State>(text.is_text() ? kordal::build_state(group_count_, text.text())
+                                                : kordal::build_state(group_count_, text.utf8()));
 }
 
 Status Regex::find_from(State& st, size_t s0, bool& found, const SearchControl& ctl) const {
@@ -146,100 +161,58 @@ Status Regex::run_one(State& st, size_t index, int mode, std::optional<Match>& o
   return status;
 }
 
-Status Regex::is_match_in(State& st, bool& out, const SearchControl& ctl) const {
-  Strategy::Answer a;
-  const Status status = strategy_->search(Strategy::Op::IsMatch, st, 0, ctl, a);
-  out = a.found;
-  return status;
-}
-
-Status Regex::is_match(std::string_view text, bool& out, const SearchControl& ctl) const {
+Status Regex::is_match(AnyText text, bool& out, const SearchControl& ctl) const {
   out = false;
   return guarded([&] {
-    StateLease lease(group_count_, text);
-    State& st = *lease;
-    return is_match_in(st, out, ctl);
+    return with_lease(group_count_, text, [&](State& st) {
+      Strategy::Answer a;
+      const Status status = strategy_->search(Strategy::Op::IsMatch, st, 0, ctl, a);
+      out = a.found;
+      return status;
+    });
   });
 }
 
-Status Regex::is_match(const Text& text, bool& out, const SearchControl& ctl) const {
-  out = false;
-  return guarded([&] {
-    StateLease lease(group_count_, text);
-    State& st = *lease;
-    return is_match_in(st, out, ctl);
-  });
-}
-
-Status Regex::find(std::string_view text, std::optional<Match>& out,
-                   const SearchControl& ctl) const {
+Status Regex::find(AnyText text, std::optional<Match>& out, const SearchControl& ctl) const {
   return guarded(out, [&] {
-    StateLease lease(group_count_, text);
-    State& st = *lease;
-    return run_one(st, 0, int(Strategy::Op::Find), out, ctl);
+    return with_lease(group_count_, text,
+                      [&](State& st) { return run_one(st, 0, int(Strategy::Op::Find), out, ctl); });
   });
 }
 
-Status Regex::find(const Text& text, std::optional<Match>& out, const SearchControl& ctl) const {
-  return guarded(out, [&] {
-    StateLease lease(group_count_, text);
-    State& st = *lease;
-    return run_one(st, 0, int(Strategy::Op::Find), out, ctl);
-  });
-}
-
-Status Regex::find_at(std::string_view text, size_t byte_start, std::optional<Match>& out,
+Status Regex::find_at(AnyText text, size_t byte_start, std::optional<Match>& out,
                       const SearchControl& ctl) const {
   return guarded(out, [&] {
-    StateLease lease(group_count_, text);
-    State& st = *lease;
-    return run_one(st, st.index_of_byte(byte_start), int(Strategy::Op::Find), out, ctl);
+    return with_lease(group_count_, text, [&](State& st) {
+      return run_one(st, st.index_of_byte(byte_start), int(Strategy::Op::Find), out, ctl);
+    });
   });
 }
 
-Status Regex::find_at_index(const Text& text, TextPos start, std::optional<Match>& out,
+Status Regex::find_at_index(AnyText text, TextPos start, std::optional<Match>& out,
                             const SearchControl& ctl) const {
   return guarded(out, [&] {
-    StateLease lease(group_count_, text);
-    State& st = *lease;
-    if (start.index <= st.n) st.cursor.learn(start);
-    return run_one(st, start.index < st.n ? start.index : st.n, int(Strategy::Op::Find), out, ctl);
+    return with_lease(group_count_, text, [&](State& st) {
+      if (start.index <= st.n) st.cursor.learn(start);
+      return run_one(st, start.index < st.n ? start.index : st.n, int(Strategy::Op::Find), out,
+                     ctl);
+    });
   });
 }
 
-Status Regex::match_at_start(std::string_view text, std::optional<Match>& out,
+Status Regex::match_at_start(AnyText text, std::optional<Match>& out,
                              const SearchControl& ctl) const {
   return guarded(out, [&] {
-    StateLease lease(group_count_, text);
-    State& st = *lease;
-    return run_one(st, 0, int(Strategy::Op::Anchored), out, ctl);
+    return with_lease(group_count_, text, [&](State& st) {
+      return run_one(st, 0, int(Strategy::Op::Anchored), out, ctl);
+    });
   });
 }
 
-Status Regex::match_at_start(const Text& text, std::optional<Match>& out,
-                             const SearchControl& ctl) const {
+Status Regex::fullmatch(AnyText text, std::optional<Match>& out, const SearchControl& ctl) const {
   return guarded(out, [&] {
-    StateLease lease(group_count_, text);
-    State& st = *lease;
-    return run_one(st, 0, int(Strategy::Op::Anchored), out, ctl);
-  });
-}
-
-Status Regex::fullmatch(std::string_view text, std::optional<Match>& out,
-                        const SearchControl& ctl) const {
-  return guarded(out, [&] {
-    StateLease lease(group_count_, text);
-    State& st = *lease;
-    return run_one(st, 0, int(Strategy::Op::Full), out, ctl);
-  });
-}
-
-Status Regex::fullmatch(const Text& text, std::optional<Match>& out,
-                        const SearchControl& ctl) const {
-  return guarded(out, [&] {
-    StateLease lease(group_count_, text);
-    State& st = *lease;
-    return run_one(st, 0, int(Strategy::Op::Full), out, ctl);
+    return with_lease(group_count_, text,
+                      [&](State& st) { return run_one(st, 0, int(Strategy::Op::Full), out, ctl); });
   });
 }
 
@@ -272,40 +245,26 @@ PartialMatch Regex::build_partial_match(const State& st, bool full, size_t start
   return pm;
 }
 
-Status Regex::find_partial_in(State& st, std::optional<PartialMatch>& out,
-                              const SearchControl& ctl) const {
-  Strategy::Answer a;
-  const Status status = strategy_->search(Strategy::Op::Partial, st, 0, ctl, a);
-  if (status != Status::Ok || !a.found) {
-    out.reset();
-    return status;
-  }
-  if (a.full) {
-    PartialCandidate c;
-    c.caps = st.caps;
-    c.pos = st.n;
-    out = build_partial_match(st, true, a.start, c);
-  } else {
-    out = build_partial_match(st, false, a.start, *st.best_partial);
-  }
-  return status;
-}
-
-Status Regex::find_partial(std::string_view text, std::optional<PartialMatch>& out,
+Status Regex::find_partial(AnyText text, std::optional<PartialMatch>& out,
                            const SearchControl& ctl) const {
   return guarded(out, [&] {
-    StateLease lease(group_count_, text);
-    State& st = *lease;
-    return find_partial_in(st, out, ctl);
-  });
-}
-
-Status Regex::find_partial(const Text& text, std::optional<PartialMatch>& out,
-                           const SearchControl& ctl) const {
-  return guarded(out, [&] {
-    StateLease lease(group_count_, text);
-    State& st = *lease;
-    return find_partial_in(st, out, ctl);
+    return with_lease(group_count_, text, [&](State& st) {
+      Strategy::Answer a;
+      const Status status = strategy_->search(Strategy::Op::Partial, st, 0, ctl, a);
+      if (status != Status::Ok || !a.found) {
+        out.reset();
+        return status;
+      }
+      if (a.full) {
+        PartialCandidate c;
+        c.caps = st.caps;
+        c.pos = st.n;
+        out = build_partial_match(st, true, a.start, c);
+      } else {
+        out = build_partial_match(st, false, a.start, *st.best_partial);
+      }
+      return status;
+    });
   });
 }
 
@@ -395,13 +354,12 @@ Status Regex::replace_all(std::string_view text, std::string_view repl, std::str
   });
 }
 
-Status Regex::replace(const Text& text, std::string_view repl, bool all, ReplaceSink& sink,
+Status Regex::replace(AnyText text, std::string_view repl, bool all, ReplaceSink& sink,
                       bool& replaced, const SearchControl& ctl) const {
   replaced = false;
   return guarded([&] {
-    StateLease lease(group_count_, text);
-    State& st = *lease;
-    return replace_in(st, repl, all, sink, replaced, ctl);
+    return with_lease(group_count_, text,
+                      [&](State& st) { return replace_in(st, repl, all, sink, replaced, ctl); });
   });
 }
 

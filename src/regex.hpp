@@ -5,10 +5,10 @@
 //
 // A Regex is immutable after compilation and may serve any number of
 // searches at once; each search owns a State for its haystack and runs the
-// backtracking VM at successive start positions. Every search comes in two
-// forms: on a Text (text.hpp), code units read in place, which is what the
-// Python module uses, and on UTF-8 (std::string_view), for C++ callers,
-// tests and fuzzers, decoded once when it is not ASCII. Searches report a
+// backtracking VM at successive start positions. Every search reads an AnyText
+// (text.hpp): a Text, code units read in place, which is what the Python
+// module uses, or UTF-8, for C++ callers, tests and fuzzers, decoded once
+// when it is not ASCII. Searches report a
 // Status besides their result: matching cannot fail, but it can be cancelled
 // through the poll hook or exhaust the VM's backtrack stack.
 #pragma once
@@ -73,54 +73,43 @@ class Regex {
   const Analysis& analysis() const;  // facts derived once from the tree
   std::string dump() const;
 
-  // Searches. `text` must be well-formed UTF-8. A result slot `out` holds the
-  // result afterwards, or is empty after a miss or an error; a Match already
-  // in it has its storage reused, so a caller that keeps the slot across
-  // calls allocates nothing per match.
-  Status is_match(std::string_view text, bool& out, const SearchControl& ctl = {}) const;
-  Status find(std::string_view text, std::optional<Match>& out,
-              const SearchControl& ctl = {}) const;
+  // Searches, each on either form of haystack (AnyText, text.hpp). A result
+  // slot `out` holds the result afterwards, or is empty after a miss or an
+  // error; a Match already in it has its storage reused, so a caller that
+  // keeps the slot across calls allocates nothing per match. Matches report
+  // byte offsets into the UTF-8 form for the groups' spans (computed for
+  // those positions only) and code-point spans for everything. On a Text,
+  // Match::text stays empty and history spans carry code-point indices only
+  // (their byte fields are kUnset).
+  Status is_match(AnyText text, bool& out, const SearchControl& ctl = {}) const;
+  Status find(AnyText text, std::optional<Match>& out, const SearchControl& ctl = {}) const;
   // First match starting at or after byte offset `byte_start` (clamped to the
   // length). The caller ensures the offset is not inside a character.
-  Status find_at(std::string_view text, size_t byte_start, std::optional<Match>& out,
+  Status find_at(AnyText text, size_t byte_start, std::optional<Match>& out,
                  const SearchControl& ctl = {}) const;
-  Status match_at_start(std::string_view text, std::optional<Match>& out,
+  // The same from code-point index start.index (clamped to n), whose byte
+  // offset is start.byte: for a caller that remembers positions between
+  // calls, so that no conversion walks the text from its start.
+  Status find_at_index(AnyText text, TextPos start, std::optional<Match>& out,
+                       const SearchControl& ctl = {}) const;
+  Status match_at_start(AnyText text, std::optional<Match>& out,
                         const SearchControl& ctl = {}) const;
-  Status fullmatch(std::string_view text, std::optional<Match>& out,
-                   const SearchControl& ctl = {}) const;
-  Status find_partial(std::string_view text, std::optional<PartialMatch>& out,
+  Status fullmatch(AnyText text, std::optional<Match>& out, const SearchControl& ctl = {}) const;
+  Status find_partial(AnyText text, std::optional<PartialMatch>& out,
                       const SearchControl& ctl = {}) const;
+  // Replaces the first match (all = false) or every match; the output goes
+  // to `sink`. `replaced` tells whether any match was found.
+  Status replace(AnyText text, std::string_view repl, bool all, ReplaceSink& sink, bool& replaced,
+                 const SearchControl& ctl = {}) const;
+  // The same into a string, for UTF-8 only: the output is slices of the
+  // haystack's own bytes, which a Text does not have.
   Status replace(std::string_view text, std::string_view repl, std::string& out,
                  const SearchControl& ctl = {}) const;
   Status replace_all(std::string_view text, std::string_view repl, std::string& out,
                      const SearchControl& ctl = {}) const;
 
-  // The same searches on a Text. Matches report byte offsets into its UTF-8
-  // form for the groups' spans (computed for those positions only) and
-  // code-point spans for everything; Match::text stays empty, and history
-  // spans carry code-point indices only (their byte fields are kUnset).
-  Status is_match(const Text& text, bool& out, const SearchControl& ctl = {}) const;
-  Status find(const Text& text, std::optional<Match>& out, const SearchControl& ctl = {}) const;
-  // First match starting at or after code-point index start.index (clamped
-  // to n), whose byte offset is start.byte. The conversion from a byte offset
-  // is the caller's (index_of_byte), since only it can remember positions
-  // between calls; the byte offsets of the match are counted from there.
-  Status find_at_index(const Text& text, TextPos start, std::optional<Match>& out,
-                       const SearchControl& ctl = {}) const;
-  Status match_at_start(const Text& text, std::optional<Match>& out,
-                        const SearchControl& ctl = {}) const;
-  Status fullmatch(const Text& text, std::optional<Match>& out,
-                   const SearchControl& ctl = {}) const;
-  Status find_partial(const Text& text, std::optional<PartialMatch>& out,
-                      const SearchControl& ctl = {}) const;
-  // Replaces the first match (all = false) or every match; the output goes
-  // to `sink`. `replaced` tells whether any match was found.
-  Status replace(const Text& text, std::string_view repl, bool all, ReplaceSink& sink,
-                 bool& replaced, const SearchControl& ctl = {}) const;
-
   // Building blocks of the searches.
-  std::unique_ptr<State> build_state(std::string_view text) const;
-  std::unique_ptr<State> build_state(const Text& text) const;
+  std::unique_ptr<State> build_state(AnyText text) const;
   // Leftmost match starting at code-point index >= s0; fills `span` (code
   // points) on success.
   Status find_from(State& st, size_t s0, bool& found, const SearchControl& ctl) const;
@@ -145,9 +134,6 @@ class Regex {
   Regex();
   Status run_one(State& st, size_t index, int mode, std::optional<Match>& out,
                  const SearchControl& ctl) const;
-  Status is_match_in(State& st, bool& out, const SearchControl& ctl) const;
-  Status find_partial_in(State& st, std::optional<PartialMatch>& out,
-                         const SearchControl& ctl) const;
   Status replace_in(State& st, std::string_view repl, bool all, ReplaceSink& sink, bool& replaced,
                     const SearchControl& ctl) const;
   std::string pattern_;
