@@ -8,6 +8,9 @@
 // stopped by the poll hook or out of stack reports its Status, and the next
 // call searches again from the same place. An iterator refers to its Regex
 // and its haystack, which must outlive it.
+// Tests: tests/test_iteration.py, tests/cpp/test_text.cpp (Text against
+// UTF-8), test_corpus.cpp (the corpus's find-all rows), and the fuzz_regex
+// and fuzz_engines targets (find-all against find_at and the reference).
 #pragma once
 
 #include <cstddef>

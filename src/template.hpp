@@ -8,6 +8,9 @@
 // per named reference, to look it up). A reference that designates no
 // existing group expands to nothing, and a template never fails: every byte
 // is either part of a reference or copied as it stands.
+// Tests: tests/test_iteration.py and tests/data/iteration.json (replacement
+// templates), test_text_storage.py (Match.expand), and fuzz_regex's invariants
+// (every spelling of a reference, replace_all against find-all).
 #pragma once
 
 #include <cstddef>
