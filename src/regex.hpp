@@ -5,12 +5,12 @@
 //
 // A Regex is immutable after compilation and may serve any number of
 // searches at once; each search owns a State for its haystack and runs the
-// backtracking VM at successive start positions. Every search reads an AnyText
-// (text.hpp): a Text, code units read in place, which is what the Python
-// module uses, or UTF-8, for C++ callers, tests and fuzzers, decoded once
-// when it is not ASCII. Searches report a
-// Status besides their result: matching cannot fail, but it can be cancelled
-// through the poll hook or exhaust the VM's backtrack stack.
+// backtracking VM at successive start positions. Every search reads an
+// AnyText (text.hpp): a Text, code units read in place, which is what the
+// Python module uses, or UTF-8, for C++ callers, tests and fuzzers, decoded
+// once when it is not ASCII. Searches report a Status besides their result:
+// matching cannot fail, but it can be cancelled through the poll hook or
+// exhaust the VM's backtrack stack.
 #pragma once
 
 #include <cstddef>
@@ -35,7 +35,7 @@ struct PartialCandidate;
 struct Program;
 class Strategy;
 
-// Where a replacement on a Text puts its output, piece by piece, in order.
+// Where a replacement puts its output, piece by piece, in order.
 class ReplaceSink {
  public:
   virtual ~ReplaceSink() = default;
