@@ -25,6 +25,7 @@
 #include "prefilter.hpp"
 #include "regex.hpp"
 #include "simd.hpp"
+#include "utf8.hpp"
 
 using namespace kordal;
 

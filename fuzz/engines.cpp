@@ -30,6 +30,7 @@
 #include <string_view>
 #include <vector>
 
+#include "iterators.hpp"
 #include "reference_chars.hpp"
 #include "reference_matcher.hpp"
 #include "reference_search.hpp"
@@ -279,19 +280,15 @@ class Comparer {
   void check(const Form& f) {
     const bool hb = !f.text;  // history byte offsets exist for UTF-8 only
     check_is_match(f);
-    using Utf8Fn =
-        Status (Regex::*)(std::string_view, std::optional<Match>&, const SearchControl&) const;
-    using TextFn =
-        Status (Regex::*)(const Text&, std::optional<Match>&, const SearchControl&) const;
+    using SearchFn = Status (Regex::*)(AnyText, std::optional<Match>&, const SearchControl&) const;
     const struct {
       const char* method;
-      Utf8Fn utf8;
-      TextFn text;
+      SearchFn fn;
       const Attempt* want;
     } searches[] = {
-        {"find", &Regex::find, &Regex::find, ref_.from(0)},
-        {"match_at_start", &Regex::match_at_start, &Regex::match_at_start, anchored(ref_.at(0))},
-        {"fullmatch", &Regex::fullmatch, &Regex::fullmatch, anchored(ref_.full())},
+        {"find", &Regex::find, ref_.from(0)},
+        {"match_at_start", &Regex::match_at_start, anchored(ref_.at(0))},
+        {"fullmatch", &Regex::fullmatch, anchored(ref_.full())},
     };
     for (const auto& s : searches) {
       if (spent()) return;
@@ -299,7 +296,7 @@ class Comparer {
       Charged b(polls_left_);
       std::optional<Match> m;
       const Status st =
-          f.text ? (re_.*s.text)(*f.text, m, b.control()) : (re_.*s.utf8)(in_.hay, m, b.control());
+          f.text ? (re_.*s.fn)(*f.text, m, b.control()) : (re_.*s.fn)(in_.hay, m, b.control());
       if (!completed(st, s.method)) continue;
       compare(f, s.method, std::nullopt, s.want, m, hb);
     }

@@ -21,6 +21,7 @@
 #include "prefilter.hpp"
 #include "regex.hpp"
 #include "state.hpp"
+#include "utf8.hpp"
 
 namespace {
 

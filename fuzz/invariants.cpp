@@ -14,7 +14,9 @@
 #include <vector>
 
 #include "escape.hpp"
+#include "iterators.hpp"
 #include "match_obj.hpp"
+#include "template.hpp"
 
 namespace kordal::fuzz {
 
@@ -73,8 +75,7 @@ class Checker {
   }
 
  private:
-  using SearchFn = Status (Regex::*)(std::string_view, std::optional<Match>&,
-                                     const SearchControl&) const;
+  using SearchFn = Status (Regex::*)(AnyText, std::optional<Match>&, const SearchControl&) const;
 
   Outcome<bool> is_match() {
     Budget b;
@@ -477,11 +478,9 @@ class Checker {
         FUZZ_CHECK(hit == hit_.value, "is_match on a %d-byte Text differs", width);
       }
     }
-    using TextFn =
-        Status (Regex::*)(const Text&, std::optional<Match>&, const SearchControl&) const;
     const struct {
       const char* op;
-      TextFn fn;
+      SearchFn fn;
       const Outcome<std::optional<Match>>* utf8;
     } searches[] = {{"find", &Regex::find, &first},
                     {"match_at_start", &Regex::match_at_start, &anchored_},

@@ -11,6 +11,7 @@
 
 #include "arguments.hpp"
 #include "binding.hpp"
+#include "template.hpp"
 
 namespace kordal::py {
 

@@ -19,6 +19,7 @@
 #include <numeric>
 
 #include "binding.hpp"
+#include "utf8.hpp"
 
 namespace kordal::py {
 

@@ -16,6 +16,8 @@
 #include "binding.hpp"
 #include "errors.hpp"
 #include "haystack.hpp"
+#include "iterators.hpp"
+#include "utf8.hpp"
 
 namespace kordal::py {
 

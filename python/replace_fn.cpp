@@ -13,6 +13,7 @@
 #include "binding.hpp"
 #include "errors.hpp"
 #include "haystack.hpp"
+#include "iterators.hpp"
 
 namespace kordal::py {
 

@@ -73,7 +73,7 @@ class Dfa {
   // The least start in [lo, e] of a match ending at e.
   Outcome find_start(State& st, size_t lo, size_t e, size_t& start) const;
 
-  const Automaton& program() const { return *prog_; }
+  const Automaton& automaton() const { return *prog_; }
   uint64_t id() const { return id_; }
 
  private:

@@ -18,12 +18,11 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
-namespace kordal {
+#include "names.hpp"
 
-using Names = std::unordered_map<std::string, size_t>;
+namespace kordal {
 
 inline constexpr size_t kUnset = static_cast<size_t>(-1);
 

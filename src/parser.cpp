@@ -14,8 +14,9 @@
 #include <algorithm>
 #include <utility>
 
-#include "regex.hpp"
+#include "flags.hpp"
 #include "unicode.hpp"
+#include "utf8.hpp"
 
 namespace kordal {
 

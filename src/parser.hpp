@@ -20,7 +20,7 @@
 
 #include "ast.hpp"
 #include "error.hpp"
-#include "match_obj.hpp"
+#include "names.hpp"
 
 namespace kordal {
 

@@ -5,45 +5,35 @@
 // pattern's Strategy (strategy.hpp), which decides the engines. Byte offsets
 // are computed only for the spans reported, from the last position
 // converted, so a search that stops early costs nothing proportional to the
-// rest of the text. Iteration, split and replacement keep one State for the
-// whole walk, so their conversions add up to one pass. Cancellation and an
+// rest of the text. Replacement, like the iterators (iterators.hpp), keeps
+// one State for the whole walk, so its conversions add up to one pass. Cancellation and an
 // exhausted backtrack stack end a search with a Status. No exception leaves
 // this file: allocation failure becomes Status::NoMemory.
 #include "regex.hpp"
 
-#include <exception>
-#include <new>
-
 #include "ascii_fold.hpp"
 #include "parser.hpp"
-#include "poll.hpp"
 #include "program.hpp"
 #include "state.hpp"
 #include "strategy.hpp"
+#include "template.hpp"
 
 namespace kordal {
 
 namespace {
 
+// Runs f(State&) on the thread's pooled State leased for `text`. The lease is
+// made in two places, one per form of haystack: a branch inside the lease
+// would cost a search an extra thread-local lookup (GCC hoists it). A Text
+// is what the Python module passes, so it is the straight path.
 template <class F>
-Status guarded(F&& f) {
-  try {
-    return f();
-  } catch (const std::exception&) {
-    // Only allocation can throw in the engine. Anything else (the forced
-    // unwind that ends a thread inside the poll hook) must pass through.
-    return Status::NoMemory;
+Status with_lease(size_t group_count, AnyText text, F&& f) {
+  if (text.is_text()) [[likely]] {
+    StateLease lease(group_count, text.text());
+    return f(*lease);
   }
-}
-
-// Runs a search that writes `out`, which keeps its storage across calls (a
-// caller that reuses it allocates nothing per match) and is emptied on a miss
-// or an error.
-template <class T, class F>
-Status into(std::optional<T>& out, F&& f) {
-  const Status status = guarded(std::forward<F>(f));
-  if (status != Status::Ok) out.reset();
-  return status;
+  StateLease lease(group_count, text.utf8());
+  return f(*lease);
 }
 
 }  // namespace
@@ -55,12 +45,12 @@ Regex::~Regex() = default;
 
 Result<Regex> Regex::new_with_flags(std::string_view pattern, uint32_t f,
                                     const CompileOptions& options) {
-  if ((f & 0x118) == 0) f |= flags::UNICODE;
-  Parser p(pattern, f & 0x1ff);
+  if ((f & flags::kCharsetFlags) == 0) f |= flags::UNICODE;
+  Parser p(pattern, f & flags::kParserFlags);
   p.ascii_case = options.ascii_case;
   Result<ParseOutput> r = p.run();
   if (!r.ok()) return r.error();
-  if ((f & 0x30000) == 0) f |= flags::VERSION1;
+  if ((f & flags::kVersionFlags) == 0) f |= flags::VERSION1;
   Regex re;
   re.pattern_ = std::string(pattern);
   re.tree_ = std::make_unique<Node>(std::move(r.value().tree));
@@ -85,12 +75,9 @@ std::string Regex::dump() const {
   return out;
 }
 
-std::unique_ptr<State> Regex::build_state(std::string_view text) const {
-  return std::make_unique<State>(kordal::build_state(group_count_, text));
-}
-
-std::unique_ptr<State> Regex::build_state(const Text& text) const {
-  return std::make_unique<State>(kordal::build_state(group_count_, text));
+std::unique_ptr<State> Regex::build_state(AnyText text) const {
+  return std::make_unique<State>(text.is_text() ? kordal::build_state(group_count_, text.text())
+                                                : kordal::build_state(group_count_, text.utf8()));
 }
 
 Status Regex::find_from(State& st, size_t s0, bool& found, const SearchControl& ctl) const {
@@ -161,12 +148,6 @@ void Regex::fill_match(Match& m, std::string_view text, const State& st) const {
   m.history_starts[g_count] = m.history.size();
 }
 
-Match Regex::match_from_state(std::string_view text, const State& st) const {
-  Match m;
-  fill_match(m, text, st);
-  return m;
-}
-
 Status Regex::run_one(State& st, size_t index, int mode, std::optional<Match>& out,
                       const SearchControl& ctl) const {
   Strategy::Answer a;
@@ -180,100 +161,58 @@ Status Regex::run_one(State& st, size_t index, int mode, std::optional<Match>& o
   return status;
 }
 
-Status Regex::is_match_in(State& st, bool& out, const SearchControl& ctl) const {
-  Strategy::Answer a;
-  const Status status = strategy_->search(Strategy::Op::IsMatch, st, 0, ctl, a);
-  out = a.found;
-  return status;
-}
-
-Status Regex::is_match(std::string_view text, bool& out, const SearchControl& ctl) const {
+Status Regex::is_match(AnyText text, bool& out, const SearchControl& ctl) const {
   out = false;
   return guarded([&] {
-    StateLease lease(group_count_, text);
-    State& st = *lease;
-    return is_match_in(st, out, ctl);
+    return with_lease(group_count_, text, [&](State& st) {
+      Strategy::Answer a;
+      const Status status = strategy_->search(Strategy::Op::IsMatch, st, 0, ctl, a);
+      out = a.found;
+      return status;
+    });
   });
 }
 
-Status Regex::is_match(const Text& text, bool& out, const SearchControl& ctl) const {
-  out = false;
-  return guarded([&] {
-    StateLease lease(group_count_, text);
-    State& st = *lease;
-    return is_match_in(st, out, ctl);
+Status Regex::find(AnyText text, std::optional<Match>& out, const SearchControl& ctl) const {
+  return guarded(out, [&] {
+    return with_lease(group_count_, text,
+                      [&](State& st) { return run_one(st, 0, int(Strategy::Op::Find), out, ctl); });
   });
 }
 
-Status Regex::find(std::string_view text, std::optional<Match>& out,
-                   const SearchControl& ctl) const {
-  return into(out, [&] {
-    StateLease lease(group_count_, text);
-    State& st = *lease;
-    return run_one(st, 0, int(Strategy::Op::Find), out, ctl);
-  });
-}
-
-Status Regex::find(const Text& text, std::optional<Match>& out, const SearchControl& ctl) const {
-  return into(out, [&] {
-    StateLease lease(group_count_, text);
-    State& st = *lease;
-    return run_one(st, 0, int(Strategy::Op::Find), out, ctl);
-  });
-}
-
-Status Regex::find_at(std::string_view text, size_t byte_start, std::optional<Match>& out,
+Status Regex::find_at(AnyText text, size_t byte_start, std::optional<Match>& out,
                       const SearchControl& ctl) const {
-  return into(out, [&] {
-    StateLease lease(group_count_, text);
-    State& st = *lease;
-    return run_one(st, st.index_of_byte(byte_start), int(Strategy::Op::Find), out, ctl);
+  return guarded(out, [&] {
+    return with_lease(group_count_, text, [&](State& st) {
+      return run_one(st, st.index_of_byte(byte_start), int(Strategy::Op::Find), out, ctl);
+    });
   });
 }
 
-Status Regex::find_at_index(const Text& text, TextPos start, std::optional<Match>& out,
+Status Regex::find_at_index(AnyText text, TextPos start, std::optional<Match>& out,
                             const SearchControl& ctl) const {
-  return into(out, [&] {
-    StateLease lease(group_count_, text);
-    State& st = *lease;
-    if (start.index <= st.n) st.cursor.learn(start);
-    return run_one(st, start.index < st.n ? start.index : st.n, int(Strategy::Op::Find), out, ctl);
+  return guarded(out, [&] {
+    return with_lease(group_count_, text, [&](State& st) {
+      if (start.index <= st.n) st.cursor.learn(start);
+      return run_one(st, start.index < st.n ? start.index : st.n, int(Strategy::Op::Find), out,
+                     ctl);
+    });
   });
 }
 
-Status Regex::match_at_start(std::string_view text, std::optional<Match>& out,
+Status Regex::match_at_start(AnyText text, std::optional<Match>& out,
                              const SearchControl& ctl) const {
-  return into(out, [&] {
-    StateLease lease(group_count_, text);
-    State& st = *lease;
-    return run_one(st, 0, int(Strategy::Op::Anchored), out, ctl);
+  return guarded(out, [&] {
+    return with_lease(group_count_, text, [&](State& st) {
+      return run_one(st, 0, int(Strategy::Op::Anchored), out, ctl);
+    });
   });
 }
 
-Status Regex::match_at_start(const Text& text, std::optional<Match>& out,
-                             const SearchControl& ctl) const {
-  return into(out, [&] {
-    StateLease lease(group_count_, text);
-    State& st = *lease;
-    return run_one(st, 0, int(Strategy::Op::Anchored), out, ctl);
-  });
-}
-
-Status Regex::fullmatch(std::string_view text, std::optional<Match>& out,
-                        const SearchControl& ctl) const {
-  return into(out, [&] {
-    StateLease lease(group_count_, text);
-    State& st = *lease;
-    return run_one(st, 0, int(Strategy::Op::Full), out, ctl);
-  });
-}
-
-Status Regex::fullmatch(const Text& text, std::optional<Match>& out,
-                        const SearchControl& ctl) const {
-  return into(out, [&] {
-    StateLease lease(group_count_, text);
-    State& st = *lease;
-    return run_one(st, 0, int(Strategy::Op::Full), out, ctl);
+Status Regex::fullmatch(AnyText text, std::optional<Match>& out, const SearchControl& ctl) const {
+  return guarded(out, [&] {
+    return with_lease(group_count_, text,
+                      [&](State& st) { return run_one(st, 0, int(Strategy::Op::Full), out, ctl); });
   });
 }
 
@@ -306,40 +245,26 @@ PartialMatch Regex::build_partial_match(const State& st, bool full, size_t start
   return pm;
 }
 
-Status Regex::find_partial_in(State& st, std::optional<PartialMatch>& out,
-                              const SearchControl& ctl) const {
-  Strategy::Answer a;
-  const Status status = strategy_->search(Strategy::Op::Partial, st, 0, ctl, a);
-  if (status != Status::Ok || !a.found) {
-    out.reset();
-    return status;
-  }
-  if (a.full) {
-    PartialCandidate c;
-    c.caps = st.caps;
-    c.pos = st.n;
-    out = build_partial_match(st, true, a.start, c);
-  } else {
-    out = build_partial_match(st, false, a.start, *st.best_partial);
-  }
-  return status;
-}
-
-Status Regex::find_partial(std::string_view text, std::optional<PartialMatch>& out,
+Status Regex::find_partial(AnyText text, std::optional<PartialMatch>& out,
                            const SearchControl& ctl) const {
-  return into(out, [&] {
-    StateLease lease(group_count_, text);
-    State& st = *lease;
-    return find_partial_in(st, out, ctl);
-  });
-}
-
-Status Regex::find_partial(const Text& text, std::optional<PartialMatch>& out,
-                           const SearchControl& ctl) const {
-  return into(out, [&] {
-    StateLease lease(group_count_, text);
-    State& st = *lease;
-    return find_partial_in(st, out, ctl);
+  return guarded(out, [&] {
+    return with_lease(group_count_, text, [&](State& st) {
+      Strategy::Answer a;
+      const Status status = strategy_->search(Strategy::Op::Partial, st, 0, ctl, a);
+      if (status != Status::Ok || !a.found) {
+        out.reset();
+        return status;
+      }
+      if (a.full) {
+        PartialCandidate c;
+        c.caps = st.caps;
+        c.pos = st.n;
+        out = build_partial_match(st, true, a.start, c);
+      } else {
+        out = build_partial_match(st, false, a.start, *st.best_partial);
+      }
+      return status;
+    });
   });
 }
 
@@ -429,169 +354,13 @@ Status Regex::replace_all(std::string_view text, std::string_view repl, std::str
   });
 }
 
-Status Regex::replace(const Text& text, std::string_view repl, bool all, ReplaceSink& sink,
+Status Regex::replace(AnyText text, std::string_view repl, bool all, ReplaceSink& sink,
                       bool& replaced, const SearchControl& ctl) const {
   replaced = false;
   return guarded([&] {
-    StateLease lease(group_count_, text);
-    State& st = *lease;
-    return replace_in(st, repl, all, sink, replaced, ctl);
+    return with_lease(group_count_, text,
+                      [&](State& st) { return replace_in(st, repl, all, sink, replaced, ctl); });
   });
 }
-
-FindIter::FindIter(const Regex& re, std::string_view text) : re_(re), text_(text) {
-  try {
-    state_ = re.build_state(text);
-  } catch (const std::exception&) {
-    state_.reset();
-  }
-}
-FindIter::FindIter(const Regex& re, const Text& text) : re_(re) {
-  try {
-    state_ = re.build_state(text);
-  } catch (...) {
-    state_.reset();
-  }
-}
-FindIter::~FindIter() = default;
-
-Status FindIter::next(std::optional<Match>& out, const SearchControl& ctl) {
-  if (!state_) {
-    out.reset();
-    return Status::NoMemory;
-  }
-  return into(out, [&] {
-    // Where the last step went far, this one likely will: poll first, so
-    // that the step lends the interpreter lock from its start. Walks with
-    // matches close together never poll and keep it.
-    if (last_step_ >= kFirstSlice / 4 && state_->n - next_start_ >= kFirstSlice / 4 && ctl.poll &&
-        ctl.poll(ctl.ctx)) {
-      out.reset();
-      return Status::Interrupted;
-    }
-    bool found = false;
-    const Status status = re_.find_from(*state_, next_start_, found, ctl);
-    if (status != Status::Ok || !found) {
-      out.reset();
-      return status;
-    }
-    const CpSpan whole = state_->caps[0];
-    if (!out) out.emplace();
-    re_.fill_match(*out, text_, *state_);
-    last_step_ = whole.end - next_start_;
-    next_start_ = whole.end > whole.start ? whole.end : whole.end + 1;
-    return status;
-  });
-}
-
-SplitIter::SplitIter(const Regex& re, std::string_view text) : re_(re), text_(text) {
-  try {
-    state_ = re.build_state(text);
-  } catch (const std::exception&) {
-    state_.reset();
-  }
-}
-SplitIter::SplitIter(const Regex& re, const Text& text) : re_(re) {
-  try {
-    state_ = re.build_state(text);
-  } catch (...) {
-    state_.reset();
-  }
-}
-SplitIter::~SplitIter() = default;
-
-Status SplitIter::next(std::optional<std::string_view>& out, const SearchControl& ctl) {
-  out.reset();
-  std::optional<Segment> seg;
-  const Status status = next_segment(seg, ctl);
-  if (status == Status::Ok && seg) {
-    if (seg->start >= seg->end) {
-      out = std::string_view();
-    } else {
-      const size_t a = state_->offset(seg->start);
-      out = text_.substr(a, state_->offset(seg->end) - a);
-    }
-  }
-  return status;
-}
-
-Status SplitIter::next_segment(std::optional<Segment>& out, const SearchControl& ctl) {
-  out.reset();
-  if (!pending_.empty()) {
-    out = pending_.front();
-    pending_.pop_front();
-    return Status::Ok;
-  }
-  if (done_) return Status::Ok;
-  if (!state_) return Status::NoMemory;
-  return guarded([&] {
-    State& st = *state_;
-    const size_t p = next_start_ <= st.n ? next_start_ : st.n;
-    bool found = false;
-    const Status status = re_.find_from(st, next_start_, found, ctl);
-    if (status != Status::Ok) return status;
-    if (!found) {
-      out = Segment{p, st.n};
-      done_ = true;
-      return status;
-    }
-    const size_t s = st.caps[0].start, e = st.caps[0].end;
-    out = Segment{p, s};
-    for (size_t g = 1; g < st.caps.size(); ++g) {
-      const CpSpan c = st.caps[g];
-      pending_.push_back(c.set() ? Segment{c.start, c.end} : Segment{});
-    }
-    if (s == e && s < st.n) pending_.push_back(Segment{s, s + 1});
-    next_start_ = e > s ? e : e + 1;
-    return status;
-  });
-}
-
-namespace regex {
-
-std::optional<size_t> resolve_ref(std::string_view ref, size_t groups, const Names* names) {
-  bool digits = !ref.empty();
-  for (char c : ref) digits = digits && c >= '0' && c <= '9';
-  if (digits) {
-    uint64_t v = 0;
-    bool fits = true;
-    for (char c : ref) {
-      const uint64_t d = uint64_t(c - '0');
-      if (v > (UINT64_MAX - d) / 10) {
-        fits = false;
-        break;
-      }
-      v = v * 10 + d;
-    }
-    // A number that fits is a group number, never a name.
-    if (fits) return v < groups ? std::optional<size_t>(size_t(v)) : std::nullopt;
-  }
-  if (!names) return std::nullopt;
-  auto it = names->find(std::string(ref));
-  if (it == names->end() || it->second >= groups) return std::nullopt;
-  return it->second;
-}
-
-void append_group(std::string& out, const Match& m, std::string_view ref) {
-  if (auto g = resolve_ref(ref, m.caps.size(), m.names.get())) {
-    if (auto t = m.group(*g)) out.append(*t);
-  }
-}
-
-void expand(std::string_view tmpl, const Match& m, std::string& out) {
-  expand_with(
-      tmpl, m.caps.size(), m.names.get(), [&](std::string_view t) { out.append(t); },
-      [&](size_t g) {
-        if (auto t = m.group(g)) out.append(*t);
-      });
-}
-
-std::string expand(std::string_view tmpl, const Match& m) {
-  std::string out;
-  expand(tmpl, m, out);
-  return out;
-}
-
-}  // namespace regex
 
 }  // namespace kordal

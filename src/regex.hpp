@@ -5,17 +5,16 @@
 //
 // A Regex is immutable after compilation and may serve any number of
 // searches at once; each search owns a State for its haystack and runs the
-// backtracking VM at successive start positions. Every search comes in two
-// forms: on a Text (text.hpp), code units read in place, which is what the
-// Python module uses, and on UTF-8 (std::string_view), for C++ callers,
-// tests and fuzzers, decoded once when it is not ASCII. Searches report a
-// Status besides their result: matching cannot fail, but it can be cancelled
-// through the poll hook or exhaust the VM's backtrack stack.
+// backtracking VM at successive start positions. Every search reads an
+// AnyText (text.hpp): a Text, code units read in place, which is what the
+// Python module uses, or UTF-8, for C++ callers, tests and fuzzers, decoded
+// once when it is not ASCII. Searches report a Status besides their result:
+// matching cannot fail, but it can be cancelled through the poll hook or
+// exhaust the VM's backtrack stack.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
@@ -23,38 +22,12 @@
 
 #include "ast.hpp"
 #include "error.hpp"
+#include "flags.hpp"
 #include "match_obj.hpp"
+#include "status.hpp"
 #include "text.hpp"
 
 namespace kordal {
-
-namespace flags {
-inline constexpr uint32_t IGNORECASE = 0x1;
-inline constexpr uint32_t MULTILINE = 0x2;
-inline constexpr uint32_t DOTALL = 0x4;
-inline constexpr uint32_t UNICODE = 0x8;
-inline constexpr uint32_t ASCII = 0x10;
-inline constexpr uint32_t VERBOSE = 0x20;
-inline constexpr uint32_t FULLCASE = 0x40;
-inline constexpr uint32_t WORD = 0x80;
-inline constexpr uint32_t LOCALE = 0x100;
-inline constexpr uint32_t VERSION0 = 0x10000;
-inline constexpr uint32_t VERSION1 = 0x20000;
-}  // namespace flags
-
-enum class Status : uint8_t {
-  Ok,
-  Interrupted,  // the poll hook asked to stop
-  TooDeep,      // the match needed more backtrack stack than the cap allows
-  NoMemory,     // an allocation failed
-};
-
-// How a long search hands control back. poll is called every few thousand VM
-// steps; returning true cancels the search.
-struct SearchControl {
-  bool (*poll)(void* ctx) = nullptr;
-  void* ctx = nullptr;
-};
 
 struct Analysis;
 struct State;
@@ -62,7 +35,7 @@ struct PartialCandidate;
 struct Program;
 class Strategy;
 
-// Where a replacement on a Text puts its output, piece by piece, in order.
+// Where a replacement puts its output, piece by piece, in order.
 class ReplaceSink {
  public:
   virtual ~ReplaceSink() = default;
@@ -70,12 +43,6 @@ class ReplaceSink {
   virtual void copy(size_t a, size_t b) = 0;
   // Literal text from the template (UTF-8).
   virtual void literal(std::string_view utf8) = 0;
-};
-
-// A segment of a haystack in code-point indices.
-struct Segment {
-  size_t start = 0;
-  size_t end = 0;
 };
 
 // Compile options beside the flags: never stored in flags(), and invisible in
@@ -101,60 +68,48 @@ class Regex {
   size_t group_count() const { return group_count_; }
   const Names& names() const { return *names_; }
   const std::shared_ptr<const Names>& names_shared() const { return names_; }
-  std::shared_ptr<const Names> names_clone() const { return names_; }
   const Node& tree() const { return *tree_; }
   const Program& program() const { return *program_; }
   const Analysis& analysis() const;  // facts derived once from the tree
   std::string dump() const;
 
-  // Searches. `text` must be well-formed UTF-8. A result slot `out` holds the
-  // result afterwards, or is empty after a miss or an error; a Match already
-  // in it has its storage reused, so a caller that keeps the slot across
-  // calls allocates nothing per match.
-  Status is_match(std::string_view text, bool& out, const SearchControl& ctl = {}) const;
-  Status find(std::string_view text, std::optional<Match>& out,
-              const SearchControl& ctl = {}) const;
+  // Searches, each on either form of haystack (AnyText, text.hpp). A result
+  // slot `out` holds the result afterwards, or is empty after a miss or an
+  // error; a Match already in it has its storage reused, so a caller that
+  // keeps the slot across calls allocates nothing per match. Matches report
+  // byte offsets into the UTF-8 form for the groups' spans (computed for
+  // those positions only) and code-point spans for everything. On a Text,
+  // Match::text stays empty and history spans carry code-point indices only
+  // (their byte fields are kUnset).
+  Status is_match(AnyText text, bool& out, const SearchControl& ctl = {}) const;
+  Status find(AnyText text, std::optional<Match>& out, const SearchControl& ctl = {}) const;
   // First match starting at or after byte offset `byte_start` (clamped to the
   // length). The caller ensures the offset is not inside a character.
-  Status find_at(std::string_view text, size_t byte_start, std::optional<Match>& out,
+  Status find_at(AnyText text, size_t byte_start, std::optional<Match>& out,
                  const SearchControl& ctl = {}) const;
-  Status match_at_start(std::string_view text, std::optional<Match>& out,
+  // The same from code-point index start.index (clamped to n), whose byte
+  // offset is start.byte: for a caller that remembers positions between
+  // calls, so that no conversion walks the text from its start.
+  Status find_at_index(AnyText text, TextPos start, std::optional<Match>& out,
+                       const SearchControl& ctl = {}) const;
+  Status match_at_start(AnyText text, std::optional<Match>& out,
                         const SearchControl& ctl = {}) const;
-  Status fullmatch(std::string_view text, std::optional<Match>& out,
-                   const SearchControl& ctl = {}) const;
-  Status find_partial(std::string_view text, std::optional<PartialMatch>& out,
+  Status fullmatch(AnyText text, std::optional<Match>& out, const SearchControl& ctl = {}) const;
+  Status find_partial(AnyText text, std::optional<PartialMatch>& out,
                       const SearchControl& ctl = {}) const;
+  // Replaces the first match (all = false) or every match; the output goes
+  // to `sink`. `replaced` tells whether any match was found.
+  Status replace(AnyText text, std::string_view repl, bool all, ReplaceSink& sink, bool& replaced,
+                 const SearchControl& ctl = {}) const;
+  // The same into a string, for UTF-8 only: the output is slices of the
+  // haystack's own bytes, which a Text does not have.
   Status replace(std::string_view text, std::string_view repl, std::string& out,
                  const SearchControl& ctl = {}) const;
   Status replace_all(std::string_view text, std::string_view repl, std::string& out,
                      const SearchControl& ctl = {}) const;
 
-  // The same searches on a Text. Matches report byte offsets into its UTF-8
-  // form for the groups' spans (computed for those positions only) and
-  // code-point spans for everything; Match::text stays empty, and history
-  // spans carry code-point indices only (their byte fields are kUnset).
-  Status is_match(const Text& text, bool& out, const SearchControl& ctl = {}) const;
-  Status find(const Text& text, std::optional<Match>& out, const SearchControl& ctl = {}) const;
-  // First match starting at or after code-point index start.index (clamped
-  // to n), whose byte offset is start.byte. The conversion from a byte offset
-  // is the caller's (index_of_byte), since only it can remember positions
-  // between calls; the byte offsets of the match are counted from there.
-  Status find_at_index(const Text& text, TextPos start, std::optional<Match>& out,
-                       const SearchControl& ctl = {}) const;
-  Status match_at_start(const Text& text, std::optional<Match>& out,
-                        const SearchControl& ctl = {}) const;
-  Status fullmatch(const Text& text, std::optional<Match>& out,
-                   const SearchControl& ctl = {}) const;
-  Status find_partial(const Text& text, std::optional<PartialMatch>& out,
-                      const SearchControl& ctl = {}) const;
-  // Replaces the first match (all = false) or every match; the output goes
-  // to `sink`. `replaced` tells whether any match was found.
-  Status replace(const Text& text, std::string_view repl, bool all, ReplaceSink& sink,
-                 bool& replaced, const SearchControl& ctl = {}) const;
-
   // Building blocks of the searches.
-  std::unique_ptr<State> build_state(std::string_view text) const;
-  std::unique_ptr<State> build_state(const Text& text) const;
+  std::unique_ptr<State> build_state(AnyText text) const;
   // Leftmost match starting at code-point index >= s0; fills `span` (code
   // points) on success.
   Status find_from(State& st, size_t s0, bool& found, const SearchControl& ctl) const;
@@ -166,9 +121,9 @@ class Regex {
   enum class Anchor : uint8_t { None, Start, Full };
   Status search_state(State& st, size_t s0, Anchor anchor, bool nonempty, bool& found,
                       const SearchControl& ctl) const;
-  Match match_from_state(std::string_view text, const State& st) const;
-  // The same into an existing Match, reusing its storage. Byte offsets of
-  // history spans are filled only when the State was built from UTF-8.
+  // The match in `st` (st.caps, group 0 set) into an existing Match, reusing
+  // its storage. Byte offsets of history spans are filled only when the
+  // State was built from UTF-8.
   void fill_match(Match& m, std::string_view text, const State& st) const;
   // The partial-match result for a start index and the candidate that ended
   // the attempt (for a full match: the caps with group 0 set, no open groups).
@@ -179,9 +134,6 @@ class Regex {
   Regex();
   Status run_one(State& st, size_t index, int mode, std::optional<Match>& out,
                  const SearchControl& ctl) const;
-  Status is_match_in(State& st, bool& out, const SearchControl& ctl) const;
-  Status find_partial_in(State& st, std::optional<PartialMatch>& out,
-                         const SearchControl& ctl) const;
   Status replace_in(State& st, std::string_view repl, bool all, ReplaceSink& sink, bool& replaced,
                     const SearchControl& ctl) const;
   std::string pattern_;
@@ -194,157 +146,5 @@ class Regex {
   // Declared after the tree and the program, which it refers to.
   std::unique_ptr<const Strategy> strategy_;
 };
-
-// Successive matches; an empty match moves the next search one code point on.
-// Byte offsets are converted from the previous match on, so a whole walk
-// costs one pass over the text.
-class FindIter {
- public:
-  FindIter(const Regex& re, std::string_view text);
-  FindIter(const Regex& re, const Text& text);
-  ~FindIter();
-  Status next(std::optional<Match>& out, const SearchControl& ctl = {});
-
- private:
-  const Regex& re_;
-  std::string_view text_;
-  std::unique_ptr<State> state_;
-  size_t next_start_ = 0;
-  size_t last_step_ = 0;  // code points from the last step's start to its match's end
-  bool exhausted_ = false;
-};
-
-// Segments between matches, each followed by the texts of the separator's
-// groups (empty for a group that did not take part). Segments are slices of
-// the haystack: UTF-8 views (next, for a UTF-8 haystack) or code-point
-// ranges (next_segment, for either kind).
-class SplitIter {
- public:
-  SplitIter(const Regex& re, std::string_view text);
-  SplitIter(const Regex& re, const Text& text);
-  ~SplitIter();
-  Status next(std::optional<std::string_view>& out, const SearchControl& ctl = {});
-  Status next_segment(std::optional<Segment>& out, const SearchControl& ctl = {});
-
- private:
-  const Regex& re_;
-  std::string_view text_;
-  std::unique_ptr<State> state_;
-  std::deque<Segment> pending_;
-  size_t next_start_ = 0;
-  bool done_ = false;
-};
-
-namespace regex {
-// Walks a replacement template: literal text goes to lit(std::string_view),
-// each reference that designates an existing group (a number below `groups`,
-// the number of groups including group 0, or a name in `names`) to
-// group(size_t), and `$&` to group(0). Never fails.
-template <class Lit, class Group>
-void expand_with(std::string_view tmpl, size_t groups, const Names* names, Lit&& lit,
-                 Group&& group);
-// The group a reference (number or name) designates, if it exists.
-std::optional<size_t> resolve_ref(std::string_view ref, size_t groups, const Names* names);
-// Expands a replacement template against a match; never fails.
-void expand(std::string_view tmpl, const Match& m, std::string& out);
-std::string expand(std::string_view tmpl, const Match& m);
-// Appends the group a reference (number or name) designates, or nothing.
-void append_group(std::string& out, const Match& m, std::string_view ref);
-
-template <class Lit, class Group>
-void expand_with(std::string_view tmpl, size_t groups, const Names* names, Lit&& lit,
-                 Group&& group) {
-  // Every character with a meaning here is ASCII, so the template is walked
-  // byte by byte; runs of other bytes are passed through in one piece.
-  const size_t len = tmpl.size();
-  auto is_digit = [&](size_t i) { return i < len && tmpl[i] >= '0' && tmpl[i] <= '9'; };
-  auto digit_run = [&](size_t i) {
-    size_t j = i;
-    while (is_digit(j)) ++j;
-    return j;
-  };
-  auto ref = [&](std::string_view r) {
-    if (auto g = resolve_ref(r, groups, names)) group(*g);
-  };
-  // A reference up to `closer`; returns the index after the closer, or len.
-  auto reference = [&](size_t i, char closer) {
-    const size_t close = tmpl.find(closer, i);
-    const size_t end = close == std::string_view::npos ? len : close;
-    ref(tmpl.substr(i, end - i));
-    return close == std::string_view::npos ? len : close + 1;
-  };
-  // The whole UTF-8 character at i; returns the index after it.
-  auto char_end = [&](size_t i) {
-    size_t j = i + 1;
-    while (j < len && (static_cast<unsigned char>(tmpl[j]) & 0xC0) == 0x80) ++j;
-    return j;
-  };
-  size_t i = 0;
-  while (i < len) {
-    const char c = tmpl[i];
-    if (c != '$' && c != '\\') {
-      size_t j = i + 1;
-      while (j < len && tmpl[j] != '$' && tmpl[j] != '\\') ++j;
-      lit(tmpl.substr(i, j - i));
-      i = j;
-      continue;
-    }
-    if (i + 1 >= len) {
-      lit(tmpl.substr(i, 1));
-      ++i;
-      continue;
-    }
-    const char d = tmpl[i + 1];
-    if (c == '$') {
-      if (d == '$') {
-        lit("$");
-        i += 2;
-      } else if (d == '&') {
-        group(size_t(0));
-        i += 2;
-      } else if (d == '{') {
-        i = reference(i + 2, '}');
-      } else if (is_digit(i + 1)) {
-        const size_t j = digit_run(i + 1);
-        ref(tmpl.substr(i + 1, j - i - 1));
-        i = j;
-      } else {
-        const size_t j = char_end(i + 1);
-        lit(tmpl.substr(i, j - i));
-        i = j;
-      }
-      continue;
-    }
-    if (d == '\\') {
-      lit("\\");
-      i += 2;
-    } else if (d == 'n') {
-      lit("\n");
-      i += 2;
-    } else if (d == 'r') {
-      lit("\r");
-      i += 2;
-    } else if (d == 't') {
-      lit("\t");
-      i += 2;
-    } else if (d == 'g') {
-      if (i + 2 < len && (tmpl[i + 2] == '<' || tmpl[i + 2] == '\'')) {
-        i = reference(i + 3, tmpl[i + 2] == '<' ? '>' : '\'');
-      } else {
-        i += 2;
-      }
-    } else if (is_digit(i + 1)) {
-      const size_t j = digit_run(i + 1);
-      ref(tmpl.substr(i + 1, j - i - 1));
-      i = j;
-    } else {
-      const size_t j = char_end(i + 1);
-      lit(tmpl.substr(i, j - i));
-      i = j;
-    }
-  }
-}
-
-}  // namespace regex
 
 }  // namespace kordal

@@ -12,8 +12,8 @@
 
 #include "poll.hpp"
 #include "prefilter.hpp"
-#include "regex.hpp"
 #include "state.hpp"
+#include "status.hpp"
 
 namespace kordal {
 

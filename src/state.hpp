@@ -32,7 +32,7 @@
 #include <vector>
 
 #include "match_obj.hpp"
-#include "regex.hpp"
+#include "status.hpp"
 #include "text.hpp"
 
 namespace kordal {
@@ -188,6 +188,8 @@ struct State {
 // released when the lease ends, so one huge search does not pin memory.
 class StateLease {
  public:
+  // One constructor per form of haystack, not one taking an AnyText: a
+  // branch in here costs each search an extra thread-local lookup.
   StateLease(size_t group_count, std::string_view utf8);
   StateLease(size_t group_count, const Text& text);
   StateLease(const StateLease&) = delete;

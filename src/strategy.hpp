@@ -32,7 +32,7 @@
 #include "analysis.hpp"
 #include "dfa.hpp"
 #include "lazy.hpp"
-#include "regex.hpp"
+#include "status.hpp"
 
 namespace kordal {
 

@@ -8,8 +8,8 @@
 
 #include <algorithm>
 
-#include "ast.hpp"
 #include "simd.hpp"
+#include "utf8.hpp"
 
 namespace kordal {
 

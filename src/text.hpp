@@ -22,6 +22,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -111,5 +112,27 @@ class ByteCursor {
 // A well-formed UTF-8 text as a Text: in place when it is ASCII, otherwise
 // decoded once into `storage` (which must outlive the Text).
 Text utf8_text(std::string_view utf8, std::vector<char32_t>& storage);
+
+// What a search of the public API reads, as its caller holds it: a Text read
+// in place (the Python module), or well-formed UTF-8 (C++ callers, tests and
+// fuzzers), which the search decodes once unless it is ASCII. Every search
+// takes one, so each has one signature and one path for both forms. A view
+// for the length of one call; two words, passed in registers.
+class AnyText {
+ public:
+  AnyText(const Text& text) : p_(&text), len_(kText) {}
+  AnyText(std::string_view utf8) : p_(utf8.data()), len_(utf8.size()) {}
+  AnyText(const std::string& utf8) : AnyText(std::string_view(utf8)) {}
+  AnyText(const char* utf8) : AnyText(std::string_view(utf8)) {}
+
+  bool is_text() const { return len_ == kText; }
+  const Text& text() const { return *static_cast<const Text*>(p_); }              // is_text()
+  std::string_view utf8() const { return {static_cast<const char*>(p_), len_}; }  // !is_text()
+
+ private:
+  static constexpr size_t kText = SIZE_MAX;  // no UTF-8 string is this long
+  const void* p_;
+  size_t len_;
+};
 
 }  // namespace kordal

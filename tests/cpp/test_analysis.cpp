@@ -10,12 +10,14 @@
 #include <vector>
 
 #include "analysis.hpp"
+#include "iterators.hpp"
 #include "prefilter.hpp"
 #include "program.hpp"
 #include "reference_matcher.hpp"
 #include "regex.hpp"
 #include "state.hpp"
 #include "text.hpp"
+#include "utf8.hpp"
 
 namespace kordal {
 namespace {

@@ -27,6 +27,7 @@
 #include "backtracker.hpp"
 #include "corpus.hpp"
 #include "dfa.hpp"
+#include "iterators.hpp"
 #include "onepass.hpp"
 #include "reference_chars.hpp"
 #include "reference_search.hpp"

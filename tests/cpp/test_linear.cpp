@@ -21,6 +21,7 @@
 #include <string_view>
 
 #include "backtracker.hpp"
+#include "iterators.hpp"
 #include "program.hpp"
 #include "regex.hpp"
 #include "state.hpp"

@@ -7,12 +7,13 @@
 #include <string>
 #include <vector>
 
+#include "flags.hpp"
 #include "parser.hpp"
 
 namespace kordal {
 namespace {
 
-constexpr uint32_t kDefault = 0x8;  // UNICODE, as compilation passes it
+constexpr uint32_t kDefault = flags::UNICODE;  // as compilation passes it
 
 Result<ParseOutput> parse(const std::string& p, uint32_t flags = kDefault) {
   Parser parser(p, flags);
@@ -203,11 +204,12 @@ TEST(ParserGroups, NamesAndNumbers) {
 
 TEST(ParserGroups, FlagsScopeAndVersionLetters) {
   EXPECT_EQ(dump("(?i-i)a"), "Lit 'a' ign=false\n");
-  EXPECT_EQ(dump("(?V0a)\\w", 0x8), "Predef Word neg=false ascii=true\n");
-  EXPECT_EQ(dump("(?-V1)b", 0x1), "Lit 'b' ign=true\n");
+  EXPECT_EQ(dump("(?V0a)\\w", flags::UNICODE), "Predef Word neg=false ascii=true\n");
+  EXPECT_EQ(dump("(?-V1)b", flags::IGNORECASE), "Lit 'b' ign=true\n");
   EXPECT_EQ(dump("(?m)^$", 0), "Sequence\n  StartLine ml=true\n  EndLine ml=true\n");
   EXPECT_EQ(dump(".(?s).", 0), "Sequence\n  Any dotall=false\n  Any dotall=true\n");
-  EXPECT_EQ(dump("(?-s:.).", 0x4), "Sequence\n  NonCap\n    Any dotall=false\n  Any dotall=true\n");
+  EXPECT_EQ(dump("(?-s:.).", flags::DOTALL),
+            "Sequence\n  NonCap\n    Any dotall=false\n  Any dotall=true\n");
 }
 
 // ---------------------------------------------------------------------------

@@ -20,6 +20,7 @@
 
 #include "all_texts.hpp"
 #include "dfa.hpp"
+#include "iterators.hpp"
 #include "reference_search.hpp"
 #include "regex.hpp"
 #include "state.hpp"

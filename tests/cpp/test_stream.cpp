@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "dfa.hpp"
+#include "iterators.hpp"
 #include "regex.hpp"
 #include "state.hpp"
 #include "stream.hpp"

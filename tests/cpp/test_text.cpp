@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "iterators.hpp"
 #include "regex.hpp"
 #include "text.hpp"
 

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "all_texts.hpp"
+#include "iterators.hpp"
 #include "reference_search.hpp"
 #include "regex.hpp"
 #include "state.hpp"

@@ -1,0 +1,105 @@
+// FindIter and SplitIter over the Regex's building blocks (iterators.hpp).
+#include "iterators.hpp"
+
+#include <exception>
+
+#include "poll.hpp"
+#include "state.hpp"
+
+namespace kordal {
+
+FindIter::FindIter(const Regex& re, AnyText text) : re_(re) {
+  try {
+    state_ = re.build_state(text);
+  } catch (const std::exception&) {
+    state_.reset();
+  }
+}
+FindIter::~FindIter() = default;
+
+Status FindIter::next(std::optional<Match>& out, const SearchControl& ctl) {
+  if (!state_) {
+    out.reset();
+    return Status::NoMemory;
+  }
+  return guarded(out, [&] {
+    // Where the last step went far, this one likely will: poll first, so
+    // that the step lends the interpreter lock from its start. Walks with
+    // matches close together never poll and keep it.
+    if (last_step_ >= kFirstSlice / 4 && state_->n - next_start_ >= kFirstSlice / 4 && ctl.poll &&
+        ctl.poll(ctl.ctx)) {
+      out.reset();
+      return Status::Interrupted;
+    }
+    bool found = false;
+    const Status status = re_.find_from(*state_, next_start_, found, ctl);
+    if (status != Status::Ok || !found) {
+      out.reset();
+      return status;
+    }
+    const CpSpan whole = state_->caps[0];
+    if (!out) out.emplace();
+    re_.fill_match(*out, state_->utf8, *state_);
+    last_step_ = whole.end - next_start_;
+    next_start_ = whole.end > whole.start ? whole.end : whole.end + 1;
+    return status;
+  });
+}
+
+SplitIter::SplitIter(const Regex& re, AnyText text) : re_(re) {
+  try {
+    state_ = re.build_state(text);
+  } catch (const std::exception&) {
+    state_.reset();
+  }
+}
+SplitIter::~SplitIter() = default;
+
+Status SplitIter::next(std::optional<std::string_view>& out, const SearchControl& ctl) {
+  out.reset();
+  std::optional<Segment> seg;
+  const Status status = next_segment(seg, ctl);
+  if (status == Status::Ok && seg) {
+    if (seg->start >= seg->end) {
+      out = std::string_view();
+    } else {
+      const size_t a = state_->offset(seg->start);
+      out = state_->utf8.substr(a, state_->offset(seg->end) - a);
+    }
+  }
+  return status;
+}
+
+Status SplitIter::next_segment(std::optional<Segment>& out, const SearchControl& ctl) {
+  out.reset();
+  if (!pending_.empty()) {
+    out = pending_.front();
+    pending_.pop_front();
+    return Status::Ok;
+  }
+  if (done_) return Status::Ok;
+  if (!state_) return Status::NoMemory;
+  return guarded([&] {
+    State& st = *state_;
+    const size_t p = next_start_ <= st.n ? next_start_ : st.n;
+    bool found = false;
+    const Status status = re_.find_from(st, next_start_, found, ctl);
+    if (status != Status::Ok) return status;
+    if (!found) {
+      out = Segment{p, st.n};
+      done_ = true;
+      return status;
+    }
+    const size_t s = st.caps[0].start, e = st.caps[0].end;
+    out = Segment{p, s};
+    for (size_t g = 1; g < st.caps.size(); ++g) {
+      const CpSpan c = st.caps[g];
+      pending_.push_back(c.set() ? Segment{c.start, c.end} : Segment{});
+    }
+    if (s == e && s < st.n) pending_.push_back(Segment{s, s + 1});
+    next_start_ = e > s ? e : e + 1;
+    return status;
+  });
+}
+
+}  // namespace kordal

@@ -1,0 +1,73 @@
+// Walks over every match of a pattern in one haystack: FindIter (successive
+// matches) and SplitIter (the text between them).
+//
+// Each iterator keeps one State for the whole walk and resumes each search
+// where the last match ended (one code point on after an empty match), so a
+// walk costs one search pass over the text, and the byte offsets it reports
+// are converted from the previous match on: one pass in total. A search
+// stopped by the poll hook or out of stack reports its Status, and the next
+// call searches again from the same place. An iterator refers to its Regex
+// and its haystack, which must outlive it.
+// Tests: tests/test_iteration.py, tests/cpp/test_text.cpp (Text against
+// UTF-8), test_corpus.cpp (the corpus's find-all rows), and the fuzz_regex
+// and fuzz_engines targets (find-all against find_at and the reference).
+#pragma once
+
+#include <cstddef>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <string_view>
+
+#include "match_obj.hpp"
+#include "regex.hpp"
+#include "status.hpp"
+#include "text.hpp"
+
+namespace kordal {
+
+struct State;
+
+// A segment of a haystack in code-point indices.
+struct Segment {
+  size_t start = 0;
+  size_t end = 0;
+};
+
+// Successive matches; an empty match moves the next search one code point on.
+// Byte offsets are converted from the previous match on, so a whole walk
+// costs one pass over the text.
+class FindIter {
+ public:
+  FindIter(const Regex& re, AnyText text);
+  ~FindIter();
+  Status next(std::optional<Match>& out, const SearchControl& ctl = {});
+
+ private:
+  const Regex& re_;
+  std::unique_ptr<State> state_;
+  size_t next_start_ = 0;
+  size_t last_step_ = 0;  // code points from the last step's start to its match's end
+  bool exhausted_ = false;
+};
+
+// Segments between matches, each followed by the texts of the separator's
+// groups (empty for a group that did not take part). Segments are slices of
+// the haystack: UTF-8 views (next, for a UTF-8 haystack) or code-point
+// ranges (next_segment, for either kind).
+class SplitIter {
+ public:
+  SplitIter(const Regex& re, AnyText text);
+  ~SplitIter();
+  Status next(std::optional<std::string_view>& out, const SearchControl& ctl = {});
+  Status next_segment(std::optional<Segment>& out, const SearchControl& ctl = {});
+
+ private:
+  const Regex& re_;
+  std::unique_ptr<State> state_;
+  std::deque<Segment> pending_;
+  size_t next_start_ = 0;
+  bool done_ = false;
+};
+
+}  // namespace kordal
