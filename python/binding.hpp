@@ -1,9 +1,13 @@
-// Internal header of the kordal_python module: the object layouts of the
-// three classes, the type objects made at module execution, and the guard
-// that keeps C++ exceptions from crossing into the interpreter.
+// Internal header of the kordal_python module: its per-module state, what
+// each class's file offers the others, and the guard that keeps C++
+// exceptions from crossing into the interpreter.
 //
-// The module has no per-module state; the type objects live in a few globals
-// set once by the execution step and kept alive for the interpreter's life.
+// Every module object (one per interpreter, or more after a fresh import)
+// owns its type objects, its internal-failure class and its pattern cache in
+// its module state, so module objects share nothing. The state is reached
+// from a module function's `self`; an object that needs it on every call (a
+// Regex, to build its results) keeps a pointer to it, valid for its life:
+// the object holds its type, and the type holds the module.
 // Every C entry point the interpreter can call goes through `guarded`, which
 // turns std::bad_alloc into MemoryError and any other C++ exception into the
 // internal-failure exception, so a broken invariant never aborts the process.
@@ -30,20 +34,32 @@ inline PyObject* Py_NewRef(PyObject* o) {
 
 namespace kordal::py {
 
-// Set by the module's execution step (module.cpp).
-extern PyTypeObject* regex_type;
-extern PyTypeObject* match_type;
-extern PyTypeObject* partial_type;
-extern PyObject* internal_error;
+// The state of one kordal_python module object; strong references, filled
+// by the execution step (module.cpp), null before it.
+struct ModuleState {
+  PyTypeObject* regex_type;
+  PyTypeObject* match_type;
+  PyTypeObject* partial_type;
+  PyTypeObject* find_iter_type;
+  PyTypeObject* stream_type;
+  PyTypeObject* time_limit_type;
+  PyObject* internal_error;  // kordal_python.InternalError, not a public name
+  PyObject* pattern_cache;   // dict of the module-level is_match, or null
+};
 
-// Type objects, created from their specs; new references.
-PyObject* make_regex_type();
-PyObject* make_match_type();
-PyObject* make_partial_type();
+// The state of `module` if it is a kordal_python module object, else null.
+ModuleState* module_state(PyObject* module);
+// The state of the module a type of this module belongs to.
+ModuleState* state_of_type(PyTypeObject* tp);
+
+// Type objects, created from their specs for `module`; new references.
+PyObject* make_regex_type(PyObject* module);
+PyObject* make_match_type(PyObject* module);
+PyObject* make_partial_type(PyObject* module);
 
 // Compiles `pattern` (a text) with `flags` (a flags value or nullptr) into
 // a new Regex instance, converting both by the module's conventions.
-PyObject* new_regex(PyObject* pattern, PyObject* flags);
+PyObject* new_regex(ModuleState* st, PyObject* pattern, PyObject* flags);
 
 // New objects built from engine results. `input` must be an exact str with
 // the contents of the haystack the result was found in (a search on its own
@@ -51,9 +67,9 @@ PyObject* new_regex(PyObject* pattern, PyObject* flags);
 // `lastindex` is the group that closed last (kUnset: none), from
 // `last_closed_group`; with `regex` given it is ignored and worked out from
 // that Regex's group nesting when first asked for.
-PyObject* new_match(PyObject* input, const kordal::Match& m, size_t lastindex,
+PyObject* new_match(ModuleState* st, PyObject* input, const kordal::Match& m, size_t lastindex,
                     PyObject* regex = nullptr);
-PyObject* new_partial_match(PyObject* input, const kordal::PartialMatch& pm);
+PyObject* new_partial_match(ModuleState* st, PyObject* input, const kordal::PartialMatch& pm);
 
 // --- Additions beside the specified API, each in its own file. ---
 
@@ -67,6 +83,7 @@ struct GroupNesting {
 // py_regex.cpp: the engine Regex of a Regex instance, and its group nesting.
 const kordal::Regex& regex_of(PyObject* regex);
 const GroupNesting& group_nesting_of(PyObject* regex);
+ModuleState* regex_state(PyObject* regex);
 // A Match for `m`, found by `regex` in `input`.
 PyObject* match_for(PyObject* regex, PyObject* input, const kordal::Match& m);
 
@@ -127,26 +144,23 @@ PyObject* copy_self(PyObject* self, PyObject*);
 extern PyMethodDef restore_functions[];
 
 // find_iter.cpp: Regex.finditer and its iterator type.
-PyObject* make_find_iter_type();
-extern PyTypeObject* find_iter_type;
+PyObject* make_find_iter_type(PyObject* module);
 PyObject* regex_finditer(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames);
 
 // py_stream.cpp: Regex.stream and its Stream type.
-PyObject* make_stream_type();
-extern PyTypeObject* stream_type;
+PyObject* make_stream_type(PyObject* module);
 PyObject* regex_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 // time_limit.cpp: the time_limit scope type.
-PyObject* make_time_limit_type();
-extern PyTypeObject* time_limit_type;
+PyObject* make_time_limit_type(PyObject* module);
 
 // replace_fn.cpp: replace / replace_all with a function instead of a template.
 PyObject* replace_with_function(PyObject* regex, PyObject* haystack, PyObject* fn, bool all);
 
 // pattern_cache.cpp: compiled patterns of the module-level is_match, keyed by
 // the pattern str; new reference, or nullptr with the compile error set.
-PyObject* cached_regex(PyObject* pattern);
+PyObject* cached_regex(ModuleState* st, PyObject* pattern);
 
 // compat_flags.cpp: flags of the `re` and `regex` modules' own flag types,
 // translated to this module's bits. 1: translated into `out`; 0: not such a
@@ -164,8 +178,29 @@ inline PyObject* str_from_utf8(std::string_view s) {
   return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), nullptr);
 }
 
-// Sets the Python exception for the std::exception being handled.
-void translate_current_exception() noexcept;
+// Sets the Python exception for the std::exception being handled: the
+// internal-failure class of the module that `context` (a module, a type or
+// an instance, may be null) belongs to, or SystemError without one.
+void translate_current_exception(PyObject* context) noexcept;
+
+// The internal-failure class of the module `context` belongs to, or null.
+PyObject* internal_error_of(PyObject* context);
+
+// What an entry point's first argument says about its module: `self`, the
+// module of a module function, the type of tp_new.
+inline PyObject* context_of() {
+  return nullptr;
+}
+template <class T, class... Rest>
+PyObject* context_of(T first, Rest...) {
+  if constexpr (std::is_same_v<T, PyObject*>) {
+    return first;
+  } else if constexpr (std::is_same_v<T, PyTypeObject*>) {
+    return reinterpret_cast<PyObject*>(first);
+  } else {
+    return nullptr;
+  }
+}
 
 template <class R>
 R error_value() {
@@ -188,7 +223,7 @@ struct Guard<F> {
     try {
       return F(a...);
     } catch (const std::exception&) {
-      translate_current_exception();
+      translate_current_exception(context_of(a...));
       return error_value<R>();
     }
   }

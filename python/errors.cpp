@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <exception>
 #include <new>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -73,8 +74,8 @@ bool check_status(kordal::Status st) {
       PyErr_NoMemory();
       return false;
   }
-  PyErr_SetString(internal_error, "unknown search status");
-  return false;
+  // Reported as an internal failure by the entry point's guard.
+  throw std::logic_error("unknown search status");
 }
 
 namespace {
@@ -147,13 +148,14 @@ const kordal::SearchControl& search_control() {
   return ctl;
 }
 
-void translate_current_exception() noexcept {
+void translate_current_exception(PyObject* context) noexcept {
   try {
     throw;
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::exception& e) {
-    PyErr_SetString(internal_error != nullptr ? internal_error : PyExc_SystemError, e.what());
+    PyObject* cls = internal_error_of(context);
+    PyErr_SetString(cls != nullptr ? cls : PyExc_SystemError, e.what());
   }
 }
 

@@ -17,8 +17,6 @@
 
 namespace kordal::py {
 
-PyTypeObject* find_iter_type = nullptr;
-
 namespace {
 
 struct PyFindIter {
@@ -94,8 +92,8 @@ const char* const kHaystack[] = {"haystack"};
 
 }  // namespace
 
-PyObject* make_find_iter_type() {
-  return PyType_FromSpec(&kSpec);
+PyObject* make_find_iter_type(PyObject* module) {
+  return PyType_FromModuleAndSpec(module, &kSpec, nullptr);
 }
 
 PyObject* regex_finditer(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -107,7 +105,7 @@ PyObject* regex_finditer(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   if (!to_haystack(a[0], "haystack", hay)) return nullptr;
   PyObject* input = exact_str(hay.obj);
   if (input == nullptr) return nullptr;
-  PyFindIter* fi = PyObject_New(PyFindIter, find_iter_type);
+  PyFindIter* fi = PyObject_New(PyFindIter, regex_state(self)->find_iter_type);
   if (fi == nullptr) {
     Py_DECREF(input);
     return nullptr;

@@ -542,17 +542,17 @@ PyType_Spec kSpec = {"builtins.Match", sizeof(PyMatch), sizeof(size_t), kFlags, 
 
 }  // namespace
 
-PyObject* make_match_type() {
-  return PyType_FromSpec(&kSpec);
+PyObject* make_match_type(PyObject* module) {
+  return PyType_FromModuleAndSpec(module, &kSpec, nullptr);
 }
 
 namespace {
 
 // A Match with room for `nwords` words after the header; nhist is left to the caller.
-PyMatch* alloc_match(PyObject* input, const kordal::Match& em, size_t lastindex, PyObject* regex,
-                     size_t nwords) {
+PyMatch* alloc_match(ModuleState* st, PyObject* input, const kordal::Match& em, size_t lastindex,
+                     PyObject* regex, size_t nwords) {
   const size_t G = em.caps.size();
-  PyMatch* m = PyObject_NewVar(PyMatch, match_type, static_cast<Py_ssize_t>(nwords));
+  PyMatch* m = PyObject_NewVar(PyMatch, st->match_type, static_cast<Py_ssize_t>(nwords));
   if (m == nullptr) return nullptr;
   m->input = Py_NewRef(input);
   m->ngroups = G;
@@ -578,10 +578,11 @@ PyMatch* alloc_match(PyObject* input, const kordal::Match& em, size_t lastindex,
 
 }  // namespace
 
-PyObject* new_match(PyObject* input, const kordal::Match& em, size_t lastindex, PyObject* regex) {
+PyObject* new_match(ModuleState* st, PyObject* input, const kordal::Match& em, size_t lastindex,
+                    PyObject* regex) {
   const size_t G = em.caps.size();
   if (em.flat_history) {
-    PyMatch* m = alloc_match(input, em, lastindex, regex, G * kSpanWords);
+    PyMatch* m = alloc_match(st, input, em, lastindex, regex, G * kSpanWords);
     if (m == nullptr) return nullptr;
     m->nhist = kFlat;
     size_t* w = words(m);
@@ -595,7 +596,7 @@ PyObject* new_match(PyObject* input, const kordal::Match& em, size_t lastindex, 
   const bool synth0 = G > 0 && em.caps[0].set() && em.history_size(0) == 0;
   nhist += synth0;
   const size_t nwords = G * kSpanWords + (G + 1) + nhist * kHistWords;
-  PyMatch* m = alloc_match(input, em, lastindex, regex, nwords);
+  PyMatch* m = alloc_match(st, input, em, lastindex, regex, nwords);
   if (m == nullptr) return nullptr;
   m->nhist = nhist;
   size_t* w = words(m);

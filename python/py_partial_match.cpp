@@ -229,14 +229,14 @@ PyType_Spec kSpec = {"builtins.PartialMatch", sizeof(PyPartialMatch), sizeof(siz
 
 }  // namespace
 
-PyObject* make_partial_type() {
-  return PyType_FromSpec(&kSpec);
+PyObject* make_partial_type(PyObject* module) {
+  return PyType_FromModuleAndSpec(module, &kSpec, nullptr);
 }
 
-PyObject* new_partial_match(PyObject* input, const kordal::PartialMatch& pm) {
+PyObject* new_partial_match(ModuleState* st, PyObject* input, const kordal::PartialMatch& pm) {
   const size_t G = pm.groups.size();
   PyPartialMatch* m =
-      PyObject_NewVar(PyPartialMatch, partial_type, static_cast<Py_ssize_t>(G * kGroupWords));
+      PyObject_NewVar(PyPartialMatch, st->partial_type, static_cast<Py_ssize_t>(G * kGroupWords));
   if (m == nullptr) return nullptr;
   m->input = Py_NewRef(input);
   m->start = pm.span.start;

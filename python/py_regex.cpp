@@ -23,8 +23,10 @@ namespace {
 
 struct PyRegex {
   PyObject_HEAD
-      // Built in place once compilation succeeded, destroyed in dealloc.
-      union {
+      // Its module's state, for the types of its results.
+      ModuleState* state;
+  // Built in place once compilation succeeded, destroyed in dealloc.
+  union {
     kordal::Regex re;
   };
   // Which group encloses which, for Match.lastindex; built with `re`.
@@ -39,10 +41,20 @@ const kordal::Regex& re_of(PyObject* self) {
 
 void regex_dealloc(PyObject* self) {
   PyTypeObject* tp = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
   reinterpret_cast<PyRegex*>(self)->re.~Regex();
   reinterpret_cast<PyRegex*>(self)->nesting.~GroupNesting();
   tp->tp_free(self);
   Py_DECREF(tp);
+}
+
+// A Regex refers to no object but its class. It is tracked by the collector
+// all the same: the module's pattern cache holds Regex objects, and only
+// through them can the collector see that the module's classes, which refer
+// to the module, are referred to from the module alone.
+int regex_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  return 0;
 }
 
 PyObject* make_regex(PyTypeObject* tp, PyObject* pattern, PyObject* flags) {
@@ -55,6 +67,7 @@ PyObject* make_regex(PyTypeObject* tp, PyObject* pattern, PyObject* flags) {
   GroupNesting nesting = group_nesting(r.value());
   PyObject* self = tp->tp_alloc(tp, 0);
   if (self == nullptr) return nullptr;
+  reinterpret_cast<PyRegex*>(self)->state = state_of_type(tp);
   new (&reinterpret_cast<PyRegex*>(self)->re) kordal::Regex(std::move(r.value()));
   new (&reinterpret_cast<PyRegex*>(self)->nesting) GroupNesting(std::move(nesting));
   return self;
@@ -270,7 +283,7 @@ PyObject* regex_find_partial(PyObject* self, PyObject* const* args, Py_ssize_t n
   if (!pm) Py_RETURN_NONE;
   PyObject* input = exact_str(hay.obj);
   if (input == nullptr) return nullptr;
-  PyObject* r = new_partial_match(input, *pm);
+  PyObject* r = new_partial_match(regex_state(self), input, *pm);
   Py_DECREF(input);
   return r;
 }
@@ -461,6 +474,7 @@ PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>(kDoc)},
     {Py_tp_new, reinterpret_cast<void*>(guarded<regex_tp_new>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(regex_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(regex_traverse)},
     {Py_tp_repr, reinterpret_cast<void*>(guarded<regex_repr>)},
     {Py_tp_methods, kMethods},
     {Py_tp_getset, kGetSet},
@@ -473,7 +487,8 @@ constexpr unsigned kImmutable = Py_TPFLAGS_IMMUTABLETYPE;
 constexpr unsigned kImmutable = 0;
 #endif
 
-PyType_Spec kSpec = {"builtins.Regex", sizeof(PyRegex), 0, Py_TPFLAGS_DEFAULT | kImmutable, kSlots};
+PyType_Spec kSpec = {"builtins.Regex", sizeof(PyRegex), 0,
+                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | kImmutable, kSlots};
 
 }  // namespace
 
@@ -485,16 +500,20 @@ const GroupNesting& group_nesting_of(PyObject* regex) {
   return reinterpret_cast<PyRegex*>(regex)->nesting;
 }
 
+ModuleState* regex_state(PyObject* regex) {
+  return reinterpret_cast<PyRegex*>(regex)->state;
+}
+
 PyObject* match_for(PyObject* regex, PyObject* input, const kordal::Match& m) {
-  return new_match(input, m, kordal::kUnset, regex);
+  return new_match(regex_state(regex), input, m, kordal::kUnset, regex);
 }
 
-PyObject* new_regex(PyObject* pattern, PyObject* flags) {
-  return make_regex(regex_type, pattern, flags);
+PyObject* new_regex(ModuleState* st, PyObject* pattern, PyObject* flags) {
+  return make_regex(st->regex_type, pattern, flags);
 }
 
-PyObject* make_regex_type() {
-  PyObject* tp = PyType_FromSpec(&kSpec);
+PyObject* make_regex_type(PyObject* module) {
+  PyObject* tp = PyType_FromModuleAndSpec(module, &kSpec, nullptr);
   if (tp == nullptr) return nullptr;
   // Calls to the class skip the tuple-and-dict protocol of tp_new.
   reinterpret_cast<PyTypeObject*>(tp)->tp_vectorcall = guarded<regex_vectorcall>;

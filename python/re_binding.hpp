@@ -7,6 +7,10 @@
 // storage, or the buffer of a bytes-like object as 1-byte text. Patterns
 // are compiled from text: a bytes pattern is read as Latin-1, one code point
 // per byte, and gets the ASCII flag, so \w, \d, \s and \b see ASCII only.
+// The module object keeps its types, error class, flag enum and caches in
+// its state; a Pattern keeps a pointer to that state for its searches (its
+// type, which it holds, holds the module), and a Match or Scanner reaches it
+// through its Pattern.
 #pragma once
 
 #include <memory>
@@ -48,8 +52,24 @@ struct Compiled {
   GroupNesting nesting;  // for lastindex
 };
 
+// The state of one kordal_python.re module object; strong references.
+struct ReState {
+  PyTypeObject* pattern_type;
+  PyTypeObject* match_type;
+  PyTypeObject* scanner_type;
+  PyObject* error_type;
+  PyObject* flag_enum;
+  PyObject* cache_plain;     // pattern -> Pattern, flags 0; null until used
+  PyObject* cache_flags;     // (type, pattern, flags) -> Pattern; null until used
+  PyObject* internal_error;  // the parent module's
+};
+
+// The state of a kordal_python.re module object (a module function's self).
+ReState* re_state(PyObject* module);
+
 struct RePattern {
-  PyObject_HEAD Compiled* c;
+  PyObject_HEAD ReState* state;
+  Compiled* c;
   PyObject* pattern;     // the str or bytes given
   PyObject* groupindex;  // mappingproxy of name -> number
   PyObject* names;       // tuple: group number -> name or None
@@ -73,14 +93,10 @@ struct ReMatch {
   Py_ssize_t spans[1];   // 2 * ngroups, -1 for a group that did not take part
 };
 
-extern PyTypeObject* pattern_type;
-extern PyTypeObject* match_type;
-extern PyTypeObject* scanner_type;
-extern PyObject* error_type;
-
-PyObject* make_pattern_type();
-PyObject* make_match_type();
-PyObject* make_scanner_type();
+// Type objects for the module `module`; new references.
+PyObject* make_pattern_type(PyObject* module);
+PyObject* make_match_type(PyObject* module);
+PyObject* make_scanner_type(PyObject* module);
 
 // A haystack read in place. Holds a buffer view for bytes-likes other than
 // bytes, released with it.
@@ -106,16 +122,16 @@ bool haystack_for(const RePattern* p, PyObject* o, ReText& out);
 PyObject* slice(PyObject* string, Py_ssize_t a, Py_ssize_t b);
 
 // Compiles as compile() does (pattern: str or bytes; flags: re flags).
-PyObject* new_pattern(PyObject* pattern, uint32_t flags);
+PyObject* new_pattern(ReState* st, PyObject* pattern, uint32_t flags);
 // The Pattern for (pattern, flags) from the module's cache, compiled on a
 // miss; `pattern` may already be a Pattern. New reference.
-PyObject* cached_pattern(PyObject* pattern, PyObject* flags);
-void purge_cache();
+PyObject* cached_pattern(ReState* st, PyObject* pattern, PyObject* flags);
+void purge_cache(ReState* st);
 // re-flags from an argument (int, IntFlag, None).
 bool to_re_flags(PyObject* o, uint32_t& out);
 
 // Raises error(msg, pattern, pos) with `re`'s attributes. pos < 0: none.
-void raise_error(const std::string& msg, PyObject* pattern, Py_ssize_t pos);
+void raise_error(ReState* st, const std::string& msg, PyObject* pattern, Py_ssize_t pos);
 
 // A Match for the groups in st.caps (found in `h`, searched from pos to
 // endpos).
@@ -169,7 +185,10 @@ class TimeoutScope {
   bool on_;
 };
 
-// Registers kordal_python.re as a submodule of `parent` (module.cpp).
-int add_re_module(PyObject* parent);
+// Registers kordal_python.re as a submodule of `parent` (module.cpp), whose
+// internal-failure class it shares.
+int add_re_module(PyObject* parent, PyObject* internal_error);
+// The internal-failure class of a kordal_python.re module object, or null.
+PyObject* internal_error_of_module(PyObject* module);
 
 }  // namespace kordal::py::re

@@ -22,9 +22,6 @@
 
 namespace kordal::py::re {
 
-PyTypeObject* pattern_type = nullptr;
-PyTypeObject* scanner_type = nullptr;
-
 bool to_re_text(PyObject* o, ReText& out) {
   out.obj = o;
   if (PyUnicode_Check(o)) {
@@ -489,8 +486,8 @@ PyType_Spec kScannerSpec = {"kordal_python.re.Scanner", sizeof(Scanner), 0, kSca
 
 }  // namespace
 
-PyObject* make_scanner_type() {
-  return PyType_FromSpec(&kScannerSpec);
+PyObject* make_scanner_type(PyObject* module) {
+  return PyType_FromModuleAndSpec(module, &kScannerSpec, nullptr);
 }
 
 PyObject* pattern_finditer_impl(RePattern* p, PyObject* string, Py_ssize_t pos, Py_ssize_t endpos,
@@ -498,7 +495,7 @@ PyObject* pattern_finditer_impl(RePattern* p, PyObject* string, Py_ssize_t pos, 
   auto h = std::make_unique<ReText>();
   if (!haystack_for(p, string, *h)) return nullptr;
   clamp(Py_ssize_t(h->text.n), pos, endpos);
-  Scanner* sc = PyObject_GC_New(Scanner, scanner_type);
+  Scanner* sc = PyObject_GC_New(Scanner, p->state->scanner_type);
   if (sc == nullptr) return nullptr;
   sc->pattern = Py_NewRef(reinterpret_cast<PyObject*>(p));
   sc->string = Py_NewRef(string);
@@ -520,6 +517,7 @@ namespace {
 
 void pattern_dealloc(PyObject* self) {
   PyTypeObject* tp = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
   RePattern* p = as_pattern(self);
   if (p->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
   delete p->c;
@@ -530,6 +528,19 @@ void pattern_dealloc(PyObject* self) {
   Py_CLEAR(p->names);
   tp->tp_free(self);
   Py_DECREF(tp);
+}
+
+// Tracked for the module's caches, which hold Patterns (their classes refer
+// to the module), and for a pattern or template given as a str subclass
+// whose attributes refer back to the Pattern.
+int pattern_traverse(PyObject* self, visitproc visit, void* arg) {
+  RePattern* p = as_pattern(self);
+  Py_VISIT(p->pattern);
+  Py_VISIT(p->groupindex);
+  Py_VISIT(p->names);
+  Py_VISIT(p->tmpl_src);
+  Py_VISIT(Py_TYPE(self));
+  return 0;
 }
 
 const char* const kSearchParams[] = {"string", "pos", "endpos", "timeout"};
@@ -668,7 +679,7 @@ PyObject* pattern_repr(PyObject* self) {
 }
 
 PyObject* pattern_richcompare(PyObject* a, PyObject* b, int op) {
-  if ((op != Py_EQ && op != Py_NE) || !PyObject_TypeCheck(b, pattern_type)) {
+  if ((op != Py_EQ && op != Py_NE) || !PyObject_TypeCheck(b, as_pattern(a)->state->pattern_type)) {
     Py_RETURN_NOTIMPLEMENTED;
   }
   RePattern* x = as_pattern(a);
@@ -760,10 +771,10 @@ PyMemberDef kMembers[] = {
 };
 
 #ifdef Py_TPFLAGS_DISALLOW_INSTANTIATION
-constexpr unsigned kFlags =
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+constexpr unsigned kFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE |
+                            Py_TPFLAGS_DISALLOW_INSTANTIATION;
 #else
-constexpr unsigned kFlags = Py_TPFLAGS_DEFAULT;
+constexpr unsigned kFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
 PyObject* refuse_new(PyTypeObject* tp, PyObject*, PyObject*) {
   PyErr_Format(PyExc_TypeError, "cannot create '%s' instances", tp->tp_name);
   return nullptr;
@@ -773,6 +784,7 @@ PyObject* refuse_new(PyTypeObject* tp, PyObject*, PyObject*) {
 PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>("A compiled pattern.")},
     {Py_tp_dealloc, reinterpret_cast<void*>(pattern_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(pattern_traverse)},
     {Py_tp_repr, reinterpret_cast<void*>(guarded<pattern_repr>)},
     {Py_tp_richcompare, reinterpret_cast<void*>(guarded<pattern_richcompare>)},
     {Py_tp_hash, reinterpret_cast<void*>(guarded<pattern_hash>)},
@@ -818,11 +830,11 @@ uint32_t inline_flags(std::string_view pat) {
 
 }  // namespace
 
-PyObject* make_pattern_type() {
-  return PyType_FromSpec(&kSpec);
+PyObject* make_pattern_type(PyObject* module) {
+  return PyType_FromModuleAndSpec(module, &kSpec, nullptr);
 }
 
-PyObject* new_pattern(PyObject* pattern, uint32_t flags) {
+PyObject* new_pattern(ReState* st, PyObject* pattern, uint32_t flags) {
   const bool bytes = PyBytes_Check(pattern);
   if (!bytes && !PyUnicode_Check(pattern)) {
     PyErr_SetString(PyExc_TypeError, "first argument must be string or compiled pattern");
@@ -875,7 +887,7 @@ PyObject* new_pattern(PyObject* pattern, uint32_t flags) {
       }
     }
     Py_DECREF(text);
-    raise_error(e.text(), pattern, pos);
+    raise_error(st, e.text(), pattern, pos);
     return nullptr;
   }
   uint32_t reported = flags | inline_flags(utf8);
@@ -916,12 +928,13 @@ PyObject* new_pattern(PyObject* pattern, uint32_t flags) {
     Py_DECREF(names);
     return nullptr;
   }
-  RePattern* p = PyObject_New(RePattern, pattern_type);
+  RePattern* p = PyObject_GC_New(RePattern, st->pattern_type);
   if (p == nullptr) {
     Py_DECREF(names);
     Py_DECREF(proxy);
     return nullptr;
   }
+  p->state = st;
   p->c = c.release();
   p->pattern = Py_NewRef(pattern);
   p->groupindex = proxy;
@@ -932,6 +945,7 @@ PyObject* new_pattern(PyObject* pattern, uint32_t flags) {
   p->tmpl_src = nullptr;
   p->tmpl = nullptr;
   p->weakrefs = nullptr;
+  PyObject_GC_Track(p);
   return reinterpret_cast<PyObject*>(p);
 }
 

@@ -104,7 +104,7 @@ Template* parse_template(RePattern* p, PyObject* repl) {
     lit.clear();
   };
   auto fail = [&](const std::string& msg, size_t pos) -> Template* {
-    raise_error(msg, repl, static_cast<Py_ssize_t>(pos));
+    raise_error(p->state, msg, repl, static_cast<Py_ssize_t>(pos));
     return nullptr;
   };
   auto add_group = [&](size_t g) {
