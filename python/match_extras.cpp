@@ -24,14 +24,6 @@ PyObject* span_tuple(size_t start, size_t end) {
   return Py_BuildValue("(nn)", static_cast<Py_ssize_t>(start), static_cast<Py_ssize_t>(end));
 }
 
-bool optional_index(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                    size_t& index) {
-  PyObject* a[1];
-  if (!bind(p, args, nargs, kwnames, a)) return false;
-  index = 0;
-  return a[0] == nullptr || to_index(a[0], "index", index);
-}
-
 }  // namespace
 
 PyObject* match_groupdict(PyObject* self, PyObject* const* args, Py_ssize_t nargs,

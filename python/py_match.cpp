@@ -243,15 +243,6 @@ PyObject* match_group(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 const char* const kIndex[] = {"index"};
 const char* const kName[] = {"name"};
 
-// Binds an optional `index` (default 0).
-bool optional_index(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                    size_t& index) {
-  PyObject* a[1];
-  if (!bind(p, args, nargs, kwnames, a)) return false;
-  index = 0;
-  return a[0] == nullptr || to_index(a[0], "index", index);
-}
-
 PyObject* match_captures(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
   static const Params p{"Match.captures", kIndex, 1, 1};

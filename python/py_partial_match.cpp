@@ -71,14 +71,6 @@ PyObject* text_of(PyPartialMatch* m, size_t g) {
 const char* const kIndex[] = {"index"};
 const char* const kName[] = {"name"};
 
-bool optional_index(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                    size_t& index) {
-  PyObject* a[1];
-  if (!bind(p, args, nargs, kwnames, a)) return false;
-  index = 0;
-  return a[0] == nullptr || to_index(a[0], "index", index);
-}
-
 PyObject* partial_group(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
   static const Params p{"PartialMatch.group", kIndex, 1, 0};

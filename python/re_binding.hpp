@@ -164,26 +164,6 @@ PyObject* pattern_finditer_impl(RePattern* p, PyObject* string, Py_ssize_t pos, 
 PyObject* pattern_subn_impl(RePattern* p, PyObject* repl, PyObject* string, Py_ssize_t count,
                             bool with_count);
 PyObject* pattern_split_impl(RePattern* p, PyObject* string, Py_ssize_t maxsplit);
-bool to_ssize(PyObject* o, const char* param, Py_ssize_t& out);
-
-// The `timeout=` every searching callable takes, by keyword only: omitted or
-// None gives -1 (no limit), else a number of seconds >= 0.
-bool to_timeout(PyObject* o, double& out);
-// The call's searches under time_limit(seconds), unless seconds < 0.
-class TimeoutScope {
- public:
-  explicit TimeoutScope(double seconds) : on_(seconds >= 0) {
-    if (on_) enter_time_limit(seconds);
-  }
-  ~TimeoutScope() {
-    if (on_) exit_time_limit();
-  }
-  TimeoutScope(const TimeoutScope&) = delete;
-  TimeoutScope& operator=(const TimeoutScope&) = delete;
-
- private:
-  bool on_;
-};
 
 // Registers kordal_python.re as a submodule of `parent` (module.cpp), whose
 // internal-failure class it shares.

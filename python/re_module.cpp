@@ -173,7 +173,7 @@ PyObject* search_fn(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
   PyObject* a[4];
   if (!bind(prm, args, nargs, kwnames, a)) return nullptr;
   double timeout = -1;
-  if (!to_timeout(a[3], timeout)) return nullptr;
+  if (!to_timeout(prm, a, timeout)) return nullptr;
   PyObject* p = cached_pattern(re_state(self), a[0], a[2]);
   if (p == nullptr) return nullptr;
   TimeoutScope limit(timeout);
@@ -188,7 +188,7 @@ PyObject* findall_fn(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   PyObject* a[4];
   if (!bind(prm, args, nargs, kwnames, a)) return nullptr;
   double timeout = -1;
-  if (!to_timeout(a[3], timeout)) return nullptr;
+  if (!to_timeout(prm, a, timeout)) return nullptr;
   PyObject* p = cached_pattern(re_state(self), a[0], a[2]);
   if (p == nullptr) return nullptr;
   auto* rp = reinterpret_cast<RePattern*>(p);
@@ -210,7 +210,7 @@ PyObject* sub_fn(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
   if (!bind(prm, args, nargs, kwnames, a)) return nullptr;
   Py_ssize_t count = 0;
   double timeout = -1;
-  if (!to_ssize(a[3], "count", count) || !to_timeout(a[5], timeout)) return nullptr;
+  if (!to_ssize(a[3], "count", count) || !to_timeout(prm, a, timeout)) return nullptr;
   PyObject* p = cached_pattern(re_state(self), a[0], a[4]);
   if (p == nullptr) return nullptr;
   TimeoutScope limit(timeout);
@@ -225,7 +225,7 @@ PyObject* split_fn(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
   if (!bind(prm, args, nargs, kwnames, a)) return nullptr;
   Py_ssize_t maxsplit = 0;
   double timeout = -1;
-  if (!to_ssize(a[2], "maxsplit", maxsplit) || !to_timeout(a[4], timeout)) return nullptr;
+  if (!to_ssize(a[2], "maxsplit", maxsplit) || !to_timeout(prm, a, timeout)) return nullptr;
   PyObject* p = cached_pattern(re_state(self), a[0], a[3]);
   if (p == nullptr) return nullptr;
   TimeoutScope limit(timeout);

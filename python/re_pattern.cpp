@@ -78,41 +78,6 @@ PyObject* slice(PyObject* string, Py_ssize_t a, Py_ssize_t b) {
   return r;
 }
 
-bool to_timeout(PyObject* o, double& out) {
-  out = -1;
-  if (o == nullptr || o == Py_None) return true;
-  const double v = PyFloat_AsDouble(o);
-  if (v == -1 && PyErr_Occurred()) {
-    add_param_note("timeout");
-    return false;
-  }
-  if (!(v >= 0)) {  // NaN too
-    PyErr_SetString(PyExc_ValueError, "timeout must be None or a number of seconds >= 0");
-    return false;
-  }
-  out = v;
-  return true;
-}
-
-bool to_ssize(PyObject* o, const char* param, Py_ssize_t& out) {
-  if (o == nullptr) return true;
-  if (PyLong_CheckExact(o)) {
-    const Py_ssize_t v = PyLong_AsSsize_t(o);
-    if (v != -1 || !PyErr_Occurred()) {
-      out = v;
-      return true;
-    }
-    PyErr_Clear();  // too large: the general path below raises OverflowError
-  }
-  const Py_ssize_t v = PyNumber_AsSsize_t(o, PyExc_OverflowError);
-  if (v == -1 && PyErr_Occurred()) {
-    add_param_note(param);
-    return false;
-  }
-  out = v;
-  return true;
-}
-
 namespace {
 
 RePattern* as_pattern(PyObject* o) {
@@ -562,7 +527,7 @@ PyObject* pattern_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   Py_ssize_t pos = 0, endpos = PY_SSIZE_T_MAX;
   double timeout = -1;
   if (!to_ssize(a[1], "pos", pos) || !to_ssize(a[2], "endpos", endpos) ||
-      !to_timeout(a[3], timeout)) {
+      !to_timeout(prm, a, timeout)) {
     return nullptr;
   }
   TimeoutScope limit(timeout);
@@ -577,7 +542,7 @@ PyObject* pattern_findall(PyObject* self, PyObject* const* args, Py_ssize_t narg
   Py_ssize_t pos = 0, endpos = PY_SSIZE_T_MAX;
   double timeout = -1;
   if (!to_ssize(a[1], "pos", pos) || !to_ssize(a[2], "endpos", endpos) ||
-      !to_timeout(a[3], timeout)) {
+      !to_timeout(prm, a, timeout)) {
     return nullptr;
   }
   TimeoutScope limit(timeout);
@@ -593,7 +558,7 @@ PyObject* pattern_finditer(PyObject* self, PyObject* const* args, Py_ssize_t nar
   Py_ssize_t pos = 0, endpos = PY_SSIZE_T_MAX;
   double timeout = -1;
   if (!to_ssize(a[1], "pos", pos) || !to_ssize(a[2], "endpos", endpos) ||
-      !to_timeout(a[3], timeout)) {
+      !to_timeout(prm, a, timeout)) {
     return nullptr;
   }
   return pattern_finditer_impl(as_pattern(self), a[0], pos, endpos, Scan, timeout);
@@ -608,7 +573,7 @@ PyObject* pattern_sub(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   if (!bind(prm, args, nargs, kwnames, a)) return nullptr;
   Py_ssize_t count = 0;
   double timeout = -1;
-  if (!to_ssize(a[2], "count", count) || !to_timeout(a[3], timeout)) return nullptr;
+  if (!to_ssize(a[2], "count", count) || !to_timeout(prm, a, timeout)) return nullptr;
   TimeoutScope limit(timeout);
   return pattern_subn_impl(as_pattern(self), a[0], a[1], count, WithCount);
 }
@@ -622,7 +587,7 @@ PyObject* pattern_split(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   if (!bind(prm, args, nargs, kwnames, a)) return nullptr;
   Py_ssize_t maxsplit = 0;
   double timeout = -1;
-  if (!to_ssize(a[1], "maxsplit", maxsplit) || !to_timeout(a[2], timeout)) return nullptr;
+  if (!to_ssize(a[1], "maxsplit", maxsplit) || !to_timeout(prm, a, timeout)) return nullptr;
   TimeoutScope limit(timeout);
   return pattern_split_impl(as_pattern(self), a[0], maxsplit);
 }
