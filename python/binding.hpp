@@ -52,16 +52,37 @@ ModuleState* module_state(PyObject* module);
 // The state of the module a type of this module belongs to.
 ModuleState* state_of_type(PyTypeObject* tp);
 
-// Type objects, created from their specs for `module`; new references.
-PyObject* make_regex_type(PyObject* module);
-PyObject* make_match_type(PyObject* module);
-PyObject* make_partial_type(PyObject* module);
+// The nesting of groups, for lastindex: parents[g] is the innermost capture
+// group around group g (0 at top level), look[g] the innermost lookaround
+// (numbered in tree order, 0 for none).
+struct GroupNesting {
+  std::vector<uint32_t> parents;
+  std::vector<uint32_t> look;
+};
 
+// --- module.cpp and pattern_cache.cpp: the module's functions ---
+
+// Compiled patterns of the module-level is_match, keyed by the pattern str;
+// new reference, or nullptr with the compile error set.
+PyObject* cached_regex(ModuleState* st, PyObject* pattern);
+
+// --- py_regex.cpp: Regex ---
+
+PyObject* make_regex_type(PyObject* module);
 // Compiles `pattern` (a text) with `flags` (a flags value or nullptr) into
 // a new Regex instance, converting both by the module's conventions.
 PyObject* new_regex(ModuleState* st, PyObject* pattern, PyObject* flags);
+// The engine Regex of a Regex instance, its group nesting, its module's state.
+const kordal::Regex& regex_of(PyObject* regex);
+const GroupNesting& group_nesting_of(PyObject* regex);
+ModuleState* regex_state(PyObject* regex);
+// A Match for `m`, found by `regex` in `input`.
+PyObject* match_for(PyObject* regex, PyObject* input, const kordal::Match& m);
 
-// New objects built from engine results. `input` must be an exact str with
+// --- py_match.cpp: Match ---
+
+PyObject* make_match_type(PyObject* module);
+// A Match built from an engine result. `input` must be an exact str with
 // the contents of the haystack the result was found in (a search on its own
 // storage); it is shared, not copied, by every result made in one call.
 // `lastindex` is the group that closed last (kUnset: none), from
@@ -69,25 +90,49 @@ PyObject* new_regex(ModuleState* st, PyObject* pattern, PyObject* flags);
 // that Regex's group nesting when first asked for.
 PyObject* new_match(ModuleState* st, PyObject* input, const kordal::Match& m, size_t lastindex,
                     PyObject* regex = nullptr);
+PyObject* match_input(PyObject* match);  // borrowed, exact str
+size_t match_lastindex(PyObject* match);
+// Caps, histories and names as an engine Match whose text is left empty.
+kordal::Match match_snapshot(PyObject* match);
+// A streamed match's code-point spans are relative to its input, which
+// begins `cbase` code points into the stream; char_span adds it.
+void set_match_base(PyObject* match, size_t cbase);
+
+// --- py_partial_match.cpp: PartialMatch ---
+
+PyObject* make_partial_type(PyObject* module);
+// A PartialMatch built from an engine result; `input` as for new_match.
 PyObject* new_partial_match(ModuleState* st, PyObject* input, const kordal::PartialMatch& pm);
+kordal::PartialMatch partial_snapshot(PyObject* partial);
+PyObject* partial_input(PyObject* partial);  // borrowed, exact str
 
-// --- Additions beside the specified API, each in its own file. ---
+// --- py_find_iter.cpp: Regex.finditer and its iterator type ---
 
-// The nesting of groups, for lastindex: parents[g] is the innermost capture group around group
-// g (0 at top level), look[g] the innermost lookaround (numbered in tree
-// order, 0 for none).
-struct GroupNesting {
-  std::vector<uint32_t> parents;
-  std::vector<uint32_t> look;
-};
-// py_regex.cpp: the engine Regex of a Regex instance, and its group nesting.
-const kordal::Regex& regex_of(PyObject* regex);
-const GroupNesting& group_nesting_of(PyObject* regex);
-ModuleState* regex_state(PyObject* regex);
-// A Match for `m`, found by `regex` in `input`.
-PyObject* match_for(PyObject* regex, PyObject* input, const kordal::Match& m);
+PyObject* make_find_iter_type(PyObject* module);
+PyObject* regex_finditer(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames);
 
-// group_nesting.cpp: the nesting of a compiled pattern's groups.
+// --- py_stream.cpp: Regex.stream and its Stream type ---
+
+PyObject* make_stream_type(PyObject* module);
+PyObject* regex_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// --- py_time_limit.cpp: the time_limit scope type ---
+
+PyObject* make_time_limit_type(PyObject* module);
+
+// --- pickling.cpp: pickle and copy support of Regex, Match and
+// PartialMatch, and the private module functions that rebuild results from
+// their pickled state ---
+
+PyObject* regex_reduce(PyObject* self, PyObject*);
+PyObject* match_reduce(PyObject* self, PyObject*);
+PyObject* partial_reduce(PyObject* self, PyObject*);
+PyObject* copy_self(PyObject* self, PyObject*);
+extern PyMethodDef restore_functions[];
+
+// --- group_nesting.cpp: group nesting and lastindex, for both interfaces ---
+
 GroupNesting group_nesting(const kordal::Regex& re);
 // Whether group g (ending at g_end) closed after group b (ending at b_end),
 // both having taken part in one match.
@@ -109,62 +154,9 @@ size_t last_closed_group(size_t ngroups, const GroupNesting& nest, const EndOf& 
   return best;
 }
 
-// py_match.cpp / py_partial_match.cpp: read access for the files below.
-size_t match_ngroups(PyObject* match);
-kordal::Span match_span(PyObject* match, size_t g);  // unset when g >= G
-PyObject* match_input(PyObject* match);              // borrowed, exact str
-const kordal::Names& match_names(PyObject* match);
-size_t match_lastindex(PyObject* match);
-// Caps, histories and names as an engine Match whose text is left empty.
-kordal::Match match_snapshot(PyObject* match);
-kordal::PartialMatch partial_snapshot(PyObject* partial);
-PyObject* partial_input(PyObject* partial);  // borrowed, exact str
-// A streamed match's code-point spans are relative to its input, which
-// begins `cbase` code points into the stream; char_span adds it.
-void set_match_base(PyObject* match, size_t cbase);
-size_t match_base(PyObject* match);
-
-// match_extras.cpp: Match.groupdict, expand, char_span, lastindex, lastgroup.
-PyObject* match_groupdict(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames);
-PyObject* match_expand(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* match_char_span(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames);
-PyObject* partial_char_span(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames);
-PyObject* match_get_lastindex(PyObject* self, void*);
-PyObject* match_get_lastgroup(PyObject* self, void*);
-
-// pickling.cpp: pickle and copy support, and the private module functions
-// that rebuild results from their pickled state.
-PyObject* regex_reduce(PyObject* self, PyObject*);
-PyObject* match_reduce(PyObject* self, PyObject*);
-PyObject* partial_reduce(PyObject* self, PyObject*);
-PyObject* copy_self(PyObject* self, PyObject*);
-extern PyMethodDef restore_functions[];
-
-// find_iter.cpp: Regex.finditer and its iterator type.
-PyObject* make_find_iter_type(PyObject* module);
-PyObject* regex_finditer(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames);
-
-// py_stream.cpp: Regex.stream and its Stream type.
-PyObject* make_stream_type(PyObject* module);
-PyObject* regex_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-
-// time_limit.cpp: the time_limit scope type.
-PyObject* make_time_limit_type(PyObject* module);
-
-// replace_fn.cpp: replace / replace_all with a function instead of a template.
-PyObject* replace_with_function(PyObject* regex, PyObject* haystack, PyObject* fn, bool all);
-
-// pattern_cache.cpp: compiled patterns of the module-level is_match, keyed by
-// the pattern str; new reference, or nullptr with the compile error set.
-PyObject* cached_regex(ModuleState* st, PyObject* pattern);
-
-// compat_flags.cpp: flags of the `re` and `regex` modules' own flag types,
-// translated to this module's bits. 1: translated into `out`; 0: not such a
-// flag (use the int as it is); -1: an error is set.
+// --- compat_flags.cpp: flags of the `re` and `regex` modules' own flag
+// types, translated to this module's bits. 1: translated into `out`; 0: not
+// such a flag (use the int as it is); -1: an error is set. ---
 int translate_foreign_flags(PyObject* o, uint32_t& out);
 
 // An exact str with the same contents as `s` (a str or subclass): `s` itself

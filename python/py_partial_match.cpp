@@ -100,6 +100,16 @@ PyObject* partial_group_state(PyObject* self, PyObject* const* args, Py_ssize_t 
   return PyUnicode_FromString(kStateNames[static_cast<size_t>(state_of(as_partial(self), g))]);
 }
 
+PyObject* partial_char_span(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+  static const Params p{"PartialMatch.char_span", kIndex, 1, 0};
+  size_t g = 0;
+  if (!optional_index(p, args, nargs, kwnames, g)) return nullptr;
+  if (state_of(as_partial(self), g) == kordal::GroupState::None) Py_RETURN_NONE;
+  const size_t* w = group_words(as_partial(self), g);
+  return Py_BuildValue("(nn)", static_cast<Py_ssize_t>(w[1]), static_cast<Py_ssize_t>(w[2]));
+}
+
 PyObject* partial_repr(PyObject* self) {
   PyPartialMatch* m = as_partial(self);
   // The matched text encoded on its own into a bytes object: the substring

@@ -1,8 +1,8 @@
 // Regex.finditer: the matches of findall, each found when it is asked for.
 //
-// The iterator owns one engine FindIter (one decoded haystack and one search
-// state for the whole walk) and references to the Regex and the haystack
-// str, which keep the FindIter's views valid. Each step costs what one
+// The iterator owns one engine FindIter (one search state for the whole
+// walk, reading the haystack str's own storage) and references to the Regex
+// and that str, which keep what the FindIter reads alive. Each step costs what one
 // findall step costs; stopping early costs nothing for the rest of the text.
 //
 // A long step lends the interpreter lock to other threads, so a second
@@ -21,7 +21,7 @@ namespace {
 
 struct PyFindIter {
   PyObject_HEAD PyObject* regex;  // the Regex searched with
-  PyObject* input;                // exact str, whose UTF-8 form `it` views
+  PyObject* input;                // exact str, whose storage `it` reads
   kordal::FindIter* it;           // nullptr once exhausted
   bool running;
 };
