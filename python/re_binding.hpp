@@ -98,6 +98,10 @@ PyObject* make_pattern_type(PyObject* module);
 PyObject* make_match_type(PyObject* module);
 PyObject* make_scanner_type(PyObject* module);
 
+inline RePattern* as_pattern(PyObject* o) {
+  return reinterpret_cast<RePattern*>(o);
+}
+
 // A haystack read in place. Holds a buffer view for bytes-likes other than
 // bytes, released with it.
 struct ReText {
@@ -114,24 +118,65 @@ struct ReText {
   }
 };
 
+// --- re_text.cpp: haystacks, slices and results as str or bytes ---
+
 // Accepts a str or a bytes-like object as `re` does; TypeError otherwise.
 bool to_re_text(PyObject* o, ReText& out);
 // The same, also checking that it is of the pattern's kind.
 bool haystack_for(const RePattern* p, PyObject* o, ReText& out);
 // The text [a, b) of a haystack: str, or bytes for a bytes-like.
 PyObject* slice(PyObject* string, Py_ssize_t a, Py_ssize_t b);
+// Builds a str or bytes from code points (all below 256 for bytes).
+PyObject* build_result(const std::u32string& s, bool bytes);
 
-// Compiles as compile() does (pattern: str or bytes; flags: re flags).
-PyObject* new_pattern(ReState* st, PyObject* pattern, uint32_t flags);
+// --- re_module.cpp: the module's functions, its cache and its error ---
+
 // The Pattern for (pattern, flags) from the module's cache, compiled on a
 // miss; `pattern` may already be a Pattern. New reference.
 PyObject* cached_pattern(ReState* st, PyObject* pattern, PyObject* flags);
 void purge_cache(ReState* st);
 // re-flags from an argument (int, IntFlag, None).
 bool to_re_flags(PyObject* o, uint32_t& out);
-
 // Raises error(msg, pattern, pos) with `re`'s attributes. pos < 0: none.
 void raise_error(ReState* st, const std::string& msg, PyObject* pattern, Py_ssize_t pos);
+
+// --- re_pattern.cpp: Pattern, and the walks its methods and the module's
+// functions share ---
+
+// Compiles as compile() does (pattern: str or bytes; flags: re flags).
+PyObject* new_pattern(ReState* st, PyObject* pattern, uint32_t flags);
+enum class Op { Search, Match, Full };
+inline kordal::Regex::Anchor anchor_of(Op op) {
+  switch (op) {
+    case Op::Match:
+      return kordal::Regex::Anchor::Start;
+    case Op::Full:
+      return kordal::Regex::Anchor::Full;
+    default:
+      return kordal::Regex::Anchor::None;
+  }
+}
+// pos and endpos as `re` reads them: clamped into the text.
+inline void clamp(Py_ssize_t len, Py_ssize_t& pos, Py_ssize_t& endpos) {
+  if (pos < 0) pos = 0;
+  if (pos > len) pos = len;
+  if (endpos < 0) endpos = 0;
+  if (endpos > len) endpos = len;
+}
+PyObject* pattern_search_op(RePattern* p, PyObject* string, Py_ssize_t pos, Py_ssize_t endpos,
+                            Op op);
+PyObject* pattern_findall_impl(RePattern* p, PyObject* string, Py_ssize_t pos, Py_ssize_t endpos);
+PyObject* pattern_subn_impl(RePattern* p, PyObject* repl, PyObject* string, Py_ssize_t count,
+                            bool with_count);
+PyObject* pattern_split_impl(RePattern* p, PyObject* string, Py_ssize_t maxsplit);
+
+// --- re_scanner.cpp: the iterator of finditer and Pattern.scanner ---
+
+// `timeout` (seconds; negative: none) bounds each of its steps.
+PyObject* pattern_finditer_impl(RePattern* p, PyObject* string, Py_ssize_t pos, Py_ssize_t endpos,
+                                bool scanner, double timeout);
+
+// --- re_match.cpp: Match ---
 
 // A Match for the groups in st.caps (found in `h`, searched from pos to
 // endpos).
@@ -143,27 +188,14 @@ inline ReMatch* as_match(PyObject* o) {
   return reinterpret_cast<ReMatch*>(o);
 }
 
-// Template parsing (re_template.cpp): nullptr with re.error or IndexError
-// set on a malformed template.
+// --- re_template.cpp: replacement templates ---
+
+// nullptr with re.error or IndexError set on a malformed template.
 Template* parse_template(RePattern* p, PyObject* repl);
 // Appends the expansion of `t` for the match whose spans are `spans` (two
 // per group, -1 when unset) of text `h`.
 void expand_into(const Template& t, const kordal::Text& h, const Py_ssize_t* spans,
                  std::u32string& out);
-// Builds a str or bytes from code points (all below 256 for bytes).
-PyObject* build_result(const std::u32string& s, bool bytes);
-
-// Pattern methods used by the module functions (re_pattern.cpp).
-enum class Op { Search, Match, Full };
-PyObject* pattern_search_op(RePattern* p, PyObject* string, Py_ssize_t pos, Py_ssize_t endpos,
-                            Op op);
-PyObject* pattern_findall_impl(RePattern* p, PyObject* string, Py_ssize_t pos, Py_ssize_t endpos);
-// `timeout` (seconds; negative: none) bounds each step of the iterator.
-PyObject* pattern_finditer_impl(RePattern* p, PyObject* string, Py_ssize_t pos, Py_ssize_t endpos,
-                                bool scanner, double timeout);
-PyObject* pattern_subn_impl(RePattern* p, PyObject* repl, PyObject* string, Py_ssize_t count,
-                            bool with_count);
-PyObject* pattern_split_impl(RePattern* p, PyObject* string, Py_ssize_t maxsplit);
 
 // Registers kordal_python.re as a submodule of `parent` (module.cpp), whose
 // internal-failure class it shares.

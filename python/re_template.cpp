@@ -224,16 +224,4 @@ void expand_into(const Template& t, const kordal::Text& h, const Py_ssize_t* spa
   }
 }
 
-PyObject* build_result(const std::u32string& s, bool bytes) {
-  if (bytes) {
-    PyObject* r = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(s.size()));
-    if (r == nullptr) return nullptr;
-    char* d = PyBytes_AS_STRING(r);
-    for (size_t i = 0; i < s.size(); ++i) d[i] = static_cast<char>(s[i]);
-    return r;
-  }
-  return PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, s.data(),
-                                   static_cast<Py_ssize_t>(s.size()));
-}
-
 }  // namespace kordal::py::re
