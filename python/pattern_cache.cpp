@@ -8,7 +8,8 @@
 // cached: a subclass could redefine equality. The caller gets its own
 // reference, so an entry dropped by another thread while this one searches
 // (long searches lend the interpreter lock) stays alive until it is done.
-// Compile errors are not cached; they are raised again each time.
+// Compile errors are not cached; they are raised again each time. Each
+// module object has its own cache, in its state.
 #include "binding.hpp"
 
 namespace kordal::py {
