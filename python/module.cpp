@@ -216,7 +216,7 @@ int exec_module_impl(PyObject* module) {
       return -1;
     }
   }
-  // An addition: an attribute, left out of __all__, whose names are fixed.
+  // An attribute left out of __all__, whose list of names is fixed.
   if (!make_into(st->time_limit_type, module, make_time_limit_type)) return -1;
   if (PyObject_SetAttrString(module, "time_limit",
                              reinterpret_cast<PyObject*>(st->time_limit_type)) < 0) {
