@@ -235,8 +235,7 @@ bool optional_index(const Params& p, PyObject* const* args, Py_ssize_t nargs, Py
   return a[0] == nullptr || to_index(a[0], p.names[0], index);
 }
 
-bool to_ssize(PyObject* o, const char* param, Py_ssize_t& out) {
-  if (o == nullptr) return true;
+bool convert_ssize(PyObject* o, const char* param, Py_ssize_t& out) {
   if (PyLong_CheckExact(o)) {
     const Py_ssize_t v = PyLong_AsSsize_t(o);
     if (v != -1 || !PyErr_Occurred()) {
@@ -254,13 +253,10 @@ bool to_ssize(PyObject* o, const char* param, Py_ssize_t& out) {
   return true;
 }
 
-bool to_timeout(const Params& p, PyObject* const* bound, double& seconds) {
-  seconds = -1;
-  PyObject* o = bound[p.count - 1];
-  if (o == nullptr || o == Py_None) return true;
+bool convert_timeout(PyObject* o, const char* param, double& seconds) {
   const double v = PyFloat_AsDouble(o);
   if (v == -1 && PyErr_Occurred()) {
-    add_param_note(p.names[p.count - 1]);
+    add_param_note(param);
     return false;
   }
   if (!(v >= 0)) {  // NaN too

@@ -47,7 +47,7 @@ struct ModuleState {
   PyObject* pattern_cache;   // dict of the module-level is_match, or null
 };
 
-// The state of `module` if it is a kordal_python module object, else null.
+// The state of a kordal_python module object (a module function's self).
 ModuleState* module_state(PyObject* module);
 // The state of the module a type of this module belongs to.
 ModuleState* state_of_type(PyTypeObject* tp);
@@ -72,12 +72,17 @@ PyObject* make_regex_type(PyObject* module);
 // Compiles `pattern` (a text) with `flags` (a flags value or nullptr) into
 // a new Regex instance, converting both by the module's conventions.
 PyObject* new_regex(ModuleState* st, PyObject* pattern, PyObject* flags);
-// The engine Regex of a Regex instance, its group nesting, its module's state.
+// The engine Regex of a Regex instance, and its group nesting.
 const kordal::Regex& regex_of(PyObject* regex);
 const GroupNesting& group_nesting_of(PyObject* regex);
-ModuleState* regex_state(PyObject* regex);
-// A Match for `m`, found by `regex` in `input`.
-PyObject* match_for(PyObject* regex, PyObject* input, const kordal::Match& m);
+// How every Regex object begins: its module's state, read for the types of
+// its results on every search.
+struct RegexHead {
+  PyObject_HEAD ModuleState* state;
+};
+inline ModuleState* regex_state(PyObject* regex) {
+  return reinterpret_cast<RegexHead*>(regex)->state;
+}
 
 // --- py_match.cpp: Match ---
 
@@ -90,6 +95,10 @@ PyObject* make_match_type(PyObject* module);
 // that Regex's group nesting when first asked for.
 PyObject* new_match(ModuleState* st, PyObject* input, const kordal::Match& m, size_t lastindex,
                     PyObject* regex = nullptr);
+// A Match for `m`, found by `regex` in `input`.
+inline PyObject* match_for(PyObject* regex, PyObject* input, const kordal::Match& m) {
+  return new_match(regex_state(regex), input, m, kordal::kUnset, regex);
+}
 PyObject* match_input(PyObject* match);  // borrowed, exact str
 size_t match_lastindex(PyObject* match);
 // Caps, histories and names as an engine Match whose text is left empty.

@@ -49,6 +49,14 @@ thread_local std::vector<SavedLimit> saved_limits;
 
 }  // namespace
 
+namespace {
+// Reported as an internal failure by the entry point's guard; out of line,
+// so that check_status, called after every search, needs no unwinding code.
+[[noreturn, gnu::noinline, gnu::cold]] void unknown_status() {
+  throw std::logic_error("unknown search status");
+}
+}  // namespace
+
 bool check_status(kordal::Status st) {
   reacquire_lock();
   switch (st) {
@@ -74,8 +82,7 @@ bool check_status(kordal::Status st) {
       PyErr_NoMemory();
       return false;
   }
-  // Reported as an internal failure by the entry point's guard.
-  throw std::logic_error("unknown search status");
+  unknown_status();
 }
 
 namespace {

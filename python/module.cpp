@@ -326,9 +326,6 @@ PyModuleDef kModule = {
 }  // namespace
 
 ModuleState* module_state(PyObject* module) {
-  if (module == nullptr || !PyModule_Check(module) || PyModule_GetDef(module) != &kModule) {
-    return nullptr;
-  }
   return static_cast<ModuleState*>(PyModule_GetState(module));
 }
 
@@ -345,7 +342,7 @@ PyObject* internal_error_of(PyObject* context) {
     if (module == nullptr) PyErr_Clear();
   }
   if (module == nullptr) return nullptr;
-  if (ModuleState* st = module_state(module)) return st->internal_error;
+  if (PyModule_GetDef(module) == &kModule) return module_state(module)->internal_error;
   return re::internal_error_of_module(module);
 }
 

@@ -22,9 +22,7 @@ namespace kordal::py {
 namespace {
 
 struct PyRegex {
-  PyObject_HEAD
-      // Its module's state, for the types of its results.
-      ModuleState* state;
+  RegexHead head;
   // Built in place once compilation succeeded, destroyed in dealloc.
   union {
     kordal::Regex re;
@@ -67,7 +65,7 @@ PyObject* make_regex(PyTypeObject* tp, PyObject* pattern, PyObject* flags) {
   GroupNesting nesting = group_nesting(r.value());
   PyObject* self = tp->tp_alloc(tp, 0);
   if (self == nullptr) return nullptr;
-  reinterpret_cast<PyRegex*>(self)->state = state_of_type(tp);
+  reinterpret_cast<PyRegex*>(self)->head.state = state_of_type(tp);
   new (&reinterpret_cast<PyRegex*>(self)->re) kordal::Regex(std::move(r.value()));
   new (&reinterpret_cast<PyRegex*>(self)->nesting) GroupNesting(std::move(nesting));
   return self;
@@ -582,14 +580,6 @@ const kordal::Regex& regex_of(PyObject* regex) {
 
 const GroupNesting& group_nesting_of(PyObject* regex) {
   return reinterpret_cast<PyRegex*>(regex)->nesting;
-}
-
-ModuleState* regex_state(PyObject* regex) {
-  return reinterpret_cast<PyRegex*>(regex)->state;
-}
-
-PyObject* match_for(PyObject* regex, PyObject* input, const kordal::Match& m) {
-  return new_match(regex_state(regex), input, m, kordal::kUnset, regex);
 }
 
 PyObject* new_regex(ModuleState* st, PyObject* pattern, PyObject* flags) {

@@ -178,7 +178,7 @@ PyObject* pattern_finditer_impl(RePattern* p, PyObject* string, Py_ssize_t pos, 
 
 // --- re_match.cpp: Match ---
 
-// A Match for the groups in st.caps (found in `h`, searched from pos to
+// A Match for the groups in st.caps (found in `string`, searched from pos to
 // endpos).
 PyObject* new_match(RePattern* p, PyObject* string, const kordal::State& st, Py_ssize_t pos,
                     Py_ssize_t endpos);
