@@ -227,4 +227,44 @@ bool to_index(PyObject* o, const char* param, size_t& out) {
   return true;
 }
 
+bool optional_index(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    size_t& index) {
+  PyObject* a[1];
+  if (!bind(p, args, nargs, kwnames, a)) return false;
+  index = 0;
+  return a[0] == nullptr || to_index(a[0], p.names[0], index);
+}
+
+bool convert_ssize(PyObject* o, const char* param, Py_ssize_t& out) {
+  if (PyLong_CheckExact(o)) {
+    const Py_ssize_t v = PyLong_AsSsize_t(o);
+    if (v != -1 || !PyErr_Occurred()) {
+      out = v;
+      return true;
+    }
+    PyErr_Clear();  // too large: the general path below raises OverflowError
+  }
+  const Py_ssize_t v = PyNumber_AsSsize_t(o, PyExc_OverflowError);
+  if (v == -1 && PyErr_Occurred()) {
+    add_param_note(param);
+    return false;
+  }
+  out = v;
+  return true;
+}
+
+bool convert_timeout(PyObject* o, const char* param, double& seconds) {
+  const double v = PyFloat_AsDouble(o);
+  if (v == -1 && PyErr_Occurred()) {
+    add_param_note(param);
+    return false;
+  }
+  if (!(v >= 0)) {  // NaN too
+    PyErr_SetString(PyExc_ValueError, "timeout must be None or a number of seconds >= 0");
+    return false;
+  }
+  seconds = v;
+  return true;
+}
+
 }  // namespace kordal::py

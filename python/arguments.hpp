@@ -54,6 +54,25 @@ bool to_text(PyObject* o, const char* param, Text& out);
 bool to_flags(PyObject* o, const char* param, uint32_t& out);
 // A non-negative integer, via __index__.
 bool to_index(PyObject* o, const char* param, size_t& out);
+// Binds a callable's one optional parameter, a group index (default 0), and
+// converts it as to_index does.
+bool optional_index(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    size_t& index);
+// Any integer that fits a Py_ssize_t, via __index__ (OverflowError beyond);
+// an omitted one (nullptr) leaves `out` as it is.
+bool convert_ssize(PyObject* o, const char* param, Py_ssize_t& out);
+inline bool to_ssize(PyObject* o, const char* param, Py_ssize_t& out) {
+  return o == nullptr || convert_ssize(o, param, out);  // omitted: inline, as in loops
+}
+// The keyword-only `timeout` that ends the parameters `p` of every searching
+// callable of kordal_python.re, from the arguments bound for `p`: seconds
+// >= 0, or -1 (no limit) when omitted or None.
+bool convert_timeout(PyObject* o, const char* param, double& seconds);
+inline bool to_timeout(const Params& p, PyObject* const* bound, double& seconds) {
+  PyObject* o = bound[p.count - 1];
+  seconds = -1;
+  return o == nullptr || o == Py_None || convert_timeout(o, p.names[p.count - 1], seconds);
+}
 
 // Attaches "while processing '<param>'" to the exception being raised, where
 // the interpreter supports notes; keeps the exception unchanged otherwise.

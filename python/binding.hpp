@@ -1,9 +1,13 @@
-// Internal header of the kordal_python module: the object layouts of the
-// three classes, the type objects made at module execution, and the guard
-// that keeps C++ exceptions from crossing into the interpreter.
+// Internal header of the kordal_python module: its per-module state, what
+// each class's file offers the others, and the guard that keeps C++
+// exceptions from crossing into the interpreter.
 //
-// The module has no per-module state; the type objects live in a few globals
-// set once by the execution step and kept alive for the interpreter's life.
+// Every module object (one per interpreter, or more after a fresh import)
+// owns its type objects, its internal-failure class and its pattern cache in
+// its module state, so module objects share nothing. The state is reached
+// from a module function's `self`; an object that needs it on every call (a
+// Regex, to build its results) keeps a pointer to it, valid for its life:
+// the object holds its type, and the type holds the module.
 // Every C entry point the interpreter can call goes through `guarded`, which
 // turns std::bad_alloc into MemoryError and any other C++ exception into the
 // internal-failure exception, so a broken invariant never aborts the process.
@@ -30,47 +34,114 @@ inline PyObject* Py_NewRef(PyObject* o) {
 
 namespace kordal::py {
 
-// Set by the module's execution step (module.cpp).
-extern PyTypeObject* regex_type;
-extern PyTypeObject* match_type;
-extern PyTypeObject* partial_type;
-extern PyObject* internal_error;
+// The state of one kordal_python module object; strong references, filled
+// by the execution step (module.cpp), null before it.
+struct ModuleState {
+  PyTypeObject* regex_type;
+  PyTypeObject* match_type;
+  PyTypeObject* partial_type;
+  PyTypeObject* find_iter_type;
+  PyTypeObject* stream_type;
+  PyTypeObject* time_limit_type;
+  PyObject* internal_error;  // kordal_python.InternalError, not a public name
+  PyObject* pattern_cache;   // dict of the module-level is_match, or null
+};
 
-// Type objects, created from their specs; new references.
-PyObject* make_regex_type();
-PyObject* make_match_type();
-PyObject* make_partial_type();
+// The state of a kordal_python module object (a module function's self).
+ModuleState* module_state(PyObject* module);
+// The state of the module a type of this module belongs to.
+ModuleState* state_of_type(PyTypeObject* tp);
 
+// The nesting of groups, for lastindex: parents[g] is the innermost capture
+// group around group g (0 at top level), look[g] the innermost lookaround
+// (numbered in tree order, 0 for none).
+struct GroupNesting {
+  std::vector<uint32_t> parents;
+  std::vector<uint32_t> look;
+};
+
+// --- module.cpp and pattern_cache.cpp: the module's functions ---
+
+// Compiled patterns of the module-level is_match, keyed by the pattern str;
+// new reference, or nullptr with the compile error set.
+PyObject* cached_regex(ModuleState* st, PyObject* pattern);
+
+// --- py_regex.cpp: Regex ---
+
+PyObject* make_regex_type(PyObject* module);
 // Compiles `pattern` (a text) with `flags` (a flags value or nullptr) into
 // a new Regex instance, converting both by the module's conventions.
-PyObject* new_regex(PyObject* pattern, PyObject* flags);
+PyObject* new_regex(ModuleState* st, PyObject* pattern, PyObject* flags);
+// The engine Regex of a Regex instance, and its group nesting.
+const kordal::Regex& regex_of(PyObject* regex);
+const GroupNesting& group_nesting_of(PyObject* regex);
+// How every Regex object begins: its module's state, read for the types of
+// its results on every search.
+struct RegexHead {
+  PyObject_HEAD ModuleState* state;
+};
+inline ModuleState* regex_state(PyObject* regex) {
+  return reinterpret_cast<RegexHead*>(regex)->state;
+}
 
-// New objects built from engine results. `input` must be an exact str with
+// --- py_match.cpp: Match ---
+
+PyObject* make_match_type(PyObject* module);
+// A Match built from an engine result. `input` must be an exact str with
 // the contents of the haystack the result was found in (a search on its own
 // storage); it is shared, not copied, by every result made in one call.
 // `lastindex` is the group that closed last (kUnset: none), from
 // `last_closed_group`; with `regex` given it is ignored and worked out from
 // that Regex's group nesting when first asked for.
-PyObject* new_match(PyObject* input, const kordal::Match& m, size_t lastindex,
+PyObject* new_match(ModuleState* st, PyObject* input, const kordal::Match& m, size_t lastindex,
                     PyObject* regex = nullptr);
-PyObject* new_partial_match(PyObject* input, const kordal::PartialMatch& pm);
-
-// --- Additions beside the specified API, each in its own file. ---
-
-// The nesting of groups, for lastindex: parents[g] is the innermost capture group around group
-// g (0 at top level), look[g] the innermost lookaround (numbered in tree
-// order, 0 for none).
-struct GroupNesting {
-  std::vector<uint32_t> parents;
-  std::vector<uint32_t> look;
-};
-// py_regex.cpp: the engine Regex of a Regex instance, and its group nesting.
-const kordal::Regex& regex_of(PyObject* regex);
-const GroupNesting& group_nesting_of(PyObject* regex);
 // A Match for `m`, found by `regex` in `input`.
-PyObject* match_for(PyObject* regex, PyObject* input, const kordal::Match& m);
+inline PyObject* match_for(PyObject* regex, PyObject* input, const kordal::Match& m) {
+  return new_match(regex_state(regex), input, m, kordal::kUnset, regex);
+}
+PyObject* match_input(PyObject* match);  // borrowed, exact str
+size_t match_lastindex(PyObject* match);
+// Caps, histories and names as an engine Match whose text is left empty.
+kordal::Match match_snapshot(PyObject* match);
+// A streamed match's code-point spans are relative to its input, which
+// begins `cbase` code points into the stream; char_span adds it.
+void set_match_base(PyObject* match, size_t cbase);
 
-// group_nesting.cpp: the nesting of a compiled pattern's groups.
+// --- py_partial_match.cpp: PartialMatch ---
+
+PyObject* make_partial_type(PyObject* module);
+// A PartialMatch built from an engine result; `input` as for new_match.
+PyObject* new_partial_match(ModuleState* st, PyObject* input, const kordal::PartialMatch& pm);
+kordal::PartialMatch partial_snapshot(PyObject* partial);
+PyObject* partial_input(PyObject* partial);  // borrowed, exact str
+
+// --- py_find_iter.cpp: Regex.finditer and its iterator type ---
+
+PyObject* make_find_iter_type(PyObject* module);
+PyObject* regex_finditer(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames);
+
+// --- py_stream.cpp: Regex.stream and its Stream type ---
+
+PyObject* make_stream_type(PyObject* module);
+PyObject* regex_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// --- py_time_limit.cpp: the time_limit scope type ---
+
+PyObject* make_time_limit_type(PyObject* module);
+
+// --- pickling.cpp: pickle and copy support of Regex, Match and
+// PartialMatch, and the private module functions that rebuild results from
+// their pickled state ---
+
+PyObject* regex_reduce(PyObject* self, PyObject*);
+PyObject* match_reduce(PyObject* self, PyObject*);
+PyObject* partial_reduce(PyObject* self, PyObject*);
+PyObject* copy_self(PyObject* self, PyObject*);
+extern PyMethodDef restore_functions[];
+
+// --- group_nesting.cpp: group nesting and lastindex, for both interfaces ---
+
 GroupNesting group_nesting(const kordal::Regex& re);
 // Whether group g (ending at g_end) closed after group b (ending at b_end),
 // both having taken part in one match.
@@ -92,65 +163,9 @@ size_t last_closed_group(size_t ngroups, const GroupNesting& nest, const EndOf& 
   return best;
 }
 
-// py_match.cpp / py_partial_match.cpp: read access for the files below.
-size_t match_ngroups(PyObject* match);
-kordal::Span match_span(PyObject* match, size_t g);  // unset when g >= G
-PyObject* match_input(PyObject* match);              // borrowed, exact str
-const kordal::Names& match_names(PyObject* match);
-size_t match_lastindex(PyObject* match);
-// Caps, histories and names as an engine Match whose text is left empty.
-kordal::Match match_snapshot(PyObject* match);
-kordal::PartialMatch partial_snapshot(PyObject* partial);
-PyObject* partial_input(PyObject* partial);  // borrowed, exact str
-// A streamed match's code-point spans are relative to its input, which
-// begins `cbase` code points into the stream; char_span adds it.
-void set_match_base(PyObject* match, size_t cbase);
-size_t match_base(PyObject* match);
-
-// match_extras.cpp: Match.groupdict, expand, char_span, lastindex, lastgroup.
-PyObject* match_groupdict(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames);
-PyObject* match_expand(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* match_char_span(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames);
-PyObject* partial_char_span(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames);
-PyObject* match_get_lastindex(PyObject* self, void*);
-PyObject* match_get_lastgroup(PyObject* self, void*);
-
-// pickling.cpp: pickle and copy support, and the private module functions
-// that rebuild results from their pickled state.
-PyObject* regex_reduce(PyObject* self, PyObject*);
-PyObject* match_reduce(PyObject* self, PyObject*);
-PyObject* partial_reduce(PyObject* self, PyObject*);
-PyObject* copy_self(PyObject* self, PyObject*);
-extern PyMethodDef restore_functions[];
-
-// find_iter.cpp: Regex.finditer and its iterator type.
-PyObject* make_find_iter_type();
-extern PyTypeObject* find_iter_type;
-PyObject* regex_finditer(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames);
-
-// py_stream.cpp: Regex.stream and its Stream type.
-PyObject* make_stream_type();
-extern PyTypeObject* stream_type;
-PyObject* regex_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-
-// time_limit.cpp: the time_limit scope type.
-PyObject* make_time_limit_type();
-extern PyTypeObject* time_limit_type;
-
-// replace_fn.cpp: replace / replace_all with a function instead of a template.
-PyObject* replace_with_function(PyObject* regex, PyObject* haystack, PyObject* fn, bool all);
-
-// pattern_cache.cpp: compiled patterns of the module-level is_match, keyed by
-// the pattern str; new reference, or nullptr with the compile error set.
-PyObject* cached_regex(PyObject* pattern);
-
-// compat_flags.cpp: flags of the `re` and `regex` modules' own flag types,
-// translated to this module's bits. 1: translated into `out`; 0: not such a
-// flag (use the int as it is); -1: an error is set.
+// --- compat_flags.cpp: flags of the `re` and `regex` modules' own flag
+// types, translated to this module's bits. 1: translated into `out`; 0: not
+// such a flag (use the int as it is); -1: an error is set. ---
 int translate_foreign_flags(PyObject* o, uint32_t& out);
 
 // An exact str with the same contents as `s` (a str or subclass): `s` itself
@@ -164,8 +179,29 @@ inline PyObject* str_from_utf8(std::string_view s) {
   return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), nullptr);
 }
 
-// Sets the Python exception for the std::exception being handled.
-void translate_current_exception() noexcept;
+// Sets the Python exception for the std::exception being handled: the
+// internal-failure class of the module that `context` (a module, a type or
+// an instance, may be null) belongs to, or SystemError without one.
+void translate_current_exception(PyObject* context) noexcept;
+
+// The internal-failure class of the module `context` belongs to, or null.
+PyObject* internal_error_of(PyObject* context);
+
+// What an entry point's first argument says about its module: `self`, the
+// module of a module function, the type of tp_new.
+inline PyObject* context_of() {
+  return nullptr;
+}
+template <class T, class... Rest>
+PyObject* context_of(T first, Rest...) {
+  if constexpr (std::is_same_v<T, PyObject*>) {
+    return first;
+  } else if constexpr (std::is_same_v<T, PyTypeObject*>) {
+    return reinterpret_cast<PyObject*>(first);
+  } else {
+    return nullptr;
+  }
+}
 
 template <class R>
 R error_value() {
@@ -188,7 +224,7 @@ struct Guard<F> {
     try {
       return F(a...);
     } catch (const std::exception&) {
-      translate_current_exception();
+      translate_current_exception(context_of(a...));
       return error_value<R>();
     }
   }

@@ -8,7 +8,7 @@
 // translated to the flag of the same meaning, and a bit with no counterpart
 // here is refused with ValueError naming it. Plain ints (and bool) keep this
 // module's own meaning and never reach the tables. Cost: one attribute read
-// of the type and a walk over at most 32 bits.
+// of the type and a walk over at most 64 bits.
 #include <cstring>
 #include <string>
 

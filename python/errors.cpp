@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <exception>
 #include <new>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -48,6 +49,14 @@ thread_local std::vector<SavedLimit> saved_limits;
 
 }  // namespace
 
+namespace {
+// Reported as an internal failure by the entry point's guard; out of line,
+// so that check_status, called after every search, needs no unwinding code.
+[[noreturn, gnu::noinline, gnu::cold]] void unknown_status() {
+  throw std::logic_error("unknown search status");
+}
+}  // namespace
+
 bool check_status(kordal::Status st) {
   reacquire_lock();
   switch (st) {
@@ -73,8 +82,7 @@ bool check_status(kordal::Status st) {
       PyErr_NoMemory();
       return false;
   }
-  PyErr_SetString(internal_error, "unknown search status");
-  return false;
+  unknown_status();
 }
 
 namespace {
@@ -147,13 +155,14 @@ const kordal::SearchControl& search_control() {
   return ctl;
 }
 
-void translate_current_exception() noexcept {
+void translate_current_exception(PyObject* context) noexcept {
   try {
     throw;
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::exception& e) {
-    PyErr_SetString(internal_error != nullptr ? internal_error : PyExc_SystemError, e.what());
+    PyObject* cls = internal_error_of(context);
+    PyErr_SetString(cls != nullptr ? cls : PyExc_SystemError, e.what());
   }
 }
 

@@ -36,6 +36,23 @@ const kordal::SearchControl& search_control();
 void enter_time_limit(double seconds);
 void exit_time_limit();
 
+// The searches of a call under a time limit of `seconds`, unless it is
+// negative (the `timeout=` of kordal_python.re's callables).
+class TimeoutScope {
+ public:
+  explicit TimeoutScope(double seconds) : on_(seconds >= 0) {
+    if (on_) enter_time_limit(seconds);
+  }
+  ~TimeoutScope() {
+    if (on_) exit_time_limit();
+  }
+  TimeoutScope(const TimeoutScope&) = delete;
+  TimeoutScope& operator=(const TimeoutScope&) = delete;
+
+ private:
+  bool on_;
+};
+
 // Retakes the interpreter lock if the last search released it.
 void reacquire_lock();
 

@@ -3,9 +3,11 @@
 //
 // Initialisation is multi-phase: PyInit_kordal_python only returns the
 // definition, and exec_module fills the module, appending every name it adds
-// to `__all__` in order. The type objects and the internal-failure exception
-// are made by the first execution and kept in globals for the other binding
-// files; later executions (a fresh import in the same process) reuse them.
+// to `__all__` in order. Each execution makes its own type objects and
+// internal-failure class and keeps them in the module's state, so a fresh
+// import, or one in a subinterpreter, shares nothing with another module
+// object. The state's traverse and clear let the collector free a module
+// together with its types, which refer back to it.
 #include <string>
 
 #include "arguments.hpp"
@@ -18,12 +20,9 @@
 
 namespace kordal::py {
 
-PyTypeObject* regex_type = nullptr;
-PyTypeObject* match_type = nullptr;
-PyTypeObject* partial_type = nullptr;
-PyObject* internal_error = nullptr;
-
 namespace {
+
+extern PyModuleDef kModule;
 
 const char* const kS[] = {"s"};
 const char* const kPatternHaystack[] = {"pattern", "haystack"};
@@ -42,7 +41,7 @@ PyObject* escape_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
   return str_from_utf8(kordal::escape::escape_impl(s.utf8, SpecialOnly, LiteralSpaces));
 }
 
-PyObject* is_match_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* is_match_fn(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Params p{"is_match", kPatternHaystack, 2, 2};
   PyObject* a[2];
   if (!bind(p, args, nargs, kwnames, a)) return nullptr;
@@ -51,7 +50,7 @@ PyObject* is_match_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
   if (!to_text(a[0], "pattern", pattern) || !to_haystack(a[1], "haystack", haystack)) {
     return nullptr;
   }
-  PyObject* rx = cached_regex(pattern.obj);
+  PyObject* rx = cached_regex(module_state(self), pattern.obj);
   if (rx == nullptr) return nullptr;
   bool found = false;
   const bool ok = check_status(regex_of(rx).is_match(haystack.text, found, search_control()));
@@ -113,11 +112,11 @@ PyObject* parse_flags_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
   return PyLong_FromUnsignedLong(result);
 }
 
-PyObject* compile_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* compile_fn(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Params p{"compile", kPatternFlags, 2, 1};
   PyObject* a[2];
   if (!bind(p, args, nargs, kwnames, a)) return nullptr;
-  return new_regex(a[0], a[1]);
+  return new_regex(module_state(self), a[0], a[1]);
 }
 
 #define KORDAL_FUNCTION(name, fn, doc) \
@@ -181,22 +180,14 @@ int add_public(PyObject* module, const char* name, PyObject* value) {
   return rc;
 }
 
-// The types and the internal-failure class hold no module state, so every
-// module object made in this process shares one set: results of any Regex
-// are then instances of the Match class every module object exposes.
-template <class T>
-bool ensure(T*& slot, PyObject* (*make)()) {
-  if (slot != nullptr) return true;
-  PyObject* obj = make();
-  slot = reinterpret_cast<T*>(obj);
-  return obj != nullptr;
-}
-
-PyObject* make_internal_error() {
-  return PyErr_NewException("kordal_python.InternalError", PyExc_BaseException, nullptr);
+// Makes a type for `module` into `slot`, a field of its state.
+bool make_into(PyTypeObject*& slot, PyObject* module, PyObject* (*make)(PyObject*)) {
+  slot = reinterpret_cast<PyTypeObject*>(make(module));
+  return slot != nullptr;
 }
 
 int exec_module_impl(PyObject* module) {
+  ModuleState* st = module_state(module);
   PyObject* name = PyModule_GetNameObject(module);
   if (name == nullptr) return -1;
   for (PyMethodDef& def : kFunctions) {
@@ -207,33 +198,37 @@ int exec_module_impl(PyObject* module) {
   }
   Py_DECREF(name);
 
-  if (!ensure(internal_error, make_internal_error)) return -1;
+  st->internal_error =
+      PyErr_NewException("kordal_python.InternalError", PyExc_BaseException, nullptr);
+  if (st->internal_error == nullptr) return -1;
 
   struct TypeEntry {
     const char* name;
-    PyObject* (*make)();
-    PyTypeObject** slot;
+    PyObject* (*make)(PyObject*);
+    PyTypeObject* ModuleState::*slot;
   };
-  const TypeEntry types[] = {{"Regex", make_regex_type, &regex_type},
-                             {"Match", make_match_type, &match_type},
-                             {"PartialMatch", make_partial_type, &partial_type}};
+  const TypeEntry types[] = {{"Regex", make_regex_type, &ModuleState::regex_type},
+                             {"Match", make_match_type, &ModuleState::match_type},
+                             {"PartialMatch", make_partial_type, &ModuleState::partial_type}};
   for (const TypeEntry& t : types) {
-    if (!ensure(*t.slot, t.make)) return -1;
-    if (add_public(module, t.name, Py_NewRef(reinterpret_cast<PyObject*>(*t.slot))) < 0) return -1;
+    if (!make_into(st->*t.slot, module, t.make)) return -1;
+    if (add_public(module, t.name, Py_NewRef(reinterpret_cast<PyObject*>(st->*t.slot))) < 0) {
+      return -1;
+    }
   }
-  // An addition: an attribute, left out of __all__, whose names are fixed.
-  if (!ensure(time_limit_type, make_time_limit_type)) return -1;
-  if (PyObject_SetAttrString(module, "time_limit", reinterpret_cast<PyObject*>(time_limit_type)) <
-      0) {
+  // An attribute left out of __all__, whose list of names is fixed.
+  if (!make_into(st->time_limit_type, module, make_time_limit_type)) return -1;
+  if (PyObject_SetAttrString(module, "time_limit",
+                             reinterpret_cast<PyObject*>(st->time_limit_type)) < 0) {
     return -1;
   }
   // Made by Regex.stream; an attribute for annotations, left out of __all__.
-  if (!ensure(stream_type, make_stream_type)) return -1;
-  if (PyObject_SetAttrString(module, "Stream", reinterpret_cast<PyObject*>(stream_type)) < 0) {
+  if (!make_into(st->stream_type, module, make_stream_type)) return -1;
+  if (PyObject_SetAttrString(module, "Stream", reinterpret_cast<PyObject*>(st->stream_type)) < 0) {
     return -1;
   }
   // Reached through Regex.finditer only; not a public name.
-  if (!ensure(find_iter_type, make_find_iter_type)) return -1;
+  if (!make_into(st->find_iter_type, module, make_find_iter_type)) return -1;
   // Private, for pickle to rebuild results by reference.
   if (PyModule_AddFunctions(module, restore_functions) < 0) return -1;
 
@@ -254,20 +249,58 @@ int exec_module_impl(PyObject* module) {
   }
   if (add_public(module, "__version__", PyUnicode_FromString(KORDAL_VERSION)) < 0) return -1;
   // The interface of `re`, beside the module's own names (not in __all__).
-  return re::add_re_module(module);
+  return re::add_re_module(module, st->internal_error);
 }
 
 int exec_module(PyObject* module) {
   try {
     return exec_module_impl(module);
   } catch (const std::exception&) {
-    translate_current_exception();
+    translate_current_exception(module);
     return -1;
   }
 }
 
+int traverse_module(PyObject* module, visitproc visit, void* arg) {
+  ModuleState* st = static_cast<ModuleState*>(PyModule_GetState(module));
+  if (st == nullptr) return 0;
+  Py_VISIT(st->regex_type);
+  Py_VISIT(st->match_type);
+  Py_VISIT(st->partial_type);
+  Py_VISIT(st->find_iter_type);
+  Py_VISIT(st->stream_type);
+  Py_VISIT(st->time_limit_type);
+  Py_VISIT(st->internal_error);
+  Py_VISIT(st->pattern_cache);
+  return 0;
+}
+
+int clear_module(PyObject* module) {
+  ModuleState* st = static_cast<ModuleState*>(PyModule_GetState(module));
+  if (st == nullptr) return 0;
+  Py_CLEAR(st->regex_type);
+  Py_CLEAR(st->match_type);
+  Py_CLEAR(st->partial_type);
+  Py_CLEAR(st->find_iter_type);
+  Py_CLEAR(st->stream_type);
+  Py_CLEAR(st->time_limit_type);
+  Py_CLEAR(st->internal_error);
+  Py_CLEAR(st->pattern_cache);
+  return 0;
+}
+
+void free_module(void* module) {
+  clear_module(static_cast<PyObject*>(module));
+}
+
 PyModuleDef_Slot kSlots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#ifdef Py_mod_multiple_interpreters
+    // Nothing of the module's is shared between module objects, and the
+    // engine's own caches are per thread, so interpreters with a lock each
+    // may load it.
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#endif
     {0, nullptr},
 };
 
@@ -282,15 +315,36 @@ PyModuleDef kModule = {
     PyModuleDef_HEAD_INIT,
     "kordal_python",
     kModuleDoc,
-    0,        // no per-module state
+    sizeof(ModuleState),
     nullptr,  // functions are added by the execution step
     kSlots,
-    nullptr,
-    nullptr,
-    nullptr,
+    traverse_module,
+    clear_module,
+    free_module,
 };
 
 }  // namespace
+
+ModuleState* module_state(PyObject* module) {
+  return static_cast<ModuleState*>(PyModule_GetState(module));
+}
+
+ModuleState* state_of_type(PyTypeObject* tp) {
+  return static_cast<ModuleState*>(PyType_GetModuleState(tp));
+}
+
+PyObject* internal_error_of(PyObject* context) {
+  PyObject* module = context;
+  if (context != nullptr && !PyModule_Check(context)) {
+    PyTypeObject* tp =
+        PyType_Check(context) ? reinterpret_cast<PyTypeObject*>(context) : Py_TYPE(context);
+    module = PyType_HasFeature(tp, Py_TPFLAGS_HEAPTYPE) ? PyType_GetModule(tp) : nullptr;
+    if (module == nullptr) PyErr_Clear();
+  }
+  if (module == nullptr) return nullptr;
+  if (PyModule_GetDef(module) == &kModule) return module_state(module)->internal_error;
+  return re::internal_error_of_module(module);
+}
 
 }  // namespace kordal::py
 

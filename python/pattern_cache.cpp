@@ -8,7 +8,8 @@
 // cached: a subclass could redefine equality. The caller gets its own
 // reference, so an entry dropped by another thread while this one searches
 // (long searches lend the interpreter lock) stays alive until it is done.
-// Compile errors are not cached; they are raised again each time.
+// Compile errors are not cached; they are raised again each time. Each
+// module object has its own cache, in its state.
 #include "binding.hpp"
 
 namespace kordal::py {
@@ -16,9 +17,8 @@ namespace kordal::py {
 namespace {
 
 constexpr Py_ssize_t kMax = 512;
-PyObject* cache = nullptr;  // dict, created at first use, kept for the process
 
-bool drop_oldest() {
+bool drop_oldest(PyObject* cache) {
   Py_ssize_t pos = 0;
   PyObject *key, *value;
   if (!PyDict_Next(cache, &pos, &key, &value)) return true;
@@ -30,15 +30,16 @@ bool drop_oldest() {
 
 }  // namespace
 
-PyObject* cached_regex(PyObject* pattern) {
-  if (!PyUnicode_CheckExact(pattern)) return new_regex(pattern, nullptr);
-  if (cache == nullptr && (cache = PyDict_New()) == nullptr) return nullptr;
+PyObject* cached_regex(ModuleState* st, PyObject* pattern) {
+  if (!PyUnicode_CheckExact(pattern)) return new_regex(st, pattern, nullptr);
+  if (st->pattern_cache == nullptr && (st->pattern_cache = PyDict_New()) == nullptr) return nullptr;
+  PyObject* cache = st->pattern_cache;
   PyObject* hit = PyDict_GetItemWithError(cache, pattern);
   if (hit != nullptr) return Py_NewRef(hit);
   if (PyErr_Occurred()) return nullptr;
-  PyObject* rx = new_regex(pattern, nullptr);
+  PyObject* rx = new_regex(st, pattern, nullptr);
   if (rx == nullptr) return nullptr;
-  if ((PyDict_GET_SIZE(cache) >= kMax && !drop_oldest()) ||
+  if ((PyDict_GET_SIZE(cache) >= kMax && !drop_oldest(cache)) ||
       PyDict_SetItem(cache, pattern, rx) < 0) {
     // The cache is an optimisation: a failure to store is no failure.
     PyErr_Clear();

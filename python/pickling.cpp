@@ -178,7 +178,7 @@ bool unpack(PyObject* state, Py_ssize_t n, PyObject** out) {
 // State: (input, spans, histories, names, lastindex); spans holds one
 // (start, end) or None per group, histories one flat tuple
 // (start0, end0, start1, end1, ...) per group, all in code points.
-PyObject* restore_match(PyObject*, PyObject* state) {
+PyObject* restore_match(PyObject* module, PyObject* state) {
   PyObject* f[5];
   if (!unpack(state, 5, f)) return nullptr;
   size_t len = 0;
@@ -224,14 +224,14 @@ PyObject* restore_match(PyObject*, PyObject* state) {
     for (kordal::Span& s : em.history) all.push_back(&s);
     ok = fill_bytes(input, all);
   }
-  PyObject* r = ok ? new_match(input, em, lastindex) : nullptr;
+  PyObject* r = ok ? new_match(module_state(module), input, em, lastindex) : nullptr;
   Py_DECREF(input);
   return r;
 }
 
 // State: (input, (start, end), is_full, groups, names); groups holds None
 // for a group with nothing, else (state code, start, end) in code points.
-PyObject* restore_partial(PyObject*, PyObject* state) {
+PyObject* restore_partial(PyObject* module, PyObject* state) {
   PyObject* f[5];
   if (!unpack(state, 5, f)) return nullptr;
   size_t len = 0;
@@ -262,7 +262,7 @@ PyObject* restore_partial(PyObject*, PyObject* state) {
     }
   }
   ok = ok && read_names(f[4], pm.names) && fill_bytes(input, all);
-  PyObject* r = ok ? new_partial_match(input, pm) : nullptr;
+  PyObject* r = ok ? new_partial_match(module_state(module), input, pm) : nullptr;
   Py_DECREF(input);
   return r;
 }

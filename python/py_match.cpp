@@ -7,21 +7,28 @@
 // PyUnicode_Substring, which needs no decoding; so building a Match costs
 // O(groups + history) and nothing proportional to the haystack. The byte
 // length of the input, reported for groups that did not take part, is
-// counted from the end of the match on first use and kept. It is not
-// garbage-collected: its one reference is to a str, which cannot take part
-// in a cycle.
+// counted from the end of the match on first use and kept. Besides its
+// spans a Match holds the str, the Regex that found it (for its names and
+// group nesting; none when unpickled, which owns its names instead) and
+// its class; none of them can refer back to a Match, so it is not tracked by
+// the garbage collector. Its methods include those `re` users know
+// (groupdict, expand, lastindex, lastgroup, spans in str indexes).
 //
 // The spans live in the object's variable part as machine words: G group
 // spans, G + 1 history offsets, then the history spans. Reading past those
 // bounds would read another object's memory, so every index is checked
 // against G before use.
+#include <algorithm>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "arguments.hpp"
 #include "binding.hpp"
 #include "errors.hpp"
 #include "haystack.hpp"
+#include "template.hpp"
 
 namespace kordal::py {
 
@@ -243,15 +250,6 @@ PyObject* match_group(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 const char* const kIndex[] = {"index"};
 const char* const kName[] = {"name"};
 
-// Binds an optional `index` (default 0).
-bool optional_index(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                    size_t& index) {
-  PyObject* a[1];
-  if (!bind(p, args, nargs, kwnames, a)) return false;
-  index = 0;
-  return a[0] == nullptr || to_index(a[0], "index", index);
-}
-
 PyObject* match_captures(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
   static const Params p{"Match.captures", kIndex, 1, 1};
@@ -426,6 +424,109 @@ PyObject* get_captures_dict(PyObject* self, void*) {
   return names_dict(m, [m](size_t g) { return history_list(m, g); });
 }
 
+// --- For people coming from `re`: groupdict, expand, char_span (spans in
+// code points, str indexes), lastindex, lastgroup. groupdict costs
+// O(named groups log named groups) for its ordering, expand O(template +
+// inserted text), the rest O(1) or O(names). ---
+
+const char* const kDefault[] = {"default"};
+const char* const kTemplate[] = {"template"};
+
+PyObject* span_tuple(size_t start, size_t end) {
+  return Py_BuildValue("(nn)", static_cast<Py_ssize_t>(start), static_cast<Py_ssize_t>(end));
+}
+
+PyObject* match_groupdict(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+  static const Params p{"Match.groupdict", kDefault, 1, 0};
+  PyObject* a[1];
+  if (!bind(p, args, nargs, kwnames, a)) return nullptr;
+  PyObject* dflt = a[0] != nullptr ? a[0] : Py_None;
+  PyMatch* m = as_match(self);
+  // Group order, as `re` gives it, instead of the names map's.
+  std::vector<std::pair<size_t, const std::string*>> named;
+  for (const auto& [name, g] : *m->names) named.emplace_back(g, &name);
+  std::sort(named.begin(), named.end(), [](const auto& x, const auto& y) {
+    return x.first != y.first ? x.first < y.first : *x.second < *y.second;
+  });
+  PyObject* dict = PyDict_New();
+  if (dict == nullptr) return nullptr;
+  for (const auto& [g, name] : named) {
+    const kordal::Span s = g < m->ngroups ? group_span(m, g) : kordal::Span{};
+    PyObject* v = s.set() ? span_text(m, s) : Py_NewRef(dflt);
+    PyObject* k = v != nullptr ? str_from_utf8(*name) : nullptr;
+    const int rc = k != nullptr ? PyDict_SetItem(dict, k, v) : -1;
+    Py_XDECREF(k);
+    Py_XDECREF(v);
+    if (rc < 0) {
+      Py_DECREF(dict);
+      return nullptr;
+    }
+  }
+  return dict;
+}
+
+PyObject* match_expand(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const Params p{"Match.expand", kTemplate, 1, 1};
+  PyObject* a[1];
+  if (!bind(p, args, nargs, kwnames, a)) return nullptr;
+  Text tmpl;
+  if (!to_text(a[0], "template", tmpl)) return nullptr;
+  const kordal::Match em = match_snapshot(self);
+  PyMatch* m = as_match(self);
+  // Group texts are cut from the str by code points, so the haystack's
+  // UTF-8 form is never built; only the (short) group texts are encoded.
+  std::string out;
+  bool ok = true;
+  kordal::regex::expand_with(
+      tmpl.utf8, em.caps.size(), em.names.get(), [&](std::string_view lit) { out += lit; },
+      [&](size_t g) {
+        const kordal::Span& s = em.caps[g];
+        if (!ok || !s.set() || s.cstart == s.cend) return;
+        PyObject* sub = span_text(m, s);
+        Py_ssize_t n = 0;
+        const char* data = sub != nullptr ? PyUnicode_AsUTF8AndSize(sub, &n) : nullptr;
+        if (data == nullptr) {
+          ok = false;
+        } else {
+          out.append(data, static_cast<size_t>(n));
+        }
+        Py_XDECREF(sub);
+      });
+  if (!ok) return nullptr;
+  return str_from_utf8(out);
+}
+
+PyObject* match_char_span(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+  static const Params p{"Match.char_span", kIndex, 1, 0};
+  size_t g = 0;
+  if (!optional_index(p, args, nargs, kwnames, g)) return nullptr;
+  PyMatch* m = as_match(self);
+  if (g >= m->ngroups || !group_span(m, g).set()) Py_RETURN_NONE;
+  const kordal::Span s = group_span(m, g);
+  return span_tuple(s.cstart + m->cbase, s.cend + m->cbase);
+}
+
+PyObject* get_lastindex(PyObject* self, void*) {
+  const size_t g = match_lastindex(self);
+  if (g == kordal::kUnset) Py_RETURN_NONE;
+  return PyLong_FromSize_t(g);
+}
+
+PyObject* get_lastgroup(PyObject* self, void*) {
+  const size_t g = match_lastindex(self);
+  if (g == kordal::kUnset) Py_RETURN_NONE;
+  // Several names can share a number; the map's order is arbitrary, so take
+  // the smallest name for a stable answer.
+  const std::string* best = nullptr;
+  for (const auto& [name, index] : *as_match(self)->names) {
+    if (index == g && (best == nullptr || name < *best)) best = &name;
+  }
+  if (best == nullptr) Py_RETURN_NONE;
+  return str_from_utf8(*best);
+}
+
 #define KORDAL_METHOD(name, fn, doc) \
   { name, fastcall_method<fn>(), METH_FASTCALL | METH_KEYWORDS, doc }
 
@@ -497,11 +598,11 @@ PyGetSetDef kGetSet[] = {
      nullptr},
     {"captures_dict", guarded<get_captures_dict>, nullptr,
      "Map of named-group name to its repeated-capture history.", nullptr},
-    {"lastindex", guarded<match_get_lastindex>, nullptr,
+    {"lastindex", guarded<get_lastindex>, nullptr,
      "Number of the capturing group that closed last, or ``None`` if no group\n"
      "participated (as in ``re``).",
      nullptr},
-    {"lastgroup", guarded<match_get_lastgroup>, nullptr,
+    {"lastgroup", guarded<get_lastgroup>, nullptr,
      "Name of the group ``lastindex`` refers to, or ``None`` if it has no name.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -542,17 +643,17 @@ PyType_Spec kSpec = {"builtins.Match", sizeof(PyMatch), sizeof(size_t), kFlags, 
 
 }  // namespace
 
-PyObject* make_match_type() {
-  return PyType_FromSpec(&kSpec);
+PyObject* make_match_type(PyObject* module) {
+  return PyType_FromModuleAndSpec(module, &kSpec, nullptr);
 }
 
 namespace {
 
 // A Match with room for `nwords` words after the header; nhist is left to the caller.
-PyMatch* alloc_match(PyObject* input, const kordal::Match& em, size_t lastindex, PyObject* regex,
-                     size_t nwords) {
+PyMatch* alloc_match(ModuleState* st, PyObject* input, const kordal::Match& em, size_t lastindex,
+                     PyObject* regex, size_t nwords) {
   const size_t G = em.caps.size();
-  PyMatch* m = PyObject_NewVar(PyMatch, match_type, static_cast<Py_ssize_t>(nwords));
+  PyMatch* m = PyObject_NewVar(PyMatch, st->match_type, static_cast<Py_ssize_t>(nwords));
   if (m == nullptr) return nullptr;
   m->input = Py_NewRef(input);
   m->ngroups = G;
@@ -578,10 +679,11 @@ PyMatch* alloc_match(PyObject* input, const kordal::Match& em, size_t lastindex,
 
 }  // namespace
 
-PyObject* new_match(PyObject* input, const kordal::Match& em, size_t lastindex, PyObject* regex) {
+PyObject* new_match(ModuleState* st, PyObject* input, const kordal::Match& em, size_t lastindex,
+                    PyObject* regex) {
   const size_t G = em.caps.size();
   if (em.flat_history) {
-    PyMatch* m = alloc_match(input, em, lastindex, regex, G * kSpanWords);
+    PyMatch* m = alloc_match(st, input, em, lastindex, regex, G * kSpanWords);
     if (m == nullptr) return nullptr;
     m->nhist = kFlat;
     size_t* w = words(m);
@@ -595,7 +697,7 @@ PyObject* new_match(PyObject* input, const kordal::Match& em, size_t lastindex, 
   const bool synth0 = G > 0 && em.caps[0].set() && em.history_size(0) == 0;
   nhist += synth0;
   const size_t nwords = G * kSpanWords + (G + 1) + nhist * kHistWords;
-  PyMatch* m = alloc_match(input, em, lastindex, regex, nwords);
+  PyMatch* m = alloc_match(st, input, em, lastindex, regex, nwords);
   if (m == nullptr) return nullptr;
   m->nhist = nhist;
   size_t* w = words(m);
@@ -617,29 +719,12 @@ PyObject* new_match(PyObject* input, const kordal::Match& em, size_t lastindex, 
   return reinterpret_cast<PyObject*>(m);
 }
 
-size_t match_ngroups(PyObject* match) {
-  return as_match(match)->ngroups;
-}
-
-kordal::Span match_span(PyObject* match, size_t g) {
-  PyMatch* m = as_match(match);
-  return g < m->ngroups ? group_span(m, g) : kordal::Span{};
-}
-
 void set_match_base(PyObject* match, size_t cbase) {
   as_match(match)->cbase = cbase;
 }
 
-size_t match_base(PyObject* match) {
-  return as_match(match)->cbase;
-}
-
 PyObject* match_input(PyObject* match) {
   return as_match(match)->input;
-}
-
-const kordal::Names& match_names(PyObject* match) {
-  return *as_match(match)->names;
 }
 
 size_t match_lastindex(PyObject* match) {

@@ -71,14 +71,6 @@ PyObject* text_of(PyPartialMatch* m, size_t g) {
 const char* const kIndex[] = {"index"};
 const char* const kName[] = {"name"};
 
-bool optional_index(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                    size_t& index) {
-  PyObject* a[1];
-  if (!bind(p, args, nargs, kwnames, a)) return false;
-  index = 0;
-  return a[0] == nullptr || to_index(a[0], "index", index);
-}
-
 PyObject* partial_group(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
   static const Params p{"PartialMatch.group", kIndex, 1, 0};
@@ -106,6 +98,16 @@ PyObject* partial_group_state(PyObject* self, PyObject* const* args, Py_ssize_t 
   size_t g = 0;
   if (!optional_index(p, args, nargs, kwnames, g)) return nullptr;
   return PyUnicode_FromString(kStateNames[static_cast<size_t>(state_of(as_partial(self), g))]);
+}
+
+PyObject* partial_char_span(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+  static const Params p{"PartialMatch.char_span", kIndex, 1, 0};
+  size_t g = 0;
+  if (!optional_index(p, args, nargs, kwnames, g)) return nullptr;
+  if (state_of(as_partial(self), g) == kordal::GroupState::None) Py_RETURN_NONE;
+  const size_t* w = group_words(as_partial(self), g);
+  return Py_BuildValue("(nn)", static_cast<Py_ssize_t>(w[1]), static_cast<Py_ssize_t>(w[2]));
 }
 
 PyObject* partial_repr(PyObject* self) {
@@ -229,14 +231,14 @@ PyType_Spec kSpec = {"builtins.PartialMatch", sizeof(PyPartialMatch), sizeof(siz
 
 }  // namespace
 
-PyObject* make_partial_type() {
-  return PyType_FromSpec(&kSpec);
+PyObject* make_partial_type(PyObject* module) {
+  return PyType_FromModuleAndSpec(module, &kSpec, nullptr);
 }
 
-PyObject* new_partial_match(PyObject* input, const kordal::PartialMatch& pm) {
+PyObject* new_partial_match(ModuleState* st, PyObject* input, const kordal::PartialMatch& pm) {
   const size_t G = pm.groups.size();
   PyPartialMatch* m =
-      PyObject_NewVar(PyPartialMatch, partial_type, static_cast<Py_ssize_t>(G * kGroupWords));
+      PyObject_NewVar(PyPartialMatch, st->partial_type, static_cast<Py_ssize_t>(G * kGroupWords));
   if (m == nullptr) return nullptr;
   m->input = Py_NewRef(input);
   m->start = pm.span.start;

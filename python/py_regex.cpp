@@ -24,9 +24,9 @@ namespace kordal::py {
 namespace {
 
 struct PyRegex {
-  PyObject_HEAD
-      // Built in place once compilation succeeded, destroyed in dealloc.
-      union {
+  RegexHead head;
+  // Built in place once compilation succeeded, destroyed in dealloc.
+  union {
     kordal::Regex re;
   };
   // Which group encloses which, for Match.lastindex; built with `re`.
@@ -41,10 +41,20 @@ const kordal::Regex& re_of(PyObject* self) {
 
 void regex_dealloc(PyObject* self) {
   PyTypeObject* tp = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
   reinterpret_cast<PyRegex*>(self)->re.~Regex();
   reinterpret_cast<PyRegex*>(self)->nesting.~GroupNesting();
   tp->tp_free(self);
   Py_DECREF(tp);
+}
+
+// A Regex refers to no object but its class. It is tracked by the collector
+// all the same: the module's pattern cache holds Regex objects, and only
+// through them can the collector see that the module's classes, which refer
+// to the module, are referred to from the module alone.
+int regex_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  return 0;
 }
 
 PyObject* make_regex(PyTypeObject* tp, PyObject* pattern, PyObject* flags) {
@@ -57,6 +67,7 @@ PyObject* make_regex(PyTypeObject* tp, PyObject* pattern, PyObject* flags) {
   GroupNesting nesting = group_nesting(r.value());
   PyObject* self = tp->tp_alloc(tp, 0);
   if (self == nullptr) return nullptr;
+  reinterpret_cast<PyRegex*>(self)->head.state = state_of_type(tp);
   new (&reinterpret_cast<PyRegex*>(self)->re) kordal::Regex(std::move(r.value()));
   new (&reinterpret_cast<PyRegex*>(self)->nesting) GroupNesting(std::move(nesting));
   return self;
@@ -272,7 +283,7 @@ PyObject* regex_find_partial(PyObject* self, PyObject* const* args, Py_ssize_t n
   if (!pm) Py_RETURN_NONE;
   PyObject* input = exact_str(hay.obj);
   if (input == nullptr) return nullptr;
-  PyObject* r = new_partial_match(input, *pm);
+  PyObject* r = new_partial_match(regex_state(self), input, *pm);
   Py_DECREF(input);
   return r;
 }
@@ -313,6 +324,90 @@ PyObject* replace_with(const kordal::Regex& re, const Haystack& hay, const Text&
   }
   if (!replaced) return exact_str(hay.obj);
   return sink.result();
+}
+
+// --- replace / replace_all with a function instead of a template: the
+// function is called with each Match and returns the text to put in its
+// place, taken literally (no template expansion). The walk is the one
+// findall makes (an engine FindIter), so the matches replaced are exactly
+// those a template would replace; an empty match leaves the character after
+// it in the text before the next match. The pieces (the text between
+// matches and the function's results) are collected and joined once:
+// O(text + output) besides the searches and the calls. The function may run
+// any Python code, other searches with this Regex included; the walk keeps
+// its own state and the haystack alive. ---
+
+// Appends input[from:to) (code points) unless it is empty.
+bool append_slice(PyObject* pieces, PyObject* input, size_t from, size_t to) {
+  if (from >= to) return true;
+  PyObject* s =
+      PyUnicode_Substring(input, static_cast<Py_ssize_t>(from), static_cast<Py_ssize_t>(to));
+  if (s == nullptr) return false;
+  const int rc = PyList_Append(pieces, s);
+  Py_DECREF(s);
+  return rc == 0;
+}
+
+PyObject* replace_walk(PyObject* regex, PyObject* input, PyObject* fn, bool all) {
+  // The iterator reads the exact str `input`, which this call holds.
+  kordal::FindIter it(regex_of(regex), text_of(input));
+  PyObject* pieces = PyList_New(0);
+  if (pieces == nullptr) return nullptr;
+  size_t done = 0;  // code points already copied or replaced
+  bool any = false;
+  std::optional<kordal::Match> m;
+  for (;;) {
+    if (!check_status(it.next(m, search_control()))) goto fail;
+    if (!m) break;
+    any = true;
+    {
+      const kordal::Span whole = m->caps[0];
+      if (!append_slice(pieces, input, done, whole.cstart)) goto fail;
+      PyObject* match = match_for(regex, input, *m);
+      if (match == nullptr) goto fail;
+      PyObject* rep = PyObject_CallOneArg(fn, match);
+      Py_DECREF(match);
+      if (rep == nullptr) goto fail;
+      if (!PyUnicode_Check(rep)) {
+        PyErr_Format(PyExc_TypeError, "replacement function must return str, not %.200s",
+                     Py_TYPE(rep)->tp_name);
+        Py_DECREF(rep);
+        goto fail;
+      }
+      const int rc = PyList_Append(pieces, rep);
+      Py_DECREF(rep);
+      if (rc < 0) goto fail;
+      done = whole.cend;
+    }
+    if (!all) break;
+  }
+  if (!any) {
+    Py_DECREF(pieces);
+    return Py_NewRef(input);
+  }
+  if (!append_slice(pieces, input, done, static_cast<size_t>(PyUnicode_GET_LENGTH(input)))) {
+    goto fail;
+  }
+  {
+    PyObject* empty = PyUnicode_FromStringAndSize("", 0);
+    PyObject* out = empty != nullptr ? PyUnicode_Join(empty, pieces) : nullptr;
+    Py_XDECREF(empty);
+    Py_DECREF(pieces);
+    return out;
+  }
+fail:
+  Py_DECREF(pieces);
+  return nullptr;
+}
+
+PyObject* replace_with_function(PyObject* regex, PyObject* haystack, PyObject* fn, bool all) {
+  Haystack hay;
+  if (!to_haystack(haystack, "haystack", hay)) return nullptr;
+  PyObject* input = exact_str(hay.obj);
+  if (input == nullptr) return nullptr;
+  PyObject* r = replace_walk(regex, input, fn, all);
+  Py_DECREF(input);
+  return r;
 }
 
 template <bool All>
@@ -463,6 +558,7 @@ PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>(kDoc)},
     {Py_tp_new, reinterpret_cast<void*>(guarded<regex_tp_new>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(regex_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(regex_traverse)},
     {Py_tp_repr, reinterpret_cast<void*>(guarded<regex_repr>)},
     {Py_tp_methods, kMethods},
     {Py_tp_getset, kGetSet},
@@ -475,7 +571,8 @@ constexpr unsigned kImmutable = Py_TPFLAGS_IMMUTABLETYPE;
 constexpr unsigned kImmutable = 0;
 #endif
 
-PyType_Spec kSpec = {"builtins.Regex", sizeof(PyRegex), 0, Py_TPFLAGS_DEFAULT | kImmutable, kSlots};
+PyType_Spec kSpec = {"builtins.Regex", sizeof(PyRegex), 0,
+                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | kImmutable, kSlots};
 
 }  // namespace
 
@@ -487,16 +584,12 @@ const GroupNesting& group_nesting_of(PyObject* regex) {
   return reinterpret_cast<PyRegex*>(regex)->nesting;
 }
 
-PyObject* match_for(PyObject* regex, PyObject* input, const kordal::Match& m) {
-  return new_match(input, m, kordal::kUnset, regex);
+PyObject* new_regex(ModuleState* st, PyObject* pattern, PyObject* flags) {
+  return make_regex(st->regex_type, pattern, flags);
 }
 
-PyObject* new_regex(PyObject* pattern, PyObject* flags) {
-  return make_regex(regex_type, pattern, flags);
-}
-
-PyObject* make_regex_type() {
-  PyObject* tp = PyType_FromSpec(&kSpec);
+PyObject* make_regex_type(PyObject* module) {
+  PyObject* tp = PyType_FromModuleAndSpec(module, &kSpec, nullptr);
   if (tp == nullptr) return nullptr;
   // Calls to the class skip the tuple-and-dict protocol of tp_new.
   reinterpret_cast<PyTypeObject*>(tp)->tp_vectorcall = guarded<regex_vectorcall>;

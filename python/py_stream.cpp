@@ -16,8 +16,6 @@
 
 namespace kordal::py {
 
-PyTypeObject* stream_type = nullptr;
-
 namespace {
 
 struct PyStream {
@@ -158,14 +156,14 @@ PyType_Spec kSpec = {"kordal_python.Stream", sizeof(PyStream), 0, Py_TPFLAGS_DEF
 
 }  // namespace
 
-PyObject* make_stream_type() {
-  return PyType_FromSpec(&kSpec);
+PyObject* make_stream_type(PyObject* module) {
+  return PyType_FromModuleAndSpec(module, &kSpec, nullptr);
 }
 
 PyObject* regex_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Params p{"Regex.stream", nullptr, 0, 0};
   if (!bind(p, args, nargs, kwnames, nullptr)) return nullptr;
-  PyStream* ps = PyObject_New(PyStream, stream_type);
+  PyStream* ps = PyObject_New(PyStream, regex_state(self)->stream_type);
   if (ps == nullptr) return nullptr;
   ps->regex = Py_NewRef(self);
   ps->running = false;

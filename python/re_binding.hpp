@@ -7,6 +7,10 @@
 // storage, or the buffer of a bytes-like object as 1-byte text. Patterns
 // are compiled from text: a bytes pattern is read as Latin-1, one code point
 // per byte, and gets the ASCII flag, so \w, \d, \s and \b see ASCII only.
+// The module object keeps its types, error class, flag enum and caches in
+// its state; a Pattern keeps a pointer to that state for its searches (its
+// type, which it holds, holds the module), and a Match or Scanner reaches it
+// through its Pattern.
 #pragma once
 
 #include <memory>
@@ -48,8 +52,24 @@ struct Compiled {
   GroupNesting nesting;  // for lastindex
 };
 
+// The state of one kordal_python.re module object; strong references.
+struct ReState {
+  PyTypeObject* pattern_type;
+  PyTypeObject* match_type;
+  PyTypeObject* scanner_type;
+  PyObject* error_type;
+  PyObject* flag_enum;
+  PyObject* cache_plain;     // pattern -> Pattern, flags 0; null until used
+  PyObject* cache_flags;     // (type, pattern, flags) -> Pattern; null until used
+  PyObject* internal_error;  // the parent module's
+};
+
+// The state of a kordal_python.re module object (a module function's self).
+ReState* re_state(PyObject* module);
+
 struct RePattern {
-  PyObject_HEAD Compiled* c;
+  PyObject_HEAD ReState* state;
+  Compiled* c;
   PyObject* pattern;     // the str or bytes given
   PyObject* groupindex;  // mappingproxy of name -> number
   PyObject* names;       // tuple: group number -> name or None
@@ -73,14 +93,14 @@ struct ReMatch {
   Py_ssize_t spans[1];   // 2 * ngroups, -1 for a group that did not take part
 };
 
-extern PyTypeObject* pattern_type;
-extern PyTypeObject* match_type;
-extern PyTypeObject* scanner_type;
-extern PyObject* error_type;
+// Type objects for the module `module`; new references.
+PyObject* make_pattern_type(PyObject* module);
+PyObject* make_match_type(PyObject* module);
+PyObject* make_scanner_type(PyObject* module);
 
-PyObject* make_pattern_type();
-PyObject* make_match_type();
-PyObject* make_scanner_type();
+inline RePattern* as_pattern(PyObject* o) {
+  return reinterpret_cast<RePattern*>(o);
+}
 
 // A haystack read in place. Holds a buffer view for bytes-likes other than
 // bytes, released with it.
@@ -98,26 +118,67 @@ struct ReText {
   }
 };
 
+// --- re_text.cpp: haystacks, slices and results as str or bytes ---
+
 // Accepts a str or a bytes-like object as `re` does; TypeError otherwise.
 bool to_re_text(PyObject* o, ReText& out);
 // The same, also checking that it is of the pattern's kind.
 bool haystack_for(const RePattern* p, PyObject* o, ReText& out);
 // The text [a, b) of a haystack: str, or bytes for a bytes-like.
 PyObject* slice(PyObject* string, Py_ssize_t a, Py_ssize_t b);
+// Builds a str or bytes from code points (all below 256 for bytes).
+PyObject* build_result(const std::u32string& s, bool bytes);
 
-// Compiles as compile() does (pattern: str or bytes; flags: re flags).
-PyObject* new_pattern(PyObject* pattern, uint32_t flags);
+// --- re_module.cpp: the module's functions, its cache and its error ---
+
 // The Pattern for (pattern, flags) from the module's cache, compiled on a
 // miss; `pattern` may already be a Pattern. New reference.
-PyObject* cached_pattern(PyObject* pattern, PyObject* flags);
-void purge_cache();
+PyObject* cached_pattern(ReState* st, PyObject* pattern, PyObject* flags);
+void purge_cache(ReState* st);
 // re-flags from an argument (int, IntFlag, None).
 bool to_re_flags(PyObject* o, uint32_t& out);
-
 // Raises error(msg, pattern, pos) with `re`'s attributes. pos < 0: none.
-void raise_error(const std::string& msg, PyObject* pattern, Py_ssize_t pos);
+void raise_error(ReState* st, const std::string& msg, PyObject* pattern, Py_ssize_t pos);
 
-// A Match for the groups in st.caps (found in `h`, searched from pos to
+// --- re_pattern.cpp: Pattern, and the walks its methods and the module's
+// functions share ---
+
+// Compiles as compile() does (pattern: str or bytes; flags: re flags).
+PyObject* new_pattern(ReState* st, PyObject* pattern, uint32_t flags);
+enum class Op { Search, Match, Full };
+inline kordal::Regex::Anchor anchor_of(Op op) {
+  switch (op) {
+    case Op::Match:
+      return kordal::Regex::Anchor::Start;
+    case Op::Full:
+      return kordal::Regex::Anchor::Full;
+    default:
+      return kordal::Regex::Anchor::None;
+  }
+}
+// pos and endpos as `re` reads them: clamped into the text.
+inline void clamp(Py_ssize_t len, Py_ssize_t& pos, Py_ssize_t& endpos) {
+  if (pos < 0) pos = 0;
+  if (pos > len) pos = len;
+  if (endpos < 0) endpos = 0;
+  if (endpos > len) endpos = len;
+}
+PyObject* pattern_search_op(RePattern* p, PyObject* string, Py_ssize_t pos, Py_ssize_t endpos,
+                            Op op);
+PyObject* pattern_findall_impl(RePattern* p, PyObject* string, Py_ssize_t pos, Py_ssize_t endpos);
+PyObject* pattern_subn_impl(RePattern* p, PyObject* repl, PyObject* string, Py_ssize_t count,
+                            bool with_count);
+PyObject* pattern_split_impl(RePattern* p, PyObject* string, Py_ssize_t maxsplit);
+
+// --- re_scanner.cpp: the iterator of finditer and Pattern.scanner ---
+
+// `timeout` (seconds; negative: none) bounds each of its steps.
+PyObject* pattern_finditer_impl(RePattern* p, PyObject* string, Py_ssize_t pos, Py_ssize_t endpos,
+                                bool scanner, double timeout);
+
+// --- re_match.cpp: Match ---
+
+// A Match for the groups in st.caps (found in `string`, searched from pos to
 // endpos).
 PyObject* new_match(RePattern* p, PyObject* string, const kordal::State& st, Py_ssize_t pos,
                     Py_ssize_t endpos);
@@ -127,49 +188,19 @@ inline ReMatch* as_match(PyObject* o) {
   return reinterpret_cast<ReMatch*>(o);
 }
 
-// Template parsing (re_template.cpp): nullptr with re.error or IndexError
-// set on a malformed template.
+// --- re_template.cpp: replacement templates ---
+
+// nullptr with re.error or IndexError set on a malformed template.
 Template* parse_template(RePattern* p, PyObject* repl);
 // Appends the expansion of `t` for the match whose spans are `spans` (two
 // per group, -1 when unset) of text `h`.
 void expand_into(const Template& t, const kordal::Text& h, const Py_ssize_t* spans,
                  std::u32string& out);
-// Builds a str or bytes from code points (all below 256 for bytes).
-PyObject* build_result(const std::u32string& s, bool bytes);
 
-// Pattern methods used by the module functions (re_pattern.cpp).
-enum class Op { Search, Match, Full };
-PyObject* pattern_search_op(RePattern* p, PyObject* string, Py_ssize_t pos, Py_ssize_t endpos,
-                            Op op);
-PyObject* pattern_findall_impl(RePattern* p, PyObject* string, Py_ssize_t pos, Py_ssize_t endpos);
-// `timeout` (seconds; negative: none) bounds each step of the iterator.
-PyObject* pattern_finditer_impl(RePattern* p, PyObject* string, Py_ssize_t pos, Py_ssize_t endpos,
-                                bool scanner, double timeout);
-PyObject* pattern_subn_impl(RePattern* p, PyObject* repl, PyObject* string, Py_ssize_t count,
-                            bool with_count);
-PyObject* pattern_split_impl(RePattern* p, PyObject* string, Py_ssize_t maxsplit);
-bool to_ssize(PyObject* o, const char* param, Py_ssize_t& out);
-
-// The `timeout=` every searching callable takes, by keyword only: omitted or
-// None gives -1 (no limit), else a number of seconds >= 0.
-bool to_timeout(PyObject* o, double& out);
-// The call's searches under time_limit(seconds), unless seconds < 0.
-class TimeoutScope {
- public:
-  explicit TimeoutScope(double seconds) : on_(seconds >= 0) {
-    if (on_) enter_time_limit(seconds);
-  }
-  ~TimeoutScope() {
-    if (on_) exit_time_limit();
-  }
-  TimeoutScope(const TimeoutScope&) = delete;
-  TimeoutScope& operator=(const TimeoutScope&) = delete;
-
- private:
-  bool on_;
-};
-
-// Registers kordal_python.re as a submodule of `parent` (module.cpp).
-int add_re_module(PyObject* parent);
+// Registers kordal_python.re as a submodule of `parent` (module.cpp), whose
+// internal-failure class it shares.
+int add_re_module(PyObject* parent, PyObject* internal_error);
+// The internal-failure class of a kordal_python.re module object, or null.
+PyObject* internal_error_of_module(PyObject* module);
 
 }  // namespace kordal::py::re

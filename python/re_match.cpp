@@ -11,8 +11,6 @@
 
 namespace kordal::py::re {
 
-PyTypeObject* match_type = nullptr;
-
 namespace {
 
 RePattern* pattern_of(ReMatch* m) {
@@ -375,14 +373,15 @@ PyType_Spec kSpec = {"kordal_python.re.Match", offsetof(ReMatch, spans), sizeof(
 
 }  // namespace
 
-PyObject* make_match_type() {
-  return PyType_FromSpec(&kSpec);
+PyObject* make_match_type(PyObject* module) {
+  return PyType_FromModuleAndSpec(module, &kSpec, nullptr);
 }
 
-PyObject* rebuild_match(PyObject*, PyObject* args) {
+PyObject* rebuild_match(PyObject* module, PyObject* args) {
   PyObject *pattern, *string, *spans;
   Py_ssize_t pos, endpos;
-  if (!PyArg_ParseTuple(args, "O!OnnO!", pattern_type, &pattern, &string, &pos, &endpos,
+  ReState* st = re_state(module);
+  if (!PyArg_ParseTuple(args, "O!OnnO!", st->pattern_type, &pattern, &string, &pos, &endpos,
                         &PyTuple_Type, &spans)) {
     return nullptr;
   }
@@ -392,7 +391,7 @@ PyObject* rebuild_match(PyObject*, PyObject* args) {
   const Py_ssize_t g = Py_ssize_t(p->c->re.group_count()) + 1;
   const Py_ssize_t len = Py_ssize_t(h.text.n);
   bool ok = PyTuple_GET_SIZE(spans) == 2 * g && 0 <= pos && pos <= endpos && endpos <= len;
-  ReMatch* m = ok ? PyObject_GC_NewVar(ReMatch, match_type, 2 * g) : nullptr;
+  ReMatch* m = ok ? PyObject_GC_NewVar(ReMatch, st->match_type, 2 * g) : nullptr;
   if (m == nullptr) {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "inconsistent match state");
     return nullptr;
@@ -424,7 +423,7 @@ PyObject* rebuild_match(PyObject*, PyObject* args) {
 PyObject* new_match(RePattern* p, PyObject* string, const kordal::State& st, Py_ssize_t pos,
                     Py_ssize_t endpos) {
   const Py_ssize_t g = static_cast<Py_ssize_t>(st.caps.size());
-  ReMatch* m = PyObject_GC_NewVar(ReMatch, match_type, 2 * g);
+  ReMatch* m = PyObject_GC_NewVar(ReMatch, p->state->match_type, 2 * g);
   if (m == nullptr) return nullptr;
   m->string = Py_NewRef(string);
   m->pattern = Py_NewRef(reinterpret_cast<PyObject*>(p));

@@ -8,20 +8,17 @@
 // values, so `re.I` and this module's `I` mean the same. Module-level
 // functions compile through a cache: a dict from the pattern (flags 0) or
 // from (type, pattern, flags) to the Pattern, at most kMax entries, the
-// oldest dropped first; a hit costs one dict lookup.
+// oldest dropped first; a hit costs one dict lookup. The types, the error
+// class, the flag enum and the caches live in the module's state.
 #include "arguments.hpp"
 #include "escape.hpp"
 #include "re_binding.hpp"
 
 namespace kordal::py::re {
 
-PyObject* error_type = nullptr;
-
 namespace {
 
-PyObject* flag_enum = nullptr;
-PyObject* cache_plain = nullptr;  // pattern -> Pattern, flags 0
-PyObject* cache_flags = nullptr;  // (type, pattern, flags) -> Pattern
+extern PyModuleDef kModule;
 constexpr Py_ssize_t kMax = 512;
 
 bool store(PyObject* cache, PyObject* key, PyObject* value) {
@@ -56,13 +53,13 @@ bool to_re_flags(PyObject* o, uint32_t& out) {
   return true;
 }
 
-void purge_cache() {
-  if (cache_plain != nullptr) PyDict_Clear(cache_plain);
-  if (cache_flags != nullptr) PyDict_Clear(cache_flags);
+void purge_cache(ReState* st) {
+  if (st->cache_plain != nullptr) PyDict_Clear(st->cache_plain);
+  if (st->cache_flags != nullptr) PyDict_Clear(st->cache_flags);
 }
 
-PyObject* cached_pattern(PyObject* pattern, PyObject* flags_obj) {
-  if (PyObject_TypeCheck(pattern, pattern_type)) {
+PyObject* cached_pattern(ReState* st, PyObject* pattern, PyObject* flags_obj) {
+  if (PyObject_TypeCheck(pattern, st->pattern_type)) {
     uint32_t f = 0;
     if (!to_re_flags(flags_obj, f)) return nullptr;
     if (f != 0) {
@@ -76,33 +73,33 @@ PyObject* cached_pattern(PyObject* pattern, PyObject* flags_obj) {
                      (PyLong_CheckExact(flags_obj) && PyLong_AsLong(flags_obj) == 0) ||
                      flags_obj == Py_None;
   if (exact && plain) {
-    if (cache_plain == nullptr && (cache_plain = PyDict_New()) == nullptr) return nullptr;
-    PyObject* hit = PyDict_GetItemWithError(cache_plain, pattern);
+    if (st->cache_plain == nullptr && (st->cache_plain = PyDict_New()) == nullptr) return nullptr;
+    PyObject* hit = PyDict_GetItemWithError(st->cache_plain, pattern);
     if (hit != nullptr) return Py_NewRef(hit);
     if (PyErr_Occurred()) return nullptr;
-    PyObject* p = new_pattern(pattern, 0);
-    if (p != nullptr && !store(cache_plain, pattern, p)) PyErr_Clear();
+    PyObject* p = new_pattern(st, pattern, 0);
+    if (p != nullptr && !store(st->cache_plain, pattern, p)) PyErr_Clear();
     return p;
   }
   uint32_t f = 0;
   if (!to_re_flags(flags_obj, f)) return nullptr;
-  if (!exact) return new_pattern(pattern, f);
-  if (cache_flags == nullptr && (cache_flags = PyDict_New()) == nullptr) return nullptr;
+  if (!exact) return new_pattern(st, pattern, f);
+  if (st->cache_flags == nullptr && (st->cache_flags = PyDict_New()) == nullptr) return nullptr;
   PyObject* key = Py_BuildValue("(OOk)", reinterpret_cast<PyObject*>(Py_TYPE(pattern)), pattern,
                                 (unsigned long)f);
   if (key == nullptr) return nullptr;
-  PyObject* hit = PyDict_GetItemWithError(cache_flags, key);
+  PyObject* hit = PyDict_GetItemWithError(st->cache_flags, key);
   if (hit != nullptr) {
     Py_DECREF(key);
     return Py_NewRef(hit);
   }
-  PyObject* p = PyErr_Occurred() ? nullptr : new_pattern(pattern, f);
-  if (p != nullptr && !store(cache_flags, key, p)) PyErr_Clear();
+  PyObject* p = PyErr_Occurred() ? nullptr : new_pattern(st, pattern, f);
+  if (p != nullptr && !store(st->cache_flags, key, p)) PyErr_Clear();
   Py_DECREF(key);
   return p;
 }
 
-void raise_error(const std::string& msg, PyObject* pattern, Py_ssize_t pos) {
+void raise_error(ReState* st, const std::string& msg, PyObject* pattern, Py_ssize_t pos) {
   std::string full = msg;
   Py_ssize_t lineno = -1, colno = -1;
   if (pos >= 0) {
@@ -130,7 +127,7 @@ void raise_error(const std::string& msg, PyObject* pattern, Py_ssize_t pos) {
   }
   PyObject* text = str_from_utf8(full);
   if (text == nullptr) return;
-  PyObject* exc = PyObject_CallOneArg(error_type, text);
+  PyObject* exc = PyObject_CallOneArg(st->error_type, text);
   Py_DECREF(text);
   if (exc == nullptr) return;
   PyObject* m = str_from_utf8(msg);
@@ -143,7 +140,7 @@ void raise_error(const std::string& msg, PyObject* pattern, Py_ssize_t pos) {
       PyObject_SetAttrString(exc, "pattern", pattern != nullptr ? pattern : none) == 0 &&
       PyObject_SetAttrString(exc, "pos", p) == 0 && PyObject_SetAttrString(exc, "lineno", l) == 0 &&
       PyObject_SetAttrString(exc, "colno", c) == 0) {
-    PyErr_SetObject(error_type, exc);
+    PyErr_SetObject(st->error_type, exc);
   }
   Py_XDECREF(m);
   Py_XDECREF(p);
@@ -160,15 +157,15 @@ const char* const kSubParams[] = {"pattern", "repl", "string", "count", "flags",
 const char* const kSplitParams[] = {"pattern", "string", "maxsplit", "flags", "timeout"};
 const char* const kEscapeParams[] = {"pattern"};
 
-PyObject* compile_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* compile_fn(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Params prm{"compile", kCompileParams, 2, 1};
   PyObject* a[2];
   if (!bind(prm, args, nargs, kwnames, a)) return nullptr;
-  return cached_pattern(a[0], a[1]);
+  return cached_pattern(re_state(self), a[0], a[1]);
 }
 
 template <Op O>
-PyObject* search_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* search_fn(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Params prm{O == Op::Search  ? "search"
                           : O == Op::Match ? "match"
                                            : "fullmatch",
@@ -176,8 +173,8 @@ PyObject* search_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
   PyObject* a[4];
   if (!bind(prm, args, nargs, kwnames, a)) return nullptr;
   double timeout = -1;
-  if (!to_timeout(a[3], timeout)) return nullptr;
-  PyObject* p = cached_pattern(a[0], a[2]);
+  if (!to_timeout(prm, a, timeout)) return nullptr;
+  PyObject* p = cached_pattern(re_state(self), a[0], a[2]);
   if (p == nullptr) return nullptr;
   TimeoutScope limit(timeout);
   PyObject* r = pattern_search_op(reinterpret_cast<RePattern*>(p), a[1], 0, PY_SSIZE_T_MAX, O);
@@ -186,13 +183,13 @@ PyObject* search_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
 }
 
 template <bool Iter>
-PyObject* findall_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* findall_fn(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Params prm{Iter ? "finditer" : "findall", kSearchParams, 4, 2, 1};
   PyObject* a[4];
   if (!bind(prm, args, nargs, kwnames, a)) return nullptr;
   double timeout = -1;
-  if (!to_timeout(a[3], timeout)) return nullptr;
-  PyObject* p = cached_pattern(a[0], a[2]);
+  if (!to_timeout(prm, a, timeout)) return nullptr;
+  PyObject* p = cached_pattern(re_state(self), a[0], a[2]);
   if (p == nullptr) return nullptr;
   auto* rp = reinterpret_cast<RePattern*>(p);
   PyObject* r = nullptr;
@@ -207,14 +204,14 @@ PyObject* findall_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 }
 
 template <bool WithCount>
-PyObject* sub_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* sub_fn(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Params prm{WithCount ? "subn" : "sub", kSubParams, 6, 3, 1};
   PyObject* a[6];
   if (!bind(prm, args, nargs, kwnames, a)) return nullptr;
   Py_ssize_t count = 0;
   double timeout = -1;
-  if (!to_ssize(a[3], "count", count) || !to_timeout(a[5], timeout)) return nullptr;
-  PyObject* p = cached_pattern(a[0], a[4]);
+  if (!to_ssize(a[3], "count", count) || !to_timeout(prm, a, timeout)) return nullptr;
+  PyObject* p = cached_pattern(re_state(self), a[0], a[4]);
   if (p == nullptr) return nullptr;
   TimeoutScope limit(timeout);
   PyObject* r = pattern_subn_impl(reinterpret_cast<RePattern*>(p), a[1], a[2], count, WithCount);
@@ -222,14 +219,14 @@ PyObject* sub_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
   return r;
 }
 
-PyObject* split_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* split_fn(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Params prm{"split", kSplitParams, 5, 2, 1};
   PyObject* a[5];
   if (!bind(prm, args, nargs, kwnames, a)) return nullptr;
   Py_ssize_t maxsplit = 0;
   double timeout = -1;
-  if (!to_ssize(a[2], "maxsplit", maxsplit) || !to_timeout(a[4], timeout)) return nullptr;
-  PyObject* p = cached_pattern(a[0], a[3]);
+  if (!to_ssize(a[2], "maxsplit", maxsplit) || !to_timeout(prm, a, timeout)) return nullptr;
+  PyObject* p = cached_pattern(re_state(self), a[0], a[3]);
   if (p == nullptr) return nullptr;
   TimeoutScope limit(timeout);
   PyObject* r = pattern_split_impl(reinterpret_cast<RePattern*>(p), a[1], maxsplit);
@@ -286,8 +283,8 @@ PyObject* escape_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
   return build_result(out, t.bytes);
 }
 
-PyObject* purge_fn(PyObject*, PyObject*) {
-  purge_cache();
+PyObject* purge_fn(PyObject* self, PyObject*) {
+  purge_cache(re_state(self));
   Py_RETURN_NONE;
 }
 
@@ -332,18 +329,50 @@ PyMethodDef kFunctions[] = {
 
 #undef RE_FUNCTION
 
+int traverse_module(PyObject* module, visitproc visit, void* arg) {
+  ReState* st = static_cast<ReState*>(PyModule_GetState(module));
+  if (st == nullptr) return 0;
+  Py_VISIT(st->pattern_type);
+  Py_VISIT(st->match_type);
+  Py_VISIT(st->scanner_type);
+  Py_VISIT(st->error_type);
+  Py_VISIT(st->flag_enum);
+  Py_VISIT(st->cache_plain);
+  Py_VISIT(st->cache_flags);
+  Py_VISIT(st->internal_error);
+  return 0;
+}
+
+int clear_module(PyObject* module) {
+  ReState* st = static_cast<ReState*>(PyModule_GetState(module));
+  if (st == nullptr) return 0;
+  Py_CLEAR(st->pattern_type);
+  Py_CLEAR(st->match_type);
+  Py_CLEAR(st->scanner_type);
+  Py_CLEAR(st->error_type);
+  Py_CLEAR(st->flag_enum);
+  Py_CLEAR(st->cache_plain);
+  Py_CLEAR(st->cache_flags);
+  Py_CLEAR(st->internal_error);
+  return 0;
+}
+
+void free_module(void* module) {
+  clear_module(static_cast<PyObject*>(module));
+}
+
 PyModuleDef kModule = {
     PyModuleDef_HEAD_INIT,
     "kordal_python.re",
     "The interface of Python's ``re`` over the kordal engine.\n\n"
     "``import kordal_python.re as re`` and use it as ``re``; the pattern language is\n"
     "kordal's (see the README for where it reads a pattern differently).",
-    -1,
+    sizeof(ReState),
     kFunctions,
     nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
+    traverse_module,
+    clear_module,
+    free_module,
 };
 
 // enum.IntFlag('RegexFlag', ...) with `re`'s members.
@@ -381,31 +410,30 @@ PyObject* make_flag_enum() {
 }
 
 int fill(PyObject* m) {
-  if (match_type == nullptr) {
-    PyObject* t = make_match_type();
-    if (t == nullptr) return -1;
-    match_type = reinterpret_cast<PyTypeObject*>(t);
+  ReState* st = re_state(m);
+  const struct {
+    PyObject* (*make)(PyObject*);
+    PyTypeObject* ReState::*slot;
+  } kTypes[] = {{make_match_type, &ReState::match_type},
+                {make_pattern_type, &ReState::pattern_type},
+                {make_scanner_type, &ReState::scanner_type}};
+  for (const auto& t : kTypes) {
+    st->*t.slot = reinterpret_cast<PyTypeObject*>(t.make(m));
+    if (st->*t.slot == nullptr) return -1;
   }
-  if (pattern_type == nullptr) {
-    PyObject* t = make_pattern_type();
-    if (t == nullptr) return -1;
-    pattern_type = reinterpret_cast<PyTypeObject*>(t);
-  }
-  if (scanner_type == nullptr) {
-    PyObject* t = make_scanner_type();
-    if (t == nullptr) return -1;
-    scanner_type = reinterpret_cast<PyTypeObject*>(t);
-  }
-  if (error_type == nullptr) {
-    PyObject* dict = Py_BuildValue("{ss}", "__doc__",
-                                   "A pattern or template the engine rejects.\n\n"
-                                   "Attributes: msg, pattern, pos, lineno, colno.");
-    if (dict == nullptr) return -1;
-    error_type = PyErr_NewException("kordal_python.re.error", PyExc_ValueError, dict);
-    Py_DECREF(dict);
-    if (error_type == nullptr) return -1;
-  }
-  if (flag_enum == nullptr && (flag_enum = make_flag_enum()) == nullptr) return -1;
+  PyObject* dict = Py_BuildValue("{ss}", "__doc__",
+                                 "A pattern or template the engine rejects.\n\n"
+                                 "Attributes: msg, pattern, pos, lineno, colno.");
+  if (dict == nullptr) return -1;
+  st->error_type = PyErr_NewException("kordal_python.re.error", PyExc_ValueError, dict);
+  Py_DECREF(dict);
+  if (st->error_type == nullptr) return -1;
+  if ((st->flag_enum = make_flag_enum()) == nullptr) return -1;
+  PyTypeObject* pattern_type = st->pattern_type;
+  PyTypeObject* match_type = st->match_type;
+  PyTypeObject* scanner_type = st->scanner_type;
+  PyObject* error_type = st->error_type;
+  PyObject* flag_enum = st->flag_enum;
   if (PyModule_AddObject(m, "Pattern", Py_NewRef(reinterpret_cast<PyObject*>(pattern_type))) < 0 ||
       PyModule_AddObject(m, "Match", Py_NewRef(reinterpret_cast<PyObject*>(match_type))) < 0 ||
       PyModule_AddObject(m, "error", Py_NewRef(error_type)) < 0 ||
@@ -447,7 +475,7 @@ int fill(PyObject* m) {
 
 // Flags print as `re`'s do ("re.IGNORECASE|re.MULTILINE", also through
 // str) where enum can do it (3.11 on); needs the module in sys.modules.
-int show_flags_as_re(PyObject* m) {
+int show_flags_as_re(PyObject* flag_enum) {
   PyObject* en = PyImport_ImportModule("enum");
   if (en == nullptr) return -1;
   PyObject* global_enum = PyObject_GetAttrString(en, "global_enum");
@@ -469,14 +497,22 @@ int show_flags_as_re(PyObject* m) {
                      ? 0
                      : -1;
   Py_XDECREF(object_str);
-  (void)m;
   return rc;
 }
 
 }  // namespace
 
-int add_re_module(PyObject* parent) {
-  // A second execution of the extension (a fresh import in the same process)
+ReState* re_state(PyObject* module) {
+  return static_cast<ReState*>(PyModule_GetState(module));
+}
+
+PyObject* internal_error_of_module(PyObject* module) {
+  if (PyModule_GetDef(module) != &kModule) return nullptr;
+  return re_state(module)->internal_error;
+}
+
+int add_re_module(PyObject* parent, PyObject* internal_error) {
+  // A second execution of the extension (a fresh import in one interpreter)
   // shares the registered submodule, so every route to it gives one object.
   PyObject* modules = PyImport_GetModuleDict();
   PyObject* known = PyDict_GetItemString(modules, "kordal_python.re");
@@ -485,6 +521,7 @@ int add_re_module(PyObject* parent) {
   }
   PyObject* m = PyModule_Create(&kModule);
   if (m == nullptr) return -1;
+  re_state(m)->internal_error = Py_NewRef(internal_error);
   if (fill(m) < 0) {
     Py_DECREF(m);
     return -1;
@@ -494,7 +531,7 @@ int add_re_module(PyObject* parent) {
     Py_DECREF(m);
     return -1;
   }
-  if (show_flags_as_re(m) < 0) {
+  if (show_flags_as_re(re_state(m)->flag_enum) < 0) {
     Py_DECREF(m);
     return -1;
   }

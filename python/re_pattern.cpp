@@ -1,5 +1,5 @@
 // kordal_python.re.Pattern: a compiled pattern with `re`'s methods, and the
-// Scanner behind finditer.
+// walks behind them that the module's functions share.
 //
 // Every search reads the haystack in place, cut at endpos (the text ends
 // there for every assertion), and starts at pos without cutting the text
@@ -15,131 +15,13 @@
 
 #include "arguments.hpp"
 #include "errors.hpp"
-#include "haystack.hpp"
 #include "re_binding.hpp"
 // After Python.h, which re_binding.hpp brings.
 #include <structmember.h>
 
 namespace kordal::py::re {
 
-PyTypeObject* pattern_type = nullptr;
-PyTypeObject* scanner_type = nullptr;
-
-bool to_re_text(PyObject* o, ReText& out) {
-  out.obj = o;
-  if (PyUnicode_Check(o)) {
-#if PY_VERSION_HEX < 0x030C0000
-    if (PyUnicode_READY(o) < 0) return false;
-#endif
-    // A lone surrogate is a character like any other here, as in `re`.
-    out.text = text_of(o);
-    out.bytes = false;
-    return true;
-  }
-  out.bytes = true;
-  if (PyBytes_Check(o)) {
-    out.text = kordal::Text::of(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(o)),
-                                static_cast<size_t>(PyBytes_GET_SIZE(o)));
-    return true;
-  }
-  if (!PyObject_CheckBuffer(o) || PyObject_GetBuffer(o, &out.view, PyBUF_SIMPLE) < 0) {
-    PyErr_Clear();
-    PyErr_Format(PyExc_TypeError, "expected string or bytes-like object, got '%s'",
-                 Py_TYPE(o)->tp_name);
-    return false;
-  }
-  out.has_view = true;
-  out.text = kordal::Text::of(static_cast<const uint8_t*>(out.view.buf),
-                              static_cast<size_t>(out.view.len));
-  return true;
-}
-
-bool haystack_for(const RePattern* p, PyObject* o, ReText& out) {
-  if (!to_re_text(o, out)) return false;
-  if (out.bytes == p->bytes) return true;
-  PyErr_SetString(PyExc_TypeError, p->bytes ? "cannot use a bytes pattern on a string-like object"
-                                            : "cannot use a string pattern on a bytes-like object");
-  return false;
-}
-
-PyObject* slice(PyObject* string, Py_ssize_t a, Py_ssize_t b) {
-  if (PyUnicode_Check(string)) return PyUnicode_Substring(string, a, b);
-  if (PyBytes_Check(string)) {
-    if (a == 0 && b == PyBytes_GET_SIZE(string) && PyBytes_CheckExact(string)) {
-      return Py_NewRef(string);
-    }
-    return PyBytes_FromStringAndSize(PyBytes_AS_STRING(string) + a, b - a);
-  }
-  Py_buffer view;
-  if (PyObject_GetBuffer(string, &view, PyBUF_SIMPLE) < 0) return nullptr;
-  // A buffer may have shrunk since the match was found.
-  const Py_ssize_t len = view.len;
-  if (a > len) a = len;
-  if (b > len) b = len;
-  PyObject* r = PyBytes_FromStringAndSize(static_cast<const char*>(view.buf) + a, b - a);
-  PyBuffer_Release(&view);
-  return r;
-}
-
-bool to_timeout(PyObject* o, double& out) {
-  out = -1;
-  if (o == nullptr || o == Py_None) return true;
-  const double v = PyFloat_AsDouble(o);
-  if (v == -1 && PyErr_Occurred()) {
-    add_param_note("timeout");
-    return false;
-  }
-  if (!(v >= 0)) {  // NaN too
-    PyErr_SetString(PyExc_ValueError, "timeout must be None or a number of seconds >= 0");
-    return false;
-  }
-  out = v;
-  return true;
-}
-
-bool to_ssize(PyObject* o, const char* param, Py_ssize_t& out) {
-  if (o == nullptr) return true;
-  if (PyLong_CheckExact(o)) {
-    const Py_ssize_t v = PyLong_AsSsize_t(o);
-    if (v != -1 || !PyErr_Occurred()) {
-      out = v;
-      return true;
-    }
-    PyErr_Clear();  // too large: the general path below raises OverflowError
-  }
-  const Py_ssize_t v = PyNumber_AsSsize_t(o, PyExc_OverflowError);
-  if (v == -1 && PyErr_Occurred()) {
-    add_param_note(param);
-    return false;
-  }
-  out = v;
-  return true;
-}
-
 namespace {
-
-RePattern* as_pattern(PyObject* o) {
-  return reinterpret_cast<RePattern*>(o);
-}
-
-// pos and endpos as `re` reads them: clamped into the text.
-void clamp(Py_ssize_t len, Py_ssize_t& pos, Py_ssize_t& endpos) {
-  if (pos < 0) pos = 0;
-  if (pos > len) pos = len;
-  if (endpos < 0) endpos = 0;
-  if (endpos > len) endpos = len;
-}
-
-kordal::Regex::Anchor anchor_of(Op op) {
-  switch (op) {
-    case Op::Match:
-      return kordal::Regex::Anchor::Start;
-    case Op::Full:
-      return kordal::Regex::Anchor::Full;
-    default:
-      return kordal::Regex::Anchor::None;
-  }
-}
 
 // One search of a walk; false with the exception set on failure.
 bool step(const RePattern* p, kordal::State& st, size_t s, bool nonempty, bool& found) {
@@ -362,164 +244,13 @@ PyObject* pattern_split_impl(RePattern* p, PyObject* string, Py_ssize_t maxsplit
   return list;
 }
 
-// --- Scanner: finditer's iterator, and Pattern.scanner ---
-
-namespace {
-
-struct Scanner {
-  PyObject_HEAD PyObject* pattern;
-  PyObject* string;
-  ReText* h;       // the haystack, cut at endpos; its buffer is held while the scanner lives
-  Py_ssize_t pos;  // as given (clamped), for the matches' pos
-  Py_ssize_t endpos;
-  size_t next;    // where the next search starts
-  bool nonempty;  // the last match was empty at `next`
-  bool done;
-  double timeout;  // seconds each step may take; negative: no limit
-};
-
-Scanner* as_scanner(PyObject* o) {
-  return reinterpret_cast<Scanner*>(o);
-}
-
-void scanner_dealloc(PyObject* self) {
-  PyTypeObject* tp = Py_TYPE(self);
-  PyObject_GC_UnTrack(self);
-  Scanner* sc = as_scanner(self);
-  delete sc->h;
-  Py_CLEAR(sc->pattern);
-  Py_CLEAR(sc->string);
-  tp->tp_free(self);
-  Py_DECREF(tp);
-}
-
-int scanner_traverse(PyObject* self, visitproc visit, void* arg) {
-  Py_VISIT(as_scanner(self)->pattern);
-  Py_VISIT(as_scanner(self)->string);
-  Py_VISIT(Py_TYPE(self));
-  return 0;
-}
-
-PyObject* scanner_step(PyObject* self, Op op) {
-  Scanner* sc = as_scanner(self);
-  if (sc->done) Py_RETURN_NONE;
-  RePattern* p = as_pattern(sc->pattern);
-  const kordal::Text& t = sc->h->text;
-  kordal::StateLease lease(p->c->re.group_count(), t);
-  bool found = false;
-  kordal::Status status;
-  {
-    TimeoutScope limit(sc->timeout);
-    status = p->c->re.search_state(*lease, sc->next, anchor_of(op), sc->nonempty, found,
-                                   search_control());
-    if (!check_status(status)) return nullptr;
-  }
-  if (!found) {
-    sc->done = true;
-    Py_RETURN_NONE;
-  }
-  const kordal::CpSpan whole = lease->caps[0];
-  sc->nonempty = whole.start == whole.end;
-  sc->next = whole.end;
-  return new_match(p, sc->string, *lease, sc->pos, sc->endpos);
-}
-
-PyObject* scanner_search(PyObject* self, PyObject*) {
-  return scanner_step(self, Op::Search);
-}
-PyObject* scanner_match(PyObject* self, PyObject*) {
-  return scanner_step(self, Op::Match);
-}
-
-PyObject* scanner_next(PyObject* self) {
-  PyObject* m = scanner_step(self, Op::Search);
-  if (m == Py_None) {
-    Py_DECREF(m);
-    return nullptr;  // StopIteration
-  }
-  return m;
-}
-
-PyObject* scanner_get_pattern(PyObject* self, void*) {
-  return Py_NewRef(as_scanner(self)->pattern);
-}
-
-PyMethodDef kScannerMethods[] = {
-    {"search", guarded<scanner_search>, METH_NOARGS, "The next match, or None."},
-    {"match", guarded<scanner_match>, METH_NOARGS,
-     "The next match if it starts where the last one ended, or None."},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyGetSetDef kScannerGetSet[] = {
-    {"pattern", guarded<scanner_get_pattern>, nullptr, "The Pattern.", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-#ifndef Py_TPFLAGS_DISALLOW_INSTANTIATION
-// Before 3.10 a heap type without tp_new would inherit object's.
-PyObject* refuse_scanner_new(PyTypeObject* tp, PyObject*, PyObject*) {
-  PyErr_Format(PyExc_TypeError, "cannot create '%s' instances", tp->tp_name);
-  return nullptr;
-}
-#endif
-
-PyType_Slot kScannerSlots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(scanner_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(scanner_traverse)},
-    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
-    {Py_tp_iternext, reinterpret_cast<void*>(guarded<scanner_next>)},
-    {Py_tp_methods, kScannerMethods},
-    {Py_tp_getset, kScannerGetSet},
-#ifndef Py_TPFLAGS_DISALLOW_INSTANTIATION
-    {Py_tp_new, reinterpret_cast<void*>(refuse_scanner_new)},
-#endif
-    {0, nullptr},
-};
-
-#ifdef Py_TPFLAGS_DISALLOW_INSTANTIATION
-constexpr unsigned kScannerFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC |
-                                   Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION;
-#else
-constexpr unsigned kScannerFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
-#endif
-
-PyType_Spec kScannerSpec = {"kordal_python.re.Scanner", sizeof(Scanner), 0, kScannerFlags,
-                            kScannerSlots};
-
-}  // namespace
-
-PyObject* make_scanner_type() {
-  return PyType_FromSpec(&kScannerSpec);
-}
-
-PyObject* pattern_finditer_impl(RePattern* p, PyObject* string, Py_ssize_t pos, Py_ssize_t endpos,
-                                bool, double timeout) {
-  auto h = std::make_unique<ReText>();
-  if (!haystack_for(p, string, *h)) return nullptr;
-  clamp(Py_ssize_t(h->text.n), pos, endpos);
-  Scanner* sc = PyObject_GC_New(Scanner, scanner_type);
-  if (sc == nullptr) return nullptr;
-  sc->pattern = Py_NewRef(reinterpret_cast<PyObject*>(p));
-  sc->string = Py_NewRef(string);
-  h->text.n = size_t(endpos);
-  sc->h = h.release();
-  sc->pos = pos;
-  sc->endpos = endpos;
-  sc->timeout = timeout;
-  sc->next = size_t(pos);
-  sc->nonempty = false;
-  sc->done = pos > endpos;
-  PyObject_GC_Track(sc);
-  return reinterpret_cast<PyObject*>(sc);
-}
-
 // --- the Pattern type ---
 
 namespace {
 
 void pattern_dealloc(PyObject* self) {
   PyTypeObject* tp = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
   RePattern* p = as_pattern(self);
   if (p->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
   delete p->c;
@@ -530,6 +261,19 @@ void pattern_dealloc(PyObject* self) {
   Py_CLEAR(p->names);
   tp->tp_free(self);
   Py_DECREF(tp);
+}
+
+// Tracked for the module's caches, which hold Patterns (their classes refer
+// to the module), and for a pattern or template given as a str subclass
+// whose attributes refer back to the Pattern.
+int pattern_traverse(PyObject* self, visitproc visit, void* arg) {
+  RePattern* p = as_pattern(self);
+  Py_VISIT(p->pattern);
+  Py_VISIT(p->groupindex);
+  Py_VISIT(p->names);
+  Py_VISIT(p->tmpl_src);
+  Py_VISIT(Py_TYPE(self));
+  return 0;
 }
 
 const char* const kSearchParams[] = {"string", "pos", "endpos", "timeout"};
@@ -551,7 +295,7 @@ PyObject* pattern_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   Py_ssize_t pos = 0, endpos = PY_SSIZE_T_MAX;
   double timeout = -1;
   if (!to_ssize(a[1], "pos", pos) || !to_ssize(a[2], "endpos", endpos) ||
-      !to_timeout(a[3], timeout)) {
+      !to_timeout(prm, a, timeout)) {
     return nullptr;
   }
   TimeoutScope limit(timeout);
@@ -566,7 +310,7 @@ PyObject* pattern_findall(PyObject* self, PyObject* const* args, Py_ssize_t narg
   Py_ssize_t pos = 0, endpos = PY_SSIZE_T_MAX;
   double timeout = -1;
   if (!to_ssize(a[1], "pos", pos) || !to_ssize(a[2], "endpos", endpos) ||
-      !to_timeout(a[3], timeout)) {
+      !to_timeout(prm, a, timeout)) {
     return nullptr;
   }
   TimeoutScope limit(timeout);
@@ -582,7 +326,7 @@ PyObject* pattern_finditer(PyObject* self, PyObject* const* args, Py_ssize_t nar
   Py_ssize_t pos = 0, endpos = PY_SSIZE_T_MAX;
   double timeout = -1;
   if (!to_ssize(a[1], "pos", pos) || !to_ssize(a[2], "endpos", endpos) ||
-      !to_timeout(a[3], timeout)) {
+      !to_timeout(prm, a, timeout)) {
     return nullptr;
   }
   return pattern_finditer_impl(as_pattern(self), a[0], pos, endpos, Scan, timeout);
@@ -597,7 +341,7 @@ PyObject* pattern_sub(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   if (!bind(prm, args, nargs, kwnames, a)) return nullptr;
   Py_ssize_t count = 0;
   double timeout = -1;
-  if (!to_ssize(a[2], "count", count) || !to_timeout(a[3], timeout)) return nullptr;
+  if (!to_ssize(a[2], "count", count) || !to_timeout(prm, a, timeout)) return nullptr;
   TimeoutScope limit(timeout);
   return pattern_subn_impl(as_pattern(self), a[0], a[1], count, WithCount);
 }
@@ -611,7 +355,7 @@ PyObject* pattern_split(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   if (!bind(prm, args, nargs, kwnames, a)) return nullptr;
   Py_ssize_t maxsplit = 0;
   double timeout = -1;
-  if (!to_ssize(a[1], "maxsplit", maxsplit) || !to_timeout(a[2], timeout)) return nullptr;
+  if (!to_ssize(a[1], "maxsplit", maxsplit) || !to_timeout(prm, a, timeout)) return nullptr;
   TimeoutScope limit(timeout);
   return pattern_split_impl(as_pattern(self), a[0], maxsplit);
 }
@@ -668,7 +412,7 @@ PyObject* pattern_repr(PyObject* self) {
 }
 
 PyObject* pattern_richcompare(PyObject* a, PyObject* b, int op) {
-  if ((op != Py_EQ && op != Py_NE) || !PyObject_TypeCheck(b, pattern_type)) {
+  if ((op != Py_EQ && op != Py_NE) || !PyObject_TypeCheck(b, as_pattern(a)->state->pattern_type)) {
     Py_RETURN_NOTIMPLEMENTED;
   }
   RePattern* x = as_pattern(a);
@@ -760,10 +504,10 @@ PyMemberDef kMembers[] = {
 };
 
 #ifdef Py_TPFLAGS_DISALLOW_INSTANTIATION
-constexpr unsigned kFlags =
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+constexpr unsigned kFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE |
+                            Py_TPFLAGS_DISALLOW_INSTANTIATION;
 #else
-constexpr unsigned kFlags = Py_TPFLAGS_DEFAULT;
+constexpr unsigned kFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
 PyObject* refuse_new(PyTypeObject* tp, PyObject*, PyObject*) {
   PyErr_Format(PyExc_TypeError, "cannot create '%s' instances", tp->tp_name);
   return nullptr;
@@ -773,6 +517,7 @@ PyObject* refuse_new(PyTypeObject* tp, PyObject*, PyObject*) {
 PyType_Slot kSlots[] = {
     {Py_tp_doc, const_cast<char*>("A compiled pattern.")},
     {Py_tp_dealloc, reinterpret_cast<void*>(pattern_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(pattern_traverse)},
     {Py_tp_repr, reinterpret_cast<void*>(guarded<pattern_repr>)},
     {Py_tp_richcompare, reinterpret_cast<void*>(guarded<pattern_richcompare>)},
     {Py_tp_hash, reinterpret_cast<void*>(guarded<pattern_hash>)},
@@ -818,11 +563,11 @@ uint32_t inline_flags(std::string_view pat) {
 
 }  // namespace
 
-PyObject* make_pattern_type() {
-  return PyType_FromSpec(&kSpec);
+PyObject* make_pattern_type(PyObject* module) {
+  return PyType_FromModuleAndSpec(module, &kSpec, nullptr);
 }
 
-PyObject* new_pattern(PyObject* pattern, uint32_t flags) {
+PyObject* new_pattern(ReState* st, PyObject* pattern, uint32_t flags) {
   const bool bytes = PyBytes_Check(pattern);
   if (!bytes && !PyUnicode_Check(pattern)) {
     PyErr_SetString(PyExc_TypeError, "first argument must be string or compiled pattern");
@@ -875,7 +620,7 @@ PyObject* new_pattern(PyObject* pattern, uint32_t flags) {
       }
     }
     Py_DECREF(text);
-    raise_error(e.text(), pattern, pos);
+    raise_error(st, e.text(), pattern, pos);
     return nullptr;
   }
   uint32_t reported = flags | inline_flags(utf8);
@@ -916,12 +661,13 @@ PyObject* new_pattern(PyObject* pattern, uint32_t flags) {
     Py_DECREF(names);
     return nullptr;
   }
-  RePattern* p = PyObject_New(RePattern, pattern_type);
+  RePattern* p = PyObject_GC_New(RePattern, st->pattern_type);
   if (p == nullptr) {
     Py_DECREF(names);
     Py_DECREF(proxy);
     return nullptr;
   }
+  p->state = st;
   p->c = c.release();
   p->pattern = Py_NewRef(pattern);
   p->groupindex = proxy;
@@ -932,6 +678,7 @@ PyObject* new_pattern(PyObject* pattern, uint32_t flags) {
   p->tmpl_src = nullptr;
   p->tmpl = nullptr;
   p->weakrefs = nullptr;
+  PyObject_GC_Track(p);
   return reinterpret_cast<PyObject*>(p);
 }
 

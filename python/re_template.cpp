@@ -104,7 +104,7 @@ Template* parse_template(RePattern* p, PyObject* repl) {
     lit.clear();
   };
   auto fail = [&](const std::string& msg, size_t pos) -> Template* {
-    raise_error(msg, repl, static_cast<Py_ssize_t>(pos));
+    raise_error(p->state, msg, repl, static_cast<Py_ssize_t>(pos));
     return nullptr;
   };
   auto add_group = [&](size_t g) {
@@ -222,18 +222,6 @@ void expand_into(const Template& t, const kordal::Text& h, const Py_ssize_t* spa
     if (a < 0) continue;
     kordal::with_units(h, [&](const auto* u) { out.append(u + a, u + b); });
   }
-}
-
-PyObject* build_result(const std::u32string& s, bool bytes) {
-  if (bytes) {
-    PyObject* r = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(s.size()));
-    if (r == nullptr) return nullptr;
-    char* d = PyBytes_AS_STRING(r);
-    for (size_t i = 0; i < s.size(); ++i) d[i] = static_cast<char>(s[i]);
-    return r;
-  }
-  return PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, s.data(),
-                                   static_cast<Py_ssize_t>(s.size()));
 }
 
 }  // namespace kordal::py::re

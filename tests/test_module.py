@@ -402,5 +402,83 @@ def test_a_second_module_instance_works_beside_the_first():
     r = mod.Regex("a(b)")
     assert repr(r) == 'Regex(pattern="a(b)", flags=0x20008, groups=1)'
     assert k.Regex("a").flags == 0x20008
-    assert type(mod.Regex("a")) is k.Regex
-    assert mod.Match is k.Match and mod.PartialMatch is k.PartialMatch
+    # Each module object has its own classes, and its results are of them.
+    assert mod.Regex is not k.Regex and type(r) is mod.Regex
+    assert type(r.find("xab")) is mod.Match and mod.Match is not k.Match
+    assert type(r.find_partial("xa")) is mod.PartialMatch
+    assert type(list(r.finditer("ab"))[0]) is mod.Match
+    assert type(r.stream().feed("ab")[0]) is mod.Match
+    assert mod.is_match("b", "ab") and mod.compile("a(b)").capture_count == 1
+    assert type(k.Regex("a").find("a")) is k.Match
+
+
+def test_a_module_instance_is_freed_with_its_classes():
+    import gc
+    import weakref
+
+    mod = _fresh_module(lambda m: None)
+    assert mod.is_match("a", "a")  # fills its pattern cache
+    m = mod.Regex("(a)").find("a")
+    gone = weakref.ref(mod)
+    del mod
+    gc.collect()
+    assert gone() is not None  # the match holds its class, which holds the module
+    assert m.group(1) == "a" and m.span_of(1) == (0, 1)
+    del m
+    gc.collect()
+    assert gone() is None
+    assert k.Regex("(a)").find("a").group(1) == "a"
+
+
+SUBINTERPRETER_CODE = """
+import pickle
+import kordal_python as k
+import kordal_python.re as kre
+m = k.Regex(r"(\\w+)=(\\w+)").find("a=b")
+assert m.group(2) == "b" and type(m) is k.Match, m
+assert pickle.loads(pickle.dumps(m)).groups == m.groups
+assert k.is_match("a", "a") and list(k.Regex("a").finditer("aa"))[1].span == (1, 2)
+assert kre.search("(b)", "ab").span(1) == (1, 2) and kre.sub("a", "x", "aa") == "xx"
+try:
+    kre.compile("(")
+except kre.error as e:
+    assert e.pos == 0 and e.msg == "missing closing ')'", (e.pos, e.msg)
+else:
+    raise AssertionError("no error")
+"""
+
+
+def _after_subinterpreter_checks():
+    # The main interpreter's module is untouched by the other's end.
+    assert type(k.Regex("(a)").find("a")) is k.Match
+    import kordal_python.re as kre
+
+    assert kre.search("(a)", "a").group(1) == "a"
+
+
+def test_module_works_in_a_subinterpreter_sharing_the_lock():
+    testcapi = pytest.importorskip("_testcapi")
+    if not hasattr(testcapi, "run_in_subinterp"):
+        pytest.skip("this Python has no run_in_subinterp")
+    for _ in range(2):  # the second one imports the extension again
+        assert testcapi.run_in_subinterp(SUBINTERPRETER_CODE) == 0
+    _after_subinterpreter_checks()
+
+
+def test_module_works_in_an_isolated_subinterpreter():
+    if sys.version_info < (3, 12):
+        pytest.skip("interpreters with a lock each are newer than this Python")
+    try:
+        import _interpreters as interpreters
+    except ImportError:
+        interpreters = pytest.importorskip("_xxsubinterpreters")
+    iid = interpreters.create()
+    try:
+        if hasattr(interpreters, "exec"):
+            failure = interpreters.exec(iid, SUBINTERPRETER_CODE)
+            assert failure is None, failure
+        else:
+            interpreters.run_string(iid, SUBINTERPRETER_CODE)
+    finally:
+        interpreters.destroy(iid)
+    _after_subinterpreter_checks()

@@ -18,8 +18,6 @@
 
 namespace kordal::py {
 
-PyTypeObject* time_limit_type = nullptr;
-
 namespace {
 
 struct PyTimeLimit {
@@ -112,8 +110,8 @@ PyType_Spec kSpec = {"kordal_python.time_limit", sizeof(PyTimeLimit), 0, Py_TPFL
 
 }  // namespace
 
-PyObject* make_time_limit_type() {
-  return PyType_FromSpec(&kSpec);
+PyObject* make_time_limit_type(PyObject* module) {
+  return PyType_FromModuleAndSpec(module, &kSpec, nullptr);
 }
 
 }  // namespace kordal::py

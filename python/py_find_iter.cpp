@@ -1,8 +1,8 @@
 // Regex.finditer: the matches of findall, each found when it is asked for.
 //
-// The iterator owns one engine FindIter (one decoded haystack and one search
-// state for the whole walk) and references to the Regex and the haystack
-// str, which keep the FindIter's views valid. Each step costs what one
+// The iterator owns one engine FindIter (one search state for the whole
+// walk, reading the haystack str's own storage) and references to the Regex
+// and that str, which keep what the FindIter reads alive. Each step costs what one
 // findall step costs; stopping early costs nothing for the rest of the text.
 //
 // A long step lends the interpreter lock to other threads, so a second
@@ -18,13 +18,11 @@
 
 namespace kordal::py {
 
-PyTypeObject* find_iter_type = nullptr;
-
 namespace {
 
 struct PyFindIter {
   PyObject_HEAD PyObject* regex;  // the Regex searched with
-  PyObject* input;                // exact str, whose UTF-8 form `it` views
+  PyObject* input;                // exact str, whose storage `it` reads
   kordal::FindIter* it;           // nullptr once exhausted
   bool running;
 };
@@ -95,8 +93,8 @@ const char* const kHaystack[] = {"haystack"};
 
 }  // namespace
 
-PyObject* make_find_iter_type() {
-  return PyType_FromSpec(&kSpec);
+PyObject* make_find_iter_type(PyObject* module) {
+  return PyType_FromModuleAndSpec(module, &kSpec, nullptr);
 }
 
 PyObject* regex_finditer(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -108,7 +106,7 @@ PyObject* regex_finditer(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   if (!to_haystack(a[0], "haystack", hay)) return nullptr;
   PyObject* input = exact_str(hay.obj);
   if (input == nullptr) return nullptr;
-  PyFindIter* fi = PyObject_New(PyFindIter, find_iter_type);
+  PyFindIter* fi = PyObject_New(PyFindIter, regex_state(self)->find_iter_type);
   if (fi == nullptr) {
     Py_DECREF(input);
     return nullptr;
