@@ -71,6 +71,7 @@ class Regex {
   const Node& tree() const { return *tree_; }
   const Program& program() const { return *program_; }
   const Analysis& analysis() const;  // facts derived once from the tree
+  const Strategy& strategy() const { return *strategy_; }
   std::string dump() const;
 
   // Searches, each on either form of haystack (AnyText, text.hpp). A result

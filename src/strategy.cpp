@@ -112,6 +112,10 @@ Strategy::Strategy(const Node& tree, const Program& program, Analysis analysis, 
 
 Strategy::~Strategy() = default;
 
+const Dfa* Strategy::prefixes() const {
+  return prefixes_.get([this] { return Dfa::build_prefixes(tree_); });
+}
+
 const Dfa* Strategy::dfa() const {
   if (!an_.regular) return nullptr;
   return dfa_.get([this] { return Dfa::build(tree_); });

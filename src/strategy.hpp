@@ -83,6 +83,10 @@ class Strategy {
   // On Find, Anchored and Full, st.caps holds the match with group 0 set.
   Status search(Op op, State& st, size_t s0, const SearchControl& ctl, Answer& out) const;
   const Analysis& analysis() const { return an_; }
+  // For streams: the reverse scan that bounds the starts a search reaching
+  // the end of what has arrived leaves undecided (Dfa::build_prefixes);
+  // null when the pattern is not regular.
+  const Dfa* prefixes() const;
 
  private:
   friend struct Search;
@@ -104,6 +108,7 @@ class Strategy {
   StartSet starts_;     // where the DFA's matches can begin
   bool skips_ = false;  // whether `starts_` rules anything out
   Lazy<Dfa> dfa_;
+  Lazy<Dfa> prefixes_;
   Lazy<OnePass> onepass_;
   std::unique_ptr<const ReverseSearch> reverse_;  // null when it does not apply
 };

@@ -8,6 +8,7 @@
 #include "backtracker.hpp"
 #include "dfa.hpp"
 #include "state.hpp"
+#include "strategy.hpp"
 
 namespace kordal {
 
@@ -147,7 +148,7 @@ size_t Stream::lookbehind_reach(const Node& n) {
   return reach;
 }
 
-Stream::Stream(const Regex& re) : re_(re), prefixes_(Dfa::build_prefixes(re.tree())) {
+Stream::Stream(const Regex& re) : re_(re), prefixes_(re.strategy().prefixes()) {
   const size_t reach = lookbehind_reach(re.tree());
   context_ = add_sat(reach, 1);
 }

@@ -109,7 +109,7 @@ class Stream {
   const Regex& re_;
   // Bounds the starts left undecided at the buffer's end; null when the
   // pattern is not regular, and the VM decides every start.
-  std::unique_ptr<const Dfa> prefixes_;
+  const Dfa* prefixes_;  // the Regex's, built once for all its streams
   StreamBuffer buf_;
   size_t base_ = 0;        // stream position of buf_[0]
   size_t base_bytes_ = 0;  // its UTF-8 offset in the stream
