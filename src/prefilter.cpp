@@ -320,7 +320,15 @@ size_t LiteralSearcher<CharT>::find(const CharT* t, size_t n, size_t from) const
       if (i >= end) return kNoPos;
     }
   }
-  if (a.n == 1 && b.n == 1) return scan_pair<CharT, true, true>(t, i, end, r1_, a, r2_, b, verify);
+  if (a.n == 1 && b.n == 1) {
+    // Two single units: the vectorised pair scan of simd.hpp, as wide as
+    // the CPU allows.
+    for (;; ++i) {
+      i = simd::find_pair(t, i, end, r1_, a.u[0], r2_, b.u[0]);
+      if (i >= end) return kNoPos;
+      if (verify(i)) return i;
+    }
+  }
   if (a.n == 1) return scan_pair<CharT, true, false>(t, i, end, r1_, a, r2_, b, verify);
   if (b.n == 1) return scan_pair<CharT, false, true>(t, i, end, r1_, a, r2_, b, verify);
   return scan_pair<CharT, false, false>(t, i, end, r1_, a, r2_, b, verify);

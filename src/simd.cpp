@@ -42,6 +42,12 @@ size_t find_range_scalar(const U* p, size_t i, size_t n, U lo, U span) {
 }
 
 template <class U>
+size_t find_pair_scalar(const U* p, size_t i, size_t n, size_t o1, U c1, size_t o2, U c2) {
+  while (i < n && !(p[i + o1] == c1 && p[i + o2] == c2)) ++i;
+  return i;
+}
+
+template <class U>
 size_t find_any4_scalar(const U* p, size_t i, size_t n, const std::array<U, 4>& u) {
   for (; i < n; ++i) {
     const U c = p[i];
@@ -202,6 +208,20 @@ size_t find_range_base(const U* p, size_t i, size_t n, U lo, U span) {
 }
 
 template <class U>
+size_t find_pair_base(const U* p, size_t i, size_t n, size_t o1, U c1, size_t o2, U c2) {
+  constexpr size_t L = 16 / sizeof(U);
+  const V16<U> s1 = splat16(c1), s2 = splat16(c2);
+  auto bits = [&](size_t at) {
+    return bits16((load16(p + at + o1) == s1) & (load16(p + at + o2) == s2));
+  };
+  for (; n - i >= 2 * L; i += 2 * L) {
+    const uint64_t a = bits(i), b = bits(i + L);
+    if ((a | b) != 0) return a != 0 ? i + lane16<U>(a) : i + L + lane16<U>(b);
+  }
+  return find_pair_scalar(p, i, n, o1, c1, o2, c2);
+}
+
+template <class U>
 inline uint64_t any4_16(const V16<U>& v, const V16<U>* s) {
   return bits16((v == s[0]) | (v == s[1]) | (v == s[2]) | (v == s[3]));
 }
@@ -347,6 +367,32 @@ KORDAL_AVX2 size_t find_range_avx2(const U* p, size_t i, size_t n, U lo, U span)
     }
   }
   return n;
+}
+
+template <class U>
+KORDAL_AVX2 inline uint32_t pair_bits32(const U* q1, const U* q2, const V32<U>& s1,
+                                        const V32<U>& s2) {
+  V32<U> a, b;
+  std::memcpy(&a, q1, sizeof a);
+  std::memcpy(&b, q2, sizeof b);
+  return uint32_t(_mm256_movemask_epi8((__m256i)((a == s1) & (b == s2))));
+}
+
+template <class U>
+KORDAL_AVX2 size_t find_pair_avx2(const U* p, size_t i, size_t n, size_t o1, U c1, size_t o2,
+                                  U c2) {
+  constexpr size_t L = 32 / sizeof(U);
+  V32<U> s1, s2;
+  for (size_t k = 0; k < L; ++k) {
+    s1[k] = c1;
+    s2[k] = c2;
+  }
+  auto bits = [&](size_t at) { return pair_bits32(p + at + o1, p + at + o2, s1, s2); };
+  for (; n - i >= 2 * L; i += 2 * L) {
+    const uint32_t a = bits(i), b = bits(i + L);
+    if ((a | b) != 0) return a != 0 ? i + lane32<U>(a) : i + L + lane32<U>(b);
+  }
+  return find_pair_base(p, i, n, o1, c1, o2, c2);
 }
 
 template <class U>
@@ -520,6 +566,23 @@ size_t find_range_any(const U* p, size_t from, size_t n, U lo, U hi) {
 }
 
 template <class U>
+size_t find_pair_any(const U* p, size_t from, size_t n, size_t o1, U c1, size_t o2, U c2) {
+  if (from >= n) return n;
+  switch (current()) {
+#if defined(KORDAL_SIMD_X86)
+    case Level::Avx2:
+      return find_pair_avx2(p, from, n, o1, c1, o2, c2);
+#endif
+#if defined(KORDAL_SIMD_X86) || defined(KORDAL_SIMD_NEON)
+    case Level::Base:
+      return find_pair_base(p, from, n, o1, c1, o2, c2);
+#endif
+    default:
+      return find_pair_scalar(p, from, n, o1, c1, o2, c2);
+  }
+}
+
+template <class U>
 size_t extra_any(const U* p, size_t n) {
   switch (current()) {
 #if defined(KORDAL_SIMD_X86)
@@ -554,6 +617,18 @@ size_t find_range(const uint16_t* p, size_t from, size_t n, uint16_t lo, uint16_
 }
 size_t find_range(const uint32_t* p, size_t from, size_t n, uint32_t lo, uint32_t hi) {
   return find_range_any(p, from, n, lo, hi);
+}
+size_t find_pair(const uint8_t* p, size_t from, size_t n, size_t o1, uint8_t c1, size_t o2,
+                 uint8_t c2) {
+  return find_pair_any(p, from, n, o1, c1, o2, c2);
+}
+size_t find_pair(const uint16_t* p, size_t from, size_t n, size_t o1, uint16_t c1, size_t o2,
+                 uint16_t c2) {
+  return find_pair_any(p, from, n, o1, c1, o2, c2);
+}
+size_t find_pair(const uint32_t* p, size_t from, size_t n, size_t o1, uint32_t c1, size_t o2,
+                 uint32_t c2) {
+  return find_pair_any(p, from, n, o1, c1, o2, c2);
 }
 size_t find_any4(const uint8_t* p, size_t from, size_t n, const std::array<uint8_t, 4>& u) {
   return find_any4_any(p, from, n, u);

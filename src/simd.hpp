@@ -33,6 +33,15 @@ size_t find_range(const uint8_t* p, size_t from, size_t n, uint8_t lo, uint8_t h
 size_t find_range(const uint16_t* p, size_t from, size_t n, uint16_t lo, uint16_t hi);
 size_t find_range(const uint32_t* p, size_t from, size_t n, uint32_t lo, uint32_t hi);
 
+// The first i in [from, n) with p[i + o1] == c1 and p[i + o2] == c2, or n;
+// the caller makes sure p[n - 1 + max(o1, o2)] is inside the text.
+size_t find_pair(const uint8_t* p, size_t from, size_t n, size_t o1, uint8_t c1, size_t o2,
+                 uint8_t c2);
+size_t find_pair(const uint16_t* p, size_t from, size_t n, size_t o1, uint16_t c1, size_t o2,
+                 uint16_t c2);
+size_t find_pair(const uint32_t* p, size_t from, size_t n, size_t o1, uint32_t c1, size_t o2,
+                 uint32_t c2);
+
 // The first i in [from, n) with p[i] one of u[0..3], or n. A set of fewer
 // units repeats one of them.
 size_t find_any4(const uint8_t* p, size_t from, size_t n, const std::array<uint8_t, 4>& u);

@@ -149,6 +149,33 @@ TEST_P(SimdLevel, FindRangeAllWidths) {
   check_find_range<uint32_t>(rng);
 }
 
+// Pairs at every pair of offsets up to 5 apart, in texts of two units with
+// many near misses; the buffer ends exactly where the last start's second
+// unit is.
+template <class U>
+void check_find_pair(std::mt19937& rng) {
+  const U x = kTargets<U>[1], y = kTargets<U>[2];
+  for (int round = 0; round < 600; ++round) {
+    const size_t o1 = rng() % 3, o2 = o1 + 1 + rng() % 3;
+    const size_t n = rng() % 150;
+    std::unique_ptr<U[]> buf(new U[n + o2]);
+    const unsigned density = 1 + rng() % 6;
+    for (size_t i = 0; i < n + o2; ++i) buf[i] = rng() % density == 0 ? x : y;
+    const size_t from = n == 0 ? 0 : rng() % (n + 1);
+    size_t want = from;
+    while (want < n && !(buf[want + o1] == x && buf[want + o2] == y)) ++want;
+    ASSERT_EQ(simd::find_pair(buf.get(), from, n, o1, x, o2, y), want)
+        << "n=" << n << " from=" << from << " o1=" << o1 << " o2=" << o2;
+  }
+}
+
+TEST_P(SimdLevel, FindPairAllWidths) {
+  std::mt19937 rng(13);
+  check_find_pair<uint8_t>(rng);
+  check_find_pair<uint16_t>(rng);
+  check_find_pair<uint32_t>(rng);
+}
+
 // Code points at every UTF-8 length boundary.
 constexpr uint32_t kBoundaries[] = {0x00, 0x7F, 0x80, 0x7FF, 0x800, 0xFFFF, 0x10000, 0x10FFFF};
 
