@@ -7,6 +7,7 @@
 #include <mutex>
 #include <utility>
 
+#include "char_test.hpp"
 #include "program.hpp"
 #include "unicode.hpp"
 
@@ -32,30 +33,6 @@ uint64_t sat_sub(uint64_t a, uint64_t b) {
 }
 
 // --- case classes ---
-
-using Key = std::array<char32_t, 3>;
-
-Key lower_key(char32_t c) {
-  Key k{};
-  unicode::to_lower_full(c, k.data());
-  return k;
-}
-
-// Every code point with a lowercase mapping other than itself, by mapping.
-const std::vector<std::pair<Key, char32_t>>& inverse_lower() {
-  static const std::vector<std::pair<Key, char32_t>> table = [] {
-    std::vector<std::pair<Key, char32_t>> t;
-    const size_t n = unicode::lower_mapped_count();
-    t.reserve(n);
-    for (size_t i = 0; i < n; ++i) {
-      const char32_t c = unicode::lower_mapped_at(i);
-      t.emplace_back(lower_key(c), c);
-    }
-    std::sort(t.begin(), t.end());
-    return t;
-  }();
-  return table;
-}
 
 // --- literal sets ---
 
@@ -839,23 +816,6 @@ bool FirstSet::contains(char32_t c) const {
   if (c < 256) return lo[c];
   if (!high) return false;
   return high_any || std::binary_search(highs.begin(), highs.end(), c);
-}
-
-std::vector<char32_t> case_class(char32_t c) {
-  std::vector<char32_t> out{c};
-  char32_t low[3];
-  const int n = unicode::to_lower_full(c, low);
-  if (n == 1 && low[0] != c) {
-    char32_t again[3];
-    if (unicode::to_lower_full(low[0], again) == 1 && again[0] == low[0]) out.push_back(low[0]);
-  }
-  const Key key = lower_key(c);
-  const auto& inv = inverse_lower();
-  auto it = std::lower_bound(inv.begin(), inv.end(), std::make_pair(key, char32_t(0)));
-  for (; it != inv.end() && it->first == key; ++it) out.push_back(it->second);
-  std::sort(out.begin(), out.end());
-  out.erase(std::unique(out.begin(), out.end()), out.end());
-  return out;
 }
 
 LitChar lit_char(char32_t c, bool ign) {

@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "ast.hpp"
+#include "char_test.hpp"
 
 namespace kordal {
 
@@ -183,10 +184,6 @@ struct Analysis {
 Analysis analyze(const Node& root);
 
 FirstSet first_set(const Node& root);
-
-// The code points the matcher takes as case-insensitively equal to c
-// (c included), ascending.
-std::vector<char32_t> case_class(char32_t c);
 
 // The position form of a code point compared case-insensitively or not.
 LitChar lit_char(char32_t c, bool ign);
