@@ -810,6 +810,53 @@ double unit_frequency(char32_t c) {
   return 0.002;
 }
 
+// The zero-width items every match begins with (through groups and the
+// leading items of sequences), up to the first that may consume: records a
+// word assertion and a lookbehind literal among them. False once something
+// that consumes, or may, is reached.
+bool lead_walk(const Node& nd, Analysis& an) {
+  switch (nd.kind) {
+    case NodeKind::Group:
+    case NodeKind::NonCap:
+    case NodeKind::Atomic:
+      return lead_walk(nd.child(), an);
+    case NodeKind::Sequence:
+      for (const Node& it : nd.kids) {
+        if (!lead_walk(it, an)) return false;
+      }
+      return true;
+    case NodeKind::WordBoundary:
+      if (!nd.negated && an.lead == Analysis::Lead::None) {
+        an.lead = Analysis::Lead::WordBoundary;
+        an.lead_ascii = nd.ascii;
+      }
+      return true;
+    case NodeKind::WordEdge:
+      if (!nd.end && an.lead == Analysis::Lead::None) {
+        an.lead = Analysis::Lead::WordStart;
+        an.lead_ascii = nd.ascii;
+      }
+      return true;
+    case NodeKind::Look:
+      if (nd.behind && nd.positive && !an.behind) {
+        const Info child = info_of(nd.child());
+        if (child.suf.known && child.suf.lits.size() == 1 && !child.suf.lits[0].chars.empty()) {
+          an.behind = child.suf.lits[0];
+          an.behind->exact = false;
+        }
+      }
+      return true;
+    case NodeKind::Empty:
+    case NodeKind::StartLine:
+    case NodeKind::EndLine:
+    case NodeKind::StartText:
+    case NodeKind::EndText:
+      return true;
+    default:
+      return false;
+  }
+}
+
 }  // namespace
 
 bool FirstSet::contains(char32_t c) const {
@@ -923,6 +970,7 @@ Analysis analyze(const Node& root) {
     nd.max_off = info.best->hi;
     an.needle = std::move(nd);
   }
+  lead_walk(root, an);
   const FirstSet& first = an.first;
   if (!first.nullable) {
     an.lo = first.lo;

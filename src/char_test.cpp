@@ -102,8 +102,11 @@ void add_range(std::vector<CodeRange>& r, char32_t lo, char32_t hi) {
   r.push_back({std::max(lo, kHighFirst), hi});
 }
 
-// The members above 255 of a property that has few, scanned once per
-// process; nullptr for the large properties, which stay calls.
+// The members above 255 of a property that has few, from a scan once per
+// process; nullptr for the large properties, which stay calls. Each of these
+// answers the same for every code point past the Basic Multilingual Plane
+// (tests/cpp/test_reference_chars.cpp checks every code point), so the scan
+// stops there.
 const std::vector<CodeRange>* small_property(unicode::Pred pred) {
   struct Entry {
     unicode::Pred pred;
@@ -118,17 +121,21 @@ const std::vector<CodeRange>* small_property(unicode::Pred pred) {
       {unicode::is_ascii_punct, {}, {}}, {unicode::is_posix_punct, {}, {}},
       {unicode::is_punctuation, {}, {}},
   };
+  constexpr char32_t kScanEnd = 0x10000;
   for (Entry& e : table) {
     if (e.pred != pred) continue;
     std::call_once(e.once, [&e] {
-      for (char32_t c = kHighFirst; c <= kMaxCodePoint; ++c) {
-        if (!e.pred(c)) continue;
-        if (!e.ranges.empty() && e.ranges.back().hi + 1 == c) {
-          e.ranges.back().hi = c;
+      auto add = [&e](char32_t lo, char32_t hi) {
+        if (!e.ranges.empty() && e.ranges.back().hi + 1 == lo) {
+          e.ranges.back().hi = hi;
         } else {
-          e.ranges.push_back({c, c});
+          e.ranges.push_back({lo, hi});
         }
+      };
+      for (char32_t c = kHighFirst; c < kScanEnd; ++c) {
+        if (e.pred(c)) add(c, c);
       }
+      if (e.pred(kScanEnd)) add(kScanEnd, kMaxCodePoint);
     });
     return &e.ranges;
   }

@@ -153,6 +153,18 @@ PosSet<CharT> pos_set(const LitChar& c) {
 
 }  // namespace
 
+const std::array<uint8_t, 256>& word_table(bool ascii) {
+  static const std::array<std::array<uint8_t, 256>, 2> tables = [] {
+    std::array<std::array<uint8_t, 256>, 2> t{};
+    for (char32_t c = 0; c < 256; ++c) {
+      t[0][c] = word_char(c, false);
+      t[1][c] = word_char(c, true);
+    }
+    return t;
+  }();
+  return tables[ascii];
+}
+
 // --- UnitScanner ---
 
 template <class CharT>

@@ -241,6 +241,30 @@ class LiteralAlternation {
   size_t shortest_ = 0;
 };
 
+// Whether each code point below 256 is a word character, ASCII-only or not.
+const std::array<uint8_t, 256>& word_table(bool ascii);
+
+// The first i in [from, n) at which word_char(t[i]) differs from
+// word_char(t[i - 1]) (nothing before the text is a word character), or n:
+// where a word assertion can next hold. One table lookup per unit below
+// 256.
+template <class CharT>
+size_t next_word_edge(const CharT* t, size_t n, size_t from, bool ascii) {
+  const uint8_t* tab = word_table(ascii).data();
+  auto word = [tab, ascii](CharT c) -> bool {
+    if constexpr (sizeof(CharT) == 1) {
+      return tab[c];
+    } else {
+      return c < 256 ? tab[c] != 0 : !ascii && unicode::is_word(c);
+    }
+  };
+  if (from >= n) return n;
+  const bool prev = from > 0 && word(t[from - 1]);
+  size_t i = from;
+  while (i < n && word(t[i]) == prev) ++i;
+  return i;
+}
+
 // Searches one needle in texts of any width. The searcher for a width is
 // built at its first use and kept; building and searching are thread-safe.
 class Prefilter {

@@ -517,8 +517,10 @@ Program compile_program(const Node& root) {
   c.node(root);
   c.emit(Op::Match);
   for (RepInfo& r : p.reps) {
-    // Opens, closes and jumps neither fail nor record, so the literal after
-    // them decides at once whether the rest can start at a position.
+    // Opens, closes and jumps neither fail nor record, so the literal or
+    // test after them (or the first iteration of a loop that needs one)
+    // decides at once whether the rest can start at a position.
+    const CharTest* follow_test = nullptr;
     uint32_t at = r.exit;
     for (int steps = 0; steps < 64; ++steps) {
       const Inst& in = p.code[at];
@@ -527,18 +529,27 @@ Program compile_program(const Node& root) {
       } else if (in.op == Op::Jump) {
         at = in.a;
       } else {
-        if (in.op == Op::Char) r.follow = in.a;
+        if (in.op == Op::Char) {
+          r.follow = in.a;
+        } else if (in.op == Op::Test) {
+          follow_test = &p.tests[in.a];
+        } else if (in.op == Op::Loop1 && p.reps[in.a].min > 0) {
+          const RepInfo& next = p.reps[in.a];
+          if (next.exact) {
+            r.follow = uint32_t(next.ch);
+          } else {
+            follow_test = &p.tests[next.test];
+          }
+        }
         break;
       }
     }
-    if (r.follow == kNone || p.code[r.exit - 1].op != Op::Loop1) continue;
-    bool accepts;
-    if (r.exact) {
-      accepts = r.follow == uint32_t(r.ch);
-    } else {
-      accepts = p.tests[r.test].accepts(r.follow);
+    if (p.code[r.exit - 1].op != Op::Loop1) continue;
+    if (r.follow != kNone) {
+      r.give_back = r.exact ? r.follow == uint32_t(r.ch) : p.tests[r.test].accepts(r.follow);
+    } else if (follow_test) {
+      r.give_back = r.exact ? follow_test->accepts(r.ch) : !p.tests[r.test].disjoint(*follow_test);
     }
-    r.give_back = accepts;
   }
   assign_memo_slots(p);
   return p;

@@ -131,10 +131,12 @@ struct RepInfo {
   char32_t ch = 0;
   uint32_t test = 0;
   // The literal the rest of the pattern begins with (past group opens,
-  // closes and jumps), or kNone: the loops only stop where it stands.
+  // closes and jumps, or as the first iteration of a loop), or kNone: the
+  // loops only stop where it stands.
   uint32_t follow = kNone;
-  // Loop1, greedy: false when its test rejects `follow`, so that giving back
-  // code points can never let the rest match and no frame is kept.
+  // Loop1, greedy: false when its test rejects `follow` (or shares no code
+  // point with the test the rest begins with), so that giving back code
+  // points can never let the rest match and no frame is kept.
   bool give_back = true;
 };
 

@@ -84,6 +84,12 @@ Strategy::Strategy(const Node& tree, const Program& program, Analysis analysis, 
     prefilter_ = std::make_unique<const Prefilter>(std::move(*an_.needle));
     an_.needle.reset();  // the prefilter holds it
   }
+  if (an_.behind) {
+    Needle nd;
+    nd.lits.push_back(*an_.behind);
+    behind_len_ = an_.behind->chars.size();
+    behind_ = std::make_unique<const Prefilter>(std::move(nd));
+  }
   vm_scans_ = group_count_ == 0 && Backtracker::leads_with_loop(program_);
   StartSet& ss = starts_;
   skips_ = true;
@@ -140,11 +146,32 @@ struct Search {
 
   Search(const Strategy& s, State& t, size_t from) : sg(s), st(t), s0(from), start_at(from) {}
 
-  // Next start >= s that can begin a match, or n + 1 (also when the poll
-  // hook stopped the scan: st.status says so). Read in slices with a poll
-  // between them, as every long scan.
+  // Next start >= s that can begin a match, or n + 1: by the first code
+  // point, then where the leading word assertion holds.
   template <class U>
   size_t skip(const U* p, size_t s) const {
+    size_t at = skip_first(p, s);
+    const Analysis& an = sg.an_;
+    if (an.lead == Analysis::Lead::None) return at;
+    while (at < st.n && !lead_holds(p, at)) {
+      at = skip_first(p, next_word_edge(p, st.n, at + 1, an.lead_ascii));
+    }
+    return at;
+  }
+
+  template <class U>
+  bool lead_holds(const U* p, size_t s) const {
+    const bool ascii = sg.an_.lead_ascii;
+    const bool prev = s > 0 && word_char(char32_t(p[s - 1]), ascii);
+    const bool cur = s < st.n && word_char(char32_t(p[s]), ascii);
+    return sg.an_.lead == Analysis::Lead::WordBoundary ? prev != cur : !prev && cur;
+  }
+
+  // Next start >= s whose first code point can begin a match, or n + 1
+  // (also when the poll hook stopped the scan: st.status says so). Read in
+  // slices with a poll between them, as every long scan.
+  template <class U>
+  size_t skip_first(const U* p, size_t s) const {
     const Analysis& an = sg.an_;
     const size_t n = st.n;
     if (an.skip == Analysis::Skip::None) return s;
@@ -328,6 +355,11 @@ struct Search {
     // for less than a needle scan would cost, and a turn that runs long is
     // handed to the DFA, which consults the needle first.
     const bool needle_first = !(an.anchored_start && dfa_live);
+    // The lookbehind literal: an occurrence ending at q allows the start q.
+    const Prefilter* bf = sg.behind_.get();
+    const size_t blen = sg.behind_len_;
+    size_t bstart = 0;  // the start the current occurrence allows
+    bool bwindow = false;
     for (size_t s = start_at;;) {
       if (pf && (!window || s > hi) && (needle_first || vm_turns == 0)) {
         const Needle& nd = pf->needle();
@@ -338,9 +370,17 @@ struct Search {
         hi = q - size_t(nd.min_off);
         window = true;
       }
+      if (bf && (!bwindow || s > bstart)) {
+        if (s > last) return;
+        const size_t q = scan_polled(*bf, st, p, s >= blen ? s - blen : 0);
+        if (q == kNoPos) return;
+        s = bstart = q + blen;
+        bwindow = true;
+      }
       s = skip(p, s);
       if (s > last || (an.anchored_start && s > 0)) return;
       if (pf && window && s > hi) continue;
+      if (bf && s > bstart) continue;
       if (dfa_live && vm_turns == 0 && dfa_find(s)) return;
       t.reset(s);
       // The one-pass matcher only with the DFA to hand a long attempt to,

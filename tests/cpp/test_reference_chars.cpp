@@ -92,7 +92,10 @@ INSTANTIATE_TEST_SUITE_P(
                       "[\\u4e00-\\u9fff\\p{Lu}]", "[^\\x00-\\uffff]", "(?i)\\u1e9e",
                       // negated parts, alone and beside others
                       "(?:[^a\\w]|\\p{Lu})", "(?:[^\\s\\p{P}]|\\d)", "[^\\S\\n]", "[\\P{L}x]",
-                      "[[:punct:][:space:]]", "[^[:cntrl:]\\d]", "(?s).", "."));
+                      "[[:punct:][:space:]]", "[^[:cntrl:]\\d]", "(?s).", ".",
+                      // the properties expanded into ranges
+                      "\\p{print}", "\\p{Z}", "[[:blank:][:xdigit:]]", "\\p{ascii}",
+                      "\\p{posixpunct}", "[^\\p{cntrl}]", "\\P{space}"));
 
 TEST(CharTests, DisjointOnlyWhereNoCodePointPassesBoth) {
   auto test_of = [](const char* p) {
