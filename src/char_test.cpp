@@ -278,6 +278,17 @@ void collect_leaves(const Node& nd, std::vector<const Node*>& out) {
 
 void set_shape(CharTest& t) {
   const bool high_all = t.high.size() == 1 && accepts_all(t.high[0]);
+  if (t.high.empty()) {
+    t.high_kind = CharTest::HighKind::None;
+  } else if (high_all) {
+    t.high_kind = CharTest::HighKind::All;
+  } else if (t.high.size() == 1 && !t.high[0].negated && t.high[0].ranges.empty() &&
+             t.high[0].props.size() == 1) {
+    t.high_kind = CharTest::HighKind::Prop;
+    t.high_prop = t.high[0].props[0];
+  } else {
+    t.high_kind = CharTest::HighKind::Parts;
+  }
   const bool rest_all =
       t.lo[1] == ~uint64_t(0) && t.lo[2] == ~uint64_t(0) && t.lo[3] == ~uint64_t(0);
   if (high_all && rest_all && t.lo[0] == ~uint64_t(0)) {
@@ -472,6 +483,7 @@ CharTest char_test(char32_t c, bool ign) {
     }
   }
   t.high = merge({make_part(std::move(r), {}, false)});
+  set_shape(t);
   return t;
 }
 

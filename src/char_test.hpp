@@ -79,12 +79,27 @@ struct CharTest {
     bool accepts(char32_t c) const;
   };
 
+  // How `high` is answered: the common shapes without walking the parts.
+  enum class HighKind : uint8_t { None, All, Prop, Parts };
+
   uint64_t lo[4] = {0, 0, 0, 0};
-  std::vector<Part> high;        // accepted above 255 when some part accepts
+  std::vector<Part> high;  // accepted above 255 when some part accepts
+  HighKind high_kind = HighKind::None;
+  Prop high_prop;                // HighKind::Prop: high is this one property
   Shape shape = Shape::General;  // lets loops scan with memchr or not at all
 
   bool accepts_low(uint32_t c) const { return (lo[c >> 6] >> (c & 63)) & 1; }
   bool accepts_high(char32_t c) const {
+    switch (high_kind) {
+      case HighKind::None:
+        return false;
+      case HighKind::All:
+        return true;
+      case HighKind::Prop:
+        return high_prop.pred(c) != high_prop.negated;
+      case HighKind::Parts:
+        break;
+    }
     for (const Part& p : high) {
       if (p.accepts(c)) return true;
     }

@@ -153,17 +153,15 @@ PosSet<CharT> pos_set(const LitChar& c) {
 
 }  // namespace
 
-const std::array<uint8_t, 256>& word_table(bool ascii) {
-  static const std::array<std::array<uint8_t, 256>, 2> tables = [] {
-    std::array<std::array<uint8_t, 256>, 2> t{};
-    for (char32_t c = 0; c < 256; ++c) {
-      t[0][c] = word_char(c, false);
-      t[1][c] = word_char(c, true);
-    }
-    return t;
-  }();
-  return tables[ascii];
-}
+// Built at load time, so that a lookup costs no initialisation guard.
+const std::array<std::array<uint8_t, 256>, 2> kWordTables = [] {
+  std::array<std::array<uint8_t, 256>, 2> t{};
+  for (char32_t c = 0; c < 256; ++c) {
+    t[0][c] = word_char(c, false);
+    t[1][c] = word_char(c, true);
+  }
+  return t;
+}();
 
 // --- UnitScanner ---
 

@@ -147,23 +147,36 @@ struct Search {
   Search(const Strategy& s, State& t, size_t from) : sg(s), st(t), s0(from), start_at(from) {}
 
   // Next start >= s that can begin a match, or n + 1: by the first code
-  // point, then where the leading word assertion holds.
+  // point, then (with `lead`) where the leading word assertion holds. The
+  // first start of a call is not worth the check: an attempt makes it at
+  // once, and most such starts pass it.
   template <class U>
-  size_t skip(const U* p, size_t s) const {
-    size_t at = skip_first(p, s);
-    const Analysis& an = sg.an_;
-    if (an.lead == Analysis::Lead::None) return at;
-    while (at < st.n && !lead_holds(p, at)) {
-      at = skip_first(p, next_word_edge(p, st.n, at + 1, an.lead_ascii));
+  size_t skip(const U* p, size_t s, bool lead) const {
+    const size_t at = skip_first(p, s);
+    if (!lead || sg.an_.lead == Analysis::Lead::None || at >= st.n || lead_holds(p, at)) {
+      return at;
     }
+    return skip_lead(p, at);
+  }
+
+  // The next start after `at` where both the first code point and the
+  // leading word assertion allow a match.
+  template <class U>
+  size_t skip_lead(const U* p, size_t at) const {
+    const Analysis& an = sg.an_;
+    const uint8_t* tab = word_table(an.lead_ascii).data();
+    do {
+      at = skip_first(p, next_word_edge(p, st.n, at + 1, tab, an.lead_ascii));
+    } while (at < st.n && !lead_holds(p, at));
     return at;
   }
 
   template <class U>
   bool lead_holds(const U* p, size_t s) const {
     const bool ascii = sg.an_.lead_ascii;
-    const bool prev = s > 0 && word_char(char32_t(p[s - 1]), ascii);
-    const bool cur = s < st.n && word_char(char32_t(p[s]), ascii);
+    const uint8_t* tab = word_table(ascii).data();
+    const bool prev = s > 0 && word_unit(tab, ascii, p[s - 1]);
+    const bool cur = s < st.n && word_unit(tab, ascii, p[s]);
     return sg.an_.lead == Analysis::Lead::WordBoundary ? prev != cur : !prev && cur;
   }
 
@@ -377,7 +390,7 @@ struct Search {
         s = bstart = q + blen;
         bwindow = true;
       }
-      s = skip(p, s);
+      s = skip(p, s, s > start_at);
       if (s > last || (an.anchored_start && s > 0)) return;
       if (pf && window && s > hi) continue;
       if (bf && s > bstart) continue;
@@ -529,7 +542,7 @@ struct Search {
         s = q < tail ? q : tail;
       }
     }
-    return skip(p, s);
+    return skip(p, s, false);
   }
 
   // Partial: the VM at every start the skip rule allows.
