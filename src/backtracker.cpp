@@ -379,7 +379,14 @@ bool Backtracker::run_text(State& st, const CharT* text, const size_t n, const b
       st.record_partial_block();
     }
   };
+  // A register write is logged for the frames below it; with none, the old
+  // value can never be read again (registers are written before they are
+  // read on every path into their node).
   auto set_reg = [&](uint32_t r, size_t v) {
+    if (sp == 0) {
+      regs[r] = v;
+      return true;
+    }
     if (!room(2)) return false;
     stk[sp] = regs[r];
     stk[sp + 1] = header(kReg, r);
