@@ -12,7 +12,8 @@
 // searched from its literal first (found: the groups as after the DFA; not found: done; gave up:
 // the start loop from the least start not ruled out). Starts are skipped, with scans that are
 // templates over the code-unit width, where the required literal (the needle) cannot lie within
-// reach, where the first code point cannot begin a match, and where too little text is left; a
+// reach, where the first code point cannot begin a match, where a leading word assertion cannot
+// hold or a leading lookbehind's literal does not end, and where too little text is left; a
 // search whose needle does not occur ends after one scan. Skipping a start that can match would
 // change results, so each rule is one the analysis proves. Anchored and full
 // searches make one attempt: one-pass, else the VM. The partial search runs
