@@ -102,41 +102,52 @@ void add_range(std::vector<CodeRange>& r, char32_t lo, char32_t hi) {
   r.push_back({std::max(lo, kHighFirst), hi});
 }
 
-// The members above 255 of a property that has few, from a scan once per
-// process; nullptr for the large properties, which stay calls. Each of these
-// answers the same for every code point past the Basic Multilingual Plane
-// (tests/cpp/test_reference_chars.cpp checks every code point), so the scan
-// stops there.
+// The members above 255 of property P, which has few: a scan with P inlined.
+// Each of these answers the same for every code point past the Basic
+// Multilingual Plane (tests/cpp/test_reference_chars.cpp checks every code
+// point), so the scan stops there.
+template <bool (*P)(char32_t)>
+void scan_property(std::vector<CodeRange>& out) {
+  constexpr char32_t kScanEnd = 0x10000;
+  auto add = [&out](char32_t lo, char32_t hi) {
+    if (!out.empty() && out.back().hi + 1 == lo) {
+      out.back().hi = hi;
+    } else {
+      out.push_back({lo, hi});
+    }
+  };
+  for (char32_t c = kHighFirst; c < kScanEnd; ++c) {
+    if (P(c)) add(c, c);
+  }
+  if (P(kScanEnd)) add(kScanEnd, kMaxCodePoint);
+}
+
+// The members above 255 of a property that has few, scanned once per
+// process; nullptr for the large properties, which stay calls.
 const std::vector<CodeRange>* small_property(unicode::Pred pred) {
   struct Entry {
     unicode::Pred pred;
+    void (*scan)(std::vector<CodeRange>&);
     std::once_flag once;
     std::vector<CodeRange> ranges;
   };
+  using namespace unicode;
   static Entry table[] = {
-      {unicode::is_whitespace, {}, {}},  {unicode::is_blank, {}, {}},
-      {unicode::is_control, {}, {}},     {unicode::is_print, {}, {}},
-      {unicode::is_separator, {}, {}},   {unicode::is_hex_digit, {}, {}},
-      {unicode::is_ascii, {}, {}},       {unicode::is_ascii_digit, {}, {}},
-      {unicode::is_ascii_punct, {}, {}}, {unicode::is_posix_punct, {}, {}},
-      {unicode::is_punctuation, {}, {}},
+      {is_whitespace, scan_property<is_whitespace>, {}, {}},
+      {is_blank, scan_property<is_blank>, {}, {}},
+      {is_control, scan_property<is_control>, {}, {}},
+      {is_print, scan_property<is_print>, {}, {}},
+      {is_separator, scan_property<is_separator>, {}, {}},
+      {is_hex_digit, scan_property<is_hex_digit>, {}, {}},
+      {is_ascii, scan_property<is_ascii>, {}, {}},
+      {is_ascii_digit, scan_property<is_ascii_digit>, {}, {}},
+      {is_ascii_punct, scan_property<is_ascii_punct>, {}, {}},
+      {is_posix_punct, scan_property<is_posix_punct>, {}, {}},
+      {is_punctuation, scan_property<is_punctuation>, {}, {}},
   };
-  constexpr char32_t kScanEnd = 0x10000;
   for (Entry& e : table) {
     if (e.pred != pred) continue;
-    std::call_once(e.once, [&e] {
-      auto add = [&e](char32_t lo, char32_t hi) {
-        if (!e.ranges.empty() && e.ranges.back().hi + 1 == lo) {
-          e.ranges.back().hi = hi;
-        } else {
-          e.ranges.push_back({lo, hi});
-        }
-      };
-      for (char32_t c = kHighFirst; c < kScanEnd; ++c) {
-        if (e.pred(c)) add(c, c);
-      }
-      if (e.pred(kScanEnd)) add(kScanEnd, kMaxCodePoint);
-    });
+    std::call_once(e.once, [&e] { e.scan(e.ranges); });
     return &e.ranges;
   }
   return nullptr;
