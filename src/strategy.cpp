@@ -161,15 +161,32 @@ struct Search {
   }
 
   // The next start after `at` where both the first code point and the
-  // leading word assertion allow a match.
+  // leading word assertion allow a match, or n + 1.
   template <class U>
   size_t skip_lead(const U* p, size_t at) const {
-    const Analysis& an = sg.an_;
-    const uint8_t* tab = word_table(an.lead_ascii).data();
     do {
-      at = skip_first(p, next_word_edge(p, st.n, at + 1, tab, an.lead_ascii));
+      at = skip_first(p, next_edge(p, at + 1));
     } while (at < st.n && !lead_holds(p, at));
     return at;
+  }
+
+  // next_word_edge from `from`, read in polled slices; n + 1 when the poll
+  // hook stopped the scan.
+  template <class U>
+  size_t next_edge(const U* p, size_t from) const {
+    const bool ascii = sg.an_.lead_ascii;
+    const uint8_t* tab = word_table(ascii).data();
+    const size_t n = st.n;
+    for (size_t slice = kFirstSlice;; slice = kScanSlice) {
+      const size_t until = n - from > slice ? from + slice : n;
+      const size_t i = next_word_edge(p, until, from, tab, ascii);
+      if (i < until || until == n) return i;
+      if (st.ctl && st.ctl->poll && st.ctl->poll(st.ctl->ctx)) {
+        st.status = Status::Interrupted;
+        return n + 1;
+      }
+      from = until;
+    }
   }
 
   template <class U>
