@@ -7,6 +7,7 @@
 #include <mutex>
 #include <utility>
 
+#include "char_test.hpp"
 #include "program.hpp"
 #include "unicode.hpp"
 
@@ -32,30 +33,6 @@ uint64_t sat_sub(uint64_t a, uint64_t b) {
 }
 
 // --- case classes ---
-
-using Key = std::array<char32_t, 3>;
-
-Key lower_key(char32_t c) {
-  Key k{};
-  unicode::to_lower_full(c, k.data());
-  return k;
-}
-
-// Every code point with a lowercase mapping other than itself, by mapping.
-const std::vector<std::pair<Key, char32_t>>& inverse_lower() {
-  static const std::vector<std::pair<Key, char32_t>> table = [] {
-    std::vector<std::pair<Key, char32_t>> t;
-    const size_t n = unicode::lower_mapped_count();
-    t.reserve(n);
-    for (size_t i = 0; i < n; ++i) {
-      const char32_t c = unicode::lower_mapped_at(i);
-      t.emplace_back(lower_key(c), c);
-    }
-    std::sort(t.begin(), t.end());
-    return t;
-  }();
-  return table;
-}
 
 // --- literal sets ---
 
@@ -833,29 +810,59 @@ double unit_frequency(char32_t c) {
   return 0.002;
 }
 
+// The zero-width items every match begins with (through groups and the
+// leading items of sequences), up to the first that may consume: records a
+// word assertion and a lookbehind literal among them. False once something
+// that consumes, or may, is reached.
+bool lead_walk(const Node& nd, Analysis& an) {
+  switch (nd.kind) {
+    case NodeKind::Group:
+    case NodeKind::NonCap:
+    case NodeKind::Atomic:
+      return lead_walk(nd.child(), an);
+    case NodeKind::Sequence:
+      for (const Node& it : nd.kids) {
+        if (!lead_walk(it, an)) return false;
+      }
+      return true;
+    case NodeKind::WordBoundary:
+      if (!nd.negated && an.lead == Analysis::Lead::None) {
+        an.lead = Analysis::Lead::WordBoundary;
+        an.lead_ascii = nd.ascii;
+      }
+      return true;
+    case NodeKind::WordEdge:
+      if (!nd.end && an.lead == Analysis::Lead::None) {
+        an.lead = Analysis::Lead::WordStart;
+        an.lead_ascii = nd.ascii;
+      }
+      return true;
+    case NodeKind::Look:
+      if (nd.behind && nd.positive && !an.behind) {
+        const Info child = info_of(nd.child());
+        if (child.suf.known && child.suf.lits.size() == 1 && !child.suf.lits[0].chars.empty()) {
+          an.behind = child.suf.lits[0];
+          an.behind->exact = false;
+        }
+      }
+      return true;
+    case NodeKind::Empty:
+    case NodeKind::StartLine:
+    case NodeKind::EndLine:
+    case NodeKind::StartText:
+    case NodeKind::EndText:
+      return true;
+    default:
+      return false;
+  }
+}
+
 }  // namespace
 
 bool FirstSet::contains(char32_t c) const {
   if (c < 256) return lo[c];
   if (!high) return false;
   return high_any || std::binary_search(highs.begin(), highs.end(), c);
-}
-
-std::vector<char32_t> case_class(char32_t c) {
-  std::vector<char32_t> out{c};
-  char32_t low[3];
-  const int n = unicode::to_lower_full(c, low);
-  if (n == 1 && low[0] != c) {
-    char32_t again[3];
-    if (unicode::to_lower_full(low[0], again) == 1 && again[0] == low[0]) out.push_back(low[0]);
-  }
-  const Key key = lower_key(c);
-  const auto& inv = inverse_lower();
-  auto it = std::lower_bound(inv.begin(), inv.end(), std::make_pair(key, char32_t(0)));
-  for (; it != inv.end() && it->first == key; ++it) out.push_back(it->second);
-  std::sort(out.begin(), out.end());
-  out.erase(std::unique(out.begin(), out.end()), out.end());
-  return out;
 }
 
 LitChar lit_char(char32_t c, bool ign) {
@@ -963,6 +970,7 @@ Analysis analyze(const Node& root) {
     nd.max_off = info.best->hi;
     an.needle = std::move(nd);
   }
+  lead_walk(root, an);
   const FirstSet& first = an.first;
   if (!first.nullable) {
     an.lo = first.lo;

@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "ast.hpp"
+#include "char_test.hpp"
 
 namespace kordal {
 
@@ -170,6 +171,16 @@ struct Analysis {
   // prefixes.
   std::optional<Needle> needle;
 
+  // Zero-width checks every match makes at its start before consuming
+  // anything, which rule out starts without an attempt: a word assertion
+  // (`lead`, with `lead_ascii` its word definition) and a positive
+  // lookbehind whose every match ends with one literal (`behind`): the text
+  // before every match start ends with it.
+  enum class Lead : uint8_t { None, WordBoundary, WordStart };
+  Lead lead = Lead::None;
+  bool lead_ascii = false;
+  std::optional<Literal> behind;
+
   // How the current search loop skips start positions (from `first`).
   enum class Skip : uint8_t { None, Byte, Char, Set };
   Skip skip = Skip::None;
@@ -183,10 +194,6 @@ struct Analysis {
 Analysis analyze(const Node& root);
 
 FirstSet first_set(const Node& root);
-
-// The code points the matcher takes as case-insensitively equal to c
-// (c included), ascending.
-std::vector<char32_t> case_class(char32_t c);
 
 // The position form of a code point compared case-insensitively or not.
 LitChar lit_char(char32_t c, bool ign);

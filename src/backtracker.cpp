@@ -75,17 +75,13 @@ std::atomic<size_t> cap_bytes{kDefaultBacktrackCap};
 std::atomic<MemoMode> memo_setting{MemoMode::Auto};
 std::atomic<size_t> memo_cap_bytes{kDefaultMemoCap};
 
-inline bool test_char(const Program& p, const CharTest& t, uint32_t c) {
-  if (c < 256) return t.accepts_low(c);
-  for (uint32_t i = 0; i < t.count; ++i) {
-    if (single_accepts(*p.leaves[t.first + i], c)) return true;
-  }
-  return false;
+inline bool test_char(const CharTest& t, uint32_t c) {
+  return c < 256 ? t.accepts_low(c) : t.accepts_high(c);
 }
 
 template <class CharT>
 inline bool rep_accepts(const Program& p, const RepInfo& r, CharT c) {
-  return r.exact ? uint32_t(c) == uint32_t(r.ch) : test_char(p, p.tests[r.test], uint32_t(c));
+  return r.exact ? uint32_t(c) == uint32_t(r.ch) : test_char(p.tests[r.test], uint32_t(c));
 }
 
 constexpr uint64_t kOnes = 0x0101010101010101ull;
@@ -155,7 +151,7 @@ size_t scan_raw(const Program& p, const RepInfo& r, const CharT* text, size_t fr
       break;
   }
   size_t i = from;
-  while (i < to && test_char(p, t, uint32_t(text[i]))) ++i;
+  while (i < to && test_char(t, uint32_t(text[i]))) ++i;
   return i - from;
 }
 
@@ -383,7 +379,14 @@ bool Backtracker::run_text(State& st, const CharT* text, const size_t n, const b
       st.record_partial_block();
     }
   };
+  // A register write is logged for the frames below it; with none, the old
+  // value can never be read again (registers are written before they are
+  // read on every path into their node).
   auto set_reg = [&](uint32_t r, size_t v) {
+    if (sp == 0) {
+      regs[r] = v;
+      return true;
+    }
     if (!room(2)) return false;
     stk[sp] = regs[r];
     stk[sp + 1] = header(kReg, r);
@@ -480,7 +483,7 @@ bool Backtracker::run_text(State& st, const CharT* text, const size_t n, const b
         if (pos >= n) eoi();
         goto fail;
       case Op::Test:
-        if (pos < n && test_char(p, p.tests[in.a], uint32_t(text[pos]))) {
+        if (pos < n && test_char(p.tests[in.a], uint32_t(text[pos]))) {
           ++pos;
           ++pc;
           continue;
@@ -488,28 +491,28 @@ bool Backtracker::run_text(State& st, const CharT* text, const size_t n, const b
         if (pos >= n) eoi();
         goto fail;
       case Op::Str: {
-        const std::vector<char32_t>& s = *p.strs[in.a];
+        const std::u32string& s = p.strs[in.a];
         for (char32_t ch : s) {
           if (pos >= n) {
             eoi();
             goto fail;
           }
           const char32_t c = char32_t(text[pos]);
-          if (c != ch && !(in.f && chars_equal_ci(c, ch))) goto fail;
+          if (c != ch && !(in.ignore_case() && chars_equal_ci(c, ch))) goto fail;
           ++pos;
         }
         ++pc;
         continue;
       }
       case Op::StartLine:
-        if (pos == 0 || (in.f && text[pos - 1] == '\n')) {
+        if (pos == 0 || (in.multiline() && text[pos - 1] == '\n')) {
           ++pc;
           continue;
         }
         goto fail;
       case Op::EndLine:
         if (pos + 1 >= n) st.hit_end = true;
-        if (pos == n || (in.f ? text[pos] == '\n' : pos + 1 == n && text[pos] == '\n')) {
+        if (pos == n || (in.multiline() ? text[pos] == '\n' : pos + 1 == n && text[pos] == '\n')) {
           ++pc;
           continue;
         }
@@ -525,15 +528,15 @@ bool Backtracker::run_text(State& st, const CharT* text, const size_t n, const b
         continue;
       case Op::WordB:
       case Op::WordEdge: {
-        const bool ascii = in.f & 2;
+        const bool ascii = in.ascii();
         const bool prev = pos > 0 && is_word_at(text, pos - 1, ascii);
         const bool cur = pos < n && is_word_at(text, pos, ascii);
         if (pos == n) st.hit_end = true;
         bool ok;
         if (in.op == Op::WordB) {
-          ok = (prev != cur) != bool(in.f & 1);
+          ok = (prev != cur) != in.negated();
         } else {
-          ok = (in.f & 1) ? (prev && !cur) : (!prev && cur);
+          ok = in.word_end() ? (prev && !cur) : (!prev && cur);
         }
         if (!ok) goto fail;
         ++pc;
@@ -545,7 +548,7 @@ bool Backtracker::run_text(State& st, const CharT* text, const size_t n, const b
         ++pc;
         continue;
       case Op::Close: {
-        const size_t s = in.f ? pos - in.b : regs[in.b];
+        const size_t s = in.fixed_width() ? pos - in.b : regs[in.b];
         if (st.partial) st.open_pop_if(in.a);
         if (in.a < st.caps.size()) st.close_group(in.a, s, pos);
         ++pc;
@@ -801,7 +804,7 @@ bool Backtracker::run_text(State& st, const CharT* text, const size_t n, const b
           }
           const char32_t c = char32_t(text[pos]);
           const char32_t r = char32_t(text[i]);
-          if (c != r && !(in.f && chars_equal_ci(c, r))) goto fail;
+          if (c != r && !(in.ignore_case() && chars_equal_ci(c, r))) goto fail;
           ++pos;
           if (((i - span.start) & (kChunk - 1)) == kChunk - 1 && !tick(uint32_t(kChunk), st, pos)) {
             return false;

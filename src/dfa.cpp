@@ -48,9 +48,9 @@
 #include <string>
 #include <unordered_map>
 
+#include "char_test.hpp"
 #include "nfa.hpp"
 #include "poll.hpp"
-#include "program.hpp"
 #include "simd.hpp"
 #include "state.hpp"
 

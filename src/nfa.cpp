@@ -5,7 +5,7 @@
 #include <string>
 #include <unordered_map>
 
-#include "program.hpp"
+#include "char_test.hpp"
 #include "unicode.hpp"
 
 namespace kordal {
@@ -50,7 +50,13 @@ struct Builder {
     nfa->code.push_back(in);
     return uint32_t(nfa->code.size() - 1);
   }
-  uint32_t test_id(DTest t) {
+  // A leaf's test (leaf set), or a literal code point's.
+  struct TestKey {
+    const Node* leaf = nullptr;
+    char32_t ch = 0;
+    bool ign = false;
+  };
+  uint32_t test_id(TestKey t) {
     uint32_t* slot;
     if (t.leaf) {
       slot = &leaf_ids[t.leaf];
@@ -62,12 +68,12 @@ struct Builder {
         ok = false;
         return 0;
       }
-      p.tests.push_back(t);
+      p.tests.push_back(t.leaf ? char_test(*t.leaf) : char_test(t.ch, t.ign));
       *slot = uint32_t(p.tests.size() - 1);
     }
     return *slot;
   }
-  uint32_t test(DTest t, uint32_t next) {
+  uint32_t test(TestKey t, uint32_t next) {
     const uint32_t id = test_id(t);
     NInst in;
     in.op = NOp::Test;
@@ -109,17 +115,17 @@ struct Builder {
       case NodeKind::Empty:
         return next;
       case NodeKind::Lit:
-        return test(DTest{nullptr, nd.ch, nd.ign}, next);
+        return test(TestKey{nullptr, nd.ch, nd.ign}, next);
       case NodeKind::Any:
       case NodeKind::Class:
       case NodeKind::Predef:
       case NodeKind::Prop:
-        return test(DTest{&nd, 0, false}, next);
+        return test(TestKey{&nd, 0, false}, next);
       case NodeKind::LitStr: {
         const size_t k = nd.chars.size();
         for (size_t i = 0; i < k && ok; ++i) {
           const char32_t c = rev ? nd.chars[i] : nd.chars[k - 1 - i];
-          next = test(DTest{nullptr, c, nd.ign}, next);
+          next = test(TestKey{nullptr, c, nd.ign}, next);
         }
         return next;
       }
@@ -242,7 +248,7 @@ uint8_t char_ctx(char32_t c, uint8_t mask) {
 std::unique_ptr<Automaton> build_automaton(const Node& root, bool reverse, bool saves) {
   auto prog = std::make_unique<Automaton>();
   Automaton& p = *prog;
-  p.tests.push_back(DTest{});  // 0: any code point (the unanchored loop)
+  p.tests.push_back(any_char_test());  // 0: any code point (the unanchored loop)
   Builder b(p);
   b.leaf_ids.reserve(16);
   b.saves = saves;

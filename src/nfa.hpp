@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "ast.hpp"
-#include "program.hpp"
+#include "char_test.hpp"
 
 namespace kordal {
 
@@ -59,17 +59,6 @@ struct NInst {
   uint32_t y = 0;      // Test: next; Split: second; Save: slot (2 x group, + 1 at its end)
 };
 
-// A character test: a leaf node, or a literal code point (of a LitStr).
-struct DTest {
-  const Node* leaf = nullptr;
-  char32_t ch = 0;
-  bool ign = false;
-  bool accepts(char32_t c) const {
-    if (leaf) return single_accepts(*leaf, c);
-    return c == ch || (ign && chars_equal_ci(c, ch));
-  }
-};
-
 // Whether an assertion holds between neighbours of contexts l and r.
 bool holds(const NInst& in, uint8_t l, uint8_t r);
 
@@ -80,7 +69,9 @@ struct Nfa {
 };
 
 struct Automaton {
-  std::vector<DTest> tests;  // tests[0] accepts every code point
+  // Built from the tree's leaves and literal code points, so that matching
+  // (the classes of code points above 255) never reads the tree.
+  std::vector<CharTest> tests;  // tests[0] accepts every code point
   Nfa fwd, rev;
   uint8_t ctx_mask = 0;
   // Classes: the low code points', then the end of text, then the final line

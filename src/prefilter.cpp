@@ -153,6 +153,16 @@ PosSet<CharT> pos_set(const LitChar& c) {
 
 }  // namespace
 
+// Built at load time, so that a lookup costs no initialisation guard.
+const std::array<std::array<uint8_t, 256>, 2> kWordTables = [] {
+  std::array<std::array<uint8_t, 256>, 2> t{};
+  for (char32_t c = 0; c < 256; ++c) {
+    t[0][c] = word_char(c, false);
+    t[1][c] = word_char(c, true);
+  }
+  return t;
+}();
+
 // --- UnitScanner ---
 
 template <class CharT>

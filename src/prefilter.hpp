@@ -245,6 +245,36 @@ class LiteralAlternation {
   size_t shortest_ = 0;
 };
 
+// Whether each code point below 256 is a word character: [0] by the
+// Unicode definition, [1] ASCII-only.
+extern const std::array<std::array<uint8_t, 256>, 2> kWordTables;
+inline const std::array<uint8_t, 256>& word_table(bool ascii) {
+  return kWordTables[ascii];
+}
+
+// word_char(u, ascii) for a code unit, with `tab` the word_table(ascii).
+template <class CharT>
+inline bool word_unit(const uint8_t* tab, bool ascii, CharT u) {
+  if constexpr (sizeof(CharT) == 1) {
+    return tab[u] != 0;
+  } else {
+    return u < 256 ? tab[u] != 0 : !ascii && unicode::is_word(u);
+  }
+}
+
+// The first i in [from, n) at which the unit t[i] is a word character and
+// t[i - 1] is not, or the other way round (nothing before the text is a word
+// character), or n: where a word assertion can next hold. One table lookup
+// per unit below 256; `tab` is the word_table(ascii).
+template <class CharT>
+size_t next_word_edge(const CharT* t, size_t n, size_t from, const uint8_t* tab, bool ascii) {
+  if (from >= n) return n;
+  const bool prev = from > 0 && word_unit(tab, ascii, t[from - 1]);
+  size_t i = from;
+  while (i < n && word_unit(tab, ascii, t[i]) == prev) ++i;
+  return i;
+}
+
 // Searches one needle in texts of any width. The searcher for a width is
 // built at its first use and kept; building and searching are thread-safe.
 class Prefilter {

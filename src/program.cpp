@@ -1,4 +1,4 @@
-// Character tests, tree facts and the compiler from tree to Program (see
+// Tree facts and the compiler from tree to Program (see
 // program.hpp for the scheme).
 #include "program.hpp"
 
@@ -6,41 +6,7 @@
 
 namespace kordal {
 
-bool predef_test(Predef kind, bool ascii, char32_t c) {
-  switch (kind) {
-    case Predef::Digit:
-      return ascii ? (c - '0') < 10 : unicode::is_numeric(c);
-    case Predef::Word:
-      return word_char(c, ascii);
-    case Predef::Space:
-      if (ascii) return (c >= 0x09 && c <= 0x0D) || c == 0x20;
-      return unicode::is_whitespace(c);
-  }
-  return false;
-}
-
 namespace {
-
-bool set_contains(const CharSet& set, char32_t c) {
-  const auto& r = set.ranges;
-  if (r.size() <= 8) {
-    for (const auto& [lo, hi] : r) {
-      if (c >= lo && c <= hi) return true;
-    }
-    return false;
-  }
-  // Ranges are sorted and disjoint: bisect on the low ends.
-  size_t lo = 0, hi = r.size();
-  while (lo < hi) {
-    size_t mid = lo + (hi - lo) / 2;
-    if (r[mid].first <= c) {
-      lo = mid + 1;
-    } else {
-      hi = mid;
-    }
-  }
-  return lo > 0 && c <= r[lo - 1].second;
-}
 
 uint64_t sat_add(uint64_t a, uint64_t b) {
   return a > kInfWidth - b ? kInfWidth : a + b;
@@ -51,70 +17,6 @@ uint64_t sat_mul(uint64_t a, uint64_t b) {
 }
 
 }  // namespace
-
-bool class_matches(const CharClass& cc, char32_t c) {
-  if (c < 128 && cc.ascii_ready) return (cc.ascii_bits[c >> 6] >> (c & 63)) & 1;
-  bool found = false;
-  for (const ClassItem& it : cc.items) {
-    switch (it.kind) {
-      case ClassItem::Kind::Set:
-        found = set_contains(it.set, c);
-        break;
-      case ClassItem::Kind::Predef:
-        found = predef_test(it.pkind, it.ascii, c) != it.negated;
-        break;
-      case ClassItem::Kind::Prop:
-        found = it.pred(c) != it.negated;
-        break;
-    }
-    if (found) break;
-  }
-  return found != cc.negated;
-}
-
-bool chars_equal_ci(char32_t a, char32_t b) {
-  if (a == b) return true;
-  if (a < 0xC0 && b < 0xC0) {
-    const char32_t la = (a - 'A') < 26 ? (a | 0x20) : a;
-    const char32_t lb = (b - 'A') < 26 ? (b | 0x20) : b;
-    return la == lb;
-  }
-  char32_t x[3], y[3];
-  const int nx = unicode::to_lower_full(a, x);
-  const int ny = unicode::to_lower_full(b, y);
-  if (nx != ny) return false;
-  for (int i = 0; i < nx; ++i) {
-    if (x[i] != y[i]) return false;
-  }
-  return true;
-}
-
-bool single_accepts(const Node& nd, char32_t c) {
-  switch (nd.kind) {
-    case NodeKind::Lit:
-      return c == nd.ch || (nd.ign && chars_equal_ci(c, nd.ch));
-    case NodeKind::Any:
-      return nd.dotall || c != '\n';
-    case NodeKind::Class:
-      return class_matches(*nd.cc, c);
-    case NodeKind::Predef:
-      return predef_test(nd.pkind, nd.ascii, c) != nd.negated;
-    case NodeKind::Prop:
-      return nd.prop->pred(c) != nd.prop->negated;
-    case NodeKind::Grapheme:
-      return true;
-    case NodeKind::NonCap:
-    case NodeKind::Atomic:
-      return single_accepts(nd.child(), c);
-    case NodeKind::Branch:
-      for (const Node& alt : nd.kids) {
-        if (single_accepts(alt, c)) return true;
-      }
-      return false;
-    default:
-      return false;
-  }
-}
 
 bool is_single(const Node& nd) {
   switch (nd.kind) {
@@ -349,14 +251,14 @@ class Compiler {
         return;
       case NodeKind::LitStr:
         if (nd.chars.empty()) return;
-        emit(Op::Str, nd.ign, uint32_t(p_.strs.size()));
-        p_.strs.push_back(&nd.chars);
+        emit(Op::Str, nd.ign ? Inst::kIgnoreCase : 0, uint32_t(p_.strs.size()));
+        p_.strs.emplace_back(nd.chars.begin(), nd.chars.end());
         return;
       case NodeKind::StartLine:
-        emit(Op::StartLine, nd.multiline);
+        emit(Op::StartLine, nd.multiline ? Inst::kMultiline : 0);
         return;
       case NodeKind::EndLine:
-        emit(Op::EndLine, nd.multiline);
+        emit(Op::EndLine, nd.multiline ? Inst::kMultiline : 0);
         return;
       case NodeKind::StartText:
         emit(Op::StartText);
@@ -365,10 +267,10 @@ class Compiler {
         emit(Op::EndText);
         return;
       case NodeKind::WordBoundary:
-        emit(Op::WordB, uint8_t(nd.negated | (nd.ascii << 1)));
+        emit(Op::WordB, uint8_t((nd.negated ? Inst::kNegated : 0) | (nd.ascii ? Inst::kAscii : 0)));
         return;
       case NodeKind::WordEdge:
-        emit(Op::WordEdge, uint8_t(nd.end | (nd.ascii << 1)));
+        emit(Op::WordEdge, uint8_t((nd.end ? Inst::kWordEnd : 0) | (nd.ascii ? Inst::kAscii : 0)));
         return;
       case NodeKind::Group: {
         const uint32_t g = uint32_t(nd.index);
@@ -377,7 +279,7 @@ class Compiler {
           // The child always consumes w code points: the start is pos - w.
           emit(Op::Open, 0, g, kNone);
           node(nd.child());
-          emit(Op::Close, 1, g, uint32_t(w.max));
+          emit(Op::Close, Inst::kFixedWidth, g, uint32_t(w.max));
         } else {
           const uint32_t reg = p_.num_regs++;
           emit(Op::Open, 0, g, reg);
@@ -424,7 +326,7 @@ class Compiler {
         repeat(nd);
         return;
       case NodeKind::BackRef:
-        emit(Op::BackRef, nd.ign, uint32_t(nd.group));
+        emit(Op::BackRef, nd.ign ? Inst::kIgnoreCase : 0, uint32_t(nd.group));
         return;
       case NodeKind::Look: {
         const uint32_t idx = uint32_t(p_.looks.size());
@@ -460,71 +362,8 @@ class Compiler {
     return *n;
   }
 
-  void leaves(const Node& nd) {
-    if (nd.kind == NodeKind::NonCap || nd.kind == NodeKind::Atomic) {
-      leaves(nd.child());
-    } else if (nd.kind == NodeKind::Branch) {
-      for (const Node& alt : nd.kids) leaves(alt);
-    } else {
-      p_.leaves.push_back(&nd);
-    }
-  }
-
-  // The bitmap of code points below 256 a leaf accepts, ORed into t.
-  static void leaf_bits(const Node& leaf, CharTest& t) {
-    auto set = [&](uint32_t c) { t.lo[c >> 6] |= uint64_t(1) << (c & 63); };
-    switch (leaf.kind) {
-      case NodeKind::Lit:
-        if (!leaf.ign) {
-          if (leaf.ch < 256) set(leaf.ch);
-          return;
-        }
-        break;
-      case NodeKind::Any:
-      case NodeKind::Grapheme:
-        t.lo[0] |=
-            leaf.kind == NodeKind::Any && !leaf.dotall ? ~(uint64_t(1) << '\n') : ~uint64_t(0);
-        for (int i = 1; i < 4; ++i) t.lo[i] = ~uint64_t(0);
-        return;
-      case NodeKind::Class:
-        if (leaf.cc->ascii_ready) {
-          // The ASCII half was computed once after parsing.
-          t.lo[0] |= leaf.cc->ascii_bits[0];
-          t.lo[1] |= leaf.cc->ascii_bits[1];
-          for (uint32_t c = 128; c < 256; ++c) {
-            if (class_matches(*leaf.cc, c)) set(c);
-          }
-          return;
-        }
-        break;
-      default:
-        break;
-    }
-    for (uint32_t c = 0; c < 256; ++c) {
-      if (single_accepts(leaf, c)) set(c);
-    }
-  }
-
   uint32_t make_test(const Node& nd) {
-    CharTest t;
-    t.first = uint32_t(p_.leaves.size());
-    leaves(nd);
-    t.count = uint32_t(p_.leaves.size()) - t.first;
-    for (uint32_t i = t.first; i < t.first + t.count; ++i) leaf_bits(*p_.leaves[i], t);
-    // Any and Grapheme accept every code point above 255.
-    bool high_all = false;
-    for (uint32_t i = t.first; i < t.first + t.count; ++i) {
-      const NodeKind k = p_.leaves[i]->kind;
-      high_all = high_all || k == NodeKind::Any || k == NodeKind::Grapheme;
-    }
-    const bool rest_all =
-        t.lo[1] == ~uint64_t(0) && t.lo[2] == ~uint64_t(0) && t.lo[3] == ~uint64_t(0);
-    if (high_all && rest_all && t.lo[0] == ~uint64_t(0)) {
-      t.shape = CharTest::Shape::All;
-    } else if (high_all && rest_all && t.lo[0] == ~(uint64_t(1) << '\n')) {
-      t.shape = CharTest::Shape::NotNewline;
-    }
-    p_.tests.push_back(t);
+    p_.tests.push_back(char_test(nd));
     return uint32_t(p_.tests.size() - 1);
   }
 
@@ -678,8 +517,10 @@ Program compile_program(const Node& root) {
   c.node(root);
   c.emit(Op::Match);
   for (RepInfo& r : p.reps) {
-    // Opens, closes and jumps neither fail nor record, so the literal after
-    // them decides at once whether the rest can start at a position.
+    // Opens, closes and jumps neither fail nor record, so the literal or
+    // test after them (or the first iteration of a loop that needs one)
+    // decides at once whether the rest can start at a position.
+    const CharTest* follow_test = nullptr;
     uint32_t at = r.exit;
     for (int steps = 0; steps < 64; ++steps) {
       const Inst& in = p.code[at];
@@ -688,24 +529,27 @@ Program compile_program(const Node& root) {
       } else if (in.op == Op::Jump) {
         at = in.a;
       } else {
-        if (in.op == Op::Char) r.follow = in.a;
+        if (in.op == Op::Char) {
+          r.follow = in.a;
+        } else if (in.op == Op::Test) {
+          follow_test = &p.tests[in.a];
+        } else if (in.op == Op::Loop1 && p.reps[in.a].min > 0) {
+          const RepInfo& next = p.reps[in.a];
+          if (next.exact) {
+            r.follow = uint32_t(next.ch);
+          } else {
+            follow_test = &p.tests[next.test];
+          }
+        }
         break;
       }
     }
-    if (r.follow == kNone || p.code[r.exit - 1].op != Op::Loop1) continue;
-    bool accepts;
-    if (r.exact) {
-      accepts = r.follow == uint32_t(r.ch);
-    } else if (r.follow < 256) {
-      accepts = p.tests[r.test].accepts_low(r.follow);
-    } else {
-      accepts = false;
-      const CharTest& t = p.tests[r.test];
-      for (uint32_t i = t.first; i < t.first + t.count; ++i) {
-        accepts = accepts || single_accepts(*p.leaves[i], r.follow);
-      }
+    if (p.code[r.exit - 1].op != Op::Loop1) continue;
+    if (r.follow != kNone) {
+      r.give_back = r.exact ? r.follow == uint32_t(r.ch) : p.tests[r.test].accepts(r.follow);
+    } else if (follow_test) {
+      r.give_back = r.exact ? follow_test->accepts(r.ch) : !p.tests[r.test].disjoint(*follow_test);
     }
-    r.give_back = accepts;
   }
   assign_memo_slots(p);
   return p;

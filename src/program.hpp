@@ -1,15 +1,26 @@
 // The syntax tree compiled to a flat array of instructions for the
-// backtracking VM, plus the character tests and tree facts both need.
+// backtracking VM, plus the tree facts the compilers need.
+//
+// Where each representation of a pattern is built, and why. The parser
+// builds the tree, which stays as written (dump, errors) and is read only at
+// compile time. From it, once per pattern: the analysis (analysis.hpp: the
+// literals and sets that let a search skip text); this Program, for the VM,
+// which keeps counted repetitions as counters and has every feature; and,
+// on first use, the Automaton (nfa.hpp) for the lazy DFA and the one-pass
+// matcher, which expands counted repetitions into copies and refuses what
+// an automaton cannot express, so it cannot be derived from this Program.
+// The character tests of both are tables (char_test.hpp) that they own:
+// no engine reads the tree while matching.
 //
 // Compilation is one walk over the tree after a pre-pass that computes, per
 // node, its width (least and most code points it can consume), whether it
 // consumes exactly one code point in one way ("single") and whether its code
 // never leaves a choice point behind ("straight"). Those facts pick the
-// instruction forms: single-character tests with a 256-entry bitmap, loops
-// over single characters and over straight bodies that keep one backtrack
-// frame for the whole loop instead of one per iteration, and group closes that
-// compute the start from a fixed width instead of keeping a register.
-// Cost: linear in the tree plus 256 tests per character class.
+// instruction forms: single-character tests, loops over single characters
+// and over straight bodies that keep one backtrack frame for the whole loop
+// instead of one per iteration, and group closes that compute the start from
+// a fixed width instead of keeping a register.
+// Cost: linear in the tree plus 256 predicate calls per character test.
 //
 // Invariants the VM relies on: the code of a straight node pushes no frame
 // that outlives it (a loop whose body is straight finds its own frame on top
@@ -20,26 +31,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "ast.hpp"
+#include "char_test.hpp"
 
 namespace kordal {
-
-// --- character tests shared by the engines ---
-
-inline bool ascii_word(char32_t c) {
-  return ((c | 0x20) - 'a') < 26 || (c - '0') < 10 || c == '_';
-}
-inline bool word_char(char32_t c, bool ascii) {
-  return ascii ? ascii_word(c) : unicode::is_word(c);
-}
-bool predef_test(Predef kind, bool ascii, char32_t c);
-bool class_matches(const CharClass& cc, char32_t c);
-// Case-insensitive equality of two code points (full lowercase mappings).
-bool chars_equal_ci(char32_t a, char32_t b);
-// Whether a node that consumes exactly one code point (is_single) accepts c.
-bool single_accepts(const Node& node, char32_t c);
 
 // --- tree facts ---
 
@@ -70,15 +68,15 @@ enum class Op : uint8_t {
   Match,      // success; with an end target, only at that position
   Char,       // a: code point, compared exactly
   Test,       // a: index into tests
-  Str,        // a: index into strs; f: ignore case
-  StartLine,  // f: multiline
-  EndLine,    // f: multiline
+  Str,        // a: index into strs; flag kIgnoreCase
+  StartLine,  // flag kMultiline
+  EndLine,    // flag kMultiline
   StartText,
   EndText,
-  WordB,        // f: bit 0 negated, bit 1 ascii
-  WordEdge,     // f: bit 0 end of word, bit 1 ascii
+  WordB,        // flags kNegated, kAscii
+  WordEdge,     // flags kWordEnd (else the start of a word), kAscii
   Open,         // a: group; b: start register, or kNone when the close computes it
-  Close,        // a: group; b: start register, or the fixed width when f is 1
+  Close,        // a: group; b: start register, or with kFixedWidth the width
   Jump,         // a: target
   Split,        // a: the alternative tried on backtracking; falls through first
   RepInit,      // a: rep; general repetition, body follows
@@ -92,28 +90,31 @@ enum class Op : uint8_t {
   LookEnd,      // a: look
   BehindBegin,  // a: look (behind)
   BehindEnd,    // a: look
-  BackRef,      // a: group; f: ignore case
+  BackRef,      // a: group; flag kIgnoreCase
 };
 
 inline constexpr uint32_t kNone = UINT32_MAX;
 
 struct Inst {
+  // The bits of `f`; what each means depends on the op (see Op).
+  static constexpr uint8_t kIgnoreCase = 1;  // Str, BackRef
+  static constexpr uint8_t kMultiline = 1;   // StartLine, EndLine
+  static constexpr uint8_t kNegated = 1;     // WordB
+  static constexpr uint8_t kWordEnd = 1;     // WordEdge
+  static constexpr uint8_t kFixedWidth = 1;  // Close: b is the width, not a register
+  static constexpr uint8_t kAscii = 2;       // WordB, WordEdge
+
   Op op = Op::Match;
   uint8_t f = 0;
   uint32_t a = 0;
   uint32_t b = 0;
-};
 
-// A single-character test: exact for code points below 256 through the
-// bitmap; above, any of the leaf nodes (Lit, Any, Class, Predef, Prop,
-// Grapheme) accepts.
-struct CharTest {
-  enum class Shape : uint8_t { General, All, NotNewline };
-  uint64_t lo[4] = {0, 0, 0, 0};
-  uint32_t first = 0;  // leaves [first, first + count) in Program::leaves
-  uint32_t count = 0;
-  Shape shape = Shape::General;  // lets loops scan with memchr or not at all
-  bool accepts_low(uint32_t c) const { return (lo[c >> 6] >> (c & 63)) & 1; }
+  bool ignore_case() const { return f & kIgnoreCase; }
+  bool multiline() const { return f & kMultiline; }
+  bool negated() const { return f & kNegated; }
+  bool word_end() const { return f & kWordEnd; }
+  bool fixed_width() const { return f & kFixedWidth; }
+  bool ascii() const { return f & kAscii; }
 };
 
 struct RepInfo {
@@ -130,10 +131,12 @@ struct RepInfo {
   char32_t ch = 0;
   uint32_t test = 0;
   // The literal the rest of the pattern begins with (past group opens,
-  // closes and jumps), or kNone: the loops only stop where it stands.
+  // closes and jumps, or as the first iteration of a loop), or kNone: the
+  // loops only stop where it stands.
   uint32_t follow = kNone;
-  // Loop1, greedy: false when its test rejects `follow`, so that giving back
-  // code points can never let the rest match and no frame is kept.
+  // Loop1, greedy: false when its test rejects `follow` (or shares no code
+  // point with the test the rest begins with), so that giving back code
+  // points can never let the rest match and no frame is kept.
   bool give_back = true;
 };
 
@@ -149,8 +152,7 @@ struct LookInfo {
 struct Program {
   std::vector<Inst> code;
   std::vector<CharTest> tests;
-  std::vector<const Node*> leaves;
-  std::vector<const std::vector<char32_t>*> strs;
+  std::vector<std::u32string> strs;
   std::vector<RepInfo> reps;
   std::vector<LookInfo> looks;
   uint32_t num_regs = 0;  // positions, counts and frame indexes
@@ -164,8 +166,8 @@ struct Program {
   uint32_t memo_slots = 0;
 };
 
-// Compiles an annotated tree. The program points into the tree (leaves,
-// literal runs), so the tree must outlive it and stay unchanged.
+// Compiles an annotated tree. The program owns everything it reads while
+// matching; the tree is not read after this.
 Program compile_program(const Node& root);
 
 }  // namespace kordal

@@ -12,7 +12,8 @@
 // searched from its literal first (found: the groups as after the DFA; not found: done; gave up:
 // the start loop from the least start not ruled out). Starts are skipped, with scans that are
 // templates over the code-unit width, where the required literal (the needle) cannot lie within
-// reach, where the first code point cannot begin a match, and where too little text is left; a
+// reach, where the first code point cannot begin a match, where a leading word assertion cannot
+// hold or a leading lookbehind's literal does not end, and where too little text is left; a
 // search whose needle does not occur ends after one scan. Skipping a start that can match would
 // change results, so each rule is one the analysis proves. Anchored and full
 // searches make one attempt: one-pass, else the VM. The partial search runs
@@ -84,6 +85,12 @@ Strategy::Strategy(const Node& tree, const Program& program, Analysis analysis, 
     prefilter_ = std::make_unique<const Prefilter>(std::move(*an_.needle));
     an_.needle.reset();  // the prefilter holds it
   }
+  if (an_.behind) {
+    Needle nd;
+    nd.lits.push_back(*an_.behind);
+    behind_len_ = an_.behind->chars.size();
+    behind_ = std::make_unique<const Prefilter>(std::move(nd));
+  }
   vm_scans_ = group_count_ == 0 && Backtracker::leads_with_loop(program_);
   StartSet& ss = starts_;
   skips_ = true;
@@ -143,11 +150,62 @@ struct Search {
 
   Search(const Strategy& s, State& t, size_t from) : sg(s), st(t), s0(from), start_at(from) {}
 
-  // Next start >= s that can begin a match, or n + 1 (also when the poll
-  // hook stopped the scan: st.status says so). Read in slices with a poll
-  // between them, as every long scan.
+  // Next start >= s that can begin a match, or n + 1: by the first code
+  // point, then (with `lead`) where the leading word assertion holds. The
+  // first start of a call is not worth the check: an attempt makes it at
+  // once, and most such starts pass it.
   template <class U>
-  size_t skip(const U* p, size_t s) const {
+  size_t skip(const U* p, size_t s, bool lead) const {
+    const size_t at = skip_first(p, s);
+    if (!lead || sg.an_.lead == Analysis::Lead::None || at >= st.n || lead_holds(p, at)) {
+      return at;
+    }
+    return skip_lead(p, at);
+  }
+
+  // The next start after `at` where both the first code point and the
+  // leading word assertion allow a match, or n + 1.
+  template <class U>
+  size_t skip_lead(const U* p, size_t at) const {
+    do {
+      at = skip_first(p, next_edge(p, at + 1));
+    } while (at < st.n && !lead_holds(p, at));
+    return at;
+  }
+
+  // next_word_edge from `from`, read in polled slices; n + 1 when the poll
+  // hook stopped the scan.
+  template <class U>
+  size_t next_edge(const U* p, size_t from) const {
+    const bool ascii = sg.an_.lead_ascii;
+    const uint8_t* tab = word_table(ascii).data();
+    const size_t n = st.n;
+    for (size_t slice = kFirstSlice;; slice = kScanSlice) {
+      const size_t until = n - from > slice ? from + slice : n;
+      const size_t i = next_word_edge(p, until, from, tab, ascii);
+      if (i < until || until == n) return i;
+      if (st.ctl && st.ctl->poll && st.ctl->poll(st.ctl->ctx)) {
+        st.status = Status::Interrupted;
+        return n + 1;
+      }
+      from = until;
+    }
+  }
+
+  template <class U>
+  bool lead_holds(const U* p, size_t s) const {
+    const bool ascii = sg.an_.lead_ascii;
+    const uint8_t* tab = word_table(ascii).data();
+    const bool prev = s > 0 && word_unit(tab, ascii, p[s - 1]);
+    const bool cur = s < st.n && word_unit(tab, ascii, p[s]);
+    return sg.an_.lead == Analysis::Lead::WordBoundary ? prev != cur : !prev && cur;
+  }
+
+  // Next start >= s whose first code point can begin a match, or n + 1
+  // (also when the poll hook stopped the scan: st.status says so). Read in
+  // slices with a poll between them, as every long scan.
+  template <class U>
+  size_t skip_first(const U* p, size_t s) const {
     const Analysis& an = sg.an_;
     const size_t n = st.n;
     if (an.skip == Analysis::Skip::None) return s;
@@ -337,6 +395,11 @@ struct Search {
     // for less than a needle scan would cost, and a turn that runs long is
     // handed to the DFA, which consults the needle first.
     const bool needle_first = !(an.anchored_start && dfa_live);
+    // The lookbehind literal: an occurrence ending at q allows the start q.
+    const Prefilter* bf = sg.behind_.get();
+    const size_t blen = sg.behind_len_;
+    size_t bstart = 0;  // the start the current occurrence allows
+    bool bwindow = false;
     for (size_t s = start_at;;) {
       if (pf && (!window || s > hi) && (needle_first || vm_turns == 0)) {
         const Needle& nd = pf->needle();
@@ -347,9 +410,17 @@ struct Search {
         hi = q - size_t(nd.min_off);
         window = true;
       }
-      s = skip(p, s);
+      if (bf && (!bwindow || s > bstart)) {
+        if (s > last) return;
+        const size_t q = scan_polled(*bf, st, p, s >= blen ? s - blen : 0);
+        if (q == kNoPos) return;
+        s = bstart = q + blen;
+        bwindow = true;
+      }
+      s = skip(p, s, s > start_at);
       if (s > last || (an.anchored_start && s > 0)) return;
       if (pf && window && s > hi) continue;
+      if (bf && s > bstart) continue;
       if (dfa_live && vm_turns == 0 && dfa_find(s)) return;
       t.reset(s);
       // The one-pass matcher only with the DFA to hand a long attempt to,
@@ -498,7 +569,7 @@ struct Search {
         s = q < tail ? q : tail;
       }
     }
-    return skip(p, s);
+    return skip(p, s, false);
   }
 
   // Partial: the VM at every start the skip rule allows.

@@ -98,6 +98,9 @@ class Strategy {
   Analysis an_;
   size_t group_count_ = 0;
   std::unique_ptr<const Prefilter> prefilter_;  // the required literal, if any
+  // The literal that ends right before every match (Analysis::behind), if any.
+  std::unique_ptr<const Prefilter> behind_;
+  size_t behind_len_ = 0;
   bool literal_ = false;  // the pattern is one string, and the prefilter searches for it
   // The pattern is an alternation of strings, matched by the prefilter and it.
   std::unique_ptr<const LiteralAlternation> alternation_;

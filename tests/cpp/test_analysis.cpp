@@ -13,6 +13,7 @@
 #include "iterators.hpp"
 #include "prefilter.hpp"
 #include "program.hpp"
+#include "reference_chars.hpp"
 #include "reference_matcher.hpp"
 #include "regex.hpp"
 #include "state.hpp"
@@ -358,7 +359,7 @@ bool lit_at(const std::u32string& t, size_t p, const Literal& l) {
 
 TEST(Soundness, RandomPatternsNeverLoseAMatch) {
   std::mt19937 rng(12345);
-  int checked = 0;
+  int checked = 0, leads = 0, behinds = 0;
   for (int iter = 0; iter < 6000; ++iter) {
     const std::string pat = random_pattern(rng, 3);
     auto r = Regex::new_with_flags(pat, 0);
@@ -405,6 +406,18 @@ TEST(Soundness, RandomPatternsNeverLoseAMatch) {
           ASSERT_LT(q, text.size()) << where;
           EXPECT_TRUE(an.first.contains(text[q])) << where;
         }
+        if (an.lead != Analysis::Lead::None) {
+          ++leads;
+          const bool prev = q > 0 && reference::word(text[q - 1], an.lead_ascii);
+          const bool cur = q < text.size() && reference::word(text[q], an.lead_ascii);
+          EXPECT_TRUE(an.lead == Analysis::Lead::WordBoundary ? prev != cur : !prev && cur)
+              << where;
+        }
+        if (an.behind) {
+          ++behinds;
+          const size_t len = an.behind->chars.size();
+          EXPECT_TRUE(q >= len && lit_at(text, q - len, *an.behind)) << where;
+        }
         if (!an.prefixes.empty()) {
           bool any = false;
           for (const Literal& l : an.prefixes)
@@ -442,6 +455,9 @@ TEST(Soundness, RandomPatternsNeverLoseAMatch) {
     }
   }
   EXPECT_GT(checked, 5000);
+  // The start rules of the search loop were checked too.
+  EXPECT_GT(leads, 500);
+  EXPECT_GT(behinds, 50);
 }
 
 }  // namespace

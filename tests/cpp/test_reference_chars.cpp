@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "char_test.hpp"
 #include "program.hpp"
 #include "reference_chars.hpp"
 #include "regex.hpp"
@@ -74,12 +75,65 @@ TEST_P(ReferenceClass, AgreesWithTheEngine) {
     ASSERT_EQ(reference::accepts(*nd, c), single_accepts(*nd, c))
         << GetParam() << " U+" << std::hex << uint32_t(c);
   }
+  // The tables the engines match with, over every code point.
+  const CharTest t = char_test(*nd);
+  for (char32_t c = 0; c <= kLast; ++c) {
+    ASSERT_EQ(reference::accepts(*nd, c), t.accepts(c))
+        << GetParam() << " U+" << std::hex << uint32_t(c);
+  }
 }
 
-INSTANTIATE_TEST_SUITE_P(Classes, ReferenceClass,
-                         ::testing::Values("[a-z_]", "[^\\d\\s]", "[\\w\\-.]", "(?i)[k-m]",
-                                           "(?a)[^\\w]", "[\\p{Lu}0-9]", "(?i)\\u00c5", "\\D",
-                                           "(?:a|[^b]|\\s)"));
+INSTANTIATE_TEST_SUITE_P(
+    Classes, ReferenceClass,
+    ::testing::Values("[a-z_]", "[^\\d\\s]", "[\\w\\-.]", "(?i)[k-m]", "(?a)[^\\w]", "[\\p{Lu}0-9]",
+                      "(?i)\\u00c5", "\\D", "(?:a|[^b]|\\s)",
+                      // members above 255, case-folded ones among them
+                      "(?i)[\\u0100-\\u0180\\u212a]", "(?i)\\u212a", "(?i)[^k\\u03a3]",
+                      "[\\u4e00-\\u9fff\\p{Lu}]", "[^\\x00-\\uffff]", "(?i)\\u1e9e",
+                      // negated parts, alone and beside others
+                      "(?:[^a\\w]|\\p{Lu})", "(?:[^\\s\\p{P}]|\\d)", "[^\\S\\n]", "[\\P{L}x]",
+                      "[[:punct:][:space:]]", "[^[:cntrl:]\\d]", "(?s).", ".",
+                      // the properties expanded into ranges
+                      "\\p{print}", "\\p{Z}", "[[:blank:][:xdigit:]]", "\\p{ascii}",
+                      "\\p{posixpunct}", "[^\\p{cntrl}]", "\\P{space}"));
+
+TEST(CharTests, DisjointOnlyWhereNoCodePointPassesBoth) {
+  auto test_of = [](const char* p) {
+    auto re = Regex::new_with_flags(p, 0);
+    EXPECT_TRUE(re.ok()) << p;
+    const Node* nd = &re.value().tree();
+    while (nd->kind == NodeKind::Group || nd->kind == NodeKind::NonCap) nd = &nd->child();
+    return char_test(*nd);
+  };
+  struct Case {
+    const char* a;
+    const char* b;
+    bool disjoint;  // what the test must answer (false: overlapping or unknown)
+  };
+  const Case cases[] = {
+      {"\\w", "\\s", true},
+      {"[a-z]", "[0-9]", true},
+      {"\\w", "[.,]", true},
+      {"[\\u0400-\\u04ff]", "\\s", true},
+      {"\\w", "\\d", false},
+      {"\\S", "\\s", true},
+      {"(?i)k", "\\u212a", false},
+      {"[^a]", "a", true},
+      {"\\p{L}", "\\w", false},
+      {".", "\\n", true},
+      {"[\\u2000-\\u2100]", "\\w", false},
+  };
+  for (const Case& c : cases) {
+    const CharTest a = test_of(c.a), b = test_of(c.b);
+    EXPECT_EQ(a.disjoint(b), c.disjoint) << c.a << " " << c.b;
+    EXPECT_EQ(b.disjoint(a), c.disjoint) << c.b << " " << c.a;
+    if (!a.disjoint(b)) continue;
+    for (char32_t ch = 0; ch <= kLast; ++ch) {
+      ASSERT_FALSE(a.accepts(ch) && b.accepts(ch))
+          << c.a << " " << c.b << " U+" << std::hex << uint32_t(ch);
+    }
+  }
+}
 
 TEST(ReferenceLengths, MatchTheEngineWidths) {
   for (const char* p : {"a", "abc", "a{2,5}", "(?:ab|c)*", "(a|bcd)e?", "\\1?(x)", "(?=ab)c",
