@@ -174,6 +174,23 @@ inline PyObject* exact_str(PyObject* s) {
   return PyUnicode_Substring(s, 0, PyUnicode_GET_LENGTH(s));
 }
 
+// The tuple (a, b) of two offsets: what every span getter returns, once per
+// match in a loop over matches, so built without Py_BuildValue's format walk.
+inline PyObject* offset_pair(size_t a, size_t b) {
+  PyObject* t = PyTuple_New(2);
+  if (t == nullptr) return nullptr;
+  PyObject* x = PyLong_FromSize_t(a);
+  PyObject* y = x != nullptr ? PyLong_FromSize_t(b) : nullptr;
+  if (y == nullptr) {
+    Py_XDECREF(x);
+    Py_DECREF(t);
+    return nullptr;
+  }
+  PyTuple_SET_ITEM(t, 0, x);
+  PyTuple_SET_ITEM(t, 1, y);
+  return t;
+}
+
 // Engine texts are always valid UTF-8 cut at code-point boundaries.
 inline PyObject* str_from_utf8(std::string_view s) {
   return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), nullptr);

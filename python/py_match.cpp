@@ -282,7 +282,7 @@ PyObject* match_span_of(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   if (g >= m->ngroups) Py_RETURN_NONE;
   kordal::Span s = group_span(m, g);
   if (!s.set()) Py_RETURN_NONE;
-  return Py_BuildValue("(nn)", static_cast<Py_ssize_t>(s.start), static_cast<Py_ssize_t>(s.end));
+  return offset_pair(s.start, s.end);
 }
 
 // Start (or end) byte of group g; the input length when it did not take part.
@@ -358,8 +358,7 @@ PyObject* get_end(PyObject* self, void*) {
 
 PyObject* get_span(PyObject* self, void*) {
   PyMatch* m = as_match(self);
-  return Py_BuildValue("(nn)", static_cast<Py_ssize_t>(bound_of(m, 0, false)),
-                       static_cast<Py_ssize_t>(bound_of(m, 0, true)));
+  return offset_pair(bound_of(m, 0, false), bound_of(m, 0, true));
 }
 
 PyObject* get_capture_count(PyObject* self, void*) {
@@ -433,7 +432,7 @@ const char* const kDefault[] = {"default"};
 const char* const kTemplate[] = {"template"};
 
 PyObject* span_tuple(size_t start, size_t end) {
-  return Py_BuildValue("(nn)", static_cast<Py_ssize_t>(start), static_cast<Py_ssize_t>(end));
+  return offset_pair(start, end);
 }
 
 PyObject* match_groupdict(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
