@@ -290,18 +290,30 @@ PyObject* regex_find_partial(PyObject* self, PyObject* const* args, Py_ssize_t n
 
 // Replacement output in code units of type Unit, wide enough for both the
 // haystack and the template.
+// The template's literal pieces come back once per match as the same views
+// (of the template or of static strings) during one call: each is decoded
+// once and then copied as code units.
 template <class Unit>
 class StrSink final : public kordal::ReplaceSink {
  public:
-  explicit StrSink(const kordal::Text& hay) : hay_(hay) {}
+  explicit StrSink(const kordal::Text& hay) : hay_(hay) { out_.reserve(hay.n); }
   void copy(size_t a, size_t b) override {
     if (a >= b) return;
     kordal::with_units(hay_, [&](const auto* p) { out_.insert(out_.end(), p + a, p + b); });
   }
   void literal(std::string_view utf8) override {
+    for (const Decoded& d : decoded_) {
+      if (d.utf8.data() == utf8.data() && d.utf8.size() == utf8.size()) {
+        out_.insert(out_.end(), d.units.begin(), d.units.end());
+        return;
+      }
+    }
+    Decoded d{utf8, {}};
     const auto* p = reinterpret_cast<const unsigned char*>(utf8.data());
     const auto* e = p + utf8.size();
-    while (p < e) out_.push_back(static_cast<Unit>(kordal::next_utf8(p, e)));
+    while (p < e) d.units.push_back(static_cast<Unit>(kordal::next_utf8(p, e)));
+    out_.insert(out_.end(), d.units.begin(), d.units.end());
+    if (decoded_.size() < kMaxDecoded) decoded_.push_back(std::move(d));
   }
   PyObject* result() const {
     constexpr int kind = sizeof(Unit) == 1   ? PyUnicode_1BYTE_KIND
@@ -311,8 +323,14 @@ class StrSink final : public kordal::ReplaceSink {
   }
 
  private:
+  struct Decoded {
+    std::string_view utf8;
+    std::vector<Unit> units;
+  };
+  static constexpr size_t kMaxDecoded = 8;
   const kordal::Text& hay_;
   std::vector<Unit> out_;
+  std::vector<Decoded> decoded_;
 };
 
 template <class Unit>
