@@ -99,6 +99,9 @@ PyObject* new_match(ModuleState* st, PyObject* input, const kordal::Match& m, si
 inline PyObject* match_for(PyObject* regex, PyObject* input, const kordal::Match& m) {
   return new_match(regex_state(regex), input, m, kordal::kUnset, regex);
 }
+// A Match for the match that a search by `regex` left in `st`, read from
+// the State without an engine Match in between.
+PyObject* match_from_state(PyObject* regex, PyObject* input, const kordal::State& st);
 PyObject* match_input(PyObject* match);  // borrowed, exact str
 size_t match_lastindex(PyObject* match);
 // Caps, histories and names as an engine Match whose text is left empty.
