@@ -174,6 +174,7 @@ int translate_foreign_flags(PyObject* o, uint32_t& out);
 // An exact str with the same contents as `s` (a str or subclass): `s` itself
 // when it is exact, else one copy. New reference.
 inline PyObject* exact_str(PyObject* s) {
+  if (PyUnicode_CheckExact(s)) return Py_NewRef(s);
   return PyUnicode_Substring(s, 0, PyUnicode_GET_LENGTH(s));
 }
 

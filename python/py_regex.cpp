@@ -118,7 +118,11 @@ PyObject* search_once(PyObject* self, const Haystack& hay, kordal::Regex::Anchor
 bool one_haystack(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                   Haystack& hay) {
   PyObject* a[1];
-  if (!bind(p, args, nargs, kwnames, a)) return false;
+  if (nargs == 1 && kwnames == nullptr) {
+    a[0] = args[0];  // the usual call binds nothing
+  } else if (!bind(p, args, nargs, kwnames, a)) {
+    return false;
+  }
   return to_haystack(a[0], "haystack", hay);
 }
 
