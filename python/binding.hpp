@@ -99,6 +99,9 @@ PyObject* new_match(ModuleState* st, PyObject* input, const kordal::Match& m, si
 inline PyObject* match_for(PyObject* regex, PyObject* input, const kordal::Match& m) {
   return new_match(regex_state(regex), input, m, kordal::kUnset, regex);
 }
+// A Match for the match that a search by `regex` left in `st`, read from
+// the State without an engine Match in between.
+PyObject* match_from_state(PyObject* regex, PyObject* input, const kordal::State& st);
 PyObject* match_input(PyObject* match);  // borrowed, exact str
 size_t match_lastindex(PyObject* match);
 // Caps, histories and names as an engine Match whose text is left empty.
@@ -171,7 +174,25 @@ int translate_foreign_flags(PyObject* o, uint32_t& out);
 // An exact str with the same contents as `s` (a str or subclass): `s` itself
 // when it is exact, else one copy. New reference.
 inline PyObject* exact_str(PyObject* s) {
+  if (PyUnicode_CheckExact(s)) return Py_NewRef(s);
   return PyUnicode_Substring(s, 0, PyUnicode_GET_LENGTH(s));
+}
+
+// The tuple (a, b) of two offsets: what every span getter returns, once per
+// match in a loop over matches, so built without Py_BuildValue's format walk.
+inline PyObject* offset_pair(size_t a, size_t b) {
+  PyObject* t = PyTuple_New(2);
+  if (t == nullptr) return nullptr;
+  PyObject* x = PyLong_FromSize_t(a);
+  PyObject* y = x != nullptr ? PyLong_FromSize_t(b) : nullptr;
+  if (y == nullptr) {
+    Py_XDECREF(x);
+    Py_DECREF(t);
+    return nullptr;
+  }
+  PyTuple_SET_ITEM(t, 0, x);
+  PyTuple_SET_ITEM(t, 1, y);
+  return t;
 }
 
 // Engine texts are always valid UTF-8 cut at code-point boundaries.

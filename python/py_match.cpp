@@ -20,6 +20,7 @@
 // against G before use.
 #include <algorithm>
 #include <memory>
+#include <new>
 #include <string>
 #include <utility>
 #include <vector>
@@ -28,6 +29,7 @@
 #include "binding.hpp"
 #include "errors.hpp"
 #include "haystack.hpp"
+#include "state.hpp"
 #include "template.hpp"
 
 namespace kordal::py {
@@ -282,7 +284,7 @@ PyObject* match_span_of(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   if (g >= m->ngroups) Py_RETURN_NONE;
   kordal::Span s = group_span(m, g);
   if (!s.set()) Py_RETURN_NONE;
-  return Py_BuildValue("(nn)", static_cast<Py_ssize_t>(s.start), static_cast<Py_ssize_t>(s.end));
+  return offset_pair(s.start, s.end);
 }
 
 // Start (or end) byte of group g; the input length when it did not take part.
@@ -358,8 +360,7 @@ PyObject* get_end(PyObject* self, void*) {
 
 PyObject* get_span(PyObject* self, void*) {
   PyMatch* m = as_match(self);
-  return Py_BuildValue("(nn)", static_cast<Py_ssize_t>(bound_of(m, 0, false)),
-                       static_cast<Py_ssize_t>(bound_of(m, 0, true)));
+  return offset_pair(bound_of(m, 0, false), bound_of(m, 0, true));
 }
 
 PyObject* get_capture_count(PyObject* self, void*) {
@@ -433,7 +434,7 @@ const char* const kDefault[] = {"default"};
 const char* const kTemplate[] = {"template"};
 
 PyObject* span_tuple(size_t start, size_t end) {
-  return Py_BuildValue("(nn)", static_cast<Py_ssize_t>(start), static_cast<Py_ssize_t>(end));
+  return offset_pair(start, end);
 }
 
 PyObject* match_groupdict(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -649,10 +650,11 @@ PyObject* make_match_type(PyObject* module) {
 
 namespace {
 
-// A Match with room for `nwords` words after the header; nhist is left to the caller.
-PyMatch* alloc_match(ModuleState* st, PyObject* input, const kordal::Match& em, size_t lastindex,
+// A Match of G groups with room for `nwords` words after the header; nhist
+// is left to the caller. `names` is used without a Regex.
+PyMatch* alloc_match(ModuleState* st, PyObject* input, size_t G,
+                     const std::shared_ptr<const kordal::Names>& names, size_t lastindex,
                      PyObject* regex, size_t nwords) {
-  const size_t G = em.caps.size();
   PyMatch* m = PyObject_NewVar(PyMatch, st->match_type, static_cast<Py_ssize_t>(nwords));
   if (m == nullptr) return nullptr;
   m->input = Py_NewRef(input);
@@ -668,7 +670,7 @@ PyMatch* alloc_match(ModuleState* st, PyObject* input, const kordal::Match& em, 
   }
   m->regex = nullptr;
   m->lastindex = lastindex < G ? lastindex : kordal::kUnset;
-  m->owned_names = em.names;
+  m->owned_names = names;
   if (!m->owned_names) {
     static const auto empty = std::make_shared<const kordal::Names>();
     m->owned_names = empty;
@@ -683,7 +685,7 @@ PyObject* new_match(ModuleState* st, PyObject* input, const kordal::Match& em, s
                     PyObject* regex) {
   const size_t G = em.caps.size();
   if (em.flat_history) {
-    PyMatch* m = alloc_match(st, input, em, lastindex, regex, G * kSpanWords);
+    PyMatch* m = alloc_match(st, input, G, em.names, lastindex, regex, G * kSpanWords);
     if (m == nullptr) return nullptr;
     m->nhist = kFlat;
     size_t* w = words(m);
@@ -697,7 +699,7 @@ PyObject* new_match(ModuleState* st, PyObject* input, const kordal::Match& em, s
   const bool synth0 = G > 0 && em.caps[0].set() && em.history_size(0) == 0;
   nhist += synth0;
   const size_t nwords = G * kSpanWords + (G + 1) + nhist * kHistWords;
-  PyMatch* m = alloc_match(st, input, em, lastindex, regex, nwords);
+  PyMatch* m = alloc_match(st, input, G, em.names, lastindex, regex, nwords);
   if (m == nullptr) return nullptr;
   m->nhist = nhist;
   size_t* w = words(m);
@@ -716,6 +718,32 @@ PyObject* new_match(ModuleState* st, PyObject* input, const kordal::Match& em, s
     for (size_t i = 0; i < n; ++i) write_hist(hs + k++ * kHistWords, src[i]);
   }
   off[G] = k;
+  return reinterpret_cast<PyObject*>(m);
+}
+
+PyObject* match_from_state(PyObject* regex, PyObject* input, const kordal::State& st) {
+  if (!st.flat) {
+    kordal::Match em;
+    try {
+      regex_of(regex).fill_match(em, {}, st);
+    } catch (const std::bad_alloc&) {
+      return PyErr_NoMemory();
+    }
+    return new_match(regex_state(regex), input, em, kordal::kUnset, regex);
+  }
+  // No histories: the spans alone, converted straight from the State.
+  static const std::shared_ptr<const kordal::Names> kNone;
+  const size_t G = st.caps.size();
+  PyMatch* m =
+      alloc_match(regex_state(regex), input, G, kNone, kordal::kUnset, regex, G * kSpanWords);
+  if (m == nullptr) return nullptr;
+  m->nhist = kFlat;
+  size_t* w = words(m);
+  for (size_t g = 0; g < G; ++g, w += kSpanWords) {
+    const kordal::CpSpan c = st.caps[g];
+    write_span(w, c.set() ? kordal::Span{st.offset(c.start), st.offset(c.end), c.start, c.end}
+                          : kordal::Span{});
+  }
   return reinterpret_cast<PyObject*>(m);
 }
 

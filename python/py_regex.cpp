@@ -17,6 +17,7 @@
 #include "errors.hpp"
 #include "haystack.hpp"
 #include "iterators.hpp"
+#include "state.hpp"
 #include "utf8.hpp"
 
 namespace kordal::py {
@@ -88,50 +89,27 @@ PyObject* regex_vectorcall(PyObject* tp, PyObject* const* args, size_t nargsf, P
   return make_regex(reinterpret_cast<PyTypeObject*>(tp), a[0], a[1]);
 }
 
-// The engine result of one call. A per-thread Match is reused, so that a
-// call allocates nothing for it, unless another call on this thread is
-// using it (a signal handler run during a long search can start another).
-// The thread's slot is looked up once per call: in a shared library each
-// access to a thread-local costs a call.
-class MatchSlot {
- public:
-  MatchSlot() : slot_(&tl_slot) {
-    if (slot_->busy) {
-      slot_ = nullptr;
-      return;
-    }
-    slot_->busy = true;
+// One search of `hay` from code point from.index (whose byte offset is
+// from.byte); its match, if any, is built straight from the search's State.
+// With `remember`, where the match ends is kept for the next find_at.
+PyObject* search_once(PyObject* self, const Haystack& hay, kordal::Regex::Anchor anchor,
+                      kordal::TextPos from = {}, bool remember = false) {
+  const kordal::Regex& re = re_of(self);
+  kordal::StateLease lease(re.group_count(), hay.text);
+  kordal::State& st = *lease;
+  if (from.index > 0 && from.index <= st.n) st.cursor.learn(from);
+  const size_t s0 = from.index < st.n ? from.index : st.n;
+  bool found = false;
+  if (!check_status(re.search_state(st, s0, anchor, false, found, search_control()))) {
+    return nullptr;
   }
-  ~MatchSlot() {
-    if (slot_ == nullptr) return;
-    // A huge history is not kept for the thread's lifetime.
-    std::optional<kordal::Match>& m = slot_->match;
-    if (m && m->history.capacity() > kKeepHistory) m.reset();
-    slot_->busy = false;
+  if (!found) Py_RETURN_NONE;
+  if (remember) {
+    remember_position(hay, kordal::TextPos{st.caps[0].end, st.offset(st.caps[0].end)});
   }
-  MatchSlot(const MatchSlot&) = delete;
-  MatchSlot& operator=(const MatchSlot&) = delete;
-  std::optional<kordal::Match>& get() { return slot_ ? slot_->match : local_; }
-
- private:
-  static constexpr size_t kKeepHistory = 1024;
-  struct Slot {
-    bool busy = false;
-    std::optional<kordal::Match> match;
-  };
-  static thread_local Slot tl_slot;
-  Slot* slot_;
-  std::optional<kordal::Match> local_;
-};
-thread_local MatchSlot::Slot MatchSlot::tl_slot;
-
-// Builds a Match for `m` found in `hay`, or returns None.
-PyObject* match_or_none(PyObject* self, const Haystack& hay,
-                        const std::optional<kordal::Match>& m) {
-  if (!m) Py_RETURN_NONE;
   PyObject* input = exact_str(hay.obj);
   if (input == nullptr) return nullptr;
-  PyObject* r = match_for(self, input, *m);
+  PyObject* r = match_from_state(self, input, st);
   Py_DECREF(input);
   return r;
 }
@@ -140,7 +118,11 @@ PyObject* match_or_none(PyObject* self, const Haystack& hay,
 bool one_haystack(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                   Haystack& hay) {
   PyObject* a[1];
-  if (!bind(p, args, nargs, kwnames, a)) return false;
+  if (nargs == 1 && kwnames == nullptr) {
+    a[0] = args[0];  // the usual call binds nothing
+  } else if (!bind(p, args, nargs, kwnames, a)) {
+    return false;
+  }
   return to_haystack(a[0], "haystack", hay);
 }
 
@@ -195,10 +177,7 @@ PyObject* regex_find(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   static const Params p{"Regex.find", kHaystack, 1, 1};
   Haystack hay;
   if (!one_haystack(p, args, nargs, kwnames, hay)) return nullptr;
-  MatchSlot slot;
-  std::optional<kordal::Match>& m = slot.get();
-  if (!check_status(re_of(self).find(hay.text, m, search_control()))) return nullptr;
-  return match_or_none(self, hay, m);
+  return search_once(self, hay, kordal::Regex::Anchor::None);
 }
 
 PyObject* regex_find_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -213,14 +192,8 @@ PyObject* regex_find_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   // An offset inside a character has no code-point index to start from.
   kordal::TextPos pos;
   if (!haystack_index(hay, start, pos)) return nullptr;
-  MatchSlot slot;
-  std::optional<kordal::Match>& m = slot.get();
-  if (!check_status(re_of(self).find_at_index(hay.text, pos, m, search_control()))) {
-    return nullptr;
-  }
   // The next find_at on this text most likely starts where this match ends.
-  if (m) remember_position(hay, kordal::TextPos{m->caps[0].cend, m->caps[0].end});
-  return match_or_none(self, hay, m);
+  return search_once(self, hay, kordal::Regex::Anchor::None, pos, true);
 }
 
 PyObject* regex_match_at_start(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -228,10 +201,7 @@ PyObject* regex_match_at_start(PyObject* self, PyObject* const* args, Py_ssize_t
   static const Params p{"Regex.match_at_start", kHaystack, 1, 1};
   Haystack hay;
   if (!one_haystack(p, args, nargs, kwnames, hay)) return nullptr;
-  MatchSlot slot;
-  std::optional<kordal::Match>& m = slot.get();
-  if (!check_status(re_of(self).match_at_start(hay.text, m, search_control()))) return nullptr;
-  return match_or_none(self, hay, m);
+  return search_once(self, hay, kordal::Regex::Anchor::Start);
 }
 
 PyObject* regex_fullmatch(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -239,10 +209,7 @@ PyObject* regex_fullmatch(PyObject* self, PyObject* const* args, Py_ssize_t narg
   static const Params p{"Regex.fullmatch", kHaystack, 1, 1};
   Haystack hay;
   if (!one_haystack(p, args, nargs, kwnames, hay)) return nullptr;
-  MatchSlot slot;
-  std::optional<kordal::Match>& m = slot.get();
-  if (!check_status(re_of(self).fullmatch(hay.text, m, search_control()))) return nullptr;
-  return match_or_none(self, hay, m);
+  return search_once(self, hay, kordal::Regex::Anchor::Full);
 }
 
 PyObject* regex_findall(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -250,19 +217,28 @@ PyObject* regex_findall(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   static const Params p{"Regex.findall", kHaystack, 1, 1};
   Haystack hay;
   if (!one_haystack(p, args, nargs, kwnames, hay)) return nullptr;
+  // The walk of FindIter, each Match built straight from the State: after
+  // an empty match the next search starts one code point on.
+  const kordal::Regex& re = re_of(self);
+  kordal::StateLease lease(re.group_count(), hay.text);
   PyObject* list = PyList_New(0);
   if (list == nullptr) return nullptr;
   PyObject* input = nullptr;  // made at the first match, shared by all
-  kordal::FindIter it(re_of(self), hay.text);
-  std::optional<kordal::Match> m;
+  size_t next = 0;
   for (;;) {
-    if (!check_status(it.next(m, search_control()))) break;
-    if (!m) {
+    bool found = false;
+    if (!check_status(re.search_state(*lease, next, kordal::Regex::Anchor::None, false, found,
+                                      search_control()))) {
+      break;
+    }
+    if (!found) {
       Py_XDECREF(input);
       return list;
     }
+    const kordal::CpSpan whole = lease->caps[0];
+    next = whole.end > whole.start ? whole.end : whole.end + 1;
     if (input == nullptr && (input = exact_str(hay.obj)) == nullptr) break;
-    PyObject* obj = match_for(self, input, *m);
+    PyObject* obj = match_from_state(self, input, *lease);
     if (obj == nullptr) break;
     int rc = PyList_Append(list, obj);
     Py_DECREF(obj);
@@ -290,18 +266,30 @@ PyObject* regex_find_partial(PyObject* self, PyObject* const* args, Py_ssize_t n
 
 // Replacement output in code units of type Unit, wide enough for both the
 // haystack and the template.
+// The template's literal pieces come back once per match as the same views
+// (of the template or of static strings) during one call: each is decoded
+// once and then copied as code units.
 template <class Unit>
 class StrSink final : public kordal::ReplaceSink {
  public:
-  explicit StrSink(const kordal::Text& hay) : hay_(hay) {}
+  explicit StrSink(const kordal::Text& hay) : hay_(hay) { out_.reserve(hay.n); }
   void copy(size_t a, size_t b) override {
     if (a >= b) return;
     kordal::with_units(hay_, [&](const auto* p) { out_.insert(out_.end(), p + a, p + b); });
   }
   void literal(std::string_view utf8) override {
+    for (const Decoded& d : decoded_) {
+      if (d.utf8.data() == utf8.data() && d.utf8.size() == utf8.size()) {
+        out_.insert(out_.end(), d.units.begin(), d.units.end());
+        return;
+      }
+    }
+    Decoded d{utf8, {}};
     const auto* p = reinterpret_cast<const unsigned char*>(utf8.data());
     const auto* e = p + utf8.size();
-    while (p < e) out_.push_back(static_cast<Unit>(kordal::next_utf8(p, e)));
+    while (p < e) d.units.push_back(static_cast<Unit>(kordal::next_utf8(p, e)));
+    out_.insert(out_.end(), d.units.begin(), d.units.end());
+    if (decoded_.size() < kMaxDecoded) decoded_.push_back(std::move(d));
   }
   PyObject* result() const {
     constexpr int kind = sizeof(Unit) == 1   ? PyUnicode_1BYTE_KIND
@@ -311,8 +299,14 @@ class StrSink final : public kordal::ReplaceSink {
   }
 
  private:
+  struct Decoded {
+    std::string_view utf8;
+    std::vector<Unit> units;
+  };
+  static constexpr size_t kMaxDecoded = 8;
   const kordal::Text& hay_;
   std::vector<Unit> out_;
+  std::vector<Decoded> decoded_;
 };
 
 template <class Unit>

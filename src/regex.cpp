@@ -293,11 +293,27 @@ Status Regex::replace_in(State& st, std::string_view repl, bool all, ReplaceSink
   replaced = false;
   size_t p = 0;
   const size_t n = st.n;
-  const Names* names = names_.get();
-  auto lit = [&](std::string_view t) { sink.literal(t); };
-  auto group = [&](size_t g) {
-    if (g < st.caps.size() && st.caps[g].set()) sink.copy(st.caps[g].start, st.caps[g].end);
+  // The template is parsed once, into literal pieces (views of it, or of
+  // static strings, adjacent ones joined) and group references.
+  struct Piece {
+    std::string_view text;
+    size_t group;  // kUnset for literal text
   };
+  std::vector<Piece> pieces;
+  regex::expand_with(
+      repl, st.caps.size(), names_.get(),
+      [&](std::string_view t) {
+        if (!pieces.empty() && pieces.back().group == kUnset &&
+            pieces.back().text.data() + pieces.back().text.size() == t.data()) {
+          pieces.back().text =
+              std::string_view(pieces.back().text.data(), pieces.back().text.size() + t.size());
+        } else if (!t.empty()) {
+          pieces.push_back(Piece{t, kUnset});
+        }
+      },
+      [&](size_t g) {
+        pieces.push_back(Piece{{}, g});
+      });
   for (;;) {
     bool found = false;
     const Status status = find_from(st, p, found, ctl);
@@ -309,7 +325,13 @@ Status Regex::replace_in(State& st, std::string_view repl, bool all, ReplaceSink
     replaced = true;
     const size_t s = st.caps[0].start, e = st.caps[0].end;
     sink.copy(p, s);
-    regex::expand_with(repl, st.caps.size(), names, lit, group);
+    for (const Piece& piece : pieces) {
+      if (piece.group == kUnset) {
+        sink.literal(piece.text);
+      } else if (piece.group < st.caps.size() && st.caps[piece.group].set()) {
+        sink.copy(st.caps[piece.group].start, st.caps[piece.group].end);
+      }
+    }
     if (!all) {
       sink.copy(e, n);
       return Status::Ok;

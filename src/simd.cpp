@@ -450,36 +450,64 @@ KORDAL_AVX2 size_t extra_avx2(const U* p, size_t n) {
 }
 
 // 32 starts per step: vpshufb looks up each half of the vector in the same
-// 16-byte table, so the tables are broadcast to both halves.
+// 16-byte table, so the tables are broadcast to both halves. The last starts
+// (fewer than 32) are one more step over a zero-padded copy of the rest of
+// the text, its lanes past the last start ignored: a short haystack costs
+// one step, not a table walk per byte.
+struct PackedAvx2 {
+  __m256i lo[4], hi[4];
+  size_t m;
+};
+
+// The candidates among the 32 starts at q as a bit mask, their buckets in acc.
+KORDAL_AVX2 inline uint32_t packed_step_avx2(const PackedAvx2& pk, const uint8_t* q, __m256i& acc) {
+  const __m256i nib = _mm256_set1_epi8(15);
+  acc = _mm256_set1_epi8(-1);
+  for (size_t k = 0; k < pk.m; ++k) {
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + k));
+    const __m256i l = _mm256_shuffle_epi8(pk.lo[k], _mm256_and_si256(v, nib));
+    const __m256i h = _mm256_shuffle_epi8(pk.hi[k], _mm256_and_si256(_mm256_srli_epi16(v, 4), nib));
+    acc = _mm256_and_si256(acc, _mm256_and_si256(l, h));
+  }
+  return ~uint32_t(_mm256_movemask_epi8(_mm256_cmpeq_epi8(acc, _mm256_setzero_si256())));
+}
+
+KORDAL_AVX2 inline uint8_t lane_of(const __m256i& acc, size_t j) {
+  alignas(32) uint8_t lanes[32];
+  _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), acc);
+  return lanes[j];
+}
+
 KORDAL_AVX2 size_t packed_avx2(const uint8_t* p, size_t i, size_t n, const PackedTables& t,
                                uint8_t& buckets) {
   const size_t m = t.m;
-  __m256i lo[4], hi[4];
+  if (n < m || i > n - m) return n;
+  PackedAvx2 pk;
+  pk.m = m;
   for (size_t k = 0; k < m; ++k) {
-    lo[k] = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(t.lo[k])));
-    hi[k] = _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(t.hi[k])));
+    pk.lo[k] =
+        _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(t.lo[k])));
+    pk.hi[k] =
+        _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(t.hi[k])));
   }
-  const __m256i nib = _mm256_set1_epi8(15);
-  const __m256i zero = _mm256_setzero_si256();
-  while (n >= m + 31 && i <= n - m - 31) {
-    __m256i acc = _mm256_set1_epi8(-1);
-    for (size_t k = 0; k < m; ++k) {
-      const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + k));
-      const __m256i l = _mm256_shuffle_epi8(lo[k], _mm256_and_si256(v, nib));
-      const __m256i h = _mm256_shuffle_epi8(hi[k], _mm256_and_si256(_mm256_srli_epi16(v, 4), nib));
-      acc = _mm256_and_si256(acc, _mm256_and_si256(l, h));
-    }
-    const uint32_t bits = ~uint32_t(_mm256_movemask_epi8(_mm256_cmpeq_epi8(acc, zero)));
+  __m256i acc;
+  for (; n - i >= m + 31; i += 32) {
+    const uint32_t bits = packed_step_avx2(pk, p + i, acc);
     if (bits != 0) {
       const size_t j = size_t(std::countr_zero(bits));
-      alignas(32) uint8_t lanes[32];
-      _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), acc);
-      buckets = lanes[j];
+      buckets = lane_of(acc, j);
       return i + j;
     }
-    i += 32;
   }
-  return packed_scalar(p, i, n, t, buckets);
+  if (n - i < m) return n;
+  const size_t starts = n - i - m + 1;  // 1 to 31
+  alignas(32) uint8_t tail[64] = {};
+  std::memcpy(tail, p + i, n - i);
+  const uint32_t bits = packed_step_avx2(pk, tail, acc) & ((uint32_t(1) << starts) - 1);
+  if (bits == 0) return n;
+  const size_t j = size_t(std::countr_zero(bits));
+  buckets = lane_of(acc, j);
+  return i + j;
 }
 
 #endif  // AVX2

@@ -264,6 +264,8 @@ struct Search {
   }
 
   static constexpr size_t kVmTurns = 4;
+  // Code points below which a find goes forward from the start.
+  static constexpr size_t kShortHaystack = 64;
   // Steps after which a turn is handed to the DFA (a loop over single
   // characters counts one step per 16 it scans): a match that needs more
   // costs the VM more than the DFA's scans (the cloud-flare `.*.*=.*` does
@@ -290,7 +292,11 @@ struct Search {
     if (!sg.vm_scans_ && (forced == Engine::Auto || forced == Engine::OnePass)) {
       onepass = sg.onepass();
     }
-    if (dfa_live && sg.reverse_ && (forced == Engine::Auto || forced == Engine::Reverse)) {
+    // On a short haystack the reverse search's three scans and their setup
+    // cost more than the forward search they would spare.
+    const bool worth_reversing =
+        forced == Engine::Reverse || (forced == Engine::Auto && start_at + kShortHaystack <= st.n);
+    if (dfa_live && sg.reverse_ && worth_reversing) {
       if (reverse()) return;
     }
     find_starts(p);

@@ -144,6 +144,28 @@ def test_replace_mixes_widths(hay, repl):
     assert r.replace(hay, repl + "$0") == re.sub(r"\w+", repl + "\\g<0>", hay, count=1)
 
 
+@pytest.mark.parametrize("name", TEXTS)
+@pytest.mark.parametrize("template", [
+    "${2} = U+${1};",          # pieces between references, used at every match
+    "[$1|€|$1|€]",             # one literal text twice
+    "$$\\n${word}😀$9$&",       # escapes, a missing group, the whole match
+    "é\\t$2$1é",
+    "",
+])
+def test_replace_template_pieces_against_expand(name, template):
+    # The template is parsed once per call: every match must still get all
+    # of its pieces, as Match.expand gives them.
+    text = TEXTS[name] * 3
+    r = kordal.Regex(r"(?P<word>\w)(\w*)")
+    want, last = [], 0
+    for m in r.findall(text):
+        a, b = m.char_span()
+        want += [text[last:a], m.expand(template)]
+        last = b
+    want.append(text[last:])
+    assert r.replace_all(text, template) == "".join(want)
+
+
 def test_replace_drops_to_the_narrowest_width():
     out = kordal.Regex("😀").replace_all("a😀b", "c")
     assert out == "acb"

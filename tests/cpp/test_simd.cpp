@@ -211,6 +211,51 @@ TEST_P(SimdLevel, Utf8LengthOfLongRunsDoesNotOverflow) {
   EXPECT_EQ(simd::utf8_extra(d.data(), n), 3 * n);
 }
 
+// The packed search against a walk over its own tables, on texts of every
+// length around the vector widths (the last starts of a text are searched in
+// a padded copy) and from every start, with candidates ending the text.
+size_t naive_packed(const uint8_t* p, size_t from, size_t n, const simd::PackedTables& t,
+                    uint8_t& buckets) {
+  for (size_t j = from; j + t.m <= n; ++j) {
+    uint8_t b = 0xFF;
+    for (size_t k = 0; k < t.m; ++k) b &= t.lo[k][p[j + k] & 15] & t.hi[k][p[j + k] >> 4];
+    if (b != 0) {
+      buckets = b;
+      return j;
+    }
+  }
+  return n;
+}
+
+TEST_P(SimdLevel, PackedFindsEveryCandidateNearTheEnd) {
+  std::mt19937 rng(5);
+  for (int round = 0; round < 40; ++round) {
+    simd::PackedTables t;
+    t.m = uint8_t(1 + round % 4);
+    // Sparse tables over a small alphabet, so most starts are no candidate.
+    for (size_t k = 0; k < t.m; ++k) {
+      for (int b = 0; b < 3; ++b) {
+        const uint8_t c = uint8_t('a' + rng() % 6), bucket = uint8_t(1u << (rng() % 8));
+        t.lo[k][c & 15] |= bucket;
+        t.hi[k][c >> 4] |= bucket;
+      }
+    }
+    for (size_t n = 0; n <= 70; ++n) {
+      std::unique_ptr<uint8_t[]> buf(new uint8_t[n == 0 ? 1 : n]);
+      for (size_t i = 0; i < n; ++i) buf[i] = uint8_t('a' + rng() % 8);
+      for (size_t from = 0; from <= n; ++from) {
+        uint8_t want_b = 0, got_b = 0;
+        const size_t want = naive_packed(buf.get(), from, n, t, want_b);
+        ASSERT_EQ(simd::find_packed(buf.get(), from, n, t, got_b), want)
+            << "m=" << int(t.m) << " n=" << n << " from=" << from;
+        if (want < n) {
+          EXPECT_EQ(got_b, want_b);
+        }
+      }
+    }
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Levels, SimdLevel,
                          ::testing::Values(Level::Scalar, Level::Base, Level::Avx2),
                          [](const ::testing::TestParamInfo<Level>& info) {

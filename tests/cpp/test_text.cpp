@@ -79,6 +79,35 @@ TEST_P(TextWidth, Utf8LengthOfEveryRange) {
   ASSERT_EQ(utf8_length(s.text, 3, 69999), s.offsets[69999] - s.offsets[3]);
 }
 
+// Short spans are counted inline a vector at a time and longer ones by the
+// dispatched scans: every start alignment, every length around the vector
+// widths and around the switch between the two, on units at the UTF-8
+// length boundaries, and the widest units throughout for the lane counters.
+TEST_P(TextWidth, Utf8LengthAtEveryAlignmentAndLength) {
+  const int w = GetParam();
+  std::vector<char32_t> pool = {0x41, 0x7F, 0x80, 0xFF};
+  if (w > 1) pool.insert(pool.end(), {0x7FF, 0x800, 0xFFFF});
+  if (w > 2) pool.insert(pool.end(), {0x10000, 0x10FFFF});
+  std::mt19937 rng(17);
+  std::vector<char32_t> cps(1100);
+  for (auto& c : cps) c = pool[rng() % pool.size()];
+  const Stored s = store(cps, w);
+  std::vector<size_t> lengths;
+  for (size_t len = 0; len <= 70; ++len) lengths.push_back(len);
+  for (size_t len = 1015; len <= 1030; ++len) lengths.push_back(len);
+  for (size_t a = 0; a < 20; ++a) {
+    for (size_t len : lengths) {
+      ASSERT_EQ(utf8_length(s.text, a, a + len), s.offsets[a + len] - s.offsets[a])
+          << "start " << a << " length " << len;
+    }
+  }
+  const char32_t top = w == 1 ? 0xFF : w == 2 ? 0xFFFF : 0x10FFFF;
+  const Stored wide = store(std::vector<char32_t>(1100, top), w);
+  for (size_t len : {1022u, 1023u, 1024u, 1025u}) {
+    ASSERT_EQ(utf8_length(wide.text, 1, 1 + len), wide.offsets[len]) << len;
+  }
+}
+
 TEST_P(TextWidth, IndexOfByteFromAnyKnownPosition) {
   std::mt19937 rng(11);
   for (size_t n : {0u, 3u, 255u, 256u, 257u, 1000u, 3000u}) {
