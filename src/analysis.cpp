@@ -812,7 +812,7 @@ double unit_frequency(char32_t c) {
 
 // The zero-width items every match begins with (through groups and the
 // leading items of sequences), up to the first that may consume: records a
-// word assertion and a lookbehind literal among them. False once something
+// word assertion or multiline `^`, and a lookbehind literal among them. False once something
 // that consumes, or may, is reached.
 bool lead_walk(const Node& nd, Analysis& an) {
   switch (nd.kind) {
@@ -846,8 +846,10 @@ bool lead_walk(const Node& nd, Analysis& an) {
         }
       }
       return true;
-    case NodeKind::Empty:
     case NodeKind::StartLine:
+      if (nd.multiline && an.lead == Analysis::Lead::None) an.lead = Analysis::Lead::LineStart;
+      return true;
+    case NodeKind::Empty:
     case NodeKind::EndLine:
     case NodeKind::StartText:
     case NodeKind::EndText:

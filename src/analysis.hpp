@@ -176,7 +176,9 @@ struct Analysis {
   // (`lead`, with `lead_ascii` its word definition) and a positive
   // lookbehind whose every match ends with one literal (`behind`): the text
   // before every match start ends with it.
-  enum class Lead : uint8_t { None, WordBoundary, WordStart };
+  // A leading multiline `^` is a lead too (LineStart): starts at the text's
+  // start or after a line feed only.
+  enum class Lead : uint8_t { None, WordBoundary, WordStart, LineStart };
   Lead lead = Lead::None;
   bool lead_ascii = false;
   std::optional<Literal> behind;

@@ -114,7 +114,16 @@ Strategy::Strategy(const Node& tree, const Program& program, Analysis analysis, 
       break;
   }
   ss.summarise();
-  reverse_ = ReverseSearch::plan(tree_, an_, prefilter_ && prefilter_->needle().is_prefix());
+  // A pattern that starts lines tries one start per line; a one-unit
+  // literal it must contain filters no better and costs a reverse scan per
+  // occurrence (fields of a line split by `;`).
+  bool short_needle = true;
+  if (prefilter_) {
+    for (const Literal& l : prefilter_->needle().lits) short_needle &= l.chars.size() <= 1;
+  }
+  if (an_.lead != Analysis::Lead::LineStart || !short_needle) {
+    reverse_ = ReverseSearch::plan(tree_, an_, prefilter_ && prefilter_->needle().is_prefix());
+  }
 }
 
 Strategy::~Strategy() = default;
@@ -177,6 +186,7 @@ struct Search {
   // hook stopped the scan.
   template <class U>
   size_t next_edge(const U* p, size_t from) const {
+    if (sg.an_.lead == Analysis::Lead::LineStart) return next_line(p, from);
     const bool ascii = sg.an_.lead_ascii;
     const uint8_t* tab = word_table(ascii).data();
     const size_t n = st.n;
@@ -192,8 +202,28 @@ struct Search {
     }
   }
 
+  // The first start >= from (from >= 1) just after a line feed, or n + 1
+  // (also when the poll hook stopped the scan).
+  template <class U>
+  size_t next_line(const U* p, size_t from) const {
+    const size_t n = st.n;
+    for (size_t i = from - 1, slice = kFirstSlice; i < n; slice = kScanSlice) {
+      const size_t until = n - i > slice ? i + slice : n;
+      const size_t j = simd::find_unit(p, i, until, U('\n'));
+      if (j < until) return j + 1;
+      if (until == n) break;
+      if (st.ctl && st.ctl->poll && st.ctl->poll(st.ctl->ctx)) {
+        st.status = Status::Interrupted;
+        break;
+      }
+      i = until;
+    }
+    return n + 1;
+  }
+
   template <class U>
   bool lead_holds(const U* p, size_t s) const {
+    if (sg.an_.lead == Analysis::Lead::LineStart) return s == 0 || p[s - 1] == U('\n');
     const bool ascii = sg.an_.lead_ascii;
     const uint8_t* tab = word_table(ascii).data();
     const bool prev = s > 0 && word_unit(tab, ascii, p[s - 1]);
