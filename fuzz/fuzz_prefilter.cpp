@@ -41,9 +41,9 @@ void check(bool ok, const char* what, const std::string& pattern, size_t at) {
 }
 
 // Every start the needle's windows leave in a text of this width.
-template <class CharT>
+template <class U>
 std::vector<bool> covered(const kordal::Prefilter& pf, const std::u32string& text) {
-  const std::vector<CharT> t(text.begin(), text.end());
+  const std::vector<U> t(text.begin(), text.end());
   std::vector<bool> out(t.size() + 1, false);
   size_t s = 0, lo = 0, hi = 0;
   while (s <= t.size() && pf.next_window(t.data(), t.size(), s, lo, hi)) {

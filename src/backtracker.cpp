@@ -79,8 +79,8 @@ inline bool test_char(const CharTest& t, uint32_t c) {
   return c < 256 ? t.accepts_low(c) : t.accepts_high(c);
 }
 
-template <class CharT>
-inline bool rep_accepts(const Program& p, const RepInfo& r, CharT c) {
+template <class U>
+inline bool rep_accepts(const Program& p, const RepInfo& r, U c) {
   return r.exact ? uint32_t(c) == uint32_t(r.ch) : test_char(p.tests[r.test], uint32_t(c));
 }
 
@@ -116,12 +116,12 @@ inline size_t rfind_byte(const uint8_t* s, size_t lo, size_t hi, uint8_t c) {
 }
 
 // First i in [from, to) with s[i] == c, or `to`.
-template <class CharT>
-inline size_t find_unit(const CharT* s, size_t from, size_t to, uint32_t c) {
-  if constexpr (sizeof(CharT) == 1) {
+template <class U>
+inline size_t find_unit(const U* s, size_t from, size_t to, uint32_t c) {
+  if constexpr (sizeof(U) == 1) {
     if (c > 0xff) return to;
     const void* hit = std::memchr(s + from, int(c), to - from);
-    return hit ? size_t(static_cast<const CharT*>(hit) - s) : to;
+    return hit ? size_t(static_cast<const U*>(hit) - s) : to;
   } else {
     while (from < to && uint32_t(s[from]) != c) ++from;
     return from;
@@ -129,11 +129,11 @@ inline size_t find_unit(const CharT* s, size_t from, size_t to, uint32_t c) {
 }
 
 // How many code points from `from` (at most `cap`) the loop's test accepts.
-template <class CharT>
-size_t scan_raw(const Program& p, const RepInfo& r, const CharT* text, size_t from, size_t cap) {
+template <class U>
+size_t scan_raw(const Program& p, const RepInfo& r, const U* text, size_t from, size_t cap) {
   const size_t to = from + cap;
   if (r.exact) {
-    if constexpr (sizeof(CharT) == 1) {
+    if constexpr (sizeof(U) == 1) {
       if (r.ch > 0xff) return 0;
       return span_byte(text, from, to, uint8_t(r.ch)) - from;
     }
@@ -156,9 +156,9 @@ size_t scan_raw(const Program& p, const RepInfo& r, const CharT* text, size_t fr
 }
 
 // Last i in [lo, hi) with text[i] == c, or SIZE_MAX.
-template <class CharT>
-size_t rfind_unit(const CharT* text, size_t lo, size_t hi, uint32_t c) {
-  if constexpr (sizeof(CharT) == 1) {
+template <class U>
+size_t rfind_unit(const U* text, size_t lo, size_t hi, uint32_t c) {
+  if constexpr (sizeof(U) == 1) {
     return c > 0xff ? SIZE_MAX : rfind_byte(text, lo, hi, uint8_t(c));
   } else {
     while (hi > lo) {
@@ -342,8 +342,8 @@ bool Backtracker::run(State& st, bool to_end) {
   return with_units(st.text, [&](const auto* p) { return run_text(st, p, st.n, to_end); });
 }
 
-template <class CharT>
-bool Backtracker::run_text(State& st, const CharT* text, const size_t n, const bool to_end) {
+template <class U>
+bool Backtracker::run_text(State& st, const U* text, const size_t n, const bool to_end) {
   if (st.status != Status::Ok) return false;
   // Runs of one search share the memo; anything else begins a new one.
   if (memo_state_ != &st || memo_to_end_ != to_end || st.pos < low_start_) {

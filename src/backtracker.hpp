@@ -85,8 +85,8 @@ class Backtracker {
   static bool leads_with_loop(const Program& p);
 
   // The same over a text of any code-unit width.
-  template <class CharT>
-  bool run_text(State& st, const CharT* text, size_t n, bool to_end);
+  template <class U>
+  bool run_text(State& st, const U* text, size_t n, bool to_end);
 
  private:
   bool grow(size_t live, size_t need, State& st);

@@ -13,22 +13,22 @@
 namespace kordal {
 namespace {
 
-template <class CharT>
-constexpr char32_t kMaxUnit = char32_t(CharT(~CharT(0)));
+template <class U>
+constexpr char32_t kMaxUnit = char32_t(U(~U(0)));
 
-template <class CharT>
+template <class U>
 bool fits(char32_t c) {
-  if constexpr (sizeof(CharT) == 4) {
+  if constexpr (sizeof(U) == 4) {
     return true;
   } else {
-    return c <= kMaxUnit<CharT>;
+    return c <= kMaxUnit<U>;
   }
 }
 
 // 16-byte vectors through the GCC/Clang vector extensions: SSE2 on x86-64,
 // NEON on aarch64, plain code elsewhere. A lane index is read from the
 // comparison mask as two 64-bit words, which assumes little-endian lanes.
-template <class CharT>
+template <class U>
 struct VecOf;
 template <>
 struct VecOf<uint8_t> {
@@ -42,26 +42,26 @@ template <>
 struct VecOf<uint32_t> {
   typedef uint32_t type __attribute__((vector_size(16)));
 };
-template <class CharT>
-using Vec = typename VecOf<CharT>::type;
+template <class U>
+using Vec = typename VecOf<U>::type;
 typedef uint64_t Mask __attribute__((vector_size(16)));
 
 constexpr bool kVectors = std::endian::native == std::endian::little;
 
-template <class CharT>
-constexpr size_t kLanes = 16 / sizeof(CharT);
+template <class U>
+constexpr size_t kLanes = 16 / sizeof(U);
 
-template <class CharT>
-inline Vec<CharT> load(const CharT* p) {
-  Vec<CharT> v;
+template <class U>
+inline Vec<U> load(const U* p) {
+  Vec<U> v;
   std::memcpy(&v, p, sizeof v);
   return v;
 }
 
-template <class CharT>
-inline Vec<CharT> splat(CharT c) {
-  Vec<CharT> v;
-  for (size_t i = 0; i < kLanes<CharT>; ++i) v[i] = c;
+template <class U>
+inline Vec<U> splat(U c) {
+  Vec<U> v;
+  for (size_t i = 0; i < kLanes<U>; ++i) v[i] = c;
   return v;
 }
 
@@ -70,17 +70,17 @@ inline bool any(Mask m) {
 }
 
 // Index of the first lane set in a non-zero mask.
-template <class CharT>
+template <class U>
 inline size_t first_lane(Mask m) {
-  constexpr unsigned bits = 8 * sizeof(CharT);
+  constexpr unsigned bits = 8 * sizeof(U);
   if (m[0] != 0) return size_t(std::countr_zero(m[0])) / bits;
-  return kLanes<CharT> / 2 + size_t(std::countr_zero(m[1])) / bits;
+  return kLanes<U> / 2 + size_t(std::countr_zero(m[1])) / bits;
 }
 
 // Lanes of v equal to one of the units (all four compared; a set of fewer
 // repeats its last unit).
-template <class CharT, bool Single>
-inline Mask eq_set(Vec<CharT> v, const Vec<CharT>* s) {
+template <class U, bool Single>
+inline Mask eq_set(Vec<U> v, const Vec<U>* s) {
   if constexpr (Single) {
     return (Mask)(v == s[0]);
   } else {
@@ -91,18 +91,18 @@ inline Mask eq_set(Vec<CharT> v, const Vec<CharT>* s) {
 // The first start i in [i, end) where t[i + o1] is in p1, t[i + o2] in p2
 // and verify(i) holds. The caller guarantees i + o1 and i + o2 stay inside
 // the text for every start below `end`, and o1 < o2.
-template <class CharT, bool S1, bool S2, class Verify>
-size_t scan_pair(const CharT* t, size_t i, size_t end, size_t o1, const PosSet<CharT>& p1,
-                 size_t o2, const PosSet<CharT>& p2, const Verify& verify) {
-  constexpr size_t L = kLanes<CharT>;
-  constexpr unsigned bits = 8 * sizeof(CharT);
+template <class U, bool S1, bool S2, class Verify>
+size_t scan_pair(const U* t, size_t i, size_t end, size_t o1, const PosSet<U>& p1, size_t o2,
+                 const PosSet<U>& p2, const Verify& verify) {
+  constexpr size_t L = kLanes<U>;
+  constexpr unsigned bits = 8 * sizeof(U);
   constexpr uint64_t lane_mask = bits == 64 ? ~uint64_t(0) : (uint64_t(1) << bits) - 1;
   if constexpr (kVectors) {
     if (end - i >= L) {
-      const Vec<CharT> s1[4] = {splat(p1.u[0]), splat(p1.u[1]), splat(p1.u[2]), splat(p1.u[3])};
-      const Vec<CharT> s2[4] = {splat(p2.u[0]), splat(p2.u[1]), splat(p2.u[2]), splat(p2.u[3])};
+      const Vec<U> s1[4] = {splat(p1.u[0]), splat(p1.u[1]), splat(p1.u[2]), splat(p1.u[3])};
+      const Vec<U> s2[4] = {splat(p2.u[0]), splat(p2.u[1]), splat(p2.u[2]), splat(p2.u[3])};
       auto pair_at = [&](size_t at) {
-        return eq_set<CharT, S1>(load(t + at + o1), s1) & eq_set<CharT, S2>(load(t + at + o2), s2);
+        return eq_set<U, S1>(load(t + at + o1), s1) & eq_set<U, S2>(load(t + at + o2), s2);
       };
       // The first lane of m (starting at `base`) that verifies, or kNoPos.
       auto first_verified = [&](Mask m, size_t base) {
@@ -139,13 +139,13 @@ size_t scan_pair(const CharT* t, size_t i, size_t end, size_t o1, const PosSet<C
   return kNoPos;
 }
 
-template <class CharT>
-PosSet<CharT> pos_set(const LitChar& c) {
-  PosSet<CharT> p;
+template <class U>
+PosSet<U> pos_set(const LitChar& c) {
+  PosSet<U> p;
   for (char32_t m : members(c)) {
-    if (!fits<CharT>(m)) continue;
+    if (!fits<U>(m)) continue;
     // A case class has at most three members.
-    if (p.n < 4) p.u[p.n++] = CharT(m);
+    if (p.n < 4) p.u[p.n++] = U(m);
   }
   for (size_t k = p.n; k < 4 && p.n > 0; ++k) p.u[k] = p.u[p.n - 1];
   return p;
@@ -165,38 +165,38 @@ const std::array<std::array<uint8_t, 256>, 2> kWordTables = [] {
 
 // --- UnitScanner ---
 
-template <class CharT>
-UnitScanner<CharT>::UnitScanner(const std::vector<char32_t>& cps) {
+template <class U>
+UnitScanner<U>::UnitScanner(const std::vector<char32_t>& cps) {
   for (char32_t c : cps) {
-    if (!fits<CharT>(c)) continue;
+    if (!fits<U>(c)) continue;
     if (c < 256) {
       add_lo(c);
     } else {
-      highs_.push_back(CharT(c));
+      highs_.push_back(U(c));
     }
   }
   finish();
 }
 
-template <class CharT>
-UnitScanner<CharT>::UnitScanner(const FirstSet& f) {
+template <class U>
+UnitScanner<U>::UnitScanner(const FirstSet& f) {
   for (uint32_t c = 0; c < 256; ++c) {
     if (f.lo[c]) add_lo(c);
   }
-  if (sizeof(CharT) > 1 && f.high) {
+  if (sizeof(U) > 1 && f.high) {
     if (f.high_any) {
       high_any_ = true;
     } else {
       for (char32_t c : f.highs) {
-        if (fits<CharT>(c)) highs_.push_back(CharT(c));
+        if (fits<U>(c)) highs_.push_back(U(c));
       }
     }
   }
   finish();
 }
 
-template <class CharT>
-void UnitScanner<CharT>::finish() {
+template <class U>
+void UnitScanner<U>::finish() {
   std::sort(highs_.begin(), highs_.end());
   highs_.erase(std::unique(highs_.begin(), highs_.end()), highs_.end());
   size_t lo_count = 0;
@@ -212,23 +212,23 @@ void UnitScanner<CharT>::finish() {
   }
   count_ = 0;
   for (uint32_t c = 0; c < 256; ++c) {
-    if (table_[c >> 6] >> (c & 63) & 1) few_[count_++] = CharT(c);
+    if (table_[c >> 6] >> (c & 63) & 1) few_[count_++] = U(c);
   }
-  for (CharT c : highs_) few_[count_++] = c;
+  for (U c : highs_) few_[count_++] = c;
   for (size_t k = count_; k < 4; ++k) few_[k] = few_[count_ - 1];
   mode_ = count_ == 1 ? Mode::One : Mode::Few;
 }
 
-template <class CharT>
-bool UnitScanner<CharT>::contains(CharT u) const {
-  if constexpr (sizeof(CharT) > 1) {
+template <class U>
+bool UnitScanner<U>::contains(U u) const {
+  if constexpr (sizeof(U) > 1) {
     if (u >= 256) return high_any_ || std::binary_search(highs_.begin(), highs_.end(), u);
   }
   return table_[u >> 6] >> (u & 63) & 1;
 }
 
-template <class CharT>
-size_t UnitScanner<CharT>::find(const CharT* t, size_t n, size_t from) const {
+template <class U>
+size_t UnitScanner<U>::find(const U* t, size_t n, size_t from) const {
   if (from >= n) return kNoPos;
   switch (mode_) {
     case Mode::None:
@@ -245,7 +245,7 @@ size_t UnitScanner<CharT>::find(const CharT* t, size_t n, size_t from) const {
       break;
   }
   size_t i = from;
-  if constexpr (sizeof(CharT) == 1) {
+  if constexpr (sizeof(U) == 1) {
     const uint64_t* tab = table_.data();
     auto hit = [tab](uint8_t c) { return (tab[c >> 6] >> (c & 63)) & 1; };
     for (; i + 4 <= n; i += 4) {
@@ -268,10 +268,10 @@ size_t UnitScanner<CharT>::find(const CharT* t, size_t n, size_t from) const {
 
 // --- LiteralSearcher ---
 
-template <class CharT>
-LiteralSearcher<CharT>::LiteralSearcher(const Literal& lit) {
+template <class U>
+LiteralSearcher<U>::LiteralSearcher(const Literal& lit) {
   for (const LitChar& c : lit.chars) {
-    pos_.push_back(pos_set<CharT>(c));
+    pos_.push_back(pos_set<U>(c));
     if (pos_.back().n == 0) never_ = true;
   }
   if (never_ || pos_.empty()) {
@@ -279,7 +279,7 @@ LiteralSearcher<CharT>::LiteralSearcher(const Literal& lit) {
     return;
   }
   if (pos_.size() == 1) {
-    one_ = UnitScanner<CharT>(members(lit.chars[0]));
+    one_ = UnitScanner<U>(members(lit.chars[0]));
     return;
   }
   // The two rarest positions, compared together over whole vectors.
@@ -291,25 +291,25 @@ LiteralSearcher<CharT>::LiteralSearcher(const Literal& lit) {
   r2_ = std::max(rank[0].second, rank[1].second);
 }
 
-template <class CharT>
-bool LiteralSearcher<CharT>::verify(const CharT* p) const {
+template <class U>
+bool LiteralSearcher<U>::verify(const U* p) const {
   for (size_t j = 0; j < pos_.size(); ++j) {
     if (!pos_[j].has(p[j])) return false;
   }
   return true;
 }
 
-template <class CharT>
-size_t LiteralSearcher<CharT>::find(const CharT* t, size_t n, size_t from) const {
+template <class U>
+size_t LiteralSearcher<U>::find(const U* t, size_t n, size_t from) const {
   const size_t m = pos_.size();
   if (never_ || n < m || from > n - m) return kNoPos;
   if (m == 1) return one_.find(t, n, from);
   const size_t end = n - m + 1;
   auto verify = [this, t](size_t at) { return this->verify(t + at); };
-  const PosSet<CharT>& a = pos_[r1_];
-  const PosSet<CharT>& b = pos_[r2_];
+  const PosSet<U>& a = pos_[r1_];
+  const PosSet<U>& b = pos_[r2_];
   size_t i = from;
-  if constexpr (sizeof(CharT) == 1) {
+  if constexpr (sizeof(U) == 1) {
     // The C library's memchr is wider than the 16-byte loops: while the
     // rarest byte is rare in this text, jump from one to the next, and turn
     // to the pair scan once hits come closer than every 512 bytes or so.
@@ -318,7 +318,7 @@ size_t LiteralSearcher<CharT>::find(const CharT* t, size_t n, size_t from) const
       while (i < end) {
         const void* hit = std::memchr(t + i + r1_, a.u[0], end - i);
         if (hit == nullptr) return kNoPos;
-        const size_t p = size_t(static_cast<const CharT*>(hit) - t) - r1_;
+        const size_t p = size_t(static_cast<const U*>(hit) - t) - r1_;
         if (b.has(t[p + r2_]) && verify(p)) return p;
         i = p + 1;
         if (++hits >= 16) {
@@ -339,20 +339,20 @@ size_t LiteralSearcher<CharT>::find(const CharT* t, size_t n, size_t from) const
       if (verify(i)) return i;
     }
   }
-  if (a.n == 1) return scan_pair<CharT, true, false>(t, i, end, r1_, a, r2_, b, verify);
-  if (b.n == 1) return scan_pair<CharT, false, true>(t, i, end, r1_, a, r2_, b, verify);
-  return scan_pair<CharT, false, false>(t, i, end, r1_, a, r2_, b, verify);
+  if (a.n == 1) return scan_pair<U, true, false>(t, i, end, r1_, a, r2_, b, verify);
+  if (b.n == 1) return scan_pair<U, false, true>(t, i, end, r1_, a, r2_, b, verify);
+  return scan_pair<U, false, false>(t, i, end, r1_, a, r2_, b, verify);
 }
 
 // --- UnitMasks and BitSearcher ---
 
-template <class CharT>
-void UnitMasks<CharT>::set(char32_t u, uint64_t bits) {
+template <class U>
+void UnitMasks<U>::set(char32_t u, uint64_t bits) {
   if (u < 256) {
     lo_[u] = bits;
     return;
   }
-  if (sizeof(CharT) == 1) return;
+  if (sizeof(U) == 1) return;
   const size_t page = size_t(u) >> 8;
   if (page >= dir_.size()) dir_.resize(page + 1, 0);
   if (pages_.empty()) pages_.assign(256, 0);  // page 0: the all-zero page
@@ -363,15 +363,15 @@ void UnitMasks<CharT>::set(char32_t u, uint64_t bits) {
   pages_[size_t(dir_[page]) * 256 + (u & 0xFF)] = bits;
 }
 
-template <class CharT>
-bool BitSearcher<CharT>::small_enough(const std::vector<Literal>& lits) {
+template <class U>
+bool BitSearcher<U>::small_enough(const std::vector<Literal>& lits) {
   size_t total = 0;
   for (const Literal& l : lits) total += l.chars.size();
   return total <= 64;
 }
 
-template <class CharT>
-BitSearcher<CharT>::BitSearcher(const std::vector<Literal>& lits) {
+template <class U>
+BitSearcher<U>::BitSearcher(const std::vector<Literal>& lits) {
   std::vector<std::pair<char32_t, uint64_t>> bits;  // unit, bit; merged below
   std::vector<char32_t> first;
   unsigned at = 0;
@@ -381,7 +381,7 @@ BitSearcher<CharT>::BitSearcher(const std::vector<Literal>& lits) {
     for (const LitChar& c : l.chars) {
       std::vector<char32_t> u;
       for (char32_t m : members(c)) {
-        if (fits<CharT>(m)) u.push_back(m);
+        if (fits<U>(m)) u.push_back(m);
       }
       ok = ok && !u.empty();
       pos.push_back(std::move(u));
@@ -405,11 +405,11 @@ BitSearcher<CharT>::BitSearcher(const std::vector<Literal>& lits) {
     masks_.set(bits[i].first, m);
     i = j;
   }
-  first_ = UnitScanner<CharT>(first);
+  first_ = UnitScanner<U>(first);
 }
 
-template <class CharT>
-size_t BitSearcher<CharT>::find(const CharT* t, size_t n, size_t from) const {
+template <class U>
+size_t BitSearcher<U>::find(const U* t, size_t n, size_t from) const {
   if (from >= n || first_.empty()) return kNoPos;
   int skips = first_.few() ? 16 : 0;
   const uint64_t starts = starts_, ends = ends_;
@@ -446,8 +446,8 @@ size_t BitSearcher<CharT>::find(const CharT* t, size_t n, size_t from) const {
 
 // --- MultiSearcher ---
 
-template <class CharT>
-MultiSearcher<CharT>::MultiSearcher(const std::vector<Literal>& input) {
+template <class U>
+MultiSearcher<U>::MultiSearcher(const std::vector<Literal>& input) {
   // A set that mixes case-sensitive and case-insensitive characters is
   // searched with every character insensitive: the automaton's alphabet is
   // then the case classes, and the occurrences found a superset.
@@ -455,14 +455,14 @@ MultiSearcher<CharT>::MultiSearcher(const std::vector<Literal>& input) {
   for (const Literal& l : input) {
     for (const LitChar& c : l.chars) fold = fold || c.fold;
   }
-  std::vector<std::vector<std::vector<CharT>>> lits;
+  std::vector<std::vector<std::vector<U>>> lits;
   for (const Literal& l : input) {
-    std::vector<std::vector<CharT>> units;
+    std::vector<std::vector<U>> units;
     bool ok = !l.chars.empty();
     for (const LitChar& c : l.chars) {
-      std::vector<CharT> u;
+      std::vector<U> u;
       for (char32_t m : members(fold ? lit_char(c.ch, true) : c)) {
-        if (fits<CharT>(m)) u.push_back(CharT(m));
+        if (fits<U>(m)) u.push_back(U(m));
       }
       if (u.empty()) ok = false;
       units.push_back(std::move(u));
@@ -472,15 +472,15 @@ MultiSearcher<CharT>::MultiSearcher(const std::vector<Literal>& input) {
   if (lits.empty()) return;
   std::vector<char32_t> first;
   for (const auto& l : lits) {
-    for (CharT u : l[0]) first.push_back(u);
+    for (U u : l[0]) first.push_back(u);
   }
-  first_ = UnitScanner<CharT>(first);
+  first_ = UnitScanner<U>(first);
   size_t cut = 0;
   for (const auto& l : lits) cut = std::max(cut, l.size());
   // Shorter literals need fewer states; at one unit the first units are the
   // whole search.
   while (cut > 1 && !build(lits, cut)) cut = cut > 8 ? cut * 3 / 4 : cut - 1;
-  if constexpr (sizeof(CharT) == 1) {
+  if constexpr (sizeof(U) == 1) {
     if (states_ != 0) build_prefix_filter(lits);
   }
 }
@@ -498,9 +498,8 @@ inline uint64_t prefix_key(const uint8_t* p, unsigned w) {
 }
 }  // namespace
 
-template <class CharT>
-void MultiSearcher<CharT>::build_prefix_filter(
-    const std::vector<std::vector<std::vector<CharT>>>& lits) {
+template <class U>
+void MultiSearcher<U>::build_prefix_filter(const std::vector<std::vector<std::vector<U>>>& lits) {
   // Every literal is at least `least` units long (as far as the trie holds
   // it): any window of `stride` starts then holds exactly one sampled
   // position, and a match starting in the window covers the w bytes there.
@@ -517,7 +516,7 @@ void MultiSearcher<CharT>::build_prefix_filter(
   for (const auto& l : lits) {
     for (size_t k = 0; k < least; ++k) {
       pos[k].clear();
-      for (CharT u : l[k]) pos[k].push_back(uint8_t(u | 0x20));
+      for (U u : l[k]) pos[k].push_back(uint8_t(u | 0x20));
       std::sort(pos[k].begin(), pos[k].end());
       pos[k].erase(std::unique(pos[k].begin(), pos[k].end()), pos[k].end());
     }
@@ -550,8 +549,8 @@ void MultiSearcher<CharT>::build_prefix_filter(
   stride_ = stride;
 }
 
-template <class CharT>
-bool MultiSearcher<CharT>::starts_at(const CharT* t, size_t n, size_t j) const {
+template <class U>
+bool MultiSearcher<U>::starts_at(const U* t, size_t n, size_t j) const {
   uint32_t row = 0;
   for (size_t k = 0; k < max_len_ && j + k < n; ++k) {
     const uint32_t e = trans_[row + class_of(t[j + k])];
@@ -563,9 +562,9 @@ bool MultiSearcher<CharT>::starts_at(const CharT* t, size_t n, size_t j) const {
   return false;
 }
 
-template <class CharT>
-size_t MultiSearcher<CharT>::find_by_prefix(const CharT* t, size_t n, size_t from) const {
-  if constexpr (sizeof(CharT) != 1) {
+template <class U>
+size_t MultiSearcher<U>::find_by_prefix(const U* t, size_t n, size_t from) const {
+  if constexpr (sizeof(U) != 1) {
     return first_.find(t, n, from);  // never built for wider units
   } else {
     if (n < w_ || from > n - w_) return kNoPos;
@@ -603,9 +602,9 @@ size_t MultiSearcher<CharT>::find_by_prefix(const CharT* t, size_t n, size_t fro
   }
 }
 
-template <class CharT>
-uint32_t MultiSearcher<CharT>::class_of(CharT u) const {
-  if constexpr (sizeof(CharT) == 1) {
+template <class U>
+uint32_t MultiSearcher<U>::class_of(U u) const {
+  if constexpr (sizeof(U) == 1) {
     return lo_class_[u];
   } else if (u < 256) {
     return lo_class_[u];
@@ -614,9 +613,8 @@ uint32_t MultiSearcher<CharT>::class_of(CharT u) const {
   return it != hi_class_.end() && it->first == u ? it->second : 0;
 }
 
-template <class CharT>
-bool MultiSearcher<CharT>::build(const std::vector<std::vector<std::vector<CharT>>>& lits,
-                                 size_t cut) {
+template <class U>
+bool MultiSearcher<U>::build(const std::vector<std::vector<std::vector<U>>>& lits, size_t cut) {
   states_ = 0;
   trans_.clear();
   match_len_.clear();
@@ -624,13 +622,13 @@ bool MultiSearcher<CharT>::build(const std::vector<std::vector<std::vector<CharT
   lo_class_.fill(0);
   // Classes: every unit of a position shares the position's class (the
   // positions are single units or whole case classes, which never overlap).
-  std::map<CharT, uint32_t> cls;
+  std::map<U, uint32_t> cls;
   uint32_t next = 1;
   for (const auto& l : lits) {
     for (size_t j = 0; j < l.size() && j < cut; ++j) {
       auto it = cls.find(l[j][0]);
       if (it != cls.end()) continue;
-      for (CharT u : l[j]) cls[u] = next;
+      for (U u : l[j]) cls[u] = next;
       ++next;
     }
   }
@@ -705,8 +703,8 @@ bool MultiSearcher<CharT>::build(const std::vector<std::vector<std::vector<CharT
   return true;
 }
 
-template <class CharT>
-size_t MultiSearcher<CharT>::find(const CharT* t, size_t n, size_t from) const {
+template <class U>
+size_t MultiSearcher<U>::find(const U* t, size_t n, size_t from) const {
   if (states_ == 0) return first_.find(t, n, from);
   if (from >= n) return kNoPos;
   if (w_ != 0) return find_by_prefix(t, n, from);
@@ -823,8 +821,8 @@ LiteralAlternation::LiteralAlternation(std::vector<std::u32string> alts) : alts_
   std::sort(by_first_.begin(), by_first_.end());
 }
 
-template <class CharT>
-size_t LiteralAlternation::match_at(const CharT* t, size_t n, size_t q) const {
+template <class U>
+size_t LiteralAlternation::match_at(const U* t, size_t n, size_t q) const {
   if (q >= n) return kNoPos;
   const char32_t c = t[q];
   auto it = std::lower_bound(by_first_.begin(), by_first_.end(), std::make_pair(c, uint32_t(0)));
@@ -845,19 +843,19 @@ template size_t LiteralAlternation::match_at(const uint32_t*, size_t, size_t) co
 
 // --- Prefilter ---
 
-template <class CharT>
+template <class U>
 struct Prefilter::Impl {
   enum class Kind : uint8_t { Never, One, Units, Packed, Bits, Multi };
   Kind kind = Kind::Never;
-  std::unique_ptr<LiteralSearcher<CharT>> one;
-  UnitScanner<CharT> units;
+  std::unique_ptr<LiteralSearcher<U>> one;
+  UnitScanner<U> units;
   std::unique_ptr<PackedSearcher> packed;
-  std::unique_ptr<BitSearcher<CharT>> bits;
-  std::unique_ptr<MultiSearcher<CharT>> multi;
+  std::unique_ptr<BitSearcher<U>> bits;
+  std::unique_ptr<MultiSearcher<U>> multi;
 
   explicit Impl(const Needle& nd) {
     if (nd.lits.size() == 1) {
-      one = std::make_unique<LiteralSearcher<CharT>>(nd.lits[0]);
+      one = std::make_unique<LiteralSearcher<U>>(nd.lits[0]);
       kind = one->never() ? Kind::Never : Kind::One;
       return;
     }
@@ -868,27 +866,27 @@ struct Prefilter::Impl {
       for (const Literal& l : nd.lits) {
         for (char32_t m : members(l.chars[0])) cps.push_back(m);
       }
-      units = UnitScanner<CharT>(cps);
+      units = UnitScanner<U>(cps);
       kind = units.empty() ? Kind::Never : Kind::Units;
       return;
     }
-    if constexpr (sizeof(CharT) == 1) {
+    if constexpr (sizeof(U) == 1) {
       if (PackedSearcher::suits(nd.lits)) {
         packed = std::make_unique<PackedSearcher>(nd.lits);
         kind = packed->never() ? Kind::Never : Kind::Packed;
         return;
       }
     }
-    if (BitSearcher<CharT>::small_enough(nd.lits)) {
-      bits = std::make_unique<BitSearcher<CharT>>(nd.lits);
+    if (BitSearcher<U>::small_enough(nd.lits)) {
+      bits = std::make_unique<BitSearcher<U>>(nd.lits);
       kind = bits->never() ? Kind::Never : Kind::Bits;
       return;
     }
-    multi = std::make_unique<MultiSearcher<CharT>>(nd.lits);
+    multi = std::make_unique<MultiSearcher<U>>(nd.lits);
     kind = multi->never() ? Kind::Never : Kind::Multi;
   }
 
-  size_t find(const CharT* t, size_t n, size_t from) const {
+  size_t find(const U* t, size_t n, size_t from) const {
     switch (kind) {
       case Kind::Never:
         return kNoPos;
@@ -897,7 +895,7 @@ struct Prefilter::Impl {
       case Kind::Units:
         return units.find(t, n, from);
       case Kind::Packed:
-        if constexpr (sizeof(CharT) == 1) return packed->find(t, n, from);
+        if constexpr (sizeof(U) == 1) return packed->find(t, n, from);
         return kNoPos;
       case Kind::Bits:
         return bits->find(t, n, from);
@@ -913,19 +911,19 @@ Prefilter::Prefilter(Needle needle) : needle_(std::move(needle)) {
 }
 Prefilter::~Prefilter() = default;
 
-template <class CharT>
-const Prefilter::Impl<CharT>& Prefilter::impl() const {
+template <class U>
+const Prefilter::Impl<U>& Prefilter::impl() const {
   auto build = [this](std::once_flag& once, std::atomic<bool>& ready, auto& impl) {
     if (ready.load(std::memory_order_acquire)) return;
     std::call_once(once, [&] {
-      impl = std::make_unique<Impl<CharT>>(needle_);
+      impl = std::make_unique<Impl<U>>(needle_);
       ready.store(true, std::memory_order_release);
     });
   };
-  if constexpr (sizeof(CharT) == 1) {
+  if constexpr (sizeof(U) == 1) {
     build(once1_, ready1_, impl1_);
     return *impl1_;
-  } else if constexpr (sizeof(CharT) == 2) {
+  } else if constexpr (sizeof(U) == 2) {
     build(once2_, ready2_, impl2_);
     return *impl2_;
   } else {
@@ -934,21 +932,21 @@ const Prefilter::Impl<CharT>& Prefilter::impl() const {
   }
 }
 
-template <class CharT>
-size_t Prefilter::find(const CharT* t, size_t n, size_t from) const {
-  return impl<CharT>().find(t, n, from);
+template <class U>
+size_t Prefilter::find(const U* t, size_t n, size_t from) const {
+  return impl<U>().find(t, n, from);
 }
 
-template <class CharT>
-size_t Prefilter::find_before(const CharT* t, size_t n, size_t from, size_t until) const {
+template <class U>
+size_t Prefilter::find_before(const U* t, size_t n, size_t from, size_t until) const {
   // An occurrence that starts before `until` ends before until + longest_ - 1.
   const size_t end = until >= n || n - until < longest_ ? n : until + longest_ - 1;
   const size_t hit = find(t, end, from);
   return hit < until ? hit : kNoPos;
 }
 
-template <class CharT>
-bool Prefilter::next_window(const CharT* t, size_t n, size_t s, size_t& lo, size_t& hi) const {
+template <class U>
+bool Prefilter::next_window(const U* t, size_t n, size_t s, size_t& lo, size_t& hi) const {
   if (s > n || needle_.min_off >= n - s) return false;
   const size_t p = find(t, n, s + size_t(needle_.min_off));
   if (p == kNoPos) return false;

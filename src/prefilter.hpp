@@ -56,7 +56,7 @@ namespace kordal {
 
 inline constexpr size_t kNoPos = SIZE_MAX;
 
-template <class CharT>
+template <class U>
 class UnitScanner {
  public:
   UnitScanner() = default;  // finds nothing
@@ -66,8 +66,8 @@ class UnitScanner {
   explicit UnitScanner(const FirstSet& f);
 
   // The first i in [from, n) with t[i] in the set, or kNoPos.
-  size_t find(const CharT* t, size_t n, size_t from) const;
-  bool contains(CharT u) const;
+  size_t find(const U* t, size_t n, size_t from) const;
+  bool contains(U u) const;
   bool empty() const { return mode_ == Mode::None; }
   // At most four units: found with vector compares.
   bool few() const { return mode_ == Mode::One || mode_ == Mode::Few; }
@@ -77,47 +77,47 @@ class UnitScanner {
   void add_lo(uint32_t c) { table_[c >> 6] |= uint64_t(1) << (c & 63); }
   void finish();
   Mode mode_ = Mode::None;
-  std::array<CharT, 4> few_{};       // Few: the units, the last repeated to fill
+  std::array<U, 4> few_{};           // Few: the units, the last repeated to fill
   uint8_t count_ = 0;                // units listed in few_
   std::array<uint64_t, 4> table_{};  // units below 256
   bool high_any_ = false;            // every unit above 255
-  std::vector<CharT> highs_;         // else these, sorted
+  std::vector<U> highs_;             // else these, sorted
 };
 
 // The units one literal position accepts in a text of some width.
-template <class CharT>
+template <class U>
 struct PosSet {
-  std::array<CharT, 4> u{};  // the first `n` are the units; the last is repeated to fill
+  std::array<U, 4> u{};  // the first `n` are the units; the last is repeated to fill
   uint8_t n = 0;
-  bool has(CharT c) const { return c == u[0] || c == u[1] || c == u[2] || c == u[3]; }
+  bool has(U c) const { return c == u[0] || c == u[1] || c == u[2] || c == u[3]; }
 };
 
-template <class CharT>
+template <class U>
 class LiteralSearcher {
  public:
   // `lit` non-empty; a literal with a position no unit of this width holds
   // is never found.
   explicit LiteralSearcher(const Literal& lit);
-  size_t find(const CharT* t, size_t n, size_t from) const;
+  size_t find(const U* t, size_t n, size_t from) const;
   size_t size() const { return pos_.size(); }
   bool never() const { return never_; }
 
  private:
-  bool verify(const CharT* p) const;
-  std::vector<PosSet<CharT>> pos_;
+  bool verify(const U* p) const;
+  std::vector<PosSet<U>> pos_;
   size_t r1_ = 0, r2_ = 0;  // the rare positions (r1 < r2 when the literal is longer than one)
   bool never_ = false;
-  UnitScanner<CharT> one_;  // one-position literals
+  UnitScanner<U> one_;  // one-position literals
 };
 
 // Per-unit 64-bit masks for any width: a direct table below 256, and pages
 // of 256 entries above, allocated only where some unit has a mask.
-template <class CharT>
+template <class U>
 class UnitMasks {
  public:
   void set(char32_t u, uint64_t bits);
-  uint64_t get(CharT u) const {
-    if constexpr (sizeof(CharT) == 1) {
+  uint64_t get(U u) const {
+    if constexpr (sizeof(U) == 1) {
       return lo_[u];
     } else {
       if (u < 256) return lo_[u];
@@ -137,38 +137,38 @@ class UnitMasks {
 // per literal position, advanced by a shift and masked by the unit's bits,
 // so each unit costs a shift, an or and an and. Exact for every kind of
 // position, case-insensitive ones included.
-template <class CharT>
+template <class U>
 class BitSearcher {
  public:
   static bool small_enough(const std::vector<Literal>& lits);
   explicit BitSearcher(const std::vector<Literal>& lits);
-  size_t find(const CharT* t, size_t n, size_t from) const;
+  size_t find(const U* t, size_t n, size_t from) const;
   bool never() const { return first_.empty(); }
 
  private:
-  UnitMasks<CharT> masks_;
+  UnitMasks<U> masks_;
   uint64_t starts_ = 0;            // the first bit of every literal
   uint64_t ends_ = 0;              // the last bit of every literal
   std::array<uint8_t, 64> len_{};  // literal length by its last bit
   size_t max_len_ = 0;
-  UnitScanner<CharT> first_;
+  UnitScanner<U> first_;
 };
 
-template <class CharT>
+template <class U>
 class MultiSearcher {
  public:
   // Budget of the dense transition table, in entries.
   static constexpr size_t kMaxTable = size_t(1) << 20;
   explicit MultiSearcher(const std::vector<Literal>& lits);
-  size_t find(const CharT* t, size_t n, size_t from) const;
+  size_t find(const U* t, size_t n, size_t from) const;
   bool never() const { return first_.empty(); }
 
  private:
-  uint32_t class_of(CharT u) const;
-  bool build(const std::vector<std::vector<std::vector<CharT>>>& lits, size_t cut);
+  uint32_t class_of(U u) const;
+  bool build(const std::vector<std::vector<std::vector<U>>>& lits, size_t cut);
   std::array<uint16_t, 256> lo_class_{};
-  std::vector<std::pair<CharT, uint16_t>> hi_class_;  // sorted; units above 255
-  uint32_t classes_ = 1;                              // class 0: units in no literal
+  std::vector<std::pair<U, uint16_t>> hi_class_;  // sorted; units above 255
+  uint32_t classes_ = 1;                          // class 0: units in no literal
   // trans_[row + c]: the next state's row (state index times classes_,
   // below kMaxTable), its depth in the trie (capped at kDepthMask) from bit
   // kDepthShift, and kEnds when a literal ends there; the root's row is 0.
@@ -183,8 +183,8 @@ class MultiSearcher {
   std::vector<uint16_t> match_len_;
   uint32_t states_ = 0;
   size_t max_len_ = 0;
-  size_t cut_ = 0;            // the literals' length in the automaton, at most
-  UnitScanner<CharT> first_;  // the first units of the literals
+  size_t cut_ = 0;        // the literals' length in the automaton, at most
+  UnitScanner<U> first_;  // the first units of the literals
 
   // Byte text, literals of two bytes or more: only every stride_-th
   // position is sampled, and where a hash of the w_ bytes there (up to 8;
@@ -193,9 +193,9 @@ class MultiSearcher {
   // every offset below the stride, the trie is walked from each start whose
   // window holds the sample. Long literals make long strides.
   // w_ == 0: no filter.
-  void build_prefix_filter(const std::vector<std::vector<std::vector<CharT>>>& lits);
-  bool starts_at(const CharT* t, size_t n, size_t j) const;
-  size_t find_by_prefix(const CharT* t, size_t n, size_t from) const;
+  void build_prefix_filter(const std::vector<std::vector<std::vector<U>>>& lits);
+  bool starts_at(const U* t, size_t n, size_t j) const;
+  size_t find_by_prefix(const U* t, size_t n, size_t from) const;
   unsigned w_ = 0;
   size_t stride_ = 1;
   unsigned hash_shift_ = 0;
@@ -235,8 +235,8 @@ class LiteralAlternation {
   static bool suits(const std::vector<std::u32string>& alts);
   explicit LiteralAlternation(std::vector<std::u32string> alts);
   // The length of the match starting at q, or kNoPos if none starts there.
-  template <class CharT>
-  size_t match_at(const CharT* t, size_t n, size_t q) const;
+  template <class U>
+  size_t match_at(const U* t, size_t n, size_t q) const;
   size_t shortest() const { return shortest_; }
 
  private:
@@ -253,9 +253,9 @@ inline const std::array<uint8_t, 256>& word_table(bool ascii) {
 }
 
 // word_char(u, ascii) for a code unit, with `tab` the word_table(ascii).
-template <class CharT>
-inline bool word_unit(const uint8_t* tab, bool ascii, CharT u) {
-  if constexpr (sizeof(CharT) == 1) {
+template <class U>
+inline bool word_unit(const uint8_t* tab, bool ascii, U u) {
+  if constexpr (sizeof(U) == 1) {
     return tab[u] != 0;
   } else {
     return u < 256 ? tab[u] != 0 : !ascii && unicode::is_word(u);
@@ -266,8 +266,8 @@ inline bool word_unit(const uint8_t* tab, bool ascii, CharT u) {
 // t[i - 1] is not, or the other way round (nothing before the text is a word
 // character), or n: where a word assertion can next hold. One table lookup
 // per unit below 256; `tab` is the word_table(ascii).
-template <class CharT>
-size_t next_word_edge(const CharT* t, size_t n, size_t from, const uint8_t* tab, bool ascii) {
+template <class U>
+size_t next_word_edge(const U* t, size_t n, size_t from, const uint8_t* tab, bool ascii) {
   if (from >= n) return n;
   const bool prev = from > 0 && word_unit(tab, ascii, t[from - 1]);
   size_t i = from;
@@ -288,14 +288,14 @@ class Prefilter {
 
   // The leftmost start >= from of an occurrence of one of the needle's
   // literals (or, for a very large set, of a prefix of one), or kNoPos.
-  template <class CharT>
-  size_t find(const CharT* t, size_t n, size_t from) const;
+  template <class U>
+  size_t find(const U* t, size_t n, size_t from) const;
 
   // The same, among occurrences starting before `until` only (kNoPos if
   // none); reads the text only as far as such an occurrence can reach, so a
   // long text can be searched in slices.
-  template <class CharT>
-  size_t find_before(const CharT* t, size_t n, size_t from, size_t until) const;
+  template <class U>
+  size_t find_before(const U* t, size_t n, size_t from, size_t until) const;
 
   // The match starts at or after s that the next occurrence allows: every
   // match starting at or after s starts in some window that successive calls
@@ -304,8 +304,8 @@ class Prefilter {
   // [max(s, p - max_off), p - min_off] for the first occurrence p >= s +
   // min_off. Not for partial matching, where the text may end before the
   // literal does.
-  template <class CharT>
-  bool next_window(const CharT* t, size_t n, size_t s, size_t& lo, size_t& hi) const;
+  template <class U>
+  bool next_window(const U* t, size_t n, size_t s, size_t& lo, size_t& hi) const;
 
   // For partial matching with a prefix needle: a match that the end of the
   // text cuts short may begin where only a prefix of a literal fits, so the
@@ -314,10 +314,10 @@ class Prefilter {
   size_t partial_tail() const;
 
  private:
-  template <class CharT>
+  template <class U>
   struct Impl;
-  template <class CharT>
-  const Impl<CharT>& impl() const;
+  template <class U>
+  const Impl<U>& impl() const;
 
   Needle needle_;
   size_t longest_ = 0;  // characters in the needle's longest literal

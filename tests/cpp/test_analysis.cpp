@@ -327,15 +327,15 @@ std::string random_pattern(std::mt19937& rng, int depth) {
   }
 }
 
-template <class CharT>
-std::vector<CharT> units(const std::u32string& s) {
-  return std::vector<CharT>(s.begin(), s.end());
+template <class U>
+std::vector<U> units(const std::u32string& s) {
+  return std::vector<U>(s.begin(), s.end());
 }
 
 // Every start the prefilter's windows let the search try.
-template <class CharT>
+template <class U>
 std::vector<bool> covered(const Prefilter& pf, const std::u32string& text) {
-  const std::vector<CharT> t = units<CharT>(text);
+  const std::vector<U> t = units<U>(text);
   const size_t n = t.size();
   std::vector<bool> out(n + 1, false);
   size_t s = 0, lo = 0, hi = 0;
@@ -515,13 +515,13 @@ std::string reference_searches(const Regex& re, const std::string& utf8) {
   return out + "none";
 }
 
-template <class CharT>
+template <class U>
 std::string prefiltered_searches(const Regex& re, const std::u32string& text) {
-  const std::vector<CharT> units(text.begin(), text.end());
+  const std::vector<U> units(text.begin(), text.end());
   Text t;
-  if constexpr (sizeof(CharT) == 1) {
+  if constexpr (sizeof(U) == 1) {
     t = Text::of(units.data(), units.size());
-  } else if constexpr (sizeof(CharT) == 2) {
+  } else if constexpr (sizeof(U) == 2) {
     t = Text::of(units.data(), units.size());
   } else {
     t = Text::of(reinterpret_cast<const char32_t*>(units.data()), units.size());

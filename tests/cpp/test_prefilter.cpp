@@ -40,15 +40,15 @@ size_t naive(const std::u32string& t, const std::vector<Literal>& lits, size_t f
   return kNoPos;
 }
 
-template <class CharT>
-std::vector<CharT> units(const std::u32string& s) {
-  return std::vector<CharT>(s.begin(), s.end());
+template <class U>
+std::vector<U> units(const std::u32string& s) {
+  return std::vector<U>(s.begin(), s.end());
 }
 
-template <class CharT>
+template <class U>
 bool fits(const std::u32string& s) {
   for (char32_t c : s) {
-    if (sizeof(CharT) < 4 && c >= (char32_t(1) << (8 * sizeof(CharT)))) return false;
+    if (sizeof(U) < 4 && c >= (char32_t(1) << (8 * sizeof(U)))) return false;
   }
   return true;
 }
@@ -86,15 +86,15 @@ TEST(UnitScanner, AgreesWithNaive) {
     for (size_t i = 0; i < k; ++i) set.push_back(kAlphabet[rng() % std::size(kAlphabet)]);
     const std::u32string text = random_text(rng, std::size(kAlphabet), 200);
     each_width(text, [&](const auto& t) {
-      using CharT = typename std::decay_t<decltype(t)>::value_type;
-      const UnitScanner<CharT> sc(set);
+      using U = typename std::decay_t<decltype(t)>::value_type;
+      const UnitScanner<U> sc(set);
       for (size_t from = 0; from <= t.size() + 1; ++from) {
         size_t want = kNoPos;
         for (size_t p = from; p < t.size() && want == kNoPos; ++p) {
           if (std::find(set.begin(), set.end(), char32_t(t[p])) != set.end()) want = p;
         }
         ASSERT_EQ(sc.find(t.data(), t.size(), from), want)
-            << "width " << sizeof(CharT) << " set size " << k << " from " << from;
+            << "width " << sizeof(U) << " set size " << k << " from " << from;
       }
     });
   }
@@ -124,11 +124,11 @@ TEST(LiteralSearcher, AgreesWithNaive) {
     const Literal lit = random_literal(rng, alphabet, 1 + rng() % 6, true);
     const std::u32string text = random_text(rng, alphabet, 120);
     each_width(text, [&](const auto& t) {
-      using CharT = typename std::decay_t<decltype(t)>::value_type;
-      const LiteralSearcher<CharT> ls(lit);
+      using U = typename std::decay_t<decltype(t)>::value_type;
+      const LiteralSearcher<U> ls(lit);
       for (size_t from = 0; from <= t.size() + 1; ++from) {
         ASSERT_EQ(ls.find(t.data(), t.size(), from), naive(text, {lit}, from))
-            << "width " << sizeof(CharT) << " iter " << iter << " from " << from;
+            << "width " << sizeof(U) << " iter " << iter << " from " << from;
       }
     });
   }
@@ -175,11 +175,11 @@ TEST(MultiSearcher, AgreesWithNaive) {
     }
     const std::u32string text = random_text(rng, alphabet, 150);
     each_width(text, [&](const auto& t) {
-      using CharT = typename std::decay_t<decltype(t)>::value_type;
-      const MultiSearcher<CharT> ms(lits);
+      using U = typename std::decay_t<decltype(t)>::value_type;
+      const MultiSearcher<U> ms(lits);
       for (size_t from = 0; from <= t.size() + 1; ++from) {
         ASSERT_EQ(ms.find(t.data(), t.size(), from), naive(text, lits, from))
-            << "width " << sizeof(CharT) << " iter " << iter << " from " << from;
+            << "width " << sizeof(U) << " iter " << iter << " from " << from;
       }
     });
   }
@@ -201,11 +201,11 @@ TEST(BitSearcher, AgreesWithNaive) {
     ASSERT_TRUE(BitSearcher<uint8_t>::small_enough(lits));
     const std::u32string text = random_text(rng, alphabet, 150);
     each_width(text, [&](const auto& t) {
-      using CharT = typename std::decay_t<decltype(t)>::value_type;
-      const BitSearcher<CharT> bs(lits);
+      using U = typename std::decay_t<decltype(t)>::value_type;
+      const BitSearcher<U> bs(lits);
       for (size_t from = 0; from <= t.size() + 1; ++from) {
         ASSERT_EQ(bs.find(t.data(), t.size(), from), naive(text, lits, from))
-            << "width " << sizeof(CharT) << " iter " << iter << " from " << from;
+            << "width " << sizeof(U) << " iter " << iter << " from " << from;
       }
     });
   }
