@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <utility>
@@ -14,7 +15,7 @@
 
 namespace kordal {
 
-enum class ErrorKind : unsigned char {
+enum class ErrorKind : uint8_t {
   Syntax,
   Escape,
   Class,

@@ -27,7 +27,7 @@
 
 namespace kordal {
 
-// Context of a position's neighbour.
+// Context of a position's neighbour: bits, so a plain enum of masks.
 enum Ctx : uint8_t {
   kEdge = 1,     // no character: the start or end of the text
   kNl = 2,       // a line feed
