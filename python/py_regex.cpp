@@ -17,6 +17,7 @@
 #include "errors.hpp"
 #include "haystack.hpp"
 #include "iterators.hpp"
+#include "poll.hpp"
 #include "state.hpp"
 #include "utf8.hpp"
 
@@ -225,10 +226,18 @@ PyObject* regex_findall(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   if (list == nullptr) return nullptr;
   PyObject* input = nullptr;  // made at the first match, shared by all
   size_t next = 0;
+  uint64_t last_step = 0;
+  const kordal::SearchControl& ctl = search_control();
   for (;;) {
     bool found = false;
-    if (!check_status(re.search_state(*lease, next, kordal::Regex::Anchor::None, false, found,
-                                      search_control()))) {
+    const uint64_t steps0 = lease->steps;
+    if (kordal::poll_before_step(last_step, next < hay.text.n ? hay.text.n - next : 0) &&
+        ctl.poll(ctl.ctx)) {
+      check_status(kordal::Status::Interrupted);
+      break;
+    }
+    if (!check_status(
+            re.search_state(*lease, next, kordal::Regex::Anchor::None, false, found, ctl))) {
       break;
     }
     if (!found) {
@@ -236,6 +245,7 @@ PyObject* regex_findall(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
       return list;
     }
     const kordal::CpSpan whole = lease->caps[0];
+    last_step = lease->steps - steps0;
     next = whole.end > whole.start ? whole.end : whole.end + 1;
     if (input == nullptr && (input = exact_str(hay.obj)) == nullptr) break;
     PyObject* obj = match_from_state(self, input, *lease);

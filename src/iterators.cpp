@@ -23,15 +23,13 @@ Status FindIter::next(std::optional<Match>& out, const SearchControl& ctl) {
     return Status::NoMemory;
   }
   return guarded(out, [&] {
-    // Where the last step went far, this one likely will: poll first, so
-    // that the step lends the interpreter lock from its start. Walks with
-    // matches close together never poll and keep it.
-    if (last_step_ >= kFirstSlice / 4 && state_->n - next_start_ >= kFirstSlice / 4 && ctl.poll &&
-        ctl.poll(ctl.ctx)) {
+    if (poll_before_step(last_step_, next_start_ < state_->n ? state_->n - next_start_ : 0) &&
+        ctl.poll && ctl.poll(ctl.ctx)) {
       out.reset();
       return Status::Interrupted;
     }
     bool found = false;
+    const uint64_t steps0 = state_->steps;
     const Status status = re_.find_from(*state_, next_start_, found, ctl);
     if (status != Status::Ok || !found) {
       out.reset();
@@ -40,7 +38,7 @@ Status FindIter::next(std::optional<Match>& out, const SearchControl& ctl) {
     const CpSpan whole = state_->caps[0];
     if (!out) out.emplace();
     re_.fill_match(*out, state_->utf8, *state_);
-    last_step_ = whole.end - next_start_;
+    last_step_ = state_->steps - steps0;
     next_start_ = whole.end > whole.start ? whole.end : whole.end + 1;
     return status;
   });

@@ -47,7 +47,7 @@ class FindIter {
   const Regex& re_;
   std::unique_ptr<State> state_;
   size_t next_start_ = 0;
-  size_t last_step_ = 0;  // code points from the last step's start to its match's end
+  uint64_t last_step_ = 0;  // engine steps the last step took
   bool exhausted_ = false;
 };
 

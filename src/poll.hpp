@@ -7,10 +7,21 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace kordal {
 
 inline constexpr size_t kFirstSlice = size_t(1) << 14;
 inline constexpr size_t kScanSlice = size_t(1) << 20;
+
+// Whether a find-all walk polls before its next step, given the work of its
+// last step (engine steps: code units read by the automata, instructions
+// run by the VM) and how much text is ahead: where the last step worked
+// long, this one likely will, and polling first lends the interpreter lock
+// for the whole step. Walks whose steps are short never poll and keep it:
+// handing the lock to and fro costs more than a short step.
+inline bool poll_before_step(uint64_t last_work, size_t ahead) {
+  return last_work >= kFirstSlice / 2 && ahead >= kFirstSlice;
+}
 
 }  // namespace kordal
