@@ -202,4 +202,9 @@ ReverseSearch::Outcome ReverseSearch::run(State& st, const U* p, const Dfa& whol
   }
 }
 
+bool ReverseSearch::may_occur(State& st, size_t from) const {
+  return with_units(st.text,
+                    [&](const auto* p) { return scan_polled(*pf_, st, p, from) != kNoPos; });
+}
+
 }  // namespace kordal

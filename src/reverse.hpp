@@ -68,6 +68,11 @@ class ReverseSearch {
                                                    bool prefix_needle);
   ~ReverseSearch();
 
+  // Whether the literal every match holds may occur at or after `from` (a
+  // candidate of the literal searcher counts): when it does not, no match
+  // starts there. False also when the poll hook stopped the scan.
+  bool may_occur(State& st, size_t from) const;
+
   enum class Outcome : uint8_t {
     Found,     // [start, end) is the leftmost-first match
     Checked,   // the same, confirmed by the check, whose engine left it in st

@@ -328,6 +328,9 @@ struct Search {
         forced == Engine::Reverse || (forced == Engine::Auto && start_at + kShortHaystack <= st.n);
     if (dfa_live && sg.reverse_ && worth_reversing) {
       if (reverse()) return;
+    } else if (dfa_live && sg.reverse_ && forced == Engine::Auto &&
+               !sg.reverse_->may_occur(st, start_at)) {
+      return;  // the forward needle may not rule out what this literal does
     }
     find_starts(p);
   }
