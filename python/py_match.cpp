@@ -733,14 +733,14 @@ PyObject* match_from_state(PyObject* regex, PyObject* input, const kordal::State
   }
   // No histories: the spans alone, converted straight from the State.
   static const std::shared_ptr<const kordal::Names> kNone;
-  const size_t G = st.caps.size();
+  const size_t G = st.caps().size();
   PyMatch* m =
       alloc_match(regex_state(regex), input, G, kNone, kordal::kUnset, regex, G * kSpanWords);
   if (m == nullptr) return nullptr;
   m->nhist = kFlat;
   size_t* w = words(m);
   for (size_t g = 0; g < G; ++g, w += kSpanWords) {
-    const kordal::CpSpan c = st.caps[g];
+    const kordal::CpSpan c = st.caps()[g];
     write_span(w, c.set() ? kordal::Span{st.offset(c.start), st.offset(c.end), c.start, c.end}
                           : kordal::Span{});
   }

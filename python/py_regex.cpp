@@ -106,7 +106,7 @@ PyObject* search_once(PyObject* self, const Haystack& hay, kordal::Regex::Anchor
   }
   if (!found) Py_RETURN_NONE;
   if (remember) {
-    remember_position(hay, kordal::TextPos{st.caps[0].end, st.offset(st.caps[0].end)});
+    remember_position(hay, kordal::TextPos{st.caps()[0].end, st.offset(st.caps()[0].end)});
   }
   PyObject* input = exact_str(hay.obj);
   if (input == nullptr) return nullptr;
@@ -244,7 +244,7 @@ PyObject* regex_findall(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
       Py_XDECREF(input);
       return list;
     }
-    const kordal::CpSpan whole = lease->caps[0];
+    const kordal::CpSpan whole = lease->caps()[0];
     last_step = lease->steps - steps0;
     next = whole.end > whole.start ? whole.end : whole.end + 1;
     if (input == nullptr && (input = exact_str(hay.obj)) == nullptr) break;

@@ -422,7 +422,7 @@ PyObject* rebuild_match(PyObject* module, PyObject* args) {
 
 PyObject* new_match(RePattern* p, PyObject* string, const kordal::State& st, Py_ssize_t pos,
                     Py_ssize_t endpos) {
-  const Py_ssize_t g = static_cast<Py_ssize_t>(st.caps.size());
+  const Py_ssize_t g = static_cast<Py_ssize_t>(st.caps().size());
   ReMatch* m = PyObject_GC_NewVar(ReMatch, p->state->match_type, 2 * g);
   if (m == nullptr) return nullptr;
   m->string = Py_NewRef(string);
@@ -432,7 +432,7 @@ PyObject* new_match(RePattern* p, PyObject* string, const kordal::State& st, Py_
   m->lastindex = g > 1 ? -2 : -1;
   m->ngroups = g;
   for (Py_ssize_t i = 0; i < g; ++i) {
-    const kordal::CpSpan& c = st.caps[size_t(i)];
+    const kordal::CpSpan& c = st.caps()[size_t(i)];
     m->spans[2 * i] = c.set() ? Py_ssize_t(c.start) : -1;
     m->spans[2 * i + 1] = c.set() ? Py_ssize_t(c.end) : -1;
   }

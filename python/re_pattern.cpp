@@ -69,10 +69,10 @@ PyObject* pattern_findall_impl(RePattern* p, PyObject* string, Py_ssize_t pos, P
       return nullptr;
     }
     if (!found) break;
-    const kordal::CpSpan whole = st.caps[0];
+    const kordal::CpSpan whole = st.caps()[0];
     PyObject* item = nullptr;
     auto group_text = [&](size_t g) {
-      const kordal::CpSpan c = st.caps[g];
+      const kordal::CpSpan c = st.caps()[g];
       return c.set() ? slice(string, Py_ssize_t(c.start), Py_ssize_t(c.end)) : slice(string, 0, 0);
     };
     if (groups == 0) {
@@ -160,7 +160,7 @@ PyObject* pattern_subn_impl(RePattern* p, PyObject* repl, PyObject* string, Py_s
     bool found = false;
     if (!step(p, st, s, nonempty, found)) return nullptr;
     if (!found) break;
-    const kordal::CpSpan whole = st.caps[0];
+    const kordal::CpSpan whole = st.caps()[0];
     append_text(out, t, last, whole.start);
     if (call) {
       PyObject* m = new_match(p, string, st, 0, Py_ssize_t(t.n));
@@ -173,7 +173,7 @@ PyObject* pattern_subn_impl(RePattern* p, PyObject* repl, PyObject* string, Py_s
       if (!ok) return nullptr;
     } else {
       for (size_t g = 0; g <= groups; ++g) {
-        const kordal::CpSpan c = st.caps[g];
+        const kordal::CpSpan c = st.caps()[g];
         spans[2 * g] = c.set() ? Py_ssize_t(c.start) : -1;
         spans[2 * g + 1] = c.set() ? Py_ssize_t(c.end) : -1;
       }
@@ -221,10 +221,10 @@ PyObject* pattern_split_impl(RePattern* p, PyObject* string, Py_ssize_t maxsplit
       return nullptr;
     }
     if (!found) break;
-    const kordal::CpSpan whole = st.caps[0];
+    const kordal::CpSpan whole = st.caps()[0];
     bool ok = push(slice(string, Py_ssize_t(last), Py_ssize_t(whole.start)));
     for (size_t g = 1; ok && g <= groups; ++g) {
-      const kordal::CpSpan c = st.caps[g];
+      const kordal::CpSpan c = st.caps()[g];
       ok = push(c.set() ? slice(string, Py_ssize_t(c.start), Py_ssize_t(c.end))
                         : Py_NewRef(Py_None));
     }

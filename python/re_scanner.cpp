@@ -70,7 +70,7 @@ PyObject* scanner_step(PyObject* self, Op op) {
     sc->done = true;
     Py_RETURN_NONE;
   }
-  const kordal::CpSpan whole = lease->caps[0];
+  const kordal::CpSpan whole = lease->caps()[0];
   sc->nonempty = whole.start == whole.end;
   sc->next = whole.end;
   return new_match(p, sc->string, *lease, sc->pos, sc->endpos);

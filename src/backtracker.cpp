@@ -198,21 +198,39 @@ void set_memo_cap(size_t bytes) {
   memo_cap_bytes.store(bytes, std::memory_order_relaxed);
 }
 
+// What a thread keeps between searches: a larger stack or memo is freed.
+constexpr size_t kKeepVmWords = size_t(1) << 17;    // the backtrack stack (1 MiB)
+constexpr size_t kKeepMemoWords = size_t(1) << 17;  // the memo bitmap (1 MiB)
+
+void VmCache::trim() {
+  if (words > kKeepVmWords) {
+    stack.reset();
+    words = 0;
+  }
+  if (memo.capacity() > kKeepMemoWords) std::vector<uint64_t>().swap(memo);
+}
+
 bool Backtracker::grow(size_t live, size_t need, State& st) {
   const size_t limit = backtrack_cap() / sizeof(uint64_t);
   if (need > limit) {
     st.status = Status::TooDeep;
     return false;
   }
-  State::VmScratch& vm = st.vm;
-  size_t size = vm.words < 256 ? 256 : vm.words * 2;
-  if (size < need) size = need;
-  if (size > limit) size = limit;
-  // Only the words below `live` are copied; the rest stays uninitialised.
-  std::unique_ptr<uint64_t[]> bigger(new uint64_t[size]);
-  if (live) std::memcpy(bigger.get(), vm.stack.get(), live * sizeof(uint64_t));
-  vm.stack = std::move(bigger);
-  vm.words = size;
+  VmCache& vm = cache();
+  if (vm.words < need) {
+    size_t size = vm.words < 2 * kInlineWords ? 2 * kInlineWords : vm.words * 2;
+    if (size < need) size = need;
+    if (size > limit) size = limit;
+    // Only the words below `live` are copied; the rest stays uninitialised.
+    std::unique_ptr<uint64_t[]> bigger(new uint64_t[size]);
+    if (live) std::memcpy(bigger.get(), stack_, live * sizeof(uint64_t));
+    vm.stack = std::move(bigger);
+    vm.words = size;
+  } else if (live && stack_ != vm.stack.get()) {
+    std::memcpy(vm.stack.get(), stack_, live * sizeof(uint64_t));
+  }
+  stack_ = vm.stack.get();
+  words_ = vm.words;
   return true;
 }
 
@@ -222,14 +240,14 @@ inline bool Backtracker::tick(uint32_t k, State& st, size_t pos) {
   return steps_ < check_every_ || poll(st, pos);
 }
 
-inline bool Backtracker::covers(size_t at, State& st) {
-  return at - memo_base_ < memo_width_ || widen(at, st);
+inline bool Backtracker::covers(size_t at) {
+  return at - memo_base_ < memo_width_ || widen(at);
 }
 
-inline bool Backtracker::seen(uint32_t slot, size_t at, State& st) {
-  if (!covers(at, st)) return false;
+inline bool Backtracker::seen(uint32_t slot, size_t at) {
+  if (!covers(at)) return false;
   const size_t bit = (at - memo_base_) * prog_.memo_slots + slot;
-  uint64_t& w = st.vm.memo[bit >> 6];
+  uint64_t& w = vm_->memo[bit >> 6];
   const uint64_t mask = uint64_t(1) << (bit & 63);
   if (w & mask) return true;
   w |= mask;
@@ -248,7 +266,7 @@ bool Backtracker::poll(State& st, size_t pos) {
   }
   if (memo_allowed_ && !memo_) {
     const size_t covered = (reach_ > run_start_ ? reach_ : run_start_) - first_start_ + 1;
-    if (st.steps - steps_at_first_ > kMemoFactor * covered + kMemoSlack) start_memo(st);
+    if (st.steps - steps_at_first_ > kMemoFactor * covered + kMemoSlack) start_memo();
   }
   check_every_ = memo_allowed_ && !memo_ ? kMemoCheckEvery : kPollEvery;
   if (since_poll_ < kPollEvery) return true;
@@ -274,22 +292,22 @@ void Backtracker::begin_search(State& st, bool to_end) {
   // Partial matching records candidates on paths that fail.
   memo_allowed_ = prog_.memo_slots > 0 && !st.partial && mode != MemoMode::Never;
   check_every_ = memo_allowed_ ? kMemoCheckEvery : kPollEvery;
-  if (memo_allowed_ && mode == MemoMode::Always) start_memo(st);
+  if (memo_allowed_ && mode == MemoMode::Always) start_memo();
 }
 
-void Backtracker::start_memo(State& st) {
+void Backtracker::start_memo() {
   memo_ = true;
   memo_base_ = run_start_;
   low_start_ = memo_base_;
   memo_width_ = 0;
-  st.vm.memo.clear();
+  cache().memo.clear();
 }
 
-bool Backtracker::widen(size_t at, State& st) {
+bool Backtracker::widen(size_t at) {
   if (at < memo_base_) return false;
   const size_t m = prog_.memo_slots;
   const size_t cap = memo_cap() * 8 / m;  // positions
-  std::vector<uint64_t>& bits = st.vm.memo;
+  std::vector<uint64_t>& bits = cache().memo;
   size_t off = at - memo_base_;
   if (off >= cap) {
     // No run reaches below its start: slide past the positions before the
@@ -356,9 +374,13 @@ bool Backtracker::run_text(State& st, const U* text, const size_t n, const bool 
   const Inst* code = p.code.data();
   const uint32_t* slots = p.memo_slot.data();
   const uint32_t* slot_regs = p.memo_reg.data();
-  if (st.vm.regs.size() < p.num_regs) st.vm.regs.resize(p.num_regs);
-  size_t* regs = st.vm.regs.data();
-  uint64_t* stk = st.vm.stack.get();
+  size_t* regs = inline_regs_;
+  if (p.num_regs > kInlineRegs) {
+    std::vector<size_t>& big = cache().regs;
+    if (big.size() < p.num_regs) big.resize(p.num_regs);
+    regs = big.data();
+  }
+  uint64_t* stk = stack_;
   size_t sp = 0;
   const size_t start = st.pos;
   size_t pos = start;
@@ -367,9 +389,9 @@ bool Backtracker::run_text(State& st, const U* text, const size_t n, const bool 
 
   // Room for k more words on the stack; false ends the search.
   auto room = [&](size_t k) {
-    if (sp + k <= st.vm.words) return true;
+    if (sp + k <= words_) return true;
     if (!grow(sp, sp + k, st)) return false;
-    stk = st.vm.stack.get();
+    stk = stack_;
     return true;
   };
   auto eoi = [&] {
@@ -408,7 +430,7 @@ bool Backtracker::run_text(State& st, const U* text, const size_t n, const bool 
     if (!room(4)) return false;
     stk[sp] = entry;
     stk[sp + 1] = count;
-    stk[sp + 2] = st.trail.size();
+    stk[sp + 2] = st.mark();
     stk[sp + 3] = header(k, pc);
     sp += 4;
     return true;
@@ -436,12 +458,12 @@ bool Backtracker::run_text(State& st, const U* text, const size_t n, const bool 
         pc = r.exit;
         return true;
       }
-      if (count >= r.min && !push3(kChoice, r.exit, pos, st.trail.size())) return false;
+      if (count >= r.min && !push3(kChoice, r.exit, pos, st.mark())) return false;
       pc = r.body;
       return true;
     }
     if (count >= r.min) {
-      if (!at_max && !push3(kChoice, r.body, pos, st.trail.size())) return false;
+      if (!at_max && !push3(kChoice, r.body, pos, st.mark())) return false;
       pc = r.exit;
       return true;
     }
@@ -461,7 +483,7 @@ bool Backtracker::run_text(State& st, const U* text, const size_t n, const bool 
   };
   // Whether the memo knows the state of instruction `at_pc` at `at` fails.
   auto known = [&](uint32_t at_pc, size_t at) {
-    return memo_ && slots[at_pc] != kNone && seen(key(at_pc), at, st);
+    return memo_ && slots[at_pc] != kNone && seen(key(at_pc), at);
   };
 
   for (;;) {
@@ -550,7 +572,7 @@ bool Backtracker::run_text(State& st, const U* text, const size_t n, const bool 
       case Op::Close: {
         const size_t s = in.fixed_width() ? pos - in.b : regs[in.b];
         if (st.partial) st.open_pop_if(in.a);
-        if (in.a < st.caps.size()) st.close_group(in.a, s, pos);
+        if (in.a < st.caps().size()) st.close_group(in.a, s, pos);
         ++pc;
         continue;
       }
@@ -559,7 +581,7 @@ bool Backtracker::run_text(State& st, const U* text, const size_t n, const bool 
         pc = in.a;
         continue;
       case Op::Split:
-        if (!push3(kChoice, in.a, pos, st.trail.size())) return false;
+        if (!push3(kChoice, in.a, pos, st.mark())) return false;
         ++pc;
         continue;
       case Op::RepInit: {
@@ -596,7 +618,7 @@ bool Backtracker::run_text(State& st, const U* text, const size_t n, const bool 
         // Bounded loops are keyed on entry, unbounded ones once their
         // minimum is met.
         const bool keyed = memo_ && slots[pc] != kNone;
-        if (keyed && r.max != kNone && seen(key(pc), pos, st)) goto fail;
+        if (keyed && r.max != kNone && seen(key(pc), pos)) goto fail;
         if (keyed && r.max == kNone && r.greedy) {
           if (!scan(r, entry, avail < r.min ? avail : r.min, count)) return false;
           if (count < r.min) {
@@ -605,20 +627,20 @@ bool Backtracker::run_text(State& st, const U* text, const size_t n, const bool 
           }
           const size_t from = entry + count;
           const uint32_t slot = key(pc);
-          if (seen(slot, from, st)) goto fail;
+          if (seen(slot, from)) goto fail;
           // Extend while the next position is new to the memo; beyond the
           // memo's window, as without it.
           size_t top = from;
           size_t ticked = from;
           bool stopped = false;
           while (top < n && rep_accepts(p, r, text[top])) {
-            if (!covers(top + 1, st)) {
+            if (!covers(top + 1)) {
               size_t more;
               if (!scan(r, top, n - top, more)) return false;
               ticked = top += more;
               break;
             }
-            if (seen(slot, top + 1, st)) {
+            if (seen(slot, top + 1)) {
               stopped = true;
               break;
             }
@@ -657,7 +679,7 @@ bool Backtracker::run_text(State& st, const U* text, const size_t n, const bool 
             if (pos == n) eoi();
             goto fail;
           }
-          if (keyed && r.max == kNone && seen(key(pc), pos, st)) goto fail;
+          if (keyed && r.max == kNone && seen(key(pc), pos)) goto fail;
           if (count < limit) {
             if (!push_loop1(kLoop1L, entry, count)) return false;
           }
@@ -677,7 +699,7 @@ bool Backtracker::run_text(State& st, const U* text, const size_t n, const bool 
         const bool wait = !r.greedy && r.min == 0;
         stk[sp] = pos;
         stk[sp + 1] = 0;
-        stk[sp + 2] = st.trail.size();
+        stk[sp + 2] = st.mark();
         stk[sp + 3] = 0;
         stk[sp + 4] = header(wait ? kLoopWait : kLoopRun, pc);
         sp += 5;
@@ -688,7 +710,7 @@ bool Backtracker::run_text(State& st, const U* text, const size_t n, const bool 
         const RepInfo& r = p.reps[in.a];
         uint64_t* f = stk + sp - 5;
         const size_t count = ++f[1];
-        if (count == 1) f[3] = st.trail.size() - f[2];
+        if (count == 1) f[3] = st.mark() - f[2];
         if (!tick(1, st, pos)) return false;
         if (count >= r.min && known(pc, pos)) {
           // Every longer run and the exit here were tried before: go on with
@@ -728,7 +750,7 @@ bool Backtracker::run_text(State& st, const U* text, const size_t n, const bool 
       case Op::LookBegin: {
         const LookInfo& l = p.looks[in.a];
         regs[l.slot] = sp;
-        if (!push3(kAhead, pc, pos, st.trail.size())) return false;
+        if (!push3(kAhead, pc, pos, st.mark())) return false;
         pc = l.body;
         continue;
       }
@@ -769,7 +791,7 @@ bool Backtracker::run_text(State& st, const U* text, const size_t n, const bool 
         if (!room(5)) return false;
         regs[l.slot] = sp;
         stk[sp] = p0;
-        stk[sp + 1] = st.trail.size();
+        stk[sp + 1] = st.mark();
         stk[sp + 2] = hi;
         stk[sp + 3] = lo;
         stk[sp + 4] = header(kBehind, pc);
@@ -792,11 +814,12 @@ bool Backtracker::run_text(State& st, const U* text, const size_t n, const bool 
       }
       case Op::BackRef: {
         const size_t g = in.a;
-        if (g >= st.caps.size() || !st.caps[g].set() || st.caps[g].start == st.caps[g].end) {
+        if (g >= st.caps().size() || !st.caps()[g].set() ||
+            st.caps()[g].start == st.caps()[g].end) {
           ++pc;
           continue;
         }
-        const CpSpan span = st.caps[g];
+        const CpSpan span = st.caps()[g];
         for (size_t i = span.start; i < span.end; ++i) {
           if (pos >= n) {
             eoi();
@@ -928,7 +951,7 @@ bool Backtracker::run_text(State& st, const U* text, const size_t n, const bool 
               continue;
             }
           }
-          if (memo_ && r.max == kNone && slots[pc_of(h)] != kNone && seen(key(pc_of(h)), pos, st)) {
+          if (memo_ && r.max == kNone && slots[pc_of(h)] != kNone && seen(key(pc_of(h)), pos)) {
             sp -= 4;
             continue;
           }

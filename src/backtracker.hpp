@@ -29,9 +29,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "program.hpp"
+#include "thread_cache.hpp"
 
 namespace kordal {
 
@@ -54,12 +56,25 @@ inline constexpr size_t kDefaultMemoCap = size_t(32) << 20;
 size_t memo_cap();
 void set_memo_cap(size_t bytes);  // for tests
 
-// The VM for one search. Its stack and registers live in the State's
-// scratch, which is recycled with the State, so searches on short inputs
-// allocate nothing.
+// The VM's scratch: its backtrack stack, registers and memo bitmap.
+struct VmCache {
+  std::unique_ptr<uint64_t[]> stack;  // backtrack stack, uninitialised words
+  size_t words = 0;                   // its size; 0 whenever stack is null
+  std::vector<size_t> regs;
+  std::vector<uint64_t> memo;  // visited (instruction, position) states, one bit each
+  void trim();                 // frees a stack or memo grown past the kept bounds
+};
+
+// The VM for one search. A shallow search keeps its stack and registers in
+// the object itself; a deeper one, or one that memoises, borrows the
+// thread's scratch (thread_cache.hpp) and keeps it until the object dies, so
+// neither allocates once the thread has searched before. Not copyable: the
+// stack pointer may point into the object.
 class Backtracker {
  public:
   explicit Backtracker(const Program& prog) : prog_(prog) {}
+  Backtracker(const Backtracker&) = delete;
+  Backtracker& operator=(const Backtracker&) = delete;
 
   // Matches from st.pos (the State reset for this start). With `to_end` the
   // match must end at the end of the text. On success st.pos is the end of
@@ -93,20 +108,34 @@ class Backtracker {
   bool tick(uint32_t k, State& st, size_t pos);
   bool poll(State& st, size_t pos);
   void begin_search(State& st, bool to_end);
-  void start_memo(State& st);
+  void start_memo();
   // Whether the memo's window holds position `at`, widening it if the
   // budget allows.
-  bool covers(size_t at, State& st);
-  bool widen(size_t at, State& st);
+  bool covers(size_t at);
+  bool widen(size_t at);
   // Whether state (slot, at) was visited before; records it if not.
-  bool seen(uint32_t slot, size_t at, State& st);
+  bool seen(uint32_t slot, size_t at);
 
   static constexpr uint32_t kPollEvery = 4096;
   // While the memo may still start, the steps are weighed this often, so a
   // short runaway on a short text is caught early.
   static constexpr uint32_t kMemoCheckEvery = 256;
 
+  VmCache& cache() {
+    if (vm_ == nullptr) vm_ = &cache_.get();
+    return *vm_;
+  }
+
+  static constexpr size_t kInlineWords = 128;
+  static constexpr size_t kInlineRegs = 16;
+
   const Program& prog_;
+  ThreadCache<VmCache> cache_;
+  VmCache* vm_ = nullptr;  // cache_'s, once borrowed
+  uint64_t* stack_ = inline_stack_;
+  size_t words_ = kInlineWords;  // stack_'s size
+  uint64_t inline_stack_[kInlineWords];
+  size_t inline_regs_[kInlineRegs];
   uint64_t run_budget_ = 0;
   uint64_t steps_at_run_ = 0;  // st.steps when the current run began
   bool abandoned_ = false;

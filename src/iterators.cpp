@@ -35,7 +35,7 @@ Status FindIter::next(std::optional<Match>& out, const SearchControl& ctl) {
       out.reset();
       return status;
     }
-    const CpSpan whole = state_->caps[0];
+    const CpSpan whole = state_->caps()[0];
     if (!out) out.emplace();
     re_.fill_match(*out, state_->utf8, *state_);
     last_step_ = state_->steps - steps0;
@@ -88,10 +88,10 @@ Status SplitIter::next_segment(std::optional<Segment>& out, const SearchControl&
       done_ = true;
       return status;
     }
-    const size_t s = st.caps[0].start, e = st.caps[0].end;
+    const size_t s = st.caps()[0].start, e = st.caps()[0].end;
     out = Segment{p, s};
-    for (size_t g = 1; g < st.caps.size(); ++g) {
-      const CpSpan c = st.caps[g];
+    for (size_t g = 1; g < st.caps().size(); ++g) {
+      const CpSpan c = st.caps()[g];
       pending_.push_back(c.set() ? Segment{c.start, c.end} : Segment{});
     }
     if (s == e && s < st.n) pending_.push_back(Segment{s, s + 1});

@@ -176,17 +176,17 @@ std::unique_ptr<const OnePass> OnePass::build(const Node& root, size_t group_cou
   return op;
 }
 
-OnePass::Outcome OnePass::match_at(State& st, size_t s, size_t budget) const {
+OnePass::Outcome OnePass::match_at(State& st, OnePassCache& cache, size_t s, size_t budget) const {
   if (s > st.n) return Outcome::NotFound;
-  return with_units(st.text, [&](const auto* text) { return run(st, text, s, budget); });
+  return with_units(st.text, [&](const auto* text) { return run(st, cache, text, s, budget); });
 }
 
 template <class U>
-OnePass::Outcome OnePass::run(State& st, const U* text, size_t s, size_t budget) const {
+OnePass::Outcome OnePass::run(State& st, OnePassCache& cache, const U* text, size_t s,
+                              size_t budget) const {
   const size_t n = st.n;
   const size_t S = slots_;
-  if (st.slots.size() < 2 * S) st.slots.resize(2 * S);
-  size_t* cur = st.slots.data();
+  size_t* cur = cache.slots(2 * S);
   size_t* fb = cur + S;
   std::fill(cur, cur + S, kUnset);
   // The latest match to fall back on ends at fb_end. While `fb_pending`, its

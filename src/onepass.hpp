@@ -36,10 +36,33 @@
 #include <vector>
 
 #include "ast.hpp"
+#include "thread_cache.hpp"
 
 namespace kordal {
 
 struct State;
+
+// The matcher's scratch: the current and the fallback capture slots, in the
+// object for patterns of up to 15 groups, else in the thread's (bounded by
+// kMaxGroups, so never trimmed). One per search; not copyable.
+class OnePassCache {
+ public:
+  size_t* slots(size_t n) {
+    if (n <= kInline) return inline_;
+    std::vector<size_t>& v = big_.get().slots;
+    if (v.size() < n) v.resize(n);
+    return v.data();
+  }
+
+ private:
+  struct Big {
+    std::vector<size_t> slots;
+    void trim() {}
+  };
+  static constexpr size_t kInline = 64;
+  size_t inline_[kInline];
+  ThreadCache<Big> big_;
+};
 
 class OnePass {
  public:
@@ -58,8 +81,8 @@ class OnePass {
   // The leftmost-first match starting exactly at s in a State just reset at
   // s. Found: st.pos is its end and every group that took part is closed in
   // st, as the VM would leave them. Otherwise st is untouched. A budget
-  // (0: none) bounds the code points scanned.
-  Outcome match_at(State& st, size_t s, size_t budget = 0) const;
+  // (0: none) bounds the code points scanned. `cache` is the search's.
+  Outcome match_at(State& st, OnePassCache& cache, size_t s, size_t budget = 0) const;
 
   static constexpr size_t kMaxStates = 1024;
   static constexpr size_t kMaxGroups = 128;
@@ -67,7 +90,7 @@ class OnePass {
  private:
   OnePass() = default;
   template <class U>
-  Outcome run(State& st, const U* text, size_t s, size_t budget) const;
+  Outcome run(State& st, OnePassCache& cache, const U* text, size_t s, size_t budget) const;
 
   static constexpr uint8_t kMatchHere = 1;  // a match here outranks every thread
   static constexpr uint8_t kFallback = 2;   // a match here, if the consumer dies

@@ -117,11 +117,11 @@ Status Regex::search_state(State& st, size_t s0, Anchor anchor, bool nonempty, b
 }
 
 void Regex::fill_match(Match& m, std::string_view text, const State& st) const {
-  const size_t g_count = st.caps.size();
+  const size_t g_count = st.caps().size();
   m.text = text;
   m.caps.resize(g_count);
   for (size_t g = 0; g < g_count; ++g) {
-    const CpSpan c = st.caps[g];
+    const CpSpan c = st.caps()[g];
     m.caps[g] = c.set() ? Span{st.offset(c.start), st.offset(c.end), c.start, c.end} : Span{};
   }
   m.history.clear();
@@ -133,14 +133,14 @@ void Regex::fill_match(Match& m, std::string_view text, const State& st) const {
   }
   m.history_starts.resize(g_count + 1);
   size_t total = 0;
-  for (size_t g = 0; g < g_count; ++g) total += st.history[g].size();
+  for (size_t g = 0; g < g_count; ++g) total += st.history(g).size();
   m.history.reserve(total);
   // Byte offsets of history spans are reported only by the C++ API; the
   // Python module cuts their texts by code points.
   const bool bytes = st.from_utf8;
   for (size_t g = 0; g < g_count; ++g) {
     m.history_starts[g] = m.history.size();
-    for (const CpSpan& c : st.history[g]) {
+    for (const CpSpan& c : st.history(g)) {
       m.history.push_back(bytes ? Span{st.offset(c.start), st.offset(c.end), c.start, c.end}
                                 : Span{kUnset, kUnset, c.start, c.end});
     }
@@ -257,7 +257,7 @@ Status Regex::find_partial(AnyText text, std::optional<PartialMatch>& out,
       }
       if (a.full) {
         PartialCandidate c;
-        c.caps = st.caps;
+        c.caps = st.caps();
         c.pos = st.n;
         out = build_partial_match(st, true, a.start, c);
       } else {
@@ -301,7 +301,7 @@ Status Regex::replace_in(State& st, std::string_view repl, bool all, ReplaceSink
   };
   std::vector<Piece> pieces;
   regex::expand_with(
-      repl, st.caps.size(), names_.get(),
+      repl, st.caps().size(), names_.get(),
       [&](std::string_view t) {
         if (!pieces.empty() && pieces.back().group == kUnset &&
             pieces.back().text.data() + pieces.back().text.size() == t.data()) {
@@ -323,13 +323,13 @@ Status Regex::replace_in(State& st, std::string_view repl, bool all, ReplaceSink
       return Status::Ok;
     }
     replaced = true;
-    const size_t s = st.caps[0].start, e = st.caps[0].end;
+    const size_t s = st.caps()[0].start, e = st.caps()[0].end;
     sink.copy(p, s);
     for (const Piece& piece : pieces) {
       if (piece.group == kUnset) {
         sink.literal(piece.text);
-      } else if (piece.group < st.caps.size() && st.caps[piece.group].set()) {
-        sink.copy(st.caps[piece.group].start, st.caps[piece.group].end);
+      } else if (piece.group < st.caps().size() && st.caps()[piece.group].set()) {
+        sink.copy(st.caps()[piece.group].start, st.caps()[piece.group].end);
       }
     }
     if (!all) {

@@ -7,25 +7,10 @@ namespace kordal {
 
 namespace {
 
-// Arrays of finished States (decoding buffers of UTF-8 haystacks, the
-// per-path arrays), kept per thread so that the next State built by value
-// (iterators, tests) allocates nothing and faults in no fresh pages; single
-// searches lease the pooled State below instead. Bounded, so one huge text
+// Bounds on what a finished search keeps for the next one, so one huge text
 // does not pin memory.
-constexpr size_t kKeepMax = size_t(4) << 20;        // code points
-constexpr size_t kKeepSmall = 4096;                 // entries of the per-path arrays
-constexpr size_t kKeepVmWords = size_t(1) << 17;    // the VM's backtrack stack (1 MiB)
-constexpr size_t kKeepMemoWords = size_t(1) << 17;  // the VM's memo bitmap (1 MiB)
-struct Spare {
-  std::vector<char32_t> chars;
-  // The per-path arrays too: a short search then allocates nothing.
-  std::vector<CpSpan> caps;
-  std::vector<std::vector<CpSpan>> history;
-  std::vector<State::TrailEntry> trail;
-  std::vector<OpenEntry> open;
-  State::VmScratch vm;
-};
-thread_local Spare spare;
+constexpr size_t kKeepMax = size_t(4) << 20;  // code points
+constexpr size_t kKeepSmall = 4096;           // entries of the per-path arrays
 
 template <class T>
 void keep(std::vector<T>& from, std::vector<T>& into, size_t limit = kKeepMax) {
@@ -40,43 +25,98 @@ std::vector<T> take(std::vector<T>& from) {
   return v;
 }
 
+template <class T>
+void trim_to(std::vector<T>& v, size_t limit) {
+  if (v.capacity() > limit) std::vector<T>().swap(v);
+}
+
 }  // namespace
+
+// Arrays of finished States (decoding buffers of UTF-8 haystacks, the
+// per-path arrays), kept per thread so that the next State built by value
+// (iterators, tests) allocates nothing and faults in no fresh pages; single
+// searches lease the pooled State below instead.
+struct State::Spare {
+  std::vector<char32_t> chars;
+  std::vector<CpSpan> caps;
+  std::vector<std::vector<CpSpan>> history;
+  std::vector<TrailEntry> trail;
+  std::vector<OpenEntry> open;
+};
+
+State::Spare& State::spare() {
+  thread_local Spare s;
+  return s;
+}
 
 State::~State() {
   if (!recycle) return;
-  keep(chars, spare.chars);
-  keep(caps, spare.caps, kKeepSmall);
-  keep(trail, spare.trail, kKeepSmall);
-  keep(open, spare.open, kKeepSmall);
-  if (vm.memo.capacity() > kKeepMemoWords) std::vector<uint64_t>().swap(vm.memo);
-  if (vm.words <= kKeepVmWords && vm.words > spare.vm.words) spare.vm = std::move(vm);
-  if (spare.history.empty() && history.size() <= kKeepSmall) {
+  Spare& sp = spare();
+  keep(chars, sp.chars);
+  keep(caps_, sp.caps, kKeepSmall);
+  keep(trail_, sp.trail, kKeepSmall);
+  keep(open_, sp.open, kKeepSmall);
+  if (sp.history.empty() && history_.size() <= kKeepSmall) {
     bool small = true;
-    for (const auto& h : history) small = small && h.capacity() <= kKeepSmall;
-    if (small) spare.history = std::move(history);
+    for (const auto& h : history_) small = small && h.capacity() <= kKeepSmall;
+    if (small) sp.history = std::move(history_);
   }
 }
 
-namespace {
-
-// Everything but the haystack.
-void init_paths(State& st, size_t group_count) {
-  st.n = st.text.n;
-  st.ascii = st.text.ascii;
-  st.cursor.reset(st.text);
-  st.group_count = group_count;
-  st.caps = take(spare.caps);
-  st.caps.assign(group_count + 1, CpSpan{});
-  st.history = std::move(spare.history);
-  spare.history.clear();
-  for (auto& h : st.history) h.clear();
-  st.history.resize(group_count + 1);
-  st.trail = take(spare.trail);
-  st.open = take(spare.open);
-  st.vm = std::move(spare.vm);
+inline void State::init_paths(size_t groups) {
+  Spare& sp = spare();
+  n = text.n;
+  ascii = text.ascii;
+  cursor.reset(text);
+  group_count = groups;
+  caps_ = take(sp.caps);
+  caps_.assign(groups + 1, CpSpan{});
+  history_ = std::move(sp.history);
+  sp.history.clear();
+  for (auto& h : history_) h.clear();
+  history_.resize(groups + 1);
+  trail_ = take(sp.trail);
+  open_ = take(sp.open);
 }
 
-}  // namespace
+// Resets a used State for a new search, keeping the capacity of its arrays.
+inline void State::reinit(size_t groups) {
+  n = text.n;
+  ascii = text.ascii;
+  cursor.reset(text);
+  group_count = groups;
+  caps_.assign(groups + 1, CpSpan{});
+  // Histories are empty since the last reinit unless a search kept them.
+  if (!flat) {
+    for (auto& h : history_) h.clear();
+  }
+  history_.resize(groups + 1);
+  open_.clear();
+  best_partial.reset();
+  pos = 0;
+  start = 0;
+  partial = false;
+  trail_.clear();
+  trail_dropped_ = false;
+  status = Status::Ok;
+  ctl = nullptr;
+}
+
+inline void State::trim() {
+  trim_to(chars, kKeepMax);
+  trim_to(caps_, kKeepSmall);
+  trim_to(trail_, kKeepSmall);
+  trim_to(open_, kKeepSmall);
+  // A flat search left the lists as the last reinit made them.
+  bool small = history_.size() <= kKeepSmall;
+  if (!flat) {
+    for (const auto& h : history_) small = small && h.capacity() <= kKeepSmall;
+  }
+  if (!small) std::vector<std::vector<CpSpan>>().swap(history_);
+  best_partial.reset();
+  text = Text{};
+  utf8 = {};
+}
 
 namespace {
 
@@ -87,53 +127,6 @@ struct Pool {
   bool busy = false;
 };
 thread_local Pool pool;
-
-// Resets a used State for a new search, keeping the capacity of its arrays.
-void reinit(State& st, size_t group_count) {
-  st.n = st.text.n;
-  st.ascii = st.text.ascii;
-  st.cursor.reset(st.text);
-  st.group_count = group_count;
-  st.caps.assign(group_count + 1, CpSpan{});
-  // Histories are empty since the last reinit unless a search kept them.
-  if (!st.flat) {
-    for (auto& h : st.history) h.clear();
-  }
-  st.history.resize(group_count + 1);
-  st.open.clear();
-  st.best_partial.reset();
-  st.pos = 0;
-  st.start = 0;
-  st.partial = false;
-  st.trail.clear();
-  st.trail_dropped = false;
-  st.status = Status::Ok;
-  st.ctl = nullptr;
-}
-
-// Releases what a search grew beyond the bounds kept between searches.
-template <class T>
-void trim(std::vector<T>& v, size_t limit) {
-  if (v.capacity() > limit) std::vector<T>().swap(v);
-}
-
-void trim(State& st) {
-  trim(st.chars, kKeepMax);
-  trim(st.caps, kKeepSmall);
-  trim(st.trail, kKeepSmall);
-  trim(st.open, kKeepSmall);
-  // A flat search left the lists as the last reinit made them.
-  bool small = st.history.size() <= kKeepSmall;
-  if (!st.flat) {
-    for (const auto& h : st.history) small = small && h.capacity() <= kKeepSmall;
-  }
-  if (!small) std::vector<std::vector<CpSpan>>().swap(st.history);
-  if (st.vm.words > kKeepVmWords) st.vm = State::VmScratch{};
-  trim(st.vm.memo, kKeepMemoWords);
-  st.best_partial.reset();
-  st.text = Text{};
-  st.utf8 = {};
-}
 
 }  // namespace
 
@@ -151,7 +144,7 @@ StateLease::StateLease(size_t group_count, std::string_view utf8) {
   st_->utf8 = utf8;
   st_->from_utf8 = true;
   st_->text = utf8_text(utf8, st_->chars);
-  reinit(*st_, group_count);
+  st_->reinit(group_count);
 }
 
 StateLease::StateLease(size_t group_count, const Text& text) {
@@ -166,7 +159,7 @@ StateLease::StateLease(size_t group_count, const Text& text) {
   st_->utf8 = {};
   st_->from_utf8 = false;
   st_->text = text;
-  reinit(*st_, group_count);
+  st_->reinit(group_count);
 }
 
 StateLease::~StateLease() {
@@ -174,7 +167,7 @@ StateLease::~StateLease() {
     delete st_;
     return;
   }
-  trim(*st_);
+  st_->trim();
   *busy_ = false;
 }
 
@@ -182,16 +175,16 @@ State build_state(size_t group_count, std::string_view text) {
   State st;
   st.utf8 = text;
   st.from_utf8 = true;
-  st.chars = take(spare.chars);
+  st.chars = take(State::spare().chars);
   st.text = utf8_text(text, st.chars);
-  init_paths(st, group_count);
+  st.init_paths(group_count);
   return st;
 }
 
 State build_state(size_t group_count, const Text& text) {
   State st;
   st.text = text;
-  init_paths(st, group_count);
+  st.init_paths(group_count);
   return st;
 }
 
@@ -206,26 +199,26 @@ size_t State::index_of_byte(size_t b) const {
 }
 
 void State::undo_to(size_t mark) {
-  while (trail.size() > mark) {
-    const TrailEntry& e = trail.back();
+  while (trail_.size() > mark) {
+    const TrailEntry& e = trail_.back();
     switch (e.kind) {
       case Undo::Close: {
-        auto& h = history[e.group];
+        auto& h = history_[e.group];
         h.pop_back();
-        caps[e.group] = h.empty() ? CpSpan{} : h.back();
+        caps_[e.group] = h.empty() ? CpSpan{} : h.back();
         break;
       }
       case Undo::CloseFlat:
-        caps[e.group] = CpSpan{};
+        caps_[e.group] = CpSpan{};
         break;
       case Undo::OpenPush:
-        open.pop_back();
+        open_.pop_back();
         break;
       case Undo::OpenPop:
-        open.push_back(OpenEntry{e.group, e.start});
+        open_.push_back(OpenEntry{e.group, e.start});
         break;
     }
-    trail.pop_back();
+    trail_.pop_back();
   }
 }
 
@@ -235,35 +228,35 @@ void State::reset(size_t s) {
   // Every capture write since the last reset is on the trail, so unwinding it
   // costs what the last attempt wrote rather than the number of groups. Group
   // 0 is written by the search loops, outside the trail.
-  if (trail_dropped) {
-    for (auto& c : caps) c = CpSpan{};
-    for (auto& h : history) h.clear();
-    trail_dropped = false;
+  if (trail_dropped_) {
+    for (auto& c : caps_) c = CpSpan{};
+    for (auto& h : history_) h.clear();
+    trail_dropped_ = false;
   } else {
     undo_to(0);
   }
-  caps[0] = CpSpan{};
-  history[0].clear();
-  open.clear();
+  caps_[0] = CpSpan{};
+  history_[0].clear();
+  open_.clear();
   best_partial.reset();
 }
 
 void State::drop_large_trail() {
-  if (trail.capacity() < (size_t(1) << 16)) return;
-  std::vector<TrailEntry>().swap(trail);
-  trail_dropped = true;
+  if (trail_.capacity() < (size_t(1) << 16)) return;
+  std::vector<TrailEntry>().swap(trail_);
+  trail_dropped_ = true;
 }
 
 void State::record_partial_block() {
   size_t set_count = 0;
-  for (const auto& c : caps) set_count += c.set();
+  for (const auto& c : caps_) set_count += c.set();
   if (best_partial) {
     const PartialCandidate& b = *best_partial;
     if (!(pos > b.pos || (pos == b.pos && set_count > b.set_count))) return;
   }
   PartialCandidate c;
-  c.caps = caps;
-  c.open = open;
+  c.caps = caps_;
+  c.open = open_;
   c.pos = pos;
   c.set_count = set_count;
   best_partial = std::move(c);

@@ -22,6 +22,11 @@
 //
 // The `open` stack (groups entered but not closed) is read only by partial
 // matching, so it is maintained only while `partial` is on.
+//
+// The captures, histories, `open` and the trail are private: engines read
+// them and write them only through the mutators below, which keep the trail
+// whole. What only one engine needs (the VM's stack and memo, the one-pass
+// slots, the DFA's states) lives in that engine's own cache, not here.
 #pragma once
 
 #include <cstddef>
@@ -84,9 +89,6 @@ struct State {
   mutable ByteCursor cursor;    // byte offsets of reported positions
 
   // --- the current path ---
-  std::vector<CpSpan> caps;                  // group_count + 1 entries
-  std::vector<std::vector<CpSpan>> history;  // group_count + 1 lists
-  std::vector<OpenEntry> open;
   std::optional<PartialCandidate> best_partial;
   size_t pos = 0;
   size_t start = 0;
@@ -97,37 +99,6 @@ struct State {
   // at the end, or `$ \Z \z \b \B \M` evaluated there); never cleared by
   // it. A stream's search waits for more text when it is set.
   bool hit_end = false;
-
-  // --- undo trail ---
-  enum class Undo : uint8_t { Close, CloseFlat, OpenPush, OpenPop };
-  struct TrailEntry {
-    uint32_t group;
-    Undo kind;
-    size_t start;  // OpenPop: the popped entry's start
-  };
-  std::vector<TrailEntry> trail;
-  bool trail_dropped = false;  // the trail was released after a match: reset clears all
-
-  // --- scratch of the backtracking VM, recycled with the State ---
-  struct VmScratch {
-    std::unique_ptr<uint64_t[]> stack;  // backtrack stack, uninitialised words
-    size_t words = 0;                   // its size; 0 whenever stack is null
-    std::vector<size_t> regs;
-    std::vector<uint64_t> memo;  // visited (instruction, position) states, one bit each
-
-    VmScratch() = default;
-    VmScratch(VmScratch&& o) noexcept { *this = std::move(o); }
-    VmScratch& operator=(VmScratch&& o) noexcept {
-      stack = std::move(o.stack);
-      words = o.words;
-      o.words = 0;
-      regs = std::move(o.regs);
-      memo = std::move(o.memo);
-      return *this;
-    }
-  };
-  VmScratch vm;
-  std::vector<size_t> slots;  // the one-pass matcher's capture slots
 
   // --- control of the running search (set by the search driver) ---
   Status status = Status::Ok;
@@ -147,7 +118,16 @@ struct State {
   // length); clamps to the length.
   size_t index_of_byte(size_t b) const;
 
-  Snapshot snapshot() const { return Snapshot{trail.size(), pos}; }
+  // The captures of the current path: group_count + 1 spans, each the last
+  // of its group's history (unset when that is empty).
+  const std::vector<CpSpan>& caps() const { return caps_; }
+  const std::vector<CpSpan>& history(size_t g) const { return history_[g]; }
+  // Groups entered and not closed, kept only while `partial` is on.
+  const std::vector<OpenEntry>& open() const { return open_; }
+  // The trail's length: restoring to it undoes every later capture write.
+  size_t mark() const { return trail_.size(); }
+
+  Snapshot snapshot() const { return Snapshot{trail_.size(), pos}; }
   void restore(const Snapshot& s) {
     undo_to(s.mark);
     pos = s.pos;
@@ -162,23 +142,55 @@ struct State {
 
   // Group close: sets caps[g] and appends to its history.
   void close_group(size_t g, size_t s, size_t e) {
-    caps[g] = CpSpan{s, e};
-    trail.push_back(TrailEntry{uint32_t(g), flat ? Undo::CloseFlat : Undo::Close, 0});
-    if (!flat) history[g].push_back(CpSpan{s, e});
+    caps_[g] = CpSpan{s, e};
+    trail_.push_back(TrailEntry{uint32_t(g), flat ? Undo::CloseFlat : Undo::Close, 0});
+    if (!flat) history_[g].push_back(CpSpan{s, e});
   }
   void open_push(size_t g, size_t s) {
-    trail.push_back(TrailEntry{uint32_t(g), Undo::OpenPush, 0});
-    open.push_back(OpenEntry{g, s});
+    trail_.push_back(TrailEntry{uint32_t(g), Undo::OpenPush, 0});
+    open_.push_back(OpenEntry{g, s});
   }
   // Pops the top of `open` if it belongs to group g.
   void open_pop_if(size_t g) {
-    if (open.empty() || open.back().group != g) return;
-    trail.push_back(TrailEntry{uint32_t(g), Undo::OpenPop, open.back().start});
-    open.pop_back();
+    if (open_.empty() || open_.back().group != g) return;
+    trail_.push_back(TrailEntry{uint32_t(g), Undo::OpenPop, open_.back().start});
+    open_.pop_back();
+  }
+  // The whole match [s, e), found by an engine that reports no groups. Group
+  // 0 is written outside the trail: reset clears it.
+  void set_match(size_t s, size_t e) {
+    caps_[0] = CpSpan{s, e};
+    if (!flat) history_[0].push_back(CpSpan{s, e});
   }
 
   // A consuming node ran out of input in partial mode.
   void record_partial_block();
+
+ private:
+  friend class StateLease;
+  friend State build_state(size_t, std::string_view);
+  friend State build_state(size_t, const Text&);
+  struct Spare;
+  static Spare& spare();
+  // Everything but the haystack, for a new State or a used one.
+  void init_paths(size_t group_count);
+  void reinit(size_t group_count);
+  // Releases what a search grew beyond the bounds kept between searches.
+  void trim();
+
+  // Every write to caps_, history_ or open_ pushes its inverse on trail_
+  // (set_match excepted, see there), which is why they are private.
+  enum class Undo : uint8_t { Close, CloseFlat, OpenPush, OpenPop };
+  struct TrailEntry {
+    uint32_t group;
+    Undo kind;
+    size_t start;  // OpenPop: the popped entry's start
+  };
+  std::vector<CpSpan> caps_;                  // group_count + 1 entries
+  std::vector<std::vector<CpSpan>> history_;  // group_count + 1 lists
+  std::vector<OpenEntry> open_;
+  std::vector<TrailEntry> trail_;
+  bool trail_dropped_ = false;  // the trail was released after a match: reset clears all
 };
 
 // A State for one search call: the thread's pooled State, reset in place,

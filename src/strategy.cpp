@@ -156,6 +156,7 @@ struct Search {
   const Dfa* dfa = nullptr;
   bool dfa_live = false;  // whether the DFA is still in the cascade
   const OnePass* onepass = nullptr;
+  OnePassCache onepass_cache;
 
   Search(const Strategy& s, State& t, size_t from) : sg(s), st(t), s0(from), start_at(from) {}
 
@@ -343,9 +344,10 @@ struct Search {
     // fills the groups in the same scan; else by the forward DFA.
     struct OnePassCheck final : StartCheck {
       const OnePass* op = nullptr;
+      OnePassCache* cache = nullptr;
       Dfa::Outcome at(State& t, size_t s, size_t& end) override {
         t.reset(s);
-        switch (op->match_at(t, s)) {
+        switch (op->match_at(t, *cache, s)) {
           case OnePass::Outcome::Found:
             end = t.pos;
             return Dfa::Outcome::Found;
@@ -359,6 +361,7 @@ struct Search {
       }
     } check;
     check.op = onepass;
+    if (onepass && !exists) check.cache = &onepass_cache;
     StartCheck* use = onepass && !exists ? &check : nullptr;
     size_t s = 0, e = 0;
     switch (sg.reverse_->find(st, *dfa, start_at, exists, use, s, e)) {
@@ -396,7 +399,7 @@ struct Search {
     // The priority-first path from s ends at e, so an attempt from s alone
     // gives the groups.
     if (onepass) {
-      const OnePass::Outcome op = onepass->match_at(t, s);
+      const OnePass::Outcome op = onepass->match_at(t, onepass_cache, s);
       if (op == OnePass::Outcome::Found) {
         set_whole(s);
         return true;
@@ -466,7 +469,8 @@ struct Search {
       // unless forced.
       if (onepass && (dfa_live || forced == Engine::OnePass)) {
         // Without the DFA to hand a long attempt to, it runs to the end.
-        const OnePass::Outcome o = onepass->match_at(t, s, dfa_live ? kVmTurnBudget * 16 : 0);
+        const OnePass::Outcome o =
+            onepass->match_at(t, onepass_cache, s, dfa_live ? kVmTurnBudget * 16 : 0);
         if (o == OnePass::Outcome::Found) {
           set_whole(s);
           return;
@@ -579,7 +583,7 @@ struct Search {
     // match it may not end with.
     if (!full && !sg.vm_scans_ && forced != Engine::Vm && t.no_empty_at == kUnset) {
       if (const OnePass* op = sg.onepass()) {
-        const OnePass::Outcome o = op->match_at(t, s0);
+        const OnePass::Outcome o = op->match_at(t, onepass_cache, s0);
         if (o == OnePass::Outcome::Found) set_whole(s0);
         if (o != OnePass::Outcome::GaveUp) return;
       }
@@ -638,8 +642,7 @@ struct Search {
   void set_whole(size_t s) {
     State& t = st;
     t.drop_large_trail();
-    t.caps[0] = CpSpan{s, t.pos};
-    if (!t.flat) t.history[0].push_back(CpSpan{s, t.pos});
+    t.set_match(s, t.pos);
     found = true;
   }
 };

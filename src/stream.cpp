@@ -270,7 +270,7 @@ Status Stream::search(bool final, const SearchControl& ctl) {
     bool found = false;
     const Status status = re_.search_state(st, s, Regex::Anchor::None, false, found, ctl);
     if (status != Status::Ok) return stopped(status);
-    if (!found || st.caps[0].start >= undecided_from) {
+    if (!found || st.caps()[0].start >= undecided_from) {
       if (final) {
         next_ = base_ + n + 1;
         return Status::Ok;
@@ -278,7 +278,7 @@ Status Stream::search(bool final, const SearchControl& ctl) {
       s = std::max(s, undecided_from);
       break;
     }
-    emit(st.caps[0].start, st.caps[0].end);
+    emit(st.caps()[0].start, st.caps()[0].end);
   }
   if (final) return Status::Ok;
   // From here the VM, which says whether an attempt read the end.
@@ -326,8 +326,7 @@ Status Stream::search(bool final, const SearchControl& ctl) {
       return Status::Ok;
     }
     const size_t end = st.pos;
-    st.caps[0] = CpSpan{at, end};
-    if (!st.flat) st.history[0].push_back(CpSpan{at, end});
+    st.set_match(at, end);
     emit(at, end);
   }
   return Status::Ok;

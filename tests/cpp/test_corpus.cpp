@@ -108,12 +108,13 @@ CpSpan cp_span(const Span& s) {
 }
 
 void answer_from_state(const State& st, size_t s, Answer& out, bool histories) {
-  out.caps = st.caps;
+  out.caps = st.caps();
   out.caps[0] = CpSpan{s, st.pos};
   out.histories = histories;
   out.history.clear();
   if (!histories) return;
-  out.history = st.history;
+  out.history.resize(out.caps.size());
+  for (size_t g = 1; g < out.caps.size(); ++g) out.history[g] = st.history(g);
   out.history[0] = {out.caps[0]};
 }
 
@@ -239,7 +240,7 @@ class OnePassSearcher : public Searcher {
     const size_t last = mode == Mode::Find ? st.n : s;
     for (size_t q = s; q <= last; ++q) {
       st.reset(q);
-      const OnePass::Outcome o = op_->match_at(st, q);
+      const OnePass::Outcome o = op_->match_at(st, cache_, q);
       if (o == OnePass::Outcome::GaveUp) return Verdict::GaveUp;
       if (o == OnePass::Outcome::Found) {
         answer_from_state(st, q, out, false);
@@ -259,6 +260,7 @@ class OnePassSearcher : public Searcher {
  private:
   std::unique_ptr<const OnePass> op_;
   std::unique_ptr<State> st_;
+  OnePassCache cache_;
   bool flat_;
 };
 

@@ -65,7 +65,7 @@ Measure measure(const Regex& re, const std::string& text, Op op) {
   Measure m;
   st->steps = 0;
   auto record = [&] {
-    for (const CpSpan& c : st->caps) {
+    for (const CpSpan& c : st->caps()) {
       m.result += c.set() ? std::to_string(c.start) + "-" + std::to_string(c.end) : "u";
       m.result += ' ';
     }
@@ -93,7 +93,7 @@ Measure measure(const Regex& re, const std::string& text, Op op) {
         EXPECT_EQ(re.find_from(*st, next, found, {}), Status::Ok);
         if (!found) break;
         record();
-        const CpSpan w = st->caps[0];
+        const CpSpan w = st->caps()[0];
         next = w.end > w.start ? w.end : w.end + 1;
         if (next > st->n) break;
       }

@@ -47,19 +47,20 @@ struct Tally {
 std::string reference_at(const Regex& re, State& st, size_t s) {
   st.reset(s);
   if (!reference::try_match(re.tree(), st)) return "none";
-  std::vector<CpSpan> caps = st.caps;
+  std::vector<CpSpan> caps = st.caps();
   caps[0] = CpSpan{s, st.pos};
   return show_caps(caps);
 }
 
 // The one-pass answer at s in the same form; "gave up" when it did.
 std::string onepass_at(const OnePass& op, State& st, size_t s) {
+  OnePassCache cache;
   st.reset(s);
   st.flat = true;
-  const OnePass::Outcome o = op.match_at(st, s);
+  const OnePass::Outcome o = op.match_at(st, cache, s);
   if (o == OnePass::Outcome::GaveUp) return "gave up";
   if (o != OnePass::Outcome::Found) return "none";
-  std::vector<CpSpan> caps = st.caps;
+  std::vector<CpSpan> caps = st.caps();
   caps[0] = CpSpan{s, st.pos};
   return show_caps(caps);
 }
@@ -188,15 +189,16 @@ TEST(OnePass, BudgetBoundsTheScan) {
   ASSERT_TRUE(op);
   const std::string text(100, 'a');
   State st = build_state(r.value().group_count(), text);
+  OnePassCache cache;
   st.reset(0);
-  EXPECT_EQ(op->match_at(st, 0, 10), OnePass::Outcome::OverBudget);
+  EXPECT_EQ(op->match_at(st, cache, 0, 10), OnePass::Outcome::OverBudget);
   EXPECT_LE(st.steps, 20u);
   st.reset(0);
-  EXPECT_EQ(op->match_at(st, 0), OnePass::Outcome::NotFound);
+  EXPECT_EQ(op->match_at(st, cache, 0), OnePass::Outcome::NotFound);
   const std::string with_b = text + "b";
   State hit = build_state(r.value().group_count(), with_b);
   hit.reset(0);
-  EXPECT_EQ(op->match_at(hit, 0, 1000), OnePass::Outcome::Found);
+  EXPECT_EQ(op->match_at(hit, cache, 0, 1000), OnePass::Outcome::Found);
   EXPECT_EQ(hit.pos, 101u);
 }
 

@@ -27,7 +27,7 @@ struct Outcome {
 Outcome find(const Regex& re, const std::string& text) {
   State st = build_state(re.group_count(), text);
   const bool found = reference::search(re.tree(), st, 0, reference::Mode::Find);
-  return Outcome{found, st.status, found ? st.caps[0] : CpSpan{}};
+  return Outcome{found, st.status, found ? st.caps()[0] : CpSpan{}};
 }
 
 Regex compile(const char* pattern) {

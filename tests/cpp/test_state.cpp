@@ -11,6 +11,7 @@
 #include "program.hpp"
 #include "regex.hpp"
 #include "state.hpp"
+#include "thread_cache.hpp"
 
 namespace kordal {
 namespace {
@@ -36,13 +37,13 @@ TEST(State, AsciiAndEmptyTexts) {
   State e = build_state(0, "");
   EXPECT_EQ(e.n, 0u);
   EXPECT_EQ(e.offset(0), 0u);
-  ASSERT_EQ(e.caps.size(), 1u);
-  ASSERT_EQ(e.history.size(), 1u);
+  ASSERT_EQ(e.caps().size(), 1u);
+  EXPECT_TRUE(e.history(0).empty());
   State a = build_state(2, "xyz");
   EXPECT_TRUE(a.ascii);
   EXPECT_EQ(a.n, 3u);
   EXPECT_EQ(a.offset(3), 3u);
-  EXPECT_EQ(a.caps.size(), 3u);
+  EXPECT_EQ(a.caps().size(), 3u);
 }
 
 TEST(State, RestoreTruncatesHistoryAndKeepsOlderEntries) {
@@ -55,14 +56,14 @@ TEST(State, RestoreTruncatesHistoryAndKeepsOlderEntries) {
   st.close_group(1, 3, 4);
   st.close_group(2, 0, 4);
   st.pos = 4;
-  EXPECT_EQ(st.history[1].size(), 4u);
+  EXPECT_EQ(st.history(1).size(), 4u);
   st.restore(snap);
   EXPECT_EQ(st.pos, 1u);
-  ASSERT_EQ(st.history[1].size(), 1u);
-  EXPECT_EQ(st.history[1][0], (CpSpan{0, 1}));
-  EXPECT_EQ(st.caps[1], (CpSpan{0, 1}));
-  EXPECT_FALSE(st.caps[2].set());
-  EXPECT_TRUE(st.history[2].empty());
+  ASSERT_EQ(st.history(1).size(), 1u);
+  EXPECT_EQ(st.history(1)[0], (CpSpan{0, 1}));
+  EXPECT_EQ(st.caps()[1], (CpSpan{0, 1}));
+  EXPECT_FALSE(st.caps()[2].set());
+  EXPECT_TRUE(st.history(2).empty());
 }
 
 TEST(State, RestoreUndoesOpenStackPushesAndPops) {
@@ -70,29 +71,28 @@ TEST(State, RestoreUndoesOpenStackPushesAndPops) {
   st.open_push(1, 0);
   const Snapshot snap = st.snapshot();
   st.open_pop_if(2);  // not on top: nothing happens
-  EXPECT_EQ(st.open.size(), 1u);
+  EXPECT_EQ(st.open().size(), 1u);
   st.open_pop_if(1);
   st.open_push(3, 2);
   st.open_push(2, 2);
   st.restore(snap);
-  ASSERT_EQ(st.open.size(), 1u);
-  EXPECT_EQ(st.open[0], (OpenEntry{1, 0}));
+  ASSERT_EQ(st.open().size(), 1u);
+  EXPECT_EQ(st.open()[0], (OpenEntry{1, 0}));
 }
 
 TEST(State, ResetClearsEverythingTheLastAttemptWrote) {
   State st = build_state(2, "abc");
   st.open_push(1, 0);
   st.close_group(2, 0, 2);
-  st.caps[0] = CpSpan{0, 2};
-  st.history[0].push_back(CpSpan{0, 2});
+  st.set_match(0, 2);
   st.partial = true;
   st.record_partial_block();
   st.reset(1);
   EXPECT_EQ(st.pos, 1u);
   EXPECT_EQ(st.start, 1u);
-  for (const auto& c : st.caps) EXPECT_FALSE(c.set());
-  for (const auto& h : st.history) EXPECT_TRUE(h.empty());
-  EXPECT_TRUE(st.open.empty());
+  for (const auto& c : st.caps()) EXPECT_FALSE(c.set());
+  for (size_t g = 0; g <= 2; ++g) EXPECT_TRUE(st.history(g).empty());
+  EXPECT_TRUE(st.open().empty());
   EXPECT_FALSE(st.best_partial);
   EXPECT_TRUE(st.partial);
 }
@@ -158,8 +158,8 @@ TEST(Matcher, GroupInRepeatRecordsEveryIteration) {
   State st = build_state(1, "aaa");
   ASSERT_TRUE(vm_match(tree, st));
   EXPECT_EQ(st.pos, 3u);
-  EXPECT_EQ(st.caps[1], (CpSpan{2, 3}));
-  EXPECT_EQ(st.history[1].size(), 3u);
+  EXPECT_EQ(st.caps()[1], (CpSpan{2, 3}));
+  EXPECT_EQ(st.history(1).size(), 3u);
 }
 
 TEST(Matcher, BranchRestoresCapturesOfFailedAlternative) {
@@ -177,8 +177,8 @@ TEST(Matcher, BranchRestoresCapturesOfFailedAlternative) {
   State st = build_state(1, "ab");
   ASSERT_TRUE(vm_match(tree, st));
   EXPECT_EQ(st.pos, 2u);
-  EXPECT_FALSE(st.caps[1].set());
-  EXPECT_TRUE(st.history[1].empty());
+  EXPECT_FALSE(st.caps()[1].set());
+  EXPECT_TRUE(st.history(1).empty());
 }
 
 TEST(Matcher, EmptyIterationEndsRepetition) {
@@ -186,7 +186,7 @@ TEST(Matcher, EmptyIterationEndsRepetition) {
   Node t1 = repeat(group(1, repeat(lit('a'), 0, 1)), 5, 5);
   State st = build_state(1, "");
   ASSERT_TRUE(vm_match(t1, st));
-  EXPECT_EQ(st.history[1].size(), 1u);
+  EXPECT_EQ(st.history(1).size(), 1u);
   Node t2 = repeat(Node{}, 0, std::nullopt);
   State s2 = build_state(0, "xyz");
   EXPECT_TRUE(vm_match(t2, s2));
@@ -382,6 +382,67 @@ TEST(ResultSlot, ReusedSlotEqualsFreshResult) {
       EXPECT_EQ(slot->names, fresh->names) << text;
     }
   }
+}
+
+// The thread's scratch is lent to one search at a time: a cache taken while
+// it is lent is a private one, and the pooled one comes back trimmed.
+struct Counted {
+  int trims = 0;
+  void trim() { ++trims; }
+};
+
+TEST(ThreadCache, LendsThePooledScratchToOneSearchAtATime) {
+  Counted* pooled = nullptr;
+  {
+    ThreadCache<Counted> outer;
+    pooled = &outer.get();
+    EXPECT_EQ(&outer.get(), pooled);
+    ThreadCache<Counted> inner;
+    EXPECT_NE(&inner.get(), pooled);
+  }
+  EXPECT_EQ(pooled->trims, 1);  // the private one is not the pool's
+  ThreadCache<Counted> again;
+  EXPECT_EQ(&again.get(), pooled);
+}
+
+// A search started from the poll hook of a deep VM search (its stack on the
+// thread's scratch) must leave that stack alone.
+TEST(ThreadCache, SearchInsideTheVmsPollHookKeepsTheOuterStack) {
+  // The first branch backtracks through every frame to the second's.
+  auto r = Regex::new_with_flags(R"((a)(?:\1|b)*(x)?y|a+z)", 0);
+  ASSERT_TRUE(r.ok());
+  const Regex& re = r.value();
+  const std::string outer_text = std::string(20000, 'a') + "z";
+  const std::string inner_text = "zz" + std::string(9000, 'a') + "z";
+  struct Ctx {
+    const Regex* re;
+    const std::string* text;
+    int runs = 0;
+    std::optional<Match> m;
+  } ctx{&re, &inner_text, 0, std::nullopt};
+  SearchControl ctl;
+  ctl.ctx = &ctx;
+  ctl.poll = [](void* p) {
+    auto* c = static_cast<Ctx*>(p);
+    if (c->runs++ == 0) {
+      EXPECT_EQ(c->re->find(*c->text, c->m), Status::Ok);
+    }
+    return false;
+  };
+  std::optional<Match> m;
+  ASSERT_EQ(re.find(outer_text, m, ctl), Status::Ok);
+  ASSERT_GT(ctx.runs, 0);
+  ASSERT_TRUE(m && ctx.m);
+  EXPECT_EQ(m->caps[0].start, 0u);
+  EXPECT_EQ(m->caps[0].end, outer_text.size());
+  EXPECT_EQ(ctx.m->caps[0].start, 2u);
+  EXPECT_EQ(ctx.m->caps[0].end, inner_text.size());
+  // And a later search on the same thread still finds the whole match.
+  std::optional<Match> again;
+  ASSERT_EQ(re.find(outer_text, again), Status::Ok);
+  ASSERT_TRUE(again);
+  EXPECT_EQ(again->caps[0].start, 0u);
+  EXPECT_EQ(again->caps[0].end, outer_text.size());
 }
 
 }  // namespace

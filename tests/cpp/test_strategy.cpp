@@ -86,7 +86,7 @@ std::string ref_all(const Regex& re, const std::string& text) {
   for (size_t next = 0; next <= st.n && reference::search(re.tree(), st, next, Mode::Find);) {
     out += show(reference::captures_of(st));
     out += "| ";
-    const CpSpan w = st.caps[0];
+    const CpSpan w = st.caps()[0];
     next = w.end > w.start ? w.end : w.end + 1;
   }
   return out;
@@ -325,7 +325,7 @@ uint64_t findall_steps(const Regex& re, const std::string& text, std::string& sp
     bool found = false;
     EXPECT_EQ(re.find_from(*st, next, found, {}), Status::Ok);
     if (!found) break;
-    const CpSpan w = st->caps[0];
+    const CpSpan w = st->caps()[0];
     put_span(spans, w.start, w.end);
     next = w.end > w.start ? w.end : w.end + 1;
   }

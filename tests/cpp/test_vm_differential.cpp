@@ -36,7 +36,7 @@ void put_span(std::string& out, size_t a, size_t b) {
   out += ')';
 }
 
-std::string describe_state(const State& st) {
+std::string describe(const reference::Captures& st) {
   std::string out;
   for (size_t g = 0; g < st.caps.size(); ++g) {
     const CpSpan c = st.caps[g];
@@ -87,7 +87,7 @@ using reference::Mode;
 
 std::string ref_describe(const Regex& re, std::string_view text, Mode mode) {
   State st = build_state(re.group_count(), text);
-  return reference::search(re.tree(), st, 0, mode) ? describe_state(st) : "none";
+  return reference::search(re.tree(), st, 0, mode) ? describe(reference::captures_of(st)) : "none";
 }
 
 std::string vm_describe(const Regex& re, std::string_view text, Mode mode) {
@@ -98,15 +98,17 @@ std::string vm_describe(const Regex& re, std::string_view text, Mode mode) {
   if (s != Status::Ok) return "status";
   if (!m) return "none";
   // The same rendering as the reference's, from the Match.
-  State st = build_state(re.group_count(), text);
+  reference::Captures c;
+  c.caps.resize(m->caps.size());
+  c.history.resize(m->caps.size());
   for (size_t g = 0; g < m->caps.size(); ++g) {
-    if (m->caps[g].set()) st.caps[g] = CpSpan{m->caps[g].cstart, m->caps[g].cend};
+    if (m->caps[g].set()) c.caps[g] = CpSpan{m->caps[g].cstart, m->caps[g].cend};
     const Span* h = m->history_of(g);
     for (size_t i = 0; i < m->history_size(g); ++i) {
-      st.history[g].push_back(CpSpan{h[i].cstart, h[i].cend});
+      c.history[g].push_back(CpSpan{h[i].cstart, h[i].cend});
     }
   }
-  return describe_state(st);
+  return describe(c);
 }
 
 std::string ref_all(const Regex& re, std::string_view text) {
@@ -114,9 +116,9 @@ std::string ref_all(const Regex& re, std::string_view text) {
   std::string out;
   size_t next = 0;
   while (next <= st.n && reference::search(re.tree(), st, next, Mode::Find)) {
-    out += describe_state(st);
+    out += describe(reference::captures_of(st));
     out += "| ";
-    const CpSpan w = st.caps[0];
+    const CpSpan w = st.caps()[0];
     next = w.end > w.start ? w.end : w.end + 1;
   }
   return out;

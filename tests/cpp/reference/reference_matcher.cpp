@@ -167,7 +167,7 @@ size_t scan_single(const Node& child, State& st, size_t limit) {
   const size_t entry = st.pos;
   const size_t min = rep.min;
   const size_t limit = rep.max ? size_t(*rep.max) : SIZE_MAX;
-  const size_t mark = st.trail.size();
+  const size_t mark = st.mark();
   if (rep.greedy) {
     size_t count = 0;
     if (len == 1 && one_char(child)) {
@@ -266,10 +266,10 @@ size_t scan_single(const Node& child, State& st, size_t limit) {
 
 [[gnu::noinline]] bool m_backref(const Node& nd, State& st, const Cont& k) {
   const size_t g = nd.group;
-  if (g >= st.caps.size() || !st.caps[g].set() || st.caps[g].start == st.caps[g].end) {
+  if (g >= st.caps().size() || !st.caps()[g].set() || st.caps()[g].start == st.caps()[g].end) {
     return run_cont(k, st);
   }
-  const CpSpan span = st.caps[g];
+  const CpSpan span = st.caps()[g];
   const size_t entry = st.pos;
   if (!charge(st, 1 + (span.end - span.start) / kScanPerStep)) return false;
   for (size_t i = span.start; i < span.end; ++i) {
@@ -389,7 +389,7 @@ bool run_cont(const Cont& k0, State& st) {
         return m_rep(*k->node, k->b + 1, st, *k->next);
       case ContKind::GroupClose:
         if (st.partial) open_pop_if(st, k->b);
-        if (k->b < st.caps.size()) close_group(st, k->b, k->a);
+        if (k->b < st.caps().size()) close_group(st, k->b, k->a);
         k = k->next;
         continue;
     }

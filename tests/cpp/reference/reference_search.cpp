@@ -12,8 +12,7 @@ bool search(const Node& root, State& st, size_t s0, Mode mode) {
     const bool ok = mode == Mode::Full ? try_match_to(root, st, st.n) : try_match(root, st);
     if (st.status != Status::Ok) return false;
     if (ok) {
-      st.caps[0] = CpSpan{s, st.pos};
-      st.history[0].push_back(CpSpan{s, st.pos});
+      st.set_match(s, st.pos);
       return true;
     }
   }
@@ -21,7 +20,9 @@ bool search(const Node& root, State& st, size_t s0, Mode mode) {
 }
 
 Captures captures_of(const State& st) {
-  return Captures{st.caps, st.history};
+  Captures c{st.caps(), {}};
+  for (size_t g = 0; g < st.caps().size(); ++g) c.history.push_back(st.history(g));
+  return c;
 }
 
 std::optional<PartialMatch> search_partial(const Regex& re, State& st) {
@@ -32,7 +33,7 @@ std::optional<PartialMatch> search_partial(const Regex& re, State& st) {
     if (st.status != Status::Ok) return std::nullopt;
     if (full) {
       PartialCandidate c;
-      c.caps = st.caps;
+      c.caps = st.caps();
       c.caps[0] = CpSpan{s, st.n};
       c.pos = st.n;
       return re.build_partial_match(st, true, s, c);
