@@ -111,8 +111,8 @@ class Regex {
 
   // Building blocks of the searches.
   std::unique_ptr<State> build_state(AnyText text) const;
-  // Leftmost match starting at code-point index >= s0; fills `span` (code
-  // points) on success.
+  // Leftmost match starting at code-point index >= s0; on success `found` is
+  // set and the match is in st.caps() (code points).
   Status find_from(State& st, size_t s0, bool& found, const SearchControl& ctl) const;
   // The searches of an interface that reads positions as code-point indices
   // (nothing is converted to bytes; the result is st.caps): Find from s0,
