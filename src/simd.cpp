@@ -66,13 +66,19 @@ size_t extra_scalar(const U* p, size_t n) {
   return total;
 }
 
-size_t packed_scalar(const uint8_t* p, size_t i, size_t n, const PackedTables& t,
-                     uint8_t& buckets) {
+// Wider units are looked up by their low byte: a unit equal to a literal's
+// has the literal's low byte, so no occurrence is lost; the others only add
+// candidates, which the caller rejects.
+template <class U>
+size_t packed_scalar(const U* p, size_t i, size_t n, const PackedTables& t, uint8_t& buckets) {
   const size_t m = t.m;
   if (n < m) return n;
   for (; i + m <= n; ++i) {
     uint8_t b = 0xFF;
-    for (size_t k = 0; k < m; ++k) b &= t.lo[k][p[i + k] & 15] & t.hi[k][p[i + k] >> 4];
+    for (size_t k = 0; k < m; ++k) {
+      const uint8_t c = uint8_t(p[i + k]);
+      b &= t.lo[k][c & 15] & t.hi[k][c >> 4];
+    }
     if (b != 0) {
       buckets = b;
       return i;
@@ -82,8 +88,22 @@ size_t packed_scalar(const uint8_t* p, size_t i, size_t n, const PackedTables& t
 }
 
 #if defined(KORDAL_SIMD_NEON)
+// The low bytes of the 16 units at q.
+inline uint8x16_t low_bytes_neon(const uint8_t* q) {
+  return vld1q_u8(q);
+}
+inline uint8x16_t low_bytes_neon(const uint16_t* q) {
+  return vcombine_u8(vmovn_u16(vld1q_u16(q)), vmovn_u16(vld1q_u16(q + 8)));
+}
+inline uint8x16_t low_bytes_neon(const uint32_t* q) {
+  const uint16x8_t a = vcombine_u16(vmovn_u32(vld1q_u32(q)), vmovn_u32(vld1q_u32(q + 4)));
+  const uint16x8_t b = vcombine_u16(vmovn_u32(vld1q_u32(q + 8)), vmovn_u32(vld1q_u32(q + 12)));
+  return vcombine_u8(vmovn_u16(a), vmovn_u16(b));
+}
+
 // 16 starts per step: the table lookups are vqtbl1q_u8.
-size_t packed_neon(const uint8_t* p, size_t i, size_t n, const PackedTables& t, uint8_t& buckets) {
+template <class U>
+size_t packed_neon(const U* p, size_t i, size_t n, const PackedTables& t, uint8_t& buckets) {
   const size_t m = t.m;
   uint8x16_t lo[4], hi[4];
   for (size_t k = 0; k < m; ++k) {
@@ -94,7 +114,7 @@ size_t packed_neon(const uint8_t* p, size_t i, size_t n, const PackedTables& t, 
   while (n >= m + 15 && i <= n - m - 15) {
     uint8x16_t acc = vdupq_n_u8(0xFF);
     for (size_t k = 0; k < m; ++k) {
-      const uint8x16_t v = vld1q_u8(p + i + k);
+      const uint8x16_t v = low_bytes_neon(p + i + k);
       acc = vandq_u8(
           acc, vandq_u8(vqtbl1q_u8(lo[k], vandq_u8(v, nib)), vqtbl1q_u8(hi[k], vshrq_n_u8(v, 4))));
     }
@@ -459,12 +479,36 @@ struct PackedAvx2 {
   size_t m;
 };
 
+// The low bytes of the 32 units at q, in order. The packs work within
+// each 128-bit half, so the halves' quarters are put back in order after.
+KORDAL_AVX2 inline __m256i low_bytes_avx2(const uint8_t* q) {
+  return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q));
+}
+KORDAL_AVX2 inline __m256i low_bytes_avx2(const uint16_t* q) {
+  const __m256i low = _mm256_set1_epi16(0xFF);
+  const __m256i a = _mm256_and_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(q)), low);
+  const __m256i b =
+      _mm256_and_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + 16)), low);
+  return _mm256_permute4x64_epi64(_mm256_packus_epi16(a, b), 0xD8);
+}
+KORDAL_AVX2 inline __m256i low_bytes_avx2(const uint32_t* q) {
+  const __m256i low = _mm256_set1_epi32(0xFF);
+  __m256i v[4];
+  for (int k = 0; k < 4; ++k) {
+    v[k] = _mm256_and_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + 8 * k)), low);
+  }
+  const __m256i bytes =
+      _mm256_packus_epi16(_mm256_packus_epi32(v[0], v[1]), _mm256_packus_epi32(v[2], v[3]));
+  return _mm256_permutevar8x32_epi32(bytes, _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
+}
+
 // The candidates among the 32 starts at q as a bit mask, their buckets in acc.
-KORDAL_AVX2 inline uint32_t packed_step_avx2(const PackedAvx2& pk, const uint8_t* q, __m256i& acc) {
+template <class U>
+KORDAL_AVX2 inline uint32_t packed_step_avx2(const PackedAvx2& pk, const U* q, __m256i& acc) {
   const __m256i nib = _mm256_set1_epi8(15);
   acc = _mm256_set1_epi8(-1);
   for (size_t k = 0; k < pk.m; ++k) {
-    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + k));
+    const __m256i v = low_bytes_avx2(q + k);
     const __m256i l = _mm256_shuffle_epi8(pk.lo[k], _mm256_and_si256(v, nib));
     const __m256i h = _mm256_shuffle_epi8(pk.hi[k], _mm256_and_si256(_mm256_srli_epi16(v, 4), nib));
     acc = _mm256_and_si256(acc, _mm256_and_si256(l, h));
@@ -478,7 +522,8 @@ KORDAL_AVX2 inline uint8_t lane_of(const __m256i& acc, size_t j) {
   return lanes[j];
 }
 
-KORDAL_AVX2 size_t packed_avx2(const uint8_t* p, size_t i, size_t n, const PackedTables& t,
+template <class U>
+KORDAL_AVX2 size_t packed_avx2(const U* p, size_t i, size_t n, const PackedTables& t,
                                uint8_t& buckets) {
   const size_t m = t.m;
   if (n < m || i > n - m) return n;
@@ -501,8 +546,8 @@ KORDAL_AVX2 size_t packed_avx2(const uint8_t* p, size_t i, size_t n, const Packe
   }
   if (n - i < m) return n;
   const size_t starts = n - i - m + 1;  // 1 to 31
-  alignas(32) uint8_t tail[64] = {};
-  std::memcpy(tail, p + i, n - i);
+  alignas(32) U tail[64] = {};
+  std::memcpy(tail, p + i, (n - i) * sizeof(U));
   const uint32_t bits = packed_step_avx2(pk, tail, acc) & ((uint32_t(1) << starts) - 1);
   if (bits == 0) return n;
   const size_t j = size_t(std::countr_zero(bits));
@@ -684,8 +729,8 @@ bool packed_vectorised() {
 #endif
 }
 
-size_t find_packed(const uint8_t* p, size_t from, size_t n, const PackedTables& t,
-                   uint8_t& buckets) {
+template <class U>
+size_t find_packed_any(const U* p, size_t from, size_t n, const PackedTables& t, uint8_t& buckets) {
   if (from >= n) return n;
   switch (current()) {
 #if defined(KORDAL_SIMD_X86)
@@ -699,6 +744,19 @@ size_t find_packed(const uint8_t* p, size_t from, size_t n, const PackedTables& 
     default:
       return packed_scalar(p, from, n, t, buckets);
   }
+}
+
+size_t find_packed(const uint8_t* p, size_t from, size_t n, const PackedTables& t,
+                   uint8_t& buckets) {
+  return find_packed_any(p, from, n, t, buckets);
+}
+size_t find_packed(const uint16_t* p, size_t from, size_t n, const PackedTables& t,
+                   uint8_t& buckets) {
+  return find_packed_any(p, from, n, t, buckets);
+}
+size_t find_packed(const uint32_t* p, size_t from, size_t n, const PackedTables& t,
+                   uint8_t& buckets) {
+  return find_packed_any(p, from, n, t, buckets);
 }
 
 Level best_level() {
