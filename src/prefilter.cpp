@@ -480,9 +480,7 @@ MultiSearcher<U>::MultiSearcher(const std::vector<Literal>& input) {
   // Shorter literals need fewer states; at one unit the first units are the
   // whole search.
   while (cut > 1 && !build(lits, cut)) cut = cut > 8 ? cut * 3 / 4 : cut - 1;
-  if constexpr (sizeof(U) == 1) {
-    if (states_ != 0) build_prefix_filter(lits);
-  }
+  if (states_ != 0) build_prefix_filter(lits);
 }
 
 namespace {
@@ -493,11 +491,13 @@ inline uint64_t prefix_mask(uint64_t x) {
   const uint64_t g = x * kPrefixHash2;
   return uint64_t(1) << (g >> 58) | uint64_t(1) << ((g >> 52) & 63);
 }
-// The first `w` bytes at p as a key, with bit 5 of every byte set: case
-// pairs in byte text (A-Z, U+00C0-U+00DE) differ in that bit alone.
-inline uint64_t prefix_key(const uint8_t* p, unsigned w) {
+// The low bytes of the first `w` units at p as a key, with bit 5 of every
+// byte set: case pairs in byte text (A-Z, U+00C0-U+00DE) differ in that
+// bit alone. Equal units make equal keys, whatever else collides.
+template <class U>
+inline uint64_t prefix_key(const U* p, unsigned w) {
   uint8_t b[8] = {};
-  for (unsigned k = 0; k < w; ++k) b[k] = uint8_t(p[k] | 0x20);
+  for (unsigned k = 0; k < w; ++k) b[k] = uint8_t(uint8_t(p[k]) | 0x20);
   uint64_t x;
   std::memcpy(&x, b, 8);
   return x;
@@ -587,44 +587,39 @@ bool MultiSearcher<U>::starts_at(const U* t, size_t n, size_t j) const {
 
 template <class U>
 size_t MultiSearcher<U>::find_by_prefix(const U* t, size_t n, size_t from) const {
-  if constexpr (sizeof(U) != 1) {
-    return first_.find(t, n, from);  // never built for wider units
-  } else {
-    if (n < w_ || from > n - w_) return kNoPos;
-    const size_t last = n - w_;
-    const uint64_t mask = key_mask_;
-    auto key = [&](size_t i) {
-      if (n - i < 8) return prefix_key(t + i, w_);
+  if (n < w_ || from > n - w_) return kNoPos;
+  const size_t last = n - w_;
+  const uint64_t mask = key_mask_;
+  auto key = [&](size_t i) {
+    if (n - i >= 8) {
+      // Eight units whatever w_ is, so that the narrowing vectorises.
       uint64_t x;
-      std::memcpy(&x, t + i, 8);
+      if constexpr (sizeof(U) == 1) {
+        std::memcpy(&x, t + i, 8);
+      } else {
+        uint8_t b[8];
+        for (size_t k = 0; k < 8; ++k) b[k] = uint8_t(t[i + k]);
+        std::memcpy(&x, b, 8);
+      }
       return (x | 0x2020202020202020u) & mask;
-    };
-    auto hit = [&](uint64_t x) { return sampled_.has(x); };
-    // The starts whose sampled position is p: (p - stride_, p], from on.
-    // Each is at most p <= last, so its w_ bytes are in the text.
-    auto window = [&](size_t p) {
-      for (size_t j = p + 1 - std::min(stride_, p + 1 - from); j <= p; ++j) {
-        if (starts_.has(key(j)) && starts_at(t, n, j)) return j;
-      }
-      return kNoPos;
-    };
-    size_t p = from;
-    for (; p <= last && n - p >= 8; p += stride_) {
-      uint64_t x;
-      std::memcpy(&x, t + p, 8);
-      if (hit((x | 0x2020202020202020u) & mask)) {
-        const size_t j = window(p);
-        if (j != kNoPos) return j;
-      }
     }
-    for (; p <= last; p += stride_) {
-      if (hit(prefix_key(t + p, w_))) {
-        const size_t j = window(p);
-        if (j != kNoPos) return j;
-      }
+    return prefix_key(t + i, w_);
+  };
+  // The starts whose sampled position is p: (p - stride_, p], from on.
+  // Each is at most p <= last, so its w_ units are in the text.
+  auto window = [&](size_t p) {
+    for (size_t j = p + 1 - std::min(stride_, p + 1 - from); j <= p; ++j) {
+      if (starts_.has(key(j)) && starts_at(t, n, j)) return j;
     }
     return kNoPos;
+  };
+  for (size_t p = from; p <= last; p += stride_) {
+    if (sampled_.has(key(p))) {
+      const size_t j = window(p);
+      if (j != kNoPos) return j;
+    }
   }
+  return kNoPos;
 }
 
 template <class U>

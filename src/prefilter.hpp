@@ -24,7 +24,7 @@
 //   (AVX2, NEON): a vector fingerprint test of 32 or 16 starts at once (of
 //   the units' low bytes in wider text), verified where it holds.
 // - MultiSearcher: a larger set, as a dense Aho-Corasick automaton over unit
-//   classes; in byte text, starts are first filtered by a hashed set of the
+//   classes; starts are first filtered by a hashed set of the
 //   literals' first bytes and the trie walked from those that pass. A set too large for the
 //   automaton's budget is cut to shorter literals, which still occur wherever the full ones do; a
 //   set that mixes case-sensitive and insensitive characters is searched as if all were
@@ -186,9 +186,9 @@ class MultiSearcher {
   size_t cut_ = 0;        // the literals' length in the automaton, at most
   UnitScanner<U> first_;  // the first units of the literals
 
-  // Byte text, literals of two bytes or more: only every stride_-th
-  // position is sampled, and where a hash of the w_ bytes there (up to 8;
-  // ASCII and Latin-1 case merged by setting bit 5, which only adds
+  // Literals of two units or more: only every stride_-th position is
+  // sampled, and where a hash of the low bytes of the w_ units there (up to
+  // 8; ASCII and Latin-1 case merged by setting bit 5, which only adds
   // candidates) is in sampled_, which holds those of every literal at every
   // offset below the stride, each start of the sample's window whose own w_
   // bytes are in starts_ (those at offset 0) is walked in the trie. Long

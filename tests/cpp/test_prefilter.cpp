@@ -292,7 +292,10 @@ TEST(MultiSearcher, OverBudgetSetsStillFindEveryOccurrence) {
 // occurrences shorter than the filter's window at the end must not be read
 // past, and a sample must find the leftmost start of its window.
 TEST(MultiSearcher, PrefixFilterAgreesWithNaive) {
-  const char32_t letters[] = {U'a', U'b', U'@', U'`', U'K', U'k', 0xC9, 0xE9};
+  // Wider text is keyed by its units' low bytes: U+0161 and U+1F160 share
+  // theirs with 'a' and '`', U+0149 with 'I' (and, case merged, 'i').
+  const char32_t letters[] = {U'a', U'b', U'@',  U'`',  U'K',   U'k',
+                              0xC9, 0xE9, 0x161, 0x149, 0x1F160};
   std::mt19937 rng(12);
   for (int iter = 0; iter < 800; ++iter) {
     const size_t alphabet = 2 + rng() % (std::size(letters) - 1);
@@ -316,12 +319,14 @@ TEST(MultiSearcher, PrefixFilterAgreesWithNaive) {
     if (rng() % 2 == 0) {
       for (const LitChar& c : lits[rng() % lits.size()].chars) text += c.ch;
     }
-    const auto t = units<uint8_t>(text);
-    const MultiSearcher<uint8_t> ms(lits);
-    for (size_t from = 0; from <= t.size() + 1; ++from) {
-      ASSERT_EQ(ms.find(t.data(), t.size(), from), naive(text, lits, from))
-          << "iter " << iter << " from " << from;
-    }
+    each_width(text, [&](const auto& t) {
+      using U = typename std::decay_t<decltype(t)>::value_type;
+      const MultiSearcher<U> ms(lits);
+      for (size_t from = 0; from <= t.size() + 1; ++from) {
+        ASSERT_EQ(ms.find(t.data(), t.size(), from), naive(text, lits, from))
+            << "width " << sizeof(U) << " iter " << iter << " from " << from;
+      }
+    });
   }
 }
 
