@@ -339,6 +339,14 @@ size_t LiteralSearcher<U>::find(const U* t, size_t n, size_t from) const {
       if (verify(i)) return i;
     }
   }
+  if (simd::level() == simd::Level::Avx2) {
+    // Case classes: twice the width of the loop below, a compare per member.
+    for (;; ++i) {
+      i = simd::find_pair4(t, i, end, r1_, a.u, r2_, b.u);
+      if (i >= end) return kNoPos;
+      if (verify(i)) return i;
+    }
+  }
   if (a.n == 1) return scan_pair<U, true, false>(t, i, end, r1_, a, r2_, b, verify);
   if (b.n == 1) return scan_pair<U, false, true>(t, i, end, r1_, a, r2_, b, verify);
   return scan_pair<U, false, false>(t, i, end, r1_, a, r2_, b, verify);

@@ -48,6 +48,16 @@ size_t find_pair_scalar(const U* p, size_t i, size_t n, size_t o1, U c1, size_t 
 }
 
 template <class U>
+size_t find_pair4_scalar(const U* p, size_t i, size_t n, size_t o1, const std::array<U, 4>& u1,
+                         size_t o2, const std::array<U, 4>& u2) {
+  auto in = [](U c, const std::array<U, 4>& u) {
+    return c == u[0] || c == u[1] || c == u[2] || c == u[3];
+  };
+  while (i < n && !(in(p[i + o1], u1) && in(p[i + o2], u2))) ++i;
+  return i;
+}
+
+template <class U>
 size_t find_any4_scalar(const U* p, size_t i, size_t n, const std::array<U, 4>& u) {
   for (; i < n; ++i) {
     const U c = p[i];
@@ -247,6 +257,22 @@ inline uint64_t any4_16(const V16<U>& v, const V16<U>* s) {
 }
 
 template <class U>
+size_t find_pair4_base(const U* p, size_t i, size_t n, size_t o1, const std::array<U, 4>& u1,
+                       size_t o2, const std::array<U, 4>& u2) {
+  constexpr size_t L = 16 / sizeof(U);
+  const V16<U> s1[4] = {splat16(u1[0]), splat16(u1[1]), splat16(u1[2]), splat16(u1[3])};
+  const V16<U> s2[4] = {splat16(u2[0]), splat16(u2[1]), splat16(u2[2]), splat16(u2[3])};
+  auto bits = [&](size_t at) {
+    return any4_16<U>(load16(p + at + o1), s1) & any4_16<U>(load16(p + at + o2), s2);
+  };
+  for (; n - i >= 2 * L; i += 2 * L) {
+    const uint64_t a = bits(i), b = bits(i + L);
+    if ((a | b) != 0) return a != 0 ? i + lane16<U>(a) : i + L + lane16<U>(b);
+  }
+  return find_pair4_scalar(p, i, n, o1, u1, o2, u2);
+}
+
+template <class U>
 size_t find_any4_base(const U* p, size_t i, size_t n, const std::array<U, 4>& u) {
   constexpr size_t L = 16 / sizeof(U);
   if (n - i < L) return find_any4_scalar(p, i, n, u);
@@ -413,6 +439,29 @@ KORDAL_AVX2 size_t find_pair_avx2(const U* p, size_t i, size_t n, size_t o1, U c
     if ((a | b) != 0) return a != 0 ? i + lane32<U>(a) : i + L + lane32<U>(b);
   }
   return find_pair_base(p, i, n, o1, c1, o2, c2);
+}
+
+template <class U>
+KORDAL_AVX2 size_t find_pair4_avx2(const U* p, size_t i, size_t n, size_t o1,
+                                   const std::array<U, 4>& u1, size_t o2,
+                                   const std::array<U, 4>& u2) {
+  constexpr size_t L = 32 / sizeof(U);
+  V32<U> a[4], b[4];
+  for (size_t k = 0; k < L; ++k) {
+    for (size_t j = 0; j < 4; ++j) {
+      a[j][k] = u1[j];
+      b[j][k] = u2[j];
+    }
+  }
+  auto bits = [&](size_t at) {
+    return any4_bits32(p + at + o1, a[0], a[1], a[2], a[3]) &
+           any4_bits32(p + at + o2, b[0], b[1], b[2], b[3]);
+  };
+  for (; n - i >= 2 * L; i += 2 * L) {
+    const uint32_t x = bits(i), y = bits(i + L);
+    if ((x | y) != 0) return x != 0 ? i + lane32<U>(x) : i + L + lane32<U>(y);
+  }
+  return find_pair4_base(p, i, n, o1, u1, o2, u2);
 }
 
 template <class U>
@@ -639,6 +688,24 @@ size_t find_range_any(const U* p, size_t from, size_t n, U lo, U hi) {
 }
 
 template <class U>
+size_t find_pair4_any(const U* p, size_t from, size_t n, size_t o1, const std::array<U, 4>& u1,
+                      size_t o2, const std::array<U, 4>& u2) {
+  if (from >= n) return n;
+  switch (current()) {
+#if defined(KORDAL_SIMD_X86)
+    case Level::Avx2:
+      return find_pair4_avx2(p, from, n, o1, u1, o2, u2);
+#endif
+#if defined(KORDAL_SIMD_X86) || defined(KORDAL_SIMD_NEON)
+    case Level::Base:
+      return find_pair4_base(p, from, n, o1, u1, o2, u2);
+#endif
+    default:
+      return find_pair4_scalar(p, from, n, o1, u1, o2, u2);
+  }
+}
+
+template <class U>
 size_t find_pair_any(const U* p, size_t from, size_t n, size_t o1, U c1, size_t o2, U c2) {
   if (from >= n) return n;
   switch (current()) {
@@ -702,6 +769,18 @@ size_t find_pair(const uint16_t* p, size_t from, size_t n, size_t o1, uint16_t c
 size_t find_pair(const uint32_t* p, size_t from, size_t n, size_t o1, uint32_t c1, size_t o2,
                  uint32_t c2) {
   return find_pair_any(p, from, n, o1, c1, o2, c2);
+}
+size_t find_pair4(const uint8_t* p, size_t from, size_t n, size_t o1,
+                  const std::array<uint8_t, 4>& u1, size_t o2, const std::array<uint8_t, 4>& u2) {
+  return find_pair4_any(p, from, n, o1, u1, o2, u2);
+}
+size_t find_pair4(const uint16_t* p, size_t from, size_t n, size_t o1,
+                  const std::array<uint16_t, 4>& u1, size_t o2, const std::array<uint16_t, 4>& u2) {
+  return find_pair4_any(p, from, n, o1, u1, o2, u2);
+}
+size_t find_pair4(const uint32_t* p, size_t from, size_t n, size_t o1,
+                  const std::array<uint32_t, 4>& u1, size_t o2, const std::array<uint32_t, 4>& u2) {
+  return find_pair4_any(p, from, n, o1, u1, o2, u2);
 }
 size_t find_any4(const uint8_t* p, size_t from, size_t n, const std::array<uint8_t, 4>& u) {
   return find_any4_any(p, from, n, u);

@@ -42,6 +42,15 @@ size_t find_pair(const uint16_t* p, size_t from, size_t n, size_t o1, uint16_t c
 size_t find_pair(const uint32_t* p, size_t from, size_t n, size_t o1, uint32_t c1, size_t o2,
                  uint32_t c2);
 
+// The same with each position one of four units (a set of fewer repeats
+// one of them): a case-insensitive character's case class.
+size_t find_pair4(const uint8_t* p, size_t from, size_t n, size_t o1,
+                  const std::array<uint8_t, 4>& u1, size_t o2, const std::array<uint8_t, 4>& u2);
+size_t find_pair4(const uint16_t* p, size_t from, size_t n, size_t o1,
+                  const std::array<uint16_t, 4>& u1, size_t o2, const std::array<uint16_t, 4>& u2);
+size_t find_pair4(const uint32_t* p, size_t from, size_t n, size_t o1,
+                  const std::array<uint32_t, 4>& u1, size_t o2, const std::array<uint32_t, 4>& u2);
+
 // The first i in [from, n) with p[i] one of u[0..3], or n. A set of fewer
 // units repeats one of them.
 size_t find_any4(const uint8_t* p, size_t from, size_t n, const std::array<uint8_t, 4>& u);

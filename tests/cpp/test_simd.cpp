@@ -4,6 +4,7 @@
 // buffer of exactly its size, so a read past the end shows under ASan.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <random>
 #include <vector>
@@ -169,11 +170,42 @@ void check_find_pair(std::mt19937& rng) {
   }
 }
 
+// The same with sets of units at each position, of one to four members
+// (the last repeated), over texts of the four targets and a filler.
+template <class U>
+void check_find_pair4(std::mt19937& rng) {
+  const auto& tg = kTargets<U>;
+  for (int round = 0; round < 600; ++round) {
+    const size_t o1 = rng() % 3, o2 = o1 + 1 + rng() % 3;
+    std::array<U, 4> u1, u2;
+    const size_t k1 = 1 + rng() % 4, k2 = 1 + rng() % 4;
+    for (size_t j = 0; j < 4; ++j) {
+      u1[j] = tg[std::min(j, k1 - 1)];
+      u2[j] = tg[3 - std::min(j, k2 - 1)];
+    }
+    const size_t n = rng() % 150;
+    std::unique_ptr<U[]> buf(new U[n + o2]);
+    const unsigned density = 1 + rng() % 6;
+    for (size_t i = 0; i < n + o2; ++i) buf[i] = rng() % density == 0 ? tg[rng() % 4] : kFill<U>;
+    auto in = [](U c, const std::array<U, 4>& u) {
+      return std::find(u.begin(), u.end(), c) != u.end();
+    };
+    const size_t from = n == 0 ? 0 : rng() % (n + 1);
+    size_t want = from;
+    while (want < n && !(in(buf[want + o1], u1) && in(buf[want + o2], u2))) ++want;
+    ASSERT_EQ(simd::find_pair4(buf.get(), from, n, o1, u1, o2, u2), want)
+        << "n=" << n << " from=" << from << " o1=" << o1 << " o2=" << o2;
+  }
+}
+
 TEST_P(SimdLevel, FindPairAllWidths) {
   std::mt19937 rng(13);
   check_find_pair<uint8_t>(rng);
   check_find_pair<uint16_t>(rng);
   check_find_pair<uint32_t>(rng);
+  check_find_pair4<uint8_t>(rng);
+  check_find_pair4<uint16_t>(rng);
+  check_find_pair4<uint32_t>(rng);
 }
 
 // Code points at every UTF-8 length boundary.
