@@ -505,7 +505,7 @@ inline uint64_t prefix_mask(uint64_t x) {
 template <class U>
 inline uint64_t prefix_key(const U* p, unsigned w) {
   uint8_t b[8] = {};
-  for (unsigned k = 0; k < w; ++k) b[k] = uint8_t(uint8_t(p[k]) | 0x20);
+  for (unsigned k = 0; k < w && k < 8; ++k) b[k] = uint8_t(uint8_t(p[k]) | 0x20);
   uint64_t x;
   std::memcpy(&x, b, 8);
   return x;
