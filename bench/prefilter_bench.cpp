@@ -215,6 +215,8 @@ int main(int argc, char** argv) {
   {
     const Prefilter pf(needle_of("Sherlock|Holmes|Watson|Irene|Adler"));
     prefilter_row("kordal, 1-byte units", pf, std::vector<uint8_t>(en.begin(), en.end()));
+    prefilter_row("kordal, 2-byte units", pf, to_units<uint16_t>(en));
+    prefilter_row("kordal, 4-byte units", pf, to_units<uint32_t>(en));
   }
 
   std::printf("2,663 dictionary words, English subtitles\n");

@@ -339,6 +339,14 @@ size_t LiteralSearcher<U>::find(const U* t, size_t n, size_t from) const {
       if (verify(i)) return i;
     }
   }
+  if (simd::level() == simd::Level::Avx2) {
+    // Case classes: twice the width of the loop below, a compare per member.
+    for (;; ++i) {
+      i = simd::find_pair4(t, i, end, r1_, a.u, r2_, b.u);
+      if (i >= end) return kNoPos;
+      if (verify(i)) return i;
+    }
+  }
   if (a.n == 1) return scan_pair<U, true, false>(t, i, end, r1_, a, r2_, b, verify);
   if (b.n == 1) return scan_pair<U, false, true>(t, i, end, r1_, a, r2_, b, verify);
   return scan_pair<U, false, false>(t, i, end, r1_, a, r2_, b, verify);
@@ -480,23 +488,49 @@ MultiSearcher<U>::MultiSearcher(const std::vector<Literal>& input) {
   // Shorter literals need fewer states; at one unit the first units are the
   // whole search.
   while (cut > 1 && !build(lits, cut)) cut = cut > 8 ? cut * 3 / 4 : cut - 1;
-  if constexpr (sizeof(U) == 1) {
-    if (states_ != 0) build_prefix_filter(lits);
-  }
+  if (states_ != 0) build_prefix_filter(lits);
 }
 
 namespace {
 constexpr uint64_t kPrefixHash = 0x9E3779B97F4A7C15u;
-// The first `w` bytes at p as a key, with bit 5 of every byte set: case
-// pairs in byte text (A-Z, U+00C0-U+00DE) differ in that bit alone.
-inline uint64_t prefix_key(const uint8_t* p, unsigned w) {
+constexpr uint64_t kPrefixHash2 = 0xC2B2AE3D27D4EB4Fu;
+// The two bits a key sets in its word, from a second hash.
+inline uint64_t prefix_mask(uint64_t x) {
+  const uint64_t g = x * kPrefixHash2;
+  return uint64_t(1) << (g >> 58) | uint64_t(1) << ((g >> 52) & 63);
+}
+// The low bytes of the first `w` units at p as a key, with bit 5 of every
+// byte set: case pairs in byte text (A-Z, U+00C0-U+00DE) differ in that
+// bit alone. Equal units make equal keys, whatever else collides.
+template <class U>
+inline uint64_t prefix_key(const U* p, unsigned w) {
   uint8_t b[8] = {};
-  for (unsigned k = 0; k < w; ++k) b[k] = uint8_t(p[k] | 0x20);
+  for (unsigned k = 0; k < w && k < 8; ++k) b[k] = uint8_t(uint8_t(p[k]) | 0x20);
   uint64_t x;
   std::memcpy(&x, b, 8);
   return x;
 }
 }  // namespace
+
+template <class U>
+void MultiSearcher<U>::KeyFilter::build(const std::vector<uint64_t>& keys, size_t bits_per_key) {
+  // A blocked filter: each key sets two bits of one 64-bit word, so a test
+  // reads one word. The table is kept small enough to sit in the
+  // first-level cache: a search over a short text pays a cache miss per
+  // table line it touches, and that, not the test, is what a large table
+  // costs.
+  unsigned log2 = 12;
+  while (log2 < 22 && (size_t(1) << log2) < keys.size() * bits_per_key) ++log2;
+  words.assign((size_t(1) << log2) / 64, 0);
+  shift = 64 - (log2 - 6);
+  for (uint64_t x : keys) words[(x * kPrefixHash) >> shift] |= prefix_mask(x);
+}
+
+template <class U>
+inline bool MultiSearcher<U>::KeyFilter::has(uint64_t x) const {
+  const uint64_t m = prefix_mask(x);
+  return (words[(x * kPrefixHash) >> shift] & m) == m;
+}
 
 template <class U>
 void MultiSearcher<U>::build_prefix_filter(const std::vector<std::vector<std::vector<U>>>& lits) {
@@ -510,7 +544,7 @@ void MultiSearcher<U>::build_prefix_filter(const std::vector<std::vector<std::ve
   const size_t stride = least - w + 1;
   // Every spelling of every literal's w bytes at each offset below the
   // stride, case merged.
-  std::vector<uint64_t> keys;
+  std::vector<uint64_t> keys, starts;
   keys.reserve(lits.size() * stride);
   std::vector<std::vector<uint8_t>> pos(least);  // reused: no allocation per literal
   for (const auto& l : lits) {
@@ -526,6 +560,7 @@ void MultiSearcher<U>::build_prefix_filter(const std::vector<std::vector<std::ve
         uint8_t b[8];
         for (size_t k = 0; k < w; ++k) b[k] = pos[off + k][at[k]];
         keys.push_back(prefix_key(b, unsigned(w)));
+        if (off == 0) starts.push_back(keys.back());
         size_t k = 0;
         while (k < w && ++at[k] == pos[off + k].size()) at[k++] = 0;
         if (k == w) break;
@@ -533,16 +568,12 @@ void MultiSearcher<U>::build_prefix_filter(const std::vector<std::vector<std::ve
       }
     }
   }
-  // About one bit in 64 set: a false sample every 64 at worst, each
-  // rejected by the trie in a step or two per start of its window.
-  unsigned log2 = 15;
-  while (log2 < 22 && (size_t(1) << log2) < keys.size() * 64) ++log2;
-  prefix_bits_.assign((size_t(1) << log2) / 64, 0);
-  hash_shift_ = 64 - log2;
-  for (uint64_t x : keys) {
-    const uint64_t h = (x * kPrefixHash) >> hash_shift_;
-    prefix_bits_[h >> 6] |= uint64_t(1) << (h & 63);
-  }
+  // Samples are tested against every offset's keys; a start in the window
+  // of a sample that passes, against the keys at offset 0 (fewer, so rarer
+  // false hits), before the trie is walked from it: the trie is large, and
+  // on a short text each walk is a cache miss or two.
+  sampled_.build(keys, 12);
+  starts_.build(starts, 16);
   const uint8_t ones[8] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
   key_mask_ = prefix_key(ones, unsigned(w));
   w_ = unsigned(w);
@@ -564,42 +595,39 @@ bool MultiSearcher<U>::starts_at(const U* t, size_t n, size_t j) const {
 
 template <class U>
 size_t MultiSearcher<U>::find_by_prefix(const U* t, size_t n, size_t from) const {
-  if constexpr (sizeof(U) != 1) {
-    return first_.find(t, n, from);  // never built for wider units
-  } else {
-    if (n < w_ || from > n - w_) return kNoPos;
-    const size_t last = n - w_;
-    const uint64_t* bits = prefix_bits_.data();
-    const unsigned shift = hash_shift_;
-    const uint64_t mask = key_mask_;
-    auto hit = [&](uint64_t x) {
-      const uint64_t h = (x * kPrefixHash) >> shift;
-      return (bits[h >> 6] >> (h & 63)) & 1;
-    };
-    // The starts whose sampled position is p: (p - stride_, p], from on.
-    auto window = [&](size_t p) {
-      for (size_t j = p + 1 - std::min(stride_, p + 1 - from); j <= p; ++j) {
-        if (starts_at(t, n, j)) return j;
-      }
-      return kNoPos;
-    };
-    size_t p = from;
-    for (; p <= last && n - p >= 8; p += stride_) {
+  if (n < w_ || from > n - w_) return kNoPos;
+  const size_t last = n - w_;
+  const uint64_t mask = key_mask_;
+  auto key = [&](size_t i) {
+    if (n - i >= 8) {
+      // Eight units whatever w_ is, so that the narrowing vectorises.
       uint64_t x;
-      std::memcpy(&x, t + p, 8);
-      if (hit((x | 0x2020202020202020u) & mask)) {
-        const size_t j = window(p);
-        if (j != kNoPos) return j;
+      if constexpr (sizeof(U) == 1) {
+        std::memcpy(&x, t + i, 8);
+      } else {
+        uint8_t b[8];
+        for (size_t k = 0; k < 8; ++k) b[k] = uint8_t(t[i + k]);
+        std::memcpy(&x, b, 8);
       }
+      return (x | 0x2020202020202020u) & mask;
     }
-    for (; p <= last; p += stride_) {
-      if (hit(prefix_key(t + p, w_))) {
-        const size_t j = window(p);
-        if (j != kNoPos) return j;
-      }
+    return prefix_key(t + i, w_);
+  };
+  // The starts whose sampled position is p: (p - stride_, p], from on.
+  // Each is at most p <= last, so its w_ units are in the text.
+  auto window = [&](size_t p) {
+    for (size_t j = p + 1 - std::min(stride_, p + 1 - from); j <= p; ++j) {
+      if (starts_.has(key(j)) && starts_at(t, n, j)) return j;
     }
     return kNoPos;
+  };
+  for (size_t p = from; p <= last; p += stride_) {
+    if (sampled_.has(key(p))) {
+      const size_t j = window(p);
+      if (j != kNoPos) return j;
+    }
   }
+  return kNoPos;
 }
 
 template <class U>
@@ -741,16 +769,18 @@ size_t MultiSearcher<U>::find(const U* t, size_t n, size_t from) const {
 
 // --- PackedSearcher ---
 
-bool PackedSearcher::suits(const std::vector<Literal>& lits) {
+template <class U>
+bool PackedSearcher<U>::suits(const std::vector<Literal>& lits) {
   return simd::packed_vectorised() && lits.size() >= 2 && lits.size() <= kMaxLiterals;
 }
 
-PackedSearcher::PackedSearcher(const std::vector<Literal>& input) {
+template <class U>
+PackedSearcher<U>::PackedSearcher(const std::vector<Literal>& input) {
   for (const Literal& l : input) {
-    std::vector<PosSet<uint8_t>> pos;
+    std::vector<PosSet<U>> pos;
     bool ok = !l.chars.empty();
     for (const LitChar& c : l.chars) {
-      pos.push_back(pos_set<uint8_t>(c));
+      pos.push_back(pos_set<U>(c));
       ok = ok && pos.back().n > 0;
     }
     if (ok) lits_.push_back(std::move(pos));
@@ -767,23 +797,28 @@ PackedSearcher::PackedSearcher(const std::vector<Literal>& input) {
   size_t next = 0;
   for (size_t i = 0; i < lits_.size(); ++i) {
     std::vector<std::array<uint8_t, 4>> key;
-    for (size_t k = 0; k < m; ++k) key.push_back(lits_[i][k].u);
+    for (size_t k = 0; k < m; ++k) {
+      const auto& u = lits_[i][k].u;
+      key.push_back({uint8_t(u[0]), uint8_t(u[1]), uint8_t(u[2]), uint8_t(u[3])});
+    }
     auto [it, fresh] = seen.emplace(key, next % 8);
     if (fresh) ++next;
     const size_t b = it->second;
     bucket_[b].push_back(uint16_t(i));
     for (size_t k = 0; k < m; ++k) {
-      const PosSet<uint8_t>& ps = lits_[i][k];
+      const PosSet<U>& ps = lits_[i][k];
       for (size_t u = 0; u < ps.n; ++u) {
-        tab_.lo[k][ps.u[u] & 15] |= uint8_t(1u << b);
-        tab_.hi[k][ps.u[u] >> 4] |= uint8_t(1u << b);
+        const uint8_t low = uint8_t(ps.u[u]);  // what find_packed looks up
+        tab_.lo[k][low & 15] |= uint8_t(1u << b);
+        tab_.hi[k][low >> 4] |= uint8_t(1u << b);
       }
     }
   }
 }
 
-bool PackedSearcher::verify(const std::vector<PosSet<uint8_t>>& lit, const uint8_t* t, size_t n,
-                            size_t at) const {
+template <class U>
+bool PackedSearcher<U>::verify(const std::vector<PosSet<U>>& lit, const U* t, size_t n,
+                               size_t at) const {
   if (n - at < lit.size()) return false;
   for (size_t j = 0; j < lit.size(); ++j) {
     if (!lit[j].has(t[at + j])) return false;
@@ -791,7 +826,8 @@ bool PackedSearcher::verify(const std::vector<PosSet<uint8_t>>& lit, const uint8
   return true;
 }
 
-size_t PackedSearcher::find(const uint8_t* t, size_t n, size_t from) const {
+template <class U>
+size_t PackedSearcher<U>::find(const U* t, size_t n, size_t from) const {
   while (from < n) {
     uint8_t b = 0;
     const size_t j = simd::find_packed(t, from, n, tab_, b);
@@ -812,29 +848,68 @@ bool LiteralAlternation::suits(const std::vector<std::u32string>& alts) {
   return alts.size() >= 2 && alts.size() <= kMaxAlternatives;
 }
 
-LiteralAlternation::LiteralAlternation(std::vector<std::u32string> alts) : alts_(std::move(alts)) {
-  shortest_ = alts_.empty() ? 0 : SIZE_MAX;
-  for (size_t i = 0; i < alts_.size(); ++i) {
-    by_first_.emplace_back(alts_[i][0], uint32_t(i));
-    shortest_ = std::min(shortest_, alts_[i].size());
+LiteralAlternation::LiteralAlternation(std::vector<std::u32string> alts) {
+  shortest_ = alts.empty() ? 0 : SIZE_MAX;
+  // A map per node while building, flattened breadth-first after, so that
+  // a node's children are adjacent and sorted.
+  std::vector<std::map<char32_t, uint32_t>> kids(1);
+  std::vector<uint32_t> best(1, kNone);
+  for (size_t i = 0; i < alts.size(); ++i) {
+    shortest_ = std::min(shortest_, alts[i].size());
+    uint32_t s = 0;
+    for (char32_t c : alts[i]) {
+      auto it = kids[s].find(c);
+      if (it == kids[s].end()) {
+        it = kids[s].emplace(c, uint32_t(kids.size())).first;
+        kids.emplace_back();
+        best.push_back(kNone);
+      }
+      s = it->second;
+    }
+    best[s] = std::min(best[s], uint32_t(i));
   }
-  std::sort(by_first_.begin(), by_first_.end());
+  // Breadth-first numbering: old index -> new.
+  std::vector<uint32_t> order(1, 0), renum(kids.size(), 0);
+  for (size_t k = 0; k < order.size(); ++k) {
+    for (const auto& [c, kid] : kids[order[k]]) {
+      renum[kid] = uint32_t(order.size());
+      order.push_back(kid);
+    }
+  }
+  nodes_.resize(kids.size());
+  for (size_t k = 0; k < order.size(); ++k) {
+    TrieNode& nd = nodes_[k];
+    nd.first = uint32_t(edge_ch_.size());
+    nd.count = uint32_t(kids[order[k]].size());
+    nd.best = best[order[k]];
+    for (const auto& [c, kid] : kids[order[k]]) {
+      edge_ch_.push_back(c);
+      edge_to_.push_back(renum[kid]);
+    }
+  }
 }
 
 template <class U>
 size_t LiteralAlternation::match_at(const U* t, size_t n, size_t q) const {
-  if (q >= n) return kNoPos;
-  const char32_t c = t[q];
-  auto it = std::lower_bound(by_first_.begin(), by_first_.end(), std::make_pair(c, uint32_t(0)));
-  // Pattern order within one first character is index order.
-  for (; it != by_first_.end() && it->first == c; ++it) {
-    const std::u32string& a = alts_[it->second];
-    if (n - q < a.size()) continue;
-    size_t i = 1;
-    while (i < a.size() && char32_t(t[q + i]) == a[i]) ++i;
-    if (i == a.size()) return a.size();
+  // Every alternative that occurs at q ends on the path walked; the first
+  // in pattern order among them is the match.
+  uint32_t best = kNone;
+  size_t len = kNoPos;
+  const TrieNode* nd = &nodes_[0];
+  for (size_t i = q;; ++i) {
+    if (nd->best < best) {
+      best = nd->best;
+      len = i - q;
+    }
+    if (i >= n || nd->count == 0) break;
+    const char32_t c = t[i];
+    const char32_t* lo = edge_ch_.data() + nd->first;
+    const char32_t* hi = lo + nd->count;
+    const char32_t* at = nd->count <= 8 ? std::find(lo, hi, c) : std::lower_bound(lo, hi, c);
+    if (at == hi || *at != c) break;
+    nd = &nodes_[edge_to_[size_t(at - edge_ch_.data())]];
   }
-  return kNoPos;
+  return len;
 }
 
 template size_t LiteralAlternation::match_at(const uint8_t*, size_t, size_t) const;
@@ -849,7 +924,7 @@ struct Prefilter::Impl {
   Kind kind = Kind::Never;
   std::unique_ptr<LiteralSearcher<U>> one;
   UnitScanner<U> units;
-  std::unique_ptr<PackedSearcher> packed;
+  std::unique_ptr<PackedSearcher<U>> packed;
   std::unique_ptr<BitSearcher<U>> bits;
   std::unique_ptr<MultiSearcher<U>> multi;
 
@@ -870,12 +945,10 @@ struct Prefilter::Impl {
       kind = units.empty() ? Kind::Never : Kind::Units;
       return;
     }
-    if constexpr (sizeof(U) == 1) {
-      if (PackedSearcher::suits(nd.lits)) {
-        packed = std::make_unique<PackedSearcher>(nd.lits);
-        kind = packed->never() ? Kind::Never : Kind::Packed;
-        return;
-      }
+    if (PackedSearcher<U>::suits(nd.lits)) {
+      packed = std::make_unique<PackedSearcher<U>>(nd.lits);
+      kind = packed->never() ? Kind::Never : Kind::Packed;
+      return;
     }
     if (BitSearcher<U>::small_enough(nd.lits)) {
       bits = std::make_unique<BitSearcher<U>>(nd.lits);
@@ -895,8 +968,7 @@ struct Prefilter::Impl {
       case Kind::Units:
         return units.find(t, n, from);
       case Kind::Packed:
-        if constexpr (sizeof(U) == 1) return packed->find(t, n, from);
-        return kNoPos;
+        return packed->find(t, n, from);
       case Kind::Bits:
         return bits->find(t, n, from);
       case Kind::Multi:
@@ -975,6 +1047,9 @@ template class BitSearcher<uint32_t>;
 template class MultiSearcher<uint8_t>;
 template class MultiSearcher<uint16_t>;
 template class MultiSearcher<uint32_t>;
+template class PackedSearcher<uint8_t>;
+template class PackedSearcher<uint16_t>;
+template class PackedSearcher<uint32_t>;
 template size_t Prefilter::find(const uint8_t*, size_t, size_t) const;
 template size_t Prefilter::find(const uint16_t*, size_t, size_t) const;
 template size_t Prefilter::find(const uint32_t*, size_t, size_t) const;

@@ -20,11 +20,11 @@
 // - BitSearcher: a few short literals (64 characters in all), bit-parallel
 //   (shift-and): one dependent shift, or and and per unit. Exact for every
 //   kind of position.
-// - PackedSearcher: in 1-byte text, up to 32 literals where the CPU has a
-//   byte shuffle (AVX2, NEON): a vector fingerprint test of 32 or 16 starts
-//   at once, verified where it holds.
+// - PackedSearcher: up to 32 literals where the CPU has a byte shuffle
+//   (AVX2, NEON): a vector fingerprint test of 32 or 16 starts at once (of
+//   the units' low bytes in wider text), verified where it holds.
 // - MultiSearcher: a larger set, as a dense Aho-Corasick automaton over unit
-//   classes; in byte text, starts are first filtered by a hashed set of the
+//   classes; starts are first filtered by a hashed set of the
 //   literals' first bytes and the trie walked from those that pass. A set too large for the
 //   automaton's budget is cut to shorter literals, which still occur wherever the full ones do; a
 //   set that mixes case-sensitive and insensitive characters is searched as if all were
@@ -186,26 +186,33 @@ class MultiSearcher {
   size_t cut_ = 0;        // the literals' length in the automaton, at most
   UnitScanner<U> first_;  // the first units of the literals
 
-  // Byte text, literals of two bytes or more: only every stride_-th
-  // position is sampled, and where a hash of the w_ bytes there (up to 8;
-  // ASCII and Latin-1 case merged by setting bit 5, which only adds
-  // candidates) is in prefix_bits_, which holds those of every literal at
-  // every offset below the stride, the trie is walked from each start whose
-  // window holds the sample. Long literals make long strides.
+  // Literals of two units or more: only every stride_-th position is
+  // sampled, and where a hash of the low bytes of the w_ units there (up to
+  // 8; ASCII and Latin-1 case merged by setting bit 5, which only adds
+  // candidates) is in sampled_, which holds those of every literal at every
+  // offset below the stride, each start of the sample's window whose own w_
+  // bytes are in starts_ (those at offset 0) is walked in the trie. Long
+  // literals make long strides.
   // w_ == 0: no filter.
+  struct KeyFilter {
+    std::vector<uint64_t> words;
+    unsigned shift = 0;
+    void build(const std::vector<uint64_t>& keys, size_t bits_per_key);
+    bool has(uint64_t x) const;  // never false for a key built in
+  };
   void build_prefix_filter(const std::vector<std::vector<std::vector<U>>>& lits);
   bool starts_at(const U* t, size_t n, size_t j) const;
   size_t find_by_prefix(const U* t, size_t n, size_t from) const;
   unsigned w_ = 0;
   size_t stride_ = 1;
-  unsigned hash_shift_ = 0;
   uint64_t key_mask_ = 0;
-  std::vector<uint64_t> prefix_bits_;
+  KeyFilter sampled_, starts_;
 };
 
-// A few dozen literals in 1-byte text, found by the packed vector search of
-// simd.hpp (fingerprints of their first one to four bytes in eight
+// A few dozen literals, found by the packed vector search of simd.hpp
+// (fingerprints of their first one to four units' low bytes in eight
 // buckets) and verified where a fingerprint holds. Exact.
+template <class U>
 class PackedSearcher {
  public:
   static constexpr size_t kMaxLiterals = 32;
@@ -213,25 +220,26 @@ class PackedSearcher {
   // it on.
   static bool suits(const std::vector<Literal>& lits);
   explicit PackedSearcher(const std::vector<Literal>& lits);
-  size_t find(const uint8_t* t, size_t n, size_t from) const;
+  size_t find(const U* t, size_t n, size_t from) const;
   bool never() const { return lits_.empty(); }
 
  private:
-  bool verify(const std::vector<PosSet<uint8_t>>& lit, const uint8_t* t, size_t n, size_t at) const;
+  bool verify(const std::vector<PosSet<U>>& lit, const U* t, size_t n, size_t at) const;
   simd::PackedTables tab_;
-  std::vector<std::vector<PosSet<uint8_t>>> lits_;  // those a byte text can hold
-  std::array<std::vector<uint16_t>, 8> bucket_;     // indices into lits_
+  std::vector<std::vector<PosSet<U>>> lits_;     // those a text of this width can hold
+  std::array<std::vector<uint16_t>, 8> bucket_;  // indices into lits_
 };
 
 // A pattern that is exactly an alternation of case-sensitive strings (see
 // Analysis::alternatives), matched without an engine: the needle finds the
 // candidate starts, and at a start the match is the first alternative, in
-// pattern order, that occurs there. Checking a start costs the length of
-// the alternatives that begin with its character, so only sets of at most
-// kMaxAlternatives take this path.
+// pattern order, that occurs there. The alternatives form a trie whose nodes
+// hold the first alternative ending there, so checking a start walks one
+// path: at most the longest alternative's length in steps, each a search
+// among one node's children, however many alternatives there are.
 class LiteralAlternation {
  public:
-  static constexpr size_t kMaxAlternatives = 64;
+  static constexpr size_t kMaxAlternatives = size_t(1) << 20;
   static bool suits(const std::vector<std::u32string>& alts);
   explicit LiteralAlternation(std::vector<std::u32string> alts);
   // The length of the match starting at q, or kNoPos if none starts there.
@@ -240,8 +248,15 @@ class LiteralAlternation {
   size_t shortest() const { return shortest_; }
 
  private:
-  std::vector<std::u32string> alts_;                     // in pattern order
-  std::vector<std::pair<char32_t, uint32_t>> by_first_;  // (first character, index), sorted
+  static constexpr uint32_t kNone = UINT32_MAX;
+  struct TrieNode {
+    uint32_t first = 0;     // its children: edge_ch_/edge_to_[first, first + count)
+    uint32_t count = 0;     // sorted by character
+    uint32_t best = kNone;  // the first alternative, in pattern order, ending here
+  };
+  std::vector<TrieNode> nodes_;  // the root is nodes_[0]
+  std::vector<char32_t> edge_ch_;
+  std::vector<uint32_t> edge_to_;
   size_t shortest_ = 0;
 };
 

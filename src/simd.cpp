@@ -48,6 +48,16 @@ size_t find_pair_scalar(const U* p, size_t i, size_t n, size_t o1, U c1, size_t 
 }
 
 template <class U>
+size_t find_pair4_scalar(const U* p, size_t i, size_t n, size_t o1, const std::array<U, 4>& u1,
+                         size_t o2, const std::array<U, 4>& u2) {
+  auto in = [](U c, const std::array<U, 4>& u) {
+    return c == u[0] || c == u[1] || c == u[2] || c == u[3];
+  };
+  while (i < n && !(in(p[i + o1], u1) && in(p[i + o2], u2))) ++i;
+  return i;
+}
+
+template <class U>
 size_t find_any4_scalar(const U* p, size_t i, size_t n, const std::array<U, 4>& u) {
   for (; i < n; ++i) {
     const U c = p[i];
@@ -66,13 +76,19 @@ size_t extra_scalar(const U* p, size_t n) {
   return total;
 }
 
-size_t packed_scalar(const uint8_t* p, size_t i, size_t n, const PackedTables& t,
-                     uint8_t& buckets) {
+// Wider units are looked up by their low byte: a unit equal to a literal's
+// has the literal's low byte, so no occurrence is lost; the others only add
+// candidates, which the caller rejects.
+template <class U>
+size_t packed_scalar(const U* p, size_t i, size_t n, const PackedTables& t, uint8_t& buckets) {
   const size_t m = t.m;
   if (n < m) return n;
   for (; i + m <= n; ++i) {
     uint8_t b = 0xFF;
-    for (size_t k = 0; k < m; ++k) b &= t.lo[k][p[i + k] & 15] & t.hi[k][p[i + k] >> 4];
+    for (size_t k = 0; k < m; ++k) {
+      const uint8_t c = uint8_t(p[i + k]);
+      b &= t.lo[k][c & 15] & t.hi[k][c >> 4];
+    }
     if (b != 0) {
       buckets = b;
       return i;
@@ -82,8 +98,22 @@ size_t packed_scalar(const uint8_t* p, size_t i, size_t n, const PackedTables& t
 }
 
 #if defined(KORDAL_SIMD_NEON)
+// The low bytes of the 16 units at q.
+inline uint8x16_t low_bytes_neon(const uint8_t* q) {
+  return vld1q_u8(q);
+}
+inline uint8x16_t low_bytes_neon(const uint16_t* q) {
+  return vcombine_u8(vmovn_u16(vld1q_u16(q)), vmovn_u16(vld1q_u16(q + 8)));
+}
+inline uint8x16_t low_bytes_neon(const uint32_t* q) {
+  const uint16x8_t a = vcombine_u16(vmovn_u32(vld1q_u32(q)), vmovn_u32(vld1q_u32(q + 4)));
+  const uint16x8_t b = vcombine_u16(vmovn_u32(vld1q_u32(q + 8)), vmovn_u32(vld1q_u32(q + 12)));
+  return vcombine_u8(vmovn_u16(a), vmovn_u16(b));
+}
+
 // 16 starts per step: the table lookups are vqtbl1q_u8.
-size_t packed_neon(const uint8_t* p, size_t i, size_t n, const PackedTables& t, uint8_t& buckets) {
+template <class U>
+size_t packed_neon(const U* p, size_t i, size_t n, const PackedTables& t, uint8_t& buckets) {
   const size_t m = t.m;
   uint8x16_t lo[4], hi[4];
   for (size_t k = 0; k < m; ++k) {
@@ -94,7 +124,7 @@ size_t packed_neon(const uint8_t* p, size_t i, size_t n, const PackedTables& t, 
   while (n >= m + 15 && i <= n - m - 15) {
     uint8x16_t acc = vdupq_n_u8(0xFF);
     for (size_t k = 0; k < m; ++k) {
-      const uint8x16_t v = vld1q_u8(p + i + k);
+      const uint8x16_t v = low_bytes_neon(p + i + k);
       acc = vandq_u8(
           acc, vandq_u8(vqtbl1q_u8(lo[k], vandq_u8(v, nib)), vqtbl1q_u8(hi[k], vshrq_n_u8(v, 4))));
     }
@@ -224,6 +254,22 @@ size_t find_pair_base(const U* p, size_t i, size_t n, size_t o1, U c1, size_t o2
 template <class U>
 inline uint64_t any4_16(const V16<U>& v, const V16<U>* s) {
   return bits16((v == s[0]) | (v == s[1]) | (v == s[2]) | (v == s[3]));
+}
+
+template <class U>
+size_t find_pair4_base(const U* p, size_t i, size_t n, size_t o1, const std::array<U, 4>& u1,
+                       size_t o2, const std::array<U, 4>& u2) {
+  constexpr size_t L = 16 / sizeof(U);
+  const V16<U> s1[4] = {splat16(u1[0]), splat16(u1[1]), splat16(u1[2]), splat16(u1[3])};
+  const V16<U> s2[4] = {splat16(u2[0]), splat16(u2[1]), splat16(u2[2]), splat16(u2[3])};
+  auto bits = [&](size_t at) {
+    return any4_16<U>(load16(p + at + o1), s1) & any4_16<U>(load16(p + at + o2), s2);
+  };
+  for (; n - i >= 2 * L; i += 2 * L) {
+    const uint64_t a = bits(i), b = bits(i + L);
+    if ((a | b) != 0) return a != 0 ? i + lane16<U>(a) : i + L + lane16<U>(b);
+  }
+  return find_pair4_scalar(p, i, n, o1, u1, o2, u2);
 }
 
 template <class U>
@@ -396,6 +442,29 @@ KORDAL_AVX2 size_t find_pair_avx2(const U* p, size_t i, size_t n, size_t o1, U c
 }
 
 template <class U>
+KORDAL_AVX2 size_t find_pair4_avx2(const U* p, size_t i, size_t n, size_t o1,
+                                   const std::array<U, 4>& u1, size_t o2,
+                                   const std::array<U, 4>& u2) {
+  constexpr size_t L = 32 / sizeof(U);
+  V32<U> a[4], b[4];
+  for (size_t k = 0; k < L; ++k) {
+    for (size_t j = 0; j < 4; ++j) {
+      a[j][k] = u1[j];
+      b[j][k] = u2[j];
+    }
+  }
+  auto bits = [&](size_t at) {
+    return any4_bits32(p + at + o1, a[0], a[1], a[2], a[3]) &
+           any4_bits32(p + at + o2, b[0], b[1], b[2], b[3]);
+  };
+  for (; n - i >= 2 * L; i += 2 * L) {
+    const uint32_t x = bits(i), y = bits(i + L);
+    if ((x | y) != 0) return x != 0 ? i + lane32<U>(x) : i + L + lane32<U>(y);
+  }
+  return find_pair4_base(p, i, n, o1, u1, o2, u2);
+}
+
+template <class U>
 KORDAL_AVX2 size_t find_any4_avx2(const U* p, size_t i, size_t n, const std::array<U, 4>& u) {
   constexpr size_t L = 32 / sizeof(U);
   if (n - i < L) return find_any4_base(p, i, n, u);
@@ -423,8 +492,35 @@ KORDAL_AVX2 size_t find_any4_avx2(const U* p, size_t i, size_t n, const std::arr
   return n;
 }
 
+// The extra UTF-8 bytes of each of the 16 units at q.
+KORDAL_AVX2 inline __m256i extra16_avx2(const uint16_t* q, const __m256i& one) {
+  const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q));
+  return _mm256_add_epi16(_mm256_min_epu16(_mm256_srli_epi16(v, 7), one),
+                          _mm256_min_epu16(_mm256_srli_epi16(v, 11), one));
+}
+
 template <class U>
 KORDAL_AVX2 size_t extra_avx2(const U* p, size_t n) {
+  if constexpr (sizeof(U) == 2) {
+    // A unit's extra bytes are min(u >> 7, 1) + min(u >> 11, 1): shifts and
+    // unsigned minimums, cheaper than the unsigned compares AVX2 lacks; two
+    // accumulators of 16-bit lanes, summed before they can overflow.
+    const __m256i one = _mm256_set1_epi16(1);
+    size_t total = 0, i = 0;
+    while (n - i >= 32) {
+      const size_t stop = i + std::min<size_t>((n - i) / 32, 8000) * 32;
+      __m256i a = _mm256_setzero_si256(), b = a;
+      for (; i < stop; i += 32) {
+        a = _mm256_add_epi16(a, extra16_avx2(p + i, one));
+        b = _mm256_add_epi16(b, extra16_avx2(p + i + 16, one));
+      }
+      alignas(32) int32_t lanes[8];
+      _mm256_store_si256(reinterpret_cast<__m256i*>(lanes),
+                         _mm256_madd_epi16(_mm256_add_epi16(a, b), one));
+      for (int32_t x : lanes) total += size_t(x);
+    }
+    return total + extra_base(p + i, n - i);
+  }
   using S = std::conditional_t<sizeof(U) == 2, int16_t, int32_t>;
   typedef S SV __attribute__((vector_size(32)));
   constexpr size_t L = 32 / sizeof(U);
@@ -459,12 +555,36 @@ struct PackedAvx2 {
   size_t m;
 };
 
+// The low bytes of the 32 units at q, in order. The packs work within
+// each 128-bit half, so the halves' quarters are put back in order after.
+KORDAL_AVX2 inline __m256i low_bytes_avx2(const uint8_t* q) {
+  return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q));
+}
+KORDAL_AVX2 inline __m256i low_bytes_avx2(const uint16_t* q) {
+  const __m256i low = _mm256_set1_epi16(0xFF);
+  const __m256i a = _mm256_and_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(q)), low);
+  const __m256i b =
+      _mm256_and_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + 16)), low);
+  return _mm256_permute4x64_epi64(_mm256_packus_epi16(a, b), 0xD8);
+}
+KORDAL_AVX2 inline __m256i low_bytes_avx2(const uint32_t* q) {
+  const __m256i low = _mm256_set1_epi32(0xFF);
+  __m256i v[4];
+  for (int k = 0; k < 4; ++k) {
+    v[k] = _mm256_and_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + 8 * k)), low);
+  }
+  const __m256i bytes =
+      _mm256_packus_epi16(_mm256_packus_epi32(v[0], v[1]), _mm256_packus_epi32(v[2], v[3]));
+  return _mm256_permutevar8x32_epi32(bytes, _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
+}
+
 // The candidates among the 32 starts at q as a bit mask, their buckets in acc.
-KORDAL_AVX2 inline uint32_t packed_step_avx2(const PackedAvx2& pk, const uint8_t* q, __m256i& acc) {
+template <class U>
+KORDAL_AVX2 inline uint32_t packed_step_avx2(const PackedAvx2& pk, const U* q, __m256i& acc) {
   const __m256i nib = _mm256_set1_epi8(15);
   acc = _mm256_set1_epi8(-1);
   for (size_t k = 0; k < pk.m; ++k) {
-    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + k));
+    const __m256i v = low_bytes_avx2(q + k);
     const __m256i l = _mm256_shuffle_epi8(pk.lo[k], _mm256_and_si256(v, nib));
     const __m256i h = _mm256_shuffle_epi8(pk.hi[k], _mm256_and_si256(_mm256_srli_epi16(v, 4), nib));
     acc = _mm256_and_si256(acc, _mm256_and_si256(l, h));
@@ -478,7 +598,8 @@ KORDAL_AVX2 inline uint8_t lane_of(const __m256i& acc, size_t j) {
   return lanes[j];
 }
 
-KORDAL_AVX2 size_t packed_avx2(const uint8_t* p, size_t i, size_t n, const PackedTables& t,
+template <class U>
+KORDAL_AVX2 size_t packed_avx2(const U* p, size_t i, size_t n, const PackedTables& t,
                                uint8_t& buckets) {
   const size_t m = t.m;
   if (n < m || i > n - m) return n;
@@ -501,8 +622,8 @@ KORDAL_AVX2 size_t packed_avx2(const uint8_t* p, size_t i, size_t n, const Packe
   }
   if (n - i < m) return n;
   const size_t starts = n - i - m + 1;  // 1 to 31
-  alignas(32) uint8_t tail[64] = {};
-  std::memcpy(tail, p + i, n - i);
+  alignas(32) U tail[64] = {};
+  std::memcpy(tail, p + i, (n - i) * sizeof(U));
   const uint32_t bits = packed_step_avx2(pk, tail, acc) & ((uint32_t(1) << starts) - 1);
   if (bits == 0) return n;
   const size_t j = size_t(std::countr_zero(bits));
@@ -594,6 +715,24 @@ size_t find_range_any(const U* p, size_t from, size_t n, U lo, U hi) {
 }
 
 template <class U>
+size_t find_pair4_any(const U* p, size_t from, size_t n, size_t o1, const std::array<U, 4>& u1,
+                      size_t o2, const std::array<U, 4>& u2) {
+  if (from >= n) return n;
+  switch (current()) {
+#if defined(KORDAL_SIMD_X86)
+    case Level::Avx2:
+      return find_pair4_avx2(p, from, n, o1, u1, o2, u2);
+#endif
+#if defined(KORDAL_SIMD_X86) || defined(KORDAL_SIMD_NEON)
+    case Level::Base:
+      return find_pair4_base(p, from, n, o1, u1, o2, u2);
+#endif
+    default:
+      return find_pair4_scalar(p, from, n, o1, u1, o2, u2);
+  }
+}
+
+template <class U>
 size_t find_pair_any(const U* p, size_t from, size_t n, size_t o1, U c1, size_t o2, U c2) {
   if (from >= n) return n;
   switch (current()) {
@@ -658,6 +797,18 @@ size_t find_pair(const uint32_t* p, size_t from, size_t n, size_t o1, uint32_t c
                  uint32_t c2) {
   return find_pair_any(p, from, n, o1, c1, o2, c2);
 }
+size_t find_pair4(const uint8_t* p, size_t from, size_t n, size_t o1,
+                  const std::array<uint8_t, 4>& u1, size_t o2, const std::array<uint8_t, 4>& u2) {
+  return find_pair4_any(p, from, n, o1, u1, o2, u2);
+}
+size_t find_pair4(const uint16_t* p, size_t from, size_t n, size_t o1,
+                  const std::array<uint16_t, 4>& u1, size_t o2, const std::array<uint16_t, 4>& u2) {
+  return find_pair4_any(p, from, n, o1, u1, o2, u2);
+}
+size_t find_pair4(const uint32_t* p, size_t from, size_t n, size_t o1,
+                  const std::array<uint32_t, 4>& u1, size_t o2, const std::array<uint32_t, 4>& u2) {
+  return find_pair4_any(p, from, n, o1, u1, o2, u2);
+}
 size_t find_any4(const uint8_t* p, size_t from, size_t n, const std::array<uint8_t, 4>& u) {
   return find_any4_any(p, from, n, u);
 }
@@ -684,8 +835,8 @@ bool packed_vectorised() {
 #endif
 }
 
-size_t find_packed(const uint8_t* p, size_t from, size_t n, const PackedTables& t,
-                   uint8_t& buckets) {
+template <class U>
+size_t find_packed_any(const U* p, size_t from, size_t n, const PackedTables& t, uint8_t& buckets) {
   if (from >= n) return n;
   switch (current()) {
 #if defined(KORDAL_SIMD_X86)
@@ -699,6 +850,19 @@ size_t find_packed(const uint8_t* p, size_t from, size_t n, const PackedTables& 
     default:
       return packed_scalar(p, from, n, t, buckets);
   }
+}
+
+size_t find_packed(const uint8_t* p, size_t from, size_t n, const PackedTables& t,
+                   uint8_t& buckets) {
+  return find_packed_any(p, from, n, t, buckets);
+}
+size_t find_packed(const uint16_t* p, size_t from, size_t n, const PackedTables& t,
+                   uint8_t& buckets) {
+  return find_packed_any(p, from, n, t, buckets);
+}
+size_t find_packed(const uint32_t* p, size_t from, size_t n, const PackedTables& t,
+                   uint8_t& buckets) {
+  return find_packed_any(p, from, n, t, buckets);
 }
 
 Level best_level() {

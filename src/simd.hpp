@@ -42,6 +42,15 @@ size_t find_pair(const uint16_t* p, size_t from, size_t n, size_t o1, uint16_t c
 size_t find_pair(const uint32_t* p, size_t from, size_t n, size_t o1, uint32_t c1, size_t o2,
                  uint32_t c2);
 
+// The same with each position one of four units (a set of fewer repeats
+// one of them): a case-insensitive character's case class.
+size_t find_pair4(const uint8_t* p, size_t from, size_t n, size_t o1,
+                  const std::array<uint8_t, 4>& u1, size_t o2, const std::array<uint8_t, 4>& u2);
+size_t find_pair4(const uint16_t* p, size_t from, size_t n, size_t o1,
+                  const std::array<uint16_t, 4>& u1, size_t o2, const std::array<uint16_t, 4>& u2);
+size_t find_pair4(const uint32_t* p, size_t from, size_t n, size_t o1,
+                  const std::array<uint32_t, 4>& u1, size_t o2, const std::array<uint32_t, 4>& u2);
+
 // The first i in [from, n) with p[i] one of u[0..3], or n. A set of fewer
 // units repeats one of them.
 size_t find_any4(const uint8_t* p, size_t from, size_t n, const std::array<uint8_t, 4>& u);
@@ -53,11 +62,10 @@ size_t find_any4(const uint32_t* p, size_t from, size_t n, const std::array<uint
 size_t utf8_extra(const uint16_t* p, size_t n);
 size_t utf8_extra(const uint32_t* p, size_t n);
 
-// Packed multi-literal search over bytes: each literal is put in one of
-// eight buckets, and its first `m` positions (1 to 4) are recorded in
-// nibble tables, lo[k][b & 15] and hi[k][b >> 4] holding the buckets whose
-// literals allow a byte with that nibble at position k. A start j is a
-// candidate for the buckets set in the and, over k, of the two tables at
+// Packed multi-literal search (over bytes; see find_packed for wider units): each literal is put in
+// one of eight buckets, and its first `m` positions (1 to 4) are recorded in nibble tables, lo[k][b
+// & 15] and hi[k][b >> 4] holding the buckets whose literals allow a byte with that nibble at
+// position k. A start j is a candidate for the buckets set in the and, over k, of the two tables at
 // t[j + k]: every literal occurrence is a candidate for its bucket, and a
 // candidate may be none (the caller verifies). Vectorised with a byte
 // shuffle (AVX2, NEON); without one it is a table walk per byte.
@@ -72,8 +80,13 @@ struct PackedTables {
 bool packed_vectorised();
 
 // The first candidate start j in [from, n - m], with its buckets in
-// `buckets`, or n (buckets untouched).
+// `buckets`, or n (buckets untouched). Wider units are looked up by their
+// low byte, which only adds candidates.
 size_t find_packed(const uint8_t* p, size_t from, size_t n, const PackedTables& t,
+                   uint8_t& buckets);
+size_t find_packed(const uint16_t* p, size_t from, size_t n, const PackedTables& t,
+                   uint8_t& buckets);
+size_t find_packed(const uint32_t* p, size_t from, size_t n, const PackedTables& t,
                    uint8_t& buckets);
 
 // Which implementation runs. Tests and benchmarks may lower it to compare

@@ -70,6 +70,15 @@ Literal random_literal(std::mt19937& rng, size_t alphabet, size_t max_len, bool 
   return l;
 }
 
+Literal lit(const std::u32string& s) {
+  Literal l;
+  for (char32_t c : s) {
+    const LitChar lc{c, false};
+    l.chars.append(&lc, &lc + 1);
+  }
+  return l;
+}
+
 // Runs `check` on the text in every width that can hold it.
 template <class F>
 void each_width(const std::u32string& text, F&& check) {
@@ -283,7 +292,10 @@ TEST(MultiSearcher, OverBudgetSetsStillFindEveryOccurrence) {
 // occurrences shorter than the filter's window at the end must not be read
 // past, and a sample must find the leftmost start of its window.
 TEST(MultiSearcher, PrefixFilterAgreesWithNaive) {
-  const char32_t letters[] = {U'a', U'b', U'@', U'`', U'K', U'k', 0xC9, 0xE9};
+  // Wider text is keyed by its units' low bytes: U+0161 and U+1F160 share
+  // theirs with 'a' and '`', U+0149 with 'I' (and, case merged, 'i').
+  const char32_t letters[] = {U'a', U'b', U'@',  U'`',  U'K',   U'k',
+                              0xC9, 0xE9, 0x161, 0x149, 0x1F160};
   std::mt19937 rng(12);
   for (int iter = 0; iter < 800; ++iter) {
     const size_t alphabet = 2 + rng() % (std::size(letters) - 1);
@@ -307,12 +319,14 @@ TEST(MultiSearcher, PrefixFilterAgreesWithNaive) {
     if (rng() % 2 == 0) {
       for (const LitChar& c : lits[rng() % lits.size()].chars) text += c.ch;
     }
-    const auto t = units<uint8_t>(text);
-    const MultiSearcher<uint8_t> ms(lits);
-    for (size_t from = 0; from <= t.size() + 1; ++from) {
-      ASSERT_EQ(ms.find(t.data(), t.size(), from), naive(text, lits, from))
-          << "iter " << iter << " from " << from;
-    }
+    each_width(text, [&](const auto& t) {
+      using U = typename std::decay_t<decltype(t)>::value_type;
+      const MultiSearcher<U> ms(lits);
+      for (size_t from = 0; from <= t.size() + 1; ++from) {
+        ASSERT_EQ(ms.find(t.data(), t.size(), from), naive(text, lits, from))
+            << "width " << sizeof(U) << " iter " << iter << " from " << from;
+      }
+    });
   }
 }
 
@@ -329,25 +343,66 @@ class PackedAtLevel : public ::testing::TestWithParam<simd::Level> {
   simd::Level saved_ = simd::Level::Scalar;
 };
 
+// Wider text is looked up by its units' low bytes: 0x161 and 0x141 share
+// theirs with 'a' and 'A', 0x1F600 with NUL, so the fingerprints hold at
+// many starts that verification must reject.
+const char32_t kLowByteTwins[] = {U'a',  U'b',  U'c', U'A',  U'K',   U'k',
+                                  0x161, 0x141, 0xE9, 0x416, 0x1F600};
+
 TEST_P(PackedAtLevel, AgreesWithNaive) {
   std::mt19937 rng(9);
   for (int iter = 0; iter < 600; ++iter) {
-    // The first seven letters fit in a byte; few letters, many near misses.
-    const size_t alphabet = 2 + rng() % 6;
+    // Few letters, many near misses; the first six fit in a byte.
+    const size_t alphabet = 2 + rng() % (std::size(kLowByteTwins) - 1);
+    auto letter = [&] { return kLowByteTwins[rng() % alphabet]; };
     std::vector<Literal> lits;
-    const size_t count = 2 + rng() % (PackedSearcher::kMaxLiterals - 1);
+    const size_t count = 2 + rng() % (PackedSearcher<uint8_t>::kMaxLiterals - 1);
     for (size_t i = 0; i < count; ++i) {
-      lits.push_back(random_literal(rng, alphabet, 1 + rng() % 6, rng() % 2 == 0));
+      Literal l;
+      const size_t len = 1 + rng() % 6;
+      for (size_t j = 0; j < len; ++j) {
+        const LitChar c = lit_char(letter(), rng() % 4 == 0);
+        l.chars.append(&c, &c + 1);
+      }
+      lits.push_back(l);
     }
-    std::u32string text = random_text(rng, alphabet, 130);
+    std::u32string text;
+    for (size_t i = rng() % 131; i > 0; --i) text += letter();
     // An occurrence that ends the text exactly.
     const Literal& last = lits[rng() % lits.size()];
     for (const LitChar& c : last.chars) text += c.ch;
-    const auto t = units<uint8_t>(text);
-    const PackedSearcher ps(lits);
-    for (size_t from = 0; from <= t.size() + 1; ++from) {
-      ASSERT_EQ(ps.find(t.data(), t.size(), from), naive(text, lits, from))
-          << "iter " << iter << " from " << from;
+    each_width(text, [&](const auto& t) {
+      using U = typename std::decay_t<decltype(t)>::value_type;
+      const PackedSearcher<U> ps(lits);
+      for (size_t from = 0; from <= t.size() + 1; ++from) {
+        ASSERT_EQ(ps.find(t.data(), t.size(), from), naive(text, lits, from))
+            << "width " << sizeof(U) << " iter " << iter << " from " << from;
+      }
+    });
+  }
+}
+
+// One occurrence at every offset around the 16- and 32-unit blocks, in a
+// filler whose low bytes match the literals' fingerprints but not the
+// literals; the set has literals that are prefixes of each other.
+TEST_P(PackedAtLevel, EveryOffsetAroundTheBlocks) {
+  const std::vector<Literal> lits = {lit(U"Holmes"), lit(U"Hol"), lit(U"Watson")};
+  for (size_t len = 3; len <= 80; ++len) {
+    for (size_t at = 0; at + 3 <= len; ++at) {
+      // U+0148 and U+0157 have the low bytes of 'H' and 'W'.
+      std::u32string text(len, U'\u0148');
+      for (size_t i = 1; i < len; i += 2) text[i] = U'\u0157';
+      const std::u32string word = at % 2 ? U"Watson" : U"Holmes";
+      for (size_t j = 0; j < word.size() && at + j < len; ++j) text[at + j] = word[j];
+      const size_t want = naive(text, lits, 0);
+      each_width(text, [&](const auto& t) {
+        using U = typename std::decay_t<decltype(t)>::value_type;
+        const PackedSearcher<U> ps(lits);
+        ASSERT_EQ(ps.find(t.data(), t.size(), 0), want)
+            << "width " << sizeof(U) << " len " << len << " at " << at;
+        ASSERT_EQ(ps.find(t.data(), t.size(), at + 1), kNoPos)
+            << "width " << sizeof(U) << " len " << len << " at " << at;
+      });
     }
   }
 }
@@ -361,10 +416,10 @@ TEST_P(PackedAtLevel, LiteralsBeyondTheByteRangeNeverOccur) {
   std::u32string text(40, U'-');
   text += U"ka Kb xy";
   const auto t = units<uint8_t>(text);
-  const PackedSearcher ps({kelvin, folded, plain});
+  const PackedSearcher<uint8_t> ps({kelvin, folded, plain});
   EXPECT_EQ(ps.find(t.data(), t.size(), 0), 43u);
   EXPECT_EQ(ps.find(t.data(), t.size(), 44), 46u);
-  const PackedSearcher none({kelvin, Literal{{LitChar{0x416, false}}, false}});
+  const PackedSearcher<uint8_t> none({kelvin, Literal{{LitChar{0x416, false}}, false}});
   EXPECT_TRUE(none.never());
 }
 
@@ -374,6 +429,43 @@ INSTANTIATE_TEST_SUITE_P(Levels, PackedAtLevel,
                          [](const ::testing::TestParamInfo<simd::Level>& info) {
                            return std::string(simd::level_name(info.param));
                          });
+
+// The first alternative in pattern order that occurs at a start, against
+// trying each in turn, with alternatives that are prefixes of each other in
+// both orders, repeated ones, and texts in every width.
+TEST(LiteralAlternation, FirstInPatternOrder) {
+  std::mt19937 rng(12);
+  for (int iter = 0; iter < 400; ++iter) {
+    const size_t alphabet = 2 + rng() % 4;
+    std::vector<std::u32string> alts;
+    const size_t count = 2 + rng() % (iter % 4 == 0 ? 200 : 8);
+    for (size_t i = 0; i < count; ++i) {
+      std::u32string a;
+      for (size_t j = 1 + rng() % 5; j > 0; --j) a += kAlphabet[2 * (rng() % alphabet)];
+      alts.push_back(a);
+    }
+    const LiteralAlternation la(alts);
+    size_t shortest = SIZE_MAX;
+    for (const auto& a : alts) shortest = std::min(shortest, a.size());
+    EXPECT_EQ(la.shortest(), shortest);
+    std::u32string text;
+    for (size_t j = rng() % 40; j > 0; --j) text += kAlphabet[2 * (rng() % alphabet)];
+    each_width(text, [&](const auto& t) {
+      using U = typename std::decay_t<decltype(t)>::value_type;
+      for (size_t q = 0; q <= t.size(); ++q) {
+        size_t want = kNoPos;
+        for (const auto& a : alts) {
+          if (text.compare(q, a.size(), a) == 0 && q + a.size() <= text.size()) {
+            want = a.size();
+            break;
+          }
+        }
+        ASSERT_EQ(la.match_at(t.data(), t.size(), q), want)
+            << "width " << sizeof(U) << " iter " << iter << " q " << q;
+      }
+    });
+  }
+}
 
 TEST(Prefilter, DispatchesByShape) {
   std::mt19937 rng(6);

@@ -4,6 +4,7 @@
 // buffer of exactly its size, so a read past the end shows under ASan.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <random>
 #include <vector>
@@ -169,11 +170,42 @@ void check_find_pair(std::mt19937& rng) {
   }
 }
 
+// The same with sets of units at each position, of one to four members
+// (the last repeated), over texts of the four targets and a filler.
+template <class U>
+void check_find_pair4(std::mt19937& rng) {
+  const auto& tg = kTargets<U>;
+  for (int round = 0; round < 600; ++round) {
+    const size_t o1 = rng() % 3, o2 = o1 + 1 + rng() % 3;
+    std::array<U, 4> u1, u2;
+    const size_t k1 = 1 + rng() % 4, k2 = 1 + rng() % 4;
+    for (size_t j = 0; j < 4; ++j) {
+      u1[j] = tg[std::min(j, k1 - 1)];
+      u2[j] = tg[3 - std::min(j, k2 - 1)];
+    }
+    const size_t n = rng() % 150;
+    std::unique_ptr<U[]> buf(new U[n + o2]);
+    const unsigned density = 1 + rng() % 6;
+    for (size_t i = 0; i < n + o2; ++i) buf[i] = rng() % density == 0 ? tg[rng() % 4] : kFill<U>;
+    auto in = [](U c, const std::array<U, 4>& u) {
+      return std::find(u.begin(), u.end(), c) != u.end();
+    };
+    const size_t from = n == 0 ? 0 : rng() % (n + 1);
+    size_t want = from;
+    while (want < n && !(in(buf[want + o1], u1) && in(buf[want + o2], u2))) ++want;
+    ASSERT_EQ(simd::find_pair4(buf.get(), from, n, o1, u1, o2, u2), want)
+        << "n=" << n << " from=" << from << " o1=" << o1 << " o2=" << o2;
+  }
+}
+
 TEST_P(SimdLevel, FindPairAllWidths) {
   std::mt19937 rng(13);
   check_find_pair<uint8_t>(rng);
   check_find_pair<uint16_t>(rng);
   check_find_pair<uint32_t>(rng);
+  check_find_pair4<uint8_t>(rng);
+  check_find_pair4<uint16_t>(rng);
+  check_find_pair4<uint32_t>(rng);
 }
 
 // Code points at every UTF-8 length boundary.
@@ -214,11 +246,17 @@ TEST_P(SimdLevel, Utf8LengthOfLongRunsDoesNotOverflow) {
 // The packed search against a walk over its own tables, on texts of every
 // length around the vector widths (the last starts of a text are searched in
 // a padded copy) and from every start, with candidates ending the text.
-size_t naive_packed(const uint8_t* p, size_t from, size_t n, const simd::PackedTables& t,
+// Wider units are looked up by their low byte, so units that differ above
+// it are candidates alike.
+template <class U>
+size_t naive_packed(const U* p, size_t from, size_t n, const simd::PackedTables& t,
                     uint8_t& buckets) {
   for (size_t j = from; j + t.m <= n; ++j) {
     uint8_t b = 0xFF;
-    for (size_t k = 0; k < t.m; ++k) b &= t.lo[k][p[j + k] & 15] & t.hi[k][p[j + k] >> 4];
+    for (size_t k = 0; k < t.m; ++k) {
+      const uint8_t c = uint8_t(p[j + k]);
+      b &= t.lo[k][c & 15] & t.hi[k][c >> 4];
+    }
     if (b != 0) {
       buckets = b;
       return j;
@@ -227,8 +265,8 @@ size_t naive_packed(const uint8_t* p, size_t from, size_t n, const simd::PackedT
   return n;
 }
 
-TEST_P(SimdLevel, PackedFindsEveryCandidateNearTheEnd) {
-  std::mt19937 rng(5);
+template <class U>
+void check_packed(std::mt19937& rng) {
   for (int round = 0; round < 40; ++round) {
     simd::PackedTables t;
     t.m = uint8_t(1 + round % 4);
@@ -241,19 +279,29 @@ TEST_P(SimdLevel, PackedFindsEveryCandidateNearTheEnd) {
       }
     }
     for (size_t n = 0; n <= 70; ++n) {
-      std::unique_ptr<uint8_t[]> buf(new uint8_t[n == 0 ? 1 : n]);
-      for (size_t i = 0; i < n; ++i) buf[i] = uint8_t('a' + rng() % 8);
+      std::unique_ptr<U[]> buf(new U[n == 0 ? 1 : n]);
+      for (size_t i = 0; i < n; ++i) {
+        const uint32_t high = sizeof(U) == 1 ? 0 : (rng() % 3) << (sizeof(U) == 2 ? 8 : 20);
+        buf[i] = U('a' + rng() % 8 + high);
+      }
       for (size_t from = 0; from <= n; ++from) {
         uint8_t want_b = 0, got_b = 0;
         const size_t want = naive_packed(buf.get(), from, n, t, want_b);
         ASSERT_EQ(simd::find_packed(buf.get(), from, n, t, got_b), want)
-            << "m=" << int(t.m) << " n=" << n << " from=" << from;
+            << "width " << sizeof(U) << " m=" << int(t.m) << " n=" << n << " from=" << from;
         if (want < n) {
           EXPECT_EQ(got_b, want_b);
         }
       }
     }
   }
+}
+
+TEST_P(SimdLevel, PackedFindsEveryCandidateNearTheEnd) {
+  std::mt19937 rng(5);
+  check_packed<uint8_t>(rng);
+  check_packed<uint16_t>(rng);
+  check_packed<uint32_t>(rng);
 }
 
 INSTANTIATE_TEST_SUITE_P(Levels, SimdLevel,
