@@ -100,4 +100,28 @@ Status SplitIter::next_segment(std::optional<Segment>& out, const SearchControl&
   });
 }
 
+Status find_batch(const Regex& re, State& st, size_t& next, std::vector<Match>& out, size_t& count,
+                  bool& more, const SearchControl& ctl) {
+  count = 0;
+  return guarded([&] {
+    const size_t until = next + kBatchText;
+    while (count < kBatchMatches) {
+      bool found = false;
+      const Status status = re.search_state(st, next, Regex::Anchor::None, false, found, ctl);
+      if (status != Status::Ok) return status;
+      if (!found) {
+        more = false;
+        return status;
+      }
+      if (count == out.size()) out.emplace_back();
+      Match& m = out[count++];
+      re.fill_match(m, st.utf8, st);
+      const Span whole = m.caps[0];
+      next = whole.cend > whole.cstart ? whole.cend : whole.cend + 1;
+      if (next >= until) break;
+    }
+    return Status::Ok;
+  });
+}
+
 }  // namespace kordal

@@ -1,5 +1,7 @@
 // Walks over every match of a pattern in one haystack: FindIter (successive
-// matches) and SplitIter (the text between them).
+// matches), SplitIter (the text between them) and find_batch (the matches of
+// a walk a batch at a time, for a caller that builds its results apart from
+// the searches).
 //
 // Each iterator keeps one State for the whole walk and resumes each search
 // where the last match ended (one code point on after an empty match), so a
@@ -18,6 +20,7 @@
 #include <memory>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 #include "match_obj.hpp"
 #include "regex.hpp"
@@ -69,5 +72,15 @@ class SplitIter {
   size_t next_start_ = 0;
   bool done_ = false;
 };
+
+// One batch of the walk FindIter makes, over `st` from code point `next`:
+// the matches into out[0, count), reusing the storage of out's elements (out
+// only grows), until kBatchMatches of them or until the walk has moved
+// kBatchText code points on (poll.hpp). `next` moves past each match, one
+// code point on after an empty one; `more` turns false once no match is
+// left. A search stopped by the poll hook or out of stack reports its
+// Status; the batch then holds the matches found before it.
+Status find_batch(const Regex& re, State& st, size_t& next, std::vector<Match>& out, size_t& count,
+                  bool& more, const SearchControl& ctl = {});
 
 }  // namespace kordal
