@@ -222,28 +222,28 @@ PyObject* findall_batched(PyObject* self, const Haystack& hay, PyObject* list) {
   kordal::StateLease lease(re.group_count(), hay.text);
   const kordal::SearchControl& ctl = search_control();
   const size_t n = hay.text.n;
-  std::vector<kordal::Match> batch;
+  kordal::FindBatch batch;
   PyObject* input = nullptr;  // made at the first match, shared by all
   size_t next = 0;
   for (bool more = true; more;) {
-    size_t count = 0;
     // The poll lends the lock (check_status takes it back); near the end of
     // the text the batch is short and runs on the lock.
     const kordal::Status status =
         kordal::lend_for_batch(next < n ? n - next : 0) && ctl.poll(ctl.ctx)
             ? kordal::Status::Interrupted
-            : kordal::find_batch(re, *lease, next, batch, count, more, ctl);
+            : kordal::find_batch(re, *lease, next, batch, more, ctl);
     if (!check_status(status)) break;
-    if (count > 0 && input == nullptr && (input = exact_str(hay.obj)) == nullptr) break;
+    if (batch.count > 0 && input == nullptr && (input = exact_str(hay.obj)) == nullptr) break;
     size_t i = 0;
-    for (; i < count; ++i) {
-      PyObject* obj = match_for(self, input, batch[i]);
+    for (; i < batch.count; ++i) {
+      PyObject* obj = batch.flat ? match_from_spans(self, input, batch.spans_of(i), batch.groups)
+                                 : match_for(self, input, batch.matches[i]);
       if (obj == nullptr) break;
       const int rc = PyList_Append(list, obj);
       Py_DECREF(obj);
       if (rc < 0) break;
     }
-    if (i < count) break;
+    if (i < batch.count) break;
     if (!more) {
       Py_XDECREF(input);
       return list;

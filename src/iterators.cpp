@@ -100,12 +100,14 @@ Status SplitIter::next_segment(std::optional<Segment>& out, const SearchControl&
   });
 }
 
-Status find_batch(const Regex& re, State& st, size_t& next, std::vector<Match>& out, size_t& count,
-                  bool& more, const SearchControl& ctl) {
-  count = 0;
+Status find_batch(const Regex& re, State& st, size_t& next, FindBatch& out, bool& more,
+                  const SearchControl& ctl) {
+  out.count = 0;
+  out.groups = st.caps().size();
   return guarded([&] {
     const size_t until = next + kBatchText;
-    while (count < kBatchMatches) {
+    const size_t G = out.groups;
+    while (out.count < kBatchMatches) {
       bool found = false;
       const Status status = re.search_state(st, next, Regex::Anchor::None, false, found, ctl);
       if (status != Status::Ok) return status;
@@ -113,11 +115,22 @@ Status find_batch(const Regex& re, State& st, size_t& next, std::vector<Match>& 
         more = false;
         return status;
       }
-      if (count == out.size()) out.emplace_back();
-      Match& m = out[count++];
-      re.fill_match(m, st.utf8, st);
-      const Span whole = m.caps[0];
-      next = whole.cend > whole.cstart ? whole.cend : whole.cend + 1;
+      const CpSpan whole = st.caps()[0];
+      // A search sets `flat`, the same for every search with one pattern.
+      if (out.count == 0) out.flat = st.flat;
+      if (out.flat) {
+        if (out.spans.size() < (out.count + 1) * G) out.spans.resize((out.count + 1) * G);
+        Span* w = out.spans.data() + out.count * G;
+        for (size_t g = 0; g < G; ++g) {
+          const CpSpan c = st.caps()[g];
+          w[g] = c.set() ? Span{st.offset(c.start), st.offset(c.end), c.start, c.end} : Span{};
+        }
+      } else {
+        if (out.count == out.matches.size()) out.matches.emplace_back();
+        re.fill_match(out.matches[out.count], st.utf8, st);
+      }
+      ++out.count;
+      next = whole.end > whole.start ? whole.end : whole.end + 1;
       if (next >= until) break;
     }
     return Status::Ok;

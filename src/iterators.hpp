@@ -73,14 +73,27 @@ class SplitIter {
   bool done_ = false;
 };
 
-// One batch of the walk FindIter makes, over `st` from code point `next`:
-// the matches into out[0, count), reusing the storage of out's elements (out
-// only grows), until kBatchMatches of them or until the walk has moved
+// The matches of one batch of a find-all walk, in storage reused from batch
+// to batch. Where the pattern's groups close at most once per match
+// (State::flat) a match is just its groups' spans, `groups` of them per
+// match in `spans`; otherwise each is a whole Match, histories included.
+struct FindBatch {
+  size_t count = 0;   // matches in this batch
+  size_t groups = 0;  // spans per match, group 0 included
+  bool flat = true;   // whether the matches are in `spans` or in `matches`
+  std::vector<Span> spans;
+  std::vector<Match> matches;
+
+  const Span* spans_of(size_t i) const { return spans.data() + i * groups; }
+};
+
+// One batch of the walk FindIter makes, over `st` from code point `next`,
+// into `out`: until kBatchMatches matches or until the walk has moved
 // kBatchText code points on (poll.hpp). `next` moves past each match, one
 // code point on after an empty one; `more` turns false once no match is
 // left. A search stopped by the poll hook or out of stack reports its
 // Status; the batch then holds the matches found before it.
-Status find_batch(const Regex& re, State& st, size_t& next, std::vector<Match>& out, size_t& count,
-                  bool& more, const SearchControl& ctl = {});
+Status find_batch(const Regex& re, State& st, size_t& next, FindBatch& out, bool& more,
+                  const SearchControl& ctl = {});
 
 }  // namespace kordal

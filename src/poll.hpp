@@ -32,8 +32,8 @@ inline bool poll_before_step(uint64_t last_work, size_t ahead) {
 // on, which bounds its buffer and how long the walk goes without a poll
 // (signals, time limits). A walk with output of its own (a replacement)
 // polls by the same measure. Only a walk with a long text ahead lends.
-inline constexpr size_t kBatchMatches = 256;
-inline constexpr size_t kBatchText = size_t(1) << 18;
+inline constexpr size_t kBatchMatches = 1024;
+inline constexpr size_t kBatchText = kScanSlice;
 
 inline bool lend_for_batch(size_t ahead) {
   return ahead >= kFirstSlice;

@@ -1,9 +1,9 @@
 """Walks over long texts run their searches in batches and build the results
 of a batch afterwards (findall, split, a template replacement). The results
 must be those of the match-by-match walk (finditer, a replacement function)
-whatever falls on a batch's edge: a batch ends after a few hundred matches or
-a few hundred thousand code points, so the texts here are long enough to
-cross both kinds of edge many times, in each width of str.
+whatever falls on a batch's edge: a batch ends after a thousand matches or a
+million code points, so the texts here are long enough to cross either kind
+of edge, in each width of str.
 """
 
 import subprocess
@@ -21,7 +21,7 @@ PROSE = "lorem ipsum dolor sit amet, consectetur adipiscing elit\n"
 
 
 def mail_text(wide):
-    lines = [PROSE if i % 50 else f"to{wide} user{i}@example.org now\n" for i in range(12_000)]
+    lines = [PROSE if i % 50 else f"to{wide} user{i}@example.org now\n" for i in range(20_000)]
     return "".join(lines)
 
 
@@ -29,7 +29,7 @@ def mail_text(wide):
 CASES = [
     # tens of thousands of matches: many batches ended by their count
     ("dense words", r"\w+", lambda w: ("ab cd" + w + " ") * 6_000),
-    # sparse matches over 600K code points: batches ended by the text covered
+    # sparse matches over 1.1M code points: batches ended by the text covered
     ("sparse mail", r"[\w.+-]+@[\w.-]+\.[\w.-]+", mail_text),
     # an empty match at every position, some next to non-empty ones
     ("empty and not", r"x*", lambda w: ("xxy" + w + "y") * 4_000),
@@ -37,7 +37,7 @@ CASES = [
     # groups that do not take part, and groups repeated (histories)
     ("optional group", r"(a)?b(c)?", lambda w: ("ab b bc" + w) * 3_000),
     ("repeated group", r"(?:(a)|(b)|" + "\\w" + r")+", lambda w: ("aab ba" + w + " ") * 3_000),
-    ("backreference", r"\b(\w+)\s+\1\b", lambda w: (PROSE + "the the " + w + "\n") * 5_000),
+    ("backreference", r"\b(\w+)\s+\1\b", lambda w: (PROSE + "the the " + w + "\n") * 16_000),
 ]
 CASE_IDS = [c[0] for c in CASES]
 
