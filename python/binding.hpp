@@ -102,6 +102,10 @@ inline PyObject* match_for(PyObject* regex, PyObject* input, const kordal::Match
 // A Match for the match that a search by `regex` left in `st`, read from
 // the State without an engine Match in between.
 PyObject* match_from_state(PyObject* regex, PyObject* input, const kordal::State& st);
+// A Match of `groups` spans and no histories (a pattern whose groups close at
+// most once per match), found by `regex` in `input`.
+PyObject* match_from_spans(PyObject* regex, PyObject* input, const kordal::Span* spans,
+                           size_t groups);
 PyObject* match_input(PyObject* match);  // borrowed, exact str
 size_t match_lastindex(PyObject* match);
 // Caps, histories and names as an engine Match whose text is left empty.

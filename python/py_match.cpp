@@ -747,6 +747,18 @@ PyObject* match_from_state(PyObject* regex, PyObject* input, const kordal::State
   return reinterpret_cast<PyObject*>(m);
 }
 
+PyObject* match_from_spans(PyObject* regex, PyObject* input, const kordal::Span* spans,
+                           size_t groups) {
+  static const std::shared_ptr<const kordal::Names> kNone;
+  PyMatch* m = alloc_match(regex_state(regex), input, groups, kNone, kordal::kUnset, regex,
+                           groups * kSpanWords);
+  if (m == nullptr) return nullptr;
+  m->nhist = kFlat;
+  size_t* w = words(m);
+  for (size_t g = 0; g < groups; ++g, w += kSpanWords) write_span(w, spans[g]);
+  return reinterpret_cast<PyObject*>(m);
+}
+
 void set_match_base(PyObject* match, size_t cbase) {
   as_match(match)->cbase = cbase;
 }

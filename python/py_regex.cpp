@@ -213,29 +213,65 @@ PyObject* regex_fullmatch(PyObject* self, PyObject* const* args, Py_ssize_t narg
   return search_once(self, hay, kordal::Regex::Anchor::Full);
 }
 
+// findall over a long text, a batch at a time (find_batch): the searches
+// of a batch run without the interpreter lock, byte offsets included, and
+// the batch's Match objects are built once the lock is back, so two threads
+// each walking a text hand the lock over once per batch, not once per match.
+PyObject* findall_batched(PyObject* self, const Haystack& hay, PyObject* list) {
+  const kordal::Regex& re = re_of(self);
+  kordal::StateLease lease(re.group_count(), hay.text);
+  const kordal::SearchControl& ctl = search_control();
+  const size_t n = hay.text.n;
+  kordal::FindBatch batch;
+  PyObject* input = nullptr;  // made at the first match, shared by all
+  size_t next = 0;
+  for (bool more = true; more;) {
+    // The poll lends the lock (check_status takes it back); near the end of
+    // the text the batch is short and runs on the lock.
+    const kordal::Status status =
+        kordal::lend_for_batch(next < n ? n - next : 0) && ctl.poll(ctl.ctx)
+            ? kordal::Status::Interrupted
+            : kordal::find_batch(re, *lease, next, batch, more, ctl);
+    if (!check_status(status)) break;
+    if (batch.count > 0 && input == nullptr && (input = exact_str(hay.obj)) == nullptr) break;
+    size_t i = 0;
+    for (; i < batch.count; ++i) {
+      PyObject* obj = batch.flat ? match_from_spans(self, input, batch.spans_of(i), batch.groups)
+                                 : match_for(self, input, batch.matches[i]);
+      if (obj == nullptr) break;
+      const int rc = PyList_Append(list, obj);
+      Py_DECREF(obj);
+      if (rc < 0) break;
+    }
+    if (i < batch.count) break;
+    if (!more) {
+      Py_XDECREF(input);
+      return list;
+    }
+  }
+  Py_XDECREF(input);
+  Py_DECREF(list);
+  return nullptr;
+}
+
 PyObject* regex_findall(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
   static const Params p{"Regex.findall", kHaystack, 1, 1};
   Haystack hay;
   if (!one_haystack(p, args, nargs, kwnames, hay)) return nullptr;
-  // The walk of FindIter, each Match built straight from the State: after
-  // an empty match the next search starts one code point on.
-  const kordal::Regex& re = re_of(self);
-  kordal::StateLease lease(re.group_count(), hay.text);
   PyObject* list = PyList_New(0);
   if (list == nullptr) return nullptr;
+  if (kordal::lend_for_batch(hay.text.n)) return findall_batched(self, hay, list);
+  // A short text: the walk of FindIter on the lock, each Match built
+  // straight from the State. After an empty match the next search starts
+  // one code point on.
+  const kordal::Regex& re = re_of(self);
+  kordal::StateLease lease(re.group_count(), hay.text);
   PyObject* input = nullptr;  // made at the first match, shared by all
   size_t next = 0;
-  uint64_t last_step = 0;
   const kordal::SearchControl& ctl = search_control();
   for (;;) {
     bool found = false;
-    const uint64_t steps0 = lease->steps;
-    if (kordal::poll_before_step(last_step, next < hay.text.n ? hay.text.n - next : 0) &&
-        ctl.poll(ctl.ctx)) {
-      check_status(kordal::Status::Interrupted);
-      break;
-    }
     if (!check_status(
             re.search_state(*lease, next, kordal::Regex::Anchor::None, false, found, ctl))) {
       break;
@@ -245,7 +281,6 @@ PyObject* regex_findall(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
       return list;
     }
     const kordal::CpSpan whole = lease->caps()[0];
-    last_step = lease->steps - steps0;
     next = whole.end > whole.start ? whole.end : whole.end + 1;
     if (input == nullptr && (input = exact_str(hay.obj)) == nullptr) break;
     PyObject* obj = match_from_state(self, input, *lease);
@@ -434,6 +469,53 @@ PyObject* regex_replace_impl(PyObject* self, PyObject* const* args, Py_ssize_t n
   return replace_with<uint32_t>(re, hay, repl, All);
 }
 
+// Appends hay[seg] to `list`.
+bool append_segment(PyObject* list, PyObject* hay, const kordal::Segment& seg) {
+  PyObject* s = PyUnicode_Substring(hay, static_cast<Py_ssize_t>(seg.start),
+                                    static_cast<Py_ssize_t>(seg.end));
+  if (s == nullptr) return false;
+  const int rc = PyList_Append(list, s);
+  Py_DECREF(s);
+  return rc == 0;
+}
+
+// split over a long text, a batch of segments at a time, as findall_batched:
+// the searches without the interpreter lock, then the batch's strings.
+PyObject* split_batched(kordal::SplitIter& it, const Haystack& hay, PyObject* list) {
+  const kordal::SearchControl& ctl = search_control();
+  const size_t n = hay.text.n;
+  std::vector<kordal::Segment> batch;
+  size_t at = 0;  // how far the walk has come
+  for (bool more = true; more;) {
+    batch.clear();
+    const kordal::Status status =
+        kordal::lend_for_batch(n - at) && ctl.poll(ctl.ctx)
+            ? kordal::Status::Interrupted
+            : kordal::guarded([&] {
+                const size_t until = at + kordal::kBatchText;
+                std::optional<kordal::Segment> seg;
+                while (batch.size() < kordal::kBatchMatches && at < until) {
+                  const kordal::Status st = it.next_segment(seg, ctl);
+                  if (st != kordal::Status::Ok) return st;
+                  if (!seg) {
+                    more = false;
+                    break;
+                  }
+                  batch.push_back(*seg);
+                  at = std::max(at, seg->end);
+                }
+                return kordal::Status::Ok;
+              });
+    if (!check_status(status)) break;
+    size_t i = 0;
+    while (i < batch.size() && append_segment(list, hay.obj, batch[i])) ++i;
+    if (i < batch.size()) break;
+    if (!more) return list;
+  }
+  Py_DECREF(list);
+  return nullptr;
+}
+
 PyObject* regex_split(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Params p{"Regex.split", kHaystack, 1, 1};
   Haystack hay;
@@ -441,16 +523,12 @@ PyObject* regex_split(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   PyObject* list = PyList_New(0);
   if (list == nullptr) return nullptr;
   kordal::SplitIter it(re_of(self), hay.text);
+  if (kordal::lend_for_batch(hay.text.n)) return split_batched(it, hay, list);
   std::optional<kordal::Segment> seg;
   for (;;) {
     if (!check_status(it.next_segment(seg, search_control()))) break;
     if (!seg) return list;
-    PyObject* s = PyUnicode_Substring(hay.obj, static_cast<Py_ssize_t>(seg->start),
-                                      static_cast<Py_ssize_t>(seg->end));
-    if (s == nullptr) break;
-    int rc = PyList_Append(list, s);
-    Py_DECREF(s);
-    if (rc < 0) break;
+    if (!append_segment(list, hay.obj, *seg)) break;
   }
   Py_DECREF(list);
   return nullptr;

@@ -100,4 +100,41 @@ Status SplitIter::next_segment(std::optional<Segment>& out, const SearchControl&
   });
 }
 
+Status find_batch(const Regex& re, State& st, size_t& next, FindBatch& out, bool& more,
+                  const SearchControl& ctl) {
+  out.count = 0;
+  out.groups = st.caps().size();
+  return guarded([&] {
+    const size_t until = next + kBatchText;
+    const size_t G = out.groups;
+    while (out.count < kBatchMatches) {
+      bool found = false;
+      const Status status = re.search_state(st, next, Regex::Anchor::None, false, found, ctl);
+      if (status != Status::Ok) return status;
+      if (!found) {
+        more = false;
+        return status;
+      }
+      const CpSpan whole = st.caps()[0];
+      // A search sets `flat`, the same for every search with one pattern.
+      if (out.count == 0) out.flat = st.flat;
+      if (out.flat) {
+        if (out.spans.size() < (out.count + 1) * G) out.spans.resize((out.count + 1) * G);
+        Span* w = out.spans.data() + out.count * G;
+        for (size_t g = 0; g < G; ++g) {
+          const CpSpan c = st.caps()[g];
+          w[g] = c.set() ? Span{st.offset(c.start), st.offset(c.end), c.start, c.end} : Span{};
+        }
+      } else {
+        if (out.count == out.matches.size()) out.matches.emplace_back();
+        re.fill_match(out.matches[out.count], st.utf8, st);
+      }
+      ++out.count;
+      next = whole.end > whole.start ? whole.end : whole.end + 1;
+      if (next >= until) break;
+    }
+    return Status::Ok;
+  });
+}
+
 }  // namespace kordal

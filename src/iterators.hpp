@@ -1,5 +1,7 @@
 // Walks over every match of a pattern in one haystack: FindIter (successive
-// matches) and SplitIter (the text between them).
+// matches), SplitIter (the text between them) and find_batch (the matches of
+// a walk a batch at a time, for a caller that builds its results apart from
+// the searches).
 //
 // Each iterator keeps one State for the whole walk and resumes each search
 // where the last match ended (one code point on after an empty match), so a
@@ -18,6 +20,7 @@
 #include <memory>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 #include "match_obj.hpp"
 #include "regex.hpp"
@@ -69,5 +72,28 @@ class SplitIter {
   size_t next_start_ = 0;
   bool done_ = false;
 };
+
+// The matches of one batch of a find-all walk, in storage reused from batch
+// to batch. Where the pattern's groups close at most once per match
+// (State::flat) a match is just its groups' spans, `groups` of them per
+// match in `spans`; otherwise each is a whole Match, histories included.
+struct FindBatch {
+  size_t count = 0;   // matches in this batch
+  size_t groups = 0;  // spans per match, group 0 included
+  bool flat = true;   // whether the matches are in `spans` or in `matches`
+  std::vector<Span> spans;
+  std::vector<Match> matches;
+
+  const Span* spans_of(size_t i) const { return spans.data() + i * groups; }
+};
+
+// One batch of the walk FindIter makes, over `st` from code point `next`,
+// into `out`: until kBatchMatches matches or until the walk has moved
+// kBatchText code points on (poll.hpp). `next` moves past each match, one
+// code point on after an empty one; `more` turns false once no match is
+// left. A search stopped by the poll hook or out of stack reports its
+// Status; the batch then holds the matches found before it.
+Status find_batch(const Regex& re, State& st, size_t& next, FindBatch& out, bool& more,
+                  const SearchControl& ctl = {});
 
 }  // namespace kordal

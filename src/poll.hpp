@@ -24,4 +24,19 @@ inline bool poll_before_step(uint64_t last_work, size_t ahead) {
   return last_work >= kFirstSlice / 2 && ahead >= kFirstSlice;
 }
 
+// A find-all walk that builds a result per match (findall, split) runs its
+// searches in batches and builds the results of a batch afterwards, so the
+// module can lend the interpreter lock once per batch rather than per
+// match: a hand-over per short step costs more than the step. A batch ends
+// after kBatchMatches matches or once it has moved kBatchText code points
+// on, which bounds its buffer and how long the walk goes without a poll
+// (signals, time limits). A walk with output of its own (a replacement)
+// polls by the same measure. Only a walk with a long text ahead lends.
+inline constexpr size_t kBatchMatches = 1024;
+inline constexpr size_t kBatchText = kScanSlice;
+
+inline bool lend_for_batch(size_t ahead) {
+  return ahead >= kFirstSlice;
+}
+
 }  // namespace kordal

@@ -13,6 +13,7 @@
 
 #include "ascii_fold.hpp"
 #include "parser.hpp"
+#include "poll.hpp"
 #include "program.hpp"
 #include "state.hpp"
 #include "strategy.hpp"
@@ -314,7 +315,14 @@ Status Regex::replace_in(State& st, std::string_view repl, bool all, ReplaceSink
       [&](size_t g) {
         pieces.push_back(Piece{{}, g});
       });
+  // Polled as a find-all walk is: a walk of short steps would otherwise
+  // never poll, and the first poll is where a long one lends the lock.
+  size_t poll_at = p;
   for (;;) {
+    if (p >= poll_at && lend_for_batch(n - p)) {
+      if (ctl.poll && ctl.poll(ctl.ctx)) return Status::Interrupted;
+      poll_at = p + kBatchText;
+    }
     bool found = false;
     const Status status = find_from(st, p, found, ctl);
     if (status != Status::Ok) return status;

@@ -35,7 +35,9 @@ struct PartialCandidate;
 struct Program;
 class Strategy;
 
-// Where a replacement puts its output, piece by piece, in order.
+// Where a replacement puts its output, piece by piece, in order. The pieces
+// may come between polls of a long walk, so a sink must not need what the
+// poll hook lends (the interpreter lock, for the Python module).
 class ReplaceSink {
  public:
   virtual ~ReplaceSink() = default;

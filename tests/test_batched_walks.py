@@ -1,0 +1,146 @@
+"""Walks over long texts run their searches in batches and build the results
+of a batch afterwards (findall, split, a template replacement). The results
+must be those of the match-by-match walk (finditer, a replacement function)
+whatever falls on a batch's edge: a batch ends after a thousand matches or a
+million code points, so the texts here are long enough to cross either kind
+of edge, in each width of str.
+"""
+
+import subprocess
+import sys
+
+import pytest
+
+import kordal_python as kordal
+
+# Prefixes that make the text 1, 2 and 4 bytes per code point, and the byte
+# offsets of everything after them differ from the code-point indices.
+WIDTHS = {"ascii": "", "latin1": "\xe9", "bmp": "\u0416\u4e2d", "astral": "\U0001f600"}
+
+PROSE = "lorem ipsum dolor sit amet, consectetur adipiscing elit\n"
+
+
+def mail_text(wide):
+    lines = [PROSE if i % 50 else f"to{wide} user{i}@example.org now\n" for i in range(20_000)]
+    return "".join(lines)
+
+
+# (name, pattern, text builder over the width's characters)
+CASES = [
+    # tens of thousands of matches: many batches ended by their count
+    ("dense words", r"\w+", lambda w: ("ab cd" + w + " ") * 6_000),
+    # sparse matches over 1.1M code points: batches ended by the text covered
+    ("sparse mail", r"[\w.+-]+@[\w.-]+\.[\w.-]+", mail_text),
+    # an empty match at every position, some next to non-empty ones
+    ("empty and not", r"x*", lambda w: ("xxy" + w + "y") * 4_000),
+    ("empty only", r"(?=y)", lambda w: ("xy" + w) * 6_000),
+    # groups that do not take part, and groups repeated (histories)
+    ("optional group", r"(a)?b(c)?", lambda w: ("ab b bc" + w) * 3_000),
+    ("repeated group", r"(?:(a)|(b)|" + "\\w" + r")+", lambda w: ("aab ba" + w + " ") * 3_000),
+    ("backreference", r"\b(\w+)\s+\1\b", lambda w: (PROSE + "the the " + w + "\n") * 16_000),
+]
+CASE_IDS = [c[0] for c in CASES]
+
+
+def summary(m):
+    groups = range(m.capture_count + 1)
+    return (m.span, m.char_span(), [m.span_of(g) for g in groups],
+            [m.char_span(g) for g in groups], m.all_captures, m.lastindex)
+
+
+def split_from_matches(r, text):
+    """split rebuilt from finditer: the text between matches, each followed
+    by its groups ("" for one that did not take part) and, after an empty
+    match, the code point it stood before."""
+    out, at = [], 0
+    for m in r.finditer(text):
+        s, e = m.char_span()
+        out.append(text[at:s])
+        out.extend(g if g is not None else "" for g in m.groups[1:])
+        if s == e and s < len(text):
+            out.append(text[s])
+        at = e if e > s else e + 1
+    out.append(text[min(at, len(text)):])
+    return out
+
+
+@pytest.mark.parametrize("width", sorted(WIDTHS))
+@pytest.mark.parametrize("name,pattern,make", CASES, ids=CASE_IDS)
+def test_findall_equals_the_match_by_match_walk(name, pattern, make, width):
+    r = kordal.Regex(pattern)
+    text = make(WIDTHS[width])
+    batched = r.findall(text)
+    assert len(batched) > 200
+    assert [summary(m) for m in batched] == [summary(m) for m in r.finditer(text)]
+    assert all(m.input == text for m in batched[:3])
+
+
+@pytest.mark.parametrize("width", sorted(WIDTHS))
+@pytest.mark.parametrize("name,pattern,make", CASES, ids=CASE_IDS)
+def test_split_equals_the_match_by_match_walk(name, pattern, make, width):
+    r = kordal.Regex(pattern)
+    text = make(WIDTHS[width])
+    assert r.split(text) == split_from_matches(r, text)
+
+
+@pytest.mark.parametrize("name,pattern,make", CASES, ids=CASE_IDS)
+def test_split_reference_agrees_on_short_texts(name, pattern, make):
+    # The rebuilt split is checked against the unbatched walk too.
+    r = kordal.Regex(pattern)
+    text = make("\u0416")[:200]
+    assert r.split(text) == split_from_matches(r, text)
+
+
+@pytest.mark.parametrize("width", ["ascii", "astral"])
+@pytest.mark.parametrize("name,pattern,make", CASES, ids=CASE_IDS)
+def test_template_replacement_equals_the_function_walk(name, pattern, make, width):
+    r = kordal.Regex(pattern)
+    text = make(WIDTHS[width])
+    template = "<$0|$1>" if r.capture_count else "<$0>"
+    assert r.replace_all(text, template) == r.replace_all(text, lambda m: m.expand(template))
+    assert r.replace(text, template) == r.replace(text, lambda m: m.expand(template))
+
+
+# A walk of short steps polls at every batch; with a deadline already past,
+# the first poll stops it. (A walk that never polled finished instead.)
+@pytest.mark.parametrize("call", [
+    lambda r, t: r.findall(t),
+    lambda r, t: r.split(t),
+    lambda r, t: r.replace_all(t, "-"),
+], ids=["findall", "split", "replace_all"])
+def test_batched_walks_see_time_limits(call):
+    r = kordal.Regex(r"\w+")
+    text = "ab " * 100_000
+    with pytest.raises(TimeoutError):
+        with kordal.time_limit(0):
+            call(r, text)
+    assert len(r.findall(text)) == 100_000
+
+
+# The main thread's findall crosses many batches of short matches and then
+# reaches a tail no machine can finish (2^40 ways to split the run before the
+# failure, a lookbehind keeping it off the automata and the memo), so it ends
+# only by the signal. The other thread needs the lock after every sleep and
+# sends the signal once it has had it three times.
+INTERRUPT_SCRIPT = """
+import os, signal, threading, time
+import kordal_python as kordal
+def sleeper():
+    for _ in range(3):
+        time.sleep(0.01)
+    os.kill(os.getpid(), signal.SIGINT)
+r = kordal.Regex(r"ab|(?:x+x+)+y(?<=y)")
+text = "ab " * 200_000 + "x" * 40 + "z"
+threading.Thread(target=sleeper, daemon=True).start()
+try:
+    r.findall(text)
+    print("finished")
+except KeyboardInterrupt:
+    print("interrupted", len(r.findall("ab " * 100_000)))
+"""
+
+
+def test_interrupt_during_a_batched_findall():
+    out = subprocess.run([sys.executable, "-c", INTERRUPT_SCRIPT], capture_output=True,
+                         text=True, check=True, timeout=120)
+    assert out.stdout.split() == ["interrupted", "100000"], out.stdout
