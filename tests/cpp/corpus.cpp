@@ -23,7 +23,9 @@ struct Value {
   long long integer = 0;
   std::string string;
   std::vector<Value> items;
-  std::vector<std::pair<std::string, Value>> fields;
+  // An object's fields: keys[i] names items[i]. Not pairs: a pair of a
+  // still incomplete Value is not allowed, and clang refuses it.
+  std::vector<std::string> keys;
 };
 
 struct BadInput : std::runtime_error {
@@ -104,7 +106,8 @@ class Parser {
         space();
         std::string key = string();
         expect(':');
-        v.fields.emplace_back(std::move(key), value(depth + 1));
+        v.keys.push_back(std::move(key));
+        v.items.push_back(value(depth + 1));
       } while (eat(','));
       expect('}');
     } else if (c == '[') {
@@ -225,8 +228,8 @@ class Parser {
 // --- the typed walk ---
 
 const Value* field(const Value& obj, std::string_view key) {
-  for (const auto& [k, v] : obj.fields) {
-    if (k == key) return &v;
+  for (size_t i = 0; i < obj.keys.size(); ++i) {
+    if (obj.keys[i] == key) return &obj.items[i];
   }
   return nullptr;
 }
@@ -234,7 +237,7 @@ const Value* field(const Value& obj, std::string_view key) {
 void only_fields(const Value& obj, std::initializer_list<std::string_view> allowed,
                  const std::string& what) {
   if (obj.kind != Value::Kind::Object) throw BadInput(what + ": expected an object");
-  for (const auto& [k, v] : obj.fields) {
+  for (const std::string& k : obj.keys) {
     if (std::find(allowed.begin(), allowed.end(), k) == allowed.end()) {
       throw BadInput(what + ": unknown field \"" + k + "\"");
     }
