@@ -2,11 +2,13 @@
 #include "onepass.hpp"
 
 #include <algorithm>
+#include <limits>
 #include <map>
 #include <utility>
 
 #include "nfa.hpp"
 #include "poll.hpp"
+#include "simd.hpp"
 #include "state.hpp"
 
 namespace kordal {
@@ -173,7 +175,32 @@ std::unique_ptr<const OnePass> OnePass::build(const Node& root, size_t group_cou
       op->stay_[si * 256 + ch] = 1;
     }
   }
+  op->leave_.assign(states.size(), Leave{});
+  for (size_t si = 0; si < states.size(); ++si) {
+    Leave& l = op->leave_[si];
+    int count = 0;
+    for (uint32_t ch = 0; ch < 256 && count <= 4; ++ch) {
+      if (!op->stay_[si * 256 + ch]) l.units[count++ & 3] = uint8_t(ch);
+    }
+    if (count > 4) continue;
+    l.vector = true;
+    l.any = count > 0;
+    for (int i = count; i > 0 && i < 4; ++i) l.units[i] = l.units[0];
+  }
   return op;
+}
+
+template <class U>
+size_t OnePass::skip_stays(const Leave& l, const U* text, size_t from, size_t stop) {
+  size_t end = stop;
+  if (l.any) {
+    const std::array<U, 4> units{U(l.units[0]), U(l.units[1]), U(l.units[2]), U(l.units[3])};
+    end = simd::find_any4(text, from, stop, units);
+  }
+  if constexpr (sizeof(U) > 1) {
+    end = simd::find_range(text, from, end, U(256), std::numeric_limits<U>::max());
+  }
+  return end;
 }
 
 OnePass::Outcome OnePass::match_at(State& st, OnePassCache& cache, size_t s, size_t budget) const {
@@ -269,7 +296,12 @@ OnePass::Outcome OnePass::run(State& st, OnePassCache& cache, const U* text, siz
     const uint8_t* stay = stay_.data() + size_t(state) * 256;
     const size_t stop = std::min({n - 1, poll_at, give_up_at});  // n >= pos >= 1
     const size_t from = pos;
-    while (pos < stop && (sizeof(U) == 1 || text[pos] < 256) && stay[text[pos]]) ++pos;
+    // A short run is cheaper to walk than to search.
+    const size_t walk_to = stop > pos + kWalkFirst ? pos + kWalkFirst : stop;
+    while (pos < walk_to && (sizeof(U) == 1 || text[pos] < 256) && stay[text[pos]]) ++pos;
+    if (pos == walk_to && pos < stop && leave_[size_t(state)].vector) {
+      pos = skip_stays(leave_[size_t(state)], text, pos, stop);
+    }
     if (pos > from && stay_fallback_[size_t(state)]) {
       have_fb = fb_pending = true;
       fb_end = pos - 1;  // the last step's

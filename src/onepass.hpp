@@ -85,6 +85,8 @@ class OnePass {
   Outcome match_at(State& st, OnePassCache& cache, size_t s, size_t budget = 0) const;
 
   static constexpr size_t kMaxStates = 1024;
+  // Code points a stay loop walks before it searches for the run's end.
+  static constexpr size_t kWalkFirst = 16;
   static constexpr size_t kMaxGroups = 128;
 
  private:
@@ -117,6 +119,17 @@ class OnePass {
   std::vector<uint8_t> stay_;
   std::vector<uint8_t> stay_fallback_;
   std::vector<std::pair<uint32_t, uint32_t>> stay_match_;
+  // States that stay on all but at most four units below 256 (`.*`, `[^"]*`)
+  // skip a long run with a vector search for those units (and, in wider
+  // text, for a unit of 256 or more, which ends the attempt anyway).
+  struct Leave {
+    bool vector = false;
+    bool any = false;                // whether some unit below 256 leaves
+    std::array<uint8_t, 4> units{};  // those that do, repeated to fill
+  };
+  std::vector<Leave> leave_;
+  template <class U>
+  static size_t skip_stays(const Leave& l, const U* text, size_t from, size_t stop);
   std::array<uint16_t, 256> low_{};
   uint32_t classes_ = 0;
   uint32_t eot_ = 0;

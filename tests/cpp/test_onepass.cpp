@@ -202,5 +202,47 @@ TEST(OnePass, BudgetBoundsTheScan) {
   EXPECT_EQ(hit.pos, 101u);
 }
 
+// States that stay on all but a few units skip long runs with a vector
+// search: runs of every length around the walked prefix and the vector
+// blocks, ended by each leaving unit, by the text's end or by a final line
+// feed, in each width. A code point of 256 or more ends the run too (the
+// attempt then gives up, which is right: the VM takes over).
+TEST(OnePass, LongStayRunsMatchTheReference) {
+  const char* patterns[] = {R"p((a)([^;]*))p",       R"p((?m)^(.*)$)p",  R"p("([^"]*)")p",
+                            R"p((a)([^;,\n"]+)\b)p", R"p((x)(?s:.*)y)p", R"p((a)(.*?);)p"};
+  const std::u32string tails[] = {U"", U";", U"\n", U"\"", U";b", U"\nb", U"y", U"\u0436b;"};
+  int checked = 0;
+  for (const char* pattern : patterns) {
+    auto compiled = Regex::new_with_flags(pattern, 0);
+    ASSERT_TRUE(compiled.ok()) << pattern;
+    const Regex& re = compiled.value();
+    const auto op = OnePass::build(re.tree(), re.group_count());
+    if (!op) continue;
+    for (size_t len = 0; len <= 80; len += len < 20 ? 1 : 7) {
+      for (const std::u32string& tail : tails) {
+        std::u32string t = U"xa\"" + std::u32string(len, U'b') + tail;
+        const bool high = t.find(U'\u0436') != std::u32string::npos;
+        std::vector<uint8_t> w1;
+        std::vector<uint16_t> w2(t.begin(), t.end());
+        for (char32_t c : t) w1.push_back(uint8_t(c));
+        const Text texts[] = {Text::of(w1.data(), w1.size()), Text::of(w2.data(), w2.size()),
+                              Text::of(t.data(), t.size())};
+        for (int w = high ? 1 : 0; w < 3; ++w) {
+          State st = build_state(re.group_count(), texts[w]);
+          for (size_t s = 0; s <= st.n; ++s) {
+            const std::string want = reference_at(re, st, s);
+            const std::string got = onepass_at(*op, st, s);
+            if (got == "gave up" && high) continue;
+            ASSERT_EQ(got, want) << pattern << " len " << len << " width " << texts[w].width
+                                 << " at " << s;
+            ++checked;
+          }
+        }
+      }
+    }
+  }
+  EXPECT_GT(checked, 10000);
+}
+
 }  // namespace
 }  // namespace kordal
