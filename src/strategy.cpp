@@ -12,7 +12,7 @@
 // searched from its literal first (found: the groups as after the DFA; not found: done; gave up:
 // the start loop from the least start not ruled out). A pattern whose matches all end at the end
 // of the text is searched from there by the reverse DFA (found: the groups as after the DFA; not
-// found: done; gave up: the start loop). A rare suffix set that no text ahead holds ends a find
+// found: done; gave up: the start loop). A rare suffix that no text ahead holds ends a find
 // after one scan. Starts are skipped, with scans that are
 // templates over the code-unit width, where the required literal (the needle) cannot lie within
 // reach, where the first code point cannot begin a match, where a leading word assertion cannot
@@ -133,24 +133,35 @@ Strategy::Strategy(const Node& tree, const Program& program, Analysis analysis, 
   }
   // The needle is chosen for the starts it pins down: a prefix such as the
   // `a` of `(a+)+b` wins over a rarer suffix that pins down none. The
-  // suffix still tells whether any match lies ahead, for one scan that
-  // never reads past the end of the first match. (The reverse search checks
-  // its own literal; an end anchor reads from the end.)
+  // suffixes' common end still tells whether any match lies ahead, for one
+  // scan of one literal that never reads past the end of the first match.
+  // (The reverse search checks its own literal; an end anchor reads from
+  // the end.)
   if (prefilter_ && !reverse_ && !literal_ && !alternation_ && !an_.suffixes.empty() &&
       an_.anchored_end == EndAnchor::None) {
-    auto rate = [](const std::vector<Literal>& lits) {
-      double r = 0;
-      for (const Literal& l : lits) {
-        double x = 1;
-        for (const LitChar& c : l.chars) x *= char_frequency(c);
-        r += x;
+    const LitChars& first = an_.suffixes[0].chars;
+    size_t common = first.size();
+    for (const Literal& l : an_.suffixes) {
+      size_t k = 0;
+      while (k < common && k < l.chars.size() &&
+             l.chars[l.chars.size() - 1 - k] == first[first.size() - 1 - k]) {
+        ++k;
       }
+      common = k;
+    }
+    Literal tail;
+    tail.exact = false;
+    tail.chars.append(first.end() - common, first.end());
+    auto rate = [](const Literal& l) {
+      double r = 1;
+      for (const LitChar& c : l.chars) r *= char_frequency(c);
       return r;
     };
-    if (rate(an_.suffixes) * kRarer < rate(prefilter_->needle().lits)) {
+    double needle_rate = 0;
+    for (const Literal& l : prefilter_->needle().lits) needle_rate += rate(l);
+    if (common > 0 && rate(tail) * kRarer < needle_rate) {
       Needle nd;
-      nd.lits = an_.suffixes;
-      for (Literal& l : nd.lits) l.exact = false;
+      nd.lits.push_back(tail);
       required_ = std::make_unique<const Prefilter>(std::move(nd));
     }
   }

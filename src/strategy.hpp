@@ -115,7 +115,7 @@ class Strategy {
   Lazy<Dfa> prefixes_;
   Lazy<OnePass> onepass_;
   std::unique_ptr<const ReverseSearch> reverse_;  // null when it does not apply
-  // A literal set every match ends with, much rarer than the needle: a find
+  // A literal every match ends with, much rarer than the needle: a find
   // ends at once when none occurs ahead. Null when it would not pay.
   std::unique_ptr<const Prefilter> required_;
 };
