@@ -404,6 +404,7 @@ Dfa::Outcome forward(const Automaton& p, DfaCache& c, State& st, const U* text, 
   const size_t n = st.n;
   Runner run(p, c, false);
   auto ctx_before = [&](size_t i) -> int {
+    if (p.ctx_mask == 0) return 0;  // no assertion reads it
     if (i == 0) return kEdge;
     const int32_t k = run.classify(char32_t(text[i - 1]), i - 1, n);
     return k < 0 ? -1 : c.ctx[size_t(k)];
@@ -413,6 +414,10 @@ Dfa::Outcome forward(const Automaton& p, DfaCache& c, State& st, const U* text, 
   int32_t cur = run.start_state(uint8_t(ctx0), anchored);
   if (cur < 0) return Dfa::Outcome::GaveUp;
   const bool accel = ss && !anchored;
+  // The flags that stop the plain step: a match, the dead state, and with
+  // `accel` the restart state, whose skip runs before the next step.
+  const uint8_t special = uint8_t(kMatched | kDead | (accel ? kStart : 0));
+  bool skip = accel && (c.fwd.flags[size_t(cur)] & kStart);
   bool found = false;
   size_t i = s;
   const uint16_t* low = p.low.data();
@@ -425,8 +430,9 @@ Dfa::Outcome forward(const Automaton& p, DfaCache& c, State& st, const U* text, 
     const int32_t* trans = c.fwd.trans.data();
     const uint8_t* flags = c.fwd.flags.data();
     for (; i < stop; ++i) {
-      if (accel && (flags[size_t(cur)] & kStart)) {
+      if (skip) {
         // Only the restart thread is alive: skip what cannot begin a match.
+        skip = false;
         const size_t j = next_start(text, i, stop, *ss);
         if (j != i) {
           i = j;
@@ -455,7 +461,7 @@ Dfa::Outcome forward(const Automaton& p, DfaCache& c, State& st, const U* text, 
         flags = c.fwd.flags.data();
       }
       cur = nx;
-      const uint8_t f = flags[size_t(cur)] & (kMatched | kDead);
+      const uint8_t f = flags[size_t(cur)] & special;
       if (f) {
         if (f & kMatched) {
           found = true;
@@ -463,6 +469,7 @@ Dfa::Outcome forward(const Automaton& p, DfaCache& c, State& st, const U* text, 
           if (earliest) break;
         }
         if (f & kDead) break;
+        skip = f & kStart;
       }
     }
     st.steps += i - from;

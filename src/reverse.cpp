@@ -202,6 +202,35 @@ ReverseSearch::Outcome ReverseSearch::run(State& st, const U* p, const Dfa& whol
   }
 }
 
+Dfa::Outcome find_from_end(State& st, const Dfa& whole, size_t lo, EndAnchor anchor, bool need_end,
+                           size_t& start, size_t& end) {
+  const size_t n = st.n;
+  size_t ends[2] = {n, n};
+  size_t count = 1;
+  if (anchor == EndAnchor::Line && n > 0 && st.text.at(n - 1) == '\n') ends[count++] = n - 1;
+  bool found = false, tie = false;
+  for (size_t k = 0; k < count; ++k) {
+    if (ends[k] < lo) continue;
+    size_t s = 0;
+    const Dfa::Outcome o = whole.find_start(st, lo, ends[k], s);
+    if (o == Dfa::Outcome::GaveUp || o == Dfa::Outcome::Stopped) return o;
+    if (o != Dfa::Outcome::Found) continue;
+    if (!found || s < start) {
+      start = s;
+      end = ends[k];
+      tie = false;
+    } else if (s == start) {
+      tie = true;
+    }
+    found = true;
+  }
+  if (!found) return Dfa::Outcome::NotFound;
+  if (!tie || !need_end) return Dfa::Outcome::Found;
+  // Matches from `start` end at both: the priority order picks one.
+  const Dfa::Outcome o = whole.find_end(st, start, true, false, end);
+  return o == Dfa::Outcome::NotFound ? Dfa::Outcome::GaveUp : o;
+}
+
 bool ReverseSearch::may_occur(State& st, size_t from) const {
   return with_units(st.text,
                     [&](const auto* p) { return scan_polled(*pf_, st, p, from) != kNoPos; });

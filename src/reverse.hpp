@@ -29,6 +29,13 @@
 // search takes the rest from the least start not ruled out, so the whole is
 // linear.
 //
+// The search from the end (find_from_end) serves patterns every match of
+// which ends at the end of the text, or just before a final line feed: the
+// whole pattern's reverse DFA, anchored at each possible end, finds the least
+// start; no other end needs a look. It reads the match and what lies before
+// it up to where the reverse DFA dies, never the text before that: a failed
+// search of `(a|aa)+$` costs one step, not an attempt per start.
+//
 // Tests: tests/cpp/test_strategy.cpp (forced over exhaustive texts, a grid
 // of accepted shapes and near misses, steps counted) and fuzz/engines.cpp.
 #pragma once
@@ -103,5 +110,14 @@ class ReverseSearch {
   std::unique_ptr<const Node> prefix_;   // P, referred to by its DFA
   Lazy<Dfa> prefix_dfa_;
 };
+
+// The leftmost-first match starting at or after lo of a pattern whose every
+// match ends at the end of the text (`anchor` Text) or there or before a
+// final line feed (Line), with `whole` the pattern's DFA: Found with [start,
+// end), NotFound, GaveUp (the cache thrashed) or Stopped. With `need_end`
+// false, `end` may be either possible end when both have a match from
+// `start` (enough for a caller that runs an attempt from `start`).
+Dfa::Outcome find_from_end(State& st, const Dfa& whole, size_t lo, EndAnchor anchor, bool need_end,
+                           size_t& start, size_t& end);
 
 }  // namespace kordal

@@ -10,7 +10,10 @@
 // the call). A pattern that is one string, or an alternation of strings, is
 // found by its literal searcher alone (each candidate checked). A pattern that reverse.hpp takes is
 // searched from its literal first (found: the groups as after the DFA; not found: done; gave up:
-// the start loop from the least start not ruled out). Starts are skipped, with scans that are
+// the start loop from the least start not ruled out). A pattern whose matches all end at the end
+// of the text is searched from there by the reverse DFA (found: the groups as after the DFA; not
+// found: done; gave up: the start loop). A rare suffix that no text ahead holds ends a find
+// after one scan. Starts are skipped, with scans that are
 // templates over the code-unit width, where the required literal (the needle) cannot lie within
 // reach, where the first code point cannot begin a match, where a leading word assertion cannot
 // hold or a leading lookbehind's literal does not end, and where too little text is left; a
@@ -42,6 +45,10 @@ namespace kordal {
 namespace {
 
 std::atomic<Engine> g_forced{Engine::Auto};
+
+// How much rarer than the needle (by the frequency table) a suffix set must
+// be for its check to pay for a second scan.
+constexpr double kRarer = 4;
 
 }  // namespace
 
@@ -123,6 +130,40 @@ Strategy::Strategy(const Node& tree, const Program& program, Analysis analysis, 
   }
   if (an_.lead != Analysis::Lead::LineStart || !short_needle) {
     reverse_ = ReverseSearch::plan(tree_, an_, prefilter_ && prefilter_->needle().is_prefix());
+  }
+  // The needle is chosen for the starts it pins down: a prefix such as the
+  // `a` of `(a+)+b` wins over a rarer suffix that pins down none. The
+  // suffixes' common end still tells whether any match lies ahead, for one
+  // scan of one literal that never reads past the end of the first match.
+  // (The reverse search checks its own literal; an end anchor reads from
+  // the end.)
+  if (prefilter_ && !reverse_ && !literal_ && !alternation_ && !an_.suffixes.empty() &&
+      an_.anchored_end == EndAnchor::None) {
+    const LitChars& first = an_.suffixes[0].chars;
+    size_t common = first.size();
+    for (const Literal& l : an_.suffixes) {
+      size_t k = 0;
+      while (k < common && k < l.chars.size() &&
+             l.chars[l.chars.size() - 1 - k] == first[first.size() - 1 - k]) {
+        ++k;
+      }
+      common = k;
+    }
+    Literal tail;
+    tail.exact = false;
+    tail.chars.append(first.end() - common, first.end());
+    auto rate = [](const Literal& l) {
+      double r = 1;
+      for (const LitChar& c : l.chars) r *= char_frequency(c);
+      return r;
+    };
+    double needle_rate = 0;
+    for (const Literal& l : prefilter_->needle().lits) needle_rate += rate(l);
+    if (common > 0 && rate(tail) * kRarer < needle_rate) {
+      Needle nd;
+      nd.lits.push_back(tail);
+      required_ = std::make_unique<const Prefilter>(std::move(nd));
+    }
   }
 }
 
@@ -327,7 +368,13 @@ struct Search {
     // cost more than the forward search they would spare.
     const bool worth_reversing =
         forced == Engine::Reverse || (forced == Engine::Auto && start_at + kShortHaystack <= st.n);
-    if (dfa_live && sg.reverse_ && worth_reversing) {
+    if (dfa_live && sg.an_.anchored_end != EndAnchor::None &&
+        (forced == Engine::Auto || forced == Engine::Reverse)) {
+      if (from_end()) return;
+    } else if (sg.required_ && forced == Engine::Auto &&
+               scan_polled(*sg.required_, st, p, start_at) == kNoPos) {
+      return;  // no match lies ahead (or the poll hook stopped the scan)
+    } else if (dfa_live && sg.reverse_ && worth_reversing) {
       if (reverse()) return;
     } else if (dfa_live && sg.reverse_ && forced == Engine::Auto &&
                !sg.reverse_->may_occur(st, start_at)) {
@@ -381,6 +428,30 @@ struct Search {
         return false;
       case ReverseSearch::Outcome::NotFound:
       case ReverseSearch::Outcome::Stopped:
+        return true;
+    }
+    return true;
+  }
+
+  // The search from the end of the text, for a pattern anchored there: true
+  // when it has the answer, false when the forward search must go on from
+  // start_at.
+  bool from_end() {
+    size_t s = 0, e = 0;
+    const bool need_end = !exists && sg.group_count_ == 0;
+    switch (find_from_end(st, *dfa, start_at, sg.an_.anchored_end, need_end, s, e)) {
+      case Dfa::Outcome::Found:
+        if (exists) {
+          found = true;
+          return true;
+        }
+        if (fill_groups(s, e)) return true;
+        start_at = s;
+        return false;
+      case Dfa::Outcome::GaveUp:
+        return false;
+      case Dfa::Outcome::NotFound:
+      case Dfa::Outcome::Stopped:
         return true;
     }
     return true;

@@ -6,7 +6,8 @@
 // backtracking VM (every pattern; its program is the Regex's), the lazy DFA
 // and the one-pass table (regular patterns only), each built on its first
 // use, once, however many threads ask at the same time (lazy.hpp), and the
-// reverse search from a literal (reverse.hpp) where it applies. Every operation
+// reverse searches (reverse.hpp) where they apply: from a literal, and from
+// the end of the text for patterns anchored there. Every operation
 // (is_match, find, anchored, full, partial) is a cascade written out in
 // strategy.cpp: each engine answers found, not found or gave up, and that
 // answer alone picks the next step. Nothing is switched off by clearing a
@@ -51,7 +52,7 @@ enum class Engine : uint8_t {
   Vm,       // the VM alone at every start, with the skip rules
   OnePass,  // the one-pass matcher for every attempt it can make
   Dfa,      // the DFA from the first start on, the VM only for groups
-  Reverse,  // the reverse search from a required literal, else as Dfa
+  Reverse,  // the reverse searches (from a required literal, from the end), else as Dfa
 };
 inline constexpr Engine kAllEngines[] = {Engine::Auto, Engine::Vm, Engine::OnePass, Engine::Dfa,
                                          Engine::Reverse};
@@ -114,6 +115,9 @@ class Strategy {
   Lazy<Dfa> prefixes_;
   Lazy<OnePass> onepass_;
   std::unique_ptr<const ReverseSearch> reverse_;  // null when it does not apply
+  // A literal every match ends with, much rarer than the needle: a find
+  // ends at once when none occurs ahead. Null when it would not pay.
+  std::unique_ptr<const Prefilter> required_;
 };
 
 }  // namespace kordal

@@ -69,11 +69,13 @@ SIGINT_CHILD = textwrap.dedent(
 # Each stays a long backtracking search whatever engine answers it and however
 # fast the machine: a lookbehind keeps it off automata and memoisation, and the
 # number of ways to split the run before the failure grows as 2^n (n = 40 or
-# 70), so the search is still running when the signal comes.
+# 70), so the search is still running when the signal comes. Each text ends
+# with a match, so the literals every match ends with occur and rule out
+# nothing.
 RUNAWAYS = [
-    (r"(?:a+a+)+b(?<=b)", "'a' * 40 + 'cb'"),  # the greedy scan and its backing off
-    ("(?:(?:ab|b)+(?:ab|b)+)+c(?<=c)", "'ab' * 40 + 'dc'"),  # the general repetition path
-    ("(?:(a)+(a)+)+b(?<=b)", "'a' * 40 + 'cb'"),  # captures undone on every retreat
+    (r"(?:a+a+)+b(?<=b)", "'a' * 40 + 'caab'"),  # the greedy scan and its backing off
+    ("(?:(?:ab|b)+(?:ab|b)+)+c(?<=c)", "'ab' * 40 + 'dbbc'"),  # the general repetition path
+    ("(?:(a)+(a)+)+b(?<=b)", "'a' * 40 + 'caab'"),  # captures undone on every retreat
     ("(?:a|aa)*c(?<=c)", "'a' * 70 + 'bc'"),
 ]
 

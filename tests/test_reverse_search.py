@@ -6,7 +6,9 @@ the prefix is one repeated class and the literal ends the pattern. These
 tests hold such patterns, and near misses that must not be searched that way
 (optional parts before the literal, nested suffix literals), to `re`'s
 answers on texts of every code-unit width, with the literal occurring often,
-rarely, and inside longer matches.
+rarely, and inside longer matches. Patterns anchored at the end are searched
+from there backwards, and a rare literal that every match ends with is
+checked for before a search; those are held to `re` too.
 """
 
 import random
@@ -109,3 +111,23 @@ def test_known_traps(pattern, text, span):
     m = kordal.Regex(pattern).find(text)
     assert m is not None and m.span == span
     assert re.search(pattern, text).span() == span
+
+
+END_ANCHORED = [r"(a|aa)+$", r"(\w+\s?)+$", r"\w+$", r"(?:a|a\n)$", r"(a\n|a)$", r"a\n??$",
+                r"[^a]*$", r"(a|b)(\w*)$", r"^a+$", r"(?:a+)+$|b", r"é+\n?$"]
+RARE_SUFFIXES = [r"(a+)+b", r"(a+)+(?:bb|ab)", r"a\w*(?:xb|ab)", r"(a|é)+b", r"a*b"]
+
+
+@pytest.mark.parametrize("alphabet", ["ab \n", "ab \né", "ab \n\U0001F600"])
+@pytest.mark.parametrize("pattern", END_ANCHORED + RARE_SUFFIXES)
+def test_end_anchors_and_rare_suffixes_agree_with_re(pattern, alphabet):
+    # Searched from the end of the text, or after a check for the literal
+    # every match ends with; texts of every code-unit width, many ending
+    # with a line feed, and runs that a start-by-start search pays for (short
+    # enough for `re`, which backtracks over them).
+    rng = random.Random(f"{pattern}{alphabet}")
+    hays = [h for h in texts(rng, alphabet) if "x" not in h]
+    hays += [h + "\n" for h in hays[:8]]
+    hays += ["a" * 12 + "b", "a" * 12 + "\n", "a" * 12 + "!", alphabet[-1] * 12 + "\n\n"]
+    failures = check(pattern, hays)
+    assert not failures, failures[:5]

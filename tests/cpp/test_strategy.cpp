@@ -317,6 +317,44 @@ TEST_P(Strategies, PrefixLiteralRest) {
   EXPECT_EQ(bad, 0);
 }
 
+// Patterns whose matches all end at the end of the text, or before a final
+// line feed, where both ends can match from one start, and near misses.
+TEST_P(Strategies, EndAnchored) {
+  const Config c = GetParam();
+  Forced f(c.engine, c.cache);
+  const char* const patterns[] = {"(a|aa)+$",      "(\\w+\\s?)+$", "a*$",          "(a|ab)(b*)$",
+                                  "a\\Z",          "(?:a|b\\n?)$", "(a|a\\n)$",    "(?:a\\n|a)$",
+                                  "(?:a|a\\n)$",   "a\\n??$",      "a\\n?$",       "^a+$",
+                                  "(a+)+$|b",      "(?m)a$",       "\\b\\w$",      "a(?=b)|b$",
+                                  "(?:(a)|b)+\\z", "[^a]*$",       "(a\\n)?\\n?$", "a$|b\\Z"};
+  static const std::vector<std::string> texts = [] {
+    std::vector<std::string> t = all_texts({"a", "b", "\n", " "}, 5);
+    t.push_back("aaaaaaaaab");
+    t.push_back("aaaa aaaa\n");
+    return t;
+  }();
+  int bad = 0;
+  for (const char* p : patterns) {
+    if (bad < 10) bad += compare(p, texts);
+  }
+  EXPECT_EQ(bad, 0);
+}
+
+// A rare suffix set that does not occur ends the search: its patterns,
+// and near misses whose suffix is common or absent.
+TEST_P(Strategies, RareSuffixes) {
+  const Config c = GetParam();
+  Forced f(c.engine, c.cache);
+  const char* const patterns[] = {"(a+)+b",    "(a|b)+ba", "a\\w*(b|ab)", "(a+)+(?:bb|ab)",
+                                  "(?i)a+(B)", "a+b(?=a)", "a+(?<=a)b",   "(a)+\\1b",
+                                  "a[ab]*b?",  "a.*\\bb",  "a+(?:b|\\n)"};
+  int bad = 0;
+  for (const char* p : patterns) {
+    if (bad < 10) bad += compare(p, small_texts());
+  }
+  EXPECT_EQ(bad, 0);
+}
+
 // Steps (State::steps) a find-all costs.
 uint64_t findall_steps(const Regex& re, const std::string& text, std::string& spans) {
   std::unique_ptr<State> st = re.build_state(text);
@@ -366,6 +404,34 @@ INSTANTIATE_TEST_SUITE_P(Shapes, ReverseCost,
                                                     "x a.b@c.d", "(8,15)"},
                                            CostCase{"[a-z]+ing", "word ", "king", "(5,9)"},
                                            CostCase{"\\w+://[^ ]+", "a: b/ ", "x://y", "(6,11)"}));
+
+// Searches that a pattern's end anchor or rare suffix settle at once: a
+// failed find of a nested loop costs a few steps (or none), not one VM
+// attempt per start; an anchored match costs its own length.
+TEST(AnchorAndSuffixCost, FewSteps) {
+  struct Case {
+    const char* pattern;
+    std::string text;
+    uint64_t most;
+    const char* spans;
+  };
+  const std::string as(20000, 'a');
+  const Case cases[] = {
+      {"(a|aa)+$", as + "b", 4, ""},
+      {"(\\w+\\s?)+$", as + "!", 4, ""},
+      {"(a+)+b", as, 0, ""},
+      {"(a+)+(?:bb|ab)", as, 0, ""},
+      {"\\w+$", "x " + as + " abc", 8, "(20003,20006)"},
+      {"\\w+$", "x " + as + " abc\n", 16, "(20003,20006)"},
+  };
+  for (const Case& k : cases) {
+    auto re = Regex::new_with_flags(k.pattern, 0);
+    ASSERT_TRUE(re.ok()) << k.pattern;
+    std::string spans;
+    EXPECT_LE(findall_steps(re.value(), k.text, spans), k.most) << k.pattern;
+    EXPECT_EQ(spans, k.spans) << k.pattern;
+  }
+}
 
 // A literal that occurs everywhere, with a rest that fails late, would make
 // each candidate rescan the text after it; the guard hands the search to the
