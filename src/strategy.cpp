@@ -202,9 +202,9 @@ struct Search {
   Search(const Strategy& s, State& t, size_t from) : sg(s), st(t), s0(from), start_at(from) {}
 
   // Next start >= s that can begin a match, or n + 1: by the first code
-  // point, then (with `lead`) where the leading word assertion holds. The
-  // first start of a call is not worth the check: an attempt makes it at
-  // once, and most such starts pass it.
+  // point, then (with `lead`) where the leading assertion holds. The first
+  // start of a call is not worth a word check: an attempt makes it at once,
+  // and most such starts pass it.
   template <class U>
   size_t skip(const U* p, size_t s, bool lead) const {
     const size_t at = skip_first(p, s);
@@ -530,7 +530,9 @@ struct Search {
         s = bstart = q + blen;
         bwindow = true;
       }
-      s = skip(p, s, s > start_at);
+      // A line start costs one comparison to check, and a walk resumes
+      // where the last line's match ended, rarely at a line start.
+      s = skip(p, s, s > start_at || an.lead == Analysis::Lead::LineStart);
       if (s > last || (an.anchored_start && s > 0)) return;
       if (pf && window && s > hi) continue;
       if (bf && s > bstart) continue;
