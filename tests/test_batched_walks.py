@@ -120,19 +120,21 @@ def test_batched_walks_see_time_limits(call):
 # The main thread's findall crosses many batches of short matches and then
 # reaches a tail no machine can finish (2^40 ways to split the run before the
 # failure, a lookbehind keeping it off the automata and the memo), so it ends
-# only by the signal. The other thread needs the lock after every sleep and
-# sends the signal once it has had it three times.
+# only by the signal. The other thread is told the walk is about to begin;
+# it can run only once the main thread gives up the lock, which it first
+# does inside the walk, so the signal cannot come before it.
 INTERRUPT_SCRIPT = """
-import os, signal, threading, time
+import os, signal, threading
 import kordal_python as kordal
-def sleeper():
-    for _ in range(3):
-        time.sleep(0.01)
+started = threading.Event()
+def interrupter():
+    started.wait()
     os.kill(os.getpid(), signal.SIGINT)
 r = kordal.Regex(r"ab|(?:x+x+)+y(?<=y)")
 text = "ab " * 200_000 + "x" * 40 + "z"
-threading.Thread(target=sleeper, daemon=True).start()
+threading.Thread(target=interrupter, daemon=True).start()
 try:
+    started.set()
     r.findall(text)
     print("finished")
 except KeyboardInterrupt:

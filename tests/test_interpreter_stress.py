@@ -18,15 +18,20 @@ EXIT_WITH_DAEMONS = textwrap.dedent(
     """
     import threading, time, sys, kordal_python as K
     r = K.compile(r"(x+x+)+(?=y)")
+    started = threading.Semaphore(0)
+    def search():
+        started.release()
+        r.find("x" * 40)  # never ends: 2^40 ways to fail
     for _ in range(4):
-        threading.Thread(target=lambda: r.find("x" * 40), daemon=True).start()
+        threading.Thread(target=search, daemon=True).start()
     class D:
         def __del__(self):
             t = time.monotonic()
             while time.monotonic() - t < 0.3:
                 pass
     d = D()
-    time.sleep(0.2)
+    for _ in range(4):
+        started.acquire()
     sys.exit(0)
     """
 )
@@ -48,15 +53,25 @@ SIGINT_CHILD = textwrap.dedent(
     import threading, time, kordal_python as K
     overshoot = [0.0]
     done = threading.Event()
+    searching = [False]
+    # Measures how late its own sleeps wake (the bound on the latency below);
+    # it assumes nothing of the search. Once the search is on, the first time
+    # it has the lock (which the main thread gives up only inside the
+    # search) it tells the parent.
     def ticker():
+        told = False
         while not done.is_set():
             t = time.monotonic()
             time.sleep(0.01)
             overshoot[0] = max(overshoot[0], time.monotonic() - t - 0.01)
+            if searching[0] and not told:
+                told = True
+                print("searching", flush=True)
     threading.Thread(target=ticker, daemon=True).start()
     r = K.compile(PATTERN)
     print("ready", flush=True)
     try:
+        searching[0] = True
         r.find(TEXT)
         print("finished", flush=True)
     except KeyboardInterrupt:
@@ -87,7 +102,8 @@ def test_sigint_and_lock_hand_off_during_long_search(pattern, text):
     p = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, text=True)
     try:
         assert p.stdout.readline().strip() == "ready"
-        time.sleep(0.5)  # the search cannot end before the signal: see RUNAWAYS
+        # The search cannot end before the signal: see RUNAWAYS.
+        assert p.stdout.readline().strip() == "searching"
         sent = time.monotonic()
         os.kill(p.pid, signal.SIGINT)
         out, _ = p.communicate(timeout=60)
