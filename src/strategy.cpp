@@ -416,13 +416,7 @@ struct Search {
         set_whole(s);
         return true;
       case ReverseSearch::Outcome::Found:
-        if (exists) {
-          found = true;
-          return true;
-        }
-        if (fill_groups(s, e)) return true;
-        start_at = s;
-        return false;
+        return take_span(s, e);
       case ReverseSearch::Outcome::GaveUp:
         start_at = s;
         return false;
@@ -433,6 +427,18 @@ struct Search {
     return true;
   }
 
+  // The match [s, e) the automata found: true when that settles the search,
+  // false when the groups could not be confirmed (the search goes on from s).
+  bool take_span(size_t s, size_t e) {
+    if (exists) {
+      found = true;
+      return true;
+    }
+    if (fill_groups(s, e)) return true;
+    start_at = s;
+    return false;
+  }
+
   // The search from the end of the text, for a pattern anchored there: true
   // when it has the answer, false when the forward search must go on from
   // start_at.
@@ -441,13 +447,7 @@ struct Search {
     const bool need_end = !exists && sg.group_count_ == 0;
     switch (find_from_end(st, *dfa, start_at, sg.an_.anchored_end, need_end, s, e)) {
       case Dfa::Outcome::Found:
-        if (exists) {
-          found = true;
-          return true;
-        }
-        if (fill_groups(s, e)) return true;
-        start_at = s;
-        return false;
+        return take_span(s, e);
       case Dfa::Outcome::GaveUp:
         return false;
       case Dfa::Outcome::NotFound:

@@ -87,6 +87,20 @@ void each_width(const std::u32string& text, F&& check) {
   check(units<uint32_t>(text));
 }
 
+// The searcher S<U> built from `lits` finds what the naive search finds,
+// from every start of `text`, in every width that can hold the text.
+template <template <class> class S>
+void agrees_with_naive(const std::u32string& text, const std::vector<Literal>& lits, int iter) {
+  each_width(text, [&](const auto& t) {
+    using U = typename std::decay_t<decltype(t)>::value_type;
+    const S<U> searcher(lits);
+    for (size_t from = 0; from <= t.size() + 1; ++from) {
+      ASSERT_EQ(searcher.find(t.data(), t.size(), from), naive(text, lits, from))
+          << "width " << sizeof(U) << " iter " << iter << " from " << from;
+    }
+  });
+}
+
 TEST(UnitScanner, AgreesWithNaive) {
   std::mt19937 rng(1);
   for (int iter = 0; iter < 400; ++iter) {
@@ -183,14 +197,7 @@ TEST(MultiSearcher, AgreesWithNaive) {
       lits.push_back(l);
     }
     const std::u32string text = random_text(rng, alphabet, 150);
-    each_width(text, [&](const auto& t) {
-      using U = typename std::decay_t<decltype(t)>::value_type;
-      const MultiSearcher<U> ms(lits);
-      for (size_t from = 0; from <= t.size() + 1; ++from) {
-        ASSERT_EQ(ms.find(t.data(), t.size(), from), naive(text, lits, from))
-            << "width " << sizeof(U) << " iter " << iter << " from " << from;
-      }
-    });
+    agrees_with_naive<MultiSearcher>(text, lits, iter);
   }
 }
 
@@ -209,14 +216,7 @@ TEST(BitSearcher, AgreesWithNaive) {
     }
     ASSERT_TRUE(BitSearcher<uint8_t>::small_enough(lits));
     const std::u32string text = random_text(rng, alphabet, 150);
-    each_width(text, [&](const auto& t) {
-      using U = typename std::decay_t<decltype(t)>::value_type;
-      const BitSearcher<U> bs(lits);
-      for (size_t from = 0; from <= t.size() + 1; ++from) {
-        ASSERT_EQ(bs.find(t.data(), t.size(), from), naive(text, lits, from))
-            << "width " << sizeof(U) << " iter " << iter << " from " << from;
-      }
-    });
+    agrees_with_naive<BitSearcher>(text, lits, iter);
   }
 }
 
@@ -319,14 +319,7 @@ TEST(MultiSearcher, PrefixFilterAgreesWithNaive) {
     if (rng() % 2 == 0) {
       for (const LitChar& c : lits[rng() % lits.size()].chars) text += c.ch;
     }
-    each_width(text, [&](const auto& t) {
-      using U = typename std::decay_t<decltype(t)>::value_type;
-      const MultiSearcher<U> ms(lits);
-      for (size_t from = 0; from <= t.size() + 1; ++from) {
-        ASSERT_EQ(ms.find(t.data(), t.size(), from), naive(text, lits, from))
-            << "width " << sizeof(U) << " iter " << iter << " from " << from;
-      }
-    });
+    agrees_with_naive<MultiSearcher>(text, lits, iter);
   }
 }
 
@@ -371,14 +364,7 @@ TEST_P(PackedAtLevel, AgreesWithNaive) {
     // An occurrence that ends the text exactly.
     const Literal& last = lits[rng() % lits.size()];
     for (const LitChar& c : last.chars) text += c.ch;
-    each_width(text, [&](const auto& t) {
-      using U = typename std::decay_t<decltype(t)>::value_type;
-      const PackedSearcher<U> ps(lits);
-      for (size_t from = 0; from <= t.size() + 1; ++from) {
-        ASSERT_EQ(ps.find(t.data(), t.size(), from), naive(text, lits, from))
-            << "width " << sizeof(U) << " iter " << iter << " from " << from;
-      }
-    });
+    agrees_with_naive<PackedSearcher>(text, lits, iter);
   }
 }
 
