@@ -14,8 +14,14 @@ namespace {
 // less than the memo's bookkeeping.
 constexpr Py_ssize_t kMemoMin = 4096;
 
+// Below this, a text's byte offsets are counted afresh: marks would save
+// less than a search's own pass over it.
+constexpr size_t kMarksMin = size_t(1) << 15;
+
 const char kCapsuleName[] = "kordal_python.memo";
 const char kDictKey[] = "kordal_python.memo";
+
+}  // namespace
 
 // What is known about one large str. Owned by a capsule in the thread
 // state's dict; `str` is a strong reference.
@@ -24,8 +30,14 @@ struct Memo {
   PyObject* str = nullptr;
   bool clean = false;    // checked: holds no lone surrogate
   bool has_pos = false;  // pos is a known (index, byte) pair of str
+  // `marks` are lent to a search of `str` (MarksLease): until it ends, the
+  // memo keeps describing `str`, whatever a nested search asks.
+  bool lent = false;
   kordal::TextPos pos;
+  kordal::ByteMarks marks;  // of `str`
 };
+
+namespace {
 
 // This thread's memo, or null. The capsule's destructor clears it, so it
 // never outlives the thread state that owns the memo.
@@ -68,23 +80,28 @@ Memo* current_memo() {
   return m;
 }
 
-// Makes the memo describe `str` (forgetting what it knew of another one).
-void adopt(Memo* m, PyObject* str) {
-  if (m->str == str) return;
+// Makes the memo describe `str` (forgetting what it knew of another one);
+// false while its marks are lent for another str.
+bool adopt(Memo* m, PyObject* str) {
+  if (m->str == str) return true;
+  if (m->lent) return false;
   Py_INCREF(str);
   Py_XSETREF(m->str, str);
   m->clean = false;
   m->has_pos = false;
+  m->marks.clear();
+  return true;
 }
 
 // Lets go of a str that nobody but the memo holds any more.
 void release_if_unused(PyObject* current) {
   Memo* m = memo;
-  if (m != nullptr && m->str != nullptr && m->str != current && Py_REFCNT(m->str) == 1 &&
-      m->tstate == PyThreadState_Get()) {
+  if (m != nullptr && m->str != nullptr && m->str != current && !m->lent &&
+      Py_REFCNT(m->str) == 1 && m->tstate == PyThreadState_Get()) {
     Py_CLEAR(m->str);
     m->clean = false;
     m->has_pos = false;
+    m->marks.clear();
   }
 }
 
@@ -135,10 +152,7 @@ bool to_haystack(PyObject* o, const char* param, Haystack& out) {
     add_param_note(param);
     return false;
   }
-  if (m != nullptr) {
-    adopt(m, o);
-    m->clean = true;
-  }
+  if (m != nullptr && adopt(m, o)) m->clean = true;
   return true;
 }
 
@@ -161,8 +175,7 @@ bool haystack_index(const Haystack& h, size_t byte, kordal::TextPos& pos) {
     return false;
   }
   pos = at;
-  if (m != nullptr) {
-    adopt(m, h.obj);
+  if (m != nullptr && adopt(m, h.obj)) {
     m->pos = at;
     m->has_pos = true;
   }
@@ -174,6 +187,28 @@ void remember_position(const Haystack& h, kordal::TextPos pos) {
   if (h.text.ascii || m == nullptr || m->str != h.obj || m->tstate != PyThreadState_Get()) return;
   m->pos = pos;
   m->has_pos = true;
+}
+
+MarksLease::MarksLease(const Haystack& h, kordal::ByteCursor& cursor) {
+  const kordal::Text& t = h.text;
+  if (t.ascii || t.n < kMarksMin) return;
+  Memo* m = current_memo();
+  if (m == nullptr || m->lent || !adopt(m, h.obj)) return;
+  try {
+    m->marks.prepare(t.n);
+  } catch (const std::bad_alloc&) {
+    return;  // only costs speed
+  }
+  m->lent = true;
+  memo_ = m;
+  cursor_ = &cursor;
+  cursor.use_marks(&m->marks);
+}
+
+MarksLease::~MarksLease() {
+  if (memo_ == nullptr) return;
+  cursor_->use_marks(nullptr);
+  memo_->lent = false;
 }
 
 }  // namespace kordal::py

@@ -2,14 +2,18 @@
 //
 // A str stores 1, 2 or 4 bytes per code point (PyUnicode_KIND); the engine
 // reads that storage directly, so a search converts and copies nothing and
-// never fills the str's cached UTF-8 form. Two things still depend on the
-// whole text, and both are made cheap for repeated searches of one large str
+// never fills the str's cached UTF-8 form. Three things still depend on the
+// whole text, and all are made cheap for repeated searches of one large str
 // by a small per-thread memo:
 //
 // - A lone surrogate (only possible in 2- and 4-byte strs) has no UTF-8 form;
 //   such a haystack raises the interpreter's own UnicodeEncodeError, produced
 //   by its UTF-8 encoder, wherever the surrogate is. The check is one
 //   vectorised scan; the memo remembers that a large str passed it.
+// - Results report UTF-8 byte offsets, counted from the nearest known
+//   position. The memo keeps the offsets of every 4096th code point of the
+//   str (ByteMarks), recorded by the searches that pass them, so repeated
+//   searches of one text count its UTF-8 lengths once.
 // - find_at takes a byte offset. Turning it into a code-point index walks
 //   from the nearest known (index, byte) pair; the memo remembers where the
 //   last find_at of a large str ended, so a loop of find_at calls over the
@@ -54,5 +58,26 @@ bool haystack_index(const Haystack& h, size_t byte, kordal::TextPos& pos);
 // Records a known (index, byte) pair of the haystack (where a find_at match
 // ended), for the next haystack_index on the same str.
 void remember_position(const Haystack& h, kordal::TextPos pos);
+
+struct Memo;
+
+// Lends a search's byte cursor the memo's marks of a large non-ASCII
+// haystack (text.hpp, ByteMarks) for the lease's scope, so that repeated
+// searches of one str count its UTF-8 lengths once. One lease at a time per
+// thread: a search nested in another (from a callback) goes without, and
+// cannot make the memo describe another str while the lease lasts. Must
+// end before the cursor is used again without the lock's protection of the
+// memo, i.e. within the call that made it.
+class MarksLease {
+ public:
+  MarksLease(const Haystack& h, kordal::ByteCursor& cursor);
+  ~MarksLease();
+  MarksLease(const MarksLease&) = delete;
+  MarksLease& operator=(const MarksLease&) = delete;
+
+ private:
+  Memo* memo_ = nullptr;
+  kordal::ByteCursor* cursor_ = nullptr;
+};
 
 }  // namespace kordal::py

@@ -50,7 +50,12 @@ PyObject* find_iter_next(PyObject* self) {
   }
   std::optional<kordal::Match> m;
   fi->running = true;
-  const kordal::Status st = fi->it->next(m, search_control());
+  kordal::Status st;
+  {
+    const Haystack hay{fi->input, text_of(fi->input)};
+    MarksLease marks(hay, fi->it->cursor());
+    st = fi->it->next(m, search_control());
+  }
   const bool ok = check_status(st);  // retakes the lock before the flag is touched
   fi->running = false;
   // An interrupted step leaves the walk where it was; the next call retries.

@@ -98,6 +98,7 @@ PyObject* search_once(PyObject* self, const Haystack& hay, kordal::Regex::Anchor
   const kordal::Regex& re = re_of(self);
   kordal::StateLease lease(re.group_count(), hay.text);
   kordal::State& st = *lease;
+  MarksLease marks(hay, st.cursor);
   if (from.index > 0 && from.index <= st.n) st.cursor.learn(from);
   const size_t s0 = from.index < st.n ? from.index : st.n;
   bool found = false;
@@ -220,6 +221,7 @@ PyObject* regex_fullmatch(PyObject* self, PyObject* const* args, Py_ssize_t narg
 PyObject* findall_batched(PyObject* self, const Haystack& hay, PyObject* list) {
   const kordal::Regex& re = re_of(self);
   kordal::StateLease lease(re.group_count(), hay.text);
+  MarksLease marks(hay, lease->cursor);
   const kordal::SearchControl& ctl = search_control();
   const size_t n = hay.text.n;
   kordal::FindBatch batch;
@@ -390,6 +392,8 @@ bool append_slice(PyObject* pieces, PyObject* input, size_t from, size_t to) {
 PyObject* replace_walk(PyObject* regex, PyObject* input, PyObject* fn, bool all) {
   // The iterator reads the exact str `input`, which this call holds.
   kordal::FindIter it(regex_of(regex), text_of(input));
+  // Searches in `fn` go without the marks, and leave them describing input.
+  MarksLease marks(Haystack{input, text_of(input)}, it.cursor());
   PyObject* pieces = PyList_New(0);
   if (pieces == nullptr) return nullptr;
   size_t done = 0;  // code points already copied or replaced

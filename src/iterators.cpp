@@ -17,6 +17,10 @@ FindIter::FindIter(const Regex& re, AnyText text) : re_(re) {
 }
 FindIter::~FindIter() = default;
 
+ByteCursor& FindIter::cursor() {
+  return state_->cursor;
+}
+
 Status FindIter::next(std::optional<Match>& out, const SearchControl& ctl) {
   if (!state_) {
     out.reset();

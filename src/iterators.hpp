@@ -45,6 +45,8 @@ class FindIter {
   FindIter(const Regex& re, AnyText text);
   ~FindIter();
   Status next(std::optional<Match>& out, const SearchControl& ctl = {});
+  // The walk's byte cursor, for a caller that lends it marks (ByteMarks).
+  ByteCursor& cursor();
 
  private:
   const Regex& re_;

@@ -191,15 +191,36 @@ ByteIndex index_of_byte(const Text& t, size_t byte, TextPos from, TextPos& out) 
   return with_units(t, [&](const auto* p) { return walk(p, t.n, byte, from, out); });
 }
 
+size_t ByteMarks::count_from(const Text& t, TextPos from, size_t i) {
+  size_t at = from.index, b = from.byte;
+  size_t next = bytes_.size() << kShift;  // the first unrecorded mark
+  if (!bytes_.empty() && at <= next) {
+    // prepare() reserved every mark up to the end, so this never allocates.
+    for (; next <= i && bytes_.size() < bytes_.capacity(); next += kStep) {
+      b += utf8_length(t, at, next);
+      at = next;
+      bytes_.push_back(b);
+    }
+  }
+  return b + utf8_length(t, at, i);
+}
+
 size_t ByteCursor::slow_byte_of(size_t i) {
-  const TextPos from = last_;
+  TextPos from = last_;
+  if (i < from.index) {
+    const TextPos base = marks_ != nullptr ? marks_->floor(i) : TextPos{};
+    if (i - base.index <= from.index - i) from = base;
+  } else if (marks_ != nullptr) {
+    const TextPos m = marks_->floor(i);
+    if (m.index > from.index) from = m;
+  }
   size_t b;
-  if (i >= from.index) {
-    b = from.byte + utf8_length(t_, from.index, i);
-  } else if (i <= from.index - i) {
-    b = utf8_length(t_, 0, i);
-  } else {
+  if (i < from.index) {
     b = from.byte - utf8_length(t_, i, from.index);
+  } else if (marks_ != nullptr) {
+    b = marks_->count_from(t_, from, i);
+  } else {
+    b = from.byte + utf8_length(t_, from.index, i);
   }
   last_ = TextPos{i, b};
   return b;

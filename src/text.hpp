@@ -20,6 +20,7 @@
 // decoded once into 32-bit code points (utf8_text).
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -83,9 +84,41 @@ enum class ByteIndex : uint8_t {
 // in code points, vectorised by blocks.
 ByteIndex index_of_byte(const Text& t, size_t byte, TextPos from, TextPos& out);
 
+// Byte offsets of the code points at every kStep-th index of one text,
+// recorded in order from the start by the conversions that pass them, so
+// that a later search of the same text converts any position by walking at
+// most kStep code points. The owner keeps them with the text they describe
+// (python/haystack.cpp: with the str, in the per-thread memo).
+class ByteMarks {
+ public:
+  static constexpr size_t kShift = 12;
+  static constexpr size_t kStep = size_t(1) << kShift;
+  // Room for every mark of a text of n code points, so that recording
+  // never allocates inside a search. Throws std::bad_alloc.
+  void prepare(size_t n) {
+    bytes_.reserve((n >> kShift) + 1);
+    if (bytes_.empty()) bytes_.push_back(0);
+  }
+  void clear() { bytes_.clear(); }
+  // The last recorded mark at or before i.
+  TextPos floor(size_t i) const {
+    if (bytes_.empty()) return TextPos{};
+    const size_t k = std::min(i >> kShift, bytes_.size() - 1);
+    return TextPos{k << kShift, bytes_[k]};
+  }
+  // Byte offset of code point i >= from.index, counted from `from`. Marks
+  // are recorded on the way when `from` is not past the first unrecorded
+  // one, so that they stay a gapless prefix.
+  size_t count_from(const Text& t, TextPos from, size_t i);
+
+ private:
+  std::vector<size_t> bytes_;  // bytes_[k]: byte offset of code point k << kShift
+};
+
 // Byte offsets of code-point indices, from a cursor that remembers the last
 // position converted. Each conversion walks from whichever of the start of
-// the text and the last position is nearer.
+// the text (or the nearest mark, when the cursor has marks) and the last
+// position is nearer.
 class ByteCursor {
  public:
   ByteCursor() = default;
@@ -93,7 +126,11 @@ class ByteCursor {
   void reset(const Text& t) {
     t_ = t;
     last_ = TextPos{};
+    marks_ = nullptr;
   }
+  // Marks of this text to read and extend (null: none); they must outlive
+  // their use here.
+  void use_marks(ByteMarks* m) { marks_ = m; }
   // Byte offset of code point i (i <= n).
   size_t byte_of(size_t i) {
     if (t_.ascii) return i;
@@ -107,6 +144,7 @@ class ByteCursor {
   size_t slow_byte_of(size_t i);
   Text t_;
   TextPos last_;
+  ByteMarks* marks_ = nullptr;
 };
 
 // A well-formed UTF-8 text as a Text: in place when it is ASCII, otherwise

@@ -4,6 +4,7 @@ byte offsets on each width, lone surrogates raise the interpreter's encode
 error wherever they are, and a search never builds the UTF-8 form."""
 
 import gc
+import itertools
 import re
 import sys
 import weakref
@@ -309,3 +310,61 @@ def test_iteration_function_replacement_and_expand_build_no_utf8(fill):
         "v=k " + fill * 100_000 + " y=x")
     assert r.find(text).expand("$2$1") == "vk"
     assert sys.getsizeof(text) == size
+
+
+def byte_offsets(text):
+    """The UTF-8 offset of every code-point index of text, and of its end."""
+    return [0, *itertools.accumulate(len(c.encode()) for c in text)]
+
+
+def spans_by_re(pattern, text, offs):
+    return [(offs[m.start()], offs[m.end()]) for m in re.finditer(pattern, text)]
+
+
+# Searches of one large str keep the byte offsets they count for the next
+# ones; whatever order later searches ask in, and from whichever call, each
+# offset must be the one a fresh count gives.
+@pytest.mark.parametrize("fill", ["é", "ж", "😀"])
+def test_repeated_searches_of_a_large_str(fill):
+    text = ("ab1 " + fill * 3 + " cd22 ") * 9000 + "zz9"
+    offs = byte_offsets(text)
+    want = spans_by_re(r"\d+", text, offs)
+    r = kordal.Regex(r"\d+")
+    assert r.find(text[:-1] + "q") is not None  # another str of the same length
+    assert kordal.Regex(r"z+\d").find(text).span == (offs[-4], offs[-1])
+    assert [m.span for m in r.findall(text)] == want
+    for k in [len(want) - 1, len(want) // 2, 3]:
+        assert r.find_at(text, want[k][0]).span == want[k]
+    assert r.find_at(text, want[-2][1]).span == want[-1]
+    assert [m.span for m in r.finditer(text)] == want
+    g = kordal.Regex(r"(\w)(\d)")
+    assert [(m.span_of(1), m.span_of(2)) for m in g.findall(text)] == [
+        ((offs[m.start(1)], offs[m.end(1)]), (offs[m.start(2)], offs[m.end(2)]))
+        for m in re.finditer(r"(\w)(\d)", text)]
+    copy = "".join(list(text))
+    assert copy is not text
+    assert [m.span for m in r.findall(copy)] == want
+
+
+# A replacement function that searches other large strs runs inside the walk
+# of the first: its searches must neither use nor replace the offsets kept
+# for the text being walked.
+@pytest.mark.parametrize("fill", ["é", "😀"])
+def test_searches_inside_a_replacement_function(fill):
+    a = ("x1 " + fill) * 20_000
+    b = (fill * 2 + "22 y") * 15_000
+    offs_a, offs_b = byte_offsets(a), byte_offsets(b)
+    want_b = spans_by_re(r"\d+", b, offs_b)
+    r = kordal.Regex(r"\d+")
+    seen = []
+
+    def fn(m):
+        seen.append(m.span)
+        if len(seen) % 4000 == 1:
+            assert [x.span for x in r.findall(b)] == want_b
+            assert r.find_at(b, want_b[-1][0]).span == want_b[-1]
+        return "#"
+
+    assert r.replace_all(a, fn) == a.replace("1", "#")
+    assert seen == spans_by_re(r"\d+", a, offs_a)
+    assert [m.span for m in r.findall(b)] == want_b

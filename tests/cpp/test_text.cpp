@@ -150,6 +150,39 @@ TEST_P(TextWidth, CursorForwardsAndBackwards) {
   }
 }
 
+// Marks recorded by one cursor serve later ones, whatever order they ask in;
+// a cursor that learned a position past the recorded marks leaves no gap.
+TEST_P(TextWidth, CursorsSharingMarks) {
+  std::mt19937 rng(29);
+  const size_t n = 9 * ByteMarks::kStep + 123;
+  const Stored s = store(random_text(rng, n, GetParam()), GetParam());
+  ByteMarks marks;
+  marks.prepare(n);
+  for (int walk = 0; walk < 6; ++walk) {
+    ByteCursor cur(s.text);
+    cur.use_marks(&marks);
+    if (walk == 0)
+      cur.learn(TextPos{5 * ByteMarks::kStep + 7, s.offsets[5 * ByteMarks::kStep + 7]});
+    for (int k = 0; k < 400; ++k) {
+      size_t i;
+      if (walk < 2) {
+        i = std::min(n, cur.last().index + rng() % 300);  // a walk forwards
+      } else if (k % 2 == 0) {
+        i = rng() % (n + 1);  // jumps anywhere
+      } else {
+        i = cur.last().index - std::min(cur.last().index, size_t(rng() % 2000));
+      }
+      ASSERT_EQ(cur.byte_of(i), s.offsets[i]) << "walk " << walk << " at " << i;
+    }
+    for (size_t k = 0; k * ByteMarks::kStep <= n; ++k) {
+      const TextPos m = marks.floor(k * ByteMarks::kStep);
+      ASSERT_EQ(m.byte, s.offsets[m.index]);
+    }
+  }
+  // The forward walks recorded every mark up to where they reached.
+  EXPECT_EQ(marks.floor(n).index, (n / ByteMarks::kStep) * ByteMarks::kStep);
+}
+
 INSTANTIATE_TEST_SUITE_P(Widths, TextWidth, ::testing::Values(1, 2, 4));
 
 TEST(Text, SurrogateScan) {
