@@ -330,6 +330,9 @@ size_t extra_base(const U* p, size_t n) {
 // has it. Everything these functions call is inlined into them or carries
 // the same attribute. ---
 
+// Also on the lambdas inside AVX2 functions: a lambda does not take its
+// enclosing function's target, and would then call the vector helpers out
+// of line.
 #define KORDAL_AVX2 __attribute__((target("avx2")))
 
 template <class U>
@@ -365,7 +368,7 @@ KORDAL_AVX2 size_t find_unit_avx2(const U* p, size_t i, size_t n, U c) {
   if (n - i < L) return find_unit_base(p, i, n, c);
   V32<U> s;
   for (size_t k = 0; k < L; ++k) s[k] = c;
-  auto bits = [&s](const U* q) { return eq_bits32(q, s); };
+  auto bits = [&s](const U* q) KORDAL_AVX2 { return eq_bits32(q, s); };
   for (; n - i >= 2 * L; i += 2 * L) {
     const uint32_t a = bits(p + i), b = bits(p + i + L);
     if ((a | b) != 0) return a != 0 ? i + lane32<U>(a) : i + L + lane32<U>(b);
@@ -398,7 +401,7 @@ KORDAL_AVX2 size_t find_range_avx2(const U* p, size_t i, size_t n, U lo, U span)
     l[k] = lo;
     w[k] = span;
   }
-  auto bits = [&](const U* q) { return range_bits32(q, l, w); };
+  auto bits = [&](const U* q) KORDAL_AVX2 { return range_bits32(q, l, w); };
   for (; n - i >= 2 * L; i += 2 * L) {
     const uint32_t a = bits(p + i), b = bits(p + i + L);
     if ((a | b) != 0) return a != 0 ? i + lane32<U>(a) : i + L + lane32<U>(b);
@@ -433,7 +436,7 @@ KORDAL_AVX2 size_t find_pair_avx2(const U* p, size_t i, size_t n, size_t o1, U c
     s1[k] = c1;
     s2[k] = c2;
   }
-  auto bits = [&](size_t at) { return pair_bits32(p + at + o1, p + at + o2, s1, s2); };
+  auto bits = [&](size_t at) KORDAL_AVX2 { return pair_bits32(p + at + o1, p + at + o2, s1, s2); };
   for (; n - i >= 2 * L; i += 2 * L) {
     const uint32_t a = bits(i), b = bits(i + L);
     if ((a | b) != 0) return a != 0 ? i + lane32<U>(a) : i + L + lane32<U>(b);
@@ -453,7 +456,7 @@ KORDAL_AVX2 size_t find_pair4_avx2(const U* p, size_t i, size_t n, size_t o1,
       b[j][k] = u2[j];
     }
   }
-  auto bits = [&](size_t at) {
+  auto bits = [&](size_t at) KORDAL_AVX2 {
     return any4_bits32(p + at + o1, a[0], a[1], a[2], a[3]) &
            any4_bits32(p + at + o2, b[0], b[1], b[2], b[3]);
   };
@@ -475,7 +478,7 @@ KORDAL_AVX2 size_t find_any4_avx2(const U* p, size_t i, size_t n, const std::arr
     s2[k] = u[2];
     s3[k] = u[3];
   }
-  auto bits = [&](const U* q) { return any4_bits32(q, s0, s1, s2, s3); };
+  auto bits = [&](const U* q) KORDAL_AVX2 { return any4_bits32(q, s0, s1, s2, s3); };
   for (; n - i >= 2 * L; i += 2 * L) {
     const uint32_t a = bits(p + i), b = bits(p + i + L);
     if ((a | b) != 0) return a != 0 ? i + lane32<U>(a) : i + L + lane32<U>(b);
