@@ -11,7 +11,7 @@
 //   by its UTF-8 encoder, wherever the surrogate is. The check is one
 //   vectorised scan; the memo remembers that a large str passed it.
 // - Results report UTF-8 byte offsets, counted from the nearest known
-//   position. The memo keeps the offsets of every 4096th code point of the
+//   position. The memo keeps the offsets of every 512th code point of the
 //   str (ByteMarks), recorded by the searches that pass them, so repeated
 //   searches of one text count its UTF-8 lengths once.
 // - find_at takes a byte offset. Turning it into a code-point index walks

@@ -91,7 +91,9 @@ ByteIndex index_of_byte(const Text& t, size_t byte, TextPos from, TextPos& out);
 // (python/haystack.cpp: with the str, in the per-thread memo).
 class ByteMarks {
  public:
-  static constexpr size_t kShift = 12;
+  // A conversion walks half a step on average: 512 code points keep that
+  // below a search's own cost per match, for 1/64 of a byte per code point.
+  static constexpr size_t kShift = 9;
   static constexpr size_t kStep = size_t(1) << kShift;
   // Room for every mark of a text of n code points, so that recording
   // never allocates inside a search. Throws std::bad_alloc.
