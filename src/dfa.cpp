@@ -26,6 +26,11 @@
 // While only the restart thread is alive, the forward scan jumps to the next
 // code point that can begin a match (the analysis's first-character set).
 //
+// A transition table entry is the target state's row offset (its id times
+// the row width), with the target's flags in the bits above kFlagShift, or
+// -1 while unknown: a scan step is one load and one add, with no multiply
+// and no second load for the flags.
+//
 // Cost: each transition is built once per cache at O(NFA size); a scan is
 // one table load per code point, so a search is linear in the text whatever
 // the pattern. Memory: at most dfa_cache_limit() bytes of states (default
@@ -69,7 +74,7 @@ std::atomic<uint64_t> next_id{1};
 // --- the per-thread cache ---
 
 struct Side {
-  std::vector<int32_t> trans;  // states * width; -1 unknown
+  std::vector<int32_t> trans;  // states * width: encode(target), or -1 unknown
   std::vector<uint8_t> flags;  // per state: kMatched, kDead
   std::vector<uint8_t> sctx;   // per state: context of the consumed character
   std::vector<uint32_t> off;   // per state: its seeds in `seeds`, [off[i], off[i+1])
@@ -82,6 +87,19 @@ struct Side {
 constexpr uint8_t kMatched = 1;
 constexpr uint8_t kDead = 2;
 constexpr uint8_t kStart = 4;  // forward: only the unanchored restart thread, no match
+
+// Table entries: a row offset below 2^kFlagShift, the flags above it.
+constexpr int kFlagShift = 28;
+constexpr uint32_t kOffsetMask = (uint32_t(1) << kFlagShift) - 1;
+inline int32_t encode(size_t row, uint8_t flags) {
+  return int32_t(uint32_t(row) | uint32_t(flags) << kFlagShift);
+}
+inline size_t row_of(int32_t entry) {
+  return uint32_t(entry) & kOffsetMask;
+}
+inline uint8_t flags_of(int32_t entry) {
+  return uint8_t(uint32_t(entry) >> kFlagShift);
+}
 
 struct DfaCache {
   uint64_t owner = 0;
@@ -127,7 +145,7 @@ struct DfaCache {
     s.starts.fill(-1);
     s.bytes = 0;
     // State 0: dead (no seeds, no match).
-    s.trans.assign(width, 0);
+    s.trans.assign(width, encode(0, kDead));
     s.flags.push_back(kDead);
     s.sctx.push_back(0);
     s.off.push_back(0);
@@ -282,7 +300,7 @@ class Runner {
     const int32_t to = intern(kctx, matched);
     if (to < 0) return -1;
     // `from` is gone if intern cleared the cache.
-    if (!cleared_) side_.trans[size_t(from) * c_.width + k] = to;
+    if (!cleared_) side_.trans[size_t(from) * c_.width + k] = entry(to);
     cleared_ = false;
     return to;
   }
@@ -290,8 +308,11 @@ class Runner {
   // The transition from the table, or built.
   int32_t next(int32_t from, uint32_t k, size_t scanned) {
     const int32_t to = side_.trans[size_t(from) * c_.width + k];
-    return to >= 0 ? to : step(from, k, scanned);
+    return to >= 0 ? int32_t(row_of(to) / c_.width) : step(from, k, scanned);
   }
+
+  // The table entry of state id.
+  int32_t entry(int32_t id) const { return encode(size_t(id) * c_.width, side_.flags[size_t(id)]); }
 
   bool gave_up() const { return gave_up_; }
   const Side& side() const { return side_; }
@@ -332,7 +353,10 @@ class Runner {
     auto it = side_.index.find(key);
     if (it != side_.index.end()) return it->second;
     const size_t cost = c_.width * sizeof(int32_t) + 2 * key.size() + 64;
-    if (c_.fwd.bytes + c_.rev.bytes + cost > limit_bytes.load(std::memory_order_relaxed)) {
+    // Row offsets must fit below the flags: a table that large counts as full.
+    const bool rows_full = side_.trans.size() + c_.width > kOffsetMask;
+    if (rows_full ||
+        c_.fwd.bytes + c_.rev.bytes + cost > limit_bytes.load(std::memory_order_relaxed)) {
       // Full: clear, unless clears come too often for the progress made.
       const size_t states = side_.flags.size();
       if (c_.clears > 0 && scanned_ - c_.scanned_at_clear < kMinCharsPerState * states) {
@@ -422,13 +446,13 @@ Dfa::Outcome forward(const Automaton& p, DfaCache& c, State& st, const U* text, 
   size_t i = s;
   const uint16_t* low = p.low.data();
   const size_t w = c.width;
+  size_t row = size_t(cur) * w;  // the current state's row offset
   size_t slice = kFirstSlice;
   while (i < n) {
     const size_t stop = n - i > slice ? i + slice : n;
     slice = kScanSlice;
     const size_t from = i;
     const int32_t* trans = c.fwd.trans.data();
-    const uint8_t* flags = c.fwd.flags.data();
     for (; i < stop; ++i) {
       if (skip) {
         // Only the restart thread is alive: skip what cannot begin a match.
@@ -438,10 +462,10 @@ Dfa::Outcome forward(const Automaton& p, DfaCache& c, State& st, const U* text, 
           i = j;
           const int cx = ctx_before(i);
           if (cx < 0) return Dfa::Outcome::GaveUp;
-          cur = run.start_state(uint8_t(cx), false);
-          if (cur < 0) return Dfa::Outcome::GaveUp;
+          const int32_t id = run.start_state(uint8_t(cx), false);
+          if (id < 0) return Dfa::Outcome::GaveUp;
+          row = size_t(id) * w;
           trans = c.fwd.trans.data();
-          flags = c.fwd.flags.data();
           if (i == stop) break;
         }
       }
@@ -453,15 +477,15 @@ Dfa::Outcome forward(const Automaton& p, DfaCache& c, State& st, const U* text, 
         k = run.classify(char32_t(ch), i, n);
         if (k < 0) return Dfa::Outcome::GaveUp;
       }
-      int32_t nx = trans[size_t(cur) * w + size_t(k)];
+      int32_t nx = trans[row + size_t(k)];
       if (nx < 0) {
-        nx = run.step(cur, uint32_t(k), i - s);
-        if (nx < 0) return Dfa::Outcome::GaveUp;
+        const int32_t id = run.step(int32_t(row / w), uint32_t(k), i - s);
+        if (id < 0) return Dfa::Outcome::GaveUp;
         trans = c.fwd.trans.data();
-        flags = c.fwd.flags.data();
+        nx = run.entry(id);
       }
-      cur = nx;
-      const uint8_t f = flags[size_t(cur)] & special;
+      row = row_of(nx);
+      const uint8_t f = flags_of(nx) & special;
       if (f) {
         if (f & kMatched) {
           found = true;
@@ -476,7 +500,7 @@ Dfa::Outcome forward(const Automaton& p, DfaCache& c, State& st, const U* text, 
     if (i < stop) return found ? Dfa::Outcome::Found : Dfa::Outcome::NotFound;
     if (i < n && poll_stop(st)) return Dfa::Outcome::Stopped;
   }
-  const int32_t nx = run.next(cur, p.eot, n - s);
+  const int32_t nx = run.next(int32_t(row / w), p.eot, n - s);
   if (nx < 0) return Dfa::Outcome::GaveUp;
   st.steps += 1;
   if (c.fwd.flags[size_t(nx)] & kMatched) {
@@ -502,14 +526,14 @@ Dfa::Outcome backward(const Automaton& p, DfaCache& c, State& st, const U* text,
   bool found = false;
   const uint16_t* low = p.low.data();
   const size_t w = c.width;
-  size_t i = e;  // the position the current state stands at
+  size_t row = size_t(cur) * w;  // the current state's row offset
+  size_t i = e;                  // the position the current state stands at
   size_t slice = kFirstSlice;
   while (i > lo) {
     const size_t stop = i - lo > slice ? i - slice : lo;
     slice = kScanSlice;
     const size_t from = i;
     const int32_t* trans = c.rev.trans.data();
-    const uint8_t* flags = c.rev.flags.data();
     for (; i > stop; --i) {
       const uint32_t ch = text[i - 1];
       int32_t k;
@@ -519,15 +543,15 @@ Dfa::Outcome backward(const Automaton& p, DfaCache& c, State& st, const U* text,
         k = run.classify(char32_t(ch), i - 1, n);
         if (k < 0) return Dfa::Outcome::GaveUp;
       }
-      int32_t nx = trans[size_t(cur) * w + size_t(k)];
+      int32_t nx = trans[row + size_t(k)];
       if (nx < 0) {
-        nx = run.step(cur, uint32_t(k), e - i);
-        if (nx < 0) return Dfa::Outcome::GaveUp;
+        const int32_t id = run.step(int32_t(row / w), uint32_t(k), e - i);
+        if (id < 0) return Dfa::Outcome::GaveUp;
         trans = c.rev.trans.data();
-        flags = c.rev.flags.data();
+        nx = run.entry(id);
       }
-      cur = nx;
-      const uint8_t f = flags[size_t(cur)];
+      row = row_of(nx);
+      const uint8_t f = flags_of(nx);
       if (f) {
         if (f & kMatched) {
           found = true;
@@ -548,7 +572,7 @@ Dfa::Outcome backward(const Automaton& p, DfaCache& c, State& st, const U* text,
     if (kk < 0) return Dfa::Outcome::GaveUp;
     k = uint32_t(kk);
   }
-  const int32_t nx = run.next(cur, k, e - lo);
+  const int32_t nx = run.next(int32_t(row / w), k, e - lo);
   if (nx < 0) return Dfa::Outcome::GaveUp;
   st.steps += 1;
   if (c.rev.flags[size_t(nx)] & kMatched) {
