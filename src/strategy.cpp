@@ -647,6 +647,7 @@ struct Search {
   }
 
   // Anchored and Full: one attempt at s0, one-pass first where it applies.
+  // A VM attempt that runs long is handed to the automata, as in find.
   void anchored(bool full) {
     State& t = st;
     if (s0 > t.n) return;
@@ -661,7 +662,47 @@ struct Search {
         if (o != OnePass::Outcome::GaveUp) return;
       }
     }
+    const bool automata =
+        forced != Engine::Vm && t.no_empty_at == kUnset && !t.partial && sg.an_.regular;
+    if (!automata || (forced != Engine::Dfa && forced != Engine::Reverse)) {
+      if (attempt(full, automata ? kVmTurnBudget : 0)) {
+        set_whole(s0);
+        return;
+      }
+      if (!automata || t.status != Status::Ok || !vm.abandoned()) return;
+    }
+    dfa = sg.dfa();
+    if (dfa != nullptr && dfa_anchored(full)) return;
+    t.reset(s0);
     if (attempt(full)) set_whole(s0);
+  }
+
+  // The match at s0 by the automata: true when that settles the search. A
+  // full match is a match from s0 that the reverse DFA, anchored at the end,
+  // reaches back to; the forward DFA's leftmost-first closure may drop it.
+  bool dfa_anchored(bool full) {
+    State& t = st;
+    size_t e = t.n;
+    Dfa::Outcome o;
+    if (full) {
+      size_t s = 0;
+      o = dfa->find_start(t, s0, t.n, s);
+      if (o == Dfa::Outcome::Found && s != s0) o = Dfa::Outcome::NotFound;
+    } else {
+      o = dfa->find_end(t, s0, true, false, e);
+    }
+    if (o == Dfa::Outcome::GaveUp) return false;
+    if (o != Dfa::Outcome::Found) return true;  // no match, or stopped
+    if (!full) return fill_groups(s0, e);
+    t.reset(s0);
+    if (sg.group_count_ == 0) {
+      t.pos = e;
+      set_whole(s0);
+      return true;
+    }
+    // The groups of the first path in priority order that reaches the end.
+    if (attempt(true)) set_whole(s0);
+    return true;
   }
 
   // The next start >= s that a partial search must try, or n + 1. Only for

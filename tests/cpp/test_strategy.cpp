@@ -433,6 +433,42 @@ TEST(AnchorAndSuffixCost, FewSteps) {
   }
 }
 
+// An anchored attempt that runs long is handed to the automata: its cost
+// is the VM's budget plus their scans, whether or not it matches, where the
+// VM alone takes several steps per code point.
+TEST(AnchoredCost, LongAttemptsGoToTheAutomata) {
+  auto re = Regex::new_with_flags(".*.*=.*", 0);
+  ASSERT_TRUE(re.ok());
+  const std::string body = "x=" + std::string(20000, 'x');
+  struct Case {
+    std::string text;
+    Regex::Anchor anchor;
+    bool found;
+  };
+  const Case cases[] = {{body, Regex::Anchor::Start, true},
+                        {body + "\n", Regex::Anchor::Start, true},
+                        {body, Regex::Anchor::Full, true},
+                        {body + "\n", Regex::Anchor::Full, false},
+                        {std::string(20001, 'x') + "\n=", Regex::Anchor::Full, false}};
+  for (const Case& c : cases) {
+    uint64_t steps[2] = {0, 0};
+    for (int vm = 0; vm < 2; ++vm) {
+      Forced f(vm ? Engine::Vm : Engine::Auto);
+      std::unique_ptr<State> st = re.value().build_state(c.text);
+      st->steps = 0;
+      bool found = false;
+      ASSERT_EQ(re.value().search_state(*st, 0, c.anchor, false, found, {}), Status::Ok);
+      EXPECT_EQ(found, c.found) << c.text.size() << (vm ? " vm" : "");
+      if (found) {
+        EXPECT_EQ(st->caps()[0].end, body.size());
+      }
+      steps[vm] = st->steps;
+    }
+    EXPECT_LE(steps[0], 2 * body.size()) << c.text.size() << " " << int(c.anchor);
+    EXPECT_LT(4 * steps[0], steps[1]) << c.text.size() << " " << int(c.anchor);
+  }
+}
+
 // A literal that occurs everywhere, with a rest that fails late, would make
 // each candidate rescan the text after it; the guard hands the search to the
 // forward scan, so doubling the text at most doubles the steps.
