@@ -196,6 +196,9 @@ struct Search {
   // Find: the DFA, once it has been consulted and until it gives up.
   const Dfa* dfa = nullptr;
   bool dfa_live = false;  // whether the DFA is still in the cascade
+  // The VM or the one-pass matcher ran long at the start the DFA takes next:
+  // a match there is likely, and found anchored it needs no reverse scan.
+  bool long_attempt = false;
   const OnePass* onepass = nullptr;
   OnePassCache onepass_cache;
 
@@ -504,6 +507,9 @@ struct Search {
     // a start just past the previous match). After a few failed starts the
     // DFA finds the next match, if any, in one pass.
     size_t vm_turns = forced == Engine::Dfa || forced == Engine::Reverse ? 0 : kVmTurns;
+    // The forced DFA takes its first start as a long attempt's, so that the
+    // exhaustive tests cover the anchored try.
+    long_attempt = forced == Engine::Dfa;
     // A start-anchored pattern has one start: the VM's first turn settles it
     // for less than a needle scan would cost, and a turn that runs long is
     // handed to the DFA, which consults the needle first.
@@ -557,6 +563,7 @@ struct Search {
         }
         if (o == OnePass::Outcome::OverBudget) {
           vm_turns = 0;  // the DFA answers from this same start
+          long_attempt = true;
           continue;
         }
         onepass = nullptr;  // a code point it has no class for: the VM from now on
@@ -568,6 +575,7 @@ struct Search {
       if (t.status != Status::Ok) return;
       if (vm.abandoned()) {
         vm_turns = 0;  // a long attempt: the DFA answers from this same start
+        long_attempt = true;
         continue;
       }
       if (vm_turns > 0) --vm_turns;
@@ -630,6 +638,19 @@ struct Search {
     const bool anchored = sg.an_.anchored_start;
     const StartSet* starts = sg.skips_ ? &sg.starts_ : nullptr;
     size_t e = 0, ms = 0;
+    if (long_attempt && !exists && !anchored) {
+      // s is the least start not ruled out: a match from it is the answer.
+      // A failure costs what the attempt scanned, as the VM's turn did.
+      long_attempt = false;
+      const Dfa::Outcome o = dfa->find_end(t, s, true, false, e);
+      if (o == Dfa::Outcome::Found) {
+        if (fill_groups(s, e)) return true;
+        dfa_live = false;
+        return false;
+      }
+      if (o == Dfa::Outcome::Stopped) return true;
+      if (o == Dfa::Outcome::NotFound && ++s > t.n) return true;
+    }
     const Dfa::Outcome o = exists ? dfa->find_end(t, s, anchored, true, e, starts)
                                   : dfa->find_span(t, s, anchored, ms, e, starts);
     if (o == Dfa::Outcome::GaveUp) {
