@@ -167,7 +167,14 @@ bool haystack_index(const Haystack& h, size_t byte, kordal::TextPos& pos) {
   kordal::TextPos from;
   if (PyUnicode_GET_LENGTH(h.obj) >= kMemoMin) {
     m = current_memo();
-    if (m != nullptr && m->str == h.obj && m->has_pos) from = m->pos;
+    if (m != nullptr && m->str == h.obj) {
+      // The nearest of the last position and the marks below the offset.
+      from = m->marks.floor_byte(byte);
+      const kordal::TextPos p = m->pos;
+      if (m->has_pos && (p.byte <= byte ? p.byte > from.byte : p.byte - byte < byte - from.byte)) {
+        from = p;
+      }
+    }
   }
   kordal::TextPos at;
   if (kordal::index_of_byte(t, byte, from, at) == kordal::ByteIndex::Inside) {

@@ -108,6 +108,12 @@ class ByteMarks {
     const size_t k = std::min(i >> kShift, bytes_.size() - 1);
     return TextPos{k << kShift, bytes_[k]};
   }
+  // The last recorded mark at or before byte offset b.
+  TextPos floor_byte(size_t b) const {
+    if (bytes_.empty()) return TextPos{};
+    const size_t k = size_t(std::upper_bound(bytes_.begin(), bytes_.end(), b) - bytes_.begin()) - 1;
+    return TextPos{k << kShift, bytes_[k]};
+  }
   // Byte offset of code point i >= from.index, counted from `from`. Marks
   // are recorded on the way when `from` is not past the first unrecorded
   // one, so that they stay a gapless prefix.

@@ -181,6 +181,18 @@ TEST_P(TextWidth, CursorsSharingMarks) {
   }
   // The forward walks recorded every mark up to where they reached.
   EXPECT_EQ(marks.floor(n).index, (n / ByteMarks::kStep) * ByteMarks::kStep);
+  // By byte offset: the last mark at or before it.
+  for (int k = 0; k < 300; ++k) {
+    const size_t b = rng() % (s.offsets[n] + 1);
+    const TextPos m = marks.floor_byte(b);
+    ASSERT_EQ(m.index % ByteMarks::kStep, 0u);
+    ASSERT_EQ(m.byte, s.offsets[m.index]);
+    ASSERT_LE(m.byte, b);
+    const size_t next = m.index + ByteMarks::kStep;
+    if (next <= n) {
+      ASSERT_GT(s.offsets[next], b) << b;
+    }
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Widths, TextWidth, ::testing::Values(1, 2, 4));
