@@ -6,7 +6,9 @@
 // point, so a run ends where the next begins; case mappings are sorted by code
 // point and hold only code points that do not map to themselves, a result with
 // the top bit set indexing a zero-padded triple. Every lookup is one
-// bisection, O(log n); an unsorted table would silently give wrong answers.
+// bisection, O(log n), or for the large properties below U+10000 one bit of
+// a bitmap made from the ranges; an unsorted table would silently give
+// wrong answers.
 
 #include <algorithm>
 #include <cstddef>
@@ -1720,6 +1722,21 @@ bool in_ranges(const Range (&table)[N], char32_t c) {
   return r != end && r->lo <= c;
 }
 
+// The basic multilingual plane of a large property as a bitmap (8 KB), made
+// on first use: text in most scripts tests a bit instead of bisecting.
+struct BmpBits {
+  uint64_t words[0x10000 / 64] = {};
+  template <std::size_t N>
+  explicit BmpBits(const Range (&table)[N]) {
+    for (const Range& r : table) {
+      for (char32_t c = r.lo; c <= r.hi && c < 0x10000; ++c) {
+        words[c >> 6] |= uint64_t{1} << (c & 63);
+      }
+    }
+  }
+  bool has(char32_t c) const { return (words[c >> 6] >> (c & 63)) & 1; }
+};
+
 int map_case(const CaseEntry* table, std::size_t n, const char32_t (*multi)[3], char32_t c,
              char32_t out[3]) {
   const CaseEntry* end = table + n;
@@ -1747,13 +1764,16 @@ int map_case(const CaseEntry* table, std::size_t n, const char32_t (*multi)[3], 
 const char* const kUcdVersion = "15.0.0";
 
 bool has_alphabetic(char32_t c) {
-  return in_ranges(kAlphabetic, c);
+  static const BmpBits bmp(kAlphabetic);
+  return c < 0x10000 ? bmp.has(c) : in_ranges(kAlphabetic, c);
 }
 bool has_uppercase(char32_t c) {
-  return in_ranges(kUppercase, c);
+  static const BmpBits bmp(kUppercase);
+  return c < 0x10000 ? bmp.has(c) : in_ranges(kUppercase, c);
 }
 bool has_lowercase(char32_t c) {
-  return in_ranges(kLowercase, c);
+  static const BmpBits bmp(kLowercase);
+  return c < 0x10000 ? bmp.has(c) : in_ranges(kLowercase, c);
 }
 bool has_white_space(char32_t c) {
   return in_ranges(kWhiteSpace, c);
@@ -1762,7 +1782,8 @@ bool has_grapheme_extend(char32_t c) {
   return in_ranges(kGraphemeExtend, c);
 }
 bool is_numeric_table(char32_t c) {
-  return in_ranges(kNumeric, c);
+  static const BmpBits bmp(kNumeric);
+  return c < 0x10000 ? bmp.has(c) : in_ranges(kNumeric, c);
 }
 
 Gc general_category(char32_t c) {
