@@ -19,8 +19,9 @@
 // Match is kept small: the header, the str, the Regex, a pointer to the
 // rarely needed parts (owned names, stream offset, the input's byte length),
 // then the spans in one allocation of its own size (no per-item size). A
-// span is four fields, 32 bits wide when every offset fits (64 bytes in all
-// for one group), 64 bits otherwise; unless each history is its group's
+// span is four fields (byte and code-point bounds), 32 bits wide when every
+// offset fits (64 bytes in all for one group), 64 bits otherwise, or two
+// 32-bit fields where bytes are code points; unless each history is its group's
 // span, G + 1 history offsets and the history spans follow. Reading past
 // those bounds would read another object's memory, so every index is checked
 // against G before use.
@@ -45,8 +46,8 @@ namespace {
 // lastindex, kept in 32 bits: not worked out yet, or no group closed.
 constexpr uint32_t kLazy = 0xFFFFFFFE;
 constexpr uint32_t kNoGroup = 0xFFFFFFFF;
-// The group count shares its word with two flags.
-constexpr size_t kMaxGroups = (size_t{1} << 30) - 1;
+// The group count shares its word with the layout and a flag.
+constexpr size_t kMaxGroups = (size_t{1} << 29) - 1;
 // A narrow span's field for "not set"; every value it holds is below it.
 constexpr uint32_t kUnset32 = 0xFFFFFFFF;
 
@@ -65,8 +66,8 @@ struct PyMatch {
   // less than a shared_ptr copy, whose count is atomic.
   PyObject* regex;
   MatchExtra* extra;      // null until needed
-  uint32_t ngroups : 30;  // G
-  uint32_t narrow : 1;    // spans as 32-bit fields
+  uint32_t ngroups : 29;  // G
+  uint32_t layout : 2;    // of the spans: a Layout
   uint32_t flat : 1;      // each history is the group's span: no history words
   uint32_t lastindex;     // the group that closed last, kNoGroup, or kLazy
 };
@@ -81,10 +82,20 @@ char* tail(PyMatch* m) {
   return reinterpret_cast<char*>(m) + sizeof(PyMatch);
 }
 
-// Bytes of G spans: four fields each (start, end, cstart, cend), 32 or 64
-// bits wide.
-size_t span_bytes(size_t G, bool narrow) {
-  return G * 4 * (narrow ? sizeof(uint32_t) : sizeof(size_t));
+// How the spans are stored: four fields each (start, end, cstart, cend) of
+// 64 or 32 bits, or, where byte offsets and code-point indices coincide (an
+// ASCII input), two 32-bit fields.
+enum Layout : uint32_t { kWide = 0, kNarrow = 1, kSame = 2 };
+
+size_t span_bytes(size_t G, uint32_t layout) {
+  switch (layout) {
+    case kWide:
+      return G * 4 * sizeof(size_t);
+    case kNarrow:
+      return G * 4 * sizeof(uint32_t);
+    default:
+      return G * 2 * sizeof(uint32_t);
+  }
 }
 
 // A field as the engine's size_t: kUnset32 widens to kUnset.
@@ -95,53 +106,70 @@ size_t widen(size_t v) {
   return v;
 }
 
-// The two layouts of the spans, one code: W is uint32_t or size_t.
-template <class W>
+// The layouts of the spans, one code: W is uint32_t or size_t, N the fields
+// per span (4, or 2 when byte offsets are code-point indices).
+template <class W, size_t N>
 kordal::Span read_span(const PyMatch* m, size_t g) {
   const W* w =
-      reinterpret_cast<const W*>(reinterpret_cast<const char*>(m) + sizeof(PyMatch)) + 4 * g;
-  return kordal::Span{widen(w[0]), widen(w[1]), widen(w[2]), widen(w[3])};
+      reinterpret_cast<const W*>(reinterpret_cast<const char*>(m) + sizeof(PyMatch)) + N * g;
+  if constexpr (N == 2) {
+    return kordal::Span{widen(w[0]), widen(w[1]), widen(w[0]), widen(w[1])};
+  } else {
+    return kordal::Span{widen(w[0]), widen(w[1]), widen(w[2]), widen(w[3])};
+  }
 }
 
-template <class W, class SpanOf>
+template <class W, size_t N, class SpanOf>
 void write_spans_as(PyMatch* m, size_t G, const SpanOf& span) {
   W* w = reinterpret_cast<W*>(tail(m));
-  for (size_t g = 0; g < G; ++g, w += 4) {
+  for (size_t g = 0; g < G; ++g, w += N) {
     const kordal::Span s = span(g);
     // kUnset narrows to kUnset32; a set value is below it (fits_narrow).
     w[0] = static_cast<W>(s.start);
     w[1] = static_cast<W>(s.end);
-    w[2] = static_cast<W>(s.cstart);
-    w[3] = static_cast<W>(s.cend);
+    if constexpr (N == 4) {
+      w[2] = static_cast<W>(s.cstart);
+      w[3] = static_cast<W>(s.cend);
+    }
   }
 }
 
 kordal::Span group_span(PyMatch* m, size_t g) {
-  return m->narrow ? read_span<uint32_t>(m, g) : read_span<size_t>(m, g);
+  switch (m->layout) {
+    case kWide:
+      return read_span<size_t, 4>(m, g);
+    case kNarrow:
+      return read_span<uint32_t, 4>(m, g);
+    default:
+      return read_span<uint32_t, 2>(m, g);
+  }
 }
 
 // Writes the spans of `G` groups, span(g) giving each.
 template <class SpanOf>
 void write_spans(PyMatch* m, size_t G, const SpanOf& span) {
-  if (m->narrow) {
-    write_spans_as<uint32_t>(m, G, span);
-  } else {
-    write_spans_as<size_t>(m, G, span);
+  switch (m->layout) {
+    case kWide:
+      return write_spans_as<size_t, 4>(m, G, span);
+    case kNarrow:
+      return write_spans_as<uint32_t, 4>(m, G, span);
+    default:
+      return write_spans_as<uint32_t, 2>(m, G, span);
   }
 }
 
 // Histories (only when not flat), after the spans: G + 1 offsets, then two
 // code-point words per history span.
 size_t* hist_offsets(PyMatch* m) {
-  return reinterpret_cast<size_t*>(tail(m) + span_bytes(m->ngroups, m->narrow));
+  return reinterpret_cast<size_t*>(tail(m) + span_bytes(m->ngroups, m->layout));
 }
 size_t* hist_spans(PyMatch* m) {
   return hist_offsets(m) + m->ngroups + 1;
 }
 
 // The bytes a Match of G groups and nhist history spans takes.
-size_t match_bytes(size_t G, bool narrow, bool flat, size_t nhist) {
-  return sizeof(PyMatch) + span_bytes(G, narrow) +
+size_t match_bytes(size_t G, uint32_t layout, bool flat, size_t nhist) {
+  return sizeof(PyMatch) + span_bytes(G, layout) +
          (flat ? 0 : (G + 1 + 2 * nhist) * sizeof(size_t));
 }
 
@@ -613,7 +641,7 @@ PyObject* get_lastgroup(PyObject* self, void*) {
 PyObject* match_sizeof(PyObject* self, PyObject*) {
   PyMatch* m = as_match(self);
   const size_t nhist = m->flat ? 0 : hist_offsets(m)[m->ngroups];
-  return PyLong_FromSize_t(match_bytes(m->ngroups, m->narrow, m->flat, nhist) +
+  return PyLong_FromSize_t(match_bytes(m->ngroups, m->layout, m->flat, nhist) +
                            (m->extra != nullptr ? sizeof(MatchExtra) : 0));
 }
 
@@ -745,7 +773,7 @@ namespace {
 // A Match of G groups with its spans left to the caller (and its histories,
 // unless flat), found by `regex` (with its names and lastindex worked out
 // lazily) or, without one, owning `names` and given `lastindex`.
-PyMatch* alloc_match(ModuleState* st, PyObject* input, size_t G, bool narrow, bool flat,
+PyMatch* alloc_match(ModuleState* st, PyObject* input, size_t G, uint32_t layout, bool flat,
                      size_t nhist, PyObject* regex,
                      const std::shared_ptr<const kordal::Names>* names = nullptr,
                      size_t lastindex = kordal::kUnset) {
@@ -753,7 +781,7 @@ PyMatch* alloc_match(ModuleState* st, PyObject* input, size_t G, bool narrow, bo
     PyErr_NoMemory();
     return nullptr;
   }
-  void* mem = PyObject_Malloc(match_bytes(G, narrow, flat, nhist));
+  void* mem = PyObject_Malloc(match_bytes(G, layout, flat, nhist));
   if (mem == nullptr) {
     PyErr_NoMemory();
     return nullptr;
@@ -763,7 +791,7 @@ PyMatch* alloc_match(ModuleState* st, PyObject* input, size_t G, bool narrow, bo
   m->input = Py_NewRef(input);
   m->extra = nullptr;
   m->ngroups = static_cast<uint32_t>(G);
-  m->narrow = narrow;
+  m->layout = layout;
   m->flat = flat;
   if (regex != nullptr) {
     m->regex = Py_NewRef(regex);
@@ -786,15 +814,26 @@ PyMatch* alloc_match(ModuleState* st, PyObject* input, size_t G, bool narrow, bo
   return m;
 }
 
-// Whether every offset of a search of `input` fits a narrow span: byte
-// offsets are at most four per code point.
-bool narrow_input(PyObject* input) {
-  return static_cast<size_t>(PyUnicode_GET_LENGTH(input)) < (size_t{1} << 30);
+// The layout for the spans of a search of `input`: byte offsets are at most
+// four per code point, and equal to code-point indices in ASCII.
+uint32_t layout_for(PyObject* input) {
+  if (static_cast<size_t>(PyUnicode_GET_LENGTH(input)) >= (size_t{1} << 30)) return kWide;
+  return PyUnicode_IS_ASCII(input) ? kSame : kNarrow;
 }
 
 bool fits_narrow(const kordal::Span& s) {
   return !s.set() ||
          (s.start < kUnset32 && s.end < kUnset32 && s.cstart < kUnset32 && s.cend < kUnset32);
+}
+
+// The layout that holds every span of `caps`.
+uint32_t layout_for(const std::vector<kordal::Span>& caps) {
+  bool narrow = true, same = true;
+  for (const kordal::Span& s : caps) {
+    narrow = narrow && fits_narrow(s);
+    same = same && (!s.set() || (s.start == s.cstart && s.end == s.cend));
+  }
+  return !narrow ? kWide : same ? kSame : kNarrow;
 }
 
 }  // namespace
@@ -803,12 +842,11 @@ PyObject* new_match(ModuleState* st, PyObject* input, const kordal::Match& em, s
                     PyObject* regex) {
   const size_t G = em.caps.size();
   // A streamed match's byte offsets count from the stream's start, so the
-  // width follows the values, not the input.
-  bool narrow = true;
-  for (const kordal::Span& s : em.caps) narrow = narrow && fits_narrow(s);
+  // layout follows the values, not the input.
+  const uint32_t layout = layout_for(em.caps);
   const auto span = [&](size_t g) { return em.caps[g]; };
   if (em.flat_history) {
-    PyMatch* m = alloc_match(st, input, G, narrow, true, 0, regex, &em.names, lastindex);
+    PyMatch* m = alloc_match(st, input, G, layout, true, 0, regex, &em.names, lastindex);
     if (m == nullptr) return nullptr;
     write_spans(m, G, span);
     return reinterpret_cast<PyObject*>(m);
@@ -819,7 +857,7 @@ PyObject* new_match(ModuleState* st, PyObject* input, const kordal::Match& em, s
   // recorded it.
   const bool synth0 = G > 0 && em.caps[0].set() && em.history_size(0) == 0;
   nhist += synth0;
-  PyMatch* m = alloc_match(st, input, G, narrow, false, nhist, regex, &em.names, lastindex);
+  PyMatch* m = alloc_match(st, input, G, layout, false, nhist, regex, &em.names, lastindex);
   if (m == nullptr) return nullptr;
   write_spans(m, G, span);
   size_t* off = hist_offsets(m);
@@ -856,7 +894,7 @@ PyObject* match_from_state(PyObject* regex, PyObject* input, const kordal::State
   }
   // No histories: the spans alone, converted straight from the State.
   const size_t G = st.caps().size();
-  PyMatch* m = alloc_match(regex_state(regex), input, G, narrow_input(input), true, 0, regex);
+  PyMatch* m = alloc_match(regex_state(regex), input, G, layout_for(input), true, 0, regex);
   if (m == nullptr) return nullptr;
   write_spans(m, G, [&](size_t g) {
     const kordal::CpSpan c = st.caps()[g];
@@ -868,7 +906,7 @@ PyObject* match_from_state(PyObject* regex, PyObject* input, const kordal::State
 
 PyObject* match_from_spans(PyObject* regex, PyObject* input, const kordal::Span* spans,
                            size_t groups) {
-  PyMatch* m = alloc_match(regex_state(regex), input, groups, narrow_input(input), true, 0, regex);
+  PyMatch* m = alloc_match(regex_state(regex), input, groups, layout_for(input), true, 0, regex);
   if (m == nullptr) return nullptr;
   write_spans(m, groups, [&](size_t g) { return spans[g]; });
   return reinterpret_cast<PyObject*>(m);
