@@ -311,15 +311,25 @@ PyObject* lookup(PyMatch* m, PyObject* key) {
   return group_text(m, static_cast<size_t>(g));
 }
 
-PyObject* all_group_texts(PyMatch* m, bool as_list) {
-  Py_ssize_t n = static_cast<Py_ssize_t>(m->ngroups);
+// The texts of all groups in order, None for a group that did not take
+// part, into a list or tuple; the layout is looked at once, not per group.
+template <class W, size_t N>
+PyObject* group_texts_as(PyMatch* m, bool as_list) {
+  const Py_ssize_t n = static_cast<Py_ssize_t>(m->ngroups);
   PyObject* seq = as_list ? PyList_New(n) : PyTuple_New(n);
   if (seq == nullptr) return nullptr;
-  for (Py_ssize_t g = 0; g < n; ++g) {
-    PyObject* t = group_text(m, static_cast<size_t>(g));
-    if (t == nullptr) {
-      Py_DECREF(seq);
-      return nullptr;
+  const W* w = reinterpret_cast<const W*>(tail(m));
+  for (Py_ssize_t g = 0; g < n; ++g, w += N) {
+    PyObject* t;
+    if (widen(w[0]) == kordal::kUnset) {
+      t = Py_NewRef(Py_None);
+    } else {
+      // Code-point bounds: the last two fields, or the only two.
+      t = cp_text(m, w[N - 2], w[N - 1]);
+      if (t == nullptr) {
+        Py_DECREF(seq);
+        return nullptr;
+      }
     }
     if (as_list) {
       PyList_SET_ITEM(seq, g, t);
@@ -328,6 +338,17 @@ PyObject* all_group_texts(PyMatch* m, bool as_list) {
     }
   }
   return seq;
+}
+
+PyObject* all_group_texts(PyMatch* m, bool as_list) {
+  switch (m->layout) {
+    case kWide:
+      return group_texts_as<size_t, 4>(m, as_list);
+    case kNarrow:
+      return group_texts_as<uint32_t, 4>(m, as_list);
+    default:
+      return group_texts_as<uint32_t, 2>(m, as_list);
+  }
 }
 
 PyObject* match_group(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -896,8 +917,18 @@ PyObject* match_from_state(PyObject* regex, PyObject* input, const kordal::State
   const size_t G = st.caps().size();
   PyMatch* m = alloc_match(regex_state(regex), input, G, layout_for(input), true, 0, regex);
   if (m == nullptr) return nullptr;
+  const kordal::CpSpan* caps = st.caps().data();
+  if (m->layout == kSame) {
+    // Byte offsets are the indices: no conversion to look up.
+    uint32_t* w = reinterpret_cast<uint32_t*>(tail(m));
+    for (size_t g = 0; g < G; ++g, w += 2) {
+      w[0] = caps[g].set() ? static_cast<uint32_t>(caps[g].start) : kUnset32;
+      w[1] = caps[g].set() ? static_cast<uint32_t>(caps[g].end) : kUnset32;
+    }
+    return reinterpret_cast<PyObject*>(m);
+  }
   write_spans(m, G, [&](size_t g) {
-    const kordal::CpSpan c = st.caps()[g];
+    const kordal::CpSpan c = caps[g];
     return c.set() ? kordal::Span{st.offset(c.start), st.offset(c.end), c.start, c.end}
                    : kordal::Span{};
   });
