@@ -111,8 +111,9 @@ size_t match_lastindex(PyObject* match);
 // Caps, histories and names as an engine Match whose text is left empty.
 kordal::Match match_snapshot(PyObject* match);
 // A streamed match's code-point spans are relative to its input, which
-// begins `cbase` code points into the stream; char_span adds it.
-void set_match_base(PyObject* match, size_t cbase);
+// begins `cbase` code points into the stream; char_span adds it. False,
+// with MemoryError set, when there is no room to keep it.
+bool set_match_base(PyObject* match, size_t cbase);
 
 // --- py_partial_match.cpp: PartialMatch ---
 

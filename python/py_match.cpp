@@ -14,9 +14,16 @@
 // the garbage collector. Its methods include those `re` users know
 // (groupdict, expand, lastindex, lastgroup, spans in str indexes).
 //
-// The spans live in the object's variable part as machine words: G group
-// spans, G + 1 history offsets, then the history spans. Reading past those
-// bounds would read another object's memory, so every index is checked
+// A walk over a long text keeps every Match of the call alive at once, and
+// the collector visits each one whenever it traverses the result list, so a
+// Match is kept small: the header, the str, the Regex, a pointer to the
+// rarely needed parts (owned names, stream offset, the input's byte length),
+// then the spans in one allocation of its own size (no per-item size). A
+// span is four fields (byte and code-point bounds), 32 bits wide when every
+// offset fits (64 bytes in all for one group), 64 bits otherwise, or two
+// 32-bit fields where bytes are code points; unless each history is its group's
+// span, G + 1 history offsets and the history spans follow. Reading past
+// those bounds would read another object's memory, so every index is checked
 // against G before use.
 #include <algorithm>
 #include <memory>
@@ -36,30 +43,33 @@ namespace kordal::py {
 
 namespace {
 
-constexpr size_t kSpanWords = 4;  // start, end, cstart, cend
-constexpr size_t kHistWords = 2;  // cstart, cend
-// No group can close twice in the pattern: each history is the group's span
-// when set, and no history words are stored.
-constexpr size_t kFlat = kordal::kUnset;
-// lastindex is worked out from the spans when first asked for: most callers
-// never ask, and it costs a pass over the groups.
-constexpr size_t kLazy = kordal::kUnset - 1;
+// lastindex, kept in 32 bits: not worked out yet, or no group closed.
+constexpr uint32_t kLazy = 0xFFFFFFFE;
+constexpr uint32_t kNoGroup = 0xFFFFFFFF;
+// The group count shares its word with the layout and a flag.
+constexpr size_t kMaxGroups = (size_t{1} << 29) - 1;
+// A narrow span's field for "not set"; every value it holds is below it.
+constexpr uint32_t kUnset32 = 0xFFFFFFFF;
+
+// What few Matches need: names of their own (unpickled), the stream offset,
+// the input's byte length once counted.
+struct MatchExtra {
+  std::shared_ptr<const kordal::Names> owned_names;
+  size_t input_len = kordal::kUnset;
+  size_t cbase = 0;
+};
 
 struct PyMatch {
-  PyObject_VAR_HEAD PyObject* input;  // exact str
-  size_t ngroups;                     // G
-  size_t nhist;                       // history spans of all groups, or kFlat
-  size_t lastindex;                   // the group that closed last, kUnset, or kLazy
+  PyObject_HEAD PyObject* input;  // exact str
   // The Regex that found it (its names and group nesting), or null for a
   // Match rebuilt by unpickling, which owns its names. A reference costs
   // less than a shared_ptr copy, whose count is atomic.
   PyObject* regex;
-  const kordal::Names* names;  // the Regex's, or owned_names'
-  size_t input_len;            // byte length of input; kUnset until needed
-  size_t cbase;                // code points of a stream before input (0 elsewhere)
-  union {
-    std::shared_ptr<const kordal::Names> owned_names;  // empty with a Regex
-  };
+  MatchExtra* extra;      // null until needed
+  uint32_t ngroups : 29;  // G
+  uint32_t layout : 2;    // of the spans: a Layout
+  uint32_t flat : 1;      // each history is the group's span: no history words
+  uint32_t lastindex;     // the group that closed last, kNoGroup, or kLazy
 };
 
 static_assert(sizeof(PyMatch) % alignof(size_t) == 0);
@@ -68,48 +78,136 @@ PyMatch* as_match(PyObject* self) {
   return reinterpret_cast<PyMatch*>(self);
 }
 
-size_t* words(PyMatch* m) {
-  return reinterpret_cast<size_t*>(reinterpret_cast<char*>(m) + sizeof(PyMatch));
+char* tail(PyMatch* m) {
+  return reinterpret_cast<char*>(m) + sizeof(PyMatch);
 }
 
-kordal::Span read_span(const size_t* w) {
-  return kordal::Span{w[0], w[1], w[2], w[3]};
-}
-void write_span(size_t* w, const kordal::Span& s) {
-  w[0] = s.start;
-  w[1] = s.end;
-  w[2] = s.cstart;
-  w[3] = s.cend;
+// How the spans are stored: four fields each (start, end, cstart, cend) of
+// 64 or 32 bits, or, where byte offsets and code-point indices coincide (an
+// ASCII input), two 32-bit fields.
+enum Layout : uint32_t { kWide = 0, kNarrow = 1, kSame = 2 };
+
+size_t span_bytes(size_t G, uint32_t layout) {
+  switch (layout) {
+    case kWide:
+      return G * 4 * sizeof(size_t);
+    case kNarrow:
+      return G * 4 * sizeof(uint32_t);
+    default:
+      return G * 2 * sizeof(uint32_t);
+  }
 }
 
-void write_hist(size_t* w, const kordal::Span& s) {
-  w[0] = s.cstart;
-  w[1] = s.cend;
+// A field as the engine's size_t: kUnset32 widens to kUnset.
+size_t widen(uint32_t v) {
+  return v == kUnset32 ? kordal::kUnset : v;
+}
+size_t widen(size_t v) {
+  return v;
+}
+
+// The layouts of the spans, one code: W is uint32_t or size_t, N the fields
+// per span (4, or 2 when byte offsets are code-point indices).
+template <class W, size_t N>
+kordal::Span read_span(const PyMatch* m, size_t g) {
+  const W* w =
+      reinterpret_cast<const W*>(reinterpret_cast<const char*>(m) + sizeof(PyMatch)) + N * g;
+  if constexpr (N == 2) {
+    return kordal::Span{widen(w[0]), widen(w[1]), widen(w[0]), widen(w[1])};
+  } else {
+    return kordal::Span{widen(w[0]), widen(w[1]), widen(w[2]), widen(w[3])};
+  }
+}
+
+template <class W, size_t N, class SpanOf>
+void write_spans_as(PyMatch* m, size_t G, const SpanOf& span) {
+  W* w = reinterpret_cast<W*>(tail(m));
+  for (size_t g = 0; g < G; ++g, w += N) {
+    const kordal::Span s = span(g);
+    // kUnset narrows to kUnset32; a set value is below it (fits_narrow).
+    w[0] = static_cast<W>(s.start);
+    w[1] = static_cast<W>(s.end);
+    if constexpr (N == 4) {
+      w[2] = static_cast<W>(s.cstart);
+      w[3] = static_cast<W>(s.cend);
+    }
+  }
 }
 
 kordal::Span group_span(PyMatch* m, size_t g) {
-  return read_span(words(m) + g * kSpanWords);
+  switch (m->layout) {
+    case kWide:
+      return read_span<size_t, 4>(m, g);
+    case kNarrow:
+      return read_span<uint32_t, 4>(m, g);
+    default:
+      return read_span<uint32_t, 2>(m, g);
+  }
 }
+
+// Writes the spans of `G` groups, span(g) giving each.
+template <class SpanOf>
+void write_spans(PyMatch* m, size_t G, const SpanOf& span) {
+  switch (m->layout) {
+    case kWide:
+      return write_spans_as<size_t, 4>(m, G, span);
+    case kNarrow:
+      return write_spans_as<uint32_t, 4>(m, G, span);
+    default:
+      return write_spans_as<uint32_t, 2>(m, G, span);
+  }
+}
+
+// Histories (only when not flat), after the spans: G + 1 offsets, then two
+// code-point words per history span.
 size_t* hist_offsets(PyMatch* m) {
-  return words(m) + m->ngroups * kSpanWords;
+  return reinterpret_cast<size_t*>(tail(m) + span_bytes(m->ngroups, m->layout));
 }
 size_t* hist_spans(PyMatch* m) {
   return hist_offsets(m) + m->ngroups + 1;
 }
 
-// The byte length of the input's UTF-8 form, counted from the end of the
-// match (whose byte offset is known) on first use.
-size_t input_bytes(PyMatch* m) {
-  if (m->input_len == kordal::kUnset) {
+// The bytes a Match of G groups and nhist history spans takes.
+size_t match_bytes(size_t G, uint32_t layout, bool flat, size_t nhist) {
+  return sizeof(PyMatch) + span_bytes(G, layout) +
+         (flat ? 0 : (G + 1 + 2 * nhist) * sizeof(size_t));
+}
+
+const kordal::Names& names_of(PyMatch* m) {
+  return m->regex != nullptr ? regex_of(m->regex).names() : *m->extra->owned_names;
+}
+
+// The extra part, made on first use; null (with MemoryError set) when it
+// cannot be.
+MatchExtra* extra_of(PyMatch* m) {
+  if (m->extra == nullptr) {
+    m->extra = new (std::nothrow) MatchExtra();
+    if (m->extra == nullptr) PyErr_NoMemory();
+  }
+  return m->extra;
+}
+
+// The byte length of the input's UTF-8 form: its length when it is ASCII,
+// else counted from the end of the match (whose byte offset is known) on
+// first use and kept.
+bool input_bytes(PyMatch* m, size_t& out) {
+  if (PyUnicode_IS_ASCII(m->input)) {
+    out = static_cast<size_t>(PyUnicode_GET_LENGTH(m->input));
+    return true;
+  }
+  MatchExtra* x = extra_of(m);
+  if (x == nullptr) return false;
+  if (x->input_len == kordal::kUnset) {
     const kordal::Text t = text_of(m->input);
     kordal::TextPos from;
     if (m->ngroups > 0 && group_span(m, 0).set()) {
       const kordal::Span s = group_span(m, 0);
       from = kordal::TextPos{s.cend, s.end};
     }
-    m->input_len = from.byte + kordal::utf8_length(t, from.index, t.n);
+    x->input_len = from.byte + kordal::utf8_length(t, from.index, t.n);
   }
-  return m->input_len;
+  out = x->input_len;
+  return true;
 }
 
 PyObject* cp_text(PyMatch* m, size_t cstart, size_t cend) {
@@ -131,7 +229,7 @@ PyObject* group_text(PyMatch* m, size_t g) {
 
 PyObject* history_list(PyMatch* m, size_t g) {
   if (g >= m->ngroups) return PyList_New(0);
-  if (m->nhist == kFlat) {
+  if (m->flat) {
     const kordal::Span s = group_span(m, g);
     if (!s.set()) return PyList_New(0);
     PyObject* t = span_text(m, s);
@@ -148,8 +246,8 @@ PyObject* history_list(PyMatch* m, size_t g) {
   size_t n = off[g + 1] - off[g];
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
   if (list == nullptr) return nullptr;
-  const size_t* w = hist_spans(m) + off[g] * kHistWords;
-  for (size_t i = 0; i < n; ++i, w += kHistWords) {
+  const size_t* w = hist_spans(m) + off[g] * 2;
+  for (size_t i = 0; i < n; ++i, w += 2) {
     PyObject* s = cp_text(m, w[0], w[1]);
     if (s == nullptr) {
       Py_DECREF(list);
@@ -163,7 +261,7 @@ PyObject* history_list(PyMatch* m, size_t g) {
 void match_dealloc(PyObject* self) {
   PyTypeObject* tp = Py_TYPE(self);
   PyMatch* m = as_match(self);
-  m->owned_names.~shared_ptr();
+  delete m->extra;
   Py_XDECREF(m->input);
   Py_XDECREF(m->regex);
   tp->tp_free(self);
@@ -176,8 +274,9 @@ PyObject* lookup(PyMatch* m, PyObject* key) {
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(key, &size);
     if (data != nullptr) {
-      auto it = m->names->find(std::string(data, static_cast<size_t>(size)));
-      if (it == m->names->end()) {
+      const kordal::Names& names = names_of(m);
+      auto it = names.find(std::string(data, static_cast<size_t>(size)));
+      if (it == names.end()) {
         PyErr_Format(PyExc_IndexError, "no such group: %U", key);
         return nullptr;
       }
@@ -212,15 +311,25 @@ PyObject* lookup(PyMatch* m, PyObject* key) {
   return group_text(m, static_cast<size_t>(g));
 }
 
-PyObject* all_group_texts(PyMatch* m, bool as_list) {
-  Py_ssize_t n = static_cast<Py_ssize_t>(m->ngroups);
+// The texts of all groups in order, None for a group that did not take
+// part, into a list or tuple; the layout is looked at once, not per group.
+template <class W, size_t N>
+PyObject* group_texts_as(PyMatch* m, bool as_list) {
+  const Py_ssize_t n = static_cast<Py_ssize_t>(m->ngroups);
   PyObject* seq = as_list ? PyList_New(n) : PyTuple_New(n);
   if (seq == nullptr) return nullptr;
-  for (Py_ssize_t g = 0; g < n; ++g) {
-    PyObject* t = group_text(m, static_cast<size_t>(g));
-    if (t == nullptr) {
-      Py_DECREF(seq);
-      return nullptr;
+  const W* w = reinterpret_cast<const W*>(tail(m));
+  for (Py_ssize_t g = 0; g < n; ++g, w += N) {
+    PyObject* t;
+    if (widen(w[0]) == kordal::kUnset) {
+      t = Py_NewRef(Py_None);
+    } else {
+      // Code-point bounds: the last two fields, or the only two.
+      t = cp_text(m, w[N - 2], w[N - 1]);
+      if (t == nullptr) {
+        Py_DECREF(seq);
+        return nullptr;
+      }
     }
     if (as_list) {
       PyList_SET_ITEM(seq, g, t);
@@ -229,6 +338,17 @@ PyObject* all_group_texts(PyMatch* m, bool as_list) {
     }
   }
   return seq;
+}
+
+PyObject* all_group_texts(PyMatch* m, bool as_list) {
+  switch (m->layout) {
+    case kWide:
+      return group_texts_as<size_t, 4>(m, as_list);
+    case kNarrow:
+      return group_texts_as<uint32_t, 4>(m, as_list);
+    default:
+      return group_texts_as<uint32_t, 2>(m, as_list);
+  }
 }
 
 PyObject* match_group(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -270,8 +390,9 @@ PyObject* match_captures_by_name(PyObject* self, PyObject* const* args, Py_ssize
   Text name;
   if (!to_text(a[0], "name", name)) return nullptr;
   PyMatch* m = as_match(self);
-  auto it = m->names->find(std::string(name.utf8));
-  if (it == m->names->end()) return PyList_New(0);
+  const kordal::Names& names = names_of(m);
+  auto it = names.find(std::string(name.utf8));
+  if (it == names.end()) return PyList_New(0);
   return history_list(m, it->second);
 }
 
@@ -287,13 +408,16 @@ PyObject* match_span_of(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   return offset_pair(s.start, s.end);
 }
 
-// Start (or end) byte of group g; the input length when it did not take part.
-size_t bound_of(PyMatch* m, size_t g, bool end) {
+// Start (or end) byte of group g as an int; the input length when it did
+// not take part.
+PyObject* bound_of(PyMatch* m, size_t g, bool end) {
   if (g < m->ngroups) {
     kordal::Span s = group_span(m, g);
-    if (s.set()) return end ? s.end : s.start;
+    if (s.set()) return PyLong_FromSize_t(end ? s.end : s.start);
   }
-  return input_bytes(m);
+  size_t n = 0;
+  if (!input_bytes(m, n)) return nullptr;
+  return PyLong_FromSize_t(n);
 }
 
 template <bool End>
@@ -302,7 +426,7 @@ PyObject* match_bound_of(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   static const Params p{End ? "Match.end_of" : "Match.start_of", kIndex, 1, 0};
   size_t g = 0;
   if (!optional_index(p, args, nargs, kwnames, g)) return nullptr;
-  return PyLong_FromSize_t(bound_of(as_match(self), g, End));
+  return bound_of(as_match(self), g, End);
 }
 
 Py_ssize_t match_length(PyObject* self) {
@@ -351,16 +475,22 @@ PyObject* get_input(PyObject* self, void*) {
 }
 
 PyObject* get_start(PyObject* self, void*) {
-  return PyLong_FromSize_t(bound_of(as_match(self), 0, false));
+  return bound_of(as_match(self), 0, false);
 }
 
 PyObject* get_end(PyObject* self, void*) {
-  return PyLong_FromSize_t(bound_of(as_match(self), 0, true));
+  return bound_of(as_match(self), 0, true);
 }
 
 PyObject* get_span(PyObject* self, void*) {
   PyMatch* m = as_match(self);
-  return offset_pair(bound_of(m, 0, false), bound_of(m, 0, true));
+  if (m->ngroups > 0) {
+    const kordal::Span s = group_span(m, 0);
+    if (s.set()) return offset_pair(s.start, s.end);
+  }
+  size_t n = 0;
+  if (!input_bytes(m, n)) return nullptr;
+  return offset_pair(n, n);
 }
 
 PyObject* get_capture_count(PyObject* self, void*) {
@@ -378,7 +508,7 @@ template <class F>
 PyObject* names_dict(PyMatch* m, F value) {
   PyObject* dict = PyDict_New();
   if (dict == nullptr) return nullptr;
-  for (const auto& [name, g] : *m->names) {
+  for (const auto& [name, g] : names_of(m)) {
     PyObject* v = value(g);
     if (v == nullptr) {
       if (PyErr_Occurred()) break;
@@ -446,7 +576,7 @@ PyObject* match_groupdict(PyObject* self, PyObject* const* args, Py_ssize_t narg
   PyMatch* m = as_match(self);
   // Group order, as `re` gives it, instead of the names map's.
   std::vector<std::pair<size_t, const std::string*>> named;
-  for (const auto& [name, g] : *m->names) named.emplace_back(g, &name);
+  for (const auto& [name, g] : names_of(m)) named.emplace_back(g, &name);
   std::sort(named.begin(), named.end(), [](const auto& x, const auto& y) {
     return x.first != y.first ? x.first < y.first : *x.second < *y.second;
   });
@@ -506,7 +636,8 @@ PyObject* match_char_span(PyObject* self, PyObject* const* args, Py_ssize_t narg
   PyMatch* m = as_match(self);
   if (g >= m->ngroups || !group_span(m, g).set()) Py_RETURN_NONE;
   const kordal::Span s = group_span(m, g);
-  return span_tuple(s.cstart + m->cbase, s.cend + m->cbase);
+  const size_t base = m->extra != nullptr ? m->extra->cbase : 0;
+  return span_tuple(s.cstart + base, s.cend + base);
 }
 
 PyObject* get_lastindex(PyObject* self, void*) {
@@ -521,11 +652,18 @@ PyObject* get_lastgroup(PyObject* self, void*) {
   // Several names can share a number; the map's order is arbitrary, so take
   // the smallest name for a stable answer.
   const std::string* best = nullptr;
-  for (const auto& [name, index] : *as_match(self)->names) {
+  for (const auto& [name, index] : names_of(as_match(self))) {
     if (index == g && (best == nullptr || name < *best)) best = &name;
   }
   if (best == nullptr) Py_RETURN_NONE;
   return str_from_utf8(*best);
+}
+
+PyObject* match_sizeof(PyObject* self, PyObject*) {
+  PyMatch* m = as_match(self);
+  const size_t nhist = m->flat ? 0 : hist_offsets(m)[m->ngroups];
+  return PyLong_FromSize_t(match_bytes(m->ngroups, m->layout, m->flat, nhist) +
+                           (m->extra != nullptr ? sizeof(MatchExtra) : 0));
 }
 
 #define KORDAL_METHOD(name, fn, doc) \
@@ -568,6 +706,7 @@ PyMethodDef kMethods[] = {
                   "indexes, so ``m.input[start:end]`` is the group's text), or ``None`` if\n"
                   "it did not participate."),
     {"__reduce__", guarded<match_reduce>, METH_NOARGS, "Pickle support."},
+    {"__sizeof__", guarded<match_sizeof>, METH_NOARGS, "Size of the object in memory, in bytes."},
     {"__copy__", guarded<copy_self>, METH_NOARGS, "A Match is immutable: returns itself."},
     {"__deepcopy__", guarded<copy_self>, METH_O, "A Match is immutable: returns itself."},
     {nullptr, nullptr, 0, nullptr},
@@ -640,7 +779,9 @@ PyType_Slot kSlots[] = {
     {0, nullptr},
 };
 
-PyType_Spec kSpec = {"builtins.Match", sizeof(PyMatch), sizeof(size_t), kFlags, kSlots};
+// Each Match is allocated at its own size (match_bytes), so the class has no
+// per-item size; __sizeof__ reports the real one.
+PyType_Spec kSpec = {"builtins.Match", sizeof(PyMatch), 0, kFlags, kSlots};
 
 }  // namespace
 
@@ -650,33 +791,70 @@ PyObject* make_match_type(PyObject* module) {
 
 namespace {
 
-// A Match of G groups with room for `nwords` words after the header; nhist
-// is left to the caller. `names` is used without a Regex.
-PyMatch* alloc_match(ModuleState* st, PyObject* input, size_t G,
-                     const std::shared_ptr<const kordal::Names>& names, size_t lastindex,
-                     PyObject* regex, size_t nwords) {
-  PyMatch* m = PyObject_NewVar(PyMatch, st->match_type, static_cast<Py_ssize_t>(nwords));
-  if (m == nullptr) return nullptr;
+// A Match of G groups with its spans left to the caller (and its histories,
+// unless flat), found by `regex` (with its names and lastindex worked out
+// lazily) or, without one, owning `names` and given `lastindex`.
+PyMatch* alloc_match(ModuleState* st, PyObject* input, size_t G, uint32_t layout, bool flat,
+                     size_t nhist, PyObject* regex,
+                     const std::shared_ptr<const kordal::Names>* names = nullptr,
+                     size_t lastindex = kordal::kUnset) {
+  if (G > kMaxGroups) {
+    PyErr_NoMemory();
+    return nullptr;
+  }
+  void* mem = PyObject_Malloc(match_bytes(G, layout, flat, nhist));
+  if (mem == nullptr) {
+    PyErr_NoMemory();
+    return nullptr;
+  }
+  PyMatch* m =
+      reinterpret_cast<PyMatch*>(PyObject_Init(static_cast<PyObject*>(mem), st->match_type));
   m->input = Py_NewRef(input);
-  m->ngroups = G;
-  m->input_len = kordal::kUnset;
-  m->cbase = 0;
-  new (&m->owned_names) std::shared_ptr<const kordal::Names>();
+  m->extra = nullptr;
+  m->ngroups = static_cast<uint32_t>(G);
+  m->layout = layout;
+  m->flat = flat;
   if (regex != nullptr) {
     m->regex = Py_NewRef(regex);
-    m->names = &regex_of(regex).names();
-    m->lastindex = G > 1 ? kLazy : kordal::kUnset;
+    m->lastindex = G > 1 ? kLazy : kNoGroup;
     return m;
   }
   m->regex = nullptr;
-  m->lastindex = lastindex < G ? lastindex : kordal::kUnset;
-  m->owned_names = names;
-  if (!m->owned_names) {
-    static const auto empty = std::make_shared<const kordal::Names>();
-    m->owned_names = empty;
+  m->lastindex = lastindex < G ? static_cast<uint32_t>(lastindex) : kNoGroup;
+  m->extra = new (std::nothrow) MatchExtra();
+  if (m->extra == nullptr) {
+    Py_DECREF(reinterpret_cast<PyObject*>(m));
+    PyErr_NoMemory();
+    return nullptr;
   }
-  m->names = m->owned_names.get();
+  m->extra->owned_names = names != nullptr ? *names : nullptr;
+  if (!m->extra->owned_names) {
+    static const auto empty = std::make_shared<const kordal::Names>();
+    m->extra->owned_names = empty;
+  }
   return m;
+}
+
+// The layout for the spans of a search of `input`: byte offsets are at most
+// four per code point, and equal to code-point indices in ASCII.
+uint32_t layout_for(PyObject* input) {
+  if (static_cast<size_t>(PyUnicode_GET_LENGTH(input)) >= (size_t{1} << 30)) return kWide;
+  return PyUnicode_IS_ASCII(input) ? kSame : kNarrow;
+}
+
+bool fits_narrow(const kordal::Span& s) {
+  return !s.set() ||
+         (s.start < kUnset32 && s.end < kUnset32 && s.cstart < kUnset32 && s.cend < kUnset32);
+}
+
+// The layout that holds every span of `caps`.
+uint32_t layout_for(const std::vector<kordal::Span>& caps) {
+  bool narrow = true, same = true;
+  for (const kordal::Span& s : caps) {
+    narrow = narrow && fits_narrow(s);
+    same = same && (!s.set() || (s.start == s.cstart && s.end == s.cend));
+  }
+  return !narrow ? kWide : same ? kSame : kNarrow;
 }
 
 }  // namespace
@@ -684,12 +862,14 @@ PyMatch* alloc_match(ModuleState* st, PyObject* input, size_t G,
 PyObject* new_match(ModuleState* st, PyObject* input, const kordal::Match& em, size_t lastindex,
                     PyObject* regex) {
   const size_t G = em.caps.size();
+  // A streamed match's byte offsets count from the stream's start, so the
+  // layout follows the values, not the input.
+  const uint32_t layout = layout_for(em.caps);
+  const auto span = [&](size_t g) { return em.caps[g]; };
   if (em.flat_history) {
-    PyMatch* m = alloc_match(st, input, G, em.names, lastindex, regex, G * kSpanWords);
+    PyMatch* m = alloc_match(st, input, G, layout, true, 0, regex, &em.names, lastindex);
     if (m == nullptr) return nullptr;
-    m->nhist = kFlat;
-    size_t* w = words(m);
-    for (size_t g = 0; g < G; ++g) write_span(w + g * kSpanWords, em.caps[g]);
+    write_spans(m, G, span);
     return reinterpret_cast<PyObject*>(m);
   }
   size_t nhist = 0;
@@ -698,24 +878,26 @@ PyObject* new_match(ModuleState* st, PyObject* input, const kordal::Match& em, s
   // recorded it.
   const bool synth0 = G > 0 && em.caps[0].set() && em.history_size(0) == 0;
   nhist += synth0;
-  const size_t nwords = G * kSpanWords + (G + 1) + nhist * kHistWords;
-  PyMatch* m = alloc_match(st, input, G, em.names, lastindex, regex, nwords);
+  PyMatch* m = alloc_match(st, input, G, layout, false, nhist, regex, &em.names, lastindex);
   if (m == nullptr) return nullptr;
-  m->nhist = nhist;
-  size_t* w = words(m);
-  for (size_t g = 0; g < G; ++g) write_span(w + g * kSpanWords, em.caps[g]);
+  write_spans(m, G, span);
   size_t* off = hist_offsets(m);
   size_t* hs = hist_spans(m);
   size_t k = 0;
+  const auto put = [&](const kordal::Span& s) {
+    hs[2 * k] = s.cstart;
+    hs[2 * k + 1] = s.cend;
+    ++k;
+  };
   for (size_t g = 0; g < G; ++g) {
     off[g] = k;
     if (g == 0 && synth0) {
-      write_hist(hs + k++ * kHistWords, em.caps[0]);
+      put(em.caps[0]);
       continue;
     }
     const size_t n = em.history_size(g);
     const kordal::Span* src = n > 0 ? em.history_of(g) : nullptr;
-    for (size_t i = 0; i < n; ++i) write_hist(hs + k++ * kHistWords, src[i]);
+    for (size_t i = 0; i < n; ++i) put(src[i]);
   }
   off[G] = k;
   return reinterpret_cast<PyObject*>(m);
@@ -732,35 +914,40 @@ PyObject* match_from_state(PyObject* regex, PyObject* input, const kordal::State
     return new_match(regex_state(regex), input, em, kordal::kUnset, regex);
   }
   // No histories: the spans alone, converted straight from the State.
-  static const std::shared_ptr<const kordal::Names> kNone;
   const size_t G = st.caps().size();
-  PyMatch* m =
-      alloc_match(regex_state(regex), input, G, kNone, kordal::kUnset, regex, G * kSpanWords);
+  PyMatch* m = alloc_match(regex_state(regex), input, G, layout_for(input), true, 0, regex);
   if (m == nullptr) return nullptr;
-  m->nhist = kFlat;
-  size_t* w = words(m);
-  for (size_t g = 0; g < G; ++g, w += kSpanWords) {
-    const kordal::CpSpan c = st.caps()[g];
-    write_span(w, c.set() ? kordal::Span{st.offset(c.start), st.offset(c.end), c.start, c.end}
-                          : kordal::Span{});
+  const kordal::CpSpan* caps = st.caps().data();
+  if (m->layout == kSame) {
+    // Byte offsets are the indices: no conversion to look up.
+    uint32_t* w = reinterpret_cast<uint32_t*>(tail(m));
+    for (size_t g = 0; g < G; ++g, w += 2) {
+      w[0] = caps[g].set() ? static_cast<uint32_t>(caps[g].start) : kUnset32;
+      w[1] = caps[g].set() ? static_cast<uint32_t>(caps[g].end) : kUnset32;
+    }
+    return reinterpret_cast<PyObject*>(m);
   }
+  write_spans(m, G, [&](size_t g) {
+    const kordal::CpSpan c = caps[g];
+    return c.set() ? kordal::Span{st.offset(c.start), st.offset(c.end), c.start, c.end}
+                   : kordal::Span{};
+  });
   return reinterpret_cast<PyObject*>(m);
 }
 
 PyObject* match_from_spans(PyObject* regex, PyObject* input, const kordal::Span* spans,
                            size_t groups) {
-  static const std::shared_ptr<const kordal::Names> kNone;
-  PyMatch* m = alloc_match(regex_state(regex), input, groups, kNone, kordal::kUnset, regex,
-                           groups * kSpanWords);
+  PyMatch* m = alloc_match(regex_state(regex), input, groups, layout_for(input), true, 0, regex);
   if (m == nullptr) return nullptr;
-  m->nhist = kFlat;
-  size_t* w = words(m);
-  for (size_t g = 0; g < groups; ++g, w += kSpanWords) write_span(w, spans[g]);
+  write_spans(m, groups, [&](size_t g) { return spans[g]; });
   return reinterpret_cast<PyObject*>(m);
 }
 
-void set_match_base(PyObject* match, size_t cbase) {
-  as_match(match)->cbase = cbase;
+bool set_match_base(PyObject* match, size_t cbase) {
+  MatchExtra* x = extra_of(as_match(match));
+  if (x == nullptr) return false;
+  x->cbase = cbase;
+  return true;
 }
 
 PyObject* match_input(PyObject* match) {
@@ -774,27 +961,28 @@ size_t match_lastindex(PyObject* match) {
       const kordal::Span s = group_span(m, g);
       return s.set() ? s.cend : kordal::kUnset;
     });
-    m->lastindex = last < m->ngroups ? last : kordal::kUnset;
+    m->lastindex = last < m->ngroups ? static_cast<uint32_t>(last) : kNoGroup;
   }
-  return m->lastindex;
+  return m->lastindex == kNoGroup ? kordal::kUnset : m->lastindex;
 }
 
 kordal::Match match_snapshot(PyObject* match) {
   PyMatch* m = as_match(match);
   kordal::Match em;
-  em.names = m->regex != nullptr ? regex_of(m->regex).names_shared() : m->owned_names;
+  em.names = m->regex != nullptr ? regex_of(m->regex).names_shared() : m->extra->owned_names;
   em.caps.reserve(m->ngroups);
   for (size_t g = 0; g < m->ngroups; ++g) em.caps.push_back(group_span(m, g));
-  if (m->nhist == kFlat) {
+  if (m->flat) {
     em.flat_history = true;
     return em;
   }
   const size_t* off = hist_offsets(m);
+  const size_t nhist = off[m->ngroups];
   em.history_starts.assign(off, off + m->ngroups + 1);
-  em.history.reserve(m->nhist);
+  em.history.reserve(nhist);
   const size_t* w = hist_spans(m);
   // Histories keep code-point spans only; their byte offsets are never read.
-  for (size_t i = 0; i < m->nhist; ++i, w += kHistWords) {
+  for (size_t i = 0; i < nhist; ++i, w += 2) {
     em.history.push_back(kordal::Span{kordal::kUnset, kordal::kUnset, w[0], w[1]});
   }
   return em;

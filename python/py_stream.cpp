@@ -72,12 +72,12 @@ PyObject* step(PyObject* self, Run&& run) {
     }
     for (size_t i = 0; i < found.size(); ++i) {
       PyObject* m = match_for(ps->regex, input, found[i]);
+      if (m != nullptr && !set_match_base(m, ps->s->base())) Py_CLEAR(m);
       if (m == nullptr) {
         Py_DECREF(input);
         Py_DECREF(list);
         return nullptr;
       }
-      set_match_base(m, ps->s->base());
       PyList_SET_ITEM(list, Py_ssize_t(i), m);
     }
     Py_DECREF(input);
