@@ -932,10 +932,16 @@ bool literal_walk(const Node& n, std::u32string& out) {
 }
 
 // The strings of a pattern that is an alternation of case-sensitive strings
-// (see Analysis::alternatives); empty when it is anything else.
-std::vector<std::u32string> alternatives_of(const Node& root) {
+// (see Analysis::alternatives), and the one group around it if any; empty
+// when it is anything else.
+std::vector<std::u32string> alternatives_of(const Node& root, uint64_t& group) {
   const Node* n = &root;
-  while (n->kind == NodeKind::NonCap && n->kids.size() == 1) n = &n->kids[0];
+  group = 0;
+  while ((n->kind == NodeKind::NonCap || (n->kind == NodeKind::Group && group == 0)) &&
+         n->kids.size() == 1) {
+    if (n->kind == NodeKind::Group) group = n->index;
+    n = &n->kids[0];
+  }
   std::vector<std::u32string> out;
   if (n->kind != NodeKind::Branch || n->kids.size() < 2) return out;
   for (const Node& kid : n->kids) {
@@ -953,7 +959,8 @@ Analysis analyze(const Node& root) {
   std::vector<bool> seen;
   an.flat_groups = flat_walk(root, false, seen);
   if (!literal_walk(root, an.literal)) an.literal.clear();
-  if (an.literal.empty()) an.alternatives = alternatives_of(root);
+  if (an.literal.empty()) an.alternatives = alternatives_of(root, an.alternatives_group);
+  if (an.alternatives.empty()) an.alternatives_group = 0;
   const Info info = info_of(root);
   an.min_len = info.min;
   an.max_len = info.max;

@@ -158,9 +158,12 @@ struct Analysis {
   // assertion): every match is an occurrence of it. Empty otherwise.
   std::u32string literal;
   // The pattern is an alternation of two or more non-empty case-sensitive
-  // strings and nothing else: a match starting at some position is the
-  // first of them, in pattern order, that occurs there. Empty otherwise.
+  // strings and nothing else, or such an alternation in one capturing
+  // group: a match starting at some position is the first of them, in
+  // pattern order, that occurs there. Empty otherwise.
   std::vector<std::u32string> alternatives;
+  // The group around `alternatives`, whose span is the match's; 0: none.
+  uint64_t alternatives_group = 0;
   EndAnchor anchored_end = EndAnchor::None;
   FirstSet first;
   // Every match starts with one of these; empty when unknown.

@@ -623,6 +623,7 @@ struct Search {
       if (len != kNoPos) {
         t.reset(q);
         t.pos = q + len;
+        if (const uint64_t g = sg.an_.alternatives_group) t.close_group(size_t(g), q, q + len);
         set_whole(q);
         return;
       }

@@ -23,6 +23,12 @@ PATTERNS = [
     "(?:ab|ba)",
     "é|aé|😀a",
     "a😀|😀|ab",
+    # In a group, whose span is the match's (and a nesting that is not one).
+    "(a|ab)",
+    "(?P<w>b|ab|abc)",
+    "(?:(ca|ac|cab|b))",
+    "((?:aa|a|aaa))",
+    "((a|ab))",
 ]
 ALPHABET = "abcé😀"
 
@@ -48,8 +54,10 @@ def test_matches_agree_with_re(pattern):
     r = re.compile(pattern)
     for text in texts(5):
         conv = byte_to_cp(text)
-        got = [(conv[s], conv[e]) for s, e in (m.span_of(0) for m in k.findall(text))]
-        want = [m.span() for m in r.finditer(text)]
+        groups = range(r.groups + 1)
+        got = [[(conv[s], conv[e]) for s, e in (m.span_of(g) for g in groups)]
+               for m in k.findall(text)]
+        want = [[m.span(g) for g in groups] for m in r.finditer(text)]
         assert got == want, (pattern, text)
         assert k.is_match(text) == (r.search(text) is not None), (pattern, text)
 
