@@ -1,6 +1,9 @@
 // The reverse search: a match found from a literal it must contain, for
 // regular patterns that are a sequence P L S with L a case-sensitive
-// literal.
+// literal. The sequence is the pattern's top level as it stands, else read
+// flat: groups opened, and a counted repetition of a body longer than one
+// character that must run once split into its first iteration and the rest
+// (X{n,m} = X X{n-1,m-1}), so `(?:\d+\.){3}\d+` is P = \d+, L = `.`.
 //
 // The literal searcher finds the leftmost occurrence q of L at or after the
 // least start lo not ruled out; P's reverse DFA, anchored at q, finds the
@@ -101,11 +104,18 @@ class ReverseSearch {
  private:
   ReverseSearch() = default;
   template <class U>
+  bool ends_prefix(U u) const {
+    return u < 256 ? last_.lo[u] : last_.contains(char32_t(u));
+  }
+  template <class U>
   Outcome run(State& st, const U* p, const Dfa& whole, const Dfa& pre, size_t lo, bool earliest,
               StartCheck* check, size_t& start, size_t& end) const;
 
   std::u32string lit_;
   bool disjoint_ = false;
+  // What P's matches can end with: an occurrence after any other unit
+  // ends no P-match (unless P matches empty, where nothing is ruled out).
+  FirstSet last_;
   std::unique_ptr<const Prefilter> pf_;  // finds lit_
   std::unique_ptr<const Node> prefix_;   // P, referred to by its DFA
   Lazy<Dfa> prefix_dfa_;
