@@ -6,6 +6,7 @@
 #include "prefilter.hpp"
 #include "program.hpp"
 #include "scan.hpp"
+#include "simd.hpp"
 #include "state.hpp"
 
 namespace kordal {
@@ -169,6 +170,28 @@ bool split_at_literal(const std::vector<Item>& items, size_t& k, std::u32string&
   return false;
 }
 
+// The least q >= from (from >= 1) with lo <= p[q - 1] <= hi and p[q] == c,
+// read in polled slices as scan_polled reads; kNoPos when there is none or
+// the poll hook stopped the scan.
+template <class U>
+size_t next_pair(State& st, const U* p, size_t from, U lo, U hi, U c) {
+  const size_t n = st.n;
+  size_t slice = kFirstSlice;
+  while (from < n) {
+    const size_t until = n - from > slice ? from + slice : n;
+    slice = kScanSlice;
+    const size_t i = simd::find_range_pair(p, from - 1, until - 1, lo, hi, 1, c);
+    if (i < until - 1) return i + 1;
+    if (until == n) break;
+    if (st.ctl && st.ctl->poll && st.ctl->poll(st.ctl->ctx)) {
+      st.status = Status::Interrupted;
+      return kNoPos;
+    }
+    from = until;
+  }
+  return kNoPos;
+}
+
 }  // namespace
 
 std::unique_ptr<const ReverseSearch> ReverseSearch::plan(const Node& root, const Analysis& an,
@@ -211,6 +234,18 @@ std::unique_ptr<const ReverseSearch> ReverseSearch::plan(const Node& root, const
     rev->prefix_ = std::move(seq);
   }
   rev->last_ = last_set(*rev->prefix_);
+  const FirstSet& last = rev->last_;
+  if (!last.nullable && !last.high && last.lo.any()) {
+    int a = 0, b = 255;
+    while (!last.lo[size_t(a)]) ++a;
+    while (!last.lo[size_t(b)]) --b;
+    bool range = true;
+    for (int c = a; c <= b && range; ++c) range = last.lo[size_t(c)];
+    if (range) {
+      rev->pair_lo_ = a;
+      rev->pair_hi_ = b;
+    }
+  }
   return rev;
 }
 
@@ -236,8 +271,11 @@ ReverseSearch::Outcome ReverseSearch::run(State& st, const U* p, const Dfa& whol
   const uint64_t steps0 = st.steps;
   const size_t base = lo;  // no match starts in [base, lo)
   size_t fails = 0;
+  const bool pair = pair_lo_ >= 0 && char32_t(U(lit_[0])) == lit_[0];
   for (size_t from = lo;;) {
-    const size_t q = scan_polled(*pf_, st, p, from);
+    const size_t q =
+        pair ? next_pair(st, p, std::max(from, lo + 1), U(pair_lo_), U(pair_hi_), U(lit_[0]))
+             : scan_polled(*pf_, st, p, from);
     if (st.status != Status::Ok) return Outcome::Stopped;
     if (q == kNoPos || q + len > n) return Outcome::NotFound;
     size_t i = 0;
@@ -245,8 +283,9 @@ ReverseSearch::Outcome ReverseSearch::run(State& st, const U* p, const Dfa& whol
     from = q + 1;
     if (i < len) continue;  // a candidate, not an occurrence
     // The unit before q ends no P-match: one lookup instead of a reverse
-    // scan, and no automaton work for either guard to count.
-    if (!last_.nullable && (q == lo || !ends_prefix(p[q - 1]))) {
+    // scan, and no automaton work for either guard to count. (The pair
+    // scan has checked it.)
+    if (!pair && !last_.nullable && (q == lo || !ends_prefix(p[q - 1]))) {
       if (disjoint_) lo = q + 1;
       continue;
     }

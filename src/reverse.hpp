@@ -116,6 +116,10 @@ class ReverseSearch {
   // What P's matches can end with: an occurrence after any other unit
   // ends no P-match (unless P matches empty, where nothing is ruled out).
   FirstSet last_;
+  // When that is one range of units below 256 (and P matches no empty
+  // string), occurrences are found together with the unit before them, in
+  // one vector scan.
+  int pair_lo_ = -1, pair_hi_ = -1;
   std::unique_ptr<const Prefilter> pf_;  // finds lit_
   std::unique_ptr<const Node> prefix_;   // P, referred to by its DFA
   Lazy<Dfa> prefix_dfa_;

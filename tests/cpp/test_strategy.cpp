@@ -553,10 +553,13 @@ TEST(ReverseCost, DenseLiteralStaysLinear) {
 TEST_P(Strategies, LongReadsPollEarly) {
   const Config c = GetParam();
   Forced f(c.engine, c.cache);
-  const char* patterns[] = {
-      "Holmes",     "Holmes|Watson", "b(?=c)",     "[bc](?=d)",   "(b+)(c)",         "\\w+@\\w+",
-      "[bc]\\d+",   "(?:x|y)\\d",    "\\d+z(?=z)", "(\\w)\\1z",   "(?<=x)y",         "\\bq\\w+\\b",
-      "[b-z](?=1)", "[^a](?=1)",     "\\W(?=1)",   "\u00e9(?=1)", "(?:b|\\d)c?(?=1)"};
+  const char* patterns[] = {"Holmes",           "Holmes|Watson",    "b(?=c)",
+                            "[bc](?=d)",        "(b+)(c)",          "\\w+@\\w+",
+                            "[bc]\\d+",         "(?:x|y)\\d",       "\\d+z(?=z)",
+                            "(\\w)\\1z",        "(?<=x)y",          "\\bq\\w+\\b",
+                            "[b-z](?=1)",       "[^a](?=1)",        "\\W(?=1)",
+                            "\u00e9(?=1)",      "(?:b|\\d)c?(?=1)", "(?:[0-9]+\\.){2}[0-9]",
+                            "(?:\\w+\\.){2}\\w"};
   const std::string text(300000, 'a');
   struct Counter {
     int polls = 0;
