@@ -235,7 +235,7 @@ std::unique_ptr<const ReverseSearch> ReverseSearch::plan(const Node& root, const
   }
   rev->last_ = last_set(*rev->prefix_);
   const FirstSet& last = rev->last_;
-  if (!last.nullable && !last.high && last.lo.any()) {
+  if (!last.nullable && last.lo.any()) {
     int a = 0, b = 255;
     while (!last.lo[size_t(a)]) ++a;
     while (!last.lo[size_t(b)]) --b;
@@ -271,7 +271,9 @@ ReverseSearch::Outcome ReverseSearch::run(State& st, const U* p, const Dfa& whol
   const uint64_t steps0 = st.steps;
   const size_t base = lo;  // no match starts in [base, lo)
   size_t fails = 0;
-  const bool pair = pair_lo_ >= 0 && char32_t(U(lit_[0])) == lit_[0];
+  // Units above 255 that can end a P-match occur only in wider text.
+  const bool pair =
+      pair_lo_ >= 0 && (sizeof(U) == 1 || !last_.high) && char32_t(U(lit_[0])) == lit_[0];
   for (size_t from = lo;;) {
     const size_t q =
         pair ? next_pair(st, p, std::max(from, lo + 1), U(pair_lo_), U(pair_hi_), U(lit_[0]))

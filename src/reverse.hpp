@@ -23,14 +23,16 @@
 // An optional part before the literal, or alternatives whose literals nest,
 // satisfy neither, and keep the forward search.
 //
-// Cost: per occurrence, a reverse scan over the P-part and a forward scan
-// over the match (or the caller's check, which fills the groups in the same
-// scan). Scans can repeat over the same text (a loop prefix, or a
-// rest that fails late), so the search gives up once its DFA steps pass
-// twice the text it moved over plus kSlack, or once more than kDenseFails
-// occurrences failed less than kDense code points apart each; the forward
-// search takes the rest from the least start not ruled out, so the whole is
-// linear.
+// Cost: per occurrence whose preceding unit can end a P-match, a reverse
+// scan over the P-part and a forward scan over the match (or the caller's
+// check, which fills the groups in the same scan); any other occurrence
+// costs one lookup, or nothing where the literal scan checks that unit too
+// (P ends with one range of the units the text can hold). Scans can repeat
+// over the same text (a loop prefix, or a rest that fails late), so the
+// search gives up once its DFA steps pass twice the text it moved over plus
+// kSlack, or once more than kDenseFails occurrences failed less than kDense
+// code points apart each; the forward search takes the rest from the least
+// start not ruled out, so the whole is linear.
 //
 // The search from the end (find_from_end) serves patterns every match of
 // which ends at the end of the text, or just before a final line feed: the
@@ -116,9 +118,9 @@ class ReverseSearch {
   // What P's matches can end with: an occurrence after any other unit
   // ends no P-match (unless P matches empty, where nothing is ruled out).
   FirstSet last_;
-  // When that is one range of units below 256 (and P matches no empty
-  // string), occurrences are found together with the unit before them, in
-  // one vector scan.
+  // When its part below 256 is one range (and P matches no empty string),
+  // occurrences in text that holds no other unit it has are found together
+  // with the unit before them, in one vector scan.
   int pair_lo_ = -1, pair_hi_ = -1;
   std::unique_ptr<const Prefilter> pf_;  // finds lit_
   std::unique_ptr<const Node> prefix_;   // P, referred to by its DFA

@@ -331,7 +331,7 @@ const char* const kCounted[] = {
     "((a)\\.){2,3}",          "(?:[ab]\\.\\.){2}",     "(?:\\ba+\\.){2}",
     "(?:a+\\.){2}$",          "(?:b\\.|a){2}",         "(?:[a.]+\\.){2}a",
     "(?:a\\.){0,2}\\.b",      "(?:a?\\.?){2}b",        "(?:a*|b\\.){2}",
-    "b(?:a+\\.){2}"};
+    "b(?:a+\\.){2}",          "(?:[a\u0101]+\\.){2}a"};
 
 TEST_P(Strategies, CountedRepetitions) {
   const Config c = GetParam();
@@ -340,6 +340,9 @@ TEST_P(Strategies, CountedRepetitions) {
     std::vector<std::string> t = all_texts({"a", "b", "."}, 6);
     t.push_back("ab.a.b..a.a.a.b.ba.a.a");
     t.push_back("a.b.bb.a.ab.aa.aaa.b");
+    for (const char* u : {"a\u0101.a.a", "\u0101.\u0101.a.a", "a.\u0101.a", "\u0101a.a.ab"}) {
+      t.push_back(u);
+    }
     return t;
   }();
   int bad = 0;
