@@ -483,7 +483,7 @@ KORDAL_AVX2 size_t find_range_pair_avx2(const U* p, size_t i, size_t n, U lo, U 
     w[k] = span;
     s[k] = c;
   }
-  auto bits = [&](size_t at) { return range_pair_bits32(p + at, p + at + o, l, w, s); };
+  auto bits = [&](size_t at) KORDAL_AVX2 { return range_pair_bits32(p + at, p + at + o, l, w, s); };
   for (; n - i >= 2 * L; i += 2 * L) {
     const uint32_t a = bits(i), b = bits(i + L);
     if ((a | b) != 0) return a != 0 ? i + lane32<U>(a) : i + L + lane32<U>(b);
