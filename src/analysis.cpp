@@ -681,7 +681,9 @@ FirstSet of_class(const Node& nd) {
   return f;
 }
 
-FirstSet first_of(const Node& nd) {
+// The first set of `nd`, or with `last` the code points a non-empty match
+// can end with: the same walk with sequences read from their end.
+FirstSet first_of(const Node& nd, bool last) {
   FirstSet f;
   switch (nd.kind) {
     case NodeKind::Lit:
@@ -691,7 +693,7 @@ FirstSet first_of(const Node& nd) {
         f.nullable = true;
         return f;
       }
-      return of_char(nd.chars[0], nd.ign);
+      return of_char(last ? nd.chars.back() : nd.chars[0], nd.ign);
     case NodeKind::Any:
     case NodeKind::Class:
     case NodeKind::Predef:
@@ -714,25 +716,25 @@ FirstSet first_of(const Node& nd) {
     case NodeKind::Group:
     case NodeKind::NonCap:
     case NodeKind::Atomic:
-      return first_of(nd.child());
+      return first_of(nd.child(), last);
     case NodeKind::Repeat:
       if (nd.max && *nd.max == 0) {
         f.nullable = true;
         return f;
       }
-      f = first_of(nd.child());
+      f = first_of(nd.child(), last);
       if (nd.min == 0) f.nullable = true;
       return f;
     case NodeKind::Branch:
       for (const Node& alt : nd.kids) {
-        FirstSet a = first_of(alt);
+        FirstSet a = first_of(alt, last);
         add_set(f, a);
         f.nullable |= a.nullable;
       }
       return f;
     case NodeKind::Sequence:
-      for (const Node& it : nd.kids) {
-        FirstSet a = first_of(it);
+      for (size_t i = 0; i < nd.kids.size(); ++i) {
+        FirstSet a = first_of(nd.kids[last ? nd.kids.size() - 1 - i : i], last);
         add_set(f, a);
         if (!a.nullable) return f;
       }
@@ -887,7 +889,11 @@ double char_frequency(const LitChar& c) {
 }
 
 FirstSet first_set(const Node& root) {
-  return first_of(root);
+  return first_of(root, false);
+}
+
+FirstSet last_set(const Node& root) {
+  return first_of(root, true);
 }
 
 namespace {

@@ -199,6 +199,9 @@ struct Analysis {
 Analysis analyze(const Node& root);
 
 FirstSet first_set(const Node& root);
+// The code points that can end a non-empty match, in the same form
+// (`nullable`: the pattern can match the empty string).
+FirstSet last_set(const Node& root);
 
 // The position form of a code point compared case-insensitively or not.
 LitChar lit_char(char32_t c, bool ign);

@@ -6,6 +6,7 @@
 #include "prefilter.hpp"
 #include "program.hpp"
 #include "scan.hpp"
+#include "simd.hpp"
 #include "state.hpp"
 
 namespace kordal {
@@ -84,56 +85,168 @@ bool may_consume(const Node& n, char32_t c) {
   }
 }
 
+// One item of a pattern read as a flat sequence: a node, or (`less`) a
+// counted repetition X{n,m} with one iteration fewer, X{n-1,m-1}, the rest
+// of it once its first iteration stands before it as items of its own.
+struct Item {
+  const Node* node = nullptr;
+  bool less = false;
+};
+
+// Appends the items of `n` read as a flat sequence of the same language:
+// sequences, groups and non-capturing groups opened, empty nodes dropped, and
+// a counted repetition whose body is more than one character and must run
+// once (X{n,m} with n >= 1) split into X X{n-1,m-1}, its first X opened in
+// turn. Only the language matters here: the items are read to find a prefix
+// and a literal, never matched as they stand. Recursion is one level per tree
+// level, bounded by the parser's nesting limit.
+void flatten(const Node& n, std::vector<Item>& out) {
+  switch (n.kind) {
+    case NodeKind::Empty:
+      return;
+    case NodeKind::Sequence:
+      for (const Node& k : n.kids) flatten(k, out);
+      return;
+    case NodeKind::Group:
+    case NodeKind::NonCap:
+      flatten(n.child(), out);
+      return;
+    case NodeKind::Repeat:
+      if (n.min >= 1 && !is_single(n.child())) {
+        flatten(n.child(), out);
+        if (!n.max || *n.max > 1) out.push_back(Item{&n, true});
+        return;
+      }
+      break;
+    default:
+      break;
+  }
+  out.push_back(Item{&n, false});
+}
+
+Node clone_item(const Item& it) {
+  if (!it.less) return clone(*it.node);
+  Node r;
+  r.kind = NodeKind::Repeat;
+  r.greedy = it.node->greedy;
+  r.min = it.node->min - 1;
+  if (it.node->max) r.max = *it.node->max - 1;
+  r.kids.push_back(clone(it.node->child()));
+  return r;
+}
+
+bool is_lit(const Item& it) {
+  return !it.less && it.node->kind == NodeKind::Lit && !it.node->ign;
+}
+
+// The first literal of `items` at which the pattern splits as P L S with
+// one of the facts of reverse.hpp: P = items[0, k), L = `lit`. Both facts
+// hold for the flat items as for the sequence they came from, since both
+// have the same language and only the languages of P, L and S enter them.
+// Split at the literal, X{n,m} R = Y L Z X{n-1,m-1} R with X = Y L Z gives
+// P = Y and S = Z X{n-1,m-1} R: disjoint when nothing Y consumes is L's first
+// character; the loop suffix needs S empty, so X{n-1,m-1} dropped (m = 1)
+// and Z and R empty, where the pattern is P L as it says.
+bool split_at_literal(const std::vector<Item>& items, size_t& k, std::u32string& lit,
+                      bool& disjoint) {
+  for (k = 1; k < items.size(); ++k) {
+    if (!is_lit(items[k])) continue;
+    lit.clear();
+    size_t j = k;
+    while (j < items.size() && is_lit(items[j]) && lit.size() < kMaxLitLen) {
+      lit.push_back(items[j++].node->ch);
+    }
+    disjoint = true;
+    for (size_t i = 0; i < k && disjoint; ++i) disjoint = !may_consume(*items[i].node, lit[0]);
+    bool loop = false;
+    if (!disjoint && j == items.size() && k == 1 && !items[0].less) {
+      const Node& r = *items[0].node;
+      loop = r.kind == NodeKind::Repeat && !r.max && is_single(r.child());
+      for (size_t i = 0; loop && i < lit.size(); ++i) loop = single_accepts(r.child(), lit[i]);
+    }
+    if (disjoint || loop) return true;
+    k = j - 1;
+  }
+  return false;
+}
+
+// The least q >= from (from >= 1) with lo <= p[q - 1] <= hi and p[q] == c,
+// read in polled slices as scan_polled reads; kNoPos when there is none or
+// the poll hook stopped the scan.
+template <class U>
+size_t next_pair(State& st, const U* p, size_t from, U lo, U hi, U c) {
+  const size_t n = st.n;
+  size_t slice = kFirstSlice;
+  while (from < n) {
+    const size_t until = n - from > slice ? from + slice : n;
+    slice = kScanSlice;
+    const size_t i = simd::find_range_pair(p, from - 1, until - 1, lo, hi, 1, c);
+    if (i < until - 1) return i + 1;
+    if (until == n) break;
+    if (st.ctl && st.ctl->poll && st.ctl->poll(st.ctl->ctx)) {
+      st.status = Status::Interrupted;
+      return kNoPos;
+    }
+    from = until;
+  }
+  return kNoPos;
+}
+
 }  // namespace
 
 std::unique_ptr<const ReverseSearch> ReverseSearch::plan(const Node& root, const Analysis& an,
                                                          bool prefix_needle) {
-  if (!an.regular || an.anchored_start || prefix_needle || root.kind != NodeKind::Sequence) {
-    return nullptr;
+  if (!an.regular || an.anchored_start || prefix_needle) return nullptr;
+  // The top-level sequence as it stands first, then flattened: a literal
+  // inside a group or a counted repetition.
+  std::vector<Item> items;
+  size_t k = 0;
+  std::u32string lit;
+  bool disjoint = false;
+  bool split = false;
+  if (root.kind == NodeKind::Sequence) {
+    for (const Node& kid : root.kids) items.push_back(Item{&kid, false});
+    split = split_at_literal(items, k, lit, disjoint);
   }
-  const std::vector<Node>& items = root.kids;
-  for (size_t k = 1; k < items.size(); ++k) {
-    if (items[k].kind != NodeKind::Lit || items[k].ign) continue;
-    std::u32string lit;
-    size_t j = k;
-    while (j < items.size() && items[j].kind == NodeKind::Lit && !items[j].ign &&
-           lit.size() < kMaxLitLen) {
-      lit.push_back(items[j++].ch);
-    }
-    bool disjoint = true;
-    for (size_t i = 0; i < k && disjoint; ++i) disjoint = !may_consume(items[i], lit[0]);
-    bool loop = false;
-    if (!disjoint && j == items.size() && k == 1) {
-      const Node& r = items[0];
-      loop = r.kind == NodeKind::Repeat && !r.max && is_single(r.child());
-      for (size_t i = 0; loop && i < lit.size(); ++i) loop = single_accepts(r.child(), lit[i]);
-    }
-    if (!disjoint && !loop) {
-      k = j - 1;
-      continue;
-    }
-    std::unique_ptr<ReverseSearch> rev(new ReverseSearch());
-    rev->lit_ = lit;
-    rev->disjoint_ = disjoint;
-    Needle nd;
-    Literal l;
-    for (char32_t c : lit) {
-      const LitChar lc = lit_char(c, false);
-      l.chars.append(&lc, &lc + 1);
-    }
-    nd.lits.push_back(l);
-    rev->pf_ = std::make_unique<const Prefilter>(std::move(nd));
-    if (k == 1) {
-      rev->prefix_ = std::make_unique<const Node>(clone(items[0]));
-    } else {
-      auto seq = std::make_unique<Node>();
-      seq->kind = NodeKind::Sequence;
-      for (size_t i = 0; i < k; ++i) seq->kids.push_back(clone(items[i]));
-      rev->prefix_ = std::move(seq);
-    }
-    return rev;
+  if (!split) {
+    items.clear();
+    flatten(root, items);
+    split = split_at_literal(items, k, lit, disjoint);
   }
-  return nullptr;
+  if (!split) return nullptr;
+  std::unique_ptr<ReverseSearch> rev(new ReverseSearch());
+  rev->lit_ = lit;
+  rev->disjoint_ = disjoint;
+  Needle nd;
+  Literal l;
+  for (char32_t c : lit) {
+    const LitChar lc = lit_char(c, false);
+    l.chars.append(&lc, &lc + 1);
+  }
+  nd.lits.push_back(l);
+  rev->pf_ = std::make_unique<const Prefilter>(std::move(nd));
+  if (k == 1) {
+    rev->prefix_ = std::make_unique<const Node>(clone_item(items[0]));
+  } else {
+    auto seq = std::make_unique<Node>();
+    seq->kind = NodeKind::Sequence;
+    for (size_t i = 0; i < k; ++i) seq->kids.push_back(clone_item(items[i]));
+    rev->prefix_ = std::move(seq);
+  }
+  rev->last_ = last_set(*rev->prefix_);
+  const FirstSet& last = rev->last_;
+  if (!last.nullable && last.lo.any()) {
+    int a = 0, b = 255;
+    while (!last.lo[size_t(a)]) ++a;
+    while (!last.lo[size_t(b)]) --b;
+    bool range = true;
+    for (int c = a; c <= b && range; ++c) range = last.lo[size_t(c)];
+    if (range) {
+      rev->pair_lo_ = a;
+      rev->pair_hi_ = b;
+    }
+  }
+  return rev;
 }
 
 ReverseSearch::~ReverseSearch() = default;
@@ -158,14 +271,26 @@ ReverseSearch::Outcome ReverseSearch::run(State& st, const U* p, const Dfa& whol
   const uint64_t steps0 = st.steps;
   const size_t base = lo;  // no match starts in [base, lo)
   size_t fails = 0;
+  // Units above 255 that can end a P-match occur only in wider text.
+  const bool pair =
+      pair_lo_ >= 0 && (sizeof(U) == 1 || !last_.high) && char32_t(U(lit_[0])) == lit_[0];
   for (size_t from = lo;;) {
-    const size_t q = scan_polled(*pf_, st, p, from);
+    const size_t q =
+        pair ? next_pair(st, p, std::max(from, lo + 1), U(pair_lo_), U(pair_hi_), U(lit_[0]))
+             : scan_polled(*pf_, st, p, from);
     if (st.status != Status::Ok) return Outcome::Stopped;
     if (q == kNoPos || q + len > n) return Outcome::NotFound;
     size_t i = 0;
     while (i < len && char32_t(p[q + i]) == lit_[i]) ++i;
     from = q + 1;
     if (i < len) continue;  // a candidate, not an occurrence
+    // The unit before q ends no P-match: one lookup instead of a reverse
+    // scan, and no automaton work for either guard to count. (The pair
+    // scan has checked it.)
+    if (!pair && !last_.nullable && (q == lo || !ends_prefix(p[q - 1]))) {
+      if (disjoint_) lo = q + 1;
+      continue;
+    }
     // Rescans or a literal met at nearly every step cost more than one
     // forward pass: hand over.
     if (st.steps - steps0 > 2 * (q - base) + kSlack ||

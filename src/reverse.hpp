@@ -1,6 +1,9 @@
 // The reverse search: a match found from a literal it must contain, for
 // regular patterns that are a sequence P L S with L a case-sensitive
-// literal.
+// literal. The sequence is the pattern's top level as it stands, else read
+// flat: groups opened, and a counted repetition of a body longer than one
+// character that must run once split into its first iteration and the rest
+// (X{n,m} = X X{n-1,m-1}), so `(?:\d+\.){3}\d+` is P = \d+, L = `.`.
 //
 // The literal searcher finds the leftmost occurrence q of L at or after the
 // least start lo not ruled out; P's reverse DFA, anchored at q, finds the
@@ -20,14 +23,16 @@
 // An optional part before the literal, or alternatives whose literals nest,
 // satisfy neither, and keep the forward search.
 //
-// Cost: per occurrence, a reverse scan over the P-part and a forward scan
-// over the match (or the caller's check, which fills the groups in the same
-// scan). Scans can repeat over the same text (a loop prefix, or a
-// rest that fails late), so the search gives up once its DFA steps pass
-// twice the text it moved over plus kSlack, or once more than kDenseFails
-// occurrences failed less than kDense code points apart each; the forward
-// search takes the rest from the least start not ruled out, so the whole is
-// linear.
+// Cost: per occurrence whose preceding unit can end a P-match, a reverse
+// scan over the P-part and a forward scan over the match (or the caller's
+// check, which fills the groups in the same scan); any other occurrence
+// costs one lookup, or nothing where the literal scan checks that unit too
+// (P ends with one range of the units the text can hold). Scans can repeat
+// over the same text (a loop prefix, or a rest that fails late), so the
+// search gives up once its DFA steps pass twice the text it moved over plus
+// kSlack, or once more than kDenseFails occurrences failed less than kDense
+// code points apart each; the forward search takes the rest from the least
+// start not ruled out, so the whole is linear.
 //
 // The search from the end (find_from_end) serves patterns every match of
 // which ends at the end of the text, or just before a final line feed: the
@@ -101,11 +106,22 @@ class ReverseSearch {
  private:
   ReverseSearch() = default;
   template <class U>
+  bool ends_prefix(U u) const {
+    return u < 256 ? last_.lo[u] : last_.contains(char32_t(u));
+  }
+  template <class U>
   Outcome run(State& st, const U* p, const Dfa& whole, const Dfa& pre, size_t lo, bool earliest,
               StartCheck* check, size_t& start, size_t& end) const;
 
   std::u32string lit_;
   bool disjoint_ = false;
+  // What P's matches can end with: an occurrence after any other unit
+  // ends no P-match (unless P matches empty, where nothing is ruled out).
+  FirstSet last_;
+  // When its part below 256 is one range (and P matches no empty string),
+  // occurrences in text that holds no other unit it has are found together
+  // with the unit before them, in one vector scan.
+  int pair_lo_ = -1, pair_hi_ = -1;
   std::unique_ptr<const Prefilter> pf_;  // finds lit_
   std::unique_ptr<const Node> prefix_;   // P, referred to by its DFA
   Lazy<Dfa> prefix_dfa_;

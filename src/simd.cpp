@@ -48,6 +48,12 @@ size_t find_pair_scalar(const U* p, size_t i, size_t n, size_t o1, U c1, size_t 
 }
 
 template <class U>
+size_t find_range_pair_scalar(const U* p, size_t i, size_t n, U lo, U span, size_t o, U c) {
+  while (i < n && !(U(p[i] - lo) <= span && p[i + o] == c)) ++i;
+  return i;
+}
+
+template <class U>
 size_t find_pair4_scalar(const U* p, size_t i, size_t n, size_t o1, const std::array<U, 4>& u1,
                          size_t o2, const std::array<U, 4>& u2) {
   auto in = [](U c, const std::array<U, 4>& u) {
@@ -252,6 +258,20 @@ size_t find_pair_base(const U* p, size_t i, size_t n, size_t o1, U c1, size_t o2
 }
 
 template <class U>
+size_t find_range_pair_base(const U* p, size_t i, size_t n, U lo, U span, size_t o, U c) {
+  constexpr size_t L = 16 / sizeof(U);
+  const V16<U> l = splat16(lo), w = splat16(span), s = splat16(c);
+  auto bits = [&](size_t at) {
+    return bits16(((load16(p + at) - l) <= w) & (load16(p + at + o) == s));
+  };
+  for (; n - i >= 2 * L; i += 2 * L) {
+    const uint64_t a = bits(i), b = bits(i + L);
+    if ((a | b) != 0) return a != 0 ? i + lane16<U>(a) : i + L + lane16<U>(b);
+  }
+  return find_range_pair_scalar(p, i, n, lo, span, o, c);
+}
+
+template <class U>
 inline uint64_t any4_16(const V16<U>& v, const V16<U>* s) {
   return bits16((v == s[0]) | (v == s[1]) | (v == s[2]) | (v == s[3]));
 }
@@ -442,6 +462,33 @@ KORDAL_AVX2 size_t find_pair_avx2(const U* p, size_t i, size_t n, size_t o1, U c
     if ((a | b) != 0) return a != 0 ? i + lane32<U>(a) : i + L + lane32<U>(b);
   }
   return find_pair_base(p, i, n, o1, c1, o2, c2);
+}
+
+template <class U>
+KORDAL_AVX2 inline uint32_t range_pair_bits32(const U* q1, const U* q2, const V32<U>& lo,
+                                              const V32<U>& span, const V32<U>& s) {
+  V32<U> a, b;
+  std::memcpy(&a, q1, sizeof a);
+  std::memcpy(&b, q2, sizeof b);
+  return uint32_t(_mm256_movemask_epi8((__m256i)(((a - lo) <= span) & (b == s))));
+}
+
+template <class U>
+KORDAL_AVX2 size_t find_range_pair_avx2(const U* p, size_t i, size_t n, U lo, U span, size_t o,
+                                        U c) {
+  constexpr size_t L = 32 / sizeof(U);
+  V32<U> l, w, s;
+  for (size_t k = 0; k < L; ++k) {
+    l[k] = lo;
+    w[k] = span;
+    s[k] = c;
+  }
+  auto bits = [&](size_t at) KORDAL_AVX2 { return range_pair_bits32(p + at, p + at + o, l, w, s); };
+  for (; n - i >= 2 * L; i += 2 * L) {
+    const uint32_t a = bits(i), b = bits(i + L);
+    if ((a | b) != 0) return a != 0 ? i + lane32<U>(a) : i + L + lane32<U>(b);
+  }
+  return find_range_pair_base(p, i, n, lo, span, o, c);
 }
 
 template <class U>
@@ -753,6 +800,24 @@ size_t find_pair_any(const U* p, size_t from, size_t n, size_t o1, U c1, size_t 
 }
 
 template <class U>
+size_t find_range_pair_any(const U* p, size_t from, size_t n, U lo, U hi, size_t o, U c) {
+  if (from >= n) return n;
+  const U span = U(hi - lo);
+  switch (current()) {
+#if defined(KORDAL_SIMD_X86)
+    case Level::Avx2:
+      return find_range_pair_avx2(p, from, n, lo, span, o, c);
+#endif
+#if defined(KORDAL_SIMD_X86) || defined(KORDAL_SIMD_NEON)
+    case Level::Base:
+      return find_range_pair_base(p, from, n, lo, span, o, c);
+#endif
+    default:
+      return find_range_pair_scalar(p, from, n, lo, span, o, c);
+  }
+}
+
+template <class U>
 size_t extra_any(const U* p, size_t n) {
   switch (current()) {
 #if defined(KORDAL_SIMD_X86)
@@ -799,6 +864,18 @@ size_t find_pair(const uint16_t* p, size_t from, size_t n, size_t o1, uint16_t c
 size_t find_pair(const uint32_t* p, size_t from, size_t n, size_t o1, uint32_t c1, size_t o2,
                  uint32_t c2) {
   return find_pair_any(p, from, n, o1, c1, o2, c2);
+}
+size_t find_range_pair(const uint8_t* p, size_t from, size_t n, uint8_t lo, uint8_t hi, size_t o,
+                       uint8_t c) {
+  return find_range_pair_any(p, from, n, lo, hi, o, c);
+}
+size_t find_range_pair(const uint16_t* p, size_t from, size_t n, uint16_t lo, uint16_t hi, size_t o,
+                       uint16_t c) {
+  return find_range_pair_any(p, from, n, lo, hi, o, c);
+}
+size_t find_range_pair(const uint32_t* p, size_t from, size_t n, uint32_t lo, uint32_t hi, size_t o,
+                       uint32_t c) {
+  return find_range_pair_any(p, from, n, lo, hi, o, c);
 }
 size_t find_pair4(const uint8_t* p, size_t from, size_t n, size_t o1,
                   const std::array<uint8_t, 4>& u1, size_t o2, const std::array<uint8_t, 4>& u2) {

@@ -131,3 +131,36 @@ def test_end_anchors_and_rare_suffixes_agree_with_re(pattern, alphabet):
     hays += ["a" * 12 + "b", "a" * 12 + "\n", "a" * 12 + "!", alphabet[-1] * 12 + "\n\n"]
     failures = check(pattern, hays)
     assert not failures, failures[:5]
+
+
+OCTET = r"(?:25[0-5]|2[0-4][0-9]|[01]?[0-9][0-9]?)"
+COUNTED = [
+    rf"(?:{OCTET}\.){{3}}{OCTET}",
+    r"(?:([0-9]+)[.:]){2}([0-9]{2})",
+    r"(?:[a-z]+\.){2,}[a-z]+",
+    r"(?:ab?:){1,3}b",
+    r"(?:a+:){1,3}?b",
+    r"(?:(?:[ab]+\.){2}b){1,2}",
+    r"((a)\.){2,3}",
+    r"\b(?:[0-9]+\.){2}[0-9]+\b",
+    r"(?:\d+\.){2}\d+",
+    # Near misses: the body can hold the literal, may run no time, or has the
+    # literal in one alternative only.
+    r"(?:[a.]+\.){2}a",
+    r"(?:a\.){0,2}\.b",
+    r"(?:b\.|a){2}",
+]
+
+
+@pytest.mark.parametrize("alphabet", ["12.5 ab:", "12.5 ab:\u00e9", "12.5 ab:\u0663",
+                                      "12.5 ab:\U0001D7D9"])
+@pytest.mark.parametrize("pattern", COUNTED)
+def test_counted_repetitions_agree_with_re(pattern, alphabet):
+    # Texts of every code-unit width; the literal follows both characters
+    # the prefix can end with and characters it cannot.
+    rng = random.Random(f"{pattern}{alphabet}")
+    hays = texts(rng, alphabet)
+    hays += ["1.2.3.4", "a1.22.255.4", "256.1.1.1.1", "1.2.3", "a.b.c", "a:ab:b", "ab.a.b..a.a.b",
+             "x." * 200 + "192.168.0.1" + alphabet[-1]]
+    failures = check(pattern, hays)
+    assert not failures, failures[:5]

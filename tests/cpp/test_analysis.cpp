@@ -253,6 +253,16 @@ TEST(FirstSets, ListCodePointsAboveLatin1) {
   EXPECT_EQ(*f.only, U'@');
 }
 
+TEST(FirstSets, LastSetsReadSequencesFromTheEnd) {
+  FirstSet f = last_set(Regex::new_with_flags("x(?:a|\\Qbc\\E)\\b(?:d\\.){0,2}", 0).value().tree());
+  EXPECT_FALSE(f.nullable);
+  EXPECT_TRUE(f.lo['a'] && f.lo['c'] && f.lo['.']);
+  EXPECT_FALSE(f.lo['b'] || f.lo['d'] || f.lo['x']);
+  f = last_set(Regex::new_with_flags("a?(?:b|)", 0).value().tree());
+  EXPECT_TRUE(f.nullable);
+  EXPECT_TRUE(f.lo['a'] && f.lo['b']);
+}
+
 // ---------------------------------------------------------------------------
 // Soundness: no match the matcher finds is ruled out.
 
@@ -366,6 +376,7 @@ TEST(Soundness, RandomPatternsNeverLoseAMatch) {
     if (!r.ok()) continue;
     const Regex& re = r.value();
     const Analysis an = analyze(re.tree());
+    const FirstSet last = last_set(re.tree());
     std::unique_ptr<Prefilter> pf;
     if (an.needle) pf = std::make_unique<Prefilter>(*an.needle);
     for (int t = 0; t < 8; ++t) {
@@ -405,6 +416,11 @@ TEST(Soundness, RandomPatternsNeverLoseAMatch) {
         if (!an.first.nullable) {
           ASSERT_LT(q, text.size()) << where;
           EXPECT_TRUE(an.first.contains(text[q])) << where;
+        }
+        if (e > q) {
+          EXPECT_TRUE(last.contains(text[e - 1])) << where;
+        } else {
+          EXPECT_TRUE(last.nullable) << where;
         }
         if (an.lead != Analysis::Lead::None) {
           ++leads;

@@ -198,8 +198,36 @@ void check_find_pair4(std::mt19937& rng) {
   }
 }
 
+// A range at one position and a unit at another, over texts of units just
+// inside and outside the range's bounds (the extremes of the unit type
+// included) and of the unit; the buffer ends where the last start's unit is.
+template <class U>
+void check_find_range_pair(std::mt19937& rng) {
+  const U top = U(~U(0));
+  const std::array<std::pair<U, U>, 4> ranges = {
+      std::pair<U, U>{U('0'), U('9')}, {U(0), U(2)}, {U(top - 2), top}, {U('.'), U('.')}};
+  for (const auto& [lo, hi] : ranges) {
+    const U c = U('.');
+    const std::array<U, 6> pool = {U(lo - 1), lo, hi, U(hi + 1), c, U('a')};
+    for (int round = 0; round < 300; ++round) {
+      const size_t o = 1 + rng() % 3;
+      const size_t n = rng() % 150;
+      std::unique_ptr<U[]> buf(new U[n + o]);
+      for (size_t i = 0; i < n + o; ++i) buf[i] = pool[rng() % pool.size()];
+      const size_t from = n == 0 ? 0 : rng() % (n + 1);
+      size_t want = from;
+      while (want < n && !(buf[want] >= lo && buf[want] <= hi && buf[want + o] == c)) ++want;
+      ASSERT_EQ(simd::find_range_pair(buf.get(), from, n, lo, hi, o, c), want)
+          << "n=" << n << " from=" << from << " o=" << o << " lo=" << uint32_t(lo);
+    }
+  }
+}
+
 TEST_P(SimdLevel, FindPairAllWidths) {
   std::mt19937 rng(13);
+  check_find_range_pair<uint8_t>(rng);
+  check_find_range_pair<uint16_t>(rng);
+  check_find_range_pair<uint32_t>(rng);
   check_find_pair<uint8_t>(rng);
   check_find_pair<uint16_t>(rng);
   check_find_pair<uint32_t>(rng);

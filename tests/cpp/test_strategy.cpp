@@ -23,6 +23,7 @@
 #include "iterators.hpp"
 #include "reference_search.hpp"
 #include "regex.hpp"
+#include "reverse.hpp"
 #include "state.hpp"
 #include "strategy.hpp"
 
@@ -317,6 +318,59 @@ TEST_P(Strategies, PrefixLiteralRest) {
   EXPECT_EQ(bad, 0);
 }
 
+// A literal inside a counted repetition, found once the repetition is
+// split into its first iteration and the rest: shapes the reverse search
+// takes that way (nested, lazy, with groups, the literal run longer than
+// one), and near misses it must refuse or that are not regular (a body that
+// can hold the literal's first character, a count that may run no time, a
+// body that can match empty, a literal in one alternative only).
+const char* const kCounted[] = {
+    "(?:a+\\.){2}a",          "(?:ab?\\.){1,3}b",      "(?:(?:b[ab]|a)\\.){3}(?:b[ab]|a)",
+    "(?:(?:a+\\.){2}b){1,2}", "(?:(?:a\\.){2}b){1,2}", "(?:(?:[ab]b){2}\\.)+",
+    "(?:a+\\.){1,3}?b",       "(?:a\\.b){2,}?",        "(a+\\.){2}(b)",
+    "((a)\\.){2,3}",          "(?:[ab]\\.\\.){2}",     "(?:\\ba+\\.){2}",
+    "(?:a+\\.){2}$",          "(?:b\\.|a){2}",         "(?:[a.]+\\.){2}a",
+    "(?:a\\.){0,2}\\.b",      "(?:a?\\.?){2}b",        "(?:a*|b\\.){2}",
+    "b(?:a+\\.){2}",          "(?:[a\u0101]+\\.){2}a"};
+
+TEST_P(Strategies, CountedRepetitions) {
+  const Config c = GetParam();
+  Forced f(c.engine, c.cache);
+  static const std::vector<std::string> texts = [] {
+    std::vector<std::string> t = all_texts({"a", "b", "."}, 6);
+    t.push_back("ab.a.b..a.a.a.b.ba.a.a");
+    t.push_back("a.b.bb.a.ab.aa.aaa.b");
+    for (const char* u : {"a\u0101.a.a", "\u0101.\u0101.a.a", "a.\u0101.a", "\u0101a.a.ab"}) {
+      t.push_back(u);
+    }
+    return t;
+  }();
+  int bad = 0;
+  for (const char* p : kCounted) {
+    if (bad < 10) bad += compare(p, texts);
+  }
+  EXPECT_EQ(bad, 0);
+}
+
+// The reverse search takes the shapes it can (else the forced runs above
+// would check the forward search twice) and refuses the near misses.
+TEST(ReversePlan, CountedShapes) {
+  const std::pair<const char*, bool> cases[] = {
+      {"(?:a+\\.){2}a", true},        {"(?:ab?\\.){1,3}b", true}, {"(?:(?:a+\\.){2}b){1,2}", true},
+      {"(?:(?:[ab]b){2}\\.)+", true}, {"(?:a+\\.){1,3}?b", true}, {"(a+\\.){2}(b)", true},
+      {"(?:\\d+\\.){3}\\d+", true},   {"(?:b\\.|a){2}", false},   {"(?:[a.]+\\.){2}a", false},
+      {"(?:a\\.){0,2}\\.b", false},   {"(?:a?\\.?){2}b", false},  {"(?:a*|b\\.){2}", false},
+      {"(?:a\\.)*a", false},
+  };
+  for (const auto& [pattern, taken] : cases) {
+    auto re = Regex::new_with_flags(pattern, 0);
+    ASSERT_TRUE(re.ok()) << pattern;
+    const Analysis an = analyze(re.value().tree());
+    const bool prefix = an.needle && an.needle->is_prefix();
+    EXPECT_EQ(ReverseSearch::plan(re.value().tree(), an, prefix) != nullptr, taken) << pattern;
+  }
+}
+
 // Patterns whose matches all end at the end of the text, or before a final
 // line feed, where both ends can match from one start, and near misses.
 TEST_P(Strategies, EndAnchored) {
@@ -399,11 +453,12 @@ TEST_P(ReverseCost, FewStepsAwayFromMatches) {
   EXPECT_EQ(one, c.spans) << c.pattern;
 }
 
-INSTANTIATE_TEST_SUITE_P(Shapes, ReverseCost,
-                         ::testing::Values(CostCase{"[\\w.+-]+@[\\w.-]+\\.[\\w.-]+", "word, ",
-                                                    "x a.b@c.d", "(8,15)"},
-                                           CostCase{"[a-z]+ing", "word ", "king", "(5,9)"},
-                                           CostCase{"\\w+://[^ ]+", "a: b/ ", "x://y", "(6,11)"}));
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, ReverseCost,
+    ::testing::Values(CostCase{"[\\w.+-]+@[\\w.-]+\\.[\\w.-]+", "word, ", "x a.b@c.d", "(8,15)"},
+                      CostCase{"[a-z]+ing", "word ", "king", "(5,9)"},
+                      CostCase{"\\w+://[^ ]+", "a: b/ ", "x://y", "(6,11)"},
+                      CostCase{"(?:\\d+\\.){3}\\d+", "1 word. ", "1.2.3.4", "(8,15)"}));
 
 // Searches that a pattern's end anchor or rare suffix settle at once: a
 // failed find of a nested loop costs a few steps (or none), not one VM
@@ -473,13 +528,17 @@ TEST(AnchoredCost, LongAttemptsGoToTheAutomata) {
 // each candidate rescan the text after it; the guard hands the search to the
 // forward scan, so doubling the text at most doubles the steps.
 TEST(ReverseCost, DenseLiteralStaysLinear) {
-  for (const char* p : {"[a-z]+@.*x", "\\w+:[^x]*x", "[ab]{3,}ab"}) {
+  const std::pair<const char*, const char*> cases[] = {{"[a-z]+@.*x", "a@"},
+                                                       {"\\w+:[^x]*x", "a:"},
+                                                       {"[ab]{3,}ab", "ab"},
+                                                       {"(?:[a-z]+\\.){2}.*x", "a."}};
+  for (const auto& [p, filler] : cases) {
     auto re = Regex::new_with_flags(p, 0);
     ASSERT_TRUE(re.ok());
     uint64_t prev = 0;
     for (size_t n : {4000, 8000, 16000}) {
       std::string text;
-      for (size_t i = 0; i < n; ++i) text += p[1] == 'w' ? "a:" : p[1] == 'a' ? "ab" : "a@";
+      for (size_t i = 0; i < n; ++i) text += filler;
       std::string spans;
       const uint64_t steps = findall_steps(re.value(), text, spans);
       if (prev) {
@@ -497,10 +556,13 @@ TEST(ReverseCost, DenseLiteralStaysLinear) {
 TEST_P(Strategies, LongReadsPollEarly) {
   const Config c = GetParam();
   Forced f(c.engine, c.cache);
-  const char* patterns[] = {
-      "Holmes",     "Holmes|Watson", "b(?=c)",     "[bc](?=d)",   "(b+)(c)",         "\\w+@\\w+",
-      "[bc]\\d+",   "(?:x|y)\\d",    "\\d+z(?=z)", "(\\w)\\1z",   "(?<=x)y",         "\\bq\\w+\\b",
-      "[b-z](?=1)", "[^a](?=1)",     "\\W(?=1)",   "\u00e9(?=1)", "(?:b|\\d)c?(?=1)"};
+  const char* patterns[] = {"Holmes",           "Holmes|Watson",    "b(?=c)",
+                            "[bc](?=d)",        "(b+)(c)",          "\\w+@\\w+",
+                            "[bc]\\d+",         "(?:x|y)\\d",       "\\d+z(?=z)",
+                            "(\\w)\\1z",        "(?<=x)y",          "\\bq\\w+\\b",
+                            "[b-z](?=1)",       "[^a](?=1)",        "\\W(?=1)",
+                            "\u00e9(?=1)",      "(?:b|\\d)c?(?=1)", "(?:[0-9]+\\.){2}[0-9]",
+                            "(?:\\w+\\.){2}\\w"};
   const std::string text(300000, 'a');
   struct Counter {
     int polls = 0;
