@@ -175,21 +175,10 @@ bool split_at_literal(const std::vector<Item>& items, size_t& k, std::u32string&
 // the poll hook stopped the scan.
 template <class U>
 size_t next_pair(State& st, const U* p, size_t from, U lo, U hi, U c) {
-  const size_t n = st.n;
-  size_t slice = kFirstSlice;
-  while (from < n) {
-    const size_t until = n - from > slice ? from + slice : n;
-    slice = kScanSlice;
-    const size_t i = simd::find_range_pair(p, from - 1, until - 1, lo, hi, 1, c);
-    if (i < until - 1) return i + 1;
-    if (until == n) break;
-    if (st.ctl && st.ctl->poll && st.ctl->poll(st.ctl->ctx)) {
-      st.status = Status::Interrupted;
-      return kNoPos;
-    }
-    from = until;
-  }
-  return kNoPos;
+  return scan_slices(st, from, [&](size_t a, size_t b) {
+    const size_t i = simd::find_range_pair(p, a - 1, b - 1, lo, hi, 1, c);
+    return i < b - 1 ? i + 1 : kNoPos;
+  });
 }
 
 }  // namespace

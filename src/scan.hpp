@@ -17,16 +17,17 @@
 
 namespace kordal {
 
-// The leftmost occurrence at or after `from`, or kNoPos when there is none
-// or the poll hook stopped the search (st.status says so).
-template <class U>
-size_t scan_polled(const Prefilter& pf, State& st, const U* p, size_t from) {
+// The first hit of find(a, b), a search of the slice [a, b) that gives a
+// position or kNoPos, over the slices from `from` to the end; kNoPos when
+// there is none or the poll hook stopped the scan (st.status says so).
+template <class Find>
+size_t scan_slices(State& st, size_t from, Find&& find) {
   const size_t n = st.n;
   size_t slice = kFirstSlice;
   while (from < n) {
     const size_t until = n - from > slice ? from + slice : n;
     slice = kScanSlice;
-    const size_t hit = pf.find_before(p, n, from, until);
+    const size_t hit = find(from, until);
     if (hit != kNoPos) return hit;
     if (until == n) break;
     if (st.ctl && st.ctl->poll && st.ctl->poll(st.ctl->ctx)) {
@@ -36,6 +37,13 @@ size_t scan_polled(const Prefilter& pf, State& st, const U* p, size_t from) {
     from = until;
   }
   return kNoPos;
+}
+
+// The leftmost occurrence at or after `from`, or kNoPos when there is none
+// or the poll hook stopped the search (st.status says so).
+template <class U>
+size_t scan_polled(const Prefilter& pf, State& st, const U* p, size_t from) {
+  return scan_slices(st, from, [&](size_t a, size_t b) { return pf.find_before(p, st.n, a, b); });
 }
 
 }  // namespace kordal
