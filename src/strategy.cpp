@@ -644,11 +644,7 @@ struct Search {
       // A failure costs what the attempt scanned, as the VM's turn did.
       long_attempt = false;
       const Dfa::Outcome o = dfa->find_end(t, s, true, false, e);
-      if (o == Dfa::Outcome::Found) {
-        if (fill_groups(s, e)) return true;
-        dfa_live = false;
-        return false;
-      }
+      if (o == Dfa::Outcome::Found) return dfa_groups(s, e);
       if (o == Dfa::Outcome::Stopped) return true;
       if (o == Dfa::Outcome::NotFound && ++s > t.n) return true;
     }
@@ -663,7 +659,13 @@ struct Search {
       found = true;
       return true;
     }
-    if (fill_groups(ms, e)) return true;
+    return dfa_groups(ms, e);
+  }
+
+  // The groups of the DFA's match [s, e); false, with the DFA out of the
+  // cascade, when they could not be confirmed.
+  bool dfa_groups(size_t s, size_t e) {
+    if (fill_groups(s, e)) return true;
     dfa_live = false;
     return false;
   }
@@ -715,14 +717,9 @@ struct Search {
     }
     if (o == Dfa::Outcome::GaveUp) return false;
     if (o != Dfa::Outcome::Found) return true;  // no match, or stopped
-    if (!full) return fill_groups(s0, e);
-    t.reset(s0);
-    if (sg.group_count_ == 0) {
-      t.pos = e;
-      set_whole(s0);
-      return true;
-    }
+    if (!full || sg.group_count_ == 0) return fill_groups(s0, e);
     // The groups of the first path in priority order that reaches the end.
+    t.reset(s0);
     if (attempt(true)) set_whole(s0);
     return true;
   }
