@@ -4,6 +4,7 @@ match must stop on a signal. Timings are reported by the failure messages,
 never asserted tightly.
 """
 
+import faulthandler
 import os
 import signal
 import subprocess
@@ -72,16 +73,13 @@ def test_deep_partial_match():
     assert (pm.group_state(1), pm.group(1)) == ("partial", "")
 
 
-def interrupt_after(delay, how):
+def interrupt(how):
     if how == "itimer":
-        signal.setitimer(signal.ITIMER_REAL, delay)
-        return None
-    if how == "thread":
-        # A long search lets other threads take the interpreter lock now and then.
-        timer = threading.Timer(delay, os.kill, (os.getpid(), signal.SIGINT))
-        timer.start()
-        return timer
-    return subprocess.Popen(["sh", "-c", f"sleep {delay}; kill -INT {os.getpid()}"])
+        signal.setitimer(signal.ITIMER_REAL, 0.01)
+    elif how == "thread":
+        os.kill(os.getpid(), signal.SIGINT)
+    else:
+        subprocess.run(["kill", "-INT", str(os.getpid())], check=True)
 
 
 @pytest.fixture
@@ -92,6 +90,20 @@ def alarm_raises():
     signal.signal(signal.SIGALRM, old)
 
 
+@pytest.fixture
+def no_forced_switches():
+    # The main thread then gives up the interpreter lock only where it blocks
+    # or where a search lends it: a thread woken just before a search runs
+    # only once the search is on.
+    # A search that never lent the lock would hang the run: end it loudly.
+    faulthandler.dump_traceback_later(120, exit=True)
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1e6)
+    yield
+    sys.setswitchinterval(old)
+    faulthandler.cancel_dump_traceback_later()
+
+
 @pytest.mark.parametrize("how", ["itimer", "kill", "thread"])
 # The lookahead keeps these exponential: regular patterns go to the DFA or the memoising VM.
 @pytest.mark.parametrize("pattern,text", [
@@ -99,39 +111,45 @@ def alarm_raises():
     # deep first, so the poll happens with a long backtrack stack
     (r"(?:(a)|b)*(x+x+)+(?=y)", "ab" * 200_000 + "x" * 40 + "zy"),
 ], ids=["shallow", "deep"])
-def test_signal_stops_runaway_match(alarm_raises, how, pattern, text):
+def test_signal_stops_runaway_match(alarm_raises, no_forced_switches, how, pattern, text):
     r = kordal.Regex(pattern)
-    killer = interrupt_after(0.3, how)
+    go = threading.Event()
+    watcher = threading.Thread(target=lambda: (go.wait(), interrupt(how)), daemon=True)
+    watcher.start()
     start = time.monotonic()
     with pytest.raises(KeyboardInterrupt):
+        go.set()
         r.find(text)
     elapsed = time.monotonic() - start
-    if isinstance(killer, threading.Timer):
-        killer.join()
-    elif killer is not None:
-        killer.wait()
+    watcher.join()
     assert elapsed < 10, elapsed
     # The module and the Regex stay usable.
     assert r.find("xxy") is not None
 
 
 # The search runs in the main thread, where signals are handled, on a text no
-# machine can finish (2^40 ways to split the run). The other thread needs the
-# interpreter lock back after every sleep; only once it has it three times does
-# it send the signal that ends the search, so the search ends at all only if it
-# lends the lock out.
+# machine can finish (2^40 ways to split the run). With no forced switches the
+# other thread gets the interpreter lock only where the main thread lends it:
+# woken just before the search, it needs the lock back after each of three
+# sleeps, and only then sends the signal that ends the search. So the search
+# ends at all only if it lends the lock out, again and again.
 LENDER_SCRIPT = """
-import os, signal, threading, time
+import os, signal, sys, threading, time
 import kordal_python as kordal
+sys.setswitchinterval(1e6)
+go = threading.Event()
 woke = []
 def sleeper():
+    go.wait()
     for _ in range(3):
         time.sleep(0.01)
     woke.append(time.monotonic())
     os.kill(os.getpid(), signal.SIGINT)
 threading.Thread(target=sleeper, daemon=True).start()
+r = kordal.Regex(r"(x+x+)+(?=y)")
 try:
-    kordal.Regex(r"(x+x+)+(?=y)").find("x" * 40 + "zy")
+    go.set()
+    r.find("x" * 40 + "zy")
     print("finished")
 except KeyboardInterrupt:
     print("interrupted", len(woke))
