@@ -18,6 +18,9 @@ constexpr Py_ssize_t kMemoMin = 4096;
 // less than a search's own pass over it.
 constexpr size_t kMarksMin = size_t(1) << 15;
 
+// Below this, a wide str gets no narrow copy: its scans are short anyway.
+constexpr size_t kNarrowMin = size_t(1) << 16;
+
 const char kCapsuleName[] = "kordal_python.memo";
 const char kDictKey[] = "kordal_python.memo";
 
@@ -35,6 +38,18 @@ struct Memo {
   bool lent = false;
   kordal::TextPos pos;
   kordal::ByteMarks marks;  // of `str`
+  // The narrow copy of `str` once built, and until then the code points
+  // its literal scans have read in the wide form.
+  std::shared_ptr<const uint8_t[]> narrow;
+  size_t wide_scanned = 0;
+
+  void forget() {
+    clean = false;
+    has_pos = false;
+    marks.clear();
+    narrow.reset();
+    wide_scanned = 0;
+  }
 };
 
 namespace {
@@ -87,9 +102,7 @@ bool adopt(Memo* m, PyObject* str) {
   if (m->lent) return false;
   Py_INCREF(str);
   Py_XSETREF(m->str, str);
-  m->clean = false;
-  m->has_pos = false;
-  m->marks.clear();
+  m->forget();
   return true;
 }
 
@@ -99,9 +112,7 @@ void release_if_unused(PyObject* current) {
   if (m != nullptr && m->str != nullptr && m->str != current && !m->lent &&
       Py_REFCNT(m->str) == 1 && m->tstate == PyThreadState_Get()) {
     Py_CLEAR(m->str);
-    m->clean = false;
-    m->has_pos = false;
-    m->marks.clear();
+    m->forget();
   }
 }
 
@@ -142,18 +153,48 @@ bool to_haystack(PyObject* o, const char* param, Haystack& out) {
   out.obj = o;
   out.text = text_of(o);
   if (out.text.width == 1) return true;  // no surrogates in 1-byte strs
-  Memo* m = nullptr;
-  if (PyUnicode_GET_LENGTH(o) >= kMemoMin) {
-    m = current_memo();
-    if (m != nullptr && m->str == o && m->clean) return true;
+  Memo* m = PyUnicode_GET_LENGTH(o) >= kMemoMin ? current_memo() : nullptr;
+  if (m == nullptr || m->str != o || !m->clean) {
+    if (kordal::has_surrogate(out.text)) {
+      raise_encode_error(o);
+      add_param_note(param);
+      return false;
+    }
+    if (m == nullptr || !adopt(m, o)) return true;
+    m->clean = true;
   }
-  if (kordal::has_surrogate(out.text)) {
-    raise_encode_error(o);
-    add_param_note(param);
-    return false;
+  if (out.text.n >= kNarrowMin) {
+    out.narrow_units = m->narrow;
+    out.narrow.units = m->narrow.get();
+    out.text.narrow = &out.narrow;
   }
-  if (m != nullptr && adopt(m, o)) m->clean = true;
   return true;
+}
+
+Haystack::~Haystack() {
+  const size_t scanned = narrow.wide_scanned;
+  Memo* m = memo;
+  if (scanned == 0 || m == nullptr || m->str != obj || m->narrow ||
+      m->tstate != PyThreadState_Get()) {
+    return;
+  }
+  m->wide_scanned += scanned;
+  // The copy costs about one scan: built once the wide scans have read the
+  // text twice over, it saves more than it cost by the next scan.
+  if (m->wide_scanned / 2 < text.n) return;
+  const size_t n = text.n;
+  uint8_t* units = new (std::nothrow) uint8_t[n];
+  if (units == nullptr) return;  // only costs speed
+  try {
+    m->narrow.reset(units);
+  } catch (const std::bad_alloc&) {
+    delete[] units;
+    return;
+  }
+  // The str is the memo's and immutable, and only this thread uses the
+  // memo: other threads may run while the copy is made.
+  Py_BEGIN_ALLOW_THREADS kordal::narrow_copy(text, units);
+  Py_END_ALLOW_THREADS
 }
 
 bool haystack_index(const Haystack& h, size_t byte, kordal::TextPos& pos) {

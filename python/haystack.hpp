@@ -14,6 +14,9 @@
 //   position. The memo keeps the offsets of every 512th code point of the
 //   str (ByteMarks), recorded by the searches that pass them, so repeated
 //   searches of one text count its UTF-8 lengths once.
+// - A literal scan of a 2- or 4-byte str reads 2 or 4 bytes per code point.
+//   Once the scans of one large str have read it twice over, the memo keeps
+//   a 1-byte copy of it (text.hpp, NarrowCopy) that later scans read instead.
 // - find_at takes a byte offset. Turning it into a code-point index walks
 //   from the nearest known (index, byte) pair; the memo remembers where the
 //   last find_at of a large str ended, so a loop of find_at calls over the
@@ -31,14 +34,28 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <cstdint>
+#include <memory>
 
 #include "text.hpp"
 
 namespace kordal::py {
 
 struct Haystack {
+  Haystack() = default;
+  Haystack(PyObject* o, const kordal::Text& t) : obj(o), text(t) {}
+  // Hands the memo what the call's wide scans would have saved.
+  ~Haystack();
+  Haystack(const Haystack&) = delete;
+  Haystack& operator=(const Haystack&) = delete;
+
   PyObject* obj = nullptr;  // the str or str subclass (borrowed)
   kordal::Text text;
+  // Of a large 2- or 4-byte str (text.narrow points here): the memo's
+  // narrow copy if it has one, held for the call, since a search nested in
+  // it may make the memo drop the copy.
+  kordal::NarrowCopy narrow;
+  std::shared_ptr<const uint8_t[]> narrow_units;
 };
 
 // A str or str subclass as a haystack. TypeError for anything else; the

@@ -979,7 +979,12 @@ struct Prefilter::Impl {
 };
 
 Prefilter::Prefilter(Needle needle) : needle_(std::move(needle)) {
-  for (const Literal& l : needle_.lits) longest_ = std::max(longest_, l.chars.size());
+  for (const Literal& l : needle_.lits) {
+    longest_ = std::max(longest_, l.chars.size());
+    for (const LitChar& c : l.chars) {
+      for (char32_t m : members(c)) narrowable_ = narrowable_ && m < 0xFF;
+    }
+  }
 }
 Prefilter::~Prefilter() = default;
 

@@ -301,6 +301,10 @@ class Prefilter {
 
   const Needle& needle() const { return needle_; }
 
+  // Every unit of every literal is below 0xFF: the 1-byte searcher over a
+  // text's NarrowCopy finds exactly what the wide one finds in the text.
+  bool narrowable() const { return narrowable_; }
+
   // The leftmost start >= from of an occurrence of one of the needle's
   // literals (or, for a very large set, of a prefix of one), or kNoPos.
   template <class U>
@@ -336,6 +340,7 @@ class Prefilter {
 
   Needle needle_;
   size_t longest_ = 0;  // characters in the needle's longest literal
+  bool narrowable_ = true;
   // Built on first use per width; the flags spare later calls the once-flags,
   // which touch thread-local storage on every call.
   mutable std::once_flag once1_, once2_, once4_;

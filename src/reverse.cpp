@@ -1,6 +1,7 @@
 // The reverse search (see reverse.hpp).
 #include "reverse.hpp"
 
+#include <type_traits>
 #include <vector>
 
 #include "prefilter.hpp"
@@ -175,8 +176,9 @@ bool split_at_literal(const std::vector<Item>& items, size_t& k, std::u32string&
 // the poll hook stopped the scan.
 template <class U>
 size_t next_pair(State& st, const U* p, size_t from, U lo, U hi, U c) {
-  return scan_slices(st, from, [&](size_t a, size_t b) {
-    const size_t i = simd::find_range_pair(p, a - 1, b - 1, lo, hi, 1, c);
+  return scan_narrowed(st, p, from, hi < 0xFF && c < 0xFF, [&](const auto* q, size_t a, size_t b) {
+    using V = std::remove_cv_t<std::remove_pointer_t<decltype(q)>>;
+    const size_t i = simd::find_range_pair(q, a - 1, b - 1, V(lo), V(hi), 1, V(c));
     return i < b - 1 ? i + 1 : kNoPos;
   });
 }

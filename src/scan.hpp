@@ -41,9 +41,29 @@ size_t scan_slices(State& st, size_t from, Find&& find) {
 
 // The leftmost occurrence at or after `from`, or kNoPos when there is none
 // or the poll hook stopped the search (st.status says so).
+// find(units, a, b) over the slices from `from`, as scan_slices: with the
+// 1-byte units of a wide text's narrow copy where `narrowable` (whatever
+// find looks for is below 0xFF) and the text has one, else with p. A wide
+// scan that the copy would have served is counted for the copy's owner.
+template <class U, class Find>
+size_t scan_narrowed(State& st, const U* p, size_t from, bool narrowable, Find&& find) {
+  NarrowCopy* nc = sizeof(U) > 1 && narrowable ? st.text.narrow : nullptr;
+  if (nc != nullptr && nc->units != nullptr) {
+    const uint8_t* q = nc->units;
+    return scan_slices(st, from, [&](size_t a, size_t b) { return find(q, a, b); });
+  }
+  const size_t hit = scan_slices(st, from, [&](size_t a, size_t b) { return find(p, a, b); });
+  if (nc != nullptr && from < st.n) nc->wide_scanned += (hit < st.n ? hit : st.n) - from;
+  return hit;
+}
+
+// The leftmost occurrence at or after `from`, or kNoPos when there is none
+// or the poll hook stopped the search (st.status says so).
 template <class U>
 size_t scan_polled(const Prefilter& pf, State& st, const U* p, size_t from) {
-  return scan_slices(st, from, [&](size_t a, size_t b) { return pf.find_before(p, st.n, a, b); });
+  return scan_narrowed(st, p, from, pf.narrowable(), [&](const auto* q, size_t a, size_t b) {
+    return pf.find_before(q, st.n, a, b);
+  });
 }
 
 }  // namespace kordal

@@ -177,6 +177,19 @@ bool has_surrogate(const Text& t) {
   return any_surrogate(t.u32(), t.n);
 }
 
+namespace {
+
+template <class U>
+void narrow_units(const U* p, size_t n, uint8_t* out) {
+  for (size_t i = 0; i < n; ++i) out[i] = uint8_t(std::min<U>(p[i], U(0xFF)));
+}
+
+}  // namespace
+
+void narrow_copy(const Text& t, uint8_t* out) {
+  with_units(t, [&](const auto* p) { narrow_units(p, t.n, out); });
+}
+
 ByteIndex index_of_byte(const Text& t, size_t byte, TextPos from, TextPos& out) {
   if (t.ascii) {
     if (byte > t.n) {

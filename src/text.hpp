@@ -29,11 +29,16 @@
 
 namespace kordal {
 
+struct NarrowCopy;
+
 struct Text {
   const void* data = nullptr;
   size_t n = 0;        // code points
   uint8_t width = 1;   // bytes per code unit: 1, 2 or 4
   bool ascii = false;  // every code point is below 0x80: byte offset == index
+  // Of a 2- or 4-byte text whose caller keeps a 1-byte copy for literal
+  // scans, or means to (see NarrowCopy); null otherwise.
+  NarrowCopy* narrow = nullptr;
 
   static Text of(const uint8_t* p, size_t n, bool ascii = false) { return Text{p, n, 1, ascii}; }
   static Text of(const uint16_t* p, size_t n) { return Text{p, n, 2, false}; }
@@ -66,6 +71,20 @@ size_t utf8_length(const Text& t, size_t a, size_t b);
 
 // Whether t holds a lone surrogate (U+D800..U+DFFF), which has no UTF-8 form.
 bool has_surrogate(const Text& t);
+
+// A 1-byte copy of a 2- or 4-byte text with every code point above 0xFE as
+// 0xFF, so that a literal scan whose units are all below 0xFF reads a
+// quarter (or half) of the bytes and finds exactly the same positions. The
+// caller owns it and builds it once the wide scans it would have served add
+// up to more than it costs (python/haystack.cpp); a search only reads
+// `units` and adds to `wide_scanned`.
+struct NarrowCopy {
+  const uint8_t* units = nullptr;  // n units, or null: not built
+  size_t wide_scanned = 0;         // code points scanned wide that `units` would have served
+};
+
+// Fills out[0, t.n) with t's code points, those above 0xFE as 0xFF.
+void narrow_copy(const Text& t, uint8_t* out);
 
 // A code-point index with its byte offset in the UTF-8 form.
 struct TextPos {

@@ -5,6 +5,7 @@ error wherever they are, and a search never builds the UTF-8 form."""
 
 import gc
 import itertools
+import random
 import re
 import sys
 import weakref
@@ -368,3 +369,52 @@ def test_searches_inside_a_replacement_function(fill):
     assert r.replace_all(a, fn) == a.replace("1", "#")
     assert seen == spans_by_re(r"\d+", a, offs_a)
     assert [m.span for m in r.findall(b)] == want_b
+
+
+# A wide str searched again and again is scanned through a 1-byte copy once
+# the scans have read it twice. Each code point whose low byte is a literal's
+# unit (Ł is 0x141: 'A' + 0x100) or that stands above 0xFE must stay what it
+# is, before and after the copy, for literals it can and cannot serve.
+CONFUSABLE = "ab@.1A ÿþĀŁŀĮġǿж€"
+
+
+@pytest.mark.parametrize("extra", ["", "😀\U00010040"], ids=["2-byte", "4-byte"])
+@pytest.mark.parametrize("pattern", [
+    r"A@", r"(?i)ab", r"[\w.]+@\w+\.\w+", r"[0-9]\.1", r"ÿþ", r"ÿ", r"(?i)ł", r"a|b@|Ł",
+])
+def test_repeated_scans_of_a_wide_str(extra, pattern):
+    rng = random.Random(pattern)
+    pool = CONFUSABLE + extra
+    text = "".join(rng.choice(pool) for _ in range(150_000))
+    offs = byte_offsets(text)
+    want = spans_by_re(pattern, text, offs)
+    r = kordal.Regex(pattern)
+    for _ in range(4):
+        assert [m.span for m in r.findall(text)] == want
+        assert r.is_match(text) == bool(want)
+    assert want and r.find(text).span == want[0]
+    assert r.replace_all(text, "") == re.sub(pattern, "", text)
+    assert r.split(text) == re.split(pattern, text)
+
+
+# The replacement function makes the thread's memo adopt another large str,
+# and drop the copy of the one being walked, which the walk still reads.
+def test_a_walk_keeps_its_narrow_copy_while_a_callback_drops_it():
+    a = ("x1@ ж" * 30_000) + "😀"
+    b = ("ab@y ж" * 30_000) + "😀"
+    r = kordal.Regex(r"\d@")
+    s = kordal.Regex(r"b@y")
+    for _ in range(3):
+        r.findall(a)  # a gets its copy
+    want_b = len(s.findall(b))
+    calls = []
+
+    def fn(m):
+        calls.append(m.span)
+        if len(calls) % 10_000 == 1:
+            for _ in range(3):
+                assert len(s.findall(b)) == want_b  # b takes the memo, and then its copy
+        return "#"
+
+    assert r.replace_all(a, fn) == a.replace("1@", "#")
+    assert len(calls) == 30_000

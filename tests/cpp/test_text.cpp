@@ -4,6 +4,7 @@
 // time; and the surrogate scan.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
@@ -229,6 +230,76 @@ TEST(Text, Utf8TextIsInPlaceWhenAscii) {
   EXPECT_EQ(d.width, 4);
   EXPECT_EQ(d.n, 3u);
   EXPECT_EQ(d.at(2), U'\U0001F600');
+}
+
+// Spans of every match of `re` over t, as (start, end) byte offsets.
+std::vector<size_t> all_spans(const Regex& re, const Text& t) {
+  std::vector<size_t> spans;
+  FindIter it(re, t);
+  std::optional<Match> m;
+  while (it.next(m) == Status::Ok && m) {
+    spans.push_back(m->caps[0].start);
+    spans.push_back(m->caps[0].end);
+  }
+  return spans;
+}
+
+TEST(Text, NarrowCopyScansAgreeWithTheWideText) {
+  // Code points whose low byte is a literal's unit (0x140 '@', 0x12E '.',
+  // 0x161 'a', 0x10040) and the edges of the 0xFF stand-in must not be
+  // found in its place.
+  const std::vector<char32_t> pool2 = {'a',  'b',   '@',   '.',   '1',   '2',   ' ',   0xFE,
+                                       0xFF, 0x100, 0x140, 0x12E, 0x131, 0x161, 0x1FF, 0x416};
+  std::vector<char32_t> pool4 = pool2;
+  pool4.insert(pool4.end(), {0x10040, 0x1F600, 0x1002E});
+  // counted: whether the wide scans are counted for the copy (1), must not
+  // be (0: a unit the copy cannot tell apart), or either (-1).
+  const struct {
+    const char* pattern;
+    int counted;
+  } cases[] = {{"ab@", 1},
+               {"(?i)ab", 1},
+               {"a|b@|\\.1", -1},
+               {"[\\w.]+@\\w+\\.[\\w.]+", 1},
+               {"(?:[12]{1,2}\\.){2}[12]", 1},
+               {"\\w+\\.b", -1},
+               {"a\u00fe", 1},
+               {"\u00ff", 0},
+               {"@\u0140?a", -1},
+               {"(?i)\u0161", 0}};
+  std::mt19937 rng(7);
+  for (int width : {2, 4}) {
+    const std::vector<char32_t>& pool = width == 2 ? pool2 : pool4;
+    for (int round = 0; round < 4; ++round) {
+      std::vector<char32_t> cps(3000);
+      for (auto& c : cps) c = pool[rng() % pool.size()];
+      const Stored s = store(cps, width);
+      std::vector<uint8_t> units(cps.size());
+      narrow_copy(s.text, units.data());
+      for (size_t i = 0; i < cps.size(); ++i) {
+        ASSERT_EQ(units[i], cps[i] < 0xFF ? cps[i] : 0xFF) << i;
+      }
+      for (const auto& c : cases) {
+        auto re = Regex::new_with_flags(c.pattern, 0);
+        ASSERT_TRUE(re.ok()) << c.pattern;
+        const std::vector<size_t> want = all_spans(re.value(), s.text);
+        NarrowCopy unbuilt;
+        Text wide = s.text;
+        wide.narrow = &unbuilt;
+        EXPECT_EQ(all_spans(re.value(), wide), want) << c.pattern << " width " << width;
+        NarrowCopy built{units.data(), 0};
+        Text narrowed = s.text;
+        narrowed.narrow = &built;
+        EXPECT_EQ(all_spans(re.value(), narrowed), want) << c.pattern << " width " << width;
+        EXPECT_EQ(built.wide_scanned, 0u) << c.pattern;
+        if (c.counted == 1) {
+          EXPECT_GT(unbuilt.wide_scanned, 0u) << c.pattern;
+        } else if (c.counted == 0) {
+          EXPECT_EQ(unbuilt.wide_scanned, 0u) << c.pattern;
+        }
+      }
+    }
+  }
 }
 
 TEST(Text, SearchesAgreeAcrossWidths) {
