@@ -146,8 +146,8 @@ bool is_lit(const Item& it) {
 // have the same language and only the languages of P, L and S enter them.
 // Split at the literal, X{n,m} R = Y L Z X{n-1,m-1} R with X = Y L Z gives
 // P = Y and S = Z X{n-1,m-1} R: disjoint when nothing Y consumes is L's first
-// character; the loop suffix needs S empty, so X{n-1,m-1} dropped (m = 1)
-// and Z and R empty, where the pattern is P L as it says.
+// character; the loop prefix needs Y to be one class repeated, whatever
+// Z X{n-1,m-1} R is.
 bool split_at_literal(const std::vector<Item>& items, size_t& k, std::u32string& lit,
                       bool& disjoint) {
   for (k = 1; k < items.size(); ++k) {
@@ -160,7 +160,7 @@ bool split_at_literal(const std::vector<Item>& items, size_t& k, std::u32string&
     disjoint = true;
     for (size_t i = 0; i < k && disjoint; ++i) disjoint = !may_consume(*items[i].node, lit[0]);
     bool loop = false;
-    if (!disjoint && j == items.size() && k == 1 && !items[0].less) {
+    if (!disjoint && k == 1 && !items[0].less) {
       const Node& r = *items[0].node;
       loop = r.kind == NodeKind::Repeat && !r.max && is_single(r.child());
       for (size_t i = 0; loop && i < lit.size(); ++i) loop = single_accepts(r.child(), lit[i]);

@@ -16,10 +16,15 @@
 //    starting before s would hold its own L after q and P's part over q,
 //    which P cannot consume; and when no match starts at s, none starts in
 //    [lo, q] either, so lo moves past q.
-//  - loop suffix: S is empty and P is one class repeated without an upper
-//    bound that holds every character of L. A match starting before s would
-//    end with L after q, and its P-part up to q would be a P-match ending at
-//    q. Here lo never moves past a failed q.
+//  - loop prefix: P is one class C repeated without an upper bound (C{k,})
+//    that holds every character of L; S is anything. A match starting at
+//    m < s would have its L at some q' >= q (occurrences before q failed),
+//    and [m, q) is a run of C no shorter than the run [s, q), a P-match
+//    ending at q: so m >= s. And when no match starts at s, none starts in
+//    (s, q] either (its P-part would extend back to s), so the next
+//    occurrence takes over. Here lo never moves past a failed q, so a rest
+//    that keeps failing makes the reverse scans repeat, which the guard
+//    below bounds.
 // An optional part before the literal, or alternatives whose literals nest,
 // satisfy neither, and keep the forward search.
 //

@@ -2,7 +2,7 @@
 
 Patterns shaped prefix + literal + rest are searched from the literal
 backwards when the prefix cannot hold the literal's first character, or when
-the prefix is one repeated class and the literal ends the pattern. These
+the prefix is one repeated class that holds the literal. These
 tests hold such patterns, and near misses that must not be searched that way
 (optional parts before the literal, nested suffix literals), to `re`'s
 answers on texts of every code-unit width, with the literal occurring often,

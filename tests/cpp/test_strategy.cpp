@@ -275,6 +275,11 @@ TEST_P(Strategies, InnerAndSuffixLiterals) {
       {"[a-z]+ing", "a bring things", 2, 7},
       {"x..c|ac", "xacc", 0, 4},
       {"\\w+@\\w+\\.com", "me@x ab@cd.com", 5, 14},
+      {"[^\\n]*ab[^\\n]*", "xy\nx ab b\n", 3, 9},
+      {"[ab]*ab[ab]*c", "aabab abc", 6, 9},
+      // Not one class repeated: the prefix of the match at 0 ends at 4 but
+      // not at 2, where another match starts at 1.
+      {"(?:a|bb)+ba", "bbbbaba", 0, 7},
   };
   for (const Case& k : cases) {
     auto re = Regex::new_with_flags(k.pattern, 0);
@@ -290,14 +295,14 @@ TEST_P(Strategies, InnerAndSuffixLiterals) {
 
 // A prefix, a literal and a rest, each from a list that mixes the shapes
 // the reverse search accepts (a prefix that cannot hold the literal's first
-// character; a repeated class that holds all of the literal, before a final
-// literal) with near misses (optional parts, bounded loops, classes that
+// character; a repeated class that holds all of the literal, before any
+// rest) with near misses (optional parts, bounded loops, classes that
 // overlap the literal, assertions).
 TEST_P(Strategies, PrefixLiteralRest) {
   const Config c = GetParam();
   Forced f(c.engine, c.cache);
-  const char* const prefixes[] = {"[ab]+",    "\\w+",  "[a ]*",    "(a|b)+", "[^ ]+", "b+?",
-                                  "\\b[ab]+", "(b)?a", "[ab]{2,}", "a{1,2}", "\\w* ?"};
+  const char* const prefixes[] = {"[ab]+",    "\\w+",  "[a ]*",    "(a|b)+", "[^ ]+",  "b+?",
+                                  "\\b[ab]+", "(b)?a", "[ab]{2,}", "a{1,2}", "\\w* ?", "[ab]{1,2}"};
   const char* const lits[] = {"a", "ab", " a", "b ", "\\n"};
   const char* const rests[] = {"", "b", "[ab]+", " ?b", "$", "(a|b)*?\\b", ".*a"};
   static const std::vector<std::string> texts = [] {
@@ -358,7 +363,7 @@ TEST(ReversePlan, CountedShapes) {
   const std::pair<const char*, bool> cases[] = {
       {"(?:a+\\.){2}a", true},        {"(?:ab?\\.){1,3}b", true}, {"(?:(?:a+\\.){2}b){1,2}", true},
       {"(?:(?:[ab]b){2}\\.)+", true}, {"(?:a+\\.){1,3}?b", true}, {"(a+\\.){2}(b)", true},
-      {"(?:\\d+\\.){3}\\d+", true},   {"(?:b\\.|a){2}", false},   {"(?:[a.]+\\.){2}a", false},
+      {"(?:\\d+\\.){3}\\d+", true},   {"(?:b\\.|a){2}", false},   {"(?:[a.]+\\.){2}a", true},
       {"(?:a\\.){0,2}\\.b", false},   {"(?:a?\\.?){2}b", false},  {"(?:a*|b\\.){2}", false},
       {"(?:a\\.)*a", false},
   };
@@ -458,7 +463,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(CostCase{"[\\w.+-]+@[\\w.-]+\\.[\\w.-]+", "word, ", "x a.b@c.d", "(8,15)"},
                       CostCase{"[a-z]+ing", "word ", "king", "(5,9)"},
                       CostCase{"\\w+://[^ ]+", "a: b/ ", "x://y", "(6,11)"},
-                      CostCase{"(?:\\d+\\.){3}\\d+", "1 word. ", "1.2.3.4", "(8,15)"}));
+                      CostCase{"(?:\\d+\\.){3}\\d+", "1 word. ", "1.2.3.4", "(8,15)"},
+                      CostCase{"[^\\n]*Holmes[^\\n]*", "a line\n", "the Holmes way\n", "(7,21)"}));
 
 // Searches that a pattern's end anchor or rare suffix settle at once: a
 // failed find of a nested loop costs a few steps (or none), not one VM
