@@ -175,6 +175,21 @@ std::unique_ptr<const OnePass> OnePass::build(const Node& root, size_t group_cou
       op->stay_[si * 256 + ch] = 1;
     }
   }
+  // Code points above 255 alike for every test and context: the class of a
+  // code point below 256 that is taken the same way.
+  bool alike = !(a.ctx_mask & kUniW);
+  for (const CharTest& t : a.tests) {
+    alike = alike &&
+            (t.high_kind == CharTest::HighKind::None || t.high_kind == CharTest::HighKind::All);
+  }
+  const uint8_t high_ctx = char_ctx(0x100, a.ctx_mask);
+  for (uint32_t ch = 0; alike && ch < 256 && op->high_rep_ < 0; ++ch) {
+    bool same = ch != '\n' && char_ctx(ch, a.ctx_mask) == high_ctx;
+    for (const CharTest& t : a.tests) {
+      same = same && t.accepts_low(ch) == (t.high_kind == CharTest::HighKind::All);
+    }
+    if (same) op->high_rep_ = int32_t(ch);
+  }
   op->leave_.assign(states.size(), Leave{});
   for (size_t si = 0; si < states.size(); ++si) {
     Leave& l = op->leave_[si];
@@ -191,14 +206,17 @@ std::unique_ptr<const OnePass> OnePass::build(const Node& root, size_t group_cou
 }
 
 template <class U>
-size_t OnePass::skip_stays(const Leave& l, const U* text, size_t from, size_t stop) {
+size_t OnePass::skip_stays(const Leave& l, const uint8_t* stay, const U* text, size_t from,
+                           size_t stop) const {
   size_t end = stop;
   if (l.any) {
     const std::array<U, 4> units{U(l.units[0]), U(l.units[1]), U(l.units[2]), U(l.units[3])};
     end = simd::find_any4(text, from, stop, units);
   }
   if constexpr (sizeof(U) > 1) {
-    end = simd::find_range(text, from, end, U(256), std::numeric_limits<U>::max());
+    if (high_rep_ < 0 || !stay[high_rep_]) {
+      end = simd::find_range(text, from, end, U(256), std::numeric_limits<U>::max());
+    }
   }
   return end;
 }
@@ -244,8 +262,13 @@ OnePass::Outcome OnePass::run(State& st, OnePassCache& cache, const U* text, siz
       k = eot_;
     } else {
       const uint32_t ch = uint32_t(text[pos]);
-      if (ch >= 256) return Outcome::GaveUp;
-      k = ch == '\n' && pos + 1 == n ? final_nl_ : low_[ch];
+      if (ch < 256) {
+        k = ch == '\n' && pos + 1 == n ? final_nl_ : low_[ch];
+      } else if (high_rep_ >= 0) {
+        k = low_[size_t(high_rep_)];
+      } else {
+        return Outcome::GaveUp;
+      }
     }
     const Trans& t = table[size_t(state) * classes_ + k];
     if (t.flags) {
@@ -298,9 +321,12 @@ OnePass::Outcome OnePass::run(State& st, OnePassCache& cache, const U* text, siz
     const size_t from = pos;
     // A short run is cheaper to walk than to search.
     const size_t walk_to = stop > pos + kWalkFirst ? pos + kWalkFirst : stop;
-    while (pos < walk_to && (sizeof(U) == 1 || text[pos] < 256) && stay[text[pos]]) ++pos;
+    const bool high_stays = high_rep_ >= 0 && stay[high_rep_];
+    while (pos < walk_to && (sizeof(U) == 1 || text[pos] < 256 ? stay[text[pos]] : high_stays)) {
+      ++pos;
+    }
     if (pos == walk_to && pos < stop && leave_[size_t(state)].vector) {
-      pos = skip_stays(leave_[size_t(state)], text, pos, stop);
+      pos = skip_stays(leave_[size_t(state)], stay, text, pos, stop);
     }
     if (pos > from && stay_fallback_[size_t(state)]) {
       have_fb = fb_pending = true;

@@ -19,8 +19,11 @@
 // evaluates the assertions along each path with the contexts on both sides,
 // which the state and the class fix. Building costs O(states x classes x
 // NFA size), refused past kMaxStates states or 2M instructions visited, so
-// the table is at most 1.8 MB and built in milliseconds. Only code points below
-// 256 have classes: an attempt meeting a larger one gives up (the VM runs).
+// the table is at most 1.8 MB and built in milliseconds. Code points below
+// 256 have classes; those above share one when every test of the pattern
+// takes them all alike and no assertion reads the Unicode word context
+// (`.`, `[^"]`, ASCII literals). Otherwise an attempt meeting one gives up
+// (the VM runs).
 //
 // Cost of an attempt: one table load per code point plus one store per
 // capture slot written, and a copy of the slots per remembered match; no
@@ -129,8 +132,13 @@ class OnePass {
   };
   std::vector<Leave> leave_;
   template <class U>
-  static size_t skip_stays(const Leave& l, const U* text, size_t from, size_t stop);
+  size_t skip_stays(const Leave& l, const uint8_t* stay, const U* text, size_t from,
+                    size_t stop) const;
   std::array<uint16_t, 256> low_{};
+  // A code point below 256 that every test and context takes as it takes
+  // each code point above 255 (whose class and stays are then its), or -1:
+  // an attempt meeting one above 255 gives up.
+  int32_t high_rep_ = -1;
   uint32_t classes_ = 0;
   uint32_t eot_ = 0;
   uint32_t final_nl_ = 0;
