@@ -297,6 +297,12 @@ void set_shape(CharTest& t) {
              t.high[0].props.size() == 1) {
     t.high_kind = CharTest::HighKind::Prop;
     t.high_prop = t.high[0].props[0];
+  } else if (t.high.size() == 1 && t.high[0].ranges.size() == 1 && t.high[0].props.empty()) {
+    // A block of one script, or a class that excludes one (a test per code
+    // point in the VM's and one-pass matcher's loops).
+    t.high_kind = CharTest::HighKind::Range;
+    t.high_range = t.high[0].ranges[0];
+    t.high_range_out = t.high[0].negated;
   } else {
     t.high_kind = CharTest::HighKind::Parts;
   }

@@ -80,12 +80,14 @@ struct CharTest {
   };
 
   // How `high` is answered: the common shapes without walking the parts.
-  enum class HighKind : uint8_t { None, All, Prop, Parts };
+  enum class HighKind : uint8_t { None, All, Prop, Range, Parts };
 
   uint64_t lo[4] = {0, 0, 0, 0};
   std::vector<Part> high;  // accepted above 255 when some part accepts
   HighKind high_kind = HighKind::None;
   Prop high_prop;                // HighKind::Prop: high is this one property
+  CodeRange high_range;          // HighKind::Range: high is this one range,
+  bool high_range_out = false;   // or every code point above 255 outside it
   Shape shape = Shape::General;  // lets loops scan with memchr or not at all
 
   bool accepts_low(uint32_t c) const { return (lo[c >> 6] >> (c & 63)) & 1; }
@@ -97,6 +99,8 @@ struct CharTest {
         return true;
       case HighKind::Prop:
         return high_prop.pred(c) != high_prop.negated;
+      case HighKind::Range:
+        return (c - high_range.lo <= high_range.hi - high_range.lo) != high_range_out;
       case HighKind::Parts:
         break;
     }

@@ -87,6 +87,8 @@ INSTANTIATE_TEST_SUITE_P(
     Classes, ReferenceClass,
     ::testing::Values("[a-z_]", "[^\\d\\s]", "[\\w\\-.]", "(?i)[k-m]", "(?a)[^\\w]", "[\\p{Lu}0-9]",
                       "(?i)\\u00c5", "\\D", "(?:a|[^b]|\\s)",
+                      // one range above 255, alone or excluded
+                      "[\\u0430-\\u044f]", "[^\\u0430-\\u044f]", "[a-z\\u0400-\\u04ff]",
                       // members above 255, case-folded ones among them
                       "(?i)[\\u0100-\\u0180\\u212a]", "(?i)\\u212a", "(?i)[^k\\u03a3]",
                       "[\\u4e00-\\u9fff\\p{Lu}]", "[^\\x00-\\uffff]", "(?i)\\u1e9e",
