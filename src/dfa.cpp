@@ -67,6 +67,11 @@ constexpr uint32_t kMaxHigh = 32;        // classes added for code points >= 256
 constexpr size_t kHighSlots = 1024;      // direct-mapped cache of high code points
 constexpr size_t kMinCharsPerState = 8;  // progress a cache clear must show
 constexpr size_t kSlots = 4;
+// Start-state skips are checked after kSkipProbe of them: if they moved
+// fewer than kSkipMin code points each on average, the scan stops skipping
+// (a restart costs more than the steps such a skip saves).
+constexpr size_t kSkipProbe = 64;
+constexpr size_t kSkipMin = 4;
 
 std::atomic<size_t> limit_bytes{size_t(2) << 20};
 std::atomic<uint64_t> next_id{1};
@@ -440,8 +445,9 @@ Dfa::Outcome forward(const Automaton& p, DfaCache& c, State& st, const U* text, 
   const bool accel = ss && !anchored;
   // The flags that stop the plain step: a match, the dead state, and with
   // `accel` the restart state, whose skip runs before the next step.
-  const uint8_t special = uint8_t(kMatched | kDead | (accel ? kStart : 0));
+  uint8_t special = uint8_t(kMatched | kDead | (accel ? kStart : 0));
   bool skip = accel && (c.fwd.flags[size_t(cur)] & kStart);
+  size_t skips = 0, skipped = 0;
   bool found = false;
   size_t i = s;
   const uint16_t* low = p.low.data();
@@ -458,6 +464,11 @@ Dfa::Outcome forward(const Automaton& p, DfaCache& c, State& st, const U* text, 
         // Only the restart thread is alive: skip what cannot begin a match.
         skip = false;
         const size_t j = next_start(text, i, stop, *ss);
+        skipped += j - i;
+        if (++skips == kSkipProbe) {
+          if (skipped < kSkipProbe * kSkipMin) special = uint8_t(kMatched | kDead);
+          skips = skipped = 0;
+        }
         if (j != i) {
           i = j;
           const int cx = ctx_before(i);

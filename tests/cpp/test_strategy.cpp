@@ -414,6 +414,32 @@ TEST_P(Strategies, RareSuffixes) {
   EXPECT_EQ(bad, 0);
 }
 
+// Start characters so dense that the DFA stops skipping to them part way
+// through a long text (after its probe of skips), with matches before,
+// across and after that point. (Rare letters, so that the analysis has the
+// DFA skip to them at all.)
+TEST_P(Strategies, DenseStartsLongTexts) {
+  const Config c = GetParam();
+  Forced f(c.engine, c.cache);
+  std::mt19937 rng(11);
+  std::vector<std::string> texts;
+  for (const char* filler : {"qz x", "z q "}) {
+    std::string t;
+    for (int i = 0; i < 200; ++i) t += filler;
+    texts.push_back(t + "qqzzqz" + t.substr(0, 300) + "qzqz");
+    for (char& ch : t) ch = "qz x"[rng() % 4];
+    texts.push_back(t);
+  }
+  std::string sparse(600, ' ');
+  for (size_t i = 0; i < sparse.size(); i += 37) sparse[i] = 'q';
+  texts.push_back(sparse + "qzqz" + sparse);
+  int bad = 0;
+  for (const char* p : {"[qz]{4,}", "q[qz]z(?:q|x)", "(?:qz|zq){2}", "[qz]+ ?x"}) {
+    bad += compare(p, texts);
+  }
+  EXPECT_EQ(bad, 0);
+}
+
 // Steps (State::steps) a find-all costs.
 uint64_t findall_steps(const Regex& re, const std::string& text, std::string& spans) {
   std::unique_ptr<State> st = re.build_state(text);
