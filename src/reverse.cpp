@@ -1,6 +1,7 @@
 // The reverse search (see reverse.hpp).
 #include "reverse.hpp"
 
+#include <limits>
 #include <type_traits>
 #include <vector>
 
@@ -171,14 +172,37 @@ bool split_at_literal(const std::vector<Item>& items, size_t& k, std::u32string&
   return false;
 }
 
+// Where the scans for a unit above 255 before the literal have got to: the
+// next such occurrence at or after `from` is `hit` when hit >= from, and
+// there is none in [from, to) otherwise.
+struct HighPairs {
+  size_t to = 0;
+  size_t hit = kNoPos;
+};
+
 // The least q >= from (from >= 1) with lo <= p[q - 1] <= hi and p[q] == c,
-// read in polled slices as scan_polled reads; kNoPos when there is none or
-// the poll hook stopped the scan.
+// or with `rest` >= 0, also p[q - 1] >= rest; read in polled slices as
+// scan_polled reads; kNoPos when there is none or the poll hook stopped the
+// scan. The second kind is found by a second pair scan, whose hit is kept
+// in `hp` for the next calls, so that each scan reads the text once in all.
 template <class U>
-size_t next_pair(State& st, const U* p, size_t from, U lo, U hi, U c) {
+size_t next_pair(State& st, const U* p, size_t from, U lo, U hi, U c, int64_t rest, HighPairs& hp) {
   return scan_narrowed(st, p, from, hi < 0xFF && c < 0xFF, [&](const auto* q, size_t a, size_t b) {
     using V = std::remove_cv_t<std::remove_pointer_t<decltype(q)>>;
-    const size_t i = simd::find_range_pair(q, a - 1, b - 1, V(lo), V(hi), 1, V(c));
+    size_t i = simd::find_range_pair(q, a - 1, b - 1, V(lo), V(hi), 1, V(c));
+    if (rest >= 0) {
+      // In the narrow copy every unit above 0xFE reads 0xFF.
+      const V rlo = V(std::min<int64_t>(rest, std::numeric_limits<V>::max()));
+      if (hp.hit == kNoPos || hp.hit < a) {
+        const size_t start = hp.to > a && hp.hit == kNoPos ? hp.to : a;
+        const size_t j = start < b ? simd::find_range_pair(q, start - 1, b - 1, rlo,
+                                                           std::numeric_limits<V>::max(), 1, V(c))
+                                   : b - 1;
+        hp.hit = j < b - 1 ? j + 1 : kNoPos;
+        hp.to = std::max(hp.to, b);
+      }
+      if (hp.hit != kNoPos && hp.hit < b && hp.hit - 1 < i) i = hp.hit - 1;
+    }
     return i < b - 1 ? i + 1 : kNoPos;
   });
 }
@@ -230,11 +254,19 @@ std::unique_ptr<const ReverseSearch> ReverseSearch::plan(const Node& root, const
     int a = 0, b = 255;
     while (!last.lo[size_t(a)]) ++a;
     while (!last.lo[size_t(b)]) --b;
-    bool range = true;
-    for (int c = a; c <= b && range; ++c) range = last.lo[size_t(c)];
-    if (range) {
+    // The run from the least member, and the rest from the next one up,
+    // unless that is ASCII: the second scan would stop at most occurrences.
+    int r = a;
+    while (r < b && last.lo[size_t(r + 1)]) ++r;
+    int rest = -1;
+    if (r < b) {
+      rest = r + 1;
+      while (!last.lo[size_t(rest)]) ++rest;
+    }
+    if (rest < 0 || rest >= 0x80) {
       rev->pair_lo_ = a;
-      rev->pair_hi_ = b;
+      rev->pair_hi_ = r;
+      rev->pair_rest_ = rest;
     }
   }
   return rev;
@@ -263,12 +295,13 @@ ReverseSearch::Outcome ReverseSearch::run(State& st, const U* p, const Dfa& whol
   const size_t base = lo;  // no match starts in [base, lo)
   size_t fails = 0;
   // Units above 255 that can end a P-match occur only in wider text.
-  const bool pair =
-      pair_lo_ >= 0 && (sizeof(U) == 1 || !last_.high) && char32_t(U(lit_[0])) == lit_[0];
+  const bool pair = pair_lo_ >= 0 && char32_t(U(lit_[0])) == lit_[0];
+  const int64_t rest = pair_rest_ >= 0 ? pair_rest_ : sizeof(U) > 1 && last_.high ? 256 : -1;
+  HighPairs hp;
   for (size_t from = lo;;) {
-    const size_t q =
-        pair ? next_pair(st, p, std::max(from, lo + 1), U(pair_lo_), U(pair_hi_), U(lit_[0]))
-             : scan_polled(*pf_, st, p, from);
+    const size_t q = pair ? next_pair(st, p, std::max(from, lo + 1), U(pair_lo_), U(pair_hi_),
+                                      U(lit_[0]), rest, hp)
+                          : scan_polled(*pf_, st, p, from);
     if (st.status != Status::Ok) return Outcome::Stopped;
     if (q == kNoPos || q + len > n) return Outcome::NotFound;
     size_t i = 0;
@@ -277,8 +310,8 @@ ReverseSearch::Outcome ReverseSearch::run(State& st, const U* p, const Dfa& whol
     if (i < len) continue;  // a candidate, not an occurrence
     // The unit before q ends no P-match: one lookup instead of a reverse
     // scan, and no automaton work for either guard to count. (The pair
-    // scan has checked it.)
-    if (!pair && !last_.nullable && (q == lo || !ends_prefix(p[q - 1]))) {
+    // scan has checked it, but for a unit above 255.)
+    if ((!pair || rest >= 0) && !last_.nullable && (q == lo || !ends_prefix(p[q - 1]))) {
       if (disjoint_) lo = q + 1;
       continue;
     }

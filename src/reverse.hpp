@@ -123,10 +123,12 @@ class ReverseSearch {
   // What P's matches can end with: an occurrence after any other unit
   // ends no P-match (unless P matches empty, where nothing is ruled out).
   FirstSet last_;
-  // When its part below 256 is one range (and P matches no empty string),
-  // occurrences in text that holds no other unit it has are found together
-  // with the unit before them, in one vector scan.
+  // When P matches no empty string, occurrences are found together with
+  // the unit before them by vector scans: one for the run of units from the
+  // least below 256 it can end with, and where it can end with others, one
+  // for units from the next of them (pair_rest_) or above 255 on.
   int pair_lo_ = -1, pair_hi_ = -1;
+  int pair_rest_ = -1;
   std::unique_ptr<const Prefilter> pf_;  // finds lit_
   std::unique_ptr<const Node> prefix_;   // P, referred to by its DFA
   Lazy<Dfa> prefix_dfa_;

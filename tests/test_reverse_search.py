@@ -164,3 +164,22 @@ def test_counted_repetitions_agree_with_re(pattern, alphabet):
              "x." * 200 + "192.168.0.1" + alphabet[-1]]
     failures = check(pattern, hays)
     assert not failures, failures[:5]
+
+
+# A prefix that ends with digits or word characters, before a literal common
+# in text: occurrences are found with the unit before them, and where that
+# unit can lie above 255 (an Arabic-Indic or full-width digit, a Cyrillic
+# letter) by a second scan. Long texts in 2- and 4-byte storage, each
+# searched three times (the later ones through a 1-byte copy of the text).
+@pytest.mark.parametrize("pattern", [
+    r"\d{2}-\d", r"\d+\.\d+", r"(\d{4})-(\d{2})", r"\w+:\d", r"[0-9]+\.\d",
+])
+@pytest.mark.parametrize("extra", ["", "😀"], ids=["2-byte", "4-byte"])
+def test_literals_after_units_above_255(pattern, extra):
+    rng = random.Random(pattern + extra)
+    alphabet = "12-.: a\u0663\uff15\u0436\u00ff" + extra
+    hay = "".join(rng.choice(alphabet) for _ in range(120_000))
+    failures = []
+    for _ in range(3):
+        failures += check(pattern, [hay])
+    assert not failures, failures[:2]
