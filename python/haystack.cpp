@@ -179,9 +179,11 @@ Haystack::~Haystack() {
     return;
   }
   m->wide_scanned += scanned;
-  // The copy costs about one scan: built once the wide scans have read the
-  // text twice over, it saves more than it cost by the next scan.
-  if (m->wide_scanned / 2 < text.n) return;
+  // The copy costs about one scan and a half. Built once the wide scans
+  // have read the text that much (a second search of it, as a rule; a
+  // literal scan stops at the last match), it saves more than it cost by
+  // the next two.
+  if (m->wide_scanned / 3 * 2 < text.n) return;
   const size_t n = text.n;
   uint8_t* units = new (std::nothrow) uint8_t[n];
   if (units == nullptr) return;  // only costs speed

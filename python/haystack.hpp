@@ -15,8 +15,9 @@
 //   str (ByteMarks), recorded by the searches that pass them, so repeated
 //   searches of one text count its UTF-8 lengths once.
 // - A literal scan of a 2- or 4-byte str reads 2 or 4 bytes per code point.
-//   Once the scans of one large str have read it twice over, the memo keeps
-//   a 1-byte copy of it (text.hpp, NarrowCopy) that later scans read instead.
+//   Once the scans of one large str have read it one and a half times, the
+//   memo keeps a 1-byte copy of it (text.hpp, NarrowCopy) that later scans
+//   read instead.
 // - find_at takes a byte offset. Turning it into a code-point index walks
 //   from the nearest known (index, byte) pair; the memo remembers where the
 //   last find_at of a large str ended, so a loop of find_at calls over the

@@ -56,6 +56,8 @@
 #include "char_test.hpp"
 #include "nfa.hpp"
 #include "poll.hpp"
+#include "prefilter.hpp"
+#include "scan.hpp"
 #include "simd.hpp"
 #include "state.hpp"
 
@@ -413,7 +415,13 @@ bool poll_stop(State& st) {
 
 // Next index in [i, stop) whose code point can begin a match, or stop.
 template <class U>
-size_t next_start(const U* text, size_t i, size_t stop, const StartSet& ss) {
+size_t next_start(State& st, const U* text, size_t i, size_t stop, const StartSet& ss) {
+  if (const Prefilter* pf = ss.needle) {
+    const size_t q = find_narrowed(
+        st, text, i, stop, pf->narrowable(),
+        [&](const auto* u, size_t a, size_t b) { return pf->find_before(u, st.n, a, b); });
+    return q < stop ? q : stop;
+  }
   if (ss.only >= 0) return simd::find_unit(text, i, stop, U(ss.only));
   if (ss.range_lo >= 0) return simd::find_range(text, i, stop, U(ss.range_lo), U(ss.range_hi));
   if (ss.few > 0) {
@@ -463,7 +471,7 @@ Dfa::Outcome forward(const Automaton& p, DfaCache& c, State& st, const U* text, 
       if (skip) {
         // Only the restart thread is alive: skip what cannot begin a match.
         skip = false;
-        const size_t j = next_start(text, i, stop, *ss);
+        const size_t j = next_start(st, text, i, stop, *ss);
         skipped += j - i;
         if (++skips == kSkipProbe) {
           if (skipped < kSkipProbe * kSkipMin) special = uint8_t(kMatched | kDead);

@@ -27,7 +27,13 @@ struct Automaton;
 
 // Code points that can begin a match (from the analysis): a forward scan
 // with no match in progress jumps to the next of them.
+class Prefilter;
+
 struct StartSet {
+  // A needle whose every occurrence begins a match candidate (a prefix
+  // needle): a scan in the restart state skips to its next occurrence
+  // rather than to the next code point of the set.
+  const Prefilter* needle = nullptr;
   bool lo[256] = {};
   bool high = false;  // whether code points >= 256 can
   int only = -1;      // the one code point below 256 that can, when it is alone

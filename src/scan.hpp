@@ -41,6 +41,18 @@ size_t scan_slices(State& st, size_t from, Find&& find) {
 
 // The leftmost occurrence at or after `from`, or kNoPos when there is none
 // or the poll hook stopped the search (st.status says so).
+// find(units, a, b) once, over [a, b): with the 1-byte units of a wide
+// text's narrow copy where `narrowable` and the text has one, else with p,
+// counting for the copy's owner what the copy would have served.
+template <class U, class Find>
+size_t find_narrowed(State& st, const U* p, size_t a, size_t b, bool narrowable, Find&& find) {
+  NarrowCopy* nc = sizeof(U) > 1 && narrowable ? st.text.narrow : nullptr;
+  if (nc != nullptr && nc->units != nullptr) return find(nc->units, a, b);
+  const size_t hit = find(p, a, b);
+  if (nc != nullptr) nc->wide_scanned += (hit < b ? hit : b) - a;
+  return hit;
+}
+
 // find(units, a, b) over the slices from `from`, as scan_slices: with the
 // 1-byte units of a wide text's narrow copy where `narrowable` (whatever
 // find looks for is below 0xFF) and the text has one, else with p. A wide

@@ -121,6 +121,7 @@ Strategy::Strategy(const Node& tree, const Program& program, Analysis analysis, 
       break;
   }
   ss.summarise();
+  if (prefilter_ && prefilter_->needle().is_prefix()) ss.needle = prefilter_.get();
   // A pattern that starts lines tries one start per line; a one-unit
   // literal it must contain filters no better and costs a reverse scan per
   // occurrence (fields of a line split by `;`).
@@ -637,7 +638,7 @@ struct Search {
   bool dfa_find(size_t s) {
     State& t = st;
     const bool anchored = sg.an_.anchored_start;
-    const StartSet* starts = sg.skips_ ? &sg.starts_ : nullptr;
+    const StartSet* starts = sg.skips_ || sg.starts_.needle ? &sg.starts_ : nullptr;
     size_t e = 0, ms = 0;
     if (long_attempt && !exists && !anchored) {
       // s is the least start not ruled out: a match from it is the answer.
