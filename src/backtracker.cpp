@@ -37,6 +37,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cstring>
 #include <new>
 
@@ -151,6 +152,21 @@ size_t scan_raw(const Program& p, const RepInfo& r, const U* text, size_t from, 
       break;
   }
   size_t i = from;
+  // Eight units at a time while they are below 256: their bits are looked
+  // up without a branch and the first rejected one is counted to, so a
+  // short run does not end in a mispredicted loop exit. A run of wider code
+  // points goes unit by unit from its first.
+  while (to - i >= 8 && uint32_t(text[i]) < 256) {
+    uint32_t bits = 0, high = 0;
+    for (unsigned k = 0; k < 8; ++k) {
+      const uint32_t c = text[i + k];
+      high |= c >> 8;
+      bits |= uint32_t((t.lo[(c >> 6) & 3] >> (c & 63)) & 1) << k;
+    }
+    if (high) break;
+    if (bits != 0xff) return i + size_t(std::countr_zero(~bits)) - from;
+    i += 8;
+  }
   while (i < to && test_char(t, uint32_t(text[i]))) ++i;
   return i - from;
 }
@@ -386,6 +402,7 @@ bool Backtracker::run_text(State& st, const U* text, const size_t n, const bool 
   size_t pos = start;
   uint32_t pc = 0;
   lead_end_ = SIZE_MAX;
+  lead_loop_end_ = SIZE_MAX;
 
   // Room for k more words on the stack; false ends the search.
   auto room = [&](size_t k) {
@@ -654,6 +671,7 @@ bool Backtracker::run_text(State& st, const U* text, const size_t n, const bool 
           pos = top;
           count = top - entry;
           if (pc == 0) lead_end_ = pos;
+          if (pc == p.lead_loop) lead_loop_end_ = pos;
           // Short of the run's end, only giving back can let the rest start.
           if (stopped && !r.give_back) goto fail;
           if (count > r.min && r.give_back) {
@@ -666,6 +684,7 @@ bool Backtracker::run_text(State& st, const U* text, const size_t n, const bool 
           if (!scan(r, entry, avail < limit ? avail : limit, count)) return false;
           pos = entry + count;
           if (pc == 0 && r.max == kNone) lead_end_ = pos;
+          if (pc == p.lead_loop) lead_loop_end_ = pos;
           if (count < limit && pos == n) eoi();
           if (count < r.min) goto fail;
           if (count > r.min && r.give_back) {

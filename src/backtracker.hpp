@@ -97,6 +97,10 @@ class Backtracker {
   // The same for an attempt at s made by another engine: where that loop,
   // entered at s, stops; kUnset when the program does not begin with one.
   static size_t lead_run_end(const Program& p, const State& st, size_t s);
+  // Where the greedy scan of the program's lead_loop stopped in the last
+  // run (every code point from the start up to it passed the loop's test);
+  // kUnset when the run did not scan it.
+  size_t lead_loop_end() const { return lead_loop_end_; }
   static bool leads_with_loop(const Program& p);
 
   // The same over a text of any code-unit width.
@@ -143,6 +147,7 @@ class Backtracker {
   uint32_t since_poll_ = 0;  // steps since the poll hook was last called
   uint32_t check_every_ = kPollEvery;
   size_t lead_end_ = SIZE_MAX;
+  size_t lead_loop_end_ = SIZE_MAX;
 
   // The memo of the current search (its runs on one State).
   const State* memo_state_ = nullptr;

@@ -551,6 +551,14 @@ Program compile_program(const Node& root) {
       r.give_back = r.exact ? follow_test->accepts(r.ch) : !p.tests[r.test].disjoint(*follow_test);
     }
   }
+  for (uint32_t at = 0; at < p.code.size(); ++at) {
+    const Op op = p.code[at].op;
+    if (op == Op::Loop1) p.lead_loop = at;
+    if (op != Op::Open && op != Op::Close && op != Op::StartLine && op != Op::EndLine &&
+        op != Op::StartText && op != Op::EndText && op != Op::WordB && op != Op::WordEdge) {
+      break;
+    }
+  }
   assign_memo_slots(p);
   return p;
 }

@@ -156,6 +156,11 @@ struct Program {
   std::vector<RepInfo> reps;
   std::vector<LookInfo> looks;
   uint32_t num_regs = 0;  // positions, counts and frame indexes
+  // The single-character loop every attempt enters at its start position,
+  // past zero-width instructions only (group marks, anchors, word
+  // assertions), or kNone: what it accepts from the start is known to be a
+  // run of its test's code points.
+  uint32_t lead_loop = kNone;
   // The VM's memo slots (see backtracker.cpp), one per instruction, kNone
   // where the instruction has none; empty when the program has lookaround,
   // atomic groups, back references or a repetition whose body can match

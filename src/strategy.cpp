@@ -121,6 +121,14 @@ Strategy::Strategy(const Node& tree, const Program& program, Analysis analysis, 
       break;
   }
   ss.summarise();
+  const bool word_lead =
+      an_.lead == Analysis::Lead::WordBoundary || an_.lead == Analysis::Lead::WordStart;
+  hop_words_ = word_lead && an_.skip == Analysis::Skip::Set && ss.range_lo < 0 && ss.few == 0;
+  if (word_lead && program_.lead_loop != kNone) {
+    const RepInfo& r = program_.reps[program_.code[program_.lead_loop].a];
+    word_runs_ = r.exact ? word_char(r.ch, an_.lead_ascii)
+                         : program_.tests[r.test].within_words(an_.lead_ascii);
+  }
   // A pattern that starts lines tries one start per line; a one-unit
   // literal it must contain filters no better and costs a reverse scan per
   // occurrence (fields of a line split by `;`).
@@ -210,11 +218,53 @@ struct Search {
   // and most such starts pass it.
   template <class U>
   size_t skip(const U* p, size_t s, bool lead) const {
+    if (lead && sg.hop_words_) return hop_words(p, s);
     const size_t at = skip_first(p, s);
     if (!lead || sg.an_.lead == Analysis::Lead::None || at >= st.n || lead_holds(p, at)) {
       return at;
     }
     return skip_lead(p, at);
+  }
+
+  // skip() with the lead for a word assertion and a broad first set: each
+  // word run and each gap between runs is crossed by one loop, and only
+  // the positions where the assertion holds have their first code point
+  // looked up. Read in polled slices; n + 1 when nothing is left (a match
+  // needs a code point) or the poll hook stopped the scan.
+  template <class U>
+  size_t hop_words(const U* p, size_t s) const {
+    const Analysis& an = sg.an_;
+    const size_t n = st.n;
+    const bool ascii = an.lead_ascii;
+    const uint8_t* tab = word_table(ascii).data();
+    const bool ends = an.lead == Analysis::Lead::WordBoundary;  // word ends start matches too
+    auto first = [&](U u) {
+      const char32_t c = u;
+      return sizeof(U) == 1 ? an.lo[c] : c < 256 ? an.lo[c] : an.high;
+    };
+    bool prev = s > 0 && s <= n && word_unit(tab, ascii, p[s - 1]);
+    for (size_t slice = kFirstSlice; s < n; slice = kScanSlice) {
+      const size_t until = n - s > slice ? s + slice : n;
+      while (s < until) {
+        if (prev) {
+          while (s < until && word_unit(tab, ascii, p[s])) ++s;
+          if (s == until) break;
+          if (ends && first(p[s])) return s;
+          prev = false;
+          ++s;
+        }
+        while (s < until && !word_unit(tab, ascii, p[s])) ++s;
+        if (s == until) break;
+        if (first(p[s])) return s;
+        prev = true;
+        ++s;
+      }
+      if (s < n && st.ctl && st.ctl->poll && st.ctl->poll(st.ctl->ctx)) {
+        st.status = Status::Interrupted;
+        break;
+      }
+    }
+    return n + 1;
   }
 
   // The next start after `at` where both the first code point and the
@@ -579,6 +629,15 @@ struct Search {
         continue;
       }
       if (vm_turns > 0) --vm_turns;
+      // No start inside the word run the lead loop scanned has the leading
+      // word assertion: both its neighbours are word characters.
+      if (sg.word_runs_) {
+        const size_t e = vm.lead_loop_end();
+        if (e != kUnset && e > s + 1) {
+          s = e;
+          continue;
+        }
+      }
       // A failed attempt that began with a greedy unbounded loop tried the
       // rest of the pattern at every position the loop reached; a start
       // inside that run reaches a subset of them, so it fails too.
