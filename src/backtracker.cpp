@@ -152,10 +152,15 @@ size_t scan_raw(const Program& p, const RepInfo& r, const U* text, size_t from, 
       break;
   }
   size_t i = from;
-  // Eight units at a time while they are below 256: their bits are looked
-  // up without a branch and the first rejected one is counted to, so a
-  // short run does not end in a mispredicted loop exit. A run of wider code
-  // points goes unit by unit from its first.
+  // The first two units one at a time, where runs of one code point (a
+  // space) end predictably; then eight at a time while they are below 256:
+  // their bits are looked up without a branch and the first rejected one
+  // is counted to, so a run of uneven length (a word) does not end in a
+  // mispredicted loop exit. Wider code points go unit by unit.
+  for (int k = 0; k < 2; ++k) {
+    if (i == to || !test_char(t, uint32_t(text[i]))) return i - from;
+    ++i;
+  }
   while (to - i >= 8 && uint32_t(text[i]) < 256) {
     uint32_t bits = 0, high = 0;
     for (unsigned k = 0; k < 8; ++k) {
