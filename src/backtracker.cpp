@@ -161,12 +161,13 @@ size_t scan_raw(const Program& p, const RepInfo& r, const U* text, size_t from, 
     if (i == to || !test_char(t, uint32_t(text[i]))) return i - from;
     ++i;
   }
+  const uint8_t* row = p.unit_tables[r.table].data();
   while (to - i >= 8 && uint32_t(text[i]) < 256) {
     uint32_t bits = 0, high = 0;
     for (unsigned k = 0; k < 8; ++k) {
       const uint32_t c = text[i + k];
       high |= c >> 8;
-      bits |= uint32_t((t.lo[(c >> 6) & 3] >> (c & 63)) & 1) << k;
+      bits |= uint32_t(row[c & 0xff]) << k;
     }
     if (high) break;
     if (bits != 0xff) return i + size_t(std::countr_zero(~bits)) - from;
