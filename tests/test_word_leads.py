@@ -30,6 +30,7 @@ PATTERNS = [
     r"\b(?a:\w)+",
     r"\b(\w+)\W+\1",
     r"\b\w+(?<=b)",
+    r"\b([a ]+)-\1",
 ]
 
 PIECES = ["a", "b", " ", "é", "Ж", "-", "\n", "ab", "aaaaaaaab", "ЖЖЖЖЖЖЖЖЖ", "ab ab", "b  b"]
@@ -37,7 +38,8 @@ PIECES = ["a", "b", " ", "é", "Ж", "-", "\n", "ab", "aaaaaaaab", "ЖЖЖЖЖЖ
 
 def texts():
     rng = random.Random(1616)
-    out = ["", "a", "ab ab", "the the cat", "aaaaaaaaaaaa aaaaaaaaaaaa", "ЖaЖaЖaЖaЖ ЖaЖaЖaЖaЖ"]
+    out = ["", "a", "ab ab", "the the cat", "aaaaaaaaaaaa aaaaaaaaaaaa", "ЖaЖaЖaЖaЖ ЖaЖaЖaЖaЖ",
+           "a a-a", "b a a-a a"]
     for _ in range(150):
         out.append("".join(rng.choice(PIECES) for _ in range(rng.randint(1, 12))))
     return out
