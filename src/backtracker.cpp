@@ -378,12 +378,13 @@ size_t Backtracker::lead_run_end(const Program& p, const State& st, size_t s) {
                     [&](const auto* text) { return s + scan_raw(p, r, text, s, st.n - s); });
 }
 
-bool Backtracker::run(State& st, bool to_end) {
-  return with_units(st.text, [&](const auto* p) { return run_text(st, p, st.n, to_end); });
+bool Backtracker::run(State& st, bool to_end, uint32_t entry) {
+  return with_units(st.text, [&](const auto* p) { return run_text(st, p, st.n, to_end, entry); });
 }
 
 template <class U>
-bool Backtracker::run_text(State& st, const U* text, const size_t n, const bool to_end) {
+bool Backtracker::run_text(State& st, const U* text, const size_t n, const bool to_end,
+                           const uint32_t entry) {
   if (st.status != Status::Ok) return false;
   // Runs of one search share the memo; anything else begins a new one.
   if (memo_state_ != &st || memo_to_end_ != to_end || st.pos < low_start_) {
@@ -406,7 +407,7 @@ bool Backtracker::run_text(State& st, const U* text, const size_t n, const bool 
   size_t sp = 0;
   const size_t start = st.pos;
   size_t pos = start;
-  uint32_t pc = 0;
+  uint32_t pc = entry;
   lead_end_ = SIZE_MAX;
   lead_loop_end_ = SIZE_MAX;
 
@@ -1040,8 +1041,8 @@ bool Backtracker::run_text(State& st, const U* text, const size_t n, const bool 
   }
 }
 
-template bool Backtracker::run_text<uint8_t>(State&, const uint8_t*, size_t, bool);
-template bool Backtracker::run_text<uint16_t>(State&, const uint16_t*, size_t, bool);
-template bool Backtracker::run_text<uint32_t>(State&, const uint32_t*, size_t, bool);
+template bool Backtracker::run_text<uint8_t>(State&, const uint8_t*, size_t, bool, uint32_t);
+template bool Backtracker::run_text<uint16_t>(State&, const uint16_t*, size_t, bool, uint32_t);
+template bool Backtracker::run_text<uint32_t>(State&, const uint32_t*, size_t, bool, uint32_t);
 
 }  // namespace kordal

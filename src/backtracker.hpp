@@ -82,8 +82,9 @@ class Backtracker {
   // failure or when st.status is set (interrupted, too deep), returns false.
   // Runs after a failed one, on the same State with the same `to_end` and a
   // start no lower, share its memo: what failed from one start fails from
-  // any other.
-  bool run(State& st, bool to_end);
+  // any other. `entry` is the instruction to begin at: 0, or past leading
+  // zero-width checks the caller has made at this start itself.
+  bool run(State& st, bool to_end, uint32_t entry = 0);
 
   // Limits each later run to about `steps` steps (0: no limit). A run that
   // reaches the limit returns false with abandoned() set: it has decided
@@ -105,7 +106,7 @@ class Backtracker {
 
   // The same over a text of any code-unit width.
   template <class U>
-  bool run_text(State& st, const U* text, size_t n, bool to_end);
+  bool run_text(State& st, const U* text, size_t n, bool to_end, uint32_t entry = 0);
 
  private:
   bool grow(size_t live, size_t need, State& st);

@@ -124,6 +124,16 @@ Strategy::Strategy(const Node& tree, const Program& program, Analysis analysis, 
   const bool word_lead =
       an_.lead == Analysis::Lead::WordBoundary || an_.lead == Analysis::Lead::WordStart;
   hop_words_ = word_lead && an_.skip == Analysis::Skip::Set && ss.range_lo < 0 && ss.few == 0;
+  if (word_lead && !program_.code.empty()) {
+    const Inst& in = program_.code[0];
+    const bool ascii = in.ascii() == an_.lead_ascii;
+    if ((in.op == kordal::Op::WordB && !in.negated() && an_.lead == Analysis::Lead::WordBoundary &&
+         ascii) ||
+        (in.op == kordal::Op::WordEdge && !in.word_end() && an_.lead == Analysis::Lead::WordStart &&
+         ascii)) {
+      lead_entry_ = 1;
+    }
+  }
   if (word_lead && program_.lead_loop != kNone) {
     const RepInfo& r = program_.reps[program_.code[program_.lead_loop].a];
     word_runs_ = r.exact ? word_char(r.ch, an_.lead_ascii)
@@ -377,10 +387,11 @@ struct Search {
     return until;
   }
 
-  // One VM attempt at st.pos, given up after about `budget` steps (0: never).
-  bool attempt(bool to_end, uint64_t budget = 0) {
+  // One VM attempt at st.pos, given up after about `budget` steps (0: never),
+  // from instruction `entry`.
+  bool attempt(bool to_end, uint64_t budget = 0, uint32_t entry = 0) {
     vm.set_run_budget(budget);
-    return vm.run(st, to_end);
+    return vm.run(st, to_end, entry);
   }
 
   template <class U>
@@ -588,7 +599,10 @@ struct Search {
       }
       // A line start costs one comparison to check, and a walk resumes
       // where the last line's match ended, rarely at a line start.
-      s = skip(p, s, s > start_at || an.lead == Analysis::Lead::LineStart);
+      const bool lead = s > start_at || an.lead == Analysis::Lead::LineStart;
+      s = skip(p, s, lead);
+      // A start below n that the skip returned with the lead has it.
+      const uint32_t entry = lead && s < t.n ? sg.lead_entry_ : 0;
       if (s > last || (an.anchored_start && s > 0)) return;
       if (pf && window && s > hi) continue;
       if (bf && s > bstart) continue;
@@ -618,7 +632,7 @@ struct Search {
         }
         onepass = nullptr;  // a code point it has no class for: the VM from now on
       }
-      if (attempt(false, dfa_live ? kVmTurnBudget : 0)) {
+      if (attempt(false, dfa_live ? kVmTurnBudget : 0, entry)) {
         set_whole(s);
         return;
       }

@@ -115,6 +115,9 @@ class Strategy {
   // The program's lead loop accepts word characters only: inside the run a
   // failed attempt scanned, the leading word assertion cannot hold.
   bool word_runs_ = false;
+  // 1 when the program begins with the leading word assertion itself: an
+  // attempt at a start the skip has checked it at begins past it. Else 0.
+  uint32_t lead_entry_ = 0;
   StartSet starts_;     // where the DFA's matches can begin
   bool skips_ = false;  // whether `starts_` rules anything out
   Lazy<Dfa> dfa_;
