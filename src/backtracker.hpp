@@ -10,7 +10,9 @@
 // and resumes there. Register writes (group starts, iteration counts and
 // entry positions) are logged on the same stack and undone when popped.
 // Loops over single characters and over straight bodies keep one frame for
-// the whole loop. Atomic groups and lookarounds cut the stack back to the
+// the whole loop; a loop over a class reads its run eight units at a time
+// through a byte table (below 256), so that a short run of uneven length
+// ends without a mispredicted branch. Atomic groups and lookarounds cut the stack back to the
 // frame they pushed on entry.
 //
 // Cost: exponential in the worst case, like any backtracker, but the native

@@ -16,8 +16,10 @@
 // after one scan. Starts are skipped, with scans that are
 // templates over the code-unit width, where the required literal (the needle) cannot lie within
 // reach, where the first code point cannot begin a match, where a leading word assertion cannot
-// hold or a leading lookbehind's literal does not end, and where too little text is left; a
-// search whose needle does not occur ends after one scan. Skipping a start that can match would
+// hold (inside the word run a failed attempt's first loop scanned, too) or a leading lookbehind's
+// literal does not end, and where too little text is left; a search whose needle does not occur
+// ends after one scan. An attempt at a start whose leading word assertion the skip checked begins
+// past it. Skipping a start that can match would
 // change results, so each rule is one the analysis proves. Anchored and full
 // searches make one attempt: one-pass, else the VM. The partial search runs
 // the VM at each start its skip rule allows.
