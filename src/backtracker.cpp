@@ -129,6 +129,33 @@ inline size_t find_unit(const U* s, size_t from, size_t to, uint32_t c) {
   }
 }
 
+// The first index in [i, to) whose unit the loop's test rejects, or `to`,
+// for a run that goes on past two units: eight units at a time while they
+// are below 256, their bits looked up in the loop's byte table without a
+// branch and the first rejected one counted to, so a run of uneven length
+// (a word) does not end in a mispredicted loop exit; wider code points unit
+// by unit. Kept out of line so that scan_raw, which most short runs leave
+// before calling it, stays small enough to inline.
+template <class U>
+[[gnu::noinline]] size_t scan_blocks(const Program& p, const RepInfo& r, const U* text, size_t i,
+                                     size_t to) {
+  const CharTest& t = p.tests[r.test];
+  const uint8_t* row = p.unit_tables[r.table].data();
+  while (to - i >= 8 && uint32_t(text[i]) < 256) {
+    uint32_t bits = 0, high = 0;
+    for (unsigned k = 0; k < 8; ++k) {
+      const uint32_t c = text[i + k];
+      high |= c >> 8;
+      bits |= uint32_t(row[c & 0xff]) << k;
+    }
+    if (high) break;
+    if (bits != 0xff) return i + size_t(std::countr_zero(~bits));
+    i += 8;
+  }
+  while (i < to && test_char(t, uint32_t(text[i]))) ++i;
+  return i;
+}
+
 // How many code points from `from` (at most `cap`) the loop's test accepts.
 template <class U>
 size_t scan_raw(const Program& p, const RepInfo& r, const U* text, size_t from, size_t cap) {
@@ -151,28 +178,14 @@ size_t scan_raw(const Program& p, const RepInfo& r, const U* text, size_t from, 
     case CharTest::Shape::General:
       break;
   }
+  // The first two units one at a time: runs of one code point (a space)
+  // end there, predictably. Longer runs of units below 256 go by blocks.
   size_t i = from;
-  // The first two units one at a time, where runs of one code point (a
-  // space) end predictably; then eight at a time while they are below 256:
-  // their bits are looked up without a branch and the first rejected one
-  // is counted to, so a run of uneven length (a word) does not end in a
-  // mispredicted loop exit. Wider code points go unit by unit.
   for (int k = 0; k < 2; ++k) {
     if (i == to || !test_char(t, uint32_t(text[i]))) return i - from;
     ++i;
   }
-  const uint8_t* row = p.unit_tables[r.table].data();
-  while (to - i >= 8 && uint32_t(text[i]) < 256) {
-    uint32_t bits = 0, high = 0;
-    for (unsigned k = 0; k < 8; ++k) {
-      const uint32_t c = text[i + k];
-      high |= c >> 8;
-      bits |= uint32_t(row[c & 0xff]) << k;
-    }
-    if (high) break;
-    if (bits != 0xff) return i + size_t(std::countr_zero(~bits)) - from;
-    i += 8;
-  }
+  if (to - i >= 8 && uint32_t(text[i]) < 256) return scan_blocks(p, r, text, i, to) - from;
   while (i < to && test_char(t, uint32_t(text[i]))) ++i;
   return i - from;
 }
