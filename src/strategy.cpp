@@ -603,8 +603,6 @@ struct Search {
       // where the last line's match ended, rarely at a line start.
       const bool lead = s > start_at || an.lead == Analysis::Lead::LineStart;
       s = skip(p, s, lead);
-      // A start below n that the skip returned with the lead has it.
-      const uint32_t entry = lead && s < t.n ? sg.lead_entry_ : 0;
       if (s > last || (an.anchored_start && s > 0)) return;
       if (pf && window && s > hi) continue;
       if (bf && s > bstart) continue;
@@ -634,7 +632,8 @@ struct Search {
         }
         onepass = nullptr;  // a code point it has no class for: the VM from now on
       }
-      if (attempt(false, dfa_live ? kVmTurnBudget : 0, entry)) {
+      // A start below n that the skip returned with the lead has it.
+      if (attempt(false, dfa_live ? kVmTurnBudget : 0, lead && s < t.n ? sg.lead_entry_ : 0)) {
         set_whole(s);
         return;
       }
