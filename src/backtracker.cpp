@@ -37,6 +37,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cstring>
 #include <new>
 
@@ -128,6 +129,33 @@ inline size_t find_unit(const U* s, size_t from, size_t to, uint32_t c) {
   }
 }
 
+// The first index in [i, to) whose unit the loop's test rejects, or `to`,
+// for a run that goes on past two units: eight units at a time while they
+// are below 256, their bits looked up in the loop's byte table without a
+// branch and the first rejected one counted to, so a run of uneven length
+// (a word) does not end in a mispredicted loop exit; wider code points unit
+// by unit. Kept out of line so that scan_raw, which most short runs leave
+// before calling it, stays small enough to inline.
+template <class U>
+[[gnu::noinline]] size_t scan_blocks(const Program& p, const RepInfo& r, const U* text, size_t i,
+                                     size_t to) {
+  const CharTest& t = p.tests[r.test];
+  const uint8_t* row = p.unit_tables[r.table].data();
+  while (to - i >= 8 && uint32_t(text[i]) < 256) {
+    uint32_t bits = 0, high = 0;
+    for (unsigned k = 0; k < 8; ++k) {
+      const uint32_t c = text[i + k];
+      high |= c >> 8;
+      bits |= uint32_t(row[c & 0xff]) << k;
+    }
+    if (high) break;
+    if (bits != 0xff) return i + size_t(std::countr_zero(~bits));
+    i += 8;
+  }
+  while (i < to && test_char(t, uint32_t(text[i]))) ++i;
+  return i;
+}
+
 // How many code points from `from` (at most `cap`) the loop's test accepts.
 template <class U>
 size_t scan_raw(const Program& p, const RepInfo& r, const U* text, size_t from, size_t cap) {
@@ -150,7 +178,14 @@ size_t scan_raw(const Program& p, const RepInfo& r, const U* text, size_t from, 
     case CharTest::Shape::General:
       break;
   }
+  // The first two units one at a time: runs of one code point (a space)
+  // end there, predictably. Longer runs of units below 256 go by blocks.
   size_t i = from;
+  for (int k = 0; k < 2; ++k) {
+    if (i == to || !test_char(t, uint32_t(text[i]))) return i - from;
+    ++i;
+  }
+  if (to - i >= 8 && uint32_t(text[i]) < 256) return scan_blocks(p, r, text, i, to) - from;
   while (i < to && test_char(t, uint32_t(text[i]))) ++i;
   return i - from;
 }
@@ -356,12 +391,13 @@ size_t Backtracker::lead_run_end(const Program& p, const State& st, size_t s) {
                     [&](const auto* text) { return s + scan_raw(p, r, text, s, st.n - s); });
 }
 
-bool Backtracker::run(State& st, bool to_end) {
-  return with_units(st.text, [&](const auto* p) { return run_text(st, p, st.n, to_end); });
+bool Backtracker::run(State& st, bool to_end, uint32_t entry) {
+  return with_units(st.text, [&](const auto* p) { return run_text(st, p, st.n, to_end, entry); });
 }
 
 template <class U>
-bool Backtracker::run_text(State& st, const U* text, const size_t n, const bool to_end) {
+bool Backtracker::run_text(State& st, const U* text, const size_t n, const bool to_end,
+                           const uint32_t entry) {
   if (st.status != Status::Ok) return false;
   // Runs of one search share the memo; anything else begins a new one.
   if (memo_state_ != &st || memo_to_end_ != to_end || st.pos < low_start_) {
@@ -384,8 +420,9 @@ bool Backtracker::run_text(State& st, const U* text, const size_t n, const bool 
   size_t sp = 0;
   const size_t start = st.pos;
   size_t pos = start;
-  uint32_t pc = 0;
+  uint32_t pc = entry;
   lead_end_ = SIZE_MAX;
+  lead_loop_end_ = SIZE_MAX;
 
   // Room for k more words on the stack; false ends the search.
   auto room = [&](size_t k) {
@@ -654,6 +691,7 @@ bool Backtracker::run_text(State& st, const U* text, const size_t n, const bool 
           pos = top;
           count = top - entry;
           if (pc == 0) lead_end_ = pos;
+          if (pc == p.lead_loop) lead_loop_end_ = pos;
           // Short of the run's end, only giving back can let the rest start.
           if (stopped && !r.give_back) goto fail;
           if (count > r.min && r.give_back) {
@@ -666,6 +704,7 @@ bool Backtracker::run_text(State& st, const U* text, const size_t n, const bool 
           if (!scan(r, entry, avail < limit ? avail : limit, count)) return false;
           pos = entry + count;
           if (pc == 0 && r.max == kNone) lead_end_ = pos;
+          if (pc == p.lead_loop) lead_loop_end_ = pos;
           if (count < limit && pos == n) eoi();
           if (count < r.min) goto fail;
           if (count > r.min && r.give_back) {
@@ -1015,8 +1054,8 @@ bool Backtracker::run_text(State& st, const U* text, const size_t n, const bool 
   }
 }
 
-template bool Backtracker::run_text<uint8_t>(State&, const uint8_t*, size_t, bool);
-template bool Backtracker::run_text<uint16_t>(State&, const uint16_t*, size_t, bool);
-template bool Backtracker::run_text<uint32_t>(State&, const uint32_t*, size_t, bool);
+template bool Backtracker::run_text<uint8_t>(State&, const uint8_t*, size_t, bool, uint32_t);
+template bool Backtracker::run_text<uint16_t>(State&, const uint16_t*, size_t, bool, uint32_t);
+template bool Backtracker::run_text<uint32_t>(State&, const uint32_t*, size_t, bool, uint32_t);
 
 }  // namespace kordal

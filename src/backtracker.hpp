@@ -10,7 +10,9 @@
 // and resumes there. Register writes (group starts, iteration counts and
 // entry positions) are logged on the same stack and undone when popped.
 // Loops over single characters and over straight bodies keep one frame for
-// the whole loop. Atomic groups and lookarounds cut the stack back to the
+// the whole loop; a loop over a class reads its run eight units at a time
+// through a byte table (below 256), so that a short run of uneven length
+// ends without a mispredicted branch. Atomic groups and lookarounds cut the stack back to the
 // frame they pushed on entry.
 //
 // Cost: exponential in the worst case, like any backtracker, but the native
@@ -82,8 +84,9 @@ class Backtracker {
   // failure or when st.status is set (interrupted, too deep), returns false.
   // Runs after a failed one, on the same State with the same `to_end` and a
   // start no lower, share its memo: what failed from one start fails from
-  // any other.
-  bool run(State& st, bool to_end);
+  // any other. `entry` is the instruction to begin at: 0, or past leading
+  // zero-width checks the caller has made at this start itself.
+  bool run(State& st, bool to_end, uint32_t entry = 0);
 
   // Limits each later run to about `steps` steps (0: no limit). A run that
   // reaches the limit returns false with abandoned() set: it has decided
@@ -97,11 +100,15 @@ class Backtracker {
   // The same for an attempt at s made by another engine: where that loop,
   // entered at s, stops; kUnset when the program does not begin with one.
   static size_t lead_run_end(const Program& p, const State& st, size_t s);
+  // Where the greedy scan of the program's lead_loop stopped in the last
+  // run (every code point from the start up to it passed the loop's test);
+  // kUnset when the run did not scan it.
+  size_t lead_loop_end() const { return lead_loop_end_; }
   static bool leads_with_loop(const Program& p);
 
   // The same over a text of any code-unit width.
   template <class U>
-  bool run_text(State& st, const U* text, size_t n, bool to_end);
+  bool run_text(State& st, const U* text, size_t n, bool to_end, uint32_t entry = 0);
 
  private:
   bool grow(size_t live, size_t need, State& st);
@@ -143,6 +150,7 @@ class Backtracker {
   uint32_t since_poll_ = 0;  // steps since the poll hook was last called
   uint32_t check_every_ = kPollEvery;
   size_t lead_end_ = SIZE_MAX;
+  size_t lead_loop_end_ = SIZE_MAX;
 
   // The memo of the current search (its runs on one State).
   const State* memo_state_ = nullptr;

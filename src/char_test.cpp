@@ -451,6 +451,23 @@ bool CharTest::Part::accepts(char32_t c) const {
   return in != negated;
 }
 
+bool CharTest::within_words(bool ascii) const {
+  for (char32_t c = 0; c < 256; ++c) {
+    if (accepts_low(c) && !word_char(c, ascii)) return false;
+  }
+  switch (high_kind) {
+    case HighKind::None:
+      return true;
+    case HighKind::Prop:
+      // Letters and numbers are word characters, by definition.
+      return !ascii && !high_prop.negated &&
+             (high_prop.pred == unicode::is_word || high_prop.pred == unicode::is_alphabetic ||
+              high_prop.pred == unicode::is_numeric);
+    default:
+      return false;
+  }
+}
+
 bool CharTest::disjoint(const CharTest& o) const {
   for (int i = 0; i < 4; ++i) {
     if (lo[i] & o.lo[i]) return false;

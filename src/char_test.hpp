@@ -113,6 +113,9 @@ struct CharTest {
   // Whether no code point passes both tests; false when it cannot tell
   // (two large properties).
   bool disjoint(const CharTest& o) const;
+  // Whether every code point it accepts is a word character (word_char with
+  // `ascii`); false when it cannot tell.
+  bool within_words(bool ascii) const;
 };
 
 // The test of a node for which is_single holds.

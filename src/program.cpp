@@ -545,10 +545,23 @@ Program compile_program(const Node& root) {
       }
     }
     if (p.code[r.exit - 1].op != Op::Loop1) continue;
+    if (!r.exact) {
+      r.table = uint32_t(p.unit_tables.size());
+      std::array<uint8_t, 256>& row = p.unit_tables.emplace_back();
+      for (uint32_t c = 0; c < 256; ++c) row[c] = p.tests[r.test].accepts_low(c);
+    }
     if (r.follow != kNone) {
       r.give_back = r.exact ? r.follow == uint32_t(r.ch) : p.tests[r.test].accepts(r.follow);
     } else if (follow_test) {
       r.give_back = r.exact ? follow_test->accepts(r.ch) : !p.tests[r.test].disjoint(*follow_test);
+    }
+  }
+  for (uint32_t at = 0; at < p.code.size(); ++at) {
+    const Op op = p.code[at].op;
+    if (op == Op::Loop1) p.lead_loop = at;
+    if (op != Op::Open && op != Op::Close && op != Op::StartLine && op != Op::EndLine &&
+        op != Op::StartText && op != Op::EndText && op != Op::WordB && op != Op::WordEdge) {
+      break;
     }
   }
   assign_memo_slots(p);

@@ -29,6 +29,7 @@
 // corrupts loops; breaking the second reads stale positions.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -130,6 +131,8 @@ struct RepInfo {
   bool exact = false;
   char32_t ch = 0;
   uint32_t test = 0;
+  // Loop1 over tests[test]: its row in Program::unit_tables, else kNone.
+  uint32_t table = kNone;
   // The literal the rest of the pattern begins with (past group opens,
   // closes and jumps, or as the first iteration of a loop), or kNone: the
   // loops only stop where it stands.
@@ -155,7 +158,15 @@ struct Program {
   std::vector<std::u32string> strs;
   std::vector<RepInfo> reps;
   std::vector<LookInfo> looks;
+  // Per loop over a test, whether each code point below 256 passes it (1 or
+  // 0): a block of units is looked up one load each, without a branch.
+  std::vector<std::array<uint8_t, 256>> unit_tables;
   uint32_t num_regs = 0;  // positions, counts and frame indexes
+  // The single-character loop every attempt enters at its start position,
+  // past zero-width instructions only (group marks, anchors, word
+  // assertions), or kNone: what it accepts from the start is known to be a
+  // run of its test's code points.
+  uint32_t lead_loop = kNone;
   // The VM's memo slots (see backtracker.cpp), one per instruction, kNone
   // where the instruction has none; empty when the program has lookaround,
   // atomic groups, back references or a repetition whose body can match

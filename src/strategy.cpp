@@ -16,8 +16,10 @@
 // after one scan. Starts are skipped, with scans that are
 // templates over the code-unit width, where the required literal (the needle) cannot lie within
 // reach, where the first code point cannot begin a match, where a leading word assertion cannot
-// hold or a leading lookbehind's literal does not end, and where too little text is left; a
-// search whose needle does not occur ends after one scan. Skipping a start that can match would
+// hold (inside the word run a failed attempt's first loop scanned, too) or a leading lookbehind's
+// literal does not end, and where too little text is left; a search whose needle does not occur
+// ends after one scan. An attempt at a start whose leading word assertion the skip checked begins
+// past it. Skipping a start that can match would
 // change results, so each rule is one the analysis proves. Anchored and full
 // searches make one attempt: one-pass, else the VM. The partial search runs
 // the VM at each start its skip rule allows.
@@ -122,6 +124,24 @@ Strategy::Strategy(const Node& tree, const Program& program, Analysis analysis, 
   }
   ss.summarise();
   if (prefilter_ && prefilter_->needle().is_prefix()) ss.needle = prefilter_.get();
+  const bool word_lead =
+      an_.lead == Analysis::Lead::WordBoundary || an_.lead == Analysis::Lead::WordStart;
+  hop_words_ = word_lead && an_.skip == Analysis::Skip::Set && ss.range_lo < 0 && ss.few == 0;
+  if (word_lead && !program_.code.empty()) {
+    const Inst& in = program_.code[0];
+    const bool ascii = in.ascii() == an_.lead_ascii;
+    if ((in.op == kordal::Op::WordB && !in.negated() && an_.lead == Analysis::Lead::WordBoundary &&
+         ascii) ||
+        (in.op == kordal::Op::WordEdge && !in.word_end() && an_.lead == Analysis::Lead::WordStart &&
+         ascii)) {
+      lead_entry_ = 1;
+    }
+  }
+  if (word_lead && program_.lead_loop != kNone) {
+    const RepInfo& r = program_.reps[program_.code[program_.lead_loop].a];
+    word_runs_ = r.exact ? word_char(r.ch, an_.lead_ascii)
+                         : program_.tests[r.test].within_words(an_.lead_ascii);
+  }
   // A pattern that starts lines tries one start per line; a one-unit
   // literal it must contain filters no better and costs a reverse scan per
   // occurrence (fields of a line split by `;`).
@@ -211,11 +231,53 @@ struct Search {
   // and most such starts pass it.
   template <class U>
   size_t skip(const U* p, size_t s, bool lead) const {
+    if (lead && sg.hop_words_) return hop_words(p, s);
     const size_t at = skip_first(p, s);
     if (!lead || sg.an_.lead == Analysis::Lead::None || at >= st.n || lead_holds(p, at)) {
       return at;
     }
     return skip_lead(p, at);
+  }
+
+  // skip() with the lead for a word assertion and a broad first set: each
+  // word run and each gap between runs is crossed by one loop, and only
+  // the positions where the assertion holds have their first code point
+  // looked up. Read in polled slices; n + 1 when nothing is left (a match
+  // needs a code point) or the poll hook stopped the scan.
+  template <class U>
+  size_t hop_words(const U* p, size_t s) const {
+    const Analysis& an = sg.an_;
+    const size_t n = st.n;
+    const bool ascii = an.lead_ascii;
+    const uint8_t* tab = word_table(ascii).data();
+    const bool ends = an.lead == Analysis::Lead::WordBoundary;  // word ends start matches too
+    auto first = [&](U u) {
+      const char32_t c = u;
+      return sizeof(U) == 1 ? an.lo[c] : c < 256 ? an.lo[c] : an.high;
+    };
+    bool prev = s > 0 && s <= n && word_unit(tab, ascii, p[s - 1]);
+    for (size_t slice = kFirstSlice; s < n; slice = kScanSlice) {
+      const size_t until = n - s > slice ? s + slice : n;
+      while (s < until) {
+        if (prev) {
+          while (s < until && word_unit(tab, ascii, p[s])) ++s;
+          if (s == until) break;
+          if (ends && first(p[s])) return s;
+          prev = false;
+          ++s;
+        }
+        while (s < until && !word_unit(tab, ascii, p[s])) ++s;
+        if (s == until) break;
+        if (first(p[s])) return s;
+        prev = true;
+        ++s;
+      }
+      if (s < n && st.ctl && st.ctl->poll && st.ctl->poll(st.ctl->ctx)) {
+        st.status = Status::Interrupted;
+        break;
+      }
+    }
+    return n + 1;
   }
 
   // The next start after `at` where both the first code point and the
@@ -328,10 +390,11 @@ struct Search {
     return until;
   }
 
-  // One VM attempt at st.pos, given up after about `budget` steps (0: never).
-  bool attempt(bool to_end, uint64_t budget = 0) {
+  // One VM attempt at st.pos, given up after about `budget` steps (0: never),
+  // from instruction `entry`.
+  bool attempt(bool to_end, uint64_t budget = 0, uint32_t entry = 0) {
     vm.set_run_budget(budget);
-    return vm.run(st, to_end);
+    return vm.run(st, to_end, entry);
   }
 
   template <class U>
@@ -539,7 +602,8 @@ struct Search {
       }
       // A line start costs one comparison to check, and a walk resumes
       // where the last line's match ended, rarely at a line start.
-      s = skip(p, s, s > start_at || an.lead == Analysis::Lead::LineStart);
+      const bool lead = s > start_at || an.lead == Analysis::Lead::LineStart;
+      s = skip(p, s, lead);
       if (s > last || (an.anchored_start && s > 0)) return;
       if (pf && window && s > hi) continue;
       if (bf && s > bstart) continue;
@@ -569,7 +633,8 @@ struct Search {
         }
         onepass = nullptr;  // a code point it has no class for: the VM from now on
       }
-      if (attempt(false, dfa_live ? kVmTurnBudget : 0)) {
+      // A start below n that the skip returned with the lead has it.
+      if (attempt(false, dfa_live ? kVmTurnBudget : 0, lead && s < t.n ? sg.lead_entry_ : 0)) {
         set_whole(s);
         return;
       }
@@ -580,6 +645,15 @@ struct Search {
         continue;
       }
       if (vm_turns > 0) --vm_turns;
+      // No start inside the word run the lead loop scanned has the leading
+      // word assertion: both its neighbours are word characters.
+      if (sg.word_runs_) {
+        const size_t e = vm.lead_loop_end();
+        if (e != kUnset && e > s + 1) {
+          s = e;
+          continue;
+        }
+      }
       // A failed attempt that began with a greedy unbounded loop tried the
       // rest of the pattern at every position the loop reached; a start
       // inside that run reaches a subset of them, so it fails too.

@@ -109,6 +109,15 @@ class Strategy {
   // a scan for the VM, whose failure skips the loop's run; the one-pass
   // matcher would scan it twice.
   bool vm_scans_ = false;
+  // The leading word assertion and the first code point are checked in one
+  // pass over word runs and the gaps between them (the first set is broad).
+  bool hop_words_ = false;
+  // The program's lead loop accepts word characters only: inside the run a
+  // failed attempt scanned, the leading word assertion cannot hold.
+  bool word_runs_ = false;
+  // 1 when the program begins with the leading word assertion itself: an
+  // attempt at a start the skip has checked it at begins past it. Else 0.
+  uint32_t lead_entry_ = 0;
   StartSet starts_;     // where the DFA's matches can begin
   bool skips_ = false;  // whether `starts_` rules anything out
   Lazy<Dfa> dfa_;

@@ -137,6 +137,33 @@ TEST(CharTests, DisjointOnlyWhereNoCodePointPassesBoth) {
   }
 }
 
+TEST(CharTests, WithinWordsOnlyWhereEveryMemberIsAWordCharacter) {
+  struct Case {
+    const char* cls;
+    bool ascii;  // the word definition asked about
+    bool within;
+  };
+  const Case cases[] = {
+      {"\\w", false, true},     {"\\w", true, false},       {"(?a)\\w", true, true},
+      {"[a-z_]", true, true},   {"\\p{L}", false, true},    {"\\d", false, true},
+      {"[\\w ]", false, false}, {"[\\w\\-]", false, false}, {"\\p{Lu}", false, false},
+      {"\\u00e9", false, true}, {"\\u00e9", true, false},   {"[^\\W]", false, true},
+      {"(?i)k", true, false}};  // the Kelvin sign: not an ASCII word character
+  for (const Case& c : cases) {
+    auto re = Regex::new_with_flags(c.cls, 0);
+    ASSERT_TRUE(re.ok()) << c.cls;
+    const Node* nd = &re.value().tree();
+    while (nd->kind == NodeKind::Group || nd->kind == NodeKind::NonCap) nd = &nd->child();
+    const CharTest t = char_test(*nd);
+    EXPECT_EQ(t.within_words(c.ascii), c.within) << c.cls << " ascii " << c.ascii;
+    if (!t.within_words(c.ascii)) continue;
+    for (char32_t ch = 0; ch <= kLast; ++ch) {
+      ASSERT_TRUE(!t.accepts(ch) || reference::word(ch, c.ascii))
+          << c.cls << " U+" << std::hex << uint32_t(ch);
+    }
+  }
+}
+
 TEST(ReferenceLengths, MatchTheEngineWidths) {
   for (const char* p : {"a", "abc", "a{2,5}", "(?:ab|c)*", "(a|bcd)e?", "\\1?(x)", "(?=ab)c",
                         "(?:a{3}){2}", "[ab]{0}", "(?:)*"}) {

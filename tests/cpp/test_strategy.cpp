@@ -259,6 +259,40 @@ TEST_P(Strategies, RandomRegularPatterns) {
   EXPECT_EQ(bad, 0);
 }
 
+// Patterns that begin with a word assertion: starts found by hopping over
+// word runs, a failed attempt's word run skipped, and the loops' eight-unit
+// scan (long runs, a wide letter inside one). An ASCII assertion before a
+// Unicode \w, or a loop that takes spaces, keeps its run from being
+// skipped.
+TEST_P(Strategies, WordLeads) {
+  const Config c = GetParam();
+  Forced f(c.engine, c.cache);
+  static const std::vector<std::string> texts = [] {
+    std::vector<std::string> t = all_texts({"a", "b", " ", "\xC3\xA9", "\xE2\x99\xAB"}, 4);
+    for (const char* s : {"aaaaaaaaab aaaaaaaaab", "abababababab abababababab b",
+                          "ba ba ba ba ba ba ba ba", "a a-a", "ab ba-ba",
+                          "aaaaaaa\xD0\x96"
+                          "aaaa aaaaaaa\xD0\x96"
+                          "aaaa",
+                          "\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9"
+                          "b",
+                          "a\xE2\x99\xAB"
+                          "a \xE2\x99\xAB\xE2\x99\xAB aaaaaaaaa\xE2\x99\xAB"
+                          "aaaaaaaaa"}) {
+      t.push_back(s);
+    }
+    return t;
+  }();
+  const char* const patterns[] = {
+      "\\b(\\w+)\\s+\\1\\b", "\\b\\w+b",       "\\m\\w+",        "\\b(\\w+) ",
+      "\\b[\\w ]+b",         "\\b[^a]\\w*",    "(?a:\\b)(\\w+)", "\\b(?a:\\w)+",
+      "\\b(\\w)\\w*\\1",     "\\b\\w{2}",      "\\b\\w*?b",      "\\m(?:\\w+|\xC3\xA9)",
+      "(?a)\\b\\w+",         "\\b(?>\\w+)\\b", "\\b\\w++a",      "\\b([a ]+)-\\1"};
+  int bad = 0;
+  for (const char* p : patterns) bad += compare(p, texts);
+  EXPECT_EQ(bad, 0);
+}
+
 // Shapes where a search that starts from a literal inside or at the end of
 // the match, rather than from the match start, would go wrong.
 TEST_P(Strategies, InnerAndSuffixLiterals) {
