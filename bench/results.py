@@ -1,5 +1,5 @@
-"""Writes bench/RESULTS.md: the throughput and backtracking tables of
-bench/bench.py and bench/backtrack.py (kordal against `re`, `regex`,
+"""Writes bench/RESULTS.md: the throughput, backtracking and sweep tables of
+bench/bench.py, bench/backtrack.py and bench/sweep.py (kordal against `re`, `regex`,
 `google-re2`, `pcre2`, `regex-rs` and `hyperscan`, best of --repeat runs,
 engines interleaved), kordal against the fastest agreeing peer over both,
 and the thread speed-ups of bench/threads.py, with the machine and versions.
@@ -22,6 +22,7 @@ import sys
 import backtrack
 import bench
 import common
+import sweep
 import threads
 
 
@@ -111,6 +112,7 @@ def main(argv=None):
     load = " / ".join(f"{x:.1f}" for x in os.getloadavg())
     t1 = bench.main(corpus + ["--repeat", str(args.repeat)])
     t2 = backtrack.main(corpus + ["--repeat", str(args.repeat)])
+    t3 = sweep.main(corpus + ["--repeat", str(args.repeat)])
     th = threads.main(["--threads", "2"])
     peers = ", ".join(f"{d} {version(d)}" for d in
                       ("regex", "google-re2", "pcre2", "regex-rs", "hyperscan"))
@@ -131,10 +133,15 @@ def main(argv=None):
         NOTES,
         "## kordal against the fastest agreeing peer, all cases",
         "",
+        "The cases of bench.py and backtrack.py, which the project has worked on:",
+        "",
         overall(t1.rows + t2.rows),
+        "The wider sweep of bench/sweep.py, patterns no change was aimed at:",
+        "",
+        overall(t3.rows),
         "## Tables",
         "", ""])
-    body = (t1.markdown() + "\n" + t2.markdown() + "\n"
+    body = (t1.markdown() + "\n" + t2.markdown() + "\n" + t3.markdown() + "\n"
             + "### Threads (python bench/threads.py, 2 threads, one text of 2 MB each)\n\n"
             + "Speed-up: the time of one search times 2 over the time of two at once "
             "(2.0x: the two ran fully in parallel); a thread repeats its search until one round "
