@@ -918,11 +918,17 @@ template size_t LiteralAlternation::match_at(const uint32_t*, size_t, size_t) co
 
 // --- Prefilter ---
 
+// Up to this many literals of three or more units are searched one by one,
+// in texts of at least kFewMinText units from the search's start.
+constexpr size_t kFewLiterals = 4;
+constexpr size_t kFewMinText = 256;
+
 template <class U>
 struct Prefilter::Impl {
-  enum class Kind : uint8_t { Never, One, Units, Packed, Bits, Multi };
+  enum class Kind : uint8_t { Never, One, Few, Units, Packed, Bits, Multi };
   Kind kind = Kind::Never;
   std::unique_ptr<LiteralSearcher<U>> one;
+  std::vector<LiteralSearcher<U>> few;
   UnitScanner<U> units;
   std::unique_ptr<PackedSearcher<U>> packed;
   std::unique_ptr<BitSearcher<U>> bits;
@@ -945,6 +951,25 @@ struct Prefilter::Impl {
       kind = units.empty() ? Kind::Never : Kind::Units;
       return;
     }
+    // A few literals of some length: each found by its own rare-pair scan,
+    // which reads a text faster than the packed search.
+    bool few_long = nd.lits.size() <= kFewLiterals;
+    for (const Literal& l : nd.lits) {
+      few_long = few_long && l.chars.size() >= 3;
+      for (const LitChar& c : l.chars) few_long = few_long && !c.fold;
+    }
+    if (few_long) {
+      for (const Literal& l : nd.lits) {
+        LiteralSearcher<U> ls(l);
+        if (!ls.never()) few.push_back(std::move(ls));
+      }
+      kind = few.empty() ? Kind::Never : Kind::Few;
+      // Short texts go to the packed search: one call, not one per literal.
+      if (kind == Kind::Few && PackedSearcher<U>::suits(nd.lits)) {
+        packed = std::make_unique<PackedSearcher<U>>(nd.lits);
+      }
+      return;
+    }
     if (PackedSearcher<U>::suits(nd.lits)) {
       packed = std::make_unique<PackedSearcher<U>>(nd.lits);
       kind = packed->never() ? Kind::Never : Kind::Packed;
@@ -965,6 +990,9 @@ struct Prefilter::Impl {
         return kNoPos;
       case Kind::One:
         return one->find(t, n, from);
+      case Kind::Few:
+        if (packed && n - from < kFewMinText) return packed->find(t, n, from);
+        return find_few(t, n, from);
       case Kind::Units:
         return units.find(t, n, from);
       case Kind::Packed:
@@ -975,6 +1003,19 @@ struct Prefilter::Impl {
         return multi->find(t, n, from);
     }
     return kNoPos;
+  }
+
+  // The leftmost of the literals' next occurrences. Each literal after the
+  // first is searched only before the best found so far, so that a search
+  // reads each stretch of text once per literal, however many calls walk it.
+  size_t find_few(const U* t, size_t n, size_t from) const {
+    size_t best = kNoPos;
+    for (const LiteralSearcher<U>& ls : few) {
+      const size_t limit = best == kNoPos ? n : std::min(n, best + ls.size() - 1);
+      const size_t q = ls.find(t, limit, from);
+      if (q != kNoPos && q < best) best = q;
+    }
+    return best;
   }
 };
 

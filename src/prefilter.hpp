@@ -17,6 +17,9 @@
 //   verified where both hold; in 1-byte text memchr jumps between the rarest
 //   byte's occurrences while they stay rare. A one-position literal is a
 //   UnitScanner.
+// - A few (up to four) case-sensitive literals of three units or more: a LiteralSearcher
+//   each, the later ones searched only before the best occurrence so far,
+//   so each reads a stretch of text once per literal.
 // - BitSearcher: a few short literals (64 characters in all), bit-parallel
 //   (shift-and): one dependent shift, or and and per unit. Exact for every
 //   kind of position.

@@ -472,6 +472,38 @@ TEST(Prefilter, DispatchesByShape) {
   }
 }
 
+// Two to four case-sensitive literals of three units or more, each found
+// by its own scan in long texts: from every start, the leftmost occurrence
+// of any, also where the literals overlap or one holds another.
+TEST(Prefilter, FewLongLiteralsInLongTexts) {
+  std::mt19937 rng(9);
+  for (int iter = 0; iter < 60; ++iter) {
+    Needle nd;
+    const size_t count = 2 + rng() % 3;
+    for (size_t i = 0; i < count; ++i) {
+      Literal l = random_literal(rng, 4, 4, false);
+      while (l.chars.size() < 3) {
+        const LitChar c{kAlphabet[rng() % 4], false};
+        l.chars.append(&c, &c + 1);
+      }
+      nd.lits.push_back(l);
+    }
+    if (iter % 5 == 0) {  // one literal inside another
+      Literal inner;
+      inner.chars.append(nd.lits[0].chars.begin() + 1, nd.lits[0].chars.end());
+      if (inner.chars.size() >= 3) nd.lits[1] = inner;
+    }
+    const Prefilter pf(nd);
+    const std::u32string text = random_text(rng, 5, 1500) + random_text(rng, 8, 300);
+    each_width(text, [&](const auto& t) {
+      for (size_t from = 0; from <= t.size(); ++from) {
+        ASSERT_EQ(pf.find(t.data(), t.size(), from), naive(text, nd.lits, from))
+            << "iter " << iter << " width " << sizeof(t[0]) << " from " << from;
+      }
+    });
+  }
+}
+
 TEST(Prefilter, PartialTailCoversCutLiterals) {
   // "abc" cut by the end of "xxab": a partial match may start at 2, within
   // partial_tail() of the end, though no occurrence exists.
