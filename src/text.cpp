@@ -218,7 +218,36 @@ size_t ByteMarks::count_from(const Text& t, TextPos from, size_t i) {
   return b + utf8_length(t, at, i);
 }
 
+namespace {
+
+// UTF-8 bytes beyond one per code point of p[a, b), one unit at a time.
+template <class U>
+size_t extra_walk(const U* p, size_t a, size_t b) {
+  size_t e = 0;
+  for (; a < b; ++a) {
+    const uint32_t c = p[a];
+    e += size_t(c >= 0x80) + size_t(c >= 0x800) + size_t(c >= 0x10000);
+  }
+  return e;
+}
+
+// A step forward this short (the next match of a walk over many short ones)
+// is counted in place.
+constexpr size_t kShortStep = 16;
+
+}  // namespace
+
 size_t ByteCursor::slow_byte_of(size_t i) {
+  // Forward within one mark's stretch: no mark to record on the way.
+  const size_t d = i - last_.index;  // huge when i is behind
+  if (d <= kShortStep &&
+      (marks_ == nullptr || (i >> ByteMarks::kShift) == (last_.index >> ByteMarks::kShift))) {
+    const size_t a = last_.index;
+    const size_t b =
+        last_.byte + d + with_units(t_, [&](const auto* p) { return extra_walk(p, a, i); });
+    last_ = TextPos{i, b};
+    return b;
+  }
   TextPos from = last_;
   if (i < from.index) {
     const TextPos base = marks_ != nullptr ? marks_->floor(i) : TextPos{};
