@@ -39,11 +39,10 @@ size_t scan_slices(State& st, size_t from, Find&& find) {
   return kNoPos;
 }
 
-// The leftmost occurrence at or after `from`, or kNoPos when there is none
-// or the poll hook stopped the search (st.status says so).
 // find(units, a, b) once, over [a, b): with the 1-byte units of a wide
-// text's narrow copy where `narrowable` and the text has one, else with p,
-// counting for the copy's owner what the copy would have served.
+// text's narrow copy where `narrowable` (whatever find looks for is below
+// 0xFF) and the text has one, else with p, counting for the copy's owner
+// what the copy would have served.
 template <class U, class Find>
 size_t find_narrowed(State& st, const U* p, size_t a, size_t b, bool narrowable, Find&& find) {
   NarrowCopy* nc = sizeof(U) > 1 && narrowable ? st.text.narrow : nullptr;
@@ -53,20 +52,12 @@ size_t find_narrowed(State& st, const U* p, size_t a, size_t b, bool narrowable,
   return hit;
 }
 
-// find(units, a, b) over the slices from `from`, as scan_slices: with the
-// 1-byte units of a wide text's narrow copy where `narrowable` (whatever
-// find looks for is below 0xFF) and the text has one, else with p. A wide
-// scan that the copy would have served is counted for the copy's owner.
+// find(units, a, b) over the slices from `from`, as scan_slices, each slice
+// read as find_narrowed reads it.
 template <class U, class Find>
 size_t scan_narrowed(State& st, const U* p, size_t from, bool narrowable, Find&& find) {
-  NarrowCopy* nc = sizeof(U) > 1 && narrowable ? st.text.narrow : nullptr;
-  if (nc != nullptr && nc->units != nullptr) {
-    const uint8_t* q = nc->units;
-    return scan_slices(st, from, [&](size_t a, size_t b) { return find(q, a, b); });
-  }
-  const size_t hit = scan_slices(st, from, [&](size_t a, size_t b) { return find(p, a, b); });
-  if (nc != nullptr && from < st.n) nc->wide_scanned += (hit < st.n ? hit : st.n) - from;
-  return hit;
+  return scan_slices(
+      st, from, [&](size_t a, size_t b) { return find_narrowed(st, p, a, b, narrowable, find); });
 }
 
 // The leftmost occurrence at or after `from`, or kNoPos when there is none

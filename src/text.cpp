@@ -220,17 +220,6 @@ size_t ByteMarks::count_from(const Text& t, TextPos from, size_t i) {
 
 namespace {
 
-// UTF-8 bytes beyond one per code point of p[a, b), one unit at a time.
-template <class U>
-size_t extra_walk(const U* p, size_t a, size_t b) {
-  size_t e = 0;
-  for (; a < b; ++a) {
-    const uint32_t c = p[a];
-    e += size_t(c >= 0x80) + size_t(c >= 0x800) + size_t(c >= 0x10000);
-  }
-  return e;
-}
-
 // A step forward this short (the next match of a walk over many short ones)
 // is counted in place.
 constexpr size_t kShortStep = 16;
@@ -243,8 +232,11 @@ size_t ByteCursor::slow_byte_of(size_t i) {
   if (d <= kShortStep &&
       (marks_ == nullptr || (i >> ByteMarks::kShift) == (last_.index >> ByteMarks::kShift))) {
     const size_t a = last_.index;
-    const size_t b =
-        last_.byte + d + with_units(t_, [&](const auto* p) { return extra_walk(p, a, i); });
+    const size_t b = last_.byte + d + with_units(t_, [&](const auto* p) {
+                       size_t e = 0;
+                       for (size_t k = a; k < i; ++k) e += extra(p[k]);
+                       return e;
+                     });
     last_ = TextPos{i, b};
     return b;
   }

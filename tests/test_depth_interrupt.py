@@ -130,22 +130,25 @@ def test_signal_stops_runaway_match(alarm_raises, no_forced_switches, how, patte
 # The search runs in the main thread, where signals are handled, on a text no
 # machine can finish (2^40 ways to split the run). With no forced switches the
 # other thread gets the interpreter lock only where the main thread lends it:
-# woken just before the search, it needs the lock back after each of three
-# sleeps, and only then sends the signal that ends the search. So the search
-# ends at all only if it lends the lock out, again and again.
+# woken just before the search, it gives the lock up in each of three pipe
+# round trips (blocking calls) and needs it back after each, and only then
+# sends the signal that ends the search. So the search ends at all only if it
+# lends the lock out, again and again.
 LENDER_SCRIPT = """
-import os, signal, sys, threading, time
+import os, signal, sys, threading
 import kordal_python as kordal
 sys.setswitchinterval(1e6)
 go = threading.Event()
 woke = []
-def sleeper():
+rd, wr = os.pipe()
+def lender_user():
     go.wait()
     for _ in range(3):
-        time.sleep(0.01)
-    woke.append(time.monotonic())
+        os.write(wr, b"x")
+        os.read(rd, 1)
+    woke.append(True)
     os.kill(os.getpid(), signal.SIGINT)
-threading.Thread(target=sleeper, daemon=True).start()
+threading.Thread(target=lender_user, daemon=True).start()
 r = kordal.Regex(r"(x+x+)+(?=y)")
 try:
     go.set()
