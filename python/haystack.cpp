@@ -163,12 +163,17 @@ bool to_haystack(PyObject* o, const char* param, Haystack& out) {
     if (m == nullptr || !adopt(m, o)) return true;
     m->clean = true;
   }
-  if (out.text.n >= kNarrowMin) {
-    out.narrow_units = m->narrow;
-    out.narrow.units = m->narrow.get();
-    out.text.narrow = &out.narrow;
-  }
+  attach_narrow(out);
   return true;
+}
+
+void attach_narrow(Haystack& h) {
+  if (h.text.width == 1 || h.text.n < kNarrowMin) return;
+  Memo* m = current_memo();
+  if (m == nullptr || m->str != h.obj || !m->clean) return;
+  h.narrow_units = m->narrow;
+  h.narrow.units = m->narrow.get();
+  h.text.narrow = &h.narrow;
 }
 
 Haystack::~Haystack() {

@@ -67,6 +67,10 @@ bool to_haystack(PyObject* o, const char* param, Haystack& out);
 // The Text of a str already accepted as a haystack (a result's input).
 kordal::Text text_of(PyObject* str);
 
+// For a str already accepted, whose memo entry to_haystack made: the memo's
+// narrow copy of it, if the memo still holds it (a walk's later steps).
+void attach_narrow(Haystack& h);
+
 // Code-point index of byte offset `byte` for find_at, with its byte offset:
 // offsets at or past the end give the length (and the byte length);
 // ValueError for an offset inside a multi-byte character. Walks from the

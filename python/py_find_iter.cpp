@@ -1,11 +1,14 @@
-// Regex.finditer: the matches of findall, each found when it is asked for.
+// Regex.finditer: the matches of findall, found a batch ahead.
 //
 // The iterator owns one engine FindIter (one search state for the whole
 // walk, reading the haystack str's own storage) and references to the Regex
-// and that str, which keep what the FindIter reads alive. Each step costs what one
-// findall step costs; stopping early costs nothing for the rest of the text.
+// and that str, which keep what the FindIter reads alive. It walks with
+// FindIter::next_ahead, which finds the next matches a batch at a time, so
+// the setup of a search (haystack, marks, poll) is paid once per batch, and
+// each Match is built when it is asked for: a walk costs what findall's
+// costs. A batch over a long text runs without the interpreter lock.
 //
-// A long step lends the interpreter lock to other threads, so a second
+// A long batch lends the interpreter lock to other threads, so a second
 // thread could enter the same iterator while its state is in use; `running`
 // refuses that, as a generator does. Once exhausted the state is freed and
 // the iterator stays exhausted. It holds no objects that can refer back to
@@ -48,24 +51,36 @@ PyObject* find_iter_next(PyObject* self) {
     PyErr_SetString(PyExc_ValueError, "FindIter already executing");
     return nullptr;
   }
-  std::optional<kordal::Match> m;
-  fi->running = true;
-  kordal::Status st;
-  {
-    const Haystack hay{fi->input, text_of(fi->input)};
-    MarksLease marks(hay, fi->it->cursor());
-    st = fi->it->next(m, search_control());
+  size_t at = 0;
+  bool found = false;
+  if (fi->it->ready()) {
+    fi->it->next_ahead(at, found);
+  } else {
+    fi->running = true;
+    // The haystack outlives the search: its end may build the memo's copy,
+    // which needs the lock check_status retakes.
+    Haystack hay{fi->input, text_of(fi->input)};
+    attach_narrow(hay);
+    kordal::Status st;
+    {
+      fi->it->lend_narrow(hay.text.narrow);
+      MarksLease marks(hay, fi->it->cursor());
+      st = fi->it->next_ahead(at, found, search_control());
+      fi->it->lend_narrow(nullptr);
+    }
+    const bool ok = check_status(st);  // retakes the lock before the flag is touched
+    fi->running = false;
+    // An interrupted batch leaves the walk where it was; the next call retries.
+    if (!ok) return nullptr;
+    if (!found) {
+      delete fi->it;
+      fi->it = nullptr;
+      return nullptr;
+    }
   }
-  const bool ok = check_status(st);  // retakes the lock before the flag is touched
-  fi->running = false;
-  // An interrupted step leaves the walk where it was; the next call retries.
-  if (!ok) return nullptr;
-  if (!m) {
-    delete fi->it;
-    fi->it = nullptr;
-    return nullptr;
-  }
-  return match_for(fi->regex, fi->input, *m);
+  const kordal::FindBatch& b = fi->it->batch();
+  return b.flat ? match_from_spans(fi->regex, fi->input, b.spans_of(at), b.groups)
+                : match_for(fi->regex, fi->input, b.matches[at]);
 }
 
 const char kDoc[] = "Iterator over successive matches, returned by :meth:`Regex.finditer`.";

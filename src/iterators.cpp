@@ -17,6 +17,10 @@ FindIter::FindIter(const Regex& re, AnyText text) : re_(re) {
 }
 FindIter::~FindIter() = default;
 
+void FindIter::lend_narrow(NarrowCopy* narrow) {
+  if (state_) state_->text.narrow = narrow;
+}
+
 ByteCursor& FindIter::cursor() {
   return state_->cursor;
 }
@@ -46,6 +50,38 @@ Status FindIter::next(std::optional<Match>& out, const SearchControl& ctl) {
     next_start_ = whole.end > whole.start ? whole.end : whole.end + 1;
     return status;
   });
+}
+
+Status FindIter::next_ahead(size_t& at, bool& found, const SearchControl& ctl) {
+  found = false;
+  if (taken_ < batch_.count) {
+    at = taken_++;
+    found = true;
+    return Status::Ok;
+  }
+  if (exhausted_) return Status::Ok;
+  if (!state_) return Status::NoMemory;
+  batch_.count = taken_ = 0;
+  const size_t n = state_->n;
+  if (lend_for_batch(next_start_ < n ? n - next_start_ : 0) && ctl.poll && ctl.poll(ctl.ctx)) {
+    return Status::Interrupted;
+  }
+  bool more = true;
+  const size_t limit = quiet_ > 0 ? 1 : ahead_;
+  const Status status = find_batch(re_, *state_, next_start_, batch_, more, ctl, limit, true);
+  if (quiet_ > 0) {
+    --quiet_;
+  } else if (batch_.cut) {
+    quiet_ = backoff_;
+    backoff_ = backoff_ < (size_t(1) << 20) ? 2 * backoff_ : backoff_;
+  } else if (ahead_ < kBatchMatches) {
+    ahead_ *= 2;
+  }
+  if (status == Status::Ok) exhausted_ = !more;
+  if (batch_.count == 0) return status;
+  at = taken_++;
+  found = true;
+  return Status::Ok;
 }
 
 SplitIter::SplitIter(const Regex& re, AnyText text) : re_(re) {
@@ -104,17 +140,44 @@ Status SplitIter::next_segment(std::optional<Segment>& out, const SearchControl&
   });
 }
 
+namespace {
+
+// The poll of a search made ahead of need: its first poll ends it.
+bool cut_short(void*) {
+  return true;
+}
+
+}  // namespace
+
 Status find_batch(const Regex& re, State& st, size_t& next, FindBatch& out, bool& more,
-                  const SearchControl& ctl) {
+                  const SearchControl& ctl, size_t limit, bool ahead) {
   out.count = 0;
+  out.cut = false;
   out.groups = st.caps().size();
+  const SearchControl cut{&cut_short, nullptr};
   return guarded([&] {
     const size_t until = next + kBatchText;
     const size_t G = out.groups;
-    while (out.count < kBatchMatches) {
+    size_t most = limit < kBatchMatches ? limit : kBatchMatches;
+    while (out.count < most) {
       bool found = false;
-      const Status status = re.search_state(st, next, Regex::Anchor::None, false, found, ctl);
+      const bool speculative = ahead && out.count > 0;
+      const uint64_t steps0 = st.steps;
+      const size_t from = next;
+      const Status status =
+          re.search_state(st, next, Regex::Anchor::None, false, found, speculative ? cut : ctl);
+      // A long search made ahead is left for the next batch to make again.
+      if (status == Status::Interrupted && speculative) {
+        out.cut = true;
+        return Status::Ok;
+      }
       if (status != Status::Ok) return status;
+      // Where the searches are long, reading ahead saves nothing.
+      if (ahead && !speculative &&
+          (st.steps - steps0 >= kFirstSlice / 2 ||
+           (found && st.caps()[0].end - from >= kFirstSlice / 4))) {
+        most = 1;
+      }
       if (!found) {
         more = false;
         return status;

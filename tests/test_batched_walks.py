@@ -1,9 +1,10 @@
 """Walks over long texts run their searches in batches and build the results
 of a batch afterwards (findall, split, a template replacement). The results
-must be those of the match-by-match walk (finditer, a replacement function)
-whatever falls on a batch's edge: a batch ends after a thousand matches or a
-million code points, so the texts here are long enough to cross either kind
-of edge, in each width of str.
+must be those of the match-by-match walk (find_at from each match's end, a
+replacement function) whatever falls on a batch's edge: a batch ends after a
+thousand matches or a million code points, so the texts here are long enough
+to cross either kind of edge, in each width of str. finditer reads ahead a
+batch at a time too.
 """
 
 import subprocess
@@ -42,6 +43,19 @@ CASES = [
 CASE_IDS = [c[0] for c in CASES]
 
 
+def walk_with_find_at(r, text):
+    """The walk one search at a time: find_at from each match's byte end, one
+    code point on after an empty match."""
+    out, at = [], 0
+    while (m := r.find_at(text, at)) is not None:
+        out.append(m)
+        s, e = m.char_span()
+        if e == s == len(text):
+            break
+        at = m.end if e > s else m.end + len(text[e].encode())
+    return out
+
+
 def summary(m):
     groups = range(m.capture_count + 1)
     return (m.span, m.char_span(), [m.span_of(g) for g in groups],
@@ -71,7 +85,9 @@ def test_findall_equals_the_match_by_match_walk(name, pattern, make, width):
     text = make(WIDTHS[width])
     batched = r.findall(text)
     assert len(batched) > 200
-    assert [summary(m) for m in batched] == [summary(m) for m in r.finditer(text)]
+    expected = [summary(m) for m in walk_with_find_at(r, text)]
+    assert [summary(m) for m in batched] == expected
+    assert [summary(m) for m in r.finditer(text)] == expected
     assert all(m.input == text for m in batched[:3])
 
 
@@ -107,7 +123,8 @@ def test_template_replacement_equals_the_function_walk(name, pattern, make, widt
     lambda r, t: r.findall(t),
     lambda r, t: r.split(t),
     lambda r, t: r.replace_all(t, "-"),
-], ids=["findall", "split", "replace_all"])
+    lambda r, t: list(r.finditer(t)),
+], ids=["findall", "split", "replace_all", "finditer"])
 def test_batched_walks_see_time_limits(call):
     r = kordal.Regex(r"\w+")
     text = "ab " * 100_000
@@ -146,3 +163,38 @@ def test_interrupt_during_a_batched_findall():
     out = subprocess.run([sys.executable, "-c", INTERRUPT_SCRIPT], capture_output=True,
                          text=True, check=True, timeout=120)
     assert out.stdout.split() == ["interrupted", "100000"], out.stdout
+
+
+# The same tail under finditer, which reads ahead: the matches its batch found
+# before the signal are handed out after it, none lost or repeated.
+FINDITER_INTERRUPT_SCRIPT = """
+import os, signal, threading
+import kordal_python as kordal
+started = threading.Event()
+def interrupter():
+    started.wait()
+    os.kill(os.getpid(), signal.SIGINT)
+r = kordal.Regex(r"ab|(?:x+x+)+y(?<=y)")
+text = "ab " * 200_000 + "x" * 40 + "z"
+threading.Thread(target=interrupter, daemon=True).start()
+it = r.finditer(text)
+seen = 0
+try:
+    started.set()
+    for m in it:
+        assert m.span == (3 * seen, 3 * seen + 2), (m.span, seen)
+        seen += 1
+    print("finished")
+except KeyboardInterrupt:
+    while seen < 200_000:
+        m = next(it)
+        assert m.span == (3 * seen, 3 * seen + 2), (m.span, seen)
+        seen += 1
+    print("interrupted", seen)
+"""
+
+
+def test_interrupt_during_a_finditer_keeps_the_matches_found_ahead():
+    out = subprocess.run([sys.executable, "-c", FINDITER_INTERRUPT_SCRIPT], capture_output=True,
+                         text=True, check=True, timeout=120)
+    assert out.stdout.split() == ["interrupted", "200000"], out.stdout

@@ -391,6 +391,7 @@ def test_repeated_scans_of_a_wide_str(extra, pattern):
     r = kordal.Regex(pattern)
     for _ in range(4):
         assert [m.span for m in r.findall(text)] == want
+        assert [m.span for m in r.finditer(text)] == want
         assert r.is_match(text) == bool(want)
     assert want and r.find(text).span == want[0]
     assert r.replace_all(text, "") == re.sub(pattern, "", text)
@@ -418,3 +419,14 @@ def test_a_walk_keeps_its_narrow_copy_while_a_callback_drops_it():
 
     assert r.replace_all(a, fn) == a.replace("1@", "#")
     assert len(calls) == 30_000
+    # The same from the body of a loop over finditer, between its batches.
+    for _ in range(3):
+        r.findall(a)
+    seen = 0
+    for m in r.finditer(a):
+        assert m.matched == "1@"
+        seen += 1
+        if seen % 10_000 == 1:
+            for _ in range(3):
+                assert len(s.findall(b)) == want_b
+    assert seen == 30_000

@@ -1,11 +1,13 @@
 // find_batch: a walk made a batch at a time gives FindIter's matches, with
-// every batch within its bounds, whatever falls on a batch's edge.
+// every batch within its bounds, whatever falls on a batch's edge; and
+// FindIter's read-ahead walk, which reports errors in text order.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <tuple>
 #include <vector>
 
+#include "backtracker.hpp"
 #include "iterators.hpp"
 #include "poll.hpp"
 #include "state.hpp"
@@ -56,6 +58,26 @@ Spans walk_in_batches(const Regex& re, const std::string& text) {
   return out;
 }
 
+void add_match(Spans& out, const FindBatch& b, size_t i) {
+  if (b.flat) {
+    for (size_t g = 0; g < b.groups; ++g) add(out, b.spans_of(i)[g]);
+    return;
+  }
+  for (const Span& s : b.matches[i].caps) add(out, s);
+  for (const Span& s : b.matches[i].history) out.emplace_back(0, 0, s.cstart, s.cend);
+}
+
+Spans walk_ahead(const Regex& re, const std::string& text) {
+  Spans out;
+  FindIter it(re, text);
+  size_t at = 0;
+  for (bool found = true; found;) {
+    EXPECT_EQ(it.next_ahead(at, found), Status::Ok);
+    if (found) add_match(out, it.batch(), at);
+  }
+  return out;
+}
+
 std::string repeat(const std::string& piece, size_t times) {
   std::string out;
   out.reserve(piece.size() * times);
@@ -79,6 +101,7 @@ TEST(FindBatch, AgreesWithFindIter) {
     const Spans expected = walk_one_by_one(re.value(), text);
     EXPECT_GT(expected.size(), 1000u) << pattern;
     EXPECT_EQ(walk_in_batches(re.value(), text), expected) << pattern;
+    EXPECT_EQ(walk_ahead(re.value(), text), expected) << pattern;
   }
 }
 
@@ -101,6 +124,101 @@ TEST(FindBatch, ReportsAStoppedSearch) {
   ASSERT_EQ(batch.count, 1u);
   EXPECT_EQ(batch.spans_of(0)[0].cstart, 0u);
   EXPECT_EQ(next, 1u);
+}
+
+// Returns true at its `stop_at`-th call only.
+struct OnePoll {
+  int calls = 0;
+  int stop_at = 0;
+  static bool poll(void* ctx) {
+    auto* p = static_cast<OnePoll*>(ctx);
+    return ++p->calls == p->stop_at;
+  }
+};
+
+TEST(FindAhead, AnInterruptionLosesAndRepeatsNoMatch) {
+  // Batches of 1, 2 and 4 matches, then the long scan and the last match:
+  // the poll stops each of them in turn.
+  auto re = Regex::new_with_flags("@", 0);
+  ASSERT_TRUE(re.ok());
+  const std::string text = "@@@@@@" + std::string(size_t(3) << 20, 'z') + "@";
+  const Spans expected = walk_one_by_one(re.value(), text);
+  ASSERT_EQ(expected.size(), 7u);
+  for (int stop_at = 1; stop_at <= 6; ++stop_at) {
+    OnePoll p{0, stop_at};
+    const SearchControl ctl{&OnePoll::poll, &p};
+    FindIter it(re.value(), text);
+    Spans got;
+    int interrupted = 0;
+    size_t at = 0;
+    for (bool found = true; found;) {
+      const Status st = it.next_ahead(at, found, ctl);
+      if (st == Status::Interrupted) {
+        ++interrupted;
+        EXPECT_FALSE(it.ready());
+        found = true;
+        continue;
+      }
+      ASSERT_EQ(st, Status::Ok);
+      if (found) add_match(got, it.batch(), at);
+    }
+    EXPECT_EQ(got, expected) << stop_at;
+    EXPECT_EQ(interrupted, 1) << stop_at;
+  }
+}
+
+bool counting_poll(void* ctx) {
+  ++*static_cast<int*>(ctx);
+  return false;
+}
+
+TEST(FindAhead, ReadsNoLongSearchAhead) {
+  // After four matches the fourth batch looks for up to eight, but the
+  // search after the fourth match is long (2^24 ways to split the run): it
+  // is left to the next call, after its first poll. It polls the caller's
+  // hook only once it is asked for.
+  auto re = Regex::new_with_flags("y|(?:x+x+)+(?<=y)", 0);
+  ASSERT_TRUE(re.ok());
+  const std::string text = "y y y y " + std::string(24, 'x');
+  int polls = 0;
+  const SearchControl ctl{&counting_poll, &polls};
+  FindIter it(re.value(), text);
+  size_t at = 0;
+  bool found = false;
+  for (size_t i = 0; i < 4; ++i) {
+    ASSERT_EQ(it.next_ahead(at, found, ctl), Status::Ok);
+    ASSERT_TRUE(found);
+    EXPECT_EQ(it.batch().spans_of(at)[0].cstart, 2 * i);
+  }
+  EXPECT_FALSE(it.ready());
+  EXPECT_EQ(polls, 0);  // a short text: no batch polled before it began
+}
+
+struct CapGuard {
+  explicit CapGuard(size_t bytes) : old(backtrack_cap()) { set_backtrack_cap(bytes); }
+  ~CapGuard() { set_backtrack_cap(old); }
+  size_t old;
+};
+
+TEST(FindAhead, AnErrorComesAfterTheMatchesBeforeIt) {
+  // The seventh search needs more backtrack stack than the cap; it falls in
+  // the third batch (1, 2, 4), after three matches found with it.
+  auto re = Regex::new_with_flags("y|(?:a|bc)*d(?!x)", 0);
+  ASSERT_TRUE(re.ok());
+  const std::string text = "y y y y y y " + repeat("abc", 50000) + "d";
+  CapGuard cap(1 << 20);
+  FindIter it(re.value(), text);
+  size_t at = 0;
+  bool found = false;
+  for (size_t i = 0; i < 6; ++i) {
+    ASSERT_EQ(it.next_ahead(at, found), Status::Ok) << i;
+    ASSERT_TRUE(found);
+    EXPECT_EQ(it.batch().spans_of(at)[0].cstart, 2 * i);
+  }
+  EXPECT_EQ(it.next_ahead(at, found), Status::TooDeep);
+  EXPECT_FALSE(found);
+  // As with one search at a time, the walk stays there.
+  EXPECT_EQ(it.next_ahead(at, found), Status::TooDeep);
 }
 
 }  // namespace
