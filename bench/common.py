@@ -11,8 +11,9 @@ runner for a kind leaves that engine out ('-'), as does a pattern the engine
 cannot compile.
 
 What each peer is asked to do, so that it does kordal's work:
-- kordal: `findall`, `find`, `fullmatch` or `replace_all`, taking each
-  Match's `span` (its native offsets, into the UTF-8 form of the text).
+- kordal: `finditer`, `find`, `fullmatch` or `replace_all`, taking each
+  Match's `span` (its native offsets, into the UTF-8 form of the text), as
+  the peers walk with their iterators.
 - `re`, `regex`, `google-re2`, `pcre2` (JIT on; this binding matches `str`
   with Unicode properties): `finditer`, `search`, `fullmatch` or `sub`,
   taking each Match object's `span()` (`str` indexes). Over a whole text
@@ -217,7 +218,7 @@ def spans_to_chars(text, spans):
 # Byte-offset results are mapped back with the runner "to_chars" after timing.
 def count_all(hay):
     data = hay.encode()
-    return {"kordal": lambda r: [m.span for m in r.findall(hay)],
+    return {"kordal": lambda r: [m.span for m in r.finditer(hay)],
             "peer": lambda r: [m.span() for m in r.finditer(hay)],
             "pcre2": lambda r: [m.group() for m in r.finditer(hay)],
             "texts": lambda spans: [hay[s:e] for s, e in spans],
@@ -306,7 +307,7 @@ def program(run):
     """Runners for a case that compiles several patterns: `run(compile, spans,
     sub)` gets the engine's compile(pattern, flags), spans(compiled, text)
     (a list of match spans) and sub(compiled, repl, text)."""
-    return {"kordal": lambda mk: run(mk, lambda r, s: [m.span for m in r.findall(s)],
+    return {"kordal": lambda mk: run(mk, lambda r, s: [m.span for m in r.finditer(s)],
                                      lambda r, repl, s: r.replace_all(s, repl)),
             "peer": lambda mk: run(mk, lambda r, s: [m.span() for m in r.finditer(s)],
                                    lambda r, repl, s: r.sub(repl, s)),

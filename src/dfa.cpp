@@ -74,6 +74,8 @@ constexpr size_t kSlots = 4;
 // (a restart costs more than the steps such a skip saves).
 constexpr size_t kSkipProbe = 64;
 constexpr size_t kSkipMin = 4;
+// The same for jumps through a looping state, which cost a vector scan.
+constexpr size_t kJumpMin = 8;
 
 std::atomic<size_t> limit_bytes{size_t(2) << 20};
 std::atomic<uint64_t> next_id{1};
@@ -82,9 +84,15 @@ std::atomic<uint64_t> next_id{1};
 
 struct Side {
   std::vector<int32_t> trans;  // states * width: encode(target), or -1 unknown
-  std::vector<uint8_t> flags;  // per state: kMatched, kDead
-  std::vector<uint8_t> sctx;   // per state: context of the consumed character
-  std::vector<uint32_t> off;   // per state: its seeds in `seeds`, [off[i], off[i+1])
+  std::vector<uint8_t> flags;  // per state: kMatched, kDead, kStart
+  // Per forward state: whether it loops on all but at most four code points
+  // below 256 (kAccelUnknown, kAccelNo, kAccelYes), and those four (the
+  // first repeated), or none when `esc_n` is 0.
+  std::vector<uint8_t> acc;
+  std::vector<std::array<uint8_t, 4>> esc;
+  std::vector<uint8_t> esc_n;
+  std::vector<uint8_t> sctx;  // per state: context of the consumed character
+  std::vector<uint32_t> off;  // per state: its seeds in `seeds`, [off[i], off[i+1])
   std::vector<uint32_t> seeds;
   std::unordered_map<std::string, int32_t> index;
   std::array<int32_t, 64> starts{};  // (ctx, anchored) -> state, -1 unknown
@@ -94,9 +102,15 @@ struct Side {
 constexpr uint8_t kMatched = 1;
 constexpr uint8_t kDead = 2;
 constexpr uint8_t kStart = 4;  // forward: only the unanchored restart thread, no match
+// Only on a forward entry from a state to itself: the state loops on every
+// code point but its escapes (Side::esc), so a scan jumps to the next one.
+constexpr uint8_t kAccel = 8;
 
-// Table entries: a row offset below 2^kFlagShift, the flags above it.
-constexpr int kFlagShift = 28;
+constexpr uint8_t kAccelUnknown = 0, kAccelNo = 1, kAccelYes = 2;
+
+// Table entries: a row offset below 2^kFlagShift, the flags above it; the
+// sign bit stays clear, as -1 means unknown.
+constexpr int kFlagShift = 27;
 constexpr uint32_t kOffsetMask = (uint32_t(1) << kFlagShift) - 1;
 inline int32_t encode(size_t row, uint8_t flags) {
   return int32_t(uint32_t(row) | uint32_t(flags) << kFlagShift);
@@ -151,9 +165,15 @@ struct DfaCache {
     s.index.clear();
     s.starts.fill(-1);
     s.bytes = 0;
+    s.acc.clear();
+    s.esc.clear();
+    s.esc_n.clear();
     // State 0: dead (no seeds, no match).
     s.trans.assign(width, encode(0, kDead));
     s.flags.push_back(kDead);
+    s.acc.push_back(kAccelNo);
+    s.esc.push_back({});
+    s.esc_n.push_back(0);
     s.sctx.push_back(0);
     s.off.push_back(0);
   }
@@ -251,6 +271,39 @@ class Runner {
   // The transition of `from` on class k; -1 when the DFA gives up.
   int32_t step(int32_t from, uint32_t k, size_t scanned) {
     scanned_ = scanned;
+    const bool matched = advance(from, k);
+    const uint8_t kctx = c_.ctx[k];
+    const int32_t to = intern(kctx, matched);
+    if (to < 0) return -1;
+    // `from` is gone if intern cleared the cache.
+    if (!cleared_) {
+      int32_t e = entry(to);
+      if (to == from && !reverse_) {
+        if (side_.acc[size_t(from)] == kAccelUnknown) check_accel(from);
+        if (side_.acc[size_t(from)] == kAccelYes) e = encode(row_of(e), flags_of(e) | kAccel);
+      }
+      side_.trans[size_t(from) * c_.width + k] = e;
+    }
+    cleared_ = false;
+    return to;
+  }
+
+  // The transition from the table, or built.
+  int32_t next(int32_t from, uint32_t k, size_t scanned) {
+    const int32_t to = side_.trans[size_t(from) * c_.width + k];
+    return to >= 0 ? int32_t(row_of(to) / c_.width) : step(from, k, scanned);
+  }
+
+  // The table entry of state id.
+  int32_t entry(int32_t id) const { return encode(size_t(id) * c_.width, side_.flags[size_t(id)]); }
+
+  bool gave_up() const { return gave_up_; }
+  const Side& side() const { return side_; }
+
+ private:
+  // The seeds (c_.next_seeds) of the state `from` goes to on class k, and
+  // whether a match was reached before the character; changes no state.
+  bool advance(int32_t from, uint32_t k) {
     const uint8_t sctx = side_.sctx[size_t(from)];
     const uint8_t kctx = c_.ctx[k];
     const uint8_t l = reverse_ ? kctx : sctx;
@@ -304,27 +357,48 @@ class Runner {
         c_.next_seeds.push_back(in.y);
       }
     }
-    const int32_t to = intern(kctx, matched);
-    if (to < 0) return -1;
-    // `from` is gone if intern cleared the cache.
-    if (!cleared_) side_.trans[size_t(from) * c_.width + k] = entry(to);
-    cleared_ = false;
-    return to;
+    return matched;
   }
 
-  // The transition from the table, or built.
-  int32_t next(int32_t from, uint32_t k, size_t scanned) {
-    const int32_t to = side_.trans[size_t(from) * c_.width + k];
-    return to >= 0 ? int32_t(row_of(to) / c_.width) : step(from, k, scanned);
+  // Whether `from` goes to itself on class k.
+  bool loops(int32_t from, uint32_t k) {
+    const bool matched = advance(from, k);
+    const size_t f = size_t(from);
+    if (matched != bool(side_.flags[f] & kMatched) || c_.ctx[k] != side_.sctx[f]) return false;
+    const uint32_t* a = side_.seeds.data() + side_.off[f];
+    const size_t na = side_.off[f + 1] - side_.off[f];
+    return na == c_.next_seeds.size() && std::equal(a, a + na, c_.next_seeds.begin());
   }
 
-  // The table entry of state id.
-  int32_t entry(int32_t id) const { return encode(size_t(id) * c_.width, side_.flags[size_t(id)]); }
+  // Decides whether forward state `from` can be scanned through to its next
+  // escape: it loops on every code point but at most four below 256 (the
+  // final line feed and those above 255 must loop, or be the line feed).
+  void check_accel(int32_t from) {
+    const size_t f = size_t(from);
+    side_.acc[f] = kAccelNo;
+    if (p_.high < 0 || (side_.flags[f] & (kDead | kStart))) return;
+    if (!loops(from, uint32_t(p_.high))) return;
+    std::array<int8_t, 512> cls;  // per class below p_.fixed: -1 unknown, else loops
+    if (p_.fixed > cls.size()) return;
+    cls.fill(-1);
+    auto loop_of = [&](uint32_t k) {
+      if (cls[k] < 0) cls[k] = int8_t(loops(from, k));
+      return cls[k] == 1;
+    };
+    std::array<uint8_t, 4> e{};
+    size_t n = 0;
+    for (uint32_t ch = 0; ch < 256; ++ch) {
+      const bool esc = !loop_of(p_.low[ch]) || (ch == '\n' && !loop_of(p_.final_nl));
+      if (!esc) continue;
+      if (n == e.size()) return;
+      e[n++] = uint8_t(ch);
+    }
+    for (size_t i = n; i < e.size(); ++i) e[i] = e[0];
+    side_.esc[f] = e;
+    side_.esc_n[f] = uint8_t(n);
+    side_.acc[f] = kAccelYes;
+  }
 
-  bool gave_up() const { return gave_up_; }
-  const Side& side() const { return side_; }
-
- private:
   int32_t high_class(char32_t ch) {
     const size_t w = p_.words;
     uint64_t* s = c_.scratch_sig.data();
@@ -388,6 +462,9 @@ class Runner {
     side_.flags.push_back(
         uint8_t((matched ? kMatched : 0) | (sd.empty() ? kDead : 0) | (start ? kStart : 0)));
     side_.sctx.push_back(ctx);
+    side_.acc.push_back(kAccelUnknown);
+    side_.esc.push_back({});
+    side_.esc_n.push_back(0);
     side_.seeds.insert(side_.seeds.end(), sd.begin(), sd.end());
     side_.off.push_back(uint32_t(side_.seeds.size()));
     side_.index.emplace(key, id);
@@ -411,6 +488,16 @@ bool poll_stop(State& st) {
     return true;
   }
   return false;
+}
+
+// Next index in [i, stop) holding one of a looping state's escapes, or stop.
+template <class U>
+size_t next_escape(const U* text, size_t i, size_t stop, const std::array<uint8_t, 4>& e,
+                   uint8_t n) {
+  if (n == 0 || i >= stop) return stop;
+  if (n == 1) return simd::find_unit(text, i, stop, U(e[0]));
+  const std::array<U, 4> u = {U(e[0]), U(e[1]), U(e[2]), U(e[3])};
+  return simd::find_any4(text, i, stop, u);
 }
 
 // Next index in [i, stop) whose code point can begin a match, or stop.
@@ -451,11 +538,13 @@ Dfa::Outcome forward(const Automaton& p, DfaCache& c, State& st, const U* text, 
   int32_t cur = run.start_state(uint8_t(ctx0), anchored);
   if (cur < 0) return Dfa::Outcome::GaveUp;
   const bool accel = ss && !anchored;
-  // The flags that stop the plain step: a match, the dead state, and with
-  // `accel` the restart state, whose skip runs before the next step.
-  uint8_t special = uint8_t(kMatched | kDead | (accel ? kStart : 0));
+  // The flags that stop the plain step: a match, the dead state, a loop to
+  // scan through, and with `accel` the restart state, whose skip runs before
+  // the next step.
+  uint8_t special = uint8_t(kMatched | kDead | kAccel | (accel ? kStart : 0));
   bool skip = accel && (c.fwd.flags[size_t(cur)] & kStart);
   size_t skips = 0, skipped = 0;
+  size_t jumps = 0, jumped = 0;
   bool found = false;
   size_t i = s;
   const uint16_t* low = p.low.data();
@@ -474,7 +563,7 @@ Dfa::Outcome forward(const Automaton& p, DfaCache& c, State& st, const U* text, 
         const size_t j = next_start(st, text, i, stop, *ss);
         skipped += j - i;
         if (++skips == kSkipProbe) {
-          if (skipped < kSkipProbe * kSkipMin) special = uint8_t(kMatched | kDead);
+          if (skipped < kSkipProbe * kSkipMin) special &= uint8_t(~kStart);
           skips = skipped = 0;
         }
         if (j != i) {
@@ -513,6 +602,22 @@ Dfa::Outcome forward(const Automaton& p, DfaCache& c, State& st, const U* text, 
         }
         if (f & kDead) break;
         skip = f & kStart;
+        if (f & kAccel) {
+          // A loop: every code point up to its next escape keeps the state
+          // (and each is a match's end if this one was).
+          const size_t id = row / w;
+          const size_t j = next_escape(text, i + 1, stop, c.fwd.esc[id], c.fwd.esc_n[id]);
+          if (j > i + 1) {
+            if (f & kMatched) end = j - 1;
+            jumped += j - i - 1;
+            i = j - 1;
+          }
+          // Jumps too short to pay for the call end them for this scan.
+          if (++jumps == kSkipProbe) {
+            if (jumped < kSkipProbe * kJumpMin) special &= uint8_t(~kAccel);
+            jumps = jumped = 0;
+          }
+        }
       }
     }
     st.steps += i - from;

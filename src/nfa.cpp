@@ -282,6 +282,15 @@ std::unique_ptr<Automaton> build_automaton(const Node& root, bool reverse, bool 
     p.low[ch] = uint16_t(add_class(s, char_ctx(ch, p.ctx_mask), false));
   }
   p.nl = p.low['\n'];
+  bool alike = !(p.ctx_mask & kUniW);
+  std::fill(s.begin(), s.end(), 0);
+  s[0] |= 1;
+  for (size_t t = 1; alike && t < p.tests.size(); ++t) {
+    const CharTest::HighKind h = p.tests[t].high_kind;
+    alike = h == CharTest::HighKind::None || h == CharTest::HighKind::All;
+    if (h == CharTest::HighKind::All) s[t >> 6] |= uint64_t(1) << (t & 63);
+  }
+  if (alike) p.high = int32_t(add_class(s, char_ctx(0x100, p.ctx_mask), false));
   // The line feed at the last position: the line feed's tests, its own context.
   std::vector<uint64_t> nl_sig(p.sig.begin() + size_t(p.nl) * p.words,
                                p.sig.begin() + size_t(p.nl + 1) * p.words);

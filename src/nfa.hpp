@@ -80,7 +80,11 @@ struct Automaton {
   uint32_t fixed = 0;  // number of classes known at build
   uint32_t eot = 0;
   uint32_t final_nl = 0;
-  uint32_t nl = 0;            // the line feed's class
+  uint32_t nl = 0;  // the line feed's class
+  // The class of every code point above 255 where they all fall in one
+  // (each test takes all or none of them, no assertion reads the Unicode
+  // word context); -1 otherwise.
+  int32_t high = -1;
   size_t words = 0;           // 64-bit words per class signature
   std::vector<uint64_t> sig;  // fixed * words: the tests each class passes
   std::vector<uint8_t> ctx;   // fixed: each class's context bits (masked)

@@ -263,6 +263,58 @@ TEST(Dfa, EveryCodeUnitWidth) {
   EXPECT_EQ(tally.bad, 0);
 }
 
+// States that loop on all but a few code points are scanned through to the
+// next of those: runs of every length, matches that end anywhere in a run,
+// code points above 255 inside runs and line feeds at the end, in each
+// width (a cache keeps its loops between texts of different widths).
+TEST(Dfa, LoopsScannedThroughAgree) {
+  // Mostly code points the loops keep, now and then one of any kind.
+  const std::u32string body = U"xyz ab\u00E9\u0416\U0001F600", any = U"\"'\nabz ";
+  std::mt19937 rng(11);
+  std::vector<std::u32string> texts;
+  for (int i = 0; i < 24; ++i) {
+    std::u32string t;
+    const size_t len = 20 + rng() % 70;
+    for (size_t j = 0; j < len; ++j)
+      t += rng() % 6 ? body[rng() % body.size()] : any[rng() % any.size()];
+    if (i % 3 == 0) t += U'\n';
+    texts.push_back(t);
+  }
+  const std::vector<std::pair<std::string, uint32_t>> patterns = {
+      {"\"[^\"]*\"", 0},       {"'[^'\n]*'", 0},
+      {"[^\n]*ab[^\n]*", 0},   {"a[^\"'b]*[\"']", 0},
+      {"a.*b", flags::DOTALL}, {"a[^b]*$", 0},
+      {"x[^\n]*\\z", 0},       {"^[^\n]*$", flags::MULTILINE},
+      {"[^ ]*\u00e9", 0},      {"a[^\u0416]*b", 0},
+      {"\"[^x]*", 0},          {"k[^z]*\"", flags::IGNORECASE},
+      {"\\b[^ ]*\\b", 0},      {"(?:\"[^\"]*\"|'[^']*')+", 0},
+      {"a[\\x00-\\xff]*b", 0},
+  };
+  Tally tally;
+  for (const auto& [pat, f] : patterns) {
+    auto compiled = Regex::new_with_flags(pat, f);
+    ASSERT_TRUE(compiled.ok()) << pat;
+    const Regex& re = compiled.value();
+    const auto dfa = Dfa::build(re.tree());
+    ASSERT_TRUE(dfa) << pat;
+    ++tally.checked;
+    for (const std::u32string& t : texts) {
+      uint32_t top = 0;
+      for (char32_t c : t) top = std::max<uint32_t>(top, c);
+      std::vector<uint8_t> w1(t.begin(), t.end());
+      std::vector<uint16_t> w2(t.begin(), t.end());
+      std::vector<Text> views = {Text::of(t.data(), t.size())};
+      if (top < 0x10000) views.push_back(Text::of(w2.data(), w2.size()));
+      if (top < 0x100) views.push_back(Text::of(w1.data(), w1.size()));
+      for (const Text& v : views) {
+        State st = build_state(re.group_count(), v);
+        compare_state(re, *dfa, st, pat + " width " + std::to_string(v.width), tally);
+      }
+    }
+  }
+  EXPECT_EQ(tally.bad, 0);
+}
+
 TEST(Dfa, RefusesWhatItCannotExpress) {
   for (const char* p : {"\\X", "a{5000}b{5000}"}) {
     auto compiled = Regex::new_with_flags(p, 0);
