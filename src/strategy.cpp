@@ -33,6 +33,7 @@
 #include <algorithm>
 
 #include "backtracker.hpp"
+#include "one_char.hpp"
 #include "onepass.hpp"
 #include "poll.hpp"
 #include "prefilter.hpp"
@@ -79,6 +80,17 @@ const char* engine_name(Engine e) {
 
 Strategy::Strategy(const Node& tree, const Program& program, Analysis analysis, size_t group_count)
     : tree_(tree), program_(program), an_(std::move(analysis)), group_count_(group_count) {
+  switch (tree.kind) {
+    case NodeKind::Lit:
+    case NodeKind::Any:
+    case NodeKind::Class:
+    case NodeKind::Predef:
+    case NodeKind::Prop:
+      if (group_count == 0) one_char_ = std::make_unique<const OneChar>(char_test(tree));
+      break;
+    default:
+      break;
+  }
   if (an_.needle) {
     const Needle& nd = *an_.needle;
     const std::u32string& lit = an_.literal;
@@ -422,6 +434,10 @@ struct Search {
       find_literal(p);
       return;
     }
+    if (sg.one_char_ && forced == Engine::Auto) {
+      find_one_char(p);
+      return;
+    }
     if (sg.alternation_ && forced == Engine::Auto) {
       find_alternation(p);
       return;
@@ -683,6 +699,19 @@ struct Search {
       }
       from = q + 1;
     }
+  }
+
+  // A pattern that is one code point test: the next code point it accepts.
+  template <class U>
+  void find_one_char(const U* p) {
+    const size_t hit = scan_slices(st, s0, [&](size_t a, size_t b) {
+      const size_t i = sg.one_char_->find(p, a, b);
+      return i < b ? i : kNoPos;
+    });
+    if (hit == kNoPos) return;
+    st.reset(hit);
+    st.pos = hit + 1;
+    set_whole(hit);
   }
 
   // A pattern that is an alternation of strings: the needle's leftmost

@@ -38,6 +38,7 @@
 namespace kordal {
 
 class LiteralAlternation;
+class OneChar;
 class OnePass;
 class Prefilter;
 class ReverseSearch;
@@ -103,6 +104,8 @@ class Strategy {
   std::unique_ptr<const Prefilter> behind_;
   size_t behind_len_ = 0;
   bool literal_ = false;  // the pattern is one string, and the prefilter searches for it
+  // The pattern is one code point test (no groups), found by a scan for it.
+  std::unique_ptr<const OneChar> one_char_;
   // The pattern is an alternation of strings, matched by the prefilter and it.
   std::unique_ptr<const LiteralAlternation> alternation_;
   // Without groups, an attempt of a pattern that leads with a greedy loop is

@@ -293,6 +293,48 @@ TEST_P(Strategies, WordLeads) {
   EXPECT_EQ(bad, 0);
 }
 
+// Patterns that are one code point test: each kind of test, over texts of
+// each width with code points that fold, digits and letters of other
+// scripts, astral ones and line feeds (a scan of its own under Auto).
+TEST_P(Strategies, OneCodePoint) {
+  const Config c = GetParam();
+  Forced f(c.engine, c.cache);
+  static const std::vector<std::string> texts = [] {
+    std::vector<std::string> t = all_texts({"a", "K", "\n", "\xC3\xA9", "\xD0\xB0"}, 3);
+    for (const char* s : {"x@y#z\xE2\x84\xAA k \xC5\xBF s S 9\xD9\xA3",
+                          "\xF0\x9F\x98\x80"
+                          "a\xF0\x9D\x90\x80\xD0\x96\xD0\xB6 \xEF\xBC\x93\n",
+                          "\xE4\xB8\xAD\xE6\x96\x87, \xC3\x80\xC3\xA0 1234 \xD0\xBE\xD0\xB5"}) {
+      t.push_back(s);
+    }
+    return t;
+  }();
+  const char* const patterns[] = {"\\p{Lu}",
+                                  "\\P{L}",
+                                  ".",
+                                  "(?s).",
+                                  "(?i)k",
+                                  "(?i)s",
+                                  "[@#]",
+                                  "[@#$z]",
+                                  "[@#$zy]",
+                                  "[a-f]",
+                                  "\\d",
+                                  "\\W",
+                                  "[^\\n]",
+                                  "[\xD0\xB0-\xD1\x8F]",
+                                  "[\xD0\xB0\xD0\xB5\xD0\xBE"
+                                  "a]",
+                                  "(?a)\\w",
+                                  "[^a\xD0\xB0]",
+                                  "\xC3\xA9",
+                                  "(?i)\xC3\xA9",
+                                  "\\p{Han}"};
+  int bad = 0;
+  for (const char* p : patterns) bad += compare(p, texts);
+  EXPECT_EQ(bad, 0);
+}
+
 // Shapes where a search that starts from a literal inside or at the end of
 // the match, rather than from the match start, would go wrong.
 TEST_P(Strategies, InnerAndSuffixLiterals) {

@@ -1,0 +1,124 @@
+// The engine for a pattern that is one code point test and nothing else
+// (`\p{Lu}`, `[aeiou]`, `.`, `\d`) and has no groups: its match at or after
+// s is the next code point the test accepts. The general engines pay for a
+// start, a scan to the match's end and one back to its start on every such
+// match; this is one loop.
+//
+// The scan is vectorised (simd.hpp) where the test accepts at most four code
+// points, or one range, all below 256, and none above or the text has no
+// unit above 255. Otherwise it is a loop of one table load per code point
+// below 256. Above 255, tests whose answer there is not a compare or two
+// (properties, several ranges) are answered from a bitmap of the BMP filled
+// 256 code points at a time, on first need, by CharTest::accepts_high (a
+// bisection); the blocks are atomics, so threads sharing the pattern may
+// fill one at the same time (with the same bits). Astral code points ask
+// the test.
+//
+// Cost: linear in the code points scanned, plus 256 tests per block of the
+// BMP the texts touch, once per pattern. Memory: 10 KB for such tests.
+// Invariant: the result is the test's answer at each code point, so it is
+// the VM's match.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <utility>
+
+#include "char_test.hpp"
+#include "simd.hpp"
+
+namespace kordal {
+
+class OneChar {
+ public:
+  explicit OneChar(CharTest test);
+
+  // The first i in [from, stop) whose code point the test accepts, or stop.
+  template <class U>
+  size_t find(const U* p, size_t from, size_t stop) const {
+    if (vec_ != Vec::None && (sizeof(U) == 1 || test_.high_kind == CharTest::HighKind::None)) {
+      switch (vec_) {
+        case Vec::One:
+          return simd::find_unit(p, from, stop, U(units_[0]));
+        case Vec::Few:
+          return simd::find_any4(
+              p, from, stop,
+              std::array<U, 4>{U(units_[0]), U(units_[1]), U(units_[2]), U(units_[3])});
+        case Vec::Range:
+          return simd::find_range(p, from, stop, U(units_[0]), U(units_[1]));
+        case Vec::None:
+          break;
+      }
+    }
+    for (size_t i = from; i < stop; ++i) {
+      const uint32_t ch = uint32_t(p[i]);
+      if (ch < 256 ? test_.accepts_low(ch) : accepts_high(ch)) return i;
+    }
+    return stop;
+  }
+
+ private:
+  struct Block {
+    std::atomic<bool> ready{false};
+    std::atomic<uint64_t> bits[4] = {};
+  };
+
+  bool accepts_high(uint32_t ch) const {
+    if (!blocks_ || ch > 0xFFFF) return test_.accepts_high(char32_t(ch));
+    Block& b = blocks_[ch >> 8];
+    if (!b.ready.load(std::memory_order_acquire)) fill(b, ch & ~uint32_t(0xFF));
+    return (b.bits[(ch >> 6) & 3].load(std::memory_order_relaxed) >> (ch & 63)) & 1;
+  }
+
+  void fill(Block& b, uint32_t base) const {
+    for (uint32_t w = 0; w < 4; ++w) {
+      uint64_t bits = 0;
+      for (uint32_t j = 0; j < 64; ++j) {
+        if (test_.accepts_high(char32_t(base + w * 64 + j))) bits |= uint64_t(1) << j;
+      }
+      b.bits[w].store(bits, std::memory_order_relaxed);
+    }
+    b.ready.store(true, std::memory_order_release);
+  }
+
+  enum class Vec : uint8_t { None, One, Few, Range };
+  CharTest test_;
+  Vec vec_ = Vec::None;
+  std::array<uint8_t, 4> units_{};  // One, Few: the code points; Range: lo, hi
+  // The BMP in blocks of 256 code points (block 0 unused), where answers
+  // above 255 are looked up; null where they are a compare or two.
+  std::unique_ptr<Block[]> blocks_;
+};
+
+inline OneChar::OneChar(CharTest test) : test_(std::move(test)) {
+  const CharTest::HighKind h = test_.high_kind;
+  if (h == CharTest::HighKind::Prop || h == CharTest::HighKind::Parts) {
+    blocks_ = std::make_unique<Block[]>(256);
+  }
+  int count = 0, lo = -1, hi = -1;
+  bool one_range = true;
+  for (uint32_t c = 0; c < 256; ++c) {
+    if (!test_.accepts_low(c)) continue;
+    if (count < 4) units_[size_t(count)] = uint8_t(c);
+    ++count;
+    if (lo < 0) lo = int(c);
+    one_range = one_range && (hi < 0 || hi == int(c) - 1);
+    hi = int(c);
+  }
+  if (count == 0) return;
+  if (count == 1) {
+    vec_ = Vec::One;
+  } else if (count <= 4) {
+    vec_ = Vec::Few;
+    for (int i = count; i < 4; ++i) units_[size_t(i)] = units_[0];
+  } else if (one_range) {
+    vec_ = Vec::Range;
+    units_[0] = uint8_t(lo);
+    units_[1] = uint8_t(hi);
+  }
+}
+
+}  // namespace kordal
