@@ -45,6 +45,14 @@ struct State;
 inline constexpr size_t kDefaultBacktrackCap = size_t(2) << 30;
 size_t backtrack_cap();
 void set_backtrack_cap(size_t bytes);  // for tests
+// Lowers (or raises) the cap for a scope, for tests.
+struct BacktrackCapScope {
+  explicit BacktrackCapScope(size_t bytes) : old(backtrack_cap()) { set_backtrack_cap(bytes); }
+  ~BacktrackCapScope() { set_backtrack_cap(old); }
+  BacktrackCapScope(const BacktrackCapScope&) = delete;
+  BacktrackCapScope& operator=(const BacktrackCapScope&) = delete;
+  size_t old;
+};
 
 // When searches memoise visited states: once their steps outgrow the text
 // (Auto), from their first step (Always), or never; for tests and benchmarks.

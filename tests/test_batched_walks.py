@@ -140,7 +140,7 @@ def test_batched_walks_see_time_limits(call):
 # only by the signal. The other thread is told the walk is about to begin;
 # it can run only once the main thread gives up the lock, which it first
 # does inside the walk, so the signal cannot come before it.
-INTERRUPT_SCRIPT = """
+SCRIPT_HEAD = """
 import os, signal, threading
 import kordal_python as kordal
 started = threading.Event()
@@ -150,6 +150,9 @@ def interrupter():
 r = kordal.Regex(r"ab|(?:x+x+)+y(?<=y)")
 text = "ab " * 200_000 + "x" * 40 + "z"
 threading.Thread(target=interrupter, daemon=True).start()
+"""
+
+INTERRUPT_SCRIPT = SCRIPT_HEAD + """
 try:
     started.set()
     r.findall(text)
@@ -167,16 +170,7 @@ def test_interrupt_during_a_batched_findall():
 
 # The same tail under finditer, which reads ahead: the matches its batch found
 # before the signal are handed out after it, none lost or repeated.
-FINDITER_INTERRUPT_SCRIPT = """
-import os, signal, threading
-import kordal_python as kordal
-started = threading.Event()
-def interrupter():
-    started.wait()
-    os.kill(os.getpid(), signal.SIGINT)
-r = kordal.Regex(r"ab|(?:x+x+)+y(?<=y)")
-text = "ab " * 200_000 + "x" * 40 + "z"
-threading.Thread(target=interrupter, daemon=True).start()
+FINDITER_INTERRUPT_SCRIPT = SCRIPT_HEAD + """
 it = r.finditer(text)
 seen = 0
 try:

@@ -210,6 +210,24 @@ TEST(Dfa, RandomPatterns) {
 // Texts read in place in each width, with non-ASCII letters, digits, spaces
 // and case pairs whose folding leaves ASCII (K and the Kelvin sign, s and
 // the long s).
+// compare_state on each text in every width that holds it.
+void compare_widths(const Regex& re, const Dfa& dfa, const std::vector<std::u32string>& texts,
+                    const std::string& label, Tally& tally) {
+  for (const std::u32string& t : texts) {
+    uint32_t top = 0;
+    for (char32_t c : t) top = std::max<uint32_t>(top, c);
+    std::vector<uint8_t> w1(t.begin(), t.end());
+    std::vector<uint16_t> w2(t.begin(), t.end());
+    std::vector<Text> views = {Text::of(t.data(), t.size())};
+    if (top < 0x10000) views.push_back(Text::of(w2.data(), w2.size()));
+    if (top < 0x100) views.push_back(Text::of(w1.data(), w1.size()));
+    for (const Text& v : views) {
+      State st = build_state(re.group_count(), v);
+      compare_state(re, dfa, st, label + "width " + std::to_string(v.width), tally);
+    }
+  }
+}
+
 TEST(Dfa, EveryCodeUnitWidth) {
   const std::vector<std::u32string> texts = {U"",
                                              U"k\u212Aa",
@@ -246,19 +264,7 @@ TEST(Dfa, EveryCodeUnitWidth) {
     const auto dfa = Dfa::build(re.tree());
     ASSERT_TRUE(dfa) << pat;
     ++tally.checked;
-    for (const std::u32string& t : texts) {
-      uint32_t top = 0;
-      for (char32_t c : t) top = std::max<uint32_t>(top, c);
-      std::vector<uint8_t> w1(t.begin(), t.end());
-      std::vector<uint16_t> w2(t.begin(), t.end());
-      std::vector<Text> views = {Text::of(t.data(), t.size())};
-      if (top < 0x10000) views.push_back(Text::of(w2.data(), w2.size()));
-      if (top < 0x100) views.push_back(Text::of(w1.data(), w1.size()));
-      for (const Text& v : views) {
-        State st = build_state(re.group_count(), v);
-        compare_state(re, *dfa, st, "width " + std::to_string(v.width), tally);
-      }
-    }
+    compare_widths(re, *dfa, texts, "", tally);
   }
   EXPECT_EQ(tally.bad, 0);
 }
@@ -298,19 +304,7 @@ TEST(Dfa, LoopsScannedThroughAgree) {
     const auto dfa = Dfa::build(re.tree());
     ASSERT_TRUE(dfa) << pat;
     ++tally.checked;
-    for (const std::u32string& t : texts) {
-      uint32_t top = 0;
-      for (char32_t c : t) top = std::max<uint32_t>(top, c);
-      std::vector<uint8_t> w1(t.begin(), t.end());
-      std::vector<uint16_t> w2(t.begin(), t.end());
-      std::vector<Text> views = {Text::of(t.data(), t.size())};
-      if (top < 0x10000) views.push_back(Text::of(w2.data(), w2.size()));
-      if (top < 0x100) views.push_back(Text::of(w1.data(), w1.size()));
-      for (const Text& v : views) {
-        State st = build_state(re.group_count(), v);
-        compare_state(re, *dfa, st, pat + " width " + std::to_string(v.width), tally);
-      }
-    }
+    compare_widths(re, *dfa, texts, pat + " ", tally);
   }
   EXPECT_EQ(tally.bad, 0);
 }

@@ -194,19 +194,13 @@ TEST(FindAhead, ReadsNoLongSearchAhead) {
   EXPECT_EQ(polls, 0);  // a short text: no batch polled before it began
 }
 
-struct CapGuard {
-  explicit CapGuard(size_t bytes) : old(backtrack_cap()) { set_backtrack_cap(bytes); }
-  ~CapGuard() { set_backtrack_cap(old); }
-  size_t old;
-};
-
 TEST(FindAhead, AnErrorComesAfterTheMatchesBeforeIt) {
   // The seventh search needs more backtrack stack than the cap; it falls in
   // the third batch (1, 2, 4), after three matches found with it.
   auto re = Regex::new_with_flags("y|(?:a|bc)*d(?!x)", 0);
   ASSERT_TRUE(re.ok());
   const std::string text = "y y y y y y " + repeat("abc", 50000) + "d";
-  CapGuard cap(1 << 20);
+  BacktrackCapScope cap(1 << 20);
   FindIter it(re.value(), text);
   size_t at = 0;
   bool found = false;

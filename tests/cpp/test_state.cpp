@@ -260,13 +260,6 @@ TEST(Search, DeepMatchesNeedNoNativeStack) {
   EXPECT_EQ(m->caps[0].end, hay.size());
 }
 
-// Lowers the backtrack stack's cap for one test.
-struct CapGuard {
-  explicit CapGuard(size_t bytes) : old(backtrack_cap()) { set_backtrack_cap(bytes); }
-  ~CapGuard() { set_backtrack_cap(old); }
-  size_t old;
-};
-
 TEST(Search, ExceedingTheBacktrackCapEndsTheSearch) {
   // (?:a|bc)* keeps one 24-byte choice point per iteration: 100000
   // iterations need about 2.4 MB, over a 1 MB cap. (The lookahead keeps
@@ -277,7 +270,7 @@ TEST(Search, ExceedingTheBacktrackCapEndsTheSearch) {
   for (int i = 0; i < 50000; ++i) hay += "abc";
   std::optional<Match> m;
   {
-    CapGuard cap(1 << 20);
+    BacktrackCapScope cap(1 << 20);
     EXPECT_EQ(re.value().find(hay + "d", m), Status::TooDeep);
     EXPECT_FALSE(m);
     // Below the cap the same pattern still works on a shorter text.
