@@ -1,12 +1,22 @@
 // FindIter and SplitIter over the Regex's building blocks (iterators.hpp).
 #include "iterators.hpp"
 
+#include <algorithm>
 #include <exception>
 
 #include "poll.hpp"
 #include "state.hpp"
 
 namespace kordal {
+
+namespace {
+
+// What a read-ahead batch holds at most: spans where matches are just their
+// groups' spans (32 bytes each), whole matches (histories included) else.
+constexpr size_t kAheadSpans = 4096;
+constexpr size_t kAheadMatches = 64;
+
+}  // namespace
 
 FindIter::FindIter(const Regex& re, AnyText text) : re_(re) {
   try {
@@ -67,7 +77,10 @@ Status FindIter::next_ahead(size_t& at, bool& found, const SearchControl& ctl) {
     return Status::Interrupted;
   }
   bool more = true;
-  const size_t limit = quiet_ > 0 ? 1 : ahead_;
+  // A live iterator keeps its batch: bound what one holds.
+  const size_t spans = state_->caps().size();
+  const size_t most = batch_.flat ? std::max<size_t>(1, kAheadSpans / spans) : kAheadMatches;
+  const size_t limit = quiet_ > 0 ? 1 : std::min(ahead_, most);
   const Status status = find_batch(re_, *state_, next_start_, batch_, more, ctl, limit, true);
   if (quiet_ > 0) {
     --quiet_;
