@@ -68,6 +68,7 @@ class Checker {
     if (all.done) {
       check_split(all.value);
       check_replace_all(all.value);
+      check_ahead(all.value);
     }
     check_replace(first);
     for (int mode = 0; mode < 3; ++mode) check_escape(mode != 0, mode == 2);
@@ -263,6 +264,37 @@ class Checker {
     }
     r.done = true;
     return r;
+  }
+
+  // The walk read ahead (FindIter::next_ahead, Python's finditer) hands out
+  // findall's matches, from spans or whole matches as its batches hold them.
+  void check_ahead(const std::vector<Match>& all) {
+    FindIter it(re_, in_.hay);
+    Budget b;
+    size_t i = 0;
+    for (;;) {
+      size_t at = 0;
+      bool found = false;
+      if (!completed(it.next_ahead(at, found, b.control()), "findall ahead")) return;
+      if (!found) break;
+      FUZZ_CHECK(i < all.size(), "findall ahead: more than findall's %zu matches", all.size());
+      const FindBatch& fb = it.batch();
+      if (fb.flat) {
+        FUZZ_CHECK(fb.groups == all[i].caps.size(), "findall ahead: %zu spans per match",
+                   fb.groups);
+        for (size_t g = 0; g < fb.groups; ++g) {
+          const Span& s = fb.spans_of(at)[g];
+          const Span& w = all[i].caps[g];
+          FUZZ_CHECK(
+              s.start == w.start && s.end == w.end && s.cstart == w.cstart && s.cend == w.cend,
+              "findall ahead: match %zu differs in group %zu", i, g);
+        }
+      } else {
+        FUZZ_CHECK(same_match(fb.matches[at], all[i]), "findall ahead: match %zu differs", i);
+      }
+      ++i;
+    }
+    FUZZ_CHECK(i == all.size(), "findall ahead: %zu matches, findall %zu", i, all.size());
   }
 
   // Split yields the text before each separator match, then the texts of its
