@@ -23,9 +23,7 @@ import common
 
 
 def cases(corpus, scale):
-    def text(name):
-        return (corpus / name).read_text(encoding="utf-8")
-
+    text = common.reader(corpus)
     n = lambda k: max(1, int(k * scale))  # noqa: E731
     sherlock = text("rebar/sherlock.txt")
     en = text("rebar/opensubtitles__en-sampled.txt")

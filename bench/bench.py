@@ -47,9 +47,7 @@ def redux(fasta):
 
 
 def cases(corpus):
-    def text(name):
-        return (corpus / name).read_text(encoding="utf-8")
-
+    text = common.reader(corpus)
     mario = text("mariomka/input-text.txt")
     en = text("rebar/opensubtitles__en-sampled.txt")
     ru = text("rebar/opensubtitles__ru-sampled.txt")

@@ -93,6 +93,11 @@ def corpus_or_exit(corpus):
     return corpus
 
 
+def reader(corpus):
+    """A function reading a corpus file (a path under `corpus`) as text."""
+    return lambda name: (corpus / name).read_text(encoding="utf-8")
+
+
 def kordal_flags(f):
     out = 0
     if f & re.IGNORECASE:

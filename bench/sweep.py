@@ -18,9 +18,7 @@ import common
 
 
 def cases(corpus):
-    def text(name):
-        return (corpus / name).read_text(encoding="utf-8")
-
+    text = common.reader(corpus)
     en = text("rebar/opensubtitles__en-sampled.txt")
     ru = text("rebar/opensubtitles__ru-sampled.txt")
     zh = text("rebar/opensubtitles__zh-sampled.txt")

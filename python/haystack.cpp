@@ -126,6 +126,15 @@ void raise_encode_error(PyObject* o) {
   }
 }
 
+// Points h at the memo's narrow copy (or where it will be) when the memo
+// holds h's str, checked clean.
+void lend_narrow(Memo* m, Haystack& h) {
+  if (m == nullptr || m->str != h.obj || !m->clean) return;
+  h.narrow_units = m->narrow;
+  h.narrow.units = m->narrow.get();
+  h.text.narrow = &h.narrow;
+}
+
 }  // namespace
 
 kordal::Text text_of(PyObject* str) {
@@ -163,17 +172,12 @@ bool to_haystack(PyObject* o, const char* param, Haystack& out) {
     if (m == nullptr || !adopt(m, o)) return true;
     m->clean = true;
   }
-  attach_narrow(out);
+  if (out.text.n >= kNarrowMin) lend_narrow(m, out);
   return true;
 }
 
 void attach_narrow(Haystack& h) {
-  if (h.text.width == 1 || h.text.n < kNarrowMin) return;
-  Memo* m = current_memo();
-  if (m == nullptr || m->str != h.obj || !m->clean) return;
-  h.narrow_units = m->narrow;
-  h.narrow.units = m->narrow.get();
-  h.text.narrow = &h.narrow;
+  if (h.text.width > 1 && h.text.n >= kNarrowMin) lend_narrow(current_memo(), h);
 }
 
 Haystack::~Haystack() {

@@ -86,11 +86,9 @@ struct Side {
   std::vector<int32_t> trans;  // states * width: encode(target), or -1 unknown
   std::vector<uint8_t> flags;  // per state: kMatched, kDead, kStart
   // Per forward state: whether it loops on all but at most four code points
-  // below 256 (kAccelUnknown, kAccelNo, kAccelYes), and those four (the
-  // first repeated), or none when `esc_n` is 0.
+  // below 256 (kAccelUnknown, kAccelNo, kAccelYes), and those.
   std::vector<uint8_t> acc;
-  std::vector<std::array<uint8_t, 4>> esc;
-  std::vector<uint8_t> esc_n;
+  std::vector<simd::FewUnits> esc;
   std::vector<uint8_t> sctx;  // per state: context of the consumed character
   std::vector<uint32_t> off;  // per state: its seeds in `seeds`, [off[i], off[i+1])
   std::vector<uint32_t> seeds;
@@ -167,13 +165,11 @@ struct DfaCache {
     s.bytes = 0;
     s.acc.clear();
     s.esc.clear();
-    s.esc_n.clear();
     // State 0: dead (no seeds, no match).
     s.trans.assign(width, encode(0, kDead));
     s.flags.push_back(kDead);
     s.acc.push_back(kAccelNo);
     s.esc.push_back({});
-    s.esc_n.push_back(0);
     s.sctx.push_back(0);
     s.off.push_back(0);
   }
@@ -385,17 +381,11 @@ class Runner {
       if (cls[k] < 0) cls[k] = int8_t(loops(from, k));
       return cls[k] == 1;
     };
-    std::array<uint8_t, 4> e{};
-    size_t n = 0;
-    for (uint32_t ch = 0; ch < 256; ++ch) {
-      const bool esc = !loop_of(p_.low[ch]) || (ch == '\n' && !loop_of(p_.final_nl));
-      if (!esc) continue;
-      if (n == e.size()) return;
-      e[n++] = uint8_t(ch);
-    }
-    for (size_t i = n; i < e.size(); ++i) e[i] = e[0];
+    simd::FewUnits e;
+    const bool few = e.set(
+        [&](uint32_t ch) { return !loop_of(p_.low[ch]) || (ch == '\n' && !loop_of(p_.final_nl)); });
+    if (!few) return;
     side_.esc[f] = e;
-    side_.esc_n[f] = uint8_t(n);
     side_.acc[f] = kAccelYes;
   }
 
@@ -464,7 +454,6 @@ class Runner {
     side_.sctx.push_back(ctx);
     side_.acc.push_back(kAccelUnknown);
     side_.esc.push_back({});
-    side_.esc_n.push_back(0);
     side_.seeds.insert(side_.seeds.end(), sd.begin(), sd.end());
     side_.off.push_back(uint32_t(side_.seeds.size()));
     side_.index.emplace(key, id);
@@ -488,16 +477,6 @@ bool poll_stop(State& st) {
     return true;
   }
   return false;
-}
-
-// Next index in [i, stop) holding one of a looping state's escapes, or stop.
-template <class U>
-size_t next_escape(const U* text, size_t i, size_t stop, const std::array<uint8_t, 4>& e,
-                   uint8_t n) {
-  if (n == 0 || i >= stop) return stop;
-  if (n == 1) return simd::find_unit(text, i, stop, U(e[0]));
-  const std::array<U, 4> u = {U(e[0]), U(e[1]), U(e[2]), U(e[3])};
-  return simd::find_any4(text, i, stop, u);
 }
 
 // Next index in [i, stop) whose code point can begin a match, or stop.
@@ -606,7 +585,7 @@ Dfa::Outcome forward(const Automaton& p, DfaCache& c, State& st, const U* text, 
           // A loop: every code point up to its next escape keeps the state
           // (and each is a match's end if this one was).
           const size_t id = row / w;
-          const size_t j = next_escape(text, i + 1, stop, c.fwd.esc[id], c.fwd.esc_n[id]);
+          const size_t j = c.fwd.esc[id].find(text, i + 1, stop);
           if (j > i + 1) {
             if (f & kMatched) end = j - 1;
             jumped += j - i - 1;

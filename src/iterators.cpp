@@ -16,6 +16,11 @@ namespace {
 constexpr size_t kAheadSpans = 4096;
 constexpr size_t kAheadMatches = 64;
 
+// The poll of a search made ahead of need: its first poll ends it.
+bool cut_short(void*) {
+  return true;
+}
+
 }  // namespace
 
 FindIter::FindIter(const Regex& re, AnyText text) : re_(re) {
@@ -152,15 +157,6 @@ Status SplitIter::next_segment(std::optional<Segment>& out, const SearchControl&
     return status;
   });
 }
-
-namespace {
-
-// The poll of a search made ahead of need: its first poll ends it.
-bool cut_short(void*) {
-  return true;
-}
-
-}  // namespace
 
 Status find_batch(const Regex& re, State& st, size_t& next, FindBatch& out, bool& more,
                   const SearchControl& ctl, size_t limit, bool ahead) {

@@ -20,7 +20,6 @@
 // the VM's match.
 #pragma once
 
-#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -40,18 +39,8 @@ class OneChar {
   template <class U>
   size_t find(const U* p, size_t from, size_t stop) const {
     if (vec_ != Vec::None && (sizeof(U) == 1 || test_.high_kind == CharTest::HighKind::None)) {
-      switch (vec_) {
-        case Vec::One:
-          return simd::find_unit(p, from, stop, U(units_[0]));
-        case Vec::Few:
-          return simd::find_any4(
-              p, from, stop,
-              std::array<U, 4>{U(units_[0]), U(units_[1]), U(units_[2]), U(units_[3])});
-        case Vec::Range:
-          return simd::find_range(p, from, stop, U(units_[0]), U(units_[1]));
-        case Vec::None:
-          break;
-      }
+      return vec_ == Vec::Few ? few_.find(p, from, stop)
+                              : simd::find_range(p, from, stop, U(lo_), U(hi_));
     }
     for (size_t i = from; i < stop; ++i) {
       const uint32_t ch = uint32_t(p[i]);
@@ -84,10 +73,11 @@ class OneChar {
     b.ready.store(true, std::memory_order_release);
   }
 
-  enum class Vec : uint8_t { None, One, Few, Range };
+  enum class Vec : uint8_t { None, Few, Range };
   CharTest test_;
   Vec vec_ = Vec::None;
-  std::array<uint8_t, 4> units_{};  // One, Few: the code points; Range: lo, hi
+  simd::FewUnits few_;       // Vec::Few: the code points it accepts
+  uint8_t lo_ = 0, hi_ = 0;  // Vec::Range: the range
   // The BMP in blocks of 256 code points (block 0 unused), where answers
   // above 255 are looked up; null where they are a compare or two.
   std::unique_ptr<Block[]> blocks_;
@@ -98,27 +88,21 @@ inline OneChar::OneChar(CharTest test) : test_(std::move(test)) {
   if (h == CharTest::HighKind::Prop || h == CharTest::HighKind::Parts) {
     blocks_ = std::make_unique<Block[]>(256);
   }
-  int count = 0, lo = -1, hi = -1;
-  bool one_range = true;
+  const auto accepts = [this](uint32_t c) { return test_.accepts_low(c); };
+  if (few_.set(accepts)) {
+    if (few_.n > 0) vec_ = Vec::Few;
+    return;
+  }
+  int lo = -1, hi = -1;
   for (uint32_t c = 0; c < 256; ++c) {
-    if (!test_.accepts_low(c)) continue;
-    if (count < 4) units_[size_t(count)] = uint8_t(c);
-    ++count;
+    if (!accepts(c)) continue;
+    if (hi >= 0 && hi != int(c) - 1) return;  // not one range
     if (lo < 0) lo = int(c);
-    one_range = one_range && (hi < 0 || hi == int(c) - 1);
     hi = int(c);
   }
-  if (count == 0) return;
-  if (count == 1) {
-    vec_ = Vec::One;
-  } else if (count <= 4) {
-    vec_ = Vec::Few;
-    for (int i = count; i < 4; ++i) units_[size_t(i)] = units_[0];
-  } else if (one_range) {
-    vec_ = Vec::Range;
-    units_[0] = uint8_t(lo);
-    units_[1] = uint8_t(hi);
-  }
+  vec_ = Vec::Range;
+  lo_ = uint8_t(lo);
+  hi_ = uint8_t(hi);
 }
 
 }  // namespace kordal

@@ -66,6 +66,37 @@ size_t find_any4(const uint8_t* p, size_t from, size_t n, const std::array<uint8
 size_t find_any4(const uint16_t* p, size_t from, size_t n, const std::array<uint16_t, 4>& u);
 size_t find_any4(const uint32_t* p, size_t from, size_t n, const std::array<uint32_t, 4>& u);
 
+// Up to four code units below 256 searched together: one with find_unit,
+// more with find_any4 (the first repeated to fill). None: nothing is found.
+struct FewUnits {
+  std::array<uint8_t, 4> u{};
+  uint8_t n = 0;
+
+  // The units c < 256 with has(c); false, and none kept, for more than four.
+  template <class Has>
+  bool set(Has&& has) {
+    n = 0;
+    for (uint32_t c = 0; c < 256; ++c) {
+      if (!has(c)) continue;
+      if (n == 4) {
+        n = 0;
+        return false;
+      }
+      u[n++] = uint8_t(c);
+    }
+    for (size_t i = n; n > 0 && i < u.size(); ++i) u[i] = u[0];
+    return true;
+  }
+
+  // The first i in [from, stop) with p[i] one of the units, or stop.
+  template <class U>
+  size_t find(const U* p, size_t from, size_t stop) const {
+    if (n == 0 || from >= stop) return stop;
+    if (n == 1) return find_unit(p, from, stop, U(u[0]));
+    return find_any4(p, from, stop, std::array<U, 4>{U(u[0]), U(u[1]), U(u[2]), U(u[3])});
+  }
+};
+
 // The sum over p[0, n) of each code point's UTF-8 length minus one, so the
 // UTF-8 length of the run is n plus this.
 size_t utf8_extra(const uint16_t* p, size_t n);

@@ -228,6 +228,23 @@ void compare_widths(const Regex& re, const Dfa& dfa, const std::vector<std::u32s
   }
 }
 
+// Every pattern (the DFA must take each) against the reference on every
+// text, in each width.
+void check_widths(const std::vector<std::pair<std::string, uint32_t>>& patterns,
+                  const std::vector<std::u32string>& texts) {
+  Tally tally;
+  for (const auto& [pat, f] : patterns) {
+    auto compiled = Regex::new_with_flags(pat, f);
+    ASSERT_TRUE(compiled.ok()) << pat;
+    const Regex& re = compiled.value();
+    const auto dfa = Dfa::build(re.tree());
+    ASSERT_TRUE(dfa) << pat;
+    ++tally.checked;
+    compare_widths(re, *dfa, texts, pat + " ", tally);
+  }
+  EXPECT_EQ(tally.bad, 0);
+}
+
 TEST(Dfa, EveryCodeUnitWidth) {
   const std::vector<std::u32string> texts = {U"",
                                              U"k\u212Aa",
@@ -256,17 +273,7 @@ TEST(Dfa, EveryCodeUnitWidth) {
       {"[^\\W\\d]+", 0},
       {"\U0001F600.", flags::DOTALL},
   };
-  Tally tally;
-  for (const auto& [pat, f] : patterns) {
-    auto compiled = Regex::new_with_flags(pat, f);
-    ASSERT_TRUE(compiled.ok()) << pat;
-    const Regex& re = compiled.value();
-    const auto dfa = Dfa::build(re.tree());
-    ASSERT_TRUE(dfa) << pat;
-    ++tally.checked;
-    compare_widths(re, *dfa, texts, "", tally);
-  }
-  EXPECT_EQ(tally.bad, 0);
+  check_widths(patterns, texts);
 }
 
 // States that loop on all but a few code points are scanned through to the
@@ -296,17 +303,7 @@ TEST(Dfa, LoopsScannedThroughAgree) {
       {"\\b[^ ]*\\b", 0},      {"(?:\"[^\"]*\"|'[^']*')+", 0},
       {"a[\\x00-\\xff]*b", 0},
   };
-  Tally tally;
-  for (const auto& [pat, f] : patterns) {
-    auto compiled = Regex::new_with_flags(pat, f);
-    ASSERT_TRUE(compiled.ok()) << pat;
-    const Regex& re = compiled.value();
-    const auto dfa = Dfa::build(re.tree());
-    ASSERT_TRUE(dfa) << pat;
-    ++tally.checked;
-    compare_widths(re, *dfa, texts, pat + " ", tally);
-  }
-  EXPECT_EQ(tally.bad, 0);
+  check_widths(patterns, texts);
 }
 
 TEST(Dfa, RefusesWhatItCannotExpress) {
