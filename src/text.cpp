@@ -227,6 +227,10 @@ constexpr size_t kShortStep = 16;
 }  // namespace
 
 size_t ByteCursor::slow_byte_of(size_t i) {
+  if (size_t b; marks_ != nullptr && marks_->known(i, b)) {
+    last_ = TextPos{i, b};
+    return b;
+  }
   // Forward within one mark's stretch: no mark to record on the way.
   const size_t d = i - last_.index;  // huge when i is behind
   if (d <= kShortStep &&

@@ -133,6 +133,21 @@ class ByteMarks {
     const size_t k = size_t(std::upper_bound(bytes_.begin(), bytes_.end(), b) - bytes_.begin()) - 1;
     return TextPos{k << kShift, bytes_[k]};
   }
+  // Byte offset of code point i from the marks alone, when they give it:
+  // i is a mark, or lies between two marks one step of bytes apart, a
+  // stretch that is all ASCII. Mostly-ASCII texts convert in O(1) this way.
+  bool known(size_t i, size_t& b) const {
+    const size_t k = i >> kShift;
+    if (k + 1 < bytes_.size() && bytes_[k + 1] - bytes_[k] == kStep) {
+      b = bytes_[k] + (i & (kStep - 1));
+      return true;
+    }
+    if (k < bytes_.size() && (i & (kStep - 1)) == 0) {
+      b = bytes_[k];
+      return true;
+    }
+    return false;
+  }
   // Byte offset of code point i >= from.index, counted from `from`. Marks
   // are recorded on the way when `from` is not past the first unrecorded
   // one, so that they stay a gapless prefix.

@@ -196,6 +196,37 @@ TEST_P(TextWidth, CursorsSharingMarks) {
   }
 }
 
+// Stretches between marks that are all ASCII convert from the marks alone;
+// a wider code point at either edge of a stretch, or inside it, must not be
+// taken for ASCII.
+TEST_P(TextWidth, MarksOverMostlyAsciiText) {
+  constexpr size_t K = ByteMarks::kStep;
+  const size_t n = 8 * K + 77;
+  std::vector<char32_t> cps(n, 'a');
+  const char32_t wide = GetParam() == 1 ? 0xE9 : GetParam() == 2 ? 0x20AC : 0x1F600;
+  for (size_t at : {K, 3 * K + K - 1, 5 * K + 200, 8 * K + 3}) cps[at] = wide;
+  const Stored s = store(cps, GetParam());
+  ByteMarks marks;
+  marks.prepare(n);
+  ByteCursor first(s.text);
+  first.use_marks(&marks);
+  ASSERT_EQ(first.byte_of(n), s.offsets[n]);
+  std::mt19937 rng(31);
+  ByteCursor cur(s.text);
+  cur.use_marks(&marks);
+  for (size_t k = 0; k <= 8; ++k) {
+    for (size_t i : {k * K, k * K + 1, k * K + K - 1}) {
+      if (i <= n) {
+        ASSERT_EQ(cur.byte_of(i), s.offsets[i]) << i;
+      }
+    }
+  }
+  for (int k = 0; k < 2000; ++k) {
+    const size_t i = rng() % (n + 1);
+    ASSERT_EQ(cur.byte_of(i), s.offsets[i]) << i;
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Widths, TextWidth, ::testing::Values(1, 2, 4));
 
 TEST(Text, SurrogateScan) {
