@@ -753,9 +753,29 @@ std::unique_ptr<const Dfa> Dfa::build_prefixes(const Node& root) {
   return d;
 }
 
+namespace {
+
+// A wide text's narrow copy when a scan may read it instead of the text: the
+// automaton puts 0xFF and every code point above it in one class, and the
+// start set takes 0xFF wherever it takes those. The copy is a quarter or
+// half the bytes, and it is what the literal scans read, so what a scan
+// verifies near their hits is already in the cache.
+const uint8_t* narrow_units(const Automaton& p, const State& st, const StartSet* ss) {
+  if (st.text.width == 1 || !p.narrow_alike) return nullptr;
+  const NarrowCopy* nc = st.text.narrow;
+  if (nc == nullptr || nc->units == nullptr) return nullptr;
+  if (ss != nullptr && ss->high && !ss->lo[0xFF]) return nullptr;
+  return nc->units;
+}
+
+}  // namespace
+
 Dfa::Outcome Dfa::find_end(State& st, size_t s, bool anchored, bool earliest, size_t& end,
                            const StartSet* starts) const {
   CacheLease lease(*prog_, id_);
+  if (const uint8_t* u = narrow_units(*prog_, st, starts)) {
+    return forward(*prog_, *lease, st, u, s, anchored, earliest, end, starts);
+  }
   return with_units(st.text, [&](const auto* text) {
     return forward(*prog_, *lease, st, text, s, anchored, earliest, end, starts);
   });
@@ -764,19 +784,22 @@ Dfa::Outcome Dfa::find_end(State& st, size_t s, bool anchored, bool earliest, si
 Dfa::Outcome Dfa::find_span(State& st, size_t s, bool anchored, size_t& start, size_t& end,
                             const StartSet* starts) const {
   CacheLease lease(*prog_, id_);
-  return with_units(st.text, [&](const auto* text) {
+  auto span = [&](const auto* text) {
     const Outcome o = forward(*prog_, *lease, st, text, s, anchored, false, end, starts);
     if (o != Outcome::Found) return o;
     const Outcome r = backward(*prog_, *lease, st, text, s, end, start);
     // A match the forward scan saw has a start: NotFound would be a fault.
     return r == Outcome::NotFound ? Outcome::GaveUp : r;
-  });
+  };
+  if (const uint8_t* u = narrow_units(*prog_, st, starts)) return span(u);
+  return with_units(st.text, span);
 }
 
 Dfa::Outcome Dfa::find_start(State& st, size_t lo, size_t e, size_t& start) const {
   CacheLease lease(*prog_, id_);
-  return with_units(
-      st.text, [&](const auto* text) { return backward(*prog_, *lease, st, text, lo, e, start); });
+  auto back = [&](const auto* text) { return backward(*prog_, *lease, st, text, lo, e, start); };
+  if (const uint8_t* u = narrow_units(*prog_, st, nullptr)) return back(u);
+  return with_units(st.text, back);
 }
 
 size_t dfa_cache_limit() {

@@ -291,6 +291,7 @@ std::unique_ptr<Automaton> build_automaton(const Node& root, bool reverse, bool 
     if (h == CharTest::HighKind::All) s[t >> 6] |= uint64_t(1) << (t & 63);
   }
   if (alike) p.high = int32_t(add_class(s, char_ctx(0x100, p.ctx_mask), false));
+  p.narrow_alike = alike && p.low[0xFF] == uint16_t(p.high);
   // The line feed at the last position: the line feed's tests, its own context.
   std::vector<uint64_t> nl_sig(p.sig.begin() + size_t(p.nl) * p.words,
                                p.sig.begin() + size_t(p.nl + 1) * p.words);

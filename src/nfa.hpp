@@ -85,6 +85,9 @@ struct Automaton {
   // (each test takes all or none of them, no assertion reads the Unicode
   // word context); -1 otherwise.
   int32_t high = -1;
+  // Whether 0xFF is in that class too: a scan may then read a wide text's
+  // narrow copy (text.hpp), where every code point from 0xFF up is 0xFF.
+  bool narrow_alike = false;
   size_t words = 0;           // 64-bit words per class signature
   std::vector<uint64_t> sig;  // fixed * words: the tests each class passes
   std::vector<uint8_t> ctx;   // fixed: each class's context bits (masked)

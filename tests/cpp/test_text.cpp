@@ -297,7 +297,16 @@ TEST(Text, NarrowCopyScansAgreeWithTheWideText) {
                {"a\u00fe", 1},
                {"\u00ff", 0},
                {"@\u0140?a", -1},
-               {"(?i)\u0161", 0}};
+               {"(?i)\u0161", 0},
+               // Automaton scans, which read the copy only where 0xFF and
+               // every code point above it are one class.
+               {"a.{0,3}@", -1},
+               {"[^@ ]+@[^ ]*", -1},
+               {"[^a]{2,}\\.", -1},
+               {"[^\u0140]{2,}", -1},
+               {"\u00ff[^b]+", -1},
+               {"[\u0100-\u0200]{2}.", -1},
+               {"\\w\\W{2,}", -1}};
   std::mt19937 rng(7);
   for (int width : {2, 4}) {
     const std::vector<char32_t>& pool = width == 2 ? pool2 : pool4;
