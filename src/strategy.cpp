@@ -244,6 +244,7 @@ struct Search {
   template <class U>
   size_t skip(const U* p, size_t s, bool lead) const {
     if (lead && sg.hop_words_) return hop_words(p, s);
+    if (lead && sg.an_.lead == Analysis::Lead::LineStart) return skip_lines(p, s);
     const size_t at = skip_first(p, s);
     if (!lead || sg.an_.lead == Analysis::Lead::None || at >= st.n || lead_holds(p, at)) {
       return at;
@@ -288,6 +289,30 @@ struct Search {
         st.status = Status::Interrupted;
         break;
       }
+    }
+    return n + 1;
+  }
+
+  // skip() for a pattern that starts lines: from line start to line start,
+  // each checked for the first code point, rather than a scan for the
+  // first code point in the middle of lines followed by one for the line
+  // feed. n + 1 when none is left or the poll hook stopped the scan.
+  template <class U>
+  size_t skip_lines(const U* p, size_t s) const {
+    const size_t n = st.n;
+    const Analysis& an = sg.an_;
+    if (an.skip == Analysis::Skip::Char && (st.text.ascii || an.ch > char32_t(U(~U(0))))) {
+      return n + 1;  // as skip_first
+    }
+    while (s <= n) {
+      if (s > 0 && p[s - 1] != U('\n')) {
+        s = next_line(p, s);
+        continue;
+      }
+      if (an.skip == Analysis::Skip::None) return s;
+      if (s < n && skip_in(p, s, s + 1) == s) return s;
+      if (s == n) break;  // a match needs at least one code point
+      s = next_line(p, s + 1);
     }
     return n + 1;
   }
