@@ -37,6 +37,7 @@
 #include "regex.hpp"
 #include "state.hpp"
 #include "strategy.hpp"
+#include "text.hpp"
 
 namespace kordal::fuzz {
 
@@ -169,6 +170,19 @@ class Comparer {
     static const char* const kNames[] = {"", "1-byte Text", "2-byte Text", "", "4-byte Text"};
     for (int w : {1, 2, 4}) {
       if (w >= forms.narrowest()) check(Form{kNames[w], forms.as(w)});
+    }
+    // Wide Texts again with their narrow copy built, which scans may read
+    // in their place.
+    static const char* const kNarrowed[] = {"", "", "2-byte Text, narrow copy", "",
+                                            "4-byte Text, narrow copy"};
+    for (int w : {2, 4}) {
+      if (w < forms.narrowest()) continue;
+      Text t = forms.as(w);
+      std::vector<uint8_t> units(t.n);
+      narrow_copy(t, units.data());
+      NarrowCopy copy{units.data(), 0};
+      t.narrow = &copy;
+      check(Form{kNarrowed[w], t});
     }
     // Each engine forced in turn, on the UTF-8 form.
     static const char* const kForced[] = {"", "UTF-8, VM forced", "UTF-8, one-pass forced",
