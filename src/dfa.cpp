@@ -74,6 +74,10 @@ constexpr size_t kSlots = 4;
 // (a restart costs more than the steps such a skip saves).
 constexpr size_t kSkipProbe = 64;
 constexpr size_t kSkipMin = 4;
+// A needle's search costs what the scan spends on tens of code points: its
+// skips must be longer to pay, and are judged sooner.
+constexpr size_t kNeedleSkipProbe = 16;
+constexpr size_t kNeedleSkipMin = 64;
 // The same for jumps through a looping state, which cost a vector scan.
 constexpr size_t kJumpMin = 8;
 
@@ -523,6 +527,9 @@ Dfa::Outcome forward(const Automaton& p, DfaCache& c, State& st, const U* text, 
   uint8_t special = uint8_t(kMatched | kDead | kAccel | (accel ? kStart : 0));
   bool skip = accel && (c.fwd.flags[size_t(cur)] & kStart);
   size_t skips = 0, skipped = 0;
+  const bool needle = ss && ss->needle;
+  const size_t skip_probe = needle ? kNeedleSkipProbe : kSkipProbe;
+  const size_t skip_min = needle ? kNeedleSkipMin : kSkipMin;
   size_t jumps = 0, jumped = 0;
   bool found = false;
   size_t i = s;
@@ -541,8 +548,8 @@ Dfa::Outcome forward(const Automaton& p, DfaCache& c, State& st, const U* text, 
         skip = false;
         const size_t j = next_start(st, text, i, stop, *ss);
         skipped += j - i;
-        if (++skips == kSkipProbe) {
-          if (skipped < kSkipProbe * kSkipMin) special &= uint8_t(~kStart);
+        if (++skips == skip_probe) {
+          if (skipped < skip_probe * skip_min) special &= uint8_t(~kStart);
           skips = skipped = 0;
         }
         if (j != i) {
