@@ -263,7 +263,24 @@ std::unique_ptr<const ReverseSearch> ReverseSearch::plan(const Node& root, const
       rest = r + 1;
       while (!last.lo[size_t(rest)]) ++rest;
     }
-    if (rest < 0 || rest >= 0x80) {
+    // The pair scan stops at the literal's first unit after the run; the
+    // literal scan at its rarest units. The pair scan only where it stops
+    // less often (an `@` after a word character, not a space after one).
+    double run = 0;
+    auto freq = [](char32_t c) { return char_frequency(lit_char(c, false)); };
+    for (int u = a; u <= r; ++u) run += freq(char32_t(u));
+    double f1 = 1, f2 = 1;  // the literal's two rarest units
+    for (char32_t c : lit) {
+      const double f = freq(c);
+      if (f < f1) {
+        f2 = f1;
+        f1 = f;
+      } else if (f < f2) {
+        f2 = f;
+      }
+    }
+    const bool pays = freq(lit[0]) * run <= (lit.size() == 1 ? f1 : f1 * f2);
+    if (pays && (rest < 0 || rest >= 0x80)) {
       rev->pair_lo_ = a;
       rev->pair_hi_ = r;
       rev->pair_rest_ = rest;
