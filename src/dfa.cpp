@@ -507,7 +507,8 @@ size_t next_start(State& st, const U* text, size_t i, size_t stop, const StartSe
 
 template <class U>
 Dfa::Outcome forward(const Automaton& p, DfaCache& c, State& st, const U* text, size_t s,
-                     bool anchored, bool earliest, size_t& end, const StartSet* ss) {
+                     bool anchored, bool earliest, size_t& end, const StartSet* ss,
+                     size_t last = kNoPos, size_t* resume = nullptr) {
   const size_t n = st.n;
   Runner run(p, c, false);
   auto ctx_before = [&](size_t i) -> int {
@@ -516,22 +517,32 @@ Dfa::Outcome forward(const Automaton& p, DfaCache& c, State& st, const U* text, 
     const int32_t k = run.classify(char32_t(text[i - 1]), i - 1, n);
     return k < 0 ? -1 : c.ctx[size_t(k)];
   };
+  if (resume) *resume = kNoPos;
   const int ctx0 = ctx_before(s);
   if (ctx0 < 0) return Dfa::Outcome::GaveUp;
   int32_t cur = run.start_state(uint8_t(ctx0), anchored);
   if (cur < 0) return Dfa::Outcome::GaveUp;
-  const bool accel = ss && !anchored;
+  bool accel = ss && !anchored;
+  // A window of starts: the restart state past `last` ends the scan.
+  const bool window = last != kNoPos && !anchored;
   // The flags that stop the plain step: a match, the dead state, a loop to
-  // scan through, and with `accel` the restart state, whose skip runs before
-  // the next step.
-  uint8_t special = uint8_t(kMatched | kDead | kAccel | (accel ? kStart : 0));
+  // scan through, and with `accel` or a window the restart state, whose
+  // skip (or the window's end) comes before the next step.
+  uint8_t special = uint8_t(kMatched | kDead | kAccel | (accel || window ? kStart : 0));
   bool skip = accel && (c.fwd.flags[size_t(cur)] & kStart);
+  bool found = false;
+  // No thread lives before r and r is past the window: r is where the
+  // caller resumes.
+  auto past_window = [&](size_t r) {
+    if (!window || found || r <= last) return false;
+    if (resume) *resume = r;
+    return true;
+  };
   size_t skips = 0, skipped = 0;
   const bool needle = ss && ss->needle;
   const size_t skip_probe = needle ? kNeedleSkipProbe : kSkipProbe;
   const size_t skip_min = needle ? kNeedleSkipMin : kSkipMin;
   size_t jumps = 0, jumped = 0;
-  bool found = false;
   size_t i = s;
   const uint16_t* low = p.low.data();
   const size_t w = c.width;
@@ -549,8 +560,15 @@ Dfa::Outcome forward(const Automaton& p, DfaCache& c, State& st, const U* text, 
         const size_t j = next_start(st, text, i, stop, *ss);
         skipped += j - i;
         if (++skips == skip_probe) {
-          if (skipped < skip_probe * skip_min) special &= uint8_t(~kStart);
+          if (skipped < skip_probe * skip_min) {
+            accel = false;
+            if (!window) special &= uint8_t(~kStart);
+          }
           skips = skipped = 0;
+        }
+        if (past_window(j)) {
+          st.steps += j - from;
+          return Dfa::Outcome::NotFound;
         }
         if (j != i) {
           i = j;
@@ -587,7 +605,13 @@ Dfa::Outcome forward(const Automaton& p, DfaCache& c, State& st, const U* text, 
           if (earliest) break;
         }
         if (f & kDead) break;
-        skip = f & kStart;
+        if (f & kStart) {
+          if (past_window(i + 1)) {
+            st.steps += i + 1 - from;
+            return Dfa::Outcome::NotFound;
+          }
+          skip = accel;
+        }
         if (f & kAccel) {
           // A loop: every code point up to its next escape keeps the state
           // (and each is a match's end if this one was).
@@ -790,9 +814,20 @@ Dfa::Outcome Dfa::find_end(State& st, size_t s, bool anchored, bool earliest, si
 
 Dfa::Outcome Dfa::find_span(State& st, size_t s, bool anchored, size_t& start, size_t& end,
                             const StartSet* starts) const {
+  return span(st, s, anchored, kNoPos, start, end, starts);
+}
+
+Dfa::Outcome Dfa::find_span_within(State& st, size_t s, size_t last, size_t& start, size_t& end,
+                                   const StartSet* starts) const {
+  return span(st, s, false, last, start, end, starts);
+}
+
+Dfa::Outcome Dfa::span(State& st, size_t s, bool anchored, size_t last, size_t& start, size_t& end,
+                       const StartSet* starts) const {
   CacheLease lease(*prog_, id_);
   auto span = [&](const auto* text) {
-    const Outcome o = forward(*prog_, *lease, st, text, s, anchored, false, end, starts);
+    const Outcome o =
+        forward(*prog_, *lease, st, text, s, anchored, false, end, starts, last, &start);
     if (o != Outcome::Found) return o;
     const Outcome r = backward(*prog_, *lease, st, text, s, end, start);
     // A match the forward scan saw has a start: NotFound would be a fault.

@@ -76,6 +76,13 @@ class Dfa {
   // as [start, end). Found only when both scans found it.
   Outcome find_span(State& st, size_t s, bool anchored, size_t& start, size_t& end,
                     const StartSet* starts = nullptr) const;
+  // find_span for matches starting in [s, last] only, where the scan may
+  // stop early: NotFound once no thread of the scan is alive at some
+  // position r > last, with `start` = r (no match starts in [s, r)), or
+  // kNoPos when the scan reached the end. A match found may start after
+  // `last`; it is still the leftmost-first one starting at or after s.
+  Outcome find_span_within(State& st, size_t s, size_t last, size_t& start, size_t& end,
+                           const StartSet* starts = nullptr) const;
   // The least start in [lo, e] of a match ending at e.
   Outcome find_start(State& st, size_t lo, size_t e, size_t& start) const;
 
@@ -84,6 +91,8 @@ class Dfa {
 
  private:
   Dfa() = default;
+  Outcome span(State& st, size_t s, bool anchored, size_t last, size_t& start, size_t& end,
+               const StartSet* starts) const;
   std::unique_ptr<Automaton> prog_;
   uint64_t id_ = 0;
 };

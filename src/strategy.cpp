@@ -163,6 +163,8 @@ Strategy::Strategy(const Node& tree, const Program& program, Analysis analysis, 
   }
   if (an_.lead != Analysis::Lead::LineStart || !short_needle) {
     reverse_ = ReverseSearch::plan(tree_, an_, prefilter_ && prefilter_->needle().is_prefix());
+    inner_window_ = !reverse_ && prefilter_ && !prefilter_->needle().is_prefix() && an_.regular &&
+                    !an_.anchored_start && !behind_;
   }
   // The needle is chosen for the starts it pins down: a prefix such as the
   // `a` of `(a+)+b` wins over a rarer suffix that pins down none. The
@@ -484,6 +486,8 @@ struct Search {
       return;  // no match lies ahead (or the poll hook stopped the scan)
     } else if (dfa_live && sg.reverse_ && worth_reversing) {
       if (reverse()) return;
+    } else if (dfa_live && sg.inner_window_ && worth_reversing) {
+      if (find_in_windows(p)) return;
     } else if (dfa_live && sg.reverse_ && forced == Engine::Auto &&
                !sg.reverse_->may_occur(st, start_at)) {
       return;  // the forward needle may not rule out what this literal does
@@ -533,6 +537,59 @@ struct Search {
         return true;
     }
     return true;
+  }
+
+  // For a pattern with an inner needle (inner_window_): with q the next
+  // occurrence at or after lo plus the needle's least offset, every match
+  // starting in [lo, q] holds its literal at q or later, so it reaches past
+  // q and [start, q) begins a match. The prefixes' reverse DFA from q finds
+  // the least such start s >= lo; the forward DFA from s, stopped once the
+  // last thread begun at or before q has died, finds the leftmost match or
+  // rules out the starts up to where it stopped, and lo moves there. No
+  // scan reads before lo, and lo passes where each forward scan stopped, so
+  // each scan reads a code unit once. True when that settles the search;
+  // false when the start loop must go on from start_at.
+  template <class U>
+  bool find_in_windows(const U* p) {
+    const Dfa* pre = sg.prefixes();
+    if (pre == nullptr) return false;
+    State& t = st;
+    const Needle& nd = sg.prefilter_->needle();
+    const size_t last = t.n - size_t(sg.an_.min_len);
+    const StartSet* starts = sg.skips_ ? &sg.starts_ : nullptr;
+    for (size_t lo = start_at;;) {
+      if (lo > last || nd.min_off > t.n - lo) return true;
+      const size_t q = next_occurrence(p, lo + size_t(nd.min_off));
+      if (q == kNoPos) return true;  // none ahead, or stopped
+      size_t s = q;
+      switch (pre->find_start(t, lo, q, s)) {
+        case Dfa::Outcome::Found:
+          break;
+        case Dfa::Outcome::NotFound:  // only the empty beginning at q
+          s = q;
+          break;
+        case Dfa::Outcome::Stopped:
+          return true;
+        case Dfa::Outcome::GaveUp:
+          start_at = lo;
+          return false;
+      }
+      size_t ms = 0, e = 0;
+      switch (dfa->find_span_within(t, s, q, ms, e, starts)) {
+        case Dfa::Outcome::Found:
+          return take_span(ms, e);
+        case Dfa::Outcome::NotFound:
+          if (ms == kNoPos) return true;
+          lo = ms;
+          break;
+        case Dfa::Outcome::Stopped:
+          return true;
+        case Dfa::Outcome::GaveUp:
+          dfa_live = false;
+          start_at = lo;
+          return false;
+      }
+    }
   }
 
   // The match [s, e) the automata found: true when that settles the search,

@@ -127,6 +127,9 @@ class Strategy {
   Lazy<Dfa> prefixes_;
   Lazy<OnePass> onepass_;
   std::unique_ptr<const ReverseSearch> reverse_;  // null when it does not apply
+  // Without reverse_, a regular pattern's needle at no fixed distance from
+  // the start bounds the forward scans by the prefixes' reverse DFA.
+  bool inner_window_ = false;
   // A literal every match ends with, much rarer than the needle: a find
   // ends at once when none occurs ahead. Null when it would not pay.
   std::unique_ptr<const Prefilter> required_;

@@ -566,7 +566,11 @@ INSTANTIATE_TEST_SUITE_P(
                       CostCase{"[a-z]+ing", "word ", "king", "(5,9)"},
                       CostCase{"\\w+://[^ ]+", "a: b/ ", "x://y", "(6,11)"},
                       CostCase{"(?:\\d+\\.){3}\\d+", "1 word. ", "1.2.3.4", "(8,15)"},
-                      CostCase{"[^\\n]*Holmes[^\\n]*", "a line\n", "the Holmes way\n", "(7,21)"}));
+                      CostCase{"[^\\n]*Holmes[^\\n]*", "a line\n", "the Holmes way\n", "(7,21)"},
+                      // The reverse search does not take this one (its
+                      // prefix can hold the literal): the prefixes bound
+                      // the forward scans.
+                      CostCase{"\\w+\\s+Holmes", "word, ", "x  Holmes", "(6,15)"}));
 
 // Searches that a pattern's end anchor or rare suffix settle at once: a
 // failed find of a nested loop costs a few steps (or none), not one VM
@@ -636,10 +640,9 @@ TEST(AnchoredCost, LongAttemptsGoToTheAutomata) {
 // each candidate rescan the text after it; the guard hands the search to the
 // forward scan, so doubling the text at most doubles the steps.
 TEST(ReverseCost, DenseLiteralStaysLinear) {
-  const std::pair<const char*, const char*> cases[] = {{"[a-z]+@.*x", "a@"},
-                                                       {"\\w+:[^x]*x", "a:"},
-                                                       {"[ab]{3,}ab", "ab"},
-                                                       {"(?:[a-z]+\\.){2}.*x", "a."}};
+  const std::pair<const char*, const char*> cases[] = {
+      {"[a-z]+@.*x", "a@"},          {"\\w+:[^x]*x", "a:"},   {"[ab]{3,}ab", "ab"},
+      {"(?:[a-z]+\\.){2}.*x", "a."}, {"\\w+\\s+ab", "b.ab "}, {"\\w+ \\w+ ab", "a ab "}};
   for (const auto& [p, filler] : cases) {
     auto re = Regex::new_with_flags(p, 0);
     ASSERT_TRUE(re.ok());
