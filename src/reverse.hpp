@@ -26,7 +26,8 @@
 //    that keeps failing makes the reverse scans repeat, which the guard
 //    below bounds.
 // An optional part before the literal, or alternatives whose literals nest,
-// satisfy neither, and keep the forward search.
+// satisfy neither; the strategy then bounds forward scans by the prefixes'
+// reverse DFA instead (strategy.cpp, find_in_windows).
 //
 // Cost: per occurrence whose preceding unit can end a P-match, a reverse
 // scan over the P-part and a forward scan over the match (or the caller's

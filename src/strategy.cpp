@@ -10,19 +10,19 @@
 // the call). A pattern that is one string, or an alternation of strings, is
 // found by its literal searcher alone (each candidate checked). A pattern that reverse.hpp takes is
 // searched from its literal first (found: the groups as after the DFA; not found: done; gave up:
-// the start loop from the least start not ruled out). A pattern whose matches all end at the end
-// of the text is searched from there by the reverse DFA (found: the groups as after the DFA; not
-// found: done; gave up: the start loop). A rare suffix that no text ahead holds ends a find
-// after one scan. Starts are skipped, with scans that are
-// templates over the code-unit width, where the required literal (the needle) cannot lie within
-// reach, where the first code point cannot begin a match, where a leading word assertion cannot
-// hold (inside the word run a failed attempt's first loop scanned, too) or a leading lookbehind's
-// literal does not end, and where too little text is left; a search whose needle does not occur
-// ends after one scan. An attempt at a start whose leading word assertion the skip checked begins
-// past it. Skipping a start that can match would
-// change results, so each rule is one the analysis proves. Anchored and full
-// searches make one attempt: one-pass, else the VM. The partial search runs
-// the VM at each start its skip rule allows.
+// the start loop from the least start not ruled out); one whose prefix can hold that literal, in
+// windows the prefixes' reverse DFA bounds (find_in_windows). A pattern whose matches all end at
+// the end of the text is searched from there by the reverse DFA (found: the groups as after the
+// DFA; not found: done; gave up: the start loop). A rare suffix that no text ahead holds ends a
+// find after one scan. Starts are skipped, with scans that are templates over the code-unit width,
+// where the required literal (the needle) cannot lie within reach, where the first code point
+// cannot begin a match, where a leading word assertion cannot hold (inside the word run a failed
+// attempt's first loop scanned, too) or a leading lookbehind's literal does not end, and where too
+// little text is left; a search whose needle does not occur ends after one scan. An attempt at a
+// start whose leading word assertion the skip checked begins past it. Skipping a start that can
+// match would change results, so each rule is one the analysis proves. Anchored and full searches
+// make one attempt: one-pass, else the VM. The partial search runs the VM at each start its skip
+// rule allows.
 //
 // Cost: a find is one DFA pass (two scans) plus one attempt for the groups
 // once the DFA has taken over; before that, at most kVmTurns attempts of
