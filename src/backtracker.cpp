@@ -203,6 +203,15 @@ size_t rfind_unit(const U* text, size_t lo, size_t hi, uint32_t c) {
   }
 }
 
+// Last i in [lo, hi) whose code point passes t, or SIZE_MAX.
+template <class U>
+size_t rfind_test(const U* text, size_t lo, size_t hi, const CharTest& t) {
+  while (hi > lo) {
+    if (test_char(t, uint32_t(text[--hi]))) return hi;
+  }
+  return SIZE_MAX;
+}
+
 // Steps charged for scanning k code points in a fast loop.
 inline uint32_t scan_steps(size_t k) {
   return uint32_t(1 + (k < (size_t(1) << 30) ? k : size_t(1) << 30) / 16);
@@ -512,6 +521,10 @@ bool Backtracker::run_text(State& st, const U* text, const size_t n, const bool 
   // nothing is recorded either).
   auto exit_fails = [&](const RepInfo& r, size_t at) {
     return r.follow != kNone && at < n && uint32_t(text[at]) != r.follow;
+  };
+  // The same for a rest that begins with a test.
+  auto exit_test_fails = [&](const RepInfo& r, size_t at) {
+    return r.follow_test != kNone && at < n && !test_char(p.tests[r.follow_test], text[at]);
   };
   // The memo key of instruction `at_pc` (which has a slot) now.
   auto key = [&](uint32_t at_pc) {
@@ -932,8 +945,11 @@ bool Backtracker::run_text(State& st, const U* text, const size_t n, const bool 
           size_t count = f[1] - 1;
           st.undo_to(f[2]);
           // Give back until the rest of the pattern can start.
-          if (exit_fails(r, entry + count)) {
-            const size_t at = rfind_unit(text, entry + r.min, entry + count + 1, r.follow);
+          const bool unit = exit_fails(r, entry + count);
+          if (unit || exit_test_fails(r, entry + count)) {
+            const size_t lo = entry + r.min, hi = entry + count + 1;
+            const size_t at = unit ? rfind_unit(text, lo, hi, r.follow)
+                                   : rfind_test(text, lo, hi, p.tests[r.follow_test]);
             if (!tick(scan_steps(entry + count + 1 - (at == SIZE_MAX ? entry + r.min : at)), st,
                       entry + count)) {
               return false;

@@ -533,12 +533,14 @@ Program compile_program(const Node& root) {
           r.follow = in.a;
         } else if (in.op == Op::Test) {
           follow_test = &p.tests[in.a];
+          r.follow_test = in.a;
         } else if (in.op == Op::Loop1 && p.reps[in.a].min > 0) {
           const RepInfo& next = p.reps[in.a];
           if (next.exact) {
             r.follow = uint32_t(next.ch);
           } else {
             follow_test = &p.tests[next.test];
+            r.follow_test = next.test;
           }
         }
         break;

@@ -137,6 +137,8 @@ struct RepInfo {
   // closes and jumps, or as the first iteration of a loop), or kNone: the
   // loops only stop where it stands.
   uint32_t follow = kNone;
+  // Else the test it begins with (an index into tests), or kNone.
+  uint32_t follow_test = kNone;
   // Loop1, greedy: false when its test rejects `follow` (or shares no code
   // point with the test the rest begins with), so that giving back code
   // points can never let the rest match and no frame is kept.

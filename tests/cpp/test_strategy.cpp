@@ -600,6 +600,32 @@ TEST(AnchorAndSuffixCost, FewSteps) {
   }
 }
 
+// A greedy loop gives back, in one backward scan, to where the test the
+// rest begins with holds: a failed give-back costs a step per 16 code
+// points, not several per code point.
+TEST(GiveBackCost, ToWhereTheRestCanStart) {
+  Forced f(Engine::Vm);
+  std::string abc;
+  for (int i = 0; i < 3000; ++i) abc += "abc";
+  const struct {
+    const char* pattern;
+    std::string text;
+    const char* spans;
+  } cases[] = {
+      {"\\w*\\d", abc + " ", ""},
+      {"\\w*\\d", abc + "1 ", "(0,9001)"},
+      {"[a-c]*[^a-c]x", abc + "x", ""},
+      {"(?:[a-c]*)(?:[^a-c]+)y", abc + "xx", ""},
+  };
+  for (const auto& k : cases) {
+    auto re = Regex::new_with_flags(k.pattern, 0);
+    ASSERT_TRUE(re.ok()) << k.pattern;
+    std::string spans;
+    EXPECT_LE(findall_steps(re.value(), k.text, spans), 2000u) << k.pattern;
+    EXPECT_EQ(spans, k.spans) << k.pattern;
+  }
+}
+
 // An anchored attempt that runs long is handed to the automata: its cost
 // is the VM's budget plus their scans, whether or not it matches, where the
 // VM alone takes several steps per code point.
