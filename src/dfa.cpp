@@ -78,6 +78,9 @@ constexpr size_t kSkipMin = 4;
 // skips must be longer to pay, and are judged sooner.
 constexpr size_t kNeedleSkipProbe = 16;
 constexpr size_t kNeedleSkipMin = 64;
+// Calls of one cache that skip no more after a verdict against skipping,
+// before the next call judges again.
+constexpr uint32_t kSkipOffCalls = 16;
 // The same for jumps through a looping state, which cost a vector scan.
 constexpr size_t kJumpMin = 8;
 
@@ -142,9 +145,16 @@ struct DfaCache {
   // Thrash detection within one call.
   size_t clears = 0;
   size_t scanned_at_clear = 0;
+  // Start-state skips carried from call to call: a walk over many short
+  // matches makes too few skips per call to judge them in one. After a
+  // verdict against skipping, skip_off more calls run without it.
+  size_t skips = 0, skipped = 0;
+  uint32_t skip_off = 0;
 
   void init(const Automaton& p, uint64_t id) {
     owner = id;
+    skips = skipped = 0;
+    skip_off = 0;
     width = p.fixed + kMaxHigh;
     classes = p.fixed;
     sig.assign(p.sig.begin(), p.sig.end());
@@ -523,6 +533,10 @@ Dfa::Outcome forward(const Automaton& p, DfaCache& c, State& st, const U* text, 
   int32_t cur = run.start_state(uint8_t(ctx0), anchored);
   if (cur < 0) return Dfa::Outcome::GaveUp;
   bool accel = ss && !anchored;
+  if (accel && c.skip_off > 0) {
+    --c.skip_off;
+    accel = false;
+  }
   // A window of starts: the restart state past `last` ends the scan.
   const bool window = last != kNoPos && !anchored;
   // The flags that stop the plain step: a match, the dead state, a loop to
@@ -538,7 +552,18 @@ Dfa::Outcome forward(const Automaton& p, DfaCache& c, State& st, const U* text, 
     if (resume) *resume = r;
     return true;
   };
-  size_t skips = 0, skipped = 0;
+  // The tally goes on from the previous calls and back to the cache on
+  // every return.
+  size_t skips = c.skips, skipped = c.skipped;
+  struct Keep {
+    DfaCache& c;
+    size_t& skips;
+    size_t& skipped;
+    ~Keep() {
+      c.skips = skips;
+      c.skipped = skipped;
+    }
+  } keep{c, skips, skipped};
   const bool needle = ss && ss->needle;
   const size_t skip_probe = needle ? kNeedleSkipProbe : kSkipProbe;
   const size_t skip_min = needle ? kNeedleSkipMin : kSkipMin;
@@ -563,6 +588,7 @@ Dfa::Outcome forward(const Automaton& p, DfaCache& c, State& st, const U* text, 
           if (skipped < skip_probe * skip_min) {
             accel = false;
             if (!window) special &= uint8_t(~kStart);
+            c.skip_off = kSkipOffCalls;
           }
           skips = skipped = 0;
         }
