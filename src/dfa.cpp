@@ -74,8 +74,8 @@ constexpr size_t kSlots = 4;
 // (a restart costs more than the steps such a skip saves).
 constexpr size_t kSkipProbe = 64;
 constexpr size_t kSkipMin = 4;
-// A needle's search costs what the scan spends on tens of code points: its
-// skips must be longer to pay, and are judged sooner.
+// A search for a set of literals costs what the scan spends on tens of code
+// points: its skips must be longer to pay, and are judged sooner.
 constexpr size_t kNeedleSkipProbe = 16;
 constexpr size_t kNeedleSkipMin = 64;
 // Calls of one cache that skip no more after a verdict against skipping,
@@ -564,7 +564,9 @@ Dfa::Outcome forward(const Automaton& p, DfaCache& c, State& st, const U* text, 
       c.skipped = skipped;
     }
   } keep{c, skips, skipped};
-  const bool needle = ss && ss->needle;
+  // A set of literals is a costly search per skip; one literal is a
+  // memchr and a check, as cheap as a skip to a start character.
+  const bool needle = ss && ss->needle && ss->needle->needle().lits.size() > 1;
   const size_t skip_probe = needle ? kNeedleSkipProbe : kSkipProbe;
   const size_t skip_min = needle ? kNeedleSkipMin : kSkipMin;
   size_t jumps = 0, jumped = 0;
