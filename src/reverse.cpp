@@ -264,8 +264,10 @@ std::unique_ptr<const ReverseSearch> ReverseSearch::plan(const Node& root, const
       while (!last.lo[size_t(rest)]) ++rest;
     }
     // The pair scan stops at the literal's first unit after the run; the
-    // literal scan at its rarest units. The pair scan only where it stops
-    // less often (an `@` after a word character, not a space after one).
+    // literal scan at its rarest units. The pair scan, one vector pass,
+    // unless it would stop far more often (an `@` after a word character
+    // or `h` then `t` keep it; a space after a letter does not).
+    constexpr double kPairMargin = 8;
     double run = 0;
     auto freq = [](char32_t c) { return char_frequency(lit_char(c, false)); };
     for (int u = a; u <= r; ++u) run += freq(char32_t(u));
@@ -279,7 +281,7 @@ std::unique_ptr<const ReverseSearch> ReverseSearch::plan(const Node& root, const
         f2 = f;
       }
     }
-    const bool pays = freq(lit[0]) * run <= (lit.size() == 1 ? f1 : f1 * f2);
+    const bool pays = freq(lit[0]) * run <= kPairMargin * (lit.size() == 1 ? f1 : f1 * f2);
     if (pays && (rest < 0 || rest >= 0x80)) {
       rev->pair_lo_ = a;
       rev->pair_hi_ = r;
