@@ -545,13 +545,9 @@ Dfa::Outcome forward(const Automaton& p, DfaCache& c, State& st, const U* text, 
   uint8_t special = uint8_t(kMatched | kDead | kAccel | (accel || window ? kStart : 0));
   bool skip = accel && (c.fwd.flags[size_t(cur)] & kStart);
   bool found = false;
-  // No thread lives before r and r is past the window: r is where the
-  // caller resumes.
-  auto past_window = [&](size_t r) {
-    if (!window || found || r <= last) return false;
-    if (resume) *resume = r;
-    return true;
-  };
+  // With a window, the restart state past `last` ends the scan: no thread
+  // lives before that position, which is where the caller resumes.
+  const size_t win_end = window ? last : kNoPos;
   // The tally goes on from the previous calls and back to the cache on
   // every return.
   size_t skips = c.skips, skipped = c.skipped;
@@ -594,8 +590,9 @@ Dfa::Outcome forward(const Automaton& p, DfaCache& c, State& st, const U* text, 
           }
           skips = skipped = 0;
         }
-        if (past_window(j)) {
+        if (j > win_end && !found) {
           st.steps += j - from;
+          if (resume) *resume = j;
           return Dfa::Outcome::NotFound;
         }
         if (j != i) {
@@ -634,8 +631,9 @@ Dfa::Outcome forward(const Automaton& p, DfaCache& c, State& st, const U* text, 
         }
         if (f & kDead) break;
         if (f & kStart) {
-          if (past_window(i + 1)) {
+          if (i + 1 > win_end && !found) {
             st.steps += i + 1 - from;
+            if (resume) *resume = i + 1;
             return Dfa::Outcome::NotFound;
           }
           skip = accel;
