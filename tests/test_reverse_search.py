@@ -183,3 +183,23 @@ def test_literals_after_units_above_255(pattern, extra):
     for _ in range(3):
         failures += check(pattern, [hay])
     assert not failures, failures[:2]
+
+
+# Prefixes that can hold the literal, which the reverse search refuses: the
+# forward scans run in windows that the prefixes' reverse scan bounds. Long
+# texts in 2- and 4-byte storage, searched three times (the later ones
+# through a 1-byte copy that the automata read where 0xFF and the code
+# points above it are alike for the pattern, and only there).
+@pytest.mark.parametrize("pattern", [
+    r"\w+\s+ab", r"(?:ab|b)+ a", r"[a-z]+ ?[a-z]*ab", r"(\w+) (\w+) ab", r"a.{0,3}b ",
+    r"[^ ]+ ab", "[^\u0140 ]{2,} ab",
+])
+@pytest.mark.parametrize("extra", ["\u0140", "\U0001F600"], ids=["2-byte", "4-byte"])
+def test_windows_of_inner_literals(pattern, extra):
+    rng = random.Random(pattern + extra)
+    alphabet = "ab  .xy\u00ff\u0100" + extra
+    hay = "".join(rng.choice(alphabet) for _ in range(100_000))
+    failures = []
+    for _ in range(3):
+        failures += check(pattern, [hay])
+    assert not failures, failures[:2]
