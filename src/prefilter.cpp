@@ -856,6 +856,14 @@ LiteralAlternation::LiteralAlternation(std::vector<std::u32string> alts) {
   std::vector<uint32_t> best(1, kNone);
   for (size_t i = 0; i < alts.size(); ++i) {
     shortest_ = std::min(shortest_, alts[i].size());
+    if (!alts[i].empty()) {
+      const char32_t c = alts[i][0];
+      if (c < 256) {
+        first_lo_[c] = true;
+      } else {
+        first_high_ = true;
+      }
+    }
     uint32_t s = 0;
     for (char32_t c : alts[i]) {
       auto it = kids[s].find(c);

@@ -249,6 +249,12 @@ class LiteralAlternation {
   template <class U>
   size_t match_at(const U* t, size_t n, size_t q) const;
   size_t shortest() const { return shortest_; }
+  // Whether some alternative can begin with unit u (an empty one begins
+  // everywhere): a short text is walked with this check, no needle scan.
+  template <class U>
+  bool may_start(U u) const {
+    return shortest_ == 0 || (u < 256 ? first_lo_[size_t(u)] : first_high_);
+  }
 
  private:
   static constexpr uint32_t kNone = UINT32_MAX;
@@ -261,6 +267,8 @@ class LiteralAlternation {
   std::vector<char32_t> edge_ch_;
   std::vector<uint32_t> edge_to_;
   size_t shortest_ = 0;
+  std::array<bool, 256> first_lo_{};
+  bool first_high_ = false;  // some alternative begins above 255
 };
 
 // Whether each code point below 256 is a word character: [0] by the

@@ -801,20 +801,41 @@ struct Search {
   template <class U>
   void find_alternation(const U* p) {
     State& t = st;
-    const size_t shortest = sg.alternation_->shortest();
+    const LiteralAlternation& alt = *sg.alternation_;
+    const size_t shortest = alt.shortest();
+    if (s0 <= t.n && t.n - s0 <= kShortAlternation) {
+      // A few units: a check of each, cheaper than the needle scan's setup.
+      for (size_t q = s0; q + shortest <= t.n; ++q) {
+        if (q < t.n && !alt.may_start(p[q])) continue;
+        const size_t len = alt.match_at(p, t.n, q);
+        if (len != kNoPos) {
+          take_alternative(q, len);
+          return;
+        }
+      }
+      return;
+    }
     for (size_t from = s0; from + shortest <= t.n;) {
       const size_t q = next_occurrence(p, from);
       if (q == kNoPos) return;
-      const size_t len = sg.alternation_->match_at(p, t.n, q);
+      const size_t len = alt.match_at(p, t.n, q);
       if (len != kNoPos) {
-        t.reset(q);
-        t.pos = q + len;
-        if (const uint64_t g = sg.an_.alternatives_group) t.close_group(size_t(g), q, q + len);
-        set_whole(q);
+        take_alternative(q, len);
         return;
       }
       from = q + 1;
     }
+  }
+
+  // Units below which find_alternation checks each start.
+  static constexpr size_t kShortAlternation = 32;
+
+  void take_alternative(size_t q, size_t len) {
+    State& t = st;
+    t.reset(q);
+    t.pos = q + len;
+    if (const uint64_t g = sg.an_.alternatives_group) t.close_group(size_t(g), q, q + len);
+    set_whole(q);
   }
 
   // The search from s, the first start not ruled out, with the DFA: true
