@@ -851,7 +851,7 @@ Dfa::Outcome Dfa::find_span_within(State& st, size_t s, size_t last, size_t& sta
 Dfa::Outcome Dfa::span(State& st, size_t s, bool anchored, size_t last, size_t& start, size_t& end,
                        const StartSet* starts) const {
   CacheLease lease(*prog_, id_);
-  auto span = [&](const auto* text) {
+  auto both = [&](const auto* text) {
     const Outcome o =
         forward(*prog_, *lease, st, text, s, anchored, false, end, starts, last, &start);
     if (o != Outcome::Found) return o;
@@ -859,8 +859,8 @@ Dfa::Outcome Dfa::span(State& st, size_t s, bool anchored, size_t last, size_t& 
     // A match the forward scan saw has a start: NotFound would be a fault.
     return r == Outcome::NotFound ? Outcome::GaveUp : r;
   };
-  if (const uint8_t* u = narrow_units(*prog_, st, starts)) return span(u);
-  return with_units(st.text, span);
+  if (const uint8_t* u = narrow_units(*prog_, st, starts)) return both(u);
+  return with_units(st.text, both);
 }
 
 Dfa::Outcome Dfa::find_start(State& st, size_t lo, size_t e, size_t& start) const {

@@ -295,6 +295,14 @@ struct Search {
     return n + 1;
   }
 
+  // Whether the text cannot hold the one code point every match begins
+  // with: an ASCII text, or units too narrow for it.
+  template <class U>
+  bool holds_no_first() const {
+    const Analysis& an = sg.an_;
+    return an.skip == Analysis::Skip::Char && (st.text.ascii || an.ch > char32_t(U(~U(0))));
+  }
+
   // skip() for a pattern that starts lines: from line start to line start,
   // each checked for the first code point, rather than a scan for the
   // first code point in the middle of lines followed by one for the line
@@ -303,9 +311,7 @@ struct Search {
   size_t skip_lines(const U* p, size_t s) const {
     const size_t n = st.n;
     const Analysis& an = sg.an_;
-    if (an.skip == Analysis::Skip::Char && (st.text.ascii || an.ch > char32_t(U(~U(0))))) {
-      return n + 1;  // as skip_first
-    }
+    if (holds_no_first<U>()) return n + 1;
     while (s <= n) {
       if (s > 0 && p[s - 1] != U('\n')) {
         s = next_line(p, s);
@@ -387,10 +393,7 @@ struct Search {
     const size_t n = st.n;
     if (an.skip == Analysis::Skip::None) return s;
     if (s >= n) return n + 1;  // a match needs at least one code point
-    // A text without such code points (ASCII, or too narrow) holds none.
-    if (an.skip == Analysis::Skip::Char && (st.text.ascii || an.ch > char32_t(U(~U(0))))) {
-      return n + 1;
-    }
+    if (holds_no_first<U>()) return n + 1;
     for (size_t slice = kFirstSlice;; slice = kScanSlice) {
       const size_t until = n - s > slice ? s + slice : n;
       const size_t i = skip_in(p, s, until);
