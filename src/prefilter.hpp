@@ -19,7 +19,9 @@
 //   UnitScanner.
 // - A few (up to four) case-sensitive literals of three units or more: a LiteralSearcher
 //   each, the later ones searched only before the best occurrence so far,
-//   so each reads a stretch of text once per literal.
+//   so each reads a stretch of text once per literal. In 2- and 4-byte text,
+//   where each literal's rarest position is a single unit, one scan for any
+//   of those units finds them all while its hits stay sparse.
 // - BitSearcher: a few short literals (64 characters in all), bit-parallel
 //   (shift-and): one dependent shift, or and and per unit. Exact for every
 //   kind of position.
@@ -104,11 +106,24 @@ class LiteralSearcher {
   size_t find(const U* t, size_t n, size_t from) const;
   size_t size() const { return pos_.size(); }
   bool never() const { return never_; }
+  // The rarest position's offset and unit, when that position holds one
+  // unit only and the literal is longer than one.
+  bool rare_unit(size_t& offset, U& unit) const {
+    if (never_ || pos_.size() < 2 || pos_[r0_].n != 1) return false;
+    offset = r0_;
+    unit = pos_[r0_].u[0];
+    return true;
+  }
+  // Whether the literal occurs at s of t[0, n).
+  bool at(const U* t, size_t n, size_t s) const {
+    return s <= n && pos_.size() <= n - s && verify(t + s);
+  }
 
  private:
   bool verify(const U* p) const;
   std::vector<PosSet<U>> pos_;
   size_t r1_ = 0, r2_ = 0;  // the rare positions (r1 < r2 when the literal is longer than one)
+  size_t r0_ = 0;           // the rarest of the two
   bool never_ = false;
   UnitScanner<U> one_;  // one-position literals
 };

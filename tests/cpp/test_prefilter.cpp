@@ -504,6 +504,50 @@ TEST(Prefilter, FewLongLiteralsInLongTexts) {
   }
 }
 
+// Few long literals whose rare units are scarce in a text of filler: the
+// joint scan of those units, where the literals' rarest positions lie at
+// different offsets, so that a later hit can start an earlier occurrence.
+TEST(Prefilter, FewLongLiteralsFarApart) {
+  const std::u32string parts = U"qzxQZX\u0416\u0436";  // rare in any text
+  std::mt19937 rng(12);
+  for (int iter = 0; iter < 80; ++iter) {
+    Needle nd;
+    const size_t count = 2 + rng() % 3;
+    for (size_t i = 0; i < count; ++i) {
+      std::u32string s;
+      const size_t len = 3 + rng() % 4;
+      // Common letters with one or two rare ones anywhere among them.
+      for (size_t j = 0; j < len; ++j) s += U"etaoin"[rng() % 6];
+      s[rng() % len] = parts[rng() % parts.size()];
+      if (rng() % 2) s[rng() % len] = parts[rng() % parts.size()];
+      nd.lits.push_back(lit(s));
+    }
+    if (iter % 3 == 0) {
+      // One literal inside another, before the outer one's rarest unit
+      // when r is the rarer: its hit comes first, the outer one starts first.
+      const char32_t p = parts[rng() % parts.size()], r = parts[rng() % parts.size()];
+      nd.lits[0] = lit(std::u32string(U"t") + p + U"en" + r);
+      nd.lits[1] = lit(std::u32string(1, p) + U"en");
+    }
+    const Prefilter pf(nd);
+    std::u32string text;
+    while (text.size() < 2000) {
+      const size_t gap = rng() % 4 == 0 ? rng() % 3 : 100 + rng() % 200;
+      for (size_t j = 0; j < gap; ++j) text += U"etaoin "[rng() % 7];
+      std::u32string occ;
+      for (const LitChar& c : nd.lits[rng() % count].chars) occ += c.ch;
+      if (rng() % 3 == 0) occ[rng() % occ.size()] = U'e';  // a near miss
+      text += occ;
+    }
+    each_width(text, [&](const auto& t) {
+      for (size_t from = 0; from <= t.size(); ++from) {
+        ASSERT_EQ(pf.find(t.data(), t.size(), from), naive(text, nd.lits, from))
+            << "iter " << iter << " width " << sizeof(t[0]) << " from " << from;
+      }
+    });
+  }
+}
+
 TEST(Prefilter, PartialTailCoversCutLiterals) {
   // "abc" cut by the end of "xxab": a partial match may start at 2, within
   // partial_tail() of the end, though no occurrence exists.
