@@ -104,6 +104,11 @@ thread_local PyThreadState* released = nullptr;
 thread_local int64_t released_at_us = 0;
 constexpr int64_t kCheckEveryUs = 5000;
 
+void release_lock() {
+  released = PyEval_SaveThread();
+  released_at_us = now_us();
+}
+
 bool poll_signals(void*) {
   if (deadline_us != kNoDeadline && now_us() >= deadline_us) {
     timed_out = true;
@@ -116,8 +121,7 @@ bool poll_signals(void*) {
     released = nullptr;
   }
   if (PyErr_CheckSignals() != 0) return true;  // stop, holding the lock
-  released = PyEval_SaveThread();
-  released_at_us = now_us();
+  release_lock();
   return false;
 }
 
@@ -148,6 +152,10 @@ void reacquire_lock() {
   PyThreadState* ts = released;
   released = nullptr;
   PyEval_RestoreThread(ts);
+}
+
+void lend_lock() {
+  if (released == nullptr) release_lock();
 }
 
 const kordal::SearchControl& search_control() {

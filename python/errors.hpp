@@ -29,6 +29,11 @@ bool check_status(kordal::Status st);
 // reacquire_lock) before anything else touches the interpreter.
 const kordal::SearchControl& search_control();
 
+// Releases the interpreter lock as search_control's first poll does, for
+// work of a search that touches no Python object: the same rule holds, the
+// search must be followed by check_status (or reacquire_lock).
+void lend_lock();
+
 // The thread's time limit: entering a scope of `seconds` (finite, >= 0)
 // shortens the thread's deadline to now + seconds unless it is sooner
 // already; exit_time_limit restores the enclosing scope's. A search that

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "arguments.hpp"
+#include "errors.hpp"
 
 namespace kordal::py {
 
@@ -180,6 +181,45 @@ void attach_narrow(Haystack& h) {
   if (h.text.width > 1 && h.text.n >= kNarrowMin) lend_narrow(current_memo(), h);
 }
 
+namespace {
+
+// The memo's narrow copy of its str, built now if it has none; null if it
+// cannot be made, which only costs speed. Whether other threads may run
+// meanwhile is the caller's to arrange.
+const std::shared_ptr<const uint8_t[]>& build_narrow(Memo* m, const kordal::Text& text) {
+  if (m->narrow) return m->narrow;
+  uint8_t* units = new (std::nothrow) uint8_t[text.n];
+  if (units == nullptr) return m->narrow;
+  try {
+    m->narrow.reset(units);
+  } catch (const std::bad_alloc&) {
+    delete[] units;
+    return m->narrow;
+  }
+  kordal::narrow_copy(text, units);
+  return m->narrow;
+}
+
+// NarrowCopy::build of a walk's haystack. It may run without the lock (a
+// poll lent it), so it touches no Python object: only this thread uses the
+// memo, and the memo holds the str.
+void build_for_walk(void* owner) {
+  Haystack& h = *static_cast<Haystack*>(owner);
+  Memo* m = memo;
+  if (m == nullptr || m->str != h.obj) return;
+  if (!m->narrow) lend_lock();
+  h.narrow_units = build_narrow(m, h.text);
+  h.narrow.units = h.narrow_units.get();
+}
+
+}  // namespace
+
+void narrow_for_walk(Haystack& h) {
+  if (h.text.narrow != &h.narrow || h.narrow.units != nullptr) return;
+  h.narrow.build = build_for_walk;
+  h.narrow.owner = &h;
+}
+
 Haystack::~Haystack() {
   const size_t scanned = narrow.wide_scanned;
   Memo* m = memo;
@@ -193,18 +233,9 @@ Haystack::~Haystack() {
   // literal scan stops at the last match), it saves more than it cost by
   // the next two.
   if (m->wide_scanned / 3 * 2 < text.n) return;
-  const size_t n = text.n;
-  uint8_t* units = new (std::nothrow) uint8_t[n];
-  if (units == nullptr) return;  // only costs speed
-  try {
-    m->narrow.reset(units);
-  } catch (const std::bad_alloc&) {
-    delete[] units;
-    return;
-  }
   // The str is the memo's and immutable, and only this thread uses the
   // memo: other threads may run while the copy is made.
-  Py_BEGIN_ALLOW_THREADS kordal::narrow_copy(text, units);
+  Py_BEGIN_ALLOW_THREADS build_narrow(m, text);
   Py_END_ALLOW_THREADS
 }
 

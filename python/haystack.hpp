@@ -15,9 +15,9 @@
 //   str (ByteMarks), recorded by the searches that pass them, so repeated
 //   searches of one text count its UTF-8 lengths once.
 // - A literal scan of a 2- or 4-byte str reads 2 or 4 bytes per code point.
-//   Once the scans of one large str have read it one and a half times, the
-//   memo keeps a 1-byte copy of it (text.hpp, NarrowCopy) that later scans
-//   read instead.
+//   Once the scans of one large str have read it one and a half times, or
+//   at the first scan of a walk over all of it, the memo keeps a 1-byte
+//   copy of it (text.hpp, NarrowCopy) that later scans read instead.
 // - find_at takes a byte offset. Turning it into a code-point index walks
 //   from the nearest known (index, byte) pair; the memo remembers where the
 //   last find_at of a large str ended, so a loop of find_at calls over the
@@ -70,6 +70,13 @@ kordal::Text text_of(PyObject* str);
 // For a str already accepted, whose memo entry to_haystack made: the memo's
 // narrow copy of it, if the memo still holds it (a walk's later steps).
 void attach_narrow(Haystack& h);
+
+// For a walk over the whole text of h (findall, finditer, split, replace),
+// which reads all of it however many matches it finds: the walk's first
+// scan that could read the narrow copy builds it there and then, with the
+// interpreter lock lent, rather than once searches have read the text one
+// and a half times. Only for a walk whose searches run with search_control.
+void narrow_for_walk(Haystack& h);
 
 // Code-point index of byte offset `byte` for find_at, with its byte offset:
 // offsets at or past the end give the length (and the byte length);

@@ -61,6 +61,7 @@ PyObject* find_iter_next(PyObject* self) {
     // which needs the lock check_status retakes.
     Haystack hay{fi->input, text_of(fi->input)};
     attach_narrow(hay);
+    narrow_for_walk(hay);
     kordal::Status st;
     {
       fi->it->lend_narrow(hay.text.narrow);

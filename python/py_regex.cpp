@@ -261,6 +261,7 @@ PyObject* regex_findall(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   static const Params p{"Regex.findall", kHaystack, 1, 1};
   Haystack hay;
   if (!one_haystack(p, args, nargs, kwnames, hay)) return nullptr;
+  narrow_for_walk(hay);
   PyObject* list = PyList_New(0);
   if (list == nullptr) return nullptr;
   if (kordal::lend_for_batch(hay.text.n)) return findall_batched(self, hay, list);
@@ -391,9 +392,12 @@ bool append_slice(PyObject* pieces, PyObject* input, size_t from, size_t to) {
 
 PyObject* replace_walk(PyObject* regex, PyObject* input, PyObject* fn, bool all) {
   // The iterator reads the exact str `input`, which this call holds.
-  kordal::FindIter it(regex_of(regex), text_of(input));
+  Haystack hay{input, text_of(input)};
+  attach_narrow(hay);
+  if (all) narrow_for_walk(hay);
+  kordal::FindIter it(regex_of(regex), hay.text);
   // Searches in `fn` go without the marks, and leave them describing input.
-  MarksLease marks(Haystack{input, text_of(input)}, it.cursor());
+  MarksLease marks(hay, it.cursor());
   PyObject* pieces = PyList_New(0);
   if (pieces == nullptr) return nullptr;
   size_t done = 0;  // code points already copied or replaced
@@ -465,6 +469,7 @@ PyObject* regex_replace_impl(PyObject* self, PyObject* const* args, Py_ssize_t n
   Haystack hay;
   Text repl;
   if (!to_haystack(a[0], "haystack", hay) || !to_text(a[1], "repl", repl)) return nullptr;
+  if (All) narrow_for_walk(hay);
   // The output holds haystack text and template text: as wide as the wider.
   const int width = std::max<int>(hay.text.width, PyUnicode_KIND(repl.obj));
   const kordal::Regex& re = re_of(self);
@@ -524,6 +529,7 @@ PyObject* regex_split(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   static const Params p{"Regex.split", kHaystack, 1, 1};
   Haystack hay;
   if (!one_haystack(p, args, nargs, kwnames, hay)) return nullptr;
+  narrow_for_walk(hay);
   PyObject* list = PyList_New(0);
   if (list == nullptr) return nullptr;
   kordal::SplitIter it(re_of(self), hay.text);

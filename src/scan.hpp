@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstddef>
+#include <utility>
 
 #include "poll.hpp"
 #include "prefilter.hpp"
@@ -41,11 +42,15 @@ size_t scan_slices(State& st, size_t from, Find&& find) {
 
 // find(units, a, b) once, over [a, b): with the 1-byte units of a wide
 // text's narrow copy where `narrowable` (whatever find looks for is below
-// 0xFF) and the text has one, else with p, counting for the copy's owner
-// what the copy would have served.
+// 0xFF) and the text has one (or its owner builds it now), else with p,
+// counting for the copy's owner what the copy would have served.
 template <class U, class Find>
 size_t find_narrowed(State& st, const U* p, size_t a, size_t b, bool narrowable, Find&& find) {
   NarrowCopy* nc = sizeof(U) > 1 && narrowable ? st.text.narrow : nullptr;
+  if (nc != nullptr && nc->units == nullptr && nc->build != nullptr) {
+    auto* build = std::exchange(nc->build, nullptr);
+    build(nc->owner);
+  }
   if (nc != nullptr && nc->units != nullptr) return find(nc->units, a, b);
   const size_t hit = find(p, a, b);
   if (nc != nullptr) nc->wide_scanned += (hit < b ? hit : b) - a;

@@ -76,11 +76,17 @@ bool has_surrogate(const Text& t);
 // 0xFF, so that a literal scan whose units are all below 0xFF reads a
 // quarter (or half) of the bytes and finds exactly the same positions. The
 // caller owns it and builds it once the wide scans it would have served add
-// up to more than it costs (python/haystack.cpp); a search only reads
-// `units` and adds to `wide_scanned`.
+// up to more than it costs, or at once for a walk over the whole text
+// (python/haystack.cpp); a search reads `units`, adds to `wide_scanned`
+// and calls `build` where the caller set it.
 struct NarrowCopy {
   const uint8_t* units = nullptr;  // n units, or null: not built
   size_t wide_scanned = 0;         // code points scanned wide that `units` would have served
+  // Set by a caller that walks the whole text, which reads all of it
+  // anyway: the first scan that could read the copy calls it once, and it
+  // builds `units` then (or leaves them null).
+  void (*build)(void* owner) = nullptr;
+  void* owner = nullptr;
 };
 
 // Fills out[0, t.n) with t's code points, those above 0xFE as 0xFF.

@@ -8,6 +8,7 @@ import itertools
 import random
 import re
 import sys
+import threading
 import weakref
 
 import pytest
@@ -396,6 +397,53 @@ def test_repeated_scans_of_a_wide_str(extra, pattern):
     assert want and r.find(text).span == want[0]
     assert r.replace_all(text, "") == re.sub(pattern, "", text)
     assert r.split(text) == re.split(pattern, text)
+
+
+# A walk over all of a fresh wide str makes its copy at its first scan, with
+# the interpreter lock lent: the first walk of each kind gives what `re`
+# does, also while other threads walk their own fresh strs at the same time.
+WALKS = {
+    "findall": lambda r, t: [m.span for m in r.findall(t)],
+    "finditer": lambda r, t: [m.span for m in r.finditer(t)],
+    "split": lambda r, t: r.split(t),
+    "replace_all": lambda r, t: r.replace_all(t, "<$0>"),
+    "replace_all fn": lambda r, t: r.replace_all(t, lambda m: m.matched[::-1]),
+}
+
+
+def walk_by_re(kind, pattern, text, offs):
+    if kind in ("findall", "finditer"):
+        return spans_by_re(pattern, text, offs)
+    if kind == "split":
+        return re.split(pattern, text)
+    if kind == "replace_all":
+        return re.sub(pattern, lambda m: "<" + m[0] + ">", text)
+    return re.sub(pattern, lambda m: m[0][::-1], text)
+
+
+@pytest.mark.parametrize("kind", WALKS)
+@pytest.mark.parametrize("extra", ["", "😀"], ids=["2-byte", "4-byte"])
+def test_first_walk_of_a_fresh_wide_str(kind, extra):
+    pattern = r"\w+@[\w.]+|þA"
+    rng = random.Random(kind + extra)
+    pool = ["ab", "@", "q.", " ", "ж", "þA", "ÿA", "ŁA", "Ǿ"] + ([extra] if extra else [])
+    texts = ["".join(rng.choice(pool) for _ in range(60_000)) + str(k) for k in range(3)]
+    wants = [walk_by_re(kind, pattern, t, byte_offsets(t)) for t in texts]
+    r = kordal.Regex(pattern)
+    assert WALKS[kind](r, texts[0]) == wants[0]
+    # Fresh strs again, walked by threads at once.
+    texts = ["".join(list(t)) for t in texts]
+    got = [None] * len(texts)
+
+    def run(k):
+        got[k] = WALKS[kind](r, texts[k])
+
+    threads = [threading.Thread(target=run, args=(k,)) for k in range(len(texts))]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert got == wants
 
 
 # The replacement function makes the thread's memo adopt another large str,
