@@ -960,6 +960,80 @@ std::vector<std::u32string> alternatives_of(const Node& root, uint64_t& group) {
 
 }  // namespace
 
+namespace {
+
+// The code points every match consumes first, each in one set: walks the
+// leading sequence through groups and fixed repeats of one code point,
+// past zero-width items, until a node whose length varies. `set` gathers
+// the positions' sets; false where the walk must stop.
+bool single_code_point(const Node& nd) {
+  switch (nd.kind) {
+    case NodeKind::Lit:
+    case NodeKind::Any:
+    case NodeKind::Class:
+    case NodeKind::Predef:
+    case NodeKind::Prop:
+      return true;
+    case NodeKind::Group:
+    case NodeKind::NonCap:
+      return single_code_point(nd.child());
+    default:
+      return false;
+  }
+}
+
+bool run_walk(const Node& nd, FirstSet& set, size_t& len) {
+  if (len >= Analysis::kMaxRun) return false;
+  switch (nd.kind) {
+    case NodeKind::Lit:
+    case NodeKind::Any:
+    case NodeKind::Class:
+    case NodeKind::Predef:
+    case NodeKind::Prop:
+      add_set(set, first_of(nd, false));
+      ++len;
+      return true;
+    case NodeKind::LitStr:
+      for (char32_t c : nd.chars) {
+        if (len >= Analysis::kMaxRun) return false;
+        add_set(set, of_char(c, nd.ign));
+        ++len;
+      }
+      return true;
+    case NodeKind::Empty:
+    case NodeKind::StartLine:
+    case NodeKind::EndLine:
+    case NodeKind::StartText:
+    case NodeKind::EndText:
+    case NodeKind::WordBoundary:
+    case NodeKind::WordEdge:
+    case NodeKind::Look:
+      return true;
+    case NodeKind::Group:
+    case NodeKind::NonCap:
+    case NodeKind::Atomic:
+      return run_walk(nd.child(), set, len);
+    case NodeKind::Repeat:
+      if (nd.min == 0) return false;
+      if (!single_code_point(nd.child())) {
+        run_walk(nd.child(), set, len);  // its first pass at least
+        return false;
+      }
+      add_set(set, first_of(nd.child(), false));
+      len = std::min<size_t>(Analysis::kMaxRun, len + nd.min);
+      return nd.max && (*nd.max == nd.min);
+    case NodeKind::Sequence:
+      for (const Node& k : nd.kids) {
+        if (!run_walk(k, set, len)) return false;
+      }
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
 Analysis analyze(const Node& root) {
   Analysis an;
   std::vector<bool> seen;
@@ -986,6 +1060,14 @@ Analysis analyze(const Node& root) {
     an.needle = std::move(nd);
   }
   lead_walk(root, an);
+  FirstSet run_set;
+  size_t run = 0;
+  run_walk(root, run_set, run);
+  if (run >= 2 && !run_set.lo.all()) {
+    an.run = run;
+    an.run_lo = run_set.lo;
+    an.run_high = run_set.high;
+  }
   const FirstSet& first = an.first;
   if (!first.nullable) {
     an.lo = first.lo;

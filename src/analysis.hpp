@@ -186,6 +186,14 @@ struct Analysis {
   bool lead_ascii = false;
   std::optional<Literal> behind;
 
+  // Every match begins with `run` code points (0, or 2 to kMaxRun) each of
+  // which is in `run_lo` (below 256) or, when `run_high`, above 255: a start
+  // is possible only where such a run begins.
+  static constexpr size_t kMaxRun = 32;
+  size_t run = 0;
+  std::bitset<256> run_lo;
+  bool run_high = false;
+
   // How the current search loop skips start positions (from `first`).
   enum class Skip : uint8_t { None, Byte, Char, Set };
   Skip skip = Skip::None;

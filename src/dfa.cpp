@@ -496,6 +496,7 @@ bool poll_stop(State& st) {
 // Next index in [i, stop) whose code point can begin a match, or stop.
 template <class U>
 size_t next_start(State& st, const U* text, size_t i, size_t stop, const StartSet& ss) {
+  if (ss.run.k >= 2) return simd::find_run(text, i, stop, st.n, ss.run);
   if (const Prefilter* pf = ss.needle) {
     const size_t q = find_narrowed(
         st, text, i, stop, pf->narrowable(),

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "ast.hpp"
+#include "simd.hpp"
 
 namespace kordal {
 
@@ -42,6 +43,9 @@ struct StartSet {
   int range_lo = -1, range_hi = -1;
   int few = 0;
   std::array<uint8_t, 4> units{};
+  // Where every match begins with a run of code points from one set (k >=
+  // 2): a scan skips to where such a run begins, ahead of the other ways.
+  simd::RunSet run;
   // Fills only, range_* and few from lo and high.
   void summarise();
 };

@@ -64,6 +64,17 @@ size_t find_pair4_scalar(const U* p, size_t i, size_t n, size_t o1, const std::a
 }
 
 template <class U>
+size_t find_run_scalar(const U* p, size_t i, size_t stop, size_t n, const RunSet& s) {
+  size_t run = 0;  // units of the set ending at j
+  for (size_t j = i; j < n; ++j) {
+    if (j - run >= stop) return stop;  // a run from here begins too late
+    run = s.has(p[j]) ? run + 1 : 0;
+    if (run == s.k) return j + 1 - run;
+  }
+  return stop;
+}
+
+template <class U>
 size_t find_any4_scalar(const U* p, size_t i, size_t n, const std::array<U, 4>& u) {
   for (; i < n; ++i) {
     const U c = p[i];
@@ -681,6 +692,53 @@ KORDAL_AVX2 size_t packed_avx2(const U* p, size_t i, size_t n, const PackedTable
   return i + j;
 }
 
+// Bit j of the result: bits j to j + k - 1 of w all set (k >= 1).
+KORDAL_AVX2 inline uint64_t runs_of(uint64_t w, size_t k) {
+  for (size_t have = 1; have < k;) {
+    const size_t step = std::min(have, k - have);
+    w &= w >> step;
+    have += step;
+  }
+  return w;
+}
+
+// Runs over 32 starts at a time: the set's bits of 64 bytes, the second 32
+// carried over to the next step, so a run of up to 33 is seen whole.
+KORDAL_AVX2 size_t find_run_avx2(const uint8_t* p, size_t i, size_t stop, size_t n,
+                                 const RunSet& s) {
+  const __m256i lo =
+      _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s.lo.data())));
+  const __m256i hi =
+      _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s.hi.data())));
+  const __m256i nib = _mm256_set1_epi8(15);
+  auto bits = [&](const uint8_t* q) KORDAL_AVX2 {
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q));
+    const __m256i l = _mm256_shuffle_epi8(lo, _mm256_and_si256(v, nib));
+    const __m256i h = _mm256_shuffle_epi8(hi, _mm256_and_si256(_mm256_srli_epi16(v, 4), nib));
+    const __m256i none = _mm256_cmpeq_epi8(_mm256_and_si256(l, h), _mm256_setzero_si256());
+    return uint64_t(~uint32_t(_mm256_movemask_epi8(none)));
+  };
+  if (i < stop && n - i >= 64) {
+    uint64_t m0 = bits(p + i);
+    while (i < stop && n - i >= 64) {
+      const uint64_t m1 = bits(p + i + 32);
+      uint32_t c = uint32_t(runs_of(m0 | m1 << 32, s.k));
+      // The tables may take a unit the set does not hold: check each start.
+      while (c != 0) {
+        const size_t j = i + size_t(std::countr_zero(c));
+        if (j >= stop) return stop;
+        size_t t = 0;
+        while (t < s.k && s.in[p[j + t]]) ++t;
+        if (t == s.k) return j;
+        c &= c - 1;
+      }
+      m0 = m1;
+      i += 32;
+    }
+  }
+  return find_run_scalar(p, i, stop, n, s);
+}
+
 #endif  // AVX2
 
 // --- Dispatch ---
@@ -897,6 +955,19 @@ size_t find_any4(const uint16_t* p, size_t from, size_t n, const std::array<uint
 }
 size_t find_any4(const uint32_t* p, size_t from, size_t n, const std::array<uint32_t, 4>& u) {
   return find_any4_any(p, from, n, u);
+}
+size_t find_run(const uint8_t* p, size_t from, size_t stop, size_t n, const RunSet& s) {
+  if (from >= stop) return stop;
+#if defined(KORDAL_SIMD_X86)
+  if (current() == Level::Avx2) return find_run_avx2(p, from, stop, n, s);
+#endif
+  return find_run_scalar(p, from, stop, n, s);
+}
+size_t find_run(const uint16_t* p, size_t from, size_t stop, size_t n, const RunSet& s) {
+  return from >= stop ? stop : find_run_scalar(p, from, stop, n, s);
+}
+size_t find_run(const uint32_t* p, size_t from, size_t stop, size_t n, const RunSet& s) {
+  return from >= stop ? stop : find_run_scalar(p, from, stop, n, s);
 }
 size_t utf8_extra(const uint16_t* p, size_t n) {
   return extra_any(p, n);

@@ -129,6 +129,43 @@ size_t find_packed(const uint16_t* p, size_t from, size_t n, const PackedTables&
 size_t find_packed(const uint32_t* p, size_t from, size_t n, const PackedTables& t,
                    uint8_t& buckets);
 
+// Runs of units from one set: `in` says which units below 256 are in it
+// and `high` whether those above 255 are; in a 1-byte copy of a wider text
+// 0xFF stands for them, so set() puts 0xFF in when `high`. lo and hi are
+// nibble tables for byte shuffles, a unit's bucket (bit) per high nibble
+// h & 7: u can be in the set only where lo[u & 15] & hi[u >> 4] is not
+// zero (exact when no two high nibbles h, h ^ 8 both hold members).
+struct RunSet {
+  std::array<bool, 256> in{};
+  bool high = false;
+  size_t k = 0;  // the run's length, 2 to 32
+  std::array<uint8_t, 16> lo{}, hi{};
+
+  template <class Has>
+  void set(Has&& has, bool above, size_t len) {
+    high = above;
+    k = len;
+    for (uint32_t c = 0; c < 256; ++c) in[c] = has(c) || (c == 0xFF && above);
+    lo = {};
+    hi = {};
+    for (uint32_t c = 0; c < 256; ++c) {
+      if (!in[c]) continue;
+      lo[c & 15] |= uint8_t(1u << ((c >> 4) & 7));
+      hi[c >> 4] = uint8_t(1u << ((c >> 4) & 7));
+    }
+  }
+  template <class U>
+  bool has(U u) const {
+    return u < 256 ? in[u] : high;
+  }
+};
+
+// The first i in [from, stop) where k units of the set begin, all before
+// n, or stop (from <= stop <= n).
+size_t find_run(const uint8_t* p, size_t from, size_t stop, size_t n, const RunSet& s);
+size_t find_run(const uint16_t* p, size_t from, size_t stop, size_t n, const RunSet& s);
+size_t find_run(const uint32_t* p, size_t from, size_t stop, size_t n, const RunSet& s);
+
 // Which implementation runs. Tests and benchmarks may lower it to compare
 // the levels; it never rises above what the CPU supports.
 enum class Level : uint8_t { Scalar, Base, Avx2 };  // Base: SSE2 or NEON

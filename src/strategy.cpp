@@ -31,6 +31,7 @@
 #include "strategy.hpp"
 
 #include <algorithm>
+#include <cmath>
 
 #include "backtracker.hpp"
 #include "one_char.hpp"
@@ -77,6 +78,33 @@ const char* engine_name(Engine e) {
   }
   return "?";
 }
+
+namespace {
+
+// Whether the DFA's restart state should skip to where the leading run of
+// the analysis begins rather than as `ss` would: where nothing cheaper rules
+// starts out, or where a prefix needle's literals are shorter than the run
+// and match more often, by the frequency table. A vectorised scan for the
+// first code point wins wherever the run's first code points are as rare.
+bool run_filters_better(const Analysis& an, const StartSet& ss) {
+  if (an.run < 2) return false;
+  if (ss.needle == nullptr) return ss.only < 0 && ss.range_lo < 0 && ss.few == 0;
+  const Needle& nd = ss.needle->needle();
+  double needle_rate = 0;
+  for (const Literal& l : nd.lits) {
+    if (l.chars.size() >= an.run) return false;
+    double r = 1;
+    for (const LitChar& c : l.chars) r *= char_frequency(c);
+    needle_rate += r;
+  }
+  double share = an.run_high ? 0.03 : 0;
+  for (char32_t c = 0; c < 256; ++c) {
+    if (an.run_lo[c]) share += char_frequency(lit_char(c, false));
+  }
+  return std::pow(std::min(share, 1.0), double(an.run)) < needle_rate;
+}
+
+}  // namespace
 
 Strategy::Strategy(const Node& tree, const Program& program, Analysis analysis, size_t group_count)
     : tree_(tree), program_(program), an_(std::move(analysis)), group_count_(group_count) {
@@ -136,6 +164,10 @@ Strategy::Strategy(const Node& tree, const Program& program, Analysis analysis, 
   }
   ss.summarise();
   if (prefilter_ && prefilter_->needle().is_prefix()) ss.needle = prefilter_.get();
+  if (run_filters_better(an_, ss)) {
+    ss.run.set([&](uint32_t c) { return bool(an_.run_lo[c]); }, an_.run_high, an_.run);
+    skips_ = true;
+  }
   const bool word_lead =
       an_.lead == Analysis::Lead::WordBoundary || an_.lead == Analysis::Lead::WordStart;
   hop_words_ = word_lead && an_.skip == Analysis::Skip::Set && ss.range_lo < 0 && ss.few == 0;

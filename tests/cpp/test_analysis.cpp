@@ -369,7 +369,7 @@ bool lit_at(const std::u32string& t, size_t p, const Literal& l) {
 
 TEST(Soundness, RandomPatternsNeverLoseAMatch) {
   std::mt19937 rng(12345);
-  int checked = 0, leads = 0, behinds = 0;
+  int checked = 0, leads = 0, behinds = 0, runs = 0;
   for (int iter = 0; iter < 6000; ++iter) {
     const std::string pat = random_pattern(rng, 3);
     auto r = Regex::new_with_flags(pat, 0);
@@ -433,6 +433,13 @@ TEST(Soundness, RandomPatternsNeverLoseAMatch) {
                 << where;
           }
         }
+        if (an.run > 0) {
+          ++runs;
+          ASSERT_LE(q + an.run, text.size()) << where;
+          for (size_t j = q; j < q + an.run; ++j) {
+            EXPECT_TRUE(text[j] < 256 ? bool(an.run_lo[text[j]]) : an.run_high) << where;
+          }
+        }
         if (an.behind) {
           ++behinds;
           const size_t len = an.behind->chars.size();
@@ -478,6 +485,7 @@ TEST(Soundness, RandomPatternsNeverLoseAMatch) {
   // The start rules of the search loop were checked too.
   EXPECT_GT(leads, 500);
   EXPECT_GT(behinds, 50);
+  EXPECT_GT(runs, 500);
 }
 
 }  // namespace

@@ -150,6 +150,62 @@ TEST_P(SimdLevel, FindRangeAllWidths) {
   check_find_range<uint32_t>(rng);
 }
 
+// Runs of k units from a set, k from 2 to 32, in texts whose units are in
+// the set about half the time (so runs of every length occur), searched
+// from every start with every stop; sets that mix high nibbles h and h ^ 8
+// make the nibble tables take units the set lacks.
+template <class U>
+void check_find_run(std::mt19937& rng) {
+  const U pool[] = {U('a'),
+                    U('e'),
+                    U('q'),
+                    U(0xE1),
+                    U(0xE5),
+                    U(0xFF),
+                    U(sizeof(U) > 1 ? 0x141 : 'z'),
+                    U(sizeof(U) > 1 ? 0x1FF : 'Z')};
+  for (int round = 0; round < 300; ++round) {
+    bool member[8];
+    for (bool& m : member) m = rng() % 2;
+    const bool high = rng() % 2;
+    simd::RunSet set;
+    set.set(
+        [&](uint32_t c) {
+          for (size_t j = 0; j < 8; ++j) {
+            if (member[j] && pool[j] == c) return true;
+          }
+          return false;
+        },
+        high, 2 + rng() % (round % 4 == 0 ? 31 : 4));
+    const size_t n = rng() % 200;
+    std::unique_ptr<U[]> buf(new U[n == 0 ? 1 : n]);
+    U* p = buf.get();
+    for (size_t i = 0; i < n; ++i) p[i] = pool[rng() % 8];
+    auto naive = [&](size_t from, size_t stop) {
+      for (size_t i = from; i < stop && i + set.k <= n; ++i) {
+        size_t t = 0;
+        while (t < set.k && set.has(p[i + t])) ++t;
+        if (t == set.k) return i;
+      }
+      return stop;
+    };
+    for (size_t from = 0; from <= n; ++from) {
+      for (size_t stop = from; stop <= n; stop += 1 + stop / 16) {
+        ASSERT_EQ(simd::find_run(p, from, stop, n, set), naive(from, stop))
+            << "round " << round << " n=" << n << " from=" << from << " stop=" << stop
+            << " k=" << set.k;
+      }
+    }
+  }
+}
+
+TEST_P(SimdLevel, FindRunAllWidths) {
+  std::mt19937 rng(17);
+  check_find_run<uint8_t>(rng);
+  check_find_run<uint16_t>(rng);
+  check_find_run<uint32_t>(rng);
+}
+
 // Pairs at every pair of offsets up to 5 apart, in texts of two units with
 // many near misses; the buffer ends exactly where the last start's second
 // unit is.
