@@ -962,10 +962,7 @@ std::vector<std::u32string> alternatives_of(const Node& root, uint64_t& group) {
 
 namespace {
 
-// The code points every match consumes first, each in one set: walks the
-// leading sequence through groups and fixed repeats of one code point,
-// past zero-width items, until a node whose length varies. `set` gathers
-// the positions' sets; false where the walk must stop.
+// Whether nd always consumes exactly one code point.
 bool single_code_point(const Node& nd) {
   switch (nd.kind) {
     case NodeKind::Lit:
@@ -982,6 +979,10 @@ bool single_code_point(const Node& nd) {
   }
 }
 
+// The code points every match consumes first, each in one set: walks the
+// leading sequence through groups and fixed repeats of one code point,
+// past zero-width items, until a node whose length varies. `set` gathers
+// the positions' sets and `len` counts them; false where the walk stops.
 bool run_walk(const Node& nd, FirstSet& set, size_t& len) {
   if (len >= Analysis::kMaxRun) return false;
   switch (nd.kind) {

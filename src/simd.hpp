@@ -1,6 +1,6 @@
 // Vectorised scans over arrays of 1-, 2- or 4-byte code units: the next unit
-// equal to one value or to one of four, and the UTF-8 length of a run of
-// units.
+// equal to one value or to one of four, the next run of units from one set,
+// and the UTF-8 length of a run of units.
 //
 // One plain interface, its implementation chosen once per process: AVX2
 // where the x86-64 CPU has it (those functions alone are compiled for it, so
