@@ -200,16 +200,31 @@ const std::shared_ptr<const uint8_t[]>& build_narrow(Memo* m, const kordal::Text
   return m->narrow;
 }
 
-// NarrowCopy::build of a walk's haystack. It may run without the lock (a
-// poll lent it), so it touches no Python object: only this thread uses the
-// memo, and the memo holds the str.
+// The memo's copy of `str` for a walk's scan, built now (the interpreter
+// lock lent meanwhile) if the memo still describes str and has none. It may
+// run without the lock (a poll lent it), so it touches no Python object:
+// only this thread uses the memo, and the memo holds the str.
+std::shared_ptr<const uint8_t[]> copy_for_walk(PyObject* str, const kordal::Text& text) {
+  Memo* m = memo;
+  if (m == nullptr || m->str != str) return nullptr;
+  if (!m->narrow) lend_lock();
+  return build_narrow(m, text);
+}
+
+// NarrowCopy::build of a walk's haystack.
 void build_for_walk(void* owner) {
   Haystack& h = *static_cast<Haystack*>(owner);
-  Memo* m = memo;
-  if (m == nullptr || m->str != h.obj) return;
-  if (!m->narrow) lend_lock();
-  h.narrow_units = build_narrow(m, h.text);
+  h.narrow_units = copy_for_walk(h.obj, h.text);
   h.narrow.units = h.narrow_units.get();
+}
+
+// NarrowCopy::build of a kordal_python.re walk: the whole str, whatever end
+// position the walk was given.
+void build_for_re_walk(void* owner) {
+  ReNarrow& r = *static_cast<ReNarrow*>(owner);
+  kordal::Text whole = text_of(r.str);
+  r.units = copy_for_walk(r.str, whole);
+  r.copy.units = r.units.get();
 }
 
 }  // namespace
@@ -218,6 +233,22 @@ void narrow_for_walk(Haystack& h) {
   if (h.text.narrow != &h.narrow || h.narrow.units != nullptr) return;
   h.narrow.build = build_for_walk;
   h.narrow.owner = &h;
+}
+
+void narrow_for_re_walk(PyObject* str, kordal::Text& text, ReNarrow& r) {
+  if (!PyUnicode_Check(str) || text.width == 1 || size_t(PyUnicode_GET_LENGTH(str)) < kNarrowMin) {
+    return;
+  }
+  Memo* m = current_memo();
+  if (m == nullptr || !adopt(m, str)) return;
+  r.str = str;
+  r.units = m->narrow;
+  r.copy.units = r.units.get();
+  if (r.copy.units == nullptr) {
+    r.copy.build = build_for_re_walk;
+    r.copy.owner = &r;
+  }
+  text.narrow = &r.copy;
 }
 
 Haystack::~Haystack() {

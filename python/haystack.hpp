@@ -78,6 +78,21 @@ void attach_narrow(Haystack& h);
 // and a half times. Only for a walk whose searches run with search_control.
 void narrow_for_walk(Haystack& h);
 
+// A walk of kordal_python.re over a large wide str, whose haystacks may hold
+// lone surrogates (the copy needs no check for them): the memo's narrow
+// copy of `str`, built at the walk's first scan that can read it, under
+// narrow_for_walk's rule. Lives as long as the walk.
+struct ReNarrow {
+  PyObject* str = nullptr;  // the str walked (borrowed)
+  kordal::NarrowCopy copy;
+  std::shared_ptr<const uint8_t[]> units;  // keeps the copy for the walk
+};
+
+// Points text.narrow at r, for `str` whose whole text `text` is (text.n may
+// be cut to an end position later): nothing for a 1-byte or short str, or
+// when the memo cannot describe it.
+void narrow_for_re_walk(PyObject* str, kordal::Text& text, ReNarrow& r);
+
 // Code-point index of byte offset `byte` for find_at, with its byte offset:
 // offsets at or past the end give the length (and the byte length);
 // ValueError for an offset inside a multi-byte character. Walks from the

@@ -19,6 +19,7 @@
 
 #include "binding.hpp"
 #include "errors.hpp"
+#include "haystack.hpp"
 #include "state.hpp"
 
 namespace kordal::py::re {
@@ -110,6 +111,7 @@ struct ReText {
   bool bytes = false;
   Py_buffer view{};
   bool has_view = false;
+  ReNarrow narrow;  // a walk's narrow copy (walk_narrow)
   ReText() = default;
   ReText(const ReText&) = delete;
   ReText& operator=(const ReText&) = delete;
@@ -119,6 +121,11 @@ struct ReText {
 };
 
 // --- re_text.cpp: haystacks, slices and results as str or bytes ---
+
+// For a walk over all of h (findall, finditer, sub, split) whose searches
+// run with search_control: its scans may read a 1-byte copy of a large
+// wide str (haystack.hpp, narrow_for_re_walk). Call before h.text is copied.
+void walk_narrow(ReText& h);
 
 // Accepts a str or a bytes-like object as `re` does; TypeError otherwise.
 bool to_re_text(PyObject* o, ReText& out);

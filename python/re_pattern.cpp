@@ -52,6 +52,7 @@ PyObject* pattern_search_op(RePattern* p, PyObject* string, Py_ssize_t pos, Py_s
 PyObject* pattern_findall_impl(RePattern* p, PyObject* string, Py_ssize_t pos, Py_ssize_t endpos) {
   ReText h;
   if (!haystack_for(p, string, h)) return nullptr;
+  walk_narrow(h);
   clamp(Py_ssize_t(h.text.n), pos, endpos);
   PyObject* list = PyList_New(0);
   if (list == nullptr || pos > endpos) return list;
@@ -143,6 +144,7 @@ PyObject* pattern_subn_impl(RePattern* p, PyObject* repl, PyObject* string, Py_s
                             bool with_count) {
   ReText h;
   if (!haystack_for(p, string, h)) return nullptr;
+  if (count == 0) walk_narrow(h);
   const bool call = PyCallable_Check(repl);
   std::shared_ptr<const Template> tmpl;
   if (!call && !(tmpl = template_for(p, repl))) return nullptr;
@@ -199,6 +201,7 @@ PyObject* pattern_subn_impl(RePattern* p, PyObject* repl, PyObject* string, Py_s
 PyObject* pattern_split_impl(RePattern* p, PyObject* string, Py_ssize_t maxsplit) {
   ReText h;
   if (!haystack_for(p, string, h)) return nullptr;
+  if (maxsplit == 0) walk_narrow(h);
   const kordal::Text& t = h.text;
   const size_t groups = p->c->re.group_count();
   PyObject* list = PyList_New(0);

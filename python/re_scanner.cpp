@@ -149,6 +149,7 @@ PyObject* pattern_finditer_impl(RePattern* p, PyObject* string, Py_ssize_t pos, 
                                 bool, double timeout) {
   auto h = std::make_unique<ReText>();
   if (!haystack_for(p, string, *h)) return nullptr;
+  walk_narrow(*h);
   clamp(Py_ssize_t(h->text.n), pos, endpos);
   Scanner* sc = PyObject_GC_New(Scanner, p->state->scanner_type);
   if (sc == nullptr) return nullptr;

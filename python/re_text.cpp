@@ -41,6 +41,10 @@ bool to_re_text(PyObject* o, ReText& out) {
   return true;
 }
 
+void walk_narrow(ReText& h) {
+  if (!h.bytes) narrow_for_re_walk(h.obj, h.text, h.narrow);
+}
+
 bool haystack_for(const RePattern* p, PyObject* o, ReText& out) {
   if (!to_re_text(o, out)) return false;
   if (out.bytes == p->bytes) return true;

@@ -446,6 +446,53 @@ def test_first_walk_of_a_fresh_wide_str(kind, extra):
     assert got == wants
 
 
+# kordal_python.re's walks read the same 1-byte copy, built at their first
+# scan; their strs may hold lone surrogates, which the copy turns to 0xFF
+# like any code point above 0xFE.
+RE_WALKS = {
+    "findall": lambda r, t: r.findall(t),
+    "finditer": lambda r, t: [m.span() for m in r.finditer(t)],
+    "sub": lambda r, t: r.sub("<\\g<0>>", t),
+    "sub fn": lambda r, t: r.sub(lambda m: m[0][::-1], t),
+    "split": lambda r, t: r.split(t),
+}
+
+
+@pytest.mark.parametrize("kind", RE_WALKS)
+@pytest.mark.parametrize("extra", ["\ud800", "😀"], ids=["surrogate", "4-byte"])
+def test_re_walks_of_fresh_wide_strs(kind, extra):
+    import kordal_python.re as kre
+    pattern = r"\w+@[\w.]+|þA"
+    rng = random.Random(kind + ascii(extra))
+    pool = ["ab", "@", "q.", " ", "ж", "þA", "ÿA", "ŁA", "\udcff", extra]
+    texts = ["".join(rng.choice(pool) for _ in range(60_000)) + str(k) for k in range(2)]
+    mine, theirs = kre.compile(pattern), re.compile(pattern)
+    for t in texts:
+        for _ in range(2):  # before and after the copy exists
+            assert RE_WALKS[kind](mine, t) == RE_WALKS[kind](theirs, t)
+
+
+# A replacement function that walks another large str makes the memo adopt
+# it, before and after the outer walk's copy exists.
+def test_re_walk_inside_a_replacement_function():
+    import kordal_python.re as kre
+    a = ("x1@ ж" * 20_000) + "😀"
+    b = ("ab@y ж" * 20_000) + "😀"
+    r, s = kre.compile(r"\d@"), kre.compile(r"b@y")
+    want_b = len(re.findall(r"b@y", b))
+    calls = []
+
+    def fn(m):
+        calls.append(m.span())
+        if len(calls) % 5_000 == 1:
+            assert len(s.findall(b)) == want_b
+        return "#"
+
+    assert r.sub(fn, a) == a.replace("1@", "#")
+    assert len(calls) == 20_000
+    assert r.sub(fn, a) == a.replace("1@", "#")
+
+
 # The replacement function makes the thread's memo adopt another large str,
 # and drop the copy of the one being walked, which the walk still reads.
 def test_a_walk_keeps_its_narrow_copy_while_a_callback_drops_it():
