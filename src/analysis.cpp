@@ -985,15 +985,12 @@ bool single_code_point(const Node& nd) {
 // the positions' sets and `len` counts them; false where the walk stops.
 bool run_walk(const Node& nd, FirstSet& set, size_t& len) {
   if (len >= Analysis::kMaxRun) return false;
+  if (single_code_point(nd)) {
+    add_set(set, first_of(nd, false));
+    ++len;
+    return true;
+  }
   switch (nd.kind) {
-    case NodeKind::Lit:
-    case NodeKind::Any:
-    case NodeKind::Class:
-    case NodeKind::Predef:
-    case NodeKind::Prop:
-      add_set(set, first_of(nd, false));
-      ++len;
-      return true;
     case NodeKind::LitStr:
       for (char32_t c : nd.chars) {
         if (len >= Analysis::kMaxRun) return false;
@@ -1009,7 +1006,7 @@ bool run_walk(const Node& nd, FirstSet& set, size_t& len) {
     case NodeKind::WordBoundary:
     case NodeKind::WordEdge:
     case NodeKind::Look:
-      return true;
+      return true;  // zero-width
     case NodeKind::Group:
     case NodeKind::NonCap:
     case NodeKind::Atomic:
