@@ -282,14 +282,25 @@ LiteralSearcher<U>::LiteralSearcher(const Literal& lit) {
     one_ = UnitScanner<U>(members(lit.chars[0]));
     return;
   }
+  bool single = true;
+  for (const PosSet<U>& p : pos_) single = single && p.n == 1;
+  for (size_t j = 0; single && j < pos_.size(); ++j) units_.push_back(pos_[j].u[0]);
   // The two rarest positions, compared together over whole vectors.
   std::vector<std::pair<double, size_t>> rank;
   for (size_t j = 0; j < pos_.size(); ++j) rank.emplace_back(char_frequency(lit.chars[j]), j);
   std::stable_sort(rank.begin(), rank.end(),
                    [](const auto& a, const auto& b) { return a.first < b.first; });
+  // The second position holds another character where the literal has one:
+  // a pair of equal units (the `;`s of `;Lu;`) also matches wherever they
+  // recur at that distance, which in delimited text is everywhere.
+  size_t second = 1;
+  while (second < rank.size() && lit.chars[rank[second].second] == lit.chars[rank[0].second]) {
+    ++second;
+  }
+  if (second == rank.size()) second = 1;
   r0_ = rank[0].second;
-  r1_ = std::min(rank[0].second, rank[1].second);
-  r2_ = std::max(rank[0].second, rank[1].second);
+  r1_ = std::min(rank[0].second, rank[second].second);
+  r2_ = std::max(rank[0].second, rank[second].second);
 }
 
 template <class U>
@@ -313,23 +324,30 @@ size_t LiteralSearcher<U>::find(const U* t, size_t n, size_t from) const {
   if constexpr (sizeof(U) == 1) {
     // The C library's memchr is wider than the 16-byte loops: while the
     // rarest byte is rare in this text, jump from one to the next, and turn
-    // to the pair scan once hits come closer than every 512 bytes or so.
-    if (a.n == 1) {
+    // to the pair scan once hits come closer than every 256 bytes or so.
+    const size_t ro = r0_, rk = r0_ == r1_ ? r2_ : r1_;
+    if (pos_[ro].n == 1) {
+      const U rare = pos_[ro].u[0];
+      const PosSet<U>& check = pos_[rk];
       size_t hits = 0, since = i;
       while (i < end) {
-        const void* hit = std::memchr(t + i + r1_, a.u[0], end - i);
+        const void* hit = std::memchr(t + i + ro, rare, end - i);
         if (hit == nullptr) return kNoPos;
-        const size_t p = size_t(static_cast<const U*>(hit) - t) - r1_;
-        if (b.has(t[p + r2_]) && verify(p)) return p;
+        const size_t p = size_t(static_cast<const U*>(hit) - t) - ro;
+        if (check.has(t[p + rk]) && verify(p)) return p;
         i = p + 1;
-        if (++hits >= 16) {
-          if (i - since < hits * 512) break;
+        if (++hits >= 4) {
+          if (i - since < hits * 256) break;
           hits = 0;
           since = i;
         }
       }
       if (i >= end) return kNoPos;
     }
+  }
+  if (!units_.empty()) {
+    const size_t q = simd::find_literal(t, i, end, units_.data(), m, r1_, r2_);
+    return q < end ? q : kNoPos;
   }
   if (a.n == 1 && b.n == 1) {
     // Two single units: the vectorised pair scan of simd.hpp, as wide as

@@ -125,7 +125,8 @@ class LiteralSearcher {
   size_t r1_ = 0, r2_ = 0;  // the rare positions (r1 < r2 when the literal is longer than one)
   size_t r0_ = 0;           // the rarest of the two
   bool never_ = false;
-  UnitScanner<U> one_;  // one-position literals
+  std::vector<U> units_;  // the literal, when each position holds one unit
+  UnitScanner<U> one_;    // one-position literals
 };
 
 // Per-unit 64-bit masks for any width: a direct table below 256, and pages

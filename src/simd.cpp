@@ -48,6 +48,41 @@ size_t find_pair_scalar(const U* p, size_t i, size_t n, size_t o1, U c1, size_t 
 }
 
 template <class U>
+inline bool equal_units(const U* a, const U* b, size_t m) {
+  for (size_t k = 0; k < m; ++k) {
+    if (a[k] != b[k]) return false;
+  }
+  return true;
+}
+
+template <class U>
+size_t find_literal_scalar(const U* p, size_t i, size_t n, const U* lit, size_t m, size_t o1,
+                           size_t o2) {
+  const U c1 = lit[o1], c2 = lit[o2];
+  for (; i < n; ++i) {
+    if (p[i + o1] == c1 && p[i + o2] == c2 && equal_units(p + i, lit, m)) return i;
+  }
+  return n;
+}
+
+// The first start whose lane is set in the movemask `bits` (w bits per
+// unit, lanes from `base`) where the literal occurs, in `out`.
+template <class U>
+inline bool first_literal(uint64_t bits, unsigned w, const U* p, size_t base, const U* lit,
+                          size_t m, size_t& out) {
+  while (bits != 0) {
+    const unsigned lane = unsigned(std::countr_zero(bits)) / w;
+    if (equal_units(p + base + lane, lit, m)) {
+      out = base + lane;
+      return true;
+    }
+    const unsigned next = (lane + 1) * w;
+    bits = next >= 64 ? 0 : bits & (~uint64_t(0) << next);
+  }
+  return false;
+}
+
+template <class U>
 size_t find_range_pair_scalar(const U* p, size_t i, size_t n, U lo, U span, size_t o, U c) {
   while (i < n && !(U(p[i] - lo) <= span && p[i + o] == c)) ++i;
   return i;
@@ -269,6 +304,21 @@ size_t find_pair_base(const U* p, size_t i, size_t n, size_t o1, U c1, size_t o2
 }
 
 template <class U>
+size_t find_literal_base(const U* p, size_t i, size_t n, const U* lit, size_t m, size_t o1,
+                         size_t o2) {
+  constexpr size_t L = 16 / sizeof(U);
+  const V16<U> s1 = splat16(lit[o1]), s2 = splat16(lit[o2]);
+  size_t out = n;
+  for (; n - i >= L; i += L) {
+    const uint64_t a = bits16((load16(p + i + o1) == s1) & (load16(p + i + o2) == s2));
+    if (a != 0 && first_literal(a, unsigned(kBitsPerByte16 * sizeof(U)), p, i, lit, m, out)) {
+      return out;
+    }
+  }
+  return find_literal_scalar(p, i, n, lit, m, o1, o2);
+}
+
+template <class U>
 size_t find_range_pair_base(const U* p, size_t i, size_t n, U lo, U span, size_t o, U c) {
   constexpr size_t L = 16 / sizeof(U);
   const V16<U> l = splat16(lo), w = splat16(span), s = splat16(c);
@@ -473,6 +523,27 @@ KORDAL_AVX2 size_t find_pair_avx2(const U* p, size_t i, size_t n, size_t o1, U c
     if ((a | b) != 0) return a != 0 ? i + lane32<U>(a) : i + L + lane32<U>(b);
   }
   return find_pair_base(p, i, n, o1, c1, o2, c2);
+}
+
+template <class U>
+KORDAL_AVX2 size_t find_literal_avx2(const U* p, size_t i, size_t n, const U* lit, size_t m,
+                                     size_t o1, size_t o2) {
+  constexpr size_t L = 32 / sizeof(U);
+  V32<U> s1, s2;
+  for (size_t k = 0; k < L; ++k) {
+    s1[k] = lit[o1];
+    s2[k] = lit[o2];
+  }
+  auto bits = [&](size_t at) KORDAL_AVX2 { return pair_bits32(p + at + o1, p + at + o2, s1, s2); };
+  size_t out = n;
+  for (; n - i >= 2 * L; i += 2 * L) {
+    const uint32_t a = bits(i), b = bits(i + L);
+    if ((a | b) == 0) [[likely]]
+      continue;
+    if (a != 0 && first_literal(a, unsigned(sizeof(U)), p, i, lit, m, out)) return out;
+    if (b != 0 && first_literal(b, unsigned(sizeof(U)), p, i + L, lit, m, out)) return out;
+  }
+  return find_literal_base(p, i, n, lit, m, o1, o2);
 }
 
 template <class U>
@@ -858,6 +929,24 @@ size_t find_pair_any(const U* p, size_t from, size_t n, size_t o1, U c1, size_t 
 }
 
 template <class U>
+size_t find_literal_any(const U* p, size_t from, size_t n, const U* lit, size_t m, size_t o1,
+                        size_t o2) {
+  if (from >= n) return n;
+  switch (current()) {
+#if defined(KORDAL_SIMD_X86)
+    case Level::Avx2:
+      return find_literal_avx2(p, from, n, lit, m, o1, o2);
+#endif
+#if defined(KORDAL_SIMD_X86) || defined(KORDAL_SIMD_NEON)
+    case Level::Base:
+      return find_literal_base(p, from, n, lit, m, o1, o2);
+#endif
+    default:
+      return find_literal_scalar(p, from, n, lit, m, o1, o2);
+  }
+}
+
+template <class U>
 size_t find_range_pair_any(const U* p, size_t from, size_t n, U lo, U hi, size_t o, U c) {
   if (from >= n) return n;
   const U span = U(hi - lo);
@@ -922,6 +1011,18 @@ size_t find_pair(const uint16_t* p, size_t from, size_t n, size_t o1, uint16_t c
 size_t find_pair(const uint32_t* p, size_t from, size_t n, size_t o1, uint32_t c1, size_t o2,
                  uint32_t c2) {
   return find_pair_any(p, from, n, o1, c1, o2, c2);
+}
+size_t find_literal(const uint8_t* p, size_t from, size_t n, const uint8_t* lit, size_t m,
+                    size_t o1, size_t o2) {
+  return find_literal_any(p, from, n, lit, m, o1, o2);
+}
+size_t find_literal(const uint16_t* p, size_t from, size_t n, const uint16_t* lit, size_t m,
+                    size_t o1, size_t o2) {
+  return find_literal_any(p, from, n, lit, m, o1, o2);
+}
+size_t find_literal(const uint32_t* p, size_t from, size_t n, const uint32_t* lit, size_t m,
+                    size_t o1, size_t o2) {
+  return find_literal_any(p, from, n, lit, m, o1, o2);
 }
 size_t find_range_pair(const uint8_t* p, size_t from, size_t n, uint8_t lo, uint8_t hi, size_t o,
                        uint8_t c) {

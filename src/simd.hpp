@@ -1,6 +1,7 @@
 // Vectorised scans over arrays of 1-, 2- or 4-byte code units: the next unit
-// equal to one value or to one of four, the next run of units from one set,
-// and the UTF-8 length of a run of units.
+// equal to one value or to one of four, the next pair of units at two
+// offsets, the next occurrence of a literal, the next run of units from one
+// set, and the UTF-8 length of a run of units.
 //
 // One plain interface, its implementation chosen once per process: AVX2
 // where the x86-64 CPU has it (those functions alone are compiled for it, so
@@ -41,6 +42,17 @@ size_t find_pair(const uint16_t* p, size_t from, size_t n, size_t o1, uint16_t c
                  uint16_t c2);
 size_t find_pair(const uint32_t* p, size_t from, size_t n, size_t o1, uint32_t c1, size_t o2,
                  uint32_t c2);
+
+// The first i in [from, n) where p[i, i + m) equals lit[0, m), or n: a pair
+// scan for lit[o1] and lit[o2] (o1 < o2 < m) that checks its candidates
+// itself, so that a pair which recurs often costs a compare, not a call.
+// The caller makes sure p[n - 2 + m] is inside the text.
+size_t find_literal(const uint8_t* p, size_t from, size_t n, const uint8_t* lit, size_t m,
+                    size_t o1, size_t o2);
+size_t find_literal(const uint16_t* p, size_t from, size_t n, const uint16_t* lit, size_t m,
+                    size_t o1, size_t o2);
+size_t find_literal(const uint32_t* p, size_t from, size_t n, const uint32_t* lit, size_t m,
+                    size_t o1, size_t o2);
 
 // The first i in [from, n) with lo <= p[i] <= hi and p[i + o] == c, or n
 // (lo <= hi, o >= 1); the caller makes sure p[n - 1 + o] is inside the text.

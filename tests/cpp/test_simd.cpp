@@ -279,6 +279,39 @@ void check_find_range_pair(std::mt19937& rng) {
   }
 }
 
+// Literals over a pool of their own units, so that the pair recurs far more
+// often than the literal (`;` `;` three apart in `;Lu;;;;`); the buffer ends
+// where the last start's literal ends.
+template <class U>
+void check_find_literal(std::mt19937& rng) {
+  const std::vector<std::vector<U>> lits = {{U(';'), U('L'), U('u'), U(';')},
+                                            {U('a'), U('b')},
+                                            {U('x'), U('x'), U('y')},
+                                            {U(~U(0)), U(0), U('a'), U(~U(0)), U(1)}};
+  for (const std::vector<U>& lit : lits) {
+    const size_t m = lit.size();
+    for (int round = 0; round < 300; ++round) {
+      const size_t o1 = rng() % (m - 1);
+      const size_t o2 = o1 + 1 + rng() % (m - 1 - o1);
+      const size_t n = rng() % 200;
+      std::unique_ptr<U[]> buf(new U[n + m - 1]);
+      for (size_t i = 0; i < n + m - 1; ++i) buf[i] = lit[rng() % m];
+      const size_t from = n == 0 ? 0 : rng() % (n + 1);
+      size_t want = from;
+      while (want < n && !std::equal(lit.begin(), lit.end(), buf.get() + want)) ++want;
+      ASSERT_EQ(simd::find_literal(buf.get(), from, n, lit.data(), m, o1, o2), want)
+          << "n=" << n << " from=" << from << " o1=" << o1 << " o2=" << o2;
+    }
+  }
+}
+
+TEST_P(SimdLevel, FindLiteralAllWidths) {
+  std::mt19937 rng(17);
+  check_find_literal<uint8_t>(rng);
+  check_find_literal<uint16_t>(rng);
+  check_find_literal<uint32_t>(rng);
+}
+
 TEST_P(SimdLevel, FindPairAllWidths) {
   std::mt19937 rng(13);
   check_find_range_pair<uint8_t>(rng);
