@@ -90,6 +90,8 @@ class ReverseSearch {
   // candidate of the literal searcher counts): when it does not, no match
   // starts there. False also when the poll hook stopped the scan.
   bool may_occur(State& st, size_t from) const;
+  // The literal every match holds, which the search starts from.
+  const std::u32string& literal() const { return lit_; }
 
   enum class Outcome : uint8_t {
     Found,     // [start, end) is the leftmost-first match

@@ -54,6 +54,18 @@ std::atomic<Engine> g_forced{Engine::Auto};
 // be for its check to pay for a second scan.
 constexpr double kRarer = 4;
 
+// How often, by the frequency table, one of the needle's literals begins at
+// a position.
+double needle_rate(const Needle& nd) {
+  double sum = 0;
+  for (const Literal& l : nd.lits) {
+    double r = 1;
+    for (const LitChar& c : l.chars) r *= char_frequency(c);
+    sum += r;
+  }
+  return sum;
+}
+
 }  // namespace
 
 void force_engine(Engine e) {
@@ -90,18 +102,14 @@ bool run_filters_better(const Analysis& an, const StartSet& ss) {
   if (an.run < 2) return false;
   if (ss.needle == nullptr) return ss.only < 0 && ss.range_lo < 0 && ss.few == 0;
   const Needle& nd = ss.needle->needle();
-  double needle_rate = 0;
   for (const Literal& l : nd.lits) {
     if (l.chars.size() >= an.run) return false;
-    double r = 1;
-    for (const LitChar& c : l.chars) r *= char_frequency(c);
-    needle_rate += r;
   }
   double share = an.run_high ? 0.03 : 0;
   for (char32_t c = 0; c < 256; ++c) {
     if (an.run_lo[c]) share += char_frequency(lit_char(c, false));
   }
-  return std::pow(std::min(share, 1.0), double(an.run)) < needle_rate;
+  return std::pow(std::min(share, 1.0), double(an.run)) < needle_rate(nd);
 }
 
 }  // namespace
@@ -195,8 +203,18 @@ Strategy::Strategy(const Node& tree, const Program& program, Analysis analysis, 
   }
   if (an_.lead != Analysis::Lead::LineStart || !short_needle) {
     reverse_ = ReverseSearch::plan(tree_, an_, prefilter_ && prefilter_->needle().is_prefix());
-    inner_window_ = !reverse_ && prefilter_ && !prefilter_->needle().is_prefix() && an_.regular &&
-                    !an_.anchored_start && !behind_;
+    const bool windows = prefilter_ && !prefilter_->needle().is_prefix() && an_.regular &&
+                         !an_.anchored_start && !behind_;
+    // The reverse search splits the pattern at a literal of its own; where
+    // the needle is far rarer (the `;` of `[0-9A-F]+;[^;]*;Lu;` against
+    // `;Lu;`), each occurrence of that literal costs two automaton scans
+    // the needle's windows would spare.
+    if (reverse_ && windows) {
+      double rev_rate = 1;
+      for (char32_t c : reverse_->literal()) rev_rate *= char_frequency(lit_char(c, false));
+      if (rev_rate > kRarer * needle_rate(prefilter_->needle())) reverse_.reset();
+    }
+    inner_window_ = !reverse_ && windows;
   }
   // The needle is chosen for the starts it pins down: a prefix such as the
   // `a` of `(a+)+b` wins over a rarer suffix that pins down none. The
@@ -219,14 +237,9 @@ Strategy::Strategy(const Node& tree, const Program& program, Analysis analysis, 
     Literal tail;
     tail.exact = false;
     tail.chars.append(first.end() - common, first.end());
-    auto rate = [](const Literal& l) {
-      double r = 1;
-      for (const LitChar& c : l.chars) r *= char_frequency(c);
-      return r;
-    };
-    double needle_rate = 0;
-    for (const Literal& l : prefilter_->needle().lits) needle_rate += rate(l);
-    if (common > 0 && rate(tail) * kRarer < needle_rate) {
+    Needle tail_only;
+    tail_only.lits.push_back(tail);
+    if (common > 0 && needle_rate(tail_only) * kRarer < needle_rate(prefilter_->needle())) {
       Needle nd;
       nd.lits.push_back(tail);
       required_ = std::make_unique<const Prefilter>(std::move(nd));
