@@ -78,9 +78,13 @@ constexpr size_t kSkipMin = 4;
 // points: its skips must be longer to pay, and are judged sooner.
 constexpr size_t kNeedleSkipProbe = 16;
 constexpr size_t kNeedleSkipMin = 64;
-// Calls of one cache that skip no more after a verdict against skipping,
-// before the next call judges again.
-constexpr uint32_t kSkipOffCalls = 16;
+// Code units a scan reads without skips after a verdict against them,
+// before it tries them again: a stretch where matches begin densely (a
+// paragraph naming a name again and again) need not last. Each verdict in a
+// row against them doubles the stretch, up to kMaxRetryShift times, so that
+// trials cost a few per cent of the steps in a text where they never pay.
+constexpr size_t kSkipRetry = 2048;
+constexpr unsigned kMaxRetryShift = 5;
 // The same for jumps through a looping state, which cost a vector scan.
 constexpr size_t kJumpMin = 8;
 
@@ -147,14 +151,17 @@ struct DfaCache {
   size_t scanned_at_clear = 0;
   // Start-state skips carried from call to call: a walk over many short
   // matches makes too few skips per call to judge them in one. After a
-  // verdict against skipping, skip_off more calls run without it.
+  // verdict against skipping, the next skip_off code units scanned, in this
+  // call or the next ones, go without it.
   size_t skips = 0, skipped = 0;
-  uint32_t skip_off = 0;
+  size_t skip_off = 0;
+  unsigned retry_shift = 0;  // verdicts in a row against skipping, capped
 
   void init(const Automaton& p, uint64_t id) {
     owner = id;
     skips = skipped = 0;
     skip_off = 0;
+    retry_shift = 0;
     width = p.fixed + kMaxHigh;
     classes = p.fixed;
     sig.assign(p.sig.begin(), p.sig.end());
@@ -534,9 +541,11 @@ Dfa::Outcome forward(const Automaton& p, DfaCache& c, State& st, const U* text, 
   int32_t cur = run.start_state(uint8_t(ctx0), anchored);
   if (cur < 0) return Dfa::Outcome::GaveUp;
   bool accel = ss && !anchored;
+  // Where skips switched off by a verdict come back, or kNoPos.
+  size_t retry_at = kNoPos;
   if (accel && c.skip_off > 0) {
-    --c.skip_off;
     accel = false;
+    retry_at = s + c.skip_off;
   }
   // A window of starts: the restart state past `last` ends the scan.
   const bool window = last != kNoPos && !anchored;
@@ -549,31 +558,35 @@ Dfa::Outcome forward(const Automaton& p, DfaCache& c, State& st, const U* text, 
   // With a window, the restart state past `last` ends the scan: no thread
   // lives before that position, which is where the caller resumes.
   const size_t win_end = window ? last : kNoPos;
-  // The tally goes on from the previous calls and back to the cache on
-  // every return.
+  size_t i = s;
+  // The tally and the units left without skips go on from the previous
+  // calls and back to the cache on every return.
   size_t skips = c.skips, skipped = c.skipped;
   struct Keep {
     DfaCache& c;
     size_t& skips;
     size_t& skipped;
+    const size_t& retry_at;
+    const size_t& i;
     ~Keep() {
       c.skips = skips;
       c.skipped = skipped;
+      c.skip_off = retry_at != kNoPos && retry_at > i ? retry_at - i : 0;
     }
-  } keep{c, skips, skipped};
+  } keep{c, skips, skipped, retry_at, i};
   // A set of literals is a costly search per skip; one literal is a
   // memchr and a check, as cheap as a skip to a start character.
   const bool needle = ss && ss->needle && ss->needle->needle().lits.size() > 1;
   const size_t skip_probe = needle ? kNeedleSkipProbe : kSkipProbe;
   const size_t skip_min = needle ? kNeedleSkipMin : kSkipMin;
   size_t jumps = 0, jumped = 0;
-  size_t i = s;
   const uint16_t* low = p.low.data();
   const size_t w = c.width;
   size_t row = size_t(cur) * w;  // the current state's row offset
   size_t slice = kFirstSlice;
   while (i < n) {
-    const size_t stop = n - i > slice ? i + slice : n;
+    const size_t slice_end = n - i > slice ? i + slice : n;
+    size_t stop = std::min(slice_end, retry_at);
     slice = kScanSlice;
     const size_t from = i;
     const int32_t* trans = c.fwd.trans.data();
@@ -583,11 +596,16 @@ Dfa::Outcome forward(const Automaton& p, DfaCache& c, State& st, const U* text, 
         skip = false;
         const size_t j = next_start(st, text, i, stop, *ss);
         skipped += j - i;
+        st.skipped += j - i;
         if (++skips == skip_probe) {
           if (skipped < skip_probe * skip_min) {
             accel = false;
             if (!window) special &= uint8_t(~kStart);
-            c.skip_off = kSkipOffCalls;
+            retry_at = j + (kSkipRetry << c.retry_shift);
+            stop = std::min(stop, retry_at);
+            c.retry_shift = std::min(c.retry_shift + 1, kMaxRetryShift);
+          } else {
+            c.retry_shift = 0;
           }
           skips = skipped = 0;
         }
@@ -659,6 +677,13 @@ Dfa::Outcome forward(const Automaton& p, DfaCache& c, State& st, const U* text, 
     }
     st.steps += i - from;
     if (i < stop) return found ? Dfa::Outcome::Found : Dfa::Outcome::NotFound;
+    if (i == retry_at) {
+      retry_at = kNoPos;
+      accel = true;
+      special |= kStart;
+      skip = (c.fwd.flags[row / w] & kStart) != 0;
+      if (i < slice_end) continue;
+    }
     if (i < n && poll_stop(st)) return Dfa::Outcome::Stopped;
   }
   const int32_t nx = run.next(int32_t(row / w), p.eot, n - s);

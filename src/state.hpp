@@ -103,6 +103,9 @@ struct State {
   // --- control of the running search (set by the search driver) ---
   Status status = Status::Ok;
   uint64_t steps = 0;  // engine steps in this search, for tests of linearity
+  // Code units the DFA passed over by start-state skips (counted in steps
+  // too), for tests that skipping goes on where it pays.
+  uint64_t skipped = 0;
   // An attempt that starts here may not end here: the VM backtracks past an
   // empty match at this position (the rule that keeps iteration moving after
   // an empty match). kUnset: no such position. Only the VM honours it, so a

@@ -531,6 +531,30 @@ uint64_t findall_steps(const Regex& re, const std::string& text, std::string& sp
   return st->steps;
 }
 
+// A burst of short skips (to needle occurrences, or to a first character)
+// makes the DFA stop skipping; the skips come back after a stretch, so the
+// long text after the burst is passed over, not stepped through.
+TEST(Strategy, DfaSkipsAgainAfterABurstOfNeedles) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"Holmes.{0,25}Watson|Watson.{0,25}Holmes", "Holmes was here, said the inspector, at last. "},
+      {"H[a-z]+s.{0,9}W[a-z]+n", "Ha "}};
+  for (const auto& [p, near] : cases) {
+    auto re = Regex::new_with_flags(p, 0);
+    ASSERT_TRUE(re.ok());
+    std::string text;
+    for (int i = 0; i < 200; ++i) text += near;
+    const size_t burst = text.size();
+    for (int i = 0; i < 20000; ++i) text += "a clue. ";
+    text += "Holmes met Watson.";
+    std::unique_ptr<State> st = re.value().build_state(text);
+    bool found = false;
+    ASSERT_EQ(re.value().find_from(*st, 0, found, {}), Status::Ok);
+    ASSERT_TRUE(found) << p;
+    EXPECT_EQ(st->caps()[0].end, text.size() - 1) << p;
+    EXPECT_GT(st->skipped, (text.size() - burst) * 9 / 10) << p;
+  }
+}
+
 struct CostCase {
   const char* pattern;
   std::string filler;  // repeated to lengthen the text
