@@ -594,7 +594,11 @@ INSTANTIATE_TEST_SUITE_P(
                       // The reverse search does not take this one (its
                       // prefix can hold the literal): the prefixes bound
                       // the forward scans.
-                      CostCase{"\\w+\\s+Holmes", "word, ", "x  Holmes", "(6,15)"}));
+                      CostCase{"\\w+\\s+Holmes", "word, ", "x  Holmes", "(6,15)"},
+                      // Nor this one: its literal, the first `;`, is far
+                      // commoner than the needle `;Lu;`.
+                      CostCase{"[0-9A-F]+;[^;]*;Lu;", "0041;NAME;Ll;0;L;;;;\n", "0042;B;Lu;",
+                               "(21,31)"}));
 
 // Searches that a pattern's end anchor or rare suffix settle at once: a
 // failed find of a nested loop costs a few steps (or none), not one VM
