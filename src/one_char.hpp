@@ -6,13 +6,14 @@
 //
 // The scan is vectorised (simd.hpp) where the test accepts at most four code
 // points, or one range, all below 256, and none above or the text has no
-// unit above 255. Otherwise it is a loop of one table load per code point
-// below 256. Above 255, tests whose answer there is not a compare or two
-// (properties, several ranges) are answered from a bitmap of the BMP filled
-// 256 code points at a time, on first need, by CharTest::accepts_high (a
-// bisection); the blocks are atomics, so threads sharing the pattern may
-// fill one at the same time (with the same bits). Astral code points ask
-// the test.
+// unit above 255; or one range up to 255 and every code point above
+// (`[^\x00-\x7F]`), one range of units in any width. Otherwise it is a
+// loop of one table load per code point below 256. Above 255, tests whose
+// answer there is not a compare or two (properties, several ranges) are
+// answered from a bitmap of the BMP filled 256 code points at a time, on
+// first need, by CharTest::accepts_high (a bisection); the blocks are
+// atomics, so threads sharing the pattern may fill one at the same time
+// (with the same bits). Astral code points ask the test.
 //
 // Cost: linear in the code points scanned, plus 256 tests per block of the
 // BMP the texts touch, once per pattern. Memory: 10 KB for such tests.
@@ -42,6 +43,7 @@ class OneChar {
       return vec_ == Vec::Few ? few_.find(p, from, stop)
                               : simd::find_range(p, from, stop, U(lo_), U(hi_));
     }
+    if (upward_) return simd::find_range(p, from, stop, U(lo_), U(~U(0)));
     for (size_t i = from; i < stop; ++i) {
       const uint32_t ch = uint32_t(p[i]);
       if (ch < 256 ? test_.accepts_low(ch) : accepts_high(ch)) return i;
@@ -78,6 +80,7 @@ class OneChar {
   Vec vec_ = Vec::None;
   simd::FewUnits few_;       // Vec::Few: the code points it accepts
   uint8_t lo_ = 0, hi_ = 0;  // Vec::Range: the range
+  bool upward_ = false;      // the range ends at 255 and every code point above passes
   // The BMP in blocks of 256 code points (block 0 unused), where answers
   // above 255 are looked up; null where they are a compare or two.
   std::unique_ptr<Block[]> blocks_;
@@ -103,6 +106,7 @@ inline OneChar::OneChar(CharTest test) : test_(std::move(test)) {
   vec_ = Vec::Range;
   lo_ = uint8_t(lo);
   hi_ = uint8_t(hi);
+  upward_ = hi == 0xFF && h == CharTest::HighKind::All;
 }
 
 }  // namespace kordal

@@ -24,7 +24,7 @@ def spans_by_re(pattern, text):
 
 @pytest.mark.parametrize("pattern", [
     ".", "(?s).", r"\d", r"\W", "[\u0430\u0435\u043e\u0443]", "[\u0430-\u044f]", "(?i)k",
-    "[^a\u0430]", "[Z9]", "(?i)\u00e9",
+    "[^a\u0430]", "[Z9]", "(?i)\u00e9", r"[^\x00-\x7F]", r"[\x80-\U0010FFFF]", r"[^\x00-\xfe]",
 ])
 @pytest.mark.parametrize("extra", ["", "\U0001f600"], ids=["2-byte", "4-byte"])
 def test_single_tests_agree_with_re(pattern, extra):
