@@ -287,11 +287,12 @@ struct Search {
   // Next start >= s that can begin a match, or n + 1: by the first code
   // point, then (with `lead`) where the leading assertion holds. The first
   // start of a call is not worth a word check: an attempt makes it at once,
-  // and most such starts pass it.
+  // and most such starts pass it. Line hops stop past `until` (the needle's
+  // window), returning a start no match lies before.
   template <class U>
-  size_t skip(const U* p, size_t s, bool lead) const {
+  size_t skip(const U* p, size_t s, bool lead, size_t until = kNoPos) const {
     if (lead && sg.hop_words_) return hop_words(p, s);
-    if (lead && sg.an_.lead == Analysis::Lead::LineStart) return skip_lines(p, s);
+    if (lead && sg.an_.lead == Analysis::Lead::LineStart) return skip_lines(p, s, until);
     const size_t at = skip_first(p, s);
     if (!lead || sg.an_.lead == Analysis::Lead::None || at >= st.n || lead_holds(p, at)) {
       return at;
@@ -351,13 +352,15 @@ struct Search {
   // skip() for a pattern that starts lines: from line start to line start,
   // each checked for the first code point, rather than a scan for the
   // first code point in the middle of lines followed by one for the line
-  // feed. n + 1 when none is left or the poll hook stopped the scan.
+  // feed. n + 1 when none is left or the poll hook stopped the scan; a line
+  // start past `until` when the hops get there.
   template <class U>
-  size_t skip_lines(const U* p, size_t s) const {
+  size_t skip_lines(const U* p, size_t s, size_t until) const {
     const size_t n = st.n;
     const Analysis& an = sg.an_;
     if (holds_no_first<U>()) return n + 1;
     while (s <= n) {
+      if (s > until) return s;
       if (s > 0 && p[s - 1] != U('\n')) {
         s = next_line(p, s);
         continue;
@@ -749,7 +752,7 @@ struct Search {
       // A line start costs one comparison to check, and a walk resumes
       // where the last line's match ended, rarely at a line start.
       const bool lead = s > start_at || an.lead == Analysis::Lead::LineStart;
-      s = skip(p, s, lead);
+      s = skip(p, s, lead, pf && window ? hi : kNoPos);
       if (s > last || (an.anchored_start && s > 0)) return;
       if (pf && window && s > hi) continue;
       if (bf && s > bstart) continue;
