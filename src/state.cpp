@@ -116,6 +116,7 @@ inline void State::trim() {
   best_partial.reset();
   text = Text{};
   utf8 = {};
+  inner = {};
 }
 
 namespace {

@@ -68,6 +68,17 @@ struct PartialCandidate {
   size_t set_count = 0;
 };
 
+// Engine steps, and the code units they covered, of the two searches a
+// pattern with an inner needle may use: [0] the needle's windows, [1] the
+// reverse search from its own literal; and the one in use.
+struct InnerCosts {
+  struct Cost {
+    uint64_t steps = 0, units = 0;
+  };
+  Cost cost[2];
+  bool reverse = false;
+};
+
 struct State {
   State() = default;
   State(State&&) = default;
@@ -106,6 +117,9 @@ struct State {
   // Code units the DFA passed over by start-state skips (counted in steps
   // too), for tests that skipping goes on where it pays.
   uint64_t skipped = 0;
+  // What the searches of this walk cost a pattern that may be searched
+  // from its needle's windows or by the reverse search (strategy.cpp).
+  InnerCosts inner;
   // An attempt that starts here may not end here: the VM backtracks past an
   // empty match at this position (the rule that keeps iteration moving after
   // an empty match). kUnset: no such position. Only the VM honours it, so a

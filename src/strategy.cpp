@@ -11,7 +11,9 @@
 // found by its literal searcher alone (each candidate checked). A pattern that reverse.hpp takes is
 // searched from its literal first (found: the groups as after the DFA; not found: done; gave up:
 // the start loop from the least start not ruled out); one whose prefix can hold that literal, in
-// windows the prefixes' reverse DFA bounds (find_in_windows). A pattern whose matches all end at
+// windows the prefixes' reverse DFA bounds (find_in_windows); where the needle is far rarer than
+// that literal, the windows come first, and a walk keeps whichever of the two costs it fewer steps
+// per code unit (windows_or_reverse). A pattern whose matches all end at
 // the end of the text is searched from there by the reverse DFA (found: the groups as after the
 // DFA; not found: done; gave up: the start loop). A rare suffix that no text ahead holds ends a
 // find after one scan. Starts are skipped, with scans that are templates over the code-unit width,
@@ -208,11 +210,13 @@ Strategy::Strategy(const Node& tree, const Program& program, Analysis analysis, 
     // The reverse search splits the pattern at a literal of its own; where
     // the needle is far rarer (the `;` of `[0-9A-F]+;[^;]*;Lu;` against
     // `;Lu;`), each occurrence of that literal costs two automaton scans
-    // the needle's windows would spare.
+    // the needle's windows would spare. The table may misjudge a text
+    // (`;N;` is on every line of UnicodeData), so a walk measures both
+    // (windows_or_reverse).
     if (reverse_ && windows) {
       double rev_rate = 1;
       for (char32_t c : reverse_->literal()) rev_rate *= char_frequency(lit_char(c, false));
-      if (rev_rate > kRarer * needle_rate(prefilter_->needle())) reverse_.reset();
+      windows_first_ = rev_rate > kRarer * needle_rate(prefilter_->needle());
     }
     inner_window_ = !reverse_ && windows;
   }
@@ -535,6 +539,8 @@ struct Search {
     } else if (sg.required_ && forced == Engine::Auto &&
                scan_polled(*sg.required_, st, p, start_at) == kNoPos) {
       return;  // no match lies ahead (or the poll hook stopped the scan)
+    } else if (dfa_live && sg.windows_first_ && forced == Engine::Auto && worth_reversing) {
+      if (windows_or_reverse(p)) return;
     } else if (dfa_live && sg.reverse_ && worth_reversing) {
       if (reverse()) return;
     } else if (dfa_live && sg.inner_window_ && worth_reversing) {
@@ -589,6 +595,38 @@ struct Search {
     }
     return true;
   }
+
+  // The needle's windows or the reverse search, whichever has cost this
+  // walk fewer engine steps per code unit it covered (State::inner). The
+  // windows go first; once they have covered kJudgeUnits, a rate above one
+  // step per unit (the needle occurs on every line, each match costing
+  // three scans) tries the reverse search, and the walk keeps whichever
+  // measured cheaper. Older costs count half at each judgement.
+  template <class U>
+  bool windows_or_reverse(const U* p) {
+    InnerCosts& ic = st.inner;
+    const bool rev = ic.reverse;
+    const uint64_t steps0 = st.steps;
+    const size_t from = start_at;
+    const bool done = rev ? reverse() : find_in_windows(p);
+    if (exists || st.status != Status::Ok) return done;
+    const size_t to = !done ? start_at : found ? st.caps()[0].end : st.n;
+    InnerCosts::Cost& c = ic.cost[rev];
+    InnerCosts::Cost& o = ic.cost[!rev];
+    c.steps += st.steps - steps0;
+    c.units += to > from ? to - from : 1;
+    if (c.units >= kJudgeUnits) {
+      const bool tried = o.units > 0;
+      if (tried ? o.steps * c.units < c.steps * o.units : c.steps > c.units) {
+        ic.reverse = !rev;
+        o = {};
+      }
+      c.steps /= 2;
+      c.units /= 2;
+    }
+    return done;
+  }
+  static constexpr uint64_t kJudgeUnits = 8192;
 
   // For a pattern with an inner needle (inner_window_): with q the next
   // occurrence at or after lo plus the needle's least offset, every match

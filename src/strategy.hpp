@@ -130,6 +130,9 @@ class Strategy {
   // Without reverse_, a regular pattern's needle at no fixed distance from
   // the start bounds the forward scans by the prefixes' reverse DFA.
   bool inner_window_ = false;
+  // With reverse_: the needle is far rarer than the reverse search's
+  // literal, so its windows come first unless a walk finds it dense.
+  bool windows_first_ = false;
   // A literal every match ends with, much rarer than the needle: a find
   // ends at once when none occurs ahead. Null when it would not pay.
   std::unique_ptr<const Prefilter> required_;

@@ -555,6 +555,28 @@ TEST(Strategy, DfaSkipsAgainAfterABurstOfNeedles) {
   }
 }
 
+// A pattern whose needle is rarer than the reverse search's literal by the
+// frequency table starts from the needle's windows; where the needle is on
+// every line after all, the walk turns to the reverse search, which reads
+// each line about once where the windows read it three times.
+TEST(Strategy, DenseNeedleTurnsToTheReverseSearch) {
+  const char* p = "(?m)^([0-9A-F]+);([^;]*);([^;]*);[^;]*;([YN]);([^;]*)$";
+  auto re = Regex::new_with_flags(p, 0);
+  ASSERT_TRUE(re.ok());
+  std::string text, want;
+  for (int i = 0; i < 3000; ++i) {
+    if (i > 0) text += '\n';
+    const std::string line = "00" + std::to_string(10 + i % 90) + ";LETTER NUMBER " +
+                             std::to_string(i) + ";Lu;0;N;" + std::string(i % 7, 'x');
+    put_span(want, text.size(), text.size() + line.size());
+    text += line;
+  }
+  std::string spans;
+  const uint64_t steps = findall_steps(re.value(), text, spans);
+  EXPECT_EQ(spans, want);
+  EXPECT_LT(steps, 2 * text.size());
+}
+
 struct CostCase {
   const char* pattern;
   std::string filler;  // repeated to lengthen the text
