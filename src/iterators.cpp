@@ -78,15 +78,21 @@ Status FindIter::next_ahead(size_t& at, bool& found, const SearchControl& ctl) {
   if (!state_) return Status::NoMemory;
   batch_.count = taken_ = 0;
   const size_t n = state_->n;
-  if (lend_for_batch(next_start_ < n ? n - next_start_ : 0) && ctl.poll && ctl.poll(ctl.ctx)) {
-    return Status::Interrupted;
-  }
-  bool more = true;
   // A live iterator keeps its batch: bound what one holds.
   const size_t spans = state_->caps().size();
   const size_t most = batch_.flat ? std::max<size_t>(1, kAheadSpans / spans) : kAheadMatches;
   const size_t limit = quiet_ > 0 ? 1 : std::min(ahead_, most);
+  // A batch of a few searches lends the lock first only where the last
+  // batch worked long: a hand-over costs as much as a short search, and a
+  // long one lends at its own first poll.
+  const size_t ahead = next_start_ < n ? n - next_start_ : 0;
+  const bool lend =
+      limit >= kLendBatch ? lend_for_batch(ahead) : poll_before_step(last_step_, ahead);
+  if (lend && ctl.poll && ctl.poll(ctl.ctx)) return Status::Interrupted;
+  bool more = true;
+  const uint64_t steps0 = state_->steps;
   const Status status = find_batch(re_, *state_, next_start_, batch_, more, ctl, limit, true);
+  last_step_ = state_->steps - steps0;
   if (quiet_ > 0) {
     --quiet_;
   } else if (batch_.cut) {

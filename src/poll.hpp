@@ -35,6 +35,10 @@ inline bool poll_before_step(uint64_t last_work, size_t ahead) {
 inline constexpr size_t kBatchMatches = 1024;
 inline constexpr size_t kBatchText = kScanSlice;
 
+// Searches a batch must be allowed for the walk to lend the lock before it
+// whatever the last batch cost (FindIter::next_ahead).
+inline constexpr size_t kLendBatch = 64;
+
 inline bool lend_for_batch(size_t ahead) {
   return ahead >= kFirstSlice;
 }

@@ -194,6 +194,28 @@ TEST(FindAhead, ReadsNoLongSearchAhead) {
   EXPECT_EQ(polls, 0);  // a short text: no batch polled before it began
 }
 
+TEST(FindAhead, ShortBatchesLendNothingFirst) {
+  // A search made ahead runs long and is cut, so the next batches make one
+  // search each; those are short, and a batch of one lends the lock (polls
+  // first) only after one that worked long. The long searches poll on
+  // their own.
+  auto re = Regex::new_with_flags("ab", 0);
+  ASSERT_TRUE(re.ok());
+  const std::string gap(20000, 'c');
+  std::string text = "ab ab " + gap;
+  for (int i = 0; i < 2000; ++i) text += "ab ";
+  text += gap + "ab";
+  int polls = 0;
+  const SearchControl ctl{&counting_poll, &polls};
+  FindIter it(re.value(), text);
+  size_t at = 0, count = 0;
+  for (bool found = true; found; count += found) {
+    ASSERT_EQ(it.next_ahead(at, found, ctl), Status::Ok);
+  }
+  EXPECT_EQ(count, 2003u);
+  EXPECT_LE(polls, 8);
+}
+
 TEST(FindAhead, AnErrorComesAfterTheMatchesBeforeIt) {
   // The seventh search needs more backtrack stack than the cap; it falls in
   // the third batch (1, 2, 4), after three matches found with it.
