@@ -181,12 +181,15 @@ struct HighPairs {
 };
 
 // The least q >= from (from >= 1) with lo <= p[q - 1] <= hi and p[q] == c,
-// or with `rest` >= 0, also p[q - 1] >= rest; read in polled slices as
-// scan_polled reads; kNoPos when there is none or the poll hook stopped the
-// scan. The second kind is found by a second pair scan, whose hit is kept
-// in `hp` for the next calls, so that each scan reads the text once in all.
-template <class U>
-size_t next_pair(State& st, const U* p, size_t from, U lo, U hi, U c, int64_t rest, HighPairs& hp) {
+// or with `rest` >= 0, also p[q - 1] >= rest and ends(p[q - 1]); read in
+// polled slices as scan_polled reads; kNoPos when there is none or the poll
+// hook stopped the scan. The second kind is found by a second pair scan,
+// whose hit is kept in `hp` for the next calls, so that each scan reads the
+// text once in all; it checks ends() itself, as in a narrow copy it stops
+// after every wide unit (a word of another script before a `.`).
+template <class U, class Ends>
+size_t next_pair(State& st, const U* p, size_t from, U lo, U hi, U c, int64_t rest, HighPairs& hp,
+                 const Ends& ends) {
   return scan_narrowed(st, p, from, hi < 0xFF && c < 0xFF, [&](const auto* q, size_t a, size_t b) {
     using V = std::remove_cv_t<std::remove_pointer_t<decltype(q)>>;
     size_t i = simd::find_range_pair(q, a - 1, b - 1, V(lo), V(hi), 1, V(c));
@@ -194,10 +197,15 @@ size_t next_pair(State& st, const U* p, size_t from, U lo, U hi, U c, int64_t re
       // In the narrow copy every unit above 0xFE reads 0xFF.
       const V rlo = V(std::min<int64_t>(rest, std::numeric_limits<V>::max()));
       if (hp.hit == kNoPos || hp.hit < a) {
-        const size_t start = hp.to > a && hp.hit == kNoPos ? hp.to : a;
-        const size_t j = start < b ? simd::find_range_pair(q, start - 1, b - 1, rlo,
-                                                           std::numeric_limits<V>::max(), 1, V(c))
-                                   : b - 1;
+        size_t start = hp.to > a && hp.hit == kNoPos ? hp.to : a;
+        size_t j = b - 1;
+        while (start < b) {
+          j = simd::find_range_pair(q, start - 1, b - 1, rlo, std::numeric_limits<V>::max(), 1,
+                                    V(c));
+          if (j >= b - 1 || ends(p[j])) break;
+          start = j + 2;
+          j = b - 1;
+        }
         hp.hit = j < b - 1 ? j + 1 : kNoPos;
         hp.to = std::max(hp.to, b);
       }
@@ -319,7 +327,7 @@ ReverseSearch::Outcome ReverseSearch::run(State& st, const U* p, const Dfa& whol
   HighPairs hp;
   for (size_t from = lo;;) {
     const size_t q = pair ? next_pair(st, p, std::max(from, lo + 1), U(pair_lo_), U(pair_hi_),
-                                      U(lit_[0]), rest, hp)
+                                      U(lit_[0]), rest, hp, [this](U u) { return ends_prefix(u); })
                           : scan_polled(*pf_, st, p, from);
     if (st.status != Status::Ok) return Outcome::Stopped;
     if (q == kNoPos || q + len > n) return Outcome::NotFound;
