@@ -126,6 +126,11 @@ TEST(FindBatch, ReportsAStoppedSearch) {
   EXPECT_EQ(next, 1u);
 }
 
+bool counting_poll(void* ctx) {
+  ++*static_cast<int*>(ctx);
+  return false;
+}
+
 // Returns true at its `stop_at`-th call only.
 struct OnePoll {
   int calls = 0;
@@ -138,13 +143,22 @@ struct OnePoll {
 
 TEST(FindAhead, AnInterruptionLosesAndRepeatsNoMatch) {
   // Batches of 1, 2 and 4 matches, then the long scan and the last match:
-  // the poll stops each of them in turn.
+  // the poll stops each of the walk's polls in turn (the long scan's, one
+  // per slice; the short batches before it lend nothing first).
   auto re = Regex::new_with_flags("@", 0);
   ASSERT_TRUE(re.ok());
   const std::string text = "@@@@@@" + std::string(size_t(3) << 20, 'z') + "@";
   const Spans expected = walk_one_by_one(re.value(), text);
   ASSERT_EQ(expected.size(), 7u);
-  for (int stop_at = 1; stop_at <= 6; ++stop_at) {
+  int polls = 0;
+  {
+    const SearchControl counting{&counting_poll, &polls};
+    FindIter it(re.value(), text);
+    size_t at = 0;
+    for (bool found = true; found;) ASSERT_EQ(it.next_ahead(at, found, counting), Status::Ok);
+  }
+  ASSERT_GE(polls, 3);
+  for (int stop_at = 1; stop_at <= polls; ++stop_at) {
     OnePoll p{0, stop_at};
     const SearchControl ctl{&OnePoll::poll, &p};
     FindIter it(re.value(), text);
@@ -165,11 +179,6 @@ TEST(FindAhead, AnInterruptionLosesAndRepeatsNoMatch) {
     EXPECT_EQ(got, expected) << stop_at;
     EXPECT_EQ(interrupted, 1) << stop_at;
   }
-}
-
-bool counting_poll(void* ctx) {
-  ++*static_cast<int*>(ctx);
-  return false;
 }
 
 TEST(FindAhead, ReadsNoLongSearchAhead) {
