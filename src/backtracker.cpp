@@ -404,6 +404,17 @@ bool Backtracker::run(State& st, bool to_end, uint32_t entry) {
   return with_units(st.text, [&](const auto* p) { return run_text(st, p, st.n, to_end, entry); });
 }
 
+bool Backtracker::run_starts(State& st, size_t last, const bool* lo, bool high) {
+  starts_ = true;
+  starts_last_ = last;
+  starts_lo_ = lo;
+  starts_high_ = high;
+  next_start_ = st.pos + 1;
+  const bool ok = run(st, false, 0);
+  starts_ = false;
+  return ok;
+}
+
 template <class U>
 bool Backtracker::run_text(State& st, const U* text, const size_t n, const bool to_end,
                            const uint32_t entry) {
@@ -427,11 +438,14 @@ bool Backtracker::run_text(State& st, const U* text, const size_t n, const bool 
   }
   uint64_t* stk = stack_;
   size_t sp = 0;
-  const size_t start = st.pos;
+  size_t start = st.pos;
   size_t pos = start;
   uint32_t pc = entry;
   lead_end_ = SIZE_MAX;
   lead_loop_end_ = SIZE_MAX;
+  // A start costs a step, so that a loop of attempts that each fail at once
+  // still polls.
+  if (!tick(1, st, pos)) return false;
 
   // Room for k more words on the stack; false ends the search.
   auto room = [&](size_t k) {
@@ -536,6 +550,7 @@ bool Backtracker::run_text(State& st, const U* text, const size_t n, const bool 
     return memo_ && slots[at_pc] != kNone && seen(key(at_pc), at);
   };
 
+dispatch:
   for (;;) {
     const Inst& in = code[pc];
     switch (in.op) {
@@ -894,6 +909,28 @@ bool Backtracker::run_text(State& st, const U* text, const size_t n, const bool 
   fail:
     for (;;) {
       if (sp == 0) {
+        if (starts_) {
+          // run_starts: on to the next start, without leaving the loop.
+          const size_t next =
+              lead_end_ != SIZE_MAX && lead_end_ > start ? lead_end_ + 1 : start + 1;
+          next_start_ = next;
+          const bool try_next =
+              next <= starts_last_ &&
+              (starts_lo_ == nullptr ||
+               (next < n &&
+                (uint32_t(text[next]) < 256 ? starts_lo_[uint32_t(text[next])] : starts_high_)));
+          if (try_next) {
+            st.restart(next);
+            start = pos = next;
+            pc = entry;
+            run_start_ = next;
+            steps_at_run_ = st.steps;
+            lead_end_ = SIZE_MAX;
+            lead_loop_end_ = SIZE_MAX;
+            if (!tick(1, st, pos)) return false;
+            goto dispatch;
+          }
+        }
         st.pos = start;
         return false;
       }

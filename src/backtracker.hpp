@@ -118,6 +118,16 @@ class Backtracker {
   template <class U>
   bool run_text(State& st, const U* text, size_t n, bool to_end, uint32_t entry = 0);
 
+  // run() from st.pos, then, after each failed attempt, from the next start
+  // (one past it, or past the leading loop's run) while that start is at
+  // most `last` and its code point is in `lo` (below 256; nullptr for every
+  // code point) or, above 255, `high` allows it. Each start costs a step.
+  // On success st.start is the match's start; on failure next_start() is
+  // the first start not tried. Spares a busy start loop a return, a reset
+  // and a skip per start.
+  bool run_starts(State& st, size_t last, const bool* lo, bool high);
+  size_t next_start() const { return next_start_; }
+
  private:
   bool grow(size_t live, size_t need, State& st);
   bool tick(uint32_t k, State& st, size_t pos);
@@ -159,6 +169,12 @@ class Backtracker {
   uint32_t check_every_ = kPollEvery;
   size_t lead_end_ = SIZE_MAX;
   size_t lead_loop_end_ = SIZE_MAX;
+  // run_starts: the last start, the start set (lo null: all), what is next.
+  bool starts_ = false;
+  size_t starts_last_ = 0;
+  const bool* starts_lo_ = nullptr;
+  bool starts_high_ = false;
+  size_t next_start_ = 0;
 
   // The memo of the current search (its runs on one State).
   const State* memo_state_ = nullptr;

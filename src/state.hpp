@@ -153,6 +153,19 @@ struct State {
 
   // Resets for an attempt at start position s.
   void reset(size_t s);
+  // reset() between attempts of one search that is not partial and has not
+  // matched yet: the captures on the trail are all an attempt wrote.
+  void restart(size_t s) {
+    pos = s;
+    start = s;
+    if (trail_.empty()) return;
+    if (flat) {
+      for (const TrailEntry& e : trail_) caps_[e.group] = CpSpan{};
+      trail_.clear();
+      return;
+    }
+    undo_to(0);
+  }
   // After a successful attempt the trail is only needed to reset the State:
   // a large one is released at once, before the result is copied out.
   void drop_large_trail();

@@ -770,6 +770,12 @@ struct Search {
     const size_t blen = sg.behind_len_;
     size_t bstart = 0;  // the start the current occurrence allows
     bool bwindow = false;
+    // Without the DFA, the one-pass matcher or a leading assertion to pass
+    // on, the VM goes from start to start itself while the next one is in
+    // the start set and the current windows.
+    const bool vm_steps_on = !dfa_live && !(onepass && forced == Engine::OnePass) &&
+                             an.lead == Analysis::Lead::None && !sg.word_runs_ && !t.partial;
+    const bool* first_lo = an.skip == Analysis::Skip::None ? nullptr : sg.starts_.lo;
     for (size_t s = start_at;;) {
       if (pf && (!window || s > hi) && (needle_first || vm_turns == 0)) {
         const Needle& nd = pf->needle();
@@ -819,6 +825,19 @@ struct Search {
           continue;
         }
         onepass = nullptr;  // a code point it has no class for: the VM from now on
+      }
+      if (vm_steps_on) {
+        size_t limit = last;
+        if (pf && window) limit = std::min(limit, hi);
+        if (bf) limit = std::min(limit, bstart);
+        vm.set_run_budget(0);
+        if (vm.run_starts(t, limit, first_lo, sg.starts_.high)) {
+          set_whole(t.start);
+          return;
+        }
+        if (t.status != Status::Ok) return;
+        s = vm.next_start();
+        continue;
       }
       // A start below n that the skip returned with the lead has it.
       if (attempt(false, dfa_live ? kVmTurnBudget : 0, lead && s < t.n ? sg.lead_entry_ : 0)) {

@@ -778,6 +778,40 @@ TEST_P(Strategies, LongReadsPollEarly) {
   }
 }
 
+// A search whose every start is tried and fails at once, with no literal
+// to scan for, polls too: each start counts a step.
+TEST_P(Strategies, BusyStartLoopsPoll) {
+  const Config c = GetParam();
+  Forced f(c.engine, c.cache);
+  std::string text;
+  for (int i = 0; i < 150000; ++i) text += "ab";
+  struct Counter {
+    int polls = 0;
+    static bool stop(void* self) {
+      ++static_cast<Counter*>(self)->polls;
+      return true;
+    }
+  };
+  for (const char* p : {"(.)\\1", "(\\w)\\1", "(?<!x)(.)\\1", "([ab])(?!\\1)\\1"}) {
+    auto re = Regex::new_with_flags(p, 0);
+    ASSERT_TRUE(re.ok()) << p;
+    for (int op = 0; op < 2; ++op) {
+      Counter k;
+      const SearchControl ctl{&Counter::stop, &k};
+      Status st;
+      if (op == 0) {
+        std::optional<Match> m;
+        st = re.value().find(text, m, ctl);
+      } else {
+        bool found = false;
+        st = re.value().is_match(text, found, ctl);
+      }
+      EXPECT_EQ(st, Status::Interrupted) << p << " op " << op;
+      EXPECT_EQ(k.polls, 1) << p << " op " << op;
+    }
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Forced, Strategies,
 
                          ::testing::Values(Config{Engine::Auto, 0}, Config{Engine::Vm, 0},
