@@ -744,6 +744,74 @@ FirstSet first_of(const Node& nd, bool last) {
   return anything();
 }
 
+// Whether some match of `nd` may hold code point c (conservative: true for
+// whatever the walk does not look into).
+bool may_hold(const Node& nd, char32_t c) {
+  switch (nd.kind) {
+    case NodeKind::Lit:
+    case NodeKind::Any:
+    case NodeKind::Class:
+    case NodeKind::Predef:
+    case NodeKind::Prop:
+      return first_of(nd, false).contains(c);
+    case NodeKind::LitStr:
+      for (char32_t ch : nd.chars) {
+        if (of_char(ch, nd.ign).contains(c)) return true;
+      }
+      return false;
+    case NodeKind::Grapheme:  // a cluster's later code points are not in its first set
+    case NodeKind::BackRef:
+      return true;
+    default:
+      for (const Node& kid : nd.kids) {
+        if (may_hold(kid, c)) return true;
+      }
+      return false;
+  }
+}
+
+bool takes_no_width(const Node& nd) {
+  switch (nd.kind) {
+    case NodeKind::Empty:
+    case NodeKind::StartLine:
+    case NodeKind::EndLine:
+    case NodeKind::StartText:
+    case NodeKind::EndText:
+    case NodeKind::WordBoundary:
+    case NodeKind::WordEdge:
+    case NodeKind::Look:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Whether every match of `nd` ends at a line end.
+bool ends_lines(const Node& nd) {
+  switch (nd.kind) {
+    case NodeKind::EndLine:
+    case NodeKind::EndText:
+      return true;
+    case NodeKind::Group:
+    case NodeKind::NonCap:
+    case NodeKind::Atomic:
+      return ends_lines(nd.child());
+    case NodeKind::Branch:
+      for (const Node& alt : nd.kids) {
+        if (!ends_lines(alt)) return false;
+      }
+      return !nd.kids.empty();
+    case NodeKind::Sequence:
+      for (size_t i = nd.kids.size(); i-- > 0;) {
+        if (ends_lines(nd.kids[i])) return true;
+        if (!takes_no_width(nd.kids[i])) return false;
+      }
+      return false;
+    default:
+      return false;
+  }
+}
+
 // Drops the literals that begin with an inexact literal of the set: the
 // shorter one already stands for them.
 std::vector<Literal> minimal(std::vector<Literal> lits) {
@@ -1045,6 +1113,8 @@ Analysis analyze(const Node& root) {
   an.regular = info.regular;
   an.anchored_start = info.astart;
   an.anchored_end = info.aend;
+  an.ends_lines = ends_lines(root);
+  an.no_line_feed = !may_hold(root, U'\n');
   an.first = first_set(root);
   if (info.pre.known && info.pre.min_len() > 0) an.prefixes = minimal(info.pre.lits);
   if (info.suf.known && info.suf.min_len() > 0) an.suffixes = info.suf.lits;

@@ -165,6 +165,11 @@ struct Analysis {
   // The group around `alternatives`, whose span is the match's; 0: none.
   uint64_t alternatives_group = 0;
   EndAnchor anchored_end = EndAnchor::None;
+  // Every match ends at a line end (before a line feed, or at the end of
+  // the text): the pattern ends with `$`, `\Z` or `\z` in each branch.
+  bool ends_lines = false;
+  // No match holds a line feed: no consuming item accepts one.
+  bool no_line_feed = false;
   FirstSet first;
   // Every match starts with one of these; empty when unknown.
   std::vector<Literal> prefixes;

@@ -69,14 +69,15 @@ struct PartialCandidate {
 };
 
 // Engine steps, and the code units they covered, of the two searches a
-// pattern with an inner needle may use: [0] the needle's windows, [1] the
-// reverse search from its own literal; and the one in use.
+// pattern may use: [0] windows (a needle's, or line ends'), [1] the reverse
+// search from the pattern's own literal, or the start loop; and whether the
+// second is in use.
 struct InnerCosts {
   struct Cost {
     uint64_t steps = 0, units = 0;
   };
   Cost cost[2];
-  bool reverse = false;
+  bool second = false;
 };
 
 struct State {

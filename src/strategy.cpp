@@ -220,6 +220,18 @@ Strategy::Strategy(const Node& tree, const Program& program, Analysis analysis, 
     }
     inner_window_ = !reverse_ && windows;
   }
+  // Line ends serve where no needle is rarer than a line feed.
+  const bool rare_needle =
+      prefilter_ && (!prefilter_->needle().is_prefix() ||
+                     needle_rate(prefilter_->needle()) < char_frequency(lit_char(U'\n', false)));
+  if (!rare_needle && !literal_ && !alternation_ && an_.regular && an_.ends_lines &&
+      an_.no_line_feed && an_.anchored_end == EndAnchor::None && !an_.anchored_start &&
+      an_.lead != Analysis::Lead::LineStart && !one_char_) {
+    const FirstSet last = last_set(tree_);
+    line_windows_ = true;
+    line_last_ = last.lo;
+    line_last_high_ = last.high;
+  }
   // The needle is chosen for the starts it pins down: a prefix such as the
   // `a` of `(a+)+b` wins over a rarer suffix that pins down none. The
   // suffixes' common end still tells whether any match lies ahead, for one
@@ -548,6 +560,8 @@ struct Search {
     } else if (dfa_live && sg.reverse_ && forced == Engine::Auto &&
                !sg.reverse_->may_occur(st, start_at)) {
       return;  // the forward needle may not rule out what this literal does
+    } else if (dfa_live && sg.line_windows_ && worth_reversing) {
+      if (forced == Engine::Reverse ? find_line_windows(p) : line_windows_or_starts(p)) return;
     }
     find_starts(p);
   }
@@ -604,21 +618,39 @@ struct Search {
   // measured cheaper. Older costs count half at each judgement.
   template <class U>
   bool windows_or_reverse(const U* p) {
+    return cheaper_of([&] { return find_in_windows(p); }, [&] { return reverse(); });
+  }
+
+  // The line ends' windows or the start loop, weighed the same way.
+  template <class U>
+  bool line_windows_or_starts(const U* p) {
+    return cheaper_of([&] { return find_line_windows(p); },
+                      [&] {
+                        find_starts(p);
+                        return true;
+                      });
+  }
+
+  // Runs the first search or the second, whichever has cost this walk fewer
+  // steps per code unit covered; each returns whether it settled the
+  // search (else the start loop goes on from start_at).
+  template <class First, class Second>
+  bool cheaper_of(First first, Second second) {
     InnerCosts& ic = st.inner;
-    const bool rev = ic.reverse;
+    const bool sec = ic.second;
     const uint64_t steps0 = st.steps;
     const size_t from = start_at;
-    const bool done = rev ? reverse() : find_in_windows(p);
+    const bool done = sec ? second() : first();
     if (exists || st.status != Status::Ok) return done;
     const size_t to = !done ? start_at : found ? st.caps()[0].end : st.n;
-    InnerCosts::Cost& c = ic.cost[rev];
-    InnerCosts::Cost& o = ic.cost[!rev];
+    InnerCosts::Cost& c = ic.cost[sec];
+    InnerCosts::Cost& o = ic.cost[!sec];
     c.steps += st.steps - steps0;
     c.units += to > from ? to - from : 1;
     if (c.units >= kJudgeUnits) {
       const bool tried = o.units > 0;
       if (tried ? o.steps * c.units < c.steps * o.units : c.steps > c.units) {
-        ic.reverse = !rev;
+        ic.second = !sec;
         o = {};
       }
       c.steps /= 2;
@@ -640,15 +672,59 @@ struct Search {
   // false when the start loop must go on from start_at.
   template <class U>
   bool find_in_windows(const U* p) {
+    const Needle& nd = sg.prefilter_->needle();
+    return in_windows([&](size_t lo) {
+      return nd.min_off > st.n - lo ? kNoPos : next_occurrence(p, lo + size_t(nd.min_off));
+    });
+  }
+
+  // For a pattern with line windows: with q the first line end at or after
+  // lo plus the least match length, every match starting in [lo, q] ends
+  // at q (it ends at a line end and cannot hold the line feed at q), so
+  // the windows of find_in_windows apply. Where empty matches are not
+  // possible, a line end whose code point before it cannot end a match is
+  // passed over within the scan. A window costs kWindowSteps besides its
+  // scans' steps, which the walk weighs against the start loop's.
+  template <class U>
+  bool find_line_windows(const U* p) {
+    const bool filter = sg.an_.min_len > 0;
+    auto ends = [&](uint32_t u, bool narrow) {
+      // A narrow copy's 0xFF stands for every code point from 0xFF up.
+      if (u >= 256 || (narrow && u == 0xFF)) return sg.line_last_high_ || sg.line_last_[0xFF];
+      return bool(sg.line_last_[u]);
+    };
+    return in_windows([&](size_t lo) {
+      st.steps += kWindowSteps;
+      const size_t from = lo + size_t(sg.an_.min_len);
+      const size_t q = scan_narrowed(st, p, from, true, [&](const auto* u, size_t a, size_t b) {
+        using V = std::remove_cv_t<std::remove_reference_t<decltype(u[0])>>;
+        const bool narrow = sizeof(V) == 1 && sizeof(U) > 1;
+        for (size_t i = a;; ++i) {
+          i = std::min(simd::find_unit(u, i, b, V('\n')), b);
+          if (i == b) return kNoPos;
+          if (!filter || ends(u[i - 1], narrow)) return i;
+        }
+      });
+      if (q != kNoPos || st.status != Status::Ok) return q;
+      // The end of the text is a line end too.
+      return !filter || ends(uint32_t(p[st.n - 1]), false) ? st.n : kNoPos;
+    });
+  }
+
+  static constexpr uint64_t kWindowSteps = 32;
+
+  // The windows: next(lo) gives the q of the window from lo (kNoPos: no
+  // match lies ahead, or the search was stopped).
+  template <class Next>
+  bool in_windows(Next next) {
     const Dfa* pre = sg.prefixes();
     if (pre == nullptr) return false;
     State& t = st;
-    const Needle& nd = sg.prefilter_->needle();
     const size_t last = t.n - size_t(sg.an_.min_len);
     const StartSet* starts = sg.skips_ ? &sg.starts_ : nullptr;
     for (size_t lo = start_at;;) {
-      if (lo > last || nd.min_off > t.n - lo) return true;
-      const size_t q = next_occurrence(p, lo + size_t(nd.min_off));
+      if (lo > last) return true;
+      const size_t q = next(lo);
       if (q == kNoPos) return true;  // none ahead, or stopped
       size_t s = q;
       switch (pre->find_start(t, lo, q, s)) {

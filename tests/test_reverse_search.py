@@ -201,3 +201,18 @@ def check_long_text_thrice(pattern, alphabet, size):
 @pytest.mark.parametrize("extra", ["\u0140", "\U0001F600"], ids=["2-byte", "4-byte"])
 def test_windows_of_inner_literals(pattern, extra):
     check_long_text_thrice(pattern, "ab  .xy\u00ff\u0100" + extra, 100_000)
+
+
+# Patterns whose matches end at line ends and hold no line feed search from
+# line end to line end, passing over lines whose last code point cannot end
+# a match; that code point may lie above 255 (0xFF stands for all of them
+# in the 1-byte copy the later searches read). Lines are short and long,
+# empty, and the text may end without a line feed.
+@pytest.mark.parametrize("pattern", [
+    r"(?m)[ \t]+$", r"(?m)\w+$", r"(?m)[^ ]$", "(?m)\u0436$", r"(?m)(a|b )+$", r"(?m)a*$",
+    "(?m)[a\u00ff]{2}$", r"(?m)\d+\.?$", r"(?m)(\w)(\w)?$", r"(?m)[^\n]*\u0100$",
+])
+@pytest.mark.parametrize("extra", ["", "\u0436\u0100", "\U0001F600"],
+                         ids=["1-byte", "2-byte", "4-byte"])
+def test_line_end_windows(pattern, extra):
+    check_long_text_thrice(pattern, "ab \t\n\n.1\u00ff" + extra, 100_000)

@@ -531,6 +531,42 @@ uint64_t findall_steps(const Regex& re, const std::string& text, std::string& sp
   return st->steps;
 }
 
+// Patterns whose matches end at line ends, with and without line feeds
+// inside them, empty matches, groups, and code points above 255.
+TEST_P(Strategies, LineEnds) {
+  const Config c = GetParam();
+  Forced f(c.engine, c.cache);
+  std::vector<std::string> texts = small_texts();
+  texts.push_back("a \nb a\n\na  \n a\xC3\xA9\nab");
+  texts.push_back(" b\n\nab a\nba  ");
+  int bad = 0;
+  for (const char* p :
+       {"(?m)[ a]+$", "(?m)\\w+$", "(?m)a$", "(?m)(a|b )+$", "(?m)[^\\n]*a$", "(?m)a*$",
+        "(?m)\u00e9+$", "(?m)(?:a$|b$)", "(?m)a$\\b", "(?m)(a)(b?)$", "(?m)a\\Z", "(?m)[ab]{2}$",
+        "(?m)\\ba$", "(?m)(?:ab|a)$", "(?m)\\s+$", "(?m)a$|b", "(?m) $", "(?m)[^a]$"}) {
+    bad += compare(p, texts);
+  }
+  EXPECT_EQ(bad, 0);
+}
+
+// Line windows read the few lines whose last code point can end a match.
+TEST(Strategy, LineWindowsReadFewLines) {
+  auto re = Regex::new_with_flags("(?m)[ \t]+$", 0);
+  ASSERT_TRUE(re.ok());
+  std::string text, want;
+  for (int i = 0; i < 20000; ++i) {
+    text += "a line of text, as lines go";
+    if (i % 1000 == 999) {
+      put_span(want, text.size(), text.size() + 2);
+      text += " \t";
+    }
+    text += '\n';
+  }
+  std::string spans;
+  EXPECT_LT(findall_steps(re.value(), text, spans), text.size() / 8);
+  EXPECT_EQ(spans, want);
+}
+
 // A burst of short skips (to needle occurrences, or to a first character)
 // makes the DFA stop skipping; the skips come back after a stretch, so the
 // long text after the burst is passed over, not stepped through.
