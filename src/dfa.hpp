@@ -35,6 +35,12 @@ struct StartSet {
   // needle): a scan in the restart state skips to its next occurrence
   // rather than to the next code point of the set.
   const Prefilter* needle = nullptr;
+  // With `needle`, for a pattern of bounded length: every match starting at
+  // q holds an occurrence of one of `ends`' literals starting in
+  // [q + ends_from, q + ends_to]; an occurrence of the needle without one
+  // there begins no match and is passed over.
+  const Prefilter* ends = nullptr;
+  size_t ends_from = 0, ends_to = 0;
   bool lo[256] = {};
   bool high = false;  // whether code points >= 256 can
   int only = -1;      // the one code point below 256 that can, when it is alone

@@ -55,6 +55,11 @@ std::atomic<Engine> g_forced{Engine::Auto};
 // How much rarer than the needle (by the frequency table) a suffix set must
 // be for its check to pay for a second scan.
 constexpr double kRarer = 4;
+// The longest pattern whose suffixes are checked near a needle occurrence
+// (StartSet::ends), and the most occurrences of them expected in that
+// stretch of ordinary text.
+constexpr uint64_t kEndsWindow = 64;
+constexpr double kEndsRate = 0.25;
 
 // How often, by the frequency table, one of the needle's literals begins at
 // a position.
@@ -173,7 +178,29 @@ Strategy::Strategy(const Node& tree, const Program& program, Analysis analysis, 
       break;
   }
   ss.summarise();
-  if (prefilter_ && prefilter_->needle().is_prefix()) ss.needle = prefilter_.get();
+  if (prefilter_ && prefilter_->needle().is_prefix()) {
+    ss.needle = prefilter_.get();
+    // A short pattern ends with one of its suffixes within its length of
+    // the start: where they are rare there, a check of that stretch spares
+    // the DFA a walk from an occurrence of the needle that begins nothing.
+    size_t lmin = SIZE_MAX, lmax = 0;
+    Needle ends;
+    for (const Literal& l : an_.suffixes) {
+      lmin = std::min(lmin, l.chars.size());
+      lmax = std::max(lmax, l.chars.size());
+      ends.lits.push_back(Literal{l.chars, false});
+    }
+    if (!ends.lits.empty() && an_.max_len <= kEndsWindow && lmin > 0) {
+      const size_t from = an_.min_len > lmax ? size_t(an_.min_len) - lmax : 0;
+      const size_t to = size_t(an_.max_len) - lmin;
+      if (needle_rate(ends) * double(to - from + 1) < kEndsRate) {
+        ends_ = std::make_unique<const Prefilter>(std::move(ends));
+        ss.ends = ends_.get();
+        ss.ends_from = from;
+        ss.ends_to = to;
+      }
+    }
+  }
   if (run_filters_better(an_, ss)) {
     ss.run.set([&](uint32_t c) { return bool(an_.run_lo[c]); }, an_.run_high, an_.run);
     skips_ = true;

@@ -121,8 +121,9 @@ class Strategy {
   // 1 when the program begins with the leading word assertion itself: an
   // attempt at a start the skip has checked it at begins past it. Else 0.
   uint32_t lead_entry_ = 0;
-  StartSet starts_;     // where the DFA's matches can begin
-  bool skips_ = false;  // whether `starts_` rules anything out
+  StartSet starts_;                        // where the DFA's matches can begin
+  std::unique_ptr<const Prefilter> ends_;  // starts_.ends, if any
+  bool skips_ = false;                     // whether `starts_` rules anything out
   Lazy<Dfa> dfa_;
   Lazy<Dfa> prefixes_;
   Lazy<OnePass> onepass_;

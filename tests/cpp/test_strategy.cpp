@@ -567,6 +567,47 @@ TEST(Strategy, LineWindowsReadFewLines) {
   EXPECT_EQ(spans, want);
 }
 
+// Short patterns with a prefix needle, whose suffixes are looked for near
+// each occurrence: texts with the needle often, with and without a suffix
+// in reach, the suffix inside the needle, the text ending within reach.
+TEST_P(Strategies, SuffixesNearNeedles) {
+  const Config c = GetParam();
+  Forced f(c.engine, c.cache);
+  std::mt19937 rng(77);
+  const char* const pieces[] = {"Holmes", "Watson", "ab", "b", " ", "xyz", "\n", "Wat"};
+  std::vector<std::string> texts = small_texts();
+  for (int i = 0; i < 24; ++i) {
+    std::string t;
+    const size_t len = 20 + rng() % 400;
+    while (t.size() < len) t += pieces[rng() % std::size(pieces)];
+    texts.push_back(t);
+  }
+  int bad = 0;
+  for (const char* p :
+       {"Holmes.{0,25}Watson|Watson.{0,25}Holmes", "Holmes.{0,9}(Wat|b)",
+        "(Hol|Wat)[a-z ]{1,8}(son|b)", "ab.{0,3}b", "Holmes ?(xyz)?", "Wats(on)?.{2}s"}) {
+    bad += compare(p, texts);
+  }
+  EXPECT_EQ(bad, 0);
+}
+
+// An occurrence of the needle with none of the suffixes within the
+// pattern's length costs the DFA no walk: its steps are nearly all skips.
+TEST(Strategy, NeedleWithoutSuffixNearCostsNoWalk) {
+  auto re = Regex::new_with_flags("Holmes.{0,25}Watson|Watson.{0,25}Holmes", 0);
+  ASSERT_TRUE(re.ok());
+  std::string text;
+  for (int i = 0; i < 2000; ++i) text += "Holmes said so, and the inspector agreed. ";
+  const size_t at = text.size();
+  text += "Holmes met Watson.";
+  std::unique_ptr<State> st = re.value().build_state(text);
+  bool found = false;
+  ASSERT_EQ(re.value().find_from(*st, 0, found, {}), Status::Ok);
+  ASSERT_TRUE(found);
+  EXPECT_EQ(st->caps()[0].start, at);
+  EXPECT_LT(st->steps - st->skipped, 2000u);
+}
+
 // A burst of short skips (to needle occurrences, or to a first character)
 // makes the DFA stop skipping; the skips come back after a stretch, so the
 // long text after the burst is passed over, not stepped through.
