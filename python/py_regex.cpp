@@ -19,6 +19,7 @@
 #include "iterators.hpp"
 #include "poll.hpp"
 #include "state.hpp"
+#include "thread_cache.hpp"
 #include "utf8.hpp"
 
 namespace kordal::py {
@@ -317,10 +318,30 @@ PyObject* regex_find_partial(PyObject* self, PyObject* const* args, Py_ssize_t n
 // The template's literal pieces come back once per match as the same views
 // (of the template or of static strings) during one call: each is decoded
 // once and then copied as code units.
+// The units of a replacement's output are built in the thread's buffer,
+// which a call takes over from the last: a fresh one the size of the text
+// would cost a page fault per page on every call. One that grew past
+// kKeepBytes is freed after its call.
+template <class Unit>
+struct OutBuffer {
+  static constexpr size_t kKeepBytes = size_t(16) << 20;
+  std::vector<Unit> units;
+  void trim() {
+    if (units.capacity() * sizeof(Unit) > kKeepBytes) {
+      std::vector<Unit>().swap(units);
+    } else {
+      units.clear();
+    }
+  }
+};
+
 template <class Unit>
 class StrSink final : public kordal::ReplaceSink {
  public:
-  explicit StrSink(const kordal::Text& hay) : hay_(hay) { out_.reserve(hay.n); }
+  explicit StrSink(const kordal::Text& hay) : hay_(hay) {
+    out_.clear();
+    out_.reserve(hay.n);
+  }
   void copy(size_t a, size_t b) override {
     if (a >= b) return;
     kordal::with_units(hay_, [&](const auto* p) { out_.insert(out_.end(), p + a, p + b); });
@@ -353,7 +374,8 @@ class StrSink final : public kordal::ReplaceSink {
   };
   static constexpr size_t kMaxDecoded = 8;
   const kordal::Text& hay_;
-  std::vector<Unit> out_;
+  kordal::ThreadCache<OutBuffer<Unit>> buffer_;
+  std::vector<Unit>& out_ = buffer_.get().units;
   std::vector<Decoded> decoded_;
 };
 

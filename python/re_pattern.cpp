@@ -16,6 +16,7 @@
 #include "arguments.hpp"
 #include "errors.hpp"
 #include "re_binding.hpp"
+#include "thread_cache.hpp"
 // After Python.h, which re_binding.hpp brings.
 #include <structmember.h>
 
@@ -126,6 +127,23 @@ bool append_result(std::u32string& out, PyObject* r, bool bytes) {
   return false;
 }
 
+// The output of sub is built in the thread's buffer, which a call takes
+// over from the last: growing a fresh one to the size of the text would
+// cost a page fault per page on every call. One that grew past kKeepBytes
+// is freed after its call; a call made from a replacement function gets
+// its own.
+struct SubBuffer {
+  static constexpr size_t kKeepBytes = size_t(16) << 20;
+  std::u32string text;
+  void trim() {
+    if (text.capacity() * sizeof(char32_t) > kKeepBytes) {
+      std::u32string().swap(text);
+    } else {
+      text.clear();
+    }
+  }
+};
+
 // The parsed template, shared: a call from within a replacement function
 // may parse another one while this call still uses it.
 std::shared_ptr<const Template> template_for(RePattern* p, PyObject* repl) {
@@ -152,7 +170,10 @@ PyObject* pattern_subn_impl(RePattern* p, PyObject* repl, PyObject* string, Py_s
   const size_t groups = p->c->re.group_count();
   kordal::StateLease lease(groups, t);
   kordal::State& st = *lease;
-  std::u32string out;
+  kordal::ThreadCache<SubBuffer> buffer;
+  std::u32string& out = buffer.get().text;
+  out.clear();
+  out.reserve(t.n);
   std::vector<Py_ssize_t> spans(2 * (groups + 1));
   size_t s = 0, last = 0;
   Py_ssize_t n = 0;

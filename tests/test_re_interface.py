@@ -291,3 +291,13 @@ def test_str_indexes_in_non_ascii_text():
 def test_lone_surrogates_are_characters():
     text = "a\ud800b"
     assert kre.findall(".", text) == std.findall(".", text)
+
+
+def test_sub_outputs_of_calls_in_turn():
+    # Each call's output is built in a buffer the thread reuses: long and
+    # short texts in turn, of each width, keep nothing of the last output.
+    texts = ["ab;cd;" * 50_000, "x;", "\u0436;\U0001F600;" * 30_000, "", "\u00e9;y;" * 10, "q"]
+    p, q = kre.compile(r"(\w+);"), std.compile(r"(\w+);")
+    for t in texts + texts[::-1]:
+        assert p.sub(r"<\1>", t) == q.sub(r"<\1>", t)
+        assert p.subn(lambda m: m[1] * 2, t) == q.subn(lambda m: m[1] * 2, t)

@@ -4,6 +4,7 @@ Tables of replace and split cases are in tests/data/iteration.json (run by
 test_corpus.py and by the C++ tests through every engine)."""
 
 import inspect
+import re
 import sys
 
 import pytest
@@ -233,3 +234,12 @@ def test_signal_handler_interrupts_a_runaway_match():
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, old)
     assert k.Regex("(a|aa)*c").find("aac").span == (0, 3)
+
+
+def test_replace_all_outputs_of_calls_in_turn():
+    # Outputs are built in a buffer each thread reuses, one per code-unit
+    # width: long and short texts in turn keep nothing of the last output.
+    texts = ["ab;cd;" * 50_000, "x;", "\u0436;\U0001F600;" * 30_000, "", "\u00e9;y;" * 10, "q"]
+    r = k.Regex(r"(\w+);")
+    for t in texts + texts[::-1]:
+        assert r.replace_all(t, "<${1}>") == re.sub(r"(\w+);", r"<\1>", t)
