@@ -812,6 +812,38 @@ bool ends_lines(const Node& nd) {
   }
 }
 
+// Whether `nd` matches exactly one code point, whichever.
+bool one_code_point(const Node& nd) {
+  switch (nd.kind) {
+    case NodeKind::Lit:
+    case NodeKind::Any:
+    case NodeKind::Class:
+    case NodeKind::Predef:
+    case NodeKind::Prop:
+      return true;
+    case NodeKind::LitStr:
+      return nd.chars.size() == 1;
+    case NodeKind::NonCap:
+      return one_code_point(nd.child());
+    case NodeKind::Sequence:
+      return nd.kids.size() == 1 && one_code_point(nd.kids[0]);
+    default:
+      return false;
+  }
+}
+
+// Analysis::doubled.
+bool doubled_lead(const Node& root) {
+  const Node* nd = &root;
+  while (nd->kind == NodeKind::NonCap) nd = &nd->child();
+  if (nd->kind != NodeKind::Sequence || nd->kids.size() < 2) return false;
+  const Node& group = nd->kids[0];
+  const Node* ref = &nd->kids[1];
+  if (ref->kind == NodeKind::Repeat && ref->min >= 1) ref = &ref->child();
+  return group.kind == NodeKind::Group && one_code_point(group.child()) &&
+         ref->kind == NodeKind::BackRef && ref->group == group.index && !ref->ign;
+}
+
 // Drops the literals that begin with an inexact literal of the set: the
 // shorter one already stands for them.
 std::vector<Literal> minimal(std::vector<Literal> lits) {
@@ -1115,6 +1147,7 @@ Analysis analyze(const Node& root) {
   an.anchored_end = info.aend;
   an.ends_lines = ends_lines(root);
   an.no_line_feed = !may_hold(root, U'\n');
+  an.doubled = doubled_lead(root);
   an.first = first_set(root);
   if (info.pre.known && info.pre.min_len() > 0) an.prefixes = minimal(info.pre.lits);
   if (info.suf.known && info.suf.min_len() > 0) an.suffixes = info.suf.lits;

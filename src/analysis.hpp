@@ -170,6 +170,9 @@ struct Analysis {
   bool ends_lines = false;
   // No match holds a line feed: no consuming item accepts one.
   bool no_line_feed = false;
+  // Every match begins with one code point twice: the pattern begins with a
+  // group of one code point test and a case-sensitive back reference to it.
+  bool doubled = false;
   FirstSet first;
   // Every match starts with one of these; empty when unknown.
   std::vector<Literal> prefixes;

@@ -404,11 +404,12 @@ bool Backtracker::run(State& st, bool to_end, uint32_t entry) {
   return with_units(st.text, [&](const auto* p) { return run_text(st, p, st.n, to_end, entry); });
 }
 
-bool Backtracker::run_starts(State& st, size_t last, const bool* lo, bool high) {
+bool Backtracker::run_starts(State& st, size_t last, const bool* lo, bool high, bool doubled) {
   starts_ = true;
   starts_last_ = last;
   starts_lo_ = lo;
   starts_high_ = high;
+  starts_doubled_ = doubled;
   next_start_ = st.pos + 1;
   const bool ok = run(st, false, 0);
   starts_ = false;
@@ -916,6 +917,7 @@ dispatch:
           next_start_ = next;
           const bool try_next =
               next <= starts_last_ &&
+              (!starts_doubled_ || (next + 1 < n && text[next] == text[next + 1])) &&
               (starts_lo_ == nullptr ||
                (next < n &&
                 (uint32_t(text[next]) < 256 ? starts_lo_[uint32_t(text[next])] : starts_high_)));

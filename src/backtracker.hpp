@@ -121,11 +121,12 @@ class Backtracker {
   // run() from st.pos, then, after each failed attempt, from the next start
   // (one past it, or past the leading loop's run) while that start is at
   // most `last` and its code point is in `lo` (below 256; nullptr for every
-  // code point) or, above 255, `high` allows it. Each start costs a step.
-  // On success st.start is the match's start; on failure next_start() is
-  // the first start not tried. Spares a busy start loop a return, a reset
-  // and a skip per start.
-  bool run_starts(State& st, size_t last, const bool* lo, bool high);
+  // code point) or, above 255, `high` allows it, and with `doubled` the
+  // code point after it is the same. Each start costs a step. On success
+  // st.start is the match's start; on failure next_start() is the first
+  // start not tried. Spares a busy start loop a return, a reset and a skip
+  // per start.
+  bool run_starts(State& st, size_t last, const bool* lo, bool high, bool doubled);
   size_t next_start() const { return next_start_; }
 
  private:
@@ -174,6 +175,7 @@ class Backtracker {
   size_t starts_last_ = 0;
   const bool* starts_lo_ = nullptr;
   bool starts_high_ = false;
+  bool starts_doubled_ = false;
   size_t next_start_ = 0;
 
   // The memo of the current search (its runs on one State).

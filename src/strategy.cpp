@@ -505,6 +505,19 @@ struct Search {
   // The first index in [s, until) that can begin a match, or until.
   template <class U>
   size_t skip_in(const U* p, size_t s, size_t until) const {
+    if (!sg.an_.doubled) return skip_to_first(p, s, until);
+    // Equal neighbours are rarer than the first set: they lead.
+    const size_t last = std::min(until, st.n - 1);
+    for (;; ++s) {
+      while (s < last && p[s] != p[s + 1]) ++s;
+      if (s >= last) return until;
+      if (skip_to_first(p, s, s + 1) == s) return s;
+    }
+  }
+
+  // skip_in() by the first code point alone.
+  template <class U>
+  size_t skip_to_first(const U* p, size_t s, size_t until) const {
     const Analysis& an = sg.an_;
     switch (an.skip) {
       case Analysis::Skip::Byte:
@@ -938,7 +951,7 @@ struct Search {
         if (pf && window) limit = std::min(limit, hi);
         if (bf) limit = std::min(limit, bstart);
         vm.set_run_budget(0);
-        if (vm.run_starts(t, limit, first_lo, sg.starts_.high)) {
+        if (vm.run_starts(t, limit, first_lo, sg.starts_.high, an.doubled)) {
           set_whole(t.start);
           return;
         }
