@@ -500,27 +500,40 @@ bool poll_stop(State& st) {
   return false;
 }
 
+// next_start() for a needle with StartSet::ends: occurrences without a
+// suffix in reach are passed over. Out of line, so that the scan loops
+// that inline next_start keep their shape.
+template <class U>
+[[gnu::noinline]] size_t next_start_near_ends(State& st, const U* text, size_t i, size_t stop,
+                                              const StartSet& ss) {
+  const Prefilter* pf = ss.needle;
+  for (;;) {
+    const size_t q = find_narrowed(
+        st, text, i, stop, pf->narrowable(),
+        [&](const auto* u, size_t a, size_t b) { return pf->find_before(u, st.n, a, b); });
+    if (q >= stop) return stop;
+    const size_t a = q + ss.ends_from;
+    const size_t b = std::min(q + ss.ends_to + 1, st.n);
+    if (a < b && find_narrowed(st, text, a, b, ss.ends->narrowable(),
+                               [&](const auto* u, size_t x, size_t y) {
+                                 return ss.ends->find_before(u, st.n, x, y);
+                               }) < b) {
+      return q;
+    }
+    i = q + 1;
+  }
+}
+
 // Next index in [i, stop) whose code point can begin a match, or stop.
 template <class U>
 size_t next_start(State& st, const U* text, size_t i, size_t stop, const StartSet& ss) {
   if (ss.run.k >= 2) return simd::find_run(text, i, stop, st.n, ss.run);
   if (const Prefilter* pf = ss.needle) {
-    for (;;) {
-      const size_t q = find_narrowed(
-          st, text, i, stop, pf->narrowable(),
-          [&](const auto* u, size_t a, size_t b) { return pf->find_before(u, st.n, a, b); });
-      if (q >= stop) return stop;
-      if (ss.ends == nullptr) return q;
-      const size_t a = q + ss.ends_from;
-      const size_t b = std::min(q + ss.ends_to + 1, st.n);
-      if (a < b && find_narrowed(st, text, a, b, ss.ends->narrowable(),
-                                 [&](const auto* u, size_t x, size_t y) {
-                                   return ss.ends->find_before(u, st.n, x, y);
-                                 }) < b) {
-        return q;
-      }
-      i = q + 1;
-    }
+    if (ss.ends != nullptr) return next_start_near_ends(st, text, i, stop, ss);
+    const size_t q = find_narrowed(
+        st, text, i, stop, pf->narrowable(),
+        [&](const auto* u, size_t a, size_t b) { return pf->find_before(u, st.n, a, b); });
+    return q < stop ? q : stop;
   }
   if (ss.only >= 0) return simd::find_unit(text, i, stop, U(ss.only));
   if (ss.range_lo >= 0) return simd::find_range(text, i, stop, U(ss.range_lo), U(ss.range_hi));
