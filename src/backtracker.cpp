@@ -444,9 +444,6 @@ bool Backtracker::run_text(State& st, const U* text, const size_t n, const bool 
   uint32_t pc = entry;
   lead_end_ = SIZE_MAX;
   lead_loop_end_ = SIZE_MAX;
-  // A start costs a step, so that a loop of attempts that each fail at once
-  // still polls.
-  if (!tick(1, st, pos)) return false;
 
   // Room for k more words on the stack; false ends the search.
   auto room = [&](size_t k) {

@@ -122,7 +122,8 @@ class Backtracker {
   // (one past it, or past the leading loop's run) while that start is at
   // most `last` and its code point is in `lo` (below 256; nullptr for every
   // code point) or, above 255, `high` allows it, and with `doubled` the
-  // code point after it is the same. Each start costs a step. On success
+  // code point after it is the same. Each start after the first costs a
+  // step (the caller counts the first). On success
   // st.start is the match's start; on failure next_start() is the first
   // start not tried. Spares a busy start loop a return, a reset and a skip
   // per start.

@@ -553,6 +553,7 @@ struct Search {
   }
 
   static constexpr size_t kVmTurns = 4;
+  static constexpr size_t kStartsPerPoll = 4096;
   // Code points below which a find goes forward from the start.
   static constexpr size_t kShortHaystack = 64;
   // Steps after which a turn is handed to the DFA (a loop over single
@@ -896,6 +897,7 @@ struct Search {
     const bool vm_steps_on = !dfa_live && !(onepass && forced == Engine::OnePass) &&
                              an.lead == Analysis::Lead::None && !sg.word_runs_ && !t.partial;
     const bool* first_lo = an.skip == Analysis::Skip::None ? nullptr : sg.starts_.lo;
+    size_t starts_unpolled = 0;
     for (size_t s = start_at;;) {
       if (pf && (!window || s > hi) && (needle_first || vm_turns == 0)) {
         const Needle& nd = pf->needle();
@@ -922,6 +924,16 @@ struct Search {
       if (bf && s > bstart) continue;
       if (dfa_live && vm_turns == 0 && dfa_find(s)) return;
       t.reset(s);
+      // A start costs a step, and a loop of starts whose attempts fail at
+      // once, without a step of their own, still polls.
+      ++t.steps;
+      if (++starts_unpolled == kStartsPerPoll) {
+        starts_unpolled = 0;
+        if (t.ctl && t.ctl->poll && t.ctl->poll(t.ctl->ctx)) {
+          t.status = Status::Interrupted;
+          return;
+        }
+      }
       // The one-pass matcher only with the DFA to hand a long attempt to,
       // unless forced.
       if (onepass && (dfa_live || forced == Engine::OnePass)) {
