@@ -813,6 +813,34 @@ TEST(ReverseCost, DenseLiteralStaysLinear) {
   }
 }
 
+// A find and an is_match of pattern p in `text` whose poll hook stops the
+// search at its first poll: both must poll, once.
+void expect_stopped_at_first_poll(const char* p, const std::string& text) {
+  struct Counter {
+    int polls = 0;
+    static bool stop(void* self) {
+      ++static_cast<Counter*>(self)->polls;
+      return true;
+    }
+  };
+  auto re = Regex::new_with_flags(p, 0);
+  ASSERT_TRUE(re.ok()) << p;
+  for (int op = 0; op < 2; ++op) {
+    Counter k;
+    const SearchControl ctl{&Counter::stop, &k};
+    Status st;
+    if (op == 0) {
+      std::optional<Match> m;
+      st = re.value().find(text, m, ctl);
+    } else {
+      bool found = false;
+      st = re.value().is_match(text, found, ctl);
+    }
+    EXPECT_EQ(st, Status::Interrupted) << p << " op " << op;
+    EXPECT_EQ(k.polls, 1) << p << " op " << op;
+  }
+}
+
 // Every path that reads a long text without a result polls, early: the
 // first poll is where a search can be stopped and lends the interpreter
 // lock. Patterns cover the literal searcher, the needle scan, the start
@@ -828,72 +856,24 @@ TEST_P(Strategies, LongReadsPollEarly) {
                             "\u00e9(?=1)",      "(?:b|\\d)c?(?=1)", "(?:[0-9]+\\.){2}[0-9]",
                             "(?:\\w+\\.){2}\\w"};
   const std::string text(300000, 'a');
-  struct Counter {
-    int polls = 0;
-    static bool stop(void* self) {
-      ++static_cast<Counter*>(self)->polls;
-      return true;
-    }
-  };
-  for (const char* p : patterns) {
-    auto re = Regex::new_with_flags(p, 0);
-    ASSERT_TRUE(re.ok()) << p;
-    for (int op = 0; op < 2; ++op) {
-      Counter k;
-      const SearchControl ctl{&Counter::stop, &k};
-      Status st;
-      if (op == 0) {
-        std::optional<Match> m;
-        st = re.value().find(text, m, ctl);
-      } else {
-        bool found = false;
-        st = re.value().is_match(text, found, ctl);
-      }
-      EXPECT_EQ(st, Status::Interrupted) << p << " op " << op;
-      EXPECT_EQ(k.polls, 1) << p << " op " << op;
-    }
-  }
+  for (const char* p : patterns) expect_stopped_at_first_poll(p, text);
 }
 
 // A search whose every start is tried and fails at once, with no literal
-// to scan for, polls too: each start counts a step.
+// to scan for, polls too: each start counts a step. In the spaced text a
+// leading word assertion holds at every start.
 TEST_P(Strategies, BusyStartLoopsPoll) {
   const Config c = GetParam();
   Forced f(c.engine, c.cache);
-  std::string text;
-  for (int i = 0; i < 150000; ++i) text += "ab";
-  struct Counter {
-    int polls = 0;
-    static bool stop(void* self) {
-      ++static_cast<Counter*>(self)->polls;
-      return true;
-    }
-  };
-  std::string spaced;
-  for (int i = 0; i < 150000; ++i) spaced += "a ";
-  const std::pair<const char*, const std::string*> cases[] = {
-      {"(.)\\1", &text},           {"(\\w)\\1", &text},    {"(?<!x)(.)\\1", &text},
-      {"([ab])(?!\\1)\\1", &text}, {"\\b(.)\\1", &spaced},  // a leading word assertion holds at
-                                                            // every start
-  };
-  for (const auto& [p, hay] : cases) {
-    auto re = Regex::new_with_flags(p, 0);
-    ASSERT_TRUE(re.ok()) << p;
-    for (int op = 0; op < 2; ++op) {
-      Counter k;
-      const SearchControl ctl{&Counter::stop, &k};
-      Status st;
-      if (op == 0) {
-        std::optional<Match> m;
-        st = re.value().find(*hay, m, ctl);
-      } else {
-        bool found = false;
-        st = re.value().is_match(*hay, found, ctl);
-      }
-      EXPECT_EQ(st, Status::Interrupted) << p << " op " << op;
-      EXPECT_EQ(k.polls, 1) << p << " op " << op;
-    }
+  std::string text, spaced;
+  for (int i = 0; i < 150000; ++i) {
+    text += "ab";
+    spaced += "a ";
   }
+  for (const char* p : {"(.)\\1", "(\\w)\\1", "(?<!x)(.)\\1", "([ab])(?!\\1)\\1"}) {
+    expect_stopped_at_first_poll(p, text);
+  }
+  expect_stopped_at_first_poll("\\b(.)\\1", spaced);
 }
 
 INSTANTIATE_TEST_SUITE_P(Forced, Strategies,
