@@ -244,6 +244,7 @@ struct Info {
   bool regular = true;
   bool astart = false;  // every match starts at position 0
   EndAnchor aend = EndAnchor::None;
+  bool eline = false;  // every match ends at a line end ($, \Z or \z)
 };
 
 Info zero_width() {
@@ -365,6 +366,10 @@ Info seq_info(const std::vector<Node>& items) {
     out.aend = infos[i].aend;
     if (infos[i].max != 0) break;
   }
+  for (size_t i = n; i-- > 0 && !out.eline;) {
+    out.eline = infos[i].eline;
+    if (infos[i].max != 0) break;
+  }
   out.pre = run_from(0);
   LitSet suf = LitSet::empty_match();
   for (size_t j = n; j-- > 0 && suf.known && suf.any_exact();) {
@@ -431,6 +436,7 @@ Info branch_info(const std::vector<Node>& alts) {
   out.min = kUnbounded;
   out.astart = true;
   out.aend = EndAnchor::Text;
+  out.eline = !alts.empty();
   out.pre.known = out.suf.known = true;
   Cand joined;
   joined.set.known = true;
@@ -441,6 +447,7 @@ Info branch_info(const std::vector<Node>& alts) {
     out.max = std::max(out.max, a.max);
     out.regular = out.regular && a.regular;
     out.astart = out.astart && a.astart;
+    out.eline = out.eline && a.eline;
     if (a.aend == EndAnchor::None || out.aend == EndAnchor::None) {
       out.aend = EndAnchor::None;
     } else if (a.aend == EndAnchor::Line) {
@@ -512,6 +519,7 @@ Info repeat_info(const Node& nd) {
   out.best = c.best;
   out.astart = c.astart;
   out.aend = c.aend;
+  out.eline = c.eline;
   return out;
 }
 
@@ -530,10 +538,12 @@ Info info_of(const Node& nd) {
     case NodeKind::EndLine:
       out = zero_width();
       out.aend = nd.multiline ? EndAnchor::None : EndAnchor::Line;
+      out.eline = true;
       return out;
     case NodeKind::EndText:
       out = zero_width();
       out.aend = EndAnchor::Text;
+      out.eline = true;
       return out;
     case NodeKind::Look:
       out = zero_width();
@@ -766,48 +776,6 @@ bool may_hold(const Node& nd, char32_t c) {
       for (const Node& kid : nd.kids) {
         if (may_hold(kid, c)) return true;
       }
-      return false;
-  }
-}
-
-bool takes_no_width(const Node& nd) {
-  switch (nd.kind) {
-    case NodeKind::Empty:
-    case NodeKind::StartLine:
-    case NodeKind::EndLine:
-    case NodeKind::StartText:
-    case NodeKind::EndText:
-    case NodeKind::WordBoundary:
-    case NodeKind::WordEdge:
-    case NodeKind::Look:
-      return true;
-    default:
-      return false;
-  }
-}
-
-// Whether every match of `nd` ends at a line end.
-bool ends_lines(const Node& nd) {
-  switch (nd.kind) {
-    case NodeKind::EndLine:
-    case NodeKind::EndText:
-      return true;
-    case NodeKind::Group:
-    case NodeKind::NonCap:
-    case NodeKind::Atomic:
-      return ends_lines(nd.child());
-    case NodeKind::Branch:
-      for (const Node& alt : nd.kids) {
-        if (!ends_lines(alt)) return false;
-      }
-      return !nd.kids.empty();
-    case NodeKind::Sequence:
-      for (size_t i = nd.kids.size(); i-- > 0;) {
-        if (ends_lines(nd.kids[i])) return true;
-        if (!takes_no_width(nd.kids[i])) return false;
-      }
-      return false;
-    default:
       return false;
   }
 }
@@ -1145,7 +1113,7 @@ Analysis analyze(const Node& root) {
   an.regular = info.regular;
   an.anchored_start = info.astart;
   an.anchored_end = info.aend;
-  an.ends_lines = ends_lines(root);
+  an.ends_lines = info.eline;
   an.no_line_feed = !may_hold(root, U'\n');
   an.doubled = doubled_lead(root);
   an.first = first_set(root);
