@@ -42,6 +42,7 @@ struct Memo {
   // The narrow copy of `str` once built, and until then the code points
   // its literal scans have read in the wide form.
   std::shared_ptr<const uint8_t[]> narrow;
+  size_t narrow_high = 0;  // units of `narrow` that read 0xFF
   size_t wide_scanned = 0;
 
   void forget() {
@@ -49,6 +50,7 @@ struct Memo {
     has_pos = false;
     marks.clear();
     narrow.reset();
+    narrow_high = 0;
     wide_scanned = 0;
   }
 };
@@ -133,6 +135,7 @@ void lend_narrow(Memo* m, Haystack& h) {
   if (m == nullptr || m->str != h.obj || !m->clean) return;
   h.narrow_units = m->narrow;
   h.narrow.units = m->narrow.get();
+  h.narrow.high = m->narrow_high;
   h.text.narrow = &h.narrow;
 }
 
@@ -196,7 +199,7 @@ const std::shared_ptr<const uint8_t[]>& build_narrow(Memo* m, const kordal::Text
     delete[] units;
     return m->narrow;
   }
-  kordal::narrow_copy(text, units);
+  m->narrow_high = kordal::narrow_copy(text, units);
   return m->narrow;
 }
 
@@ -204,18 +207,21 @@ const std::shared_ptr<const uint8_t[]>& build_narrow(Memo* m, const kordal::Text
 // lock lent meanwhile) if the memo still describes str and has none. It may
 // run without the lock (a poll lent it), so it touches no Python object:
 // only this thread uses the memo, and the memo holds the str.
-std::shared_ptr<const uint8_t[]> copy_for_walk(PyObject* str, const kordal::Text& text) {
+std::shared_ptr<const uint8_t[]> copy_for_walk(PyObject* str, const kordal::Text& text,
+                                               kordal::NarrowCopy& copy) {
   Memo* m = memo;
   if (m == nullptr || m->str != str) return nullptr;
   if (!m->narrow) lend_lock();
-  return build_narrow(m, text);
+  std::shared_ptr<const uint8_t[]> units = build_narrow(m, text);
+  copy.units = units.get();
+  copy.high = m->narrow_high;
+  return units;
 }
 
 // NarrowCopy::build of a walk's haystack.
 void build_for_walk(void* owner) {
   Haystack& h = *static_cast<Haystack*>(owner);
-  h.narrow_units = copy_for_walk(h.obj, h.text);
-  h.narrow.units = h.narrow_units.get();
+  h.narrow_units = copy_for_walk(h.obj, h.text, h.narrow);
 }
 
 // NarrowCopy::build of a kordal_python.re walk: the whole str, whatever end
@@ -223,8 +229,7 @@ void build_for_walk(void* owner) {
 void build_for_re_walk(void* owner) {
   ReNarrow& r = *static_cast<ReNarrow*>(owner);
   kordal::Text whole = text_of(r.str);
-  r.units = copy_for_walk(r.str, whole);
-  r.copy.units = r.units.get();
+  r.units = copy_for_walk(r.str, whole, r.copy);
 }
 
 }  // namespace
@@ -244,6 +249,7 @@ void narrow_for_re_walk(PyObject* str, kordal::Text& text, ReNarrow& r) {
   r.str = str;
   r.units = m->narrow;
   r.copy.units = r.units.get();
+  r.copy.high = m->narrow_high;
   if (r.copy.units == nullptr) {
     r.copy.build = build_for_re_walk;
     r.copy.owner = &r;

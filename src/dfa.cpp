@@ -51,6 +51,7 @@
 #include <atomic>
 #include <cstring>
 #include <string>
+#include <type_traits>
 #include <unordered_map>
 
 #include "char_test.hpp"
@@ -548,7 +549,18 @@ size_t next_start(State& st, const U* text, size_t i, size_t stop, const StartSe
   return stop;
 }
 
-template <class U>
+// The code point at i of a scan's units. In a narrow copy read with
+// escapes (Esc), 0xFF stands for any code point from 0xFF up: the text
+// tells which.
+template <bool Esc, class U>
+char32_t code_at(const State& st, const U* text, size_t i) {
+  if constexpr (Esc) {
+    if (text[i] == 0xFF) return st.text.at(i);
+  }
+  return char32_t(text[i]);
+}
+
+template <class U, bool Esc = false>
 Dfa::Outcome forward(const Automaton& p, DfaCache& c, State& st, const U* text, size_t s,
                      bool anchored, bool earliest, size_t& end, const StartSet* ss,
                      size_t last = kNoPos, size_t* resume = nullptr) {
@@ -557,7 +569,7 @@ Dfa::Outcome forward(const Automaton& p, DfaCache& c, State& st, const U* text, 
   auto ctx_before = [&](size_t i) -> int {
     if (p.ctx_mask == 0) return 0;  // no assertion reads it
     if (i == 0) return kEdge;
-    const int32_t k = run.classify(char32_t(text[i - 1]), i - 1, n);
+    const int32_t k = run.classify(code_at<Esc>(st, text, i - 1), i - 1, n);
     return k < 0 ? -1 : c.ctx[size_t(k)];
   };
   if (resume) *resume = kNoPos;
@@ -652,10 +664,10 @@ Dfa::Outcome forward(const Automaton& p, DfaCache& c, State& st, const U* text, 
       }
       const uint32_t ch = text[i];
       int32_t k;
-      if (ch < 256 && ch != '\n') {
+      if (ch < (Esc ? 0xFF : 256) && ch != '\n') {
         k = low[ch];
       } else {
-        k = run.classify(char32_t(ch), i, n);
+        k = run.classify(code_at<Esc>(st, text, i), i, n);
         if (k < 0) return Dfa::Outcome::GaveUp;
       }
       int32_t nx = trans[row + size_t(k)];
@@ -721,14 +733,14 @@ Dfa::Outcome forward(const Automaton& p, DfaCache& c, State& st, const U* text, 
   return found ? Dfa::Outcome::Found : Dfa::Outcome::NotFound;
 }
 
-template <class U>
+template <class U, bool Esc = false>
 Dfa::Outcome backward(const Automaton& p, DfaCache& c, State& st, const U* text, size_t lo,
                       size_t e, size_t& start) {
   const size_t n = st.n;
   Runner run(p, c, true);
   uint8_t ctx0 = kEdge;
   if (e < n) {
-    const int32_t k = run.classify(char32_t(text[e]), e, n);
+    const int32_t k = run.classify(code_at<Esc>(st, text, e), e, n);
     if (k < 0) return Dfa::Outcome::GaveUp;
     ctx0 = c.ctx[size_t(k)];
   }
@@ -748,10 +760,10 @@ Dfa::Outcome backward(const Automaton& p, DfaCache& c, State& st, const U* text,
     for (; i > stop; --i) {
       const uint32_t ch = text[i - 1];
       int32_t k;
-      if (ch < 256 && ch != '\n') {
+      if (ch < (Esc ? 0xFF : 256) && ch != '\n') {
         k = low[ch];
       } else {
-        k = run.classify(char32_t(ch), i - 1, n);
+        k = run.classify(code_at<Esc>(st, text, i - 1), i - 1, n);
         if (k < 0) return Dfa::Outcome::GaveUp;
       }
       int32_t nx = trans[row + size_t(k)];
@@ -779,7 +791,7 @@ Dfa::Outcome backward(const Automaton& p, DfaCache& c, State& st, const U* text,
   // the character before it (or the text's start).
   uint32_t k = p.eot;
   if (lo > 0) {
-    const int32_t kk = run.classify(char32_t(text[lo - 1]), lo - 1, n);
+    const int32_t kk = run.classify(code_at<Esc>(st, text, lo - 1), lo - 1, n);
     if (kk < 0) return Dfa::Outcome::GaveUp;
     k = uint32_t(kk);
   }
@@ -863,17 +875,25 @@ std::unique_ptr<const Dfa> Dfa::build_prefixes(const Node& root) {
 
 namespace {
 
-// A wide text's narrow copy when a scan may read it instead of the text: the
-// automaton puts 0xFF and every code point above it in one class, and the
-// start set takes 0xFF wherever it takes those. The copy is a quarter or
+// A wide text's narrow copy when a scan may read it instead of the text.
+// The start set must take 0xFF wherever it takes the code points above it.
+// Where the automaton puts 0xFF and every code point above it in one class,
+// the copy is read as it is; where it tells them apart but 0xFF is rare in
+// the copy, it is read with escapes (code_at). The copy is a quarter or
 // half the bytes, and it is what the literal scans read, so what a scan
 // verifies near their hits is already in the cache.
-const uint8_t* narrow_units(const Automaton& p, const State& st, const StartSet* ss) {
-  if (st.text.width == 1 || !p.narrow_alike) return nullptr;
+struct NarrowRead {
+  const uint8_t* units = nullptr;
+  bool esc = false;
+};
+
+NarrowRead narrow_read(const Automaton& p, const State& st, const StartSet* ss) {
   const NarrowCopy* nc = st.text.narrow;
-  if (nc == nullptr || nc->units == nullptr) return nullptr;
-  if (ss != nullptr && ss->high && !ss->lo[0xFF]) return nullptr;
-  return nc->units;
+  if (st.text.width == 1 || nc == nullptr || nc->units == nullptr) return {};
+  if (ss != nullptr && ss->high && !ss->lo[0xFF]) return {};
+  if (p.narrow_alike) return {nc->units, false};
+  if (sparse_high(*nc, st.text.n)) return {nc->units, true};
+  return {};
 }
 
 }  // namespace
@@ -881,9 +901,11 @@ const uint8_t* narrow_units(const Automaton& p, const State& st, const StartSet*
 Dfa::Outcome Dfa::find_end(State& st, size_t s, bool anchored, bool earliest, size_t& end,
                            const StartSet* starts) const {
   CacheLease lease(*prog_, id_);
-  if (const uint8_t* u = narrow_units(*prog_, st, starts)) {
-    return forward(*prog_, *lease, st, u, s, anchored, earliest, end, starts);
+  const NarrowRead nr = narrow_read(*prog_, st, starts);
+  if (nr.esc) {
+    return forward<uint8_t, true>(*prog_, *lease, st, nr.units, s, anchored, earliest, end, starts);
   }
+  if (nr.units) return forward(*prog_, *lease, st, nr.units, s, anchored, earliest, end, starts);
   return with_units(st.text, [&](const auto* text) {
     return forward(*prog_, *lease, st, text, s, anchored, earliest, end, starts);
   });
@@ -902,23 +924,28 @@ Dfa::Outcome Dfa::find_span_within(State& st, size_t s, size_t last, size_t& sta
 Dfa::Outcome Dfa::span(State& st, size_t s, bool anchored, size_t last, size_t& start, size_t& end,
                        const StartSet* starts) const {
   CacheLease lease(*prog_, id_);
-  auto both = [&](const auto* text) {
+  auto both = [&]<bool Esc = false>(const auto* text, std::bool_constant<Esc> = {}) {
+    using U = std::remove_cvref_t<decltype(*text)>;
     const Outcome o =
-        forward(*prog_, *lease, st, text, s, anchored, false, end, starts, last, &start);
+        forward<U, Esc>(*prog_, *lease, st, text, s, anchored, false, end, starts, last, &start);
     if (o != Outcome::Found) return o;
-    const Outcome r = backward(*prog_, *lease, st, text, s, end, start);
+    const Outcome r = backward<U, Esc>(*prog_, *lease, st, text, s, end, start);
     // A match the forward scan saw has a start: NotFound would be a fault.
     return r == Outcome::NotFound ? Outcome::GaveUp : r;
   };
-  if (const uint8_t* u = narrow_units(*prog_, st, starts)) return both(u);
-  return with_units(st.text, both);
+  const NarrowRead nr = narrow_read(*prog_, st, starts);
+  if (nr.esc) return both(nr.units, std::true_type{});
+  if (nr.units) return both(nr.units);
+  return with_units(st.text, [&](const auto* text) { return both(text); });
 }
 
 Dfa::Outcome Dfa::find_start(State& st, size_t lo, size_t e, size_t& start) const {
   CacheLease lease(*prog_, id_);
-  auto back = [&](const auto* text) { return backward(*prog_, *lease, st, text, lo, e, start); };
-  if (const uint8_t* u = narrow_units(*prog_, st, nullptr)) return back(u);
-  return with_units(st.text, back);
+  const NarrowRead nr = narrow_read(*prog_, st, nullptr);
+  if (nr.esc) return backward<uint8_t, true>(*prog_, *lease, st, nr.units, lo, e, start);
+  if (nr.units) return backward(*prog_, *lease, st, nr.units, lo, e, start);
+  return with_units(
+      st.text, [&](const auto* text) { return backward(*prog_, *lease, st, text, lo, e, start); });
 }
 
 size_t dfa_cache_limit() {

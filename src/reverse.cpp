@@ -331,14 +331,20 @@ ReverseSearch::Outcome ReverseSearch::run(State& st, const U* p, const Dfa& whol
                           : scan_polled(*pf_, st, p, from);
     if (st.status != Status::Ok) return Outcome::Stopped;
     if (q == kNoPos || q + len > n) return Outcome::NotFound;
+    // A wide text's candidates are checked in its narrow copy, which the
+    // scan has just read, where it has one; a unit 0xFF there sends the
+    // check to the text.
+    const NarrowCopy* nc = sizeof(U) > 1 ? st.text.narrow : nullptr;
+    const uint8_t* nu = nc != nullptr ? nc->units : nullptr;
+    auto at = [&](size_t j) { return nu != nullptr && nu[j] != 0xFF ? U(nu[j]) : p[j]; };
     size_t i = 0;
-    while (i < len && char32_t(p[q + i]) == lit_[i]) ++i;
+    while (i < len && char32_t(at(q + i)) == lit_[i]) ++i;
     from = q + 1;
     if (i < len) continue;  // a candidate, not an occurrence
     // The unit before q ends no P-match: one lookup instead of a reverse
     // scan, and no automaton work for either guard to count. (The pair
     // scan has checked it, but for a unit above 255.)
-    if ((!pair || rest >= 0) && !last_.nullable && (q == lo || !ends_prefix(p[q - 1]))) {
+    if ((!pair || rest >= 0) && !last_.nullable && (q == lo || !ends_prefix(at(q - 1)))) {
       if (disjoint_) lo = q + 1;
       continue;
     }

@@ -785,6 +785,22 @@ struct Search {
           return false;
       }
       size_t ms = 0, e = 0;
+      // The least start mostly begins the match: a scan anchored there
+      // finds its end, without the scan back over the match that a span
+      // costs. Where none begins there, the window's scan below reads what
+      // this one read again, at most.
+      switch (dfa->find_end(t, s, true, false, e)) {
+        case Dfa::Outcome::Found:
+          return take_span(s, e);
+        case Dfa::Outcome::NotFound:
+          break;
+        case Dfa::Outcome::Stopped:
+          return true;
+        case Dfa::Outcome::GaveUp:
+          dfa_live = false;
+          start_at = lo;
+          return false;
+      }
       switch (dfa->find_span_within(t, s, q, ms, e, starts)) {
         case Dfa::Outcome::Found:
           return take_span(ms, e);

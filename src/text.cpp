@@ -180,14 +180,27 @@ bool has_surrogate(const Text& t) {
 namespace {
 
 template <class U>
-void narrow_units(const U* p, size_t n, uint8_t* out) {
-  for (size_t i = 0; i < n; ++i) out[i] = uint8_t(std::min<U>(p[i], U(0xFF)));
+size_t narrow_units(const U* p, size_t n, uint8_t* out) {
+  constexpr size_t kBlock = 4096;
+  size_t high = 0;
+  for (size_t i = 0; i < n; i += kBlock) {
+    const size_t m = std::min(kBlock, n - i);
+    const U* q = p + i;
+    uint8_t* o = out + i;
+    uint32_t h = 0;
+    for (size_t j = 0; j < m; ++j) {
+      o[j] = uint8_t(std::min<U>(q[j], U(0xFF)));
+      h += q[j] >= U(0xFF);
+    }
+    high += h;
+  }
+  return high;
 }
 
 }  // namespace
 
-void narrow_copy(const Text& t, uint8_t* out) {
-  with_units(t, [&](const auto* p) { narrow_units(p, t.n, out); });
+size_t narrow_copy(const Text& t, uint8_t* out) {
+  return with_units(t, [&](const auto* p) { return narrow_units(p, t.n, out); });
 }
 
 ByteIndex index_of_byte(const Text& t, size_t byte, TextPos from, TextPos& out) {

@@ -82,6 +82,7 @@ bool has_surrogate(const Text& t);
 struct NarrowCopy {
   const uint8_t* units = nullptr;  // n units, or null: not built
   size_t wide_scanned = 0;         // code points scanned wide that `units` would have served
+  size_t high = 0;                 // units that read 0xFF, once built
   // Set by a caller that walks the whole text, which reads all of it
   // anyway: the first scan that could read the copy calls it once, and it
   // builds `units` then (or leaves them null).
@@ -89,8 +90,18 @@ struct NarrowCopy {
   void* owner = nullptr;
 };
 
-// Fills out[0, t.n) with t's code points, those above 0xFE as 0xFF.
-void narrow_copy(const Text& t, uint8_t* out);
+// Fills out[0, t.n) with t's code points, those above 0xFE as 0xFF, and
+// returns how many read 0xFF.
+size_t narrow_copy(const Text& t, uint8_t* out);
+
+// Whether a scan that must tell code points from 0xFF up apart may still
+// read the copy, looking the wide text up where it reads 0xFF: where at
+// most one unit in kSparseHigh does, those lookups cost less than reading
+// every wide unit.
+inline bool sparse_high(const NarrowCopy& c, size_t n) {
+  constexpr size_t kSparseHigh = 8;
+  return c.units != nullptr && c.high <= n / kSparseHigh;
+}
 
 // A code-point index with its byte offset in the UTF-8 form.
 struct TextPos {

@@ -567,6 +567,28 @@ TEST(Strategy, LineWindowsReadFewLines) {
   EXPECT_EQ(spans, want);
 }
 
+// A window's least start mostly begins its match: the match is read once
+// forward from there, not again backwards for its start. Long matches,
+// each its needle's only occurrence, far enough apart that the windows
+// stay cheaper than the reverse search, cost about their length each.
+TEST(Strategy, WindowMatchesAreReadOnce) {
+  auto re = Regex::new_with_flags("https?://[^\\s]+", 0);
+  ASSERT_TRUE(re.ok());
+  const std::string path(200, 'p');
+  std::string filler;
+  for (int i = 0; i < 300; ++i) filler += "word ";
+  std::string text, want;
+  for (int i = 0; i < 500; ++i) {
+    text += filler;
+    put_span(want, text.size(), text.size() + 8 + path.size());
+    text += "https://" + path + " here\n";
+  }
+  std::string spans;
+  const uint64_t steps = findall_steps(re.value(), text, spans);
+  EXPECT_EQ(spans, want);
+  EXPECT_LT(steps, 500 * (path.size() * 3 / 2));
+}
+
 // Short patterns with a prefix needle, whose suffixes are looked for near
 // each occurrence: texts with the needle often, with and without a suffix
 // in reach, the suffix inside the needle, the text ending within reach.

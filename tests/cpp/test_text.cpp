@@ -4,6 +4,7 @@
 // time; and the surrogate scan.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
 #include <random>
 #include <string>
@@ -279,8 +280,8 @@ TEST(Text, NarrowCopyScansAgreeWithTheWideText) {
   // Code points whose low byte is a literal's unit (0x140 '@', 0x12E '.',
   // 0x161 'a', 0x10040) and the edges of the 0xFF stand-in must not be
   // found in its place.
-  const std::vector<char32_t> pool2 = {'a',  'b',   '@',   '.',   '1',   '2',   ' ',   0xFE,
-                                       0xFF, 0x100, 0x140, 0x12E, 0x131, 0x161, 0x1FF, 0x416};
+  const std::vector<char32_t> pool2 = {'a',   'b',   '@',   '.',   '1',   '2',   ' ',   0xFE,  0xFF,
+                                       0x100, 0x140, 0x12E, 0x131, 0x161, 0x1FF, 0x416, 0x3000};
   std::vector<char32_t> pool4 = pool2;
   pool4.insert(pool4.end(), {0x10040, 0x1F600, 0x1002E});
   // counted: whether the wide scans are counted for the copy (1), must not
@@ -306,7 +307,12 @@ TEST(Text, NarrowCopyScansAgreeWithTheWideText) {
                {"[^\u0140]{2,}", -1},
                {"\u00ff[^b]+", -1},
                {"[\u0100-\u0200]{2}.", -1},
-               {"\\w\\W{2,}", -1}};
+               {"\\w\\W{2,}", -1},
+               // Automata that tell code points from 0xFF up apart (U+3000
+               // is a space), which read the copy with escapes.
+               {"\\S+@\\S*", -1},
+               {"[^\\s\u0416]{2,}\\.", -1},
+               {"\\s\\S+\\s", -1}};
   std::mt19937 rng(7);
   for (int width : {2, 4}) {
     const std::vector<char32_t>& pool = width == 2 ? pool2 : pool4;
@@ -315,10 +321,12 @@ TEST(Text, NarrowCopyScansAgreeWithTheWideText) {
       for (auto& c : cps) c = pool[rng() % pool.size()];
       const Stored s = store(cps, width);
       std::vector<uint8_t> units(cps.size());
-      narrow_copy(s.text, units.data());
+      const size_t high = narrow_copy(s.text, units.data());
       for (size_t i = 0; i < cps.size(); ++i) {
         ASSERT_EQ(units[i], cps[i] < 0xFF ? cps[i] : 0xFF) << i;
       }
+      ASSERT_EQ(high, size_t(std::count_if(cps.begin(), cps.end(),
+                                           [](char32_t c) { return c >= 0xFF; })));
       for (const auto& c : cases) {
         auto re = Regex::new_with_flags(c.pattern, 0);
         ASSERT_TRUE(re.ok()) << c.pattern;
@@ -327,11 +335,16 @@ TEST(Text, NarrowCopyScansAgreeWithTheWideText) {
         Text wide = s.text;
         wide.narrow = &unbuilt;
         EXPECT_EQ(all_spans(re.value(), wide), want) << c.pattern << " width " << width;
-        NarrowCopy built{units.data(), 0};
+        NarrowCopy built{units.data(), 0, high};
         Text narrowed = s.text;
         narrowed.narrow = &built;
         EXPECT_EQ(all_spans(re.value(), narrowed), want) << c.pattern << " width " << width;
         EXPECT_EQ(built.wide_scanned, 0u) << c.pattern;
+        // Counted as holding no 0xFF, the copy is read with escapes by every
+        // automaton, however many its units are.
+        NarrowCopy sparse{units.data(), 0, 0};
+        narrowed.narrow = &sparse;
+        EXPECT_EQ(all_spans(re.value(), narrowed), want) << c.pattern << " width " << width;
         if (c.counted == 1) {
           EXPECT_GT(unbuilt.wide_scanned, 0u) << c.pattern;
         } else if (c.counted == 0) {
