@@ -512,11 +512,10 @@ MultiSearcher<U>::MultiSearcher(const std::vector<Literal>& input) {
 
 namespace {
 constexpr uint64_t kPrefixHash = 0x9E3779B97F4A7C15u;
-constexpr uint64_t kPrefixHash2 = 0xC2B2AE3D27D4EB4Fu;
-// The two bits a key sets in its word, from a second hash.
-inline uint64_t prefix_mask(uint64_t x) {
-  const uint64_t g = x * kPrefixHash2;
-  return uint64_t(1) << (g >> 58) | uint64_t(1) << ((g >> 52) & 63);
+// The two bits a key sets in its word, from the twelve bits of its hash h
+// below those that chose the word (h >> shift): one multiply for both.
+inline uint64_t prefix_mask(uint64_t h, unsigned shift) {
+  return uint64_t(1) << ((h >> (shift - 6)) & 63) | uint64_t(1) << ((h >> (shift - 12)) & 63);
 }
 // The low bytes of the first `w` units at p as a key, with bit 5 of every
 // byte set: case pairs in byte text (A-Z, U+00C0-U+00DE) differ in that
@@ -542,13 +541,17 @@ void MultiSearcher<U>::KeyFilter::build(const std::vector<uint64_t>& keys, size_
   while (log2 < 22 && (size_t(1) << log2) < keys.size() * bits_per_key) ++log2;
   words.assign((size_t(1) << log2) / 64, 0);
   shift = 64 - (log2 - 6);
-  for (uint64_t x : keys) words[(x * kPrefixHash) >> shift] |= prefix_mask(x);
+  for (uint64_t x : keys) {
+    const uint64_t h = x * kPrefixHash;
+    words[h >> shift] |= prefix_mask(h, shift);
+  }
 }
 
 template <class U>
 inline bool MultiSearcher<U>::KeyFilter::has(uint64_t x) const {
-  const uint64_t m = prefix_mask(x);
-  return (words[(x * kPrefixHash) >> shift] & m) == m;
+  const uint64_t h = x * kPrefixHash;
+  const uint64_t m = prefix_mask(h, shift);
+  return (words[h >> shift] & m) == m;
 }
 
 template <class U>
