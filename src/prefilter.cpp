@@ -638,10 +638,17 @@ size_t MultiSearcher<U>::find_by_prefix(const U* t, size_t n, size_t from) const
     return prefix_key(t + i, w_);
   };
   // The starts whose sampled position is p: (p - stride_, p], from on.
-  // Each is at most p <= last, so its w_ units are in the text.
+  // Each is at most p <= last, so its w_ units are in the text. A literal
+  // starting at j also has its w_ units at j + stride_ - 1 among the
+  // samples' keys: a second test, on a table the samples keep warm, before
+  // a walk in the trie, which on a short text is a cache miss or two.
+  const size_t far = stride_ - 1;
   auto window = [&](size_t p) {
     for (size_t j = p + 1 - std::min(stride_, p + 1 - from); j <= p; ++j) {
-      if (starts_.has(key(j)) && starts_at(t, n, j)) return j;
+      if (starts_.has(key(j)) && last - j >= far && sampled_.has(key(j + far)) &&
+          starts_at(t, n, j)) {
+        return j;
+      }
     }
     return kNoPos;
   };
