@@ -183,13 +183,17 @@ std::unique_ptr<const OnePass> OnePass::build(const Node& root, size_t group_cou
             (t.high_kind == CharTest::HighKind::None || t.high_kind == CharTest::HighKind::All);
   }
   const uint8_t high_ctx = char_ctx(0x100, a.ctx_mask);
-  for (uint32_t ch = 0; alike && ch < 256 && op->high_rep_ < 0; ++ch) {
-    bool same = ch != '\n' && char_ctx(ch, a.ctx_mask) == high_ctx;
+  auto same_as_high = [&](uint32_t ch) {
+    bool same = alike && ch != '\n' && char_ctx(ch, a.ctx_mask) == high_ctx;
     for (const CharTest& t : a.tests) {
       same = same && t.accepts_low(ch) == (t.high_kind == CharTest::HighKind::All);
     }
-    if (same) op->high_rep_ = int32_t(ch);
+    return same;
+  };
+  for (uint32_t ch = 0; alike && ch < 256 && op->high_rep_ < 0; ++ch) {
+    if (same_as_high(ch)) op->high_rep_ = int32_t(ch);
   }
+  op->narrow_alike_ = same_as_high(0xFF);
   op->leave_.assign(states.size(), Leave{});
   for (size_t si = 0; si < states.size(); ++si) {
     Leave& l = op->leave_[si];
@@ -223,6 +227,13 @@ size_t OnePass::skip_stays(const Leave& l, const uint8_t* stay, const U* text, s
 
 OnePass::Outcome OnePass::match_at(State& st, OnePassCache& cache, size_t s, size_t budget) const {
   if (s > st.n) return Outcome::NotFound;
+  // A wide text's narrow copy, where every code point from 0xFF up reads
+  // 0xFF, is read in its place when the table takes them all as it takes
+  // 0xFF: a quarter or half the bytes, and what the literal scans read.
+  if (narrow_alike_ && st.text.width > 1 && st.text.narrow != nullptr &&
+      st.text.narrow->units != nullptr) {
+    return run(st, cache, st.text.narrow->units, s, budget);
+  }
   return with_units(st.text, [&](const auto* text) { return run(st, cache, text, s, budget); });
 }
 

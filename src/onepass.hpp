@@ -139,6 +139,8 @@ class OnePass {
   // each code point above 255 (whose class and stays are then its), or -1:
   // an attempt meeting one above 255 gives up.
   int32_t high_rep_ = -1;
+  // Whether 0xFF is such a code point: a narrow copy (text.hpp) reads the same.
+  bool narrow_alike_ = false;
   uint32_t classes_ = 0;
   uint32_t eot_ = 0;
   uint32_t final_nl_ = 0;

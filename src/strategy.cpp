@@ -519,11 +519,21 @@ struct Search {
   template <class U>
   size_t skip_to_first(const U* p, size_t s, size_t until) const {
     const Analysis& an = sg.an_;
+    auto unit = [&](char32_t c) {
+      // Read in the narrow copy where it tells c apart, as the literal scans.
+      const size_t q =
+          find_narrowed(st, p, s, until, c < 0xFF, [&](const auto* v, size_t a, size_t b) {
+            using V = std::remove_cvref_t<decltype(*v)>;
+            const size_t r = simd::find_unit(v, a, b, V(c));
+            return r < b ? r : kNoPos;
+          });
+      return q < until ? q : until;
+    };
     switch (an.skip) {
       case Analysis::Skip::Byte:
-        return std::min(simd::find_unit(p, s, until, U(an.byte)), until);
+        return unit(an.byte);
       case Analysis::Skip::Char:
-        return std::min(simd::find_unit(p, s, until, U(an.ch)), until);
+        return unit(an.ch);
       default:
         break;
     }

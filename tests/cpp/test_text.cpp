@@ -312,7 +312,13 @@ TEST(Text, NarrowCopyScansAgreeWithTheWideText) {
                // is a space), which read the copy with escapes.
                {"\\S+@\\S*", -1},
                {"[^\\s\u0416]{2,}\\.", -1},
-               {"\\s\\S+\\s", -1}};
+               {"\\s\\S+\\s", -1},
+               // The start loop's skip to a first code point, and the
+               // one-pass matcher after it.
+               {"\u0161(?=[ab])", -1},
+               {"\u0140[^@]*@", -1},
+               {"@[^@]*@", -1},
+               {"\u00ff[^@]*\u0140", -1}};
   std::mt19937 rng(7);
   for (int width : {2, 4}) {
     const std::vector<char32_t>& pool = width == 2 ? pool2 : pool4;
