@@ -794,24 +794,14 @@ struct Search {
           start_at = lo;
           return false;
       }
-      size_t ms = 0, e = 0;
+      size_t ms = s, e = 0;
       // The least start mostly begins the match: a scan anchored there
       // finds its end, without the scan back over the match that a span
-      // costs. Where none begins there, the window's scan below reads what
-      // this one read again, at most.
-      switch (dfa->find_end(t, s, true, false, e)) {
-        case Dfa::Outcome::Found:
-          return take_span(s, e);
-        case Dfa::Outcome::NotFound:
-          break;
-        case Dfa::Outcome::Stopped:
-          return true;
-        case Dfa::Outcome::GaveUp:
-          dfa_live = false;
-          start_at = lo;
-          return false;
-      }
-      switch (dfa->find_span_within(t, s, q, ms, e, starts)) {
+      // costs. Where none begins there, the window's scan reads what this
+      // one read again, at most.
+      Dfa::Outcome o = dfa->find_end(t, s, true, false, e);
+      if (o == Dfa::Outcome::NotFound) o = dfa->find_span_within(t, s, q, ms, e, starts);
+      switch (o) {
         case Dfa::Outcome::Found:
           return take_span(ms, e);
         case Dfa::Outcome::NotFound:
