@@ -53,6 +53,7 @@
 #include <string>
 #include <type_traits>
 #include <unordered_map>
+#include <utility>
 
 #include "char_test.hpp"
 #include "nfa.hpp"
@@ -896,18 +897,27 @@ NarrowRead narrow_read(const Automaton& p, const State& st, const StartSet* ss) 
   return {};
 }
 
+// Calls f(units, esc) with the units a scan reads: the narrow copy, with
+// escapes when esc (a std::bool_constant) holds, or the text's own.
+template <class F>
+decltype(auto) with_scan_units(const Automaton& p, const State& st, const StartSet* ss, F&& f) {
+  const NarrowRead nr = narrow_read(p, st, ss);
+  if (nr.esc) return f(nr.units, std::true_type{});
+  if (nr.units) return f(nr.units, std::false_type{});
+  return with_units(st.text, [&](const auto* text) { return f(text, std::false_type{}); });
+}
+
+template <class P>
+using UnitOf = std::remove_cvref_t<decltype(*std::declval<P>())>;
+
 }  // namespace
 
 Dfa::Outcome Dfa::find_end(State& st, size_t s, bool anchored, bool earliest, size_t& end,
                            const StartSet* starts) const {
   CacheLease lease(*prog_, id_);
-  const NarrowRead nr = narrow_read(*prog_, st, starts);
-  if (nr.esc) {
-    return forward<uint8_t, true>(*prog_, *lease, st, nr.units, s, anchored, earliest, end, starts);
-  }
-  if (nr.units) return forward(*prog_, *lease, st, nr.units, s, anchored, earliest, end, starts);
-  return with_units(st.text, [&](const auto* text) {
-    return forward(*prog_, *lease, st, text, s, anchored, earliest, end, starts);
+  return with_scan_units(*prog_, st, starts, [&](const auto* text, auto esc) {
+    return forward<UnitOf<decltype(text)>, decltype(esc)::value>(*prog_, *lease, st, text, s,
+                                                                 anchored, earliest, end, starts);
   });
 }
 
@@ -924,28 +934,23 @@ Dfa::Outcome Dfa::find_span_within(State& st, size_t s, size_t last, size_t& sta
 Dfa::Outcome Dfa::span(State& st, size_t s, bool anchored, size_t last, size_t& start, size_t& end,
                        const StartSet* starts) const {
   CacheLease lease(*prog_, id_);
-  auto both = [&]<bool Esc = false>(const auto* text, std::bool_constant<Esc> = {}) {
-    using U = std::remove_cvref_t<decltype(*text)>;
-    const Outcome o =
-        forward<U, Esc>(*prog_, *lease, st, text, s, anchored, false, end, starts, last, &start);
+  return with_scan_units(*prog_, st, starts, [&](const auto* text, auto esc) {
+    using U = UnitOf<decltype(text)>;
+    const Outcome o = forward<U, decltype(esc)::value>(*prog_, *lease, st, text, s, anchored, false,
+                                                       end, starts, last, &start);
     if (o != Outcome::Found) return o;
-    const Outcome r = backward<U, Esc>(*prog_, *lease, st, text, s, end, start);
+    const Outcome r = backward<U, decltype(esc)::value>(*prog_, *lease, st, text, s, end, start);
     // A match the forward scan saw has a start: NotFound would be a fault.
     return r == Outcome::NotFound ? Outcome::GaveUp : r;
-  };
-  const NarrowRead nr = narrow_read(*prog_, st, starts);
-  if (nr.esc) return both(nr.units, std::true_type{});
-  if (nr.units) return both(nr.units);
-  return with_units(st.text, [&](const auto* text) { return both(text); });
+  });
 }
 
 Dfa::Outcome Dfa::find_start(State& st, size_t lo, size_t e, size_t& start) const {
   CacheLease lease(*prog_, id_);
-  const NarrowRead nr = narrow_read(*prog_, st, nullptr);
-  if (nr.esc) return backward<uint8_t, true>(*prog_, *lease, st, nr.units, lo, e, start);
-  if (nr.units) return backward(*prog_, *lease, st, nr.units, lo, e, start);
-  return with_units(
-      st.text, [&](const auto* text) { return backward(*prog_, *lease, st, text, lo, e, start); });
+  return with_scan_units(*prog_, st, nullptr, [&](const auto* text, auto esc) {
+    return backward<UnitOf<decltype(text)>, decltype(esc)::value>(*prog_, *lease, st, text, lo, e,
+                                                                  start);
+  });
 }
 
 size_t dfa_cache_limit() {
