@@ -117,6 +117,7 @@ inline void State::trim() {
   text = Text{};
   utf8 = {};
   inner = {};
+  reach = {};
 }
 
 namespace {

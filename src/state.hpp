@@ -80,6 +80,19 @@ struct InnerCosts {
   bool second = false;
 };
 
+// The farthest occurrence of the start loop's needle that this walk has
+// found (strategy.cpp). A needle that may begin anywhere past its least
+// offset admits every start up to that occurrence, so later searches of the
+// walk, each starting past the previous match, need not scan again.
+struct NeedleReach {
+  const void* needle = nullptr;  // whose occurrence `at` is
+  const void* data = nullptr;    // and in which text
+  size_t n = 0;
+  size_t at = 0;
+  size_t probe = 0;  // how far ahead the next scan looks first; 0: not yet
+  uint32_t scans = 0;
+};
+
 struct State {
   State() = default;
   State(State&&) = default;
@@ -121,6 +134,7 @@ struct State {
   // What the searches of this walk cost a pattern that may be searched
   // from its needle's windows or by the reverse search (strategy.cpp).
   InnerCosts inner;
+  NeedleReach reach;
   // An attempt that starts here may not end here: the VM backtracks past an
   // empty match at this position (the rule that keeps iteration moving after
   // an empty match). kUnset: no such position. Only the VM honours it, so a

@@ -562,6 +562,42 @@ struct Search {
     return scan_polled(*sg.prefilter_, st, p, from);
   }
 
+  // An occurrence at or after `from` of a needle that may begin anywhere
+  // past its least offset: any one admits every start before it, so the
+  // farther the better, and the walk remembers it (State::reach). A walk
+  // that keeps scanning (a frequent needle, each window ending at its
+  // next occurrence, a few units on) first looks `probe` units ahead, in a
+  // slice as long; the probe doubles while it finds one and halves when
+  // not, so a rare needle wastes at most one slice per scan.
+  template <class U>
+  size_t reach_occurrence(const U* p, size_t from) {
+    const Prefilter* pf = sg.prefilter_.get();
+    NeedleReach& nr = st.reach;
+    if (nr.needle != pf || nr.data != st.text.data || nr.n != st.n) {
+      nr = NeedleReach{pf, st.text.data, st.n};
+    }
+    size_t q = kNoPos;
+    if (++nr.scans > kScansBeforeProbe) {
+      nr.probe = std::max(nr.probe, kMinProbe);
+      // Near the end, the second half of what is left.
+      const size_t left = st.n > from ? st.n - from : 0;
+      const size_t x = from + std::min(nr.probe, left / 2);
+      if (x > from) {
+        const size_t until = st.n - x > nr.probe ? x + nr.probe : st.n;
+        q = find_narrowed(
+            st, p, x, until, pf->narrowable(),
+            [&](const auto* u, size_t a, size_t b) { return pf->find_before(u, st.n, a, b); });
+        nr.probe =
+            q != kNoPos ? std::min(2 * nr.probe, kMaxProbe) : std::max(nr.probe / 2, kMinProbe);
+      }
+    }
+    if (q == kNoPos) q = next_occurrence(p, from);
+    if (q != kNoPos) nr.at = q;
+    return q;
+  }
+  static constexpr uint32_t kScansBeforeProbe = 2;
+  static constexpr size_t kMinProbe = 256, kMaxProbe = size_t(1) << 16;
+
   static constexpr size_t kVmTurns = 4;
   static constexpr size_t kStartsPerPoll = 4096;
   // Code points below which a find goes forward from the start.
@@ -903,6 +939,15 @@ struct Search {
     // handed to the DFA, which consults the needle first.
     const bool needle_first = !(an.anchored_start && dfa_live);
     // The lookbehind literal: an occurrence ending at q allows the start q.
+    // An unbounded needle's farthest occurrence found by this walk's
+    // earlier searches admits every start up to it.
+    const bool unbounded = pf && pf->needle().max_off == kUnbounded;
+    const NeedleReach& nr = t.reach;
+    if (unbounded && nr.needle == pf && nr.data == t.text.data && nr.n == t.n &&
+        nr.at >= start_at + size_t(pf->needle().min_off)) {
+      hi = nr.at - size_t(pf->needle().min_off);
+      window = true;
+    }
     const Prefilter* bf = sg.behind_.get();
     const size_t blen = sg.behind_len_;
     size_t bstart = 0;  // the start the current occurrence allows
@@ -918,9 +963,10 @@ struct Search {
       if (pf && (!window || s > hi) && (needle_first || vm_turns == 0)) {
         const Needle& nd = pf->needle();
         if (s > last || nd.min_off > t.n - s) return;
-        const size_t q = next_occurrence(p, s + size_t(nd.min_off));
+        const size_t from = s + size_t(nd.min_off);
+        const size_t q = unbounded ? reach_occurrence(p, from) : next_occurrence(p, from);
         if (q == kNoPos) return;
-        if (nd.max_off != kUnbounded && q - s > nd.max_off) s = q - size_t(nd.max_off);
+        if (!unbounded && q - s > nd.max_off) s = q - size_t(nd.max_off);
         hi = q - size_t(nd.min_off);
         window = true;
       }

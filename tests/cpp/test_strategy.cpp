@@ -567,6 +567,56 @@ TEST(Strategy, LineWindowsReadFewLines) {
   EXPECT_EQ(spans, want);
 }
 
+// A needle that may lie anywhere past the match start, in texts where it
+// is dense in stretches and absent in others: the walk's remembered
+// occurrence, and its probes ahead, both find one and miss.
+TEST_P(Strategies, FarNeedles) {
+  const Config c = GetParam();
+  Forced f(c.engine, c.cache);
+  std::mt19937 rng(31);
+  const char* const dense[] = {";", "ab", "a", "\n", " ", "b;a", "a;\n"};
+  const char* const sparse[] = {"a", "aaaaaaaaaaaaaaaaaaaaaaaa", "\n", " b", "ab\n"};
+  std::vector<std::string> texts;
+  for (int i = 0; i < 12; ++i) {
+    std::string t;
+    const size_t len = 300 + rng() % 1500;
+    while (t.size() < len) {
+      const bool thick = rng() % 2 == 0;
+      const size_t stretch = t.size() + rng() % 600;
+      while (t.size() < stretch) t += thick ? dense[rng() % 7] : sparse[rng() % 5];
+    }
+    texts.push_back(t);
+  }
+  int bad = 0;
+  for (const char* p : {"(?m)^(a+);([^;]*);", "(?m)^a[^\\n]*;", "(?m)^(b|a )a*;", "\\n(a*);"}) {
+    if (bad < 10) bad += compare(p, texts);
+  }
+  EXPECT_EQ(bad, 0);
+}
+
+// A frequent needle that may lie anywhere past the match start costs a
+// walk few scans: one found well ahead admits every start before it.
+TEST(Strategy, FarNeedleScansAreFew) {
+  auto re = Regex::new_with_flags("(?m)^([0-9A-F]+);([^;]*);", 0);
+  ASSERT_TRUE(re.ok());
+  std::string text, want;
+  for (int i = 0; i < 2000; ++i) {
+    put_span(want, text.size(), text.size() + 10);
+    text += "00A1;name;Lu;0;L;;;;;N;;;;\n";
+  }
+  std::unique_ptr<State> st = re.value().build_state(text);
+  std::string spans;
+  for (size_t next = 0;;) {
+    bool found = false;
+    ASSERT_EQ(re.value().find_from(*st, next, found, {}), Status::Ok);
+    if (!found) break;
+    put_span(spans, st->caps()[0].start, st->caps()[0].end);
+    next = st->caps()[0].end;
+  }
+  EXPECT_EQ(spans, want);
+  EXPECT_LT(st->reach.scans, 2000u / 16);
+}
+
 // A window's least start mostly begins its match: the match is read once
 // forward from there, not again backwards for its start. Long matches,
 // each its needle's only occurrence, far enough apart that the windows
