@@ -15,20 +15,20 @@
 // that literal, the windows come first, and a walk keeps whichever of the two costs it fewer steps
 // per code unit (windows_or_reverse). A pattern whose matches all end at
 // the end of the text is searched from there by the reverse DFA (found: the groups as after the
-// DFA; not found: done; gave up: the start loop). One whose matches end at line ends and hold no
-// line feed is searched in the same windows from line end to line end, passing over lines whose
-// last code point cannot end a match (find_line_windows; a walk weighs them against the start
-// loop). A rare suffix that no text ahead holds ends a find after one scan; a short pattern's
-// suffixes, rare near the start, are looked for near each needle occurrence the DFA would skip to
-// (StartSet::ends). Without the DFA, the VM goes from start to start itself (run_starts). Starts
-// are skipped, with scans that are templates over the code-unit width, where the required literal
-// (the needle) cannot lie within reach, where the first code point cannot begin a match, where a
-// leading word assertion cannot hold (inside the word run a failed attempt's first loop scanned,
-// too) or a leading lookbehind's literal does not end, and where too little text is left; a search
-// whose needle does not occur ends after one scan. An attempt at a start whose leading word
-// assertion the skip checked begins past it. Skipping a start that can match would change results,
-// so each rule is one the analysis proves. Anchored and full searches make one attempt: one-pass,
-// else the VM. The partial search runs the VM at each start its skip rule allows.
+// DFA; not found: done; gave up: the start loop). One whose matches end at line ends is searched in
+// the same windows from line end to line end, passing over lines whose last code point cannot end a
+// match (find_line_windows; a walk weighs them against the start loop). A rare suffix that no text
+// ahead holds ends a find after one scan; a short pattern's suffixes, rare near the start, are
+// looked for near each needle occurrence the DFA would skip to (StartSet::ends). Without the DFA,
+// the VM goes from start to start itself (run_starts). Starts are skipped, with scans that are
+// templates over the code-unit width, where the required literal (the needle) cannot lie within
+// reach, where the first code point cannot begin a match, where a leading word assertion cannot
+// hold (inside the word run a failed attempt's first loop scanned, too) or a leading lookbehind's
+// literal does not end, and where too little text is left; a search whose needle does not occur
+// ends after one scan. An attempt at a start whose leading word assertion the skip checked begins
+// past it. Skipping a start that can match would change results, so each rule is one the analysis
+// proves. Anchored and full searches make one attempt: one-pass, else the VM. The partial search
+// runs the VM at each start its skip rule allows.
 //
 // Cost: a find is one DFA pass (two scans) plus one attempt for the groups
 // once the DFA has taken over; before that, at most kVmTurns attempts of
@@ -256,7 +256,7 @@ Strategy::Strategy(const Node& tree, const Program& program, Analysis analysis, 
       prefilter_ && (!prefilter_->needle().is_prefix() ||
                      needle_rate(prefilter_->needle()) < char_frequency(lit_char(U'\n', false)));
   if (!rare_needle && !literal_ && !alternation_ && an_.regular && an_.ends_lines &&
-      an_.no_line_feed && an_.anchored_end == EndAnchor::None && !an_.anchored_start &&
+      an_.anchored_end == EndAnchor::None && !an_.anchored_start &&
       an_.lead != Analysis::Lead::LineStart && !one_char_) {
     const FirstSet last = last_set(tree_);
     line_windows_ = true;
@@ -771,11 +771,12 @@ struct Search {
 
   // For a pattern with line windows: with q the first line end at or after
   // lo plus the least match length, every match starting in [lo, q] ends
-  // at q (it ends at a line end and cannot hold the line feed at q), so
-  // the windows of find_in_windows apply. Where empty matches are not
-  // possible, a line end whose code point before it cannot end a match is
-  // passed over within the scan. A window costs kWindowSteps besides its
-  // scans' steps, which the walk weighs against the start loop's.
+  // at q or past it (at a line end at least that far from its start, whose
+  // last code point can end a match), so the windows of find_in_windows
+  // apply. Where empty matches are not possible, a line end whose code
+  // point before it cannot end a match is passed over within the scan. A
+  // window costs kWindowSteps besides its scans' steps, which the walk
+  // weighs against the start loop's.
   template <class U>
   bool find_line_windows(const U* p) {
     const bool filter = sg.an_.min_len > 0;

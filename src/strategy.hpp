@@ -134,8 +134,8 @@ class Strategy {
   // With reverse_: the needle is far rarer than the reverse search's
   // literal, so its windows come first unless a walk finds it dense.
   bool windows_first_ = false;
-  // A regular pattern with no needle whose matches end at line ends and
-  // hold no line feed: windows from line end to line end, each passed over
+  // A regular pattern with no needle whose matches end at line ends:
+  // windows from line end to line end, each passed over
   // unless the code point before it is in `line_last_` (below 256) or, above
   // 255, `line_last_high_` allows it.
   bool line_windows_ = false;
