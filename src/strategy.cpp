@@ -104,6 +104,33 @@ const char* engine_name(Engine e) {
 
 namespace {
 
+// Whether the pattern is exactly the string `lit`, position by position as
+// the needle compares it (a case-insensitive character stands for its case
+// class, as the matchers take it): its searcher then finds the matches.
+bool is_string(const Node& n, const LitChars& lit, size_t& at) {
+  auto one = [&](char32_t c) { return at < lit.size() && lit[at++] == lit_char(c, n.ign); };
+  switch (n.kind) {
+    case NodeKind::Empty:
+      return true;
+    case NodeKind::Lit:
+      return !n.ascii && one(n.ch);
+    case NodeKind::LitStr:
+      if (n.ascii) return false;
+      for (char32_t c : n.chars) {
+        if (!one(c)) return false;
+      }
+      return true;
+    case NodeKind::NonCap:
+    case NodeKind::Sequence:
+      for (const Node& kid : n.kids) {
+        if (!is_string(kid, lit, at)) return false;
+      }
+      return true;
+    default:
+      return false;
+  }
+}
+
 // Whether the DFA's restart state should skip to where the leading run of
 // the analysis begins rather than as `ss` would: where nothing cheaper rules
 // starts out, or where a prefix needle's literals are shorter than the run
@@ -140,13 +167,9 @@ Strategy::Strategy(const Node& tree, const Program& program, Analysis analysis, 
   }
   if (an_.needle) {
     const Needle& nd = *an_.needle;
-    const std::u32string& lit = an_.literal;
-    // Whether the needle is exactly the string the pattern is.
-    literal_ = !lit.empty() && nd.is_prefix() && nd.lits.size() == 1 &&
-               nd.lits[0].chars.size() == lit.size();
-    for (size_t i = 0; literal_ && i < lit.size(); ++i) {
-      literal_ = !nd.lits[0].chars[i].fold && nd.lits[0].chars[i].ch == lit[i];
-    }
+    size_t at = 0;
+    literal_ = nd.is_prefix() && nd.lits.size() == 1 && is_string(tree, nd.lits[0].chars, at) &&
+               at == nd.lits[0].chars.size();
     if (nd.is_prefix() && LiteralAlternation::suits(an_.alternatives)) {
       alternation_ = std::make_unique<const LiteralAlternation>(std::move(an_.alternatives));
     }
@@ -1063,27 +1086,19 @@ struct Search {
     }
   }
 
-  // A pattern that is one string: its leftmost occurrence is the match. The
-  // needle searcher finds candidates (the string is the needle's one
-  // literal); each is checked here, so the searcher need not be exact.
+  // A pattern that is one string (case-insensitive in places): its leftmost
+  // occurrence is the match, and the needle, whose one literal the string
+  // is, finds exactly its occurrences.
   template <class U>
   void find_literal(const U* p) {
     State& t = st;
-    const std::u32string& lit = sg.an_.literal;
-    const size_t len = lit.size();
-    for (size_t from = s0; from + len <= t.n;) {
-      const size_t q = next_occurrence(p, from);
-      if (q == kNoPos || q + len > t.n) return;
-      size_t i = 0;
-      while (i < len && char32_t(p[q + i]) == lit[i]) ++i;
-      if (i == len) {
-        t.reset(q);
-        t.pos = q + len;
-        set_whole(q);
-        return;
-      }
-      from = q + 1;
-    }
+    const size_t len = sg.prefilter_->needle().lits[0].chars.size();
+    if (s0 > t.n || t.n - s0 < len) return;
+    const size_t q = next_occurrence(p, s0);
+    if (q == kNoPos) return;
+    t.reset(q);
+    t.pos = q + len;
+    set_whole(q);
   }
 
   // A pattern that is one code point test: the next code point it accepts.

@@ -103,7 +103,9 @@ class Strategy {
   // The literal that ends right before every match (Analysis::behind), if any.
   std::unique_ptr<const Prefilter> behind_;
   size_t behind_len_ = 0;
-  bool literal_ = false;  // the pattern is one string, and the prefilter searches for it
+  // The pattern is one string, case-insensitive in places, and the
+  // prefilter's one literal: its occurrences are the matches.
+  bool literal_ = false;
   // The pattern is one code point test (no groups), found by a scan for it.
   std::unique_ptr<const OneChar> one_char_;
   // The pattern is an alternation of strings, matched by the prefilter and it.

@@ -335,6 +335,29 @@ TEST_P(Strategies, OneCodePoint) {
   EXPECT_EQ(bad, 0);
 }
 
+// Strings that are case-insensitive in places, whose needle finds their
+// matches: case classes with members above 255 (K and the Kelvin sign, s
+// and the long s), and texts long enough for the vector scans.
+TEST_P(Strategies, CaseInsensitiveStrings) {
+  const Config c = GetParam();
+  Forced f(c.engine, c.cache);
+  std::vector<std::string> texts = all_texts({"s", "K", "\xC5\xBF", "k"}, 3);
+  std::string words;
+  for (int i = 0; i < 40; ++i) {
+    words += i % 7 == 0   ? "THE \xE2\x84\xAAS tHe "
+             : i % 5 == 0 ? "\xC3\x89t\xC3\xA9 sK "
+                          : "other ";
+  }
+  texts.push_back(words);
+  texts.push_back("ask \xE2\x84\xAA SK sk\xC5\xBF \xC3\x89T\xC3\xA9 THE the tHe");
+  int bad = 0;
+  for (const char* p : {"(?i)sk", "(?i)ks", "(?i)the", "(?i)\xC3\xA9t\xC3\xA9", "(?i)s(?-i)k",
+                        "(?i)kkk", "(?i)t(?:)he", "(?i:th)e", "(?i)the "}) {
+    if (bad < 10) bad += compare(p, texts);
+  }
+  EXPECT_EQ(bad, 0);
+}
+
 // Shapes where a search that starts from a literal inside or at the end of
 // the match, rather than from the match start, would go wrong.
 TEST_P(Strategies, InnerAndSuffixLiterals) {
