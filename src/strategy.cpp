@@ -962,16 +962,17 @@ struct Search {
     // for less than a needle scan would cost, and a turn that runs long is
     // handed to the DFA, which consults the needle first.
     const bool needle_first = !(an.anchored_start && dfa_live);
-    // The lookbehind literal: an occurrence ending at q allows the start q.
     // An unbounded needle's farthest occurrence found by this walk's
-    // earlier searches admits every start up to it.
-    const bool unbounded = pf && pf->needle().max_off == kUnbounded;
+    // earlier searches admits every start up to it. (A text no longer than
+    // a probe is scanned as it comes.)
+    const bool unbounded = pf && pf->needle().max_off == kUnbounded && t.n > kMinProbe;
     const NeedleReach& nr = t.reach;
     if (unbounded && nr.needle == pf && nr.data == t.text.data && nr.n == t.n &&
         nr.at >= start_at + size_t(pf->needle().min_off)) {
       hi = nr.at - size_t(pf->needle().min_off);
       window = true;
     }
+    // The lookbehind literal: an occurrence ending at q allows the start q.
     const Prefilter* bf = sg.behind_.get();
     const size_t blen = sg.behind_len_;
     size_t bstart = 0;  // the start the current occurrence allows
