@@ -963,9 +963,9 @@ struct Search {
     // handed to the DFA, which consults the needle first.
     const bool needle_first = !(an.anchored_start && dfa_live);
     // An unbounded needle's farthest occurrence found by this walk's
-    // earlier searches admits every start up to it. (A text no longer than
-    // a probe is scanned as it comes.)
-    const bool unbounded = pf && pf->needle().max_off == kUnbounded && t.n > kMinProbe;
+    // earlier searches admits every start up to it. (A short text is
+    // scanned as it comes.)
+    const bool unbounded = pf && pf->needle().max_off == kUnbounded && t.n > kShortHaystack;
     const NeedleReach& nr = t.reach;
     if (unbounded && nr.needle == pf && nr.data == t.text.data && nr.n == t.n &&
         nr.at >= start_at + size_t(pf->needle().min_off)) {

@@ -7,6 +7,7 @@ to cross either kind of edge, in each width of str. finditer reads ahead a
 batch at a time too.
 """
 
+import re
 import subprocess
 import sys
 
@@ -26,6 +27,16 @@ def mail_text(wide):
     return "".join(lines)
 
 
+def fields_text(wide):
+    lines = []
+    for i in range(6_000):
+        if i % 7 == 3:
+            lines.append(f"no fields here {wide}\n")
+        else:
+            lines.append(f"{i:04X};name{wide} {i};Lu;0;L;" + ";" * (i % 5) + "N;\n")
+    return "".join(lines)
+
+
 # (name, pattern, text builder over the width's characters)
 CASES = [
     # tens of thousands of matches: many batches ended by their count
@@ -39,6 +50,12 @@ CASES = [
     ("optional group", r"(a)?b(c)?", lambda w: ("ab b bc" + w) * 3_000),
     ("repeated group", r"(?:(a)|(b)|" + "\\w" + r")+", lambda w: ("aab ba" + w + " ") * 3_000),
     ("backreference", r"\b(\w+)\s+\1\b", lambda w: (PROSE + "the the " + w + "\n") * 16_000),
+    # a needle (`;`) on every line, many times, and on some lines not at all
+    ("fields", r"(?m)^(\w+);([^;]*);", fields_text),
+    # line ends after spaces, blank lines, a match across lines
+    ("line-end spaces", r"(?m)\s+$", lambda w: ("ab " + w + " \n\n" + PROSE + "x\n \n") * 2_000),
+    # a string, case-insensitive
+    ("case-folded string", r"(?i)the", lambda w: ("The tHE other" + w + " thE\n") * 3_000),
 ]
 CASE_IDS = [c[0] for c in CASES]
 
@@ -89,6 +106,20 @@ def test_findall_equals_the_match_by_match_walk(name, pattern, make, width):
     assert [summary(m) for m in batched] == expected
     assert [summary(m) for m in r.finditer(text)] == expected
     assert all(m.input == text for m in batched[:3])
+
+
+# Cases whose patterns mean the same to `re`: its walk is an oracle too.
+RE_CASES = [c for c in CASES if c[0] in ("dense words", "fields", "line-end spaces",
+                                          "case-folded string")]
+
+
+@pytest.mark.parametrize("width", sorted(WIDTHS))
+@pytest.mark.parametrize("name,pattern,make", RE_CASES, ids=[c[0] for c in RE_CASES])
+def test_findall_agrees_with_re(name, pattern, make, width):
+    text = make(WIDTHS[width])
+    got = [(m.char_span(), m.groups[1:]) for m in kordal.Regex(pattern).finditer(text)]
+    want = [(m.span(), list(m.groups())) for m in re.finditer(pattern, text)]
+    assert got == want
 
 
 @pytest.mark.parametrize("width", sorted(WIDTHS))
