@@ -754,32 +754,6 @@ FirstSet first_of(const Node& nd, bool last) {
   return anything();
 }
 
-// Whether some match of `nd` may hold code point c (conservative: true for
-// whatever the walk does not look into).
-bool may_hold(const Node& nd, char32_t c) {
-  switch (nd.kind) {
-    case NodeKind::Lit:
-    case NodeKind::Any:
-    case NodeKind::Class:
-    case NodeKind::Predef:
-    case NodeKind::Prop:
-      return first_of(nd, false).contains(c);
-    case NodeKind::LitStr:
-      for (char32_t ch : nd.chars) {
-        if (of_char(ch, nd.ign).contains(c)) return true;
-      }
-      return false;
-    case NodeKind::Grapheme:  // a cluster's later code points are not in its first set
-    case NodeKind::BackRef:
-      return true;
-    default:
-      for (const Node& kid : nd.kids) {
-        if (may_hold(kid, c)) return true;
-      }
-      return false;
-  }
-}
-
 // Whether `nd` matches exactly one code point, whichever.
 bool one_code_point(const Node& nd) {
   switch (nd.kind) {
@@ -1114,7 +1088,6 @@ Analysis analyze(const Node& root) {
   an.anchored_start = info.astart;
   an.anchored_end = info.aend;
   an.ends_lines = info.eline;
-  an.no_line_feed = !may_hold(root, U'\n');
   an.doubled = doubled_lead(root);
   an.first = first_set(root);
   if (info.pre.known && info.pre.min_len() > 0) an.prefixes = minimal(info.pre.lits);

@@ -168,8 +168,6 @@ struct Analysis {
   // Every match ends at a line end (before a line feed, or at the end of
   // the text): the pattern ends with `$`, `\Z` or `\z` in each branch.
   bool ends_lines = false;
-  // No match holds a line feed: no consuming item accepts one.
-  bool no_line_feed = false;
   // Every match begins with one code point twice: the pattern begins with a
   // group of one code point test and a case-sensitive back reference to it.
   bool doubled = false;
