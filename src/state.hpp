@@ -91,6 +91,9 @@ struct NeedleReach {
   size_t at = 0;
   size_t probe = 0;  // how far ahead the next scan looks first; 0: not yet
   uint32_t scans = 0;
+  bool of(const void* nd, const void* d, size_t len) const {
+    return needle == nd && data == d && n == len;
+  }
 };
 
 struct State {

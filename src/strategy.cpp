@@ -596,7 +596,7 @@ struct Search {
   size_t reach_occurrence(const U* p, size_t from) {
     const Prefilter* pf = sg.prefilter_.get();
     NeedleReach& nr = st.reach;
-    if (nr.needle != pf || nr.data != st.text.data || nr.n != st.n) {
+    if (!nr.of(pf, st.text.data, st.n)) {
       nr = NeedleReach{pf, st.text.data, st.n};
     }
     size_t q = kNoPos;
@@ -967,7 +967,7 @@ struct Search {
     // scanned as it comes.)
     const bool unbounded = pf && pf->needle().max_off == kUnbounded && t.n > kShortHaystack;
     const NeedleReach& nr = t.reach;
-    if (unbounded && nr.needle == pf && nr.data == t.text.data && nr.n == t.n &&
+    if (unbounded && nr.of(pf, t.text.data, t.n) &&
         nr.at >= start_at + size_t(pf->needle().min_off)) {
       hi = nr.at - size_t(pf->needle().min_off);
       window = true;
