@@ -892,6 +892,12 @@ NarrowRead narrow_read(const Automaton& p, const State& st, const StartSet* ss) 
   const NarrowCopy* nc = st.text.narrow;
   if (st.text.width == 1 || nc == nullptr || nc->units == nullptr) return {};
   if (ss != nullptr && ss->high && !ss->lo[0xFF]) return {};
+  // The skips search the units the scan reads: a literal with a code point
+  // from 0xFF up is not in the copy.
+  if (ss != nullptr &&
+      ((ss->needle && !ss->needle->narrowable()) || (ss->ends && !ss->ends->narrowable()))) {
+    return {};
+  }
   if (p.narrow_alike) return {nc->units, false};
   if (sparse_high(*nc, st.text.n)) return {nc->units, true};
   return {};
