@@ -314,6 +314,32 @@ bool fixed_chars(const Node& nd, std::vector<LitChar>& buf) {
   return false;
 }
 
+// The longest literal every literal of `set` begins with, as a set of one,
+// when the set has two or more and that beginning is rare on its own;
+// unknown otherwise. The table rates common words far too rare (the `the `
+// of `the (?:man|woman)` starts a line's every other word), and each of
+// their hits would cost a check that the set's own scan does not make.
+LitSet shared_prefix(const LitSet& set) {
+  constexpr double kRareBeginning = 1e-5;
+  if (!set.known || set.lits.size() < 2) return LitSet::unknown();
+  const LitChars& first = set.lits[0].chars;
+  size_t n = first.size();
+  for (const Literal& l : set.lits) {
+    n = size_t(
+        std::mismatch(first.begin(), first.begin() + std::min(n, l.chars.size()), l.chars.begin())
+            .first -
+        first.begin());
+  }
+  if (n == 0) return LitSet::unknown();
+  LitSet out;
+  out.known = true;
+  Literal& l = out.lits.emplace_back();
+  l.chars.append(first.begin(), first.begin() + n);
+  l.exact = false;
+  if (literal_rate(l) >= kRareBeginning) return LitSet::unknown();
+  return out;
+}
+
 Info seq_info(const std::vector<Node>& items) {
   const size_t n = items.size();
   std::vector<Info> infos(n);
@@ -400,6 +426,11 @@ Info seq_info(const std::vector<Node>& items) {
     if ((!fixed[i] && !it.pre.known) || prev_fixed) continue;
     const LitSet run = i == 0 ? out.pre : run_from(i);
     consider(out.best, run, acc_min[i], acc_max[i]);
+    // Their shared beginning, one literal a single scan finds
+    // (`LATIN (?:SMALL|CAPITAL) LETTER` gives `LATIN `).
+    if (LitSet common = shared_prefix(run); common.known) {
+      consider(out.best, std::move(common), acc_min[i], acc_max[i]);
+    }
     // The end of the previous item joined to the run.
     if (!prev || !prev->suf.known || prev->suf.all_exact() || !run.known) continue;
     if (prev->suf.lits.size() * run.lits.size() > kMaxCross) continue;

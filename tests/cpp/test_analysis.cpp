@@ -84,7 +84,14 @@ const NeedleRow kNeedleRows[] = {
     {"(?:(?:25[0-5]|2[0-4][0-9]|[01]?[0-9][0-9])\\.){3}(?:25[0-5]|2[0-4][0-9]|[01]?[0-9][0-9])",
      ". @2..3", ""},
     // Optional pieces and alternatives multiply out while they stay small.
-    {"colou?r", "color|colour @0..0", "color|colour"},
+    {"colou?r", "colo @0..0", "color|colour"},
+    // A set whose literals share their beginning: that beginning is one
+    // literal, which a single scan finds.
+    {"LATIN (?:SMALL|CAPITAL) LETTER [A-Z]", "LATIN  @0..0",
+     "LATIN CAPITAL LETTER |LATIN SMALL LETTER "},
+    {"\\d+ Sherlock (?:Holmes|Watson)", " Sherlock  @1..inf", ""},
+    // A common word is no better than the set.
+    {"the (?:man|woman)", "the man|the woman @0..0", "the man|the woman"},
     {"(?:ab|cd)e", "abe|cde @0..0", "abe|cde"},
     {"(?:ab|cd)x", "x @2..2", "abx|cdx"},  // one rare character is cheaper to find
     {"a|b", "a|b @0..0", "a|b"},
