@@ -1055,20 +1055,33 @@ bool single_code_point(const Node& nd) {
 // The code points every match consumes first, each in one set: walks the
 // leading sequence through groups and fixed repeats of one code point,
 // past zero-width items, until a node whose length varies. `set` gathers
-// the positions' sets and `len` counts them; false where the walk stops.
-bool run_walk(const Node& nd, FirstSet& set, size_t& len) {
-  if (len >= Analysis::kMaxRun) return false;
+// the positions' sets, `pos` each one's, and `len` counts them; false where
+// the walk stops.
+struct RunWalk {
+  FirstSet set;
+  std::array<Analysis::RunPos, Analysis::kMaxRun> pos{};
+  size_t len = 0;
+  // Adds o as the set of the next `count` positions (those that fit).
+  void add(const FirstSet& o, size_t count = 1) {
+    add_set(set, o);
+    for (size_t i = 0; i < count && len < Analysis::kMaxRun; ++i, ++len) {
+      pos[len].lo |= o.lo;
+      pos[len].high = pos[len].high || o.high;
+    }
+  }
+};
+
+bool run_walk(const Node& nd, RunWalk& w) {
+  if (w.len >= Analysis::kMaxRun) return false;
   if (single_code_point(nd)) {
-    add_set(set, first_of(nd, false));
-    ++len;
+    w.add(first_of(nd, false));
     return true;
   }
   switch (nd.kind) {
     case NodeKind::LitStr:
       for (char32_t c : nd.chars) {
-        if (len >= Analysis::kMaxRun) return false;
-        add_set(set, of_char(c, nd.ign));
-        ++len;
+        if (w.len >= Analysis::kMaxRun) return false;
+        w.add(of_char(c, nd.ign));
       }
       return true;
     case NodeKind::Empty:
@@ -1083,19 +1096,18 @@ bool run_walk(const Node& nd, FirstSet& set, size_t& len) {
     case NodeKind::Group:
     case NodeKind::NonCap:
     case NodeKind::Atomic:
-      return run_walk(nd.child(), set, len);
+      return run_walk(nd.child(), w);
     case NodeKind::Repeat:
       if (nd.min == 0) return false;
       if (!single_code_point(nd.child())) {
-        run_walk(nd.child(), set, len);  // its first pass at least
+        run_walk(nd.child(), w);  // its first pass at least
         return false;
       }
-      add_set(set, first_of(nd.child(), false));
-      len = std::min<size_t>(Analysis::kMaxRun, len + nd.min);
+      w.add(first_of(nd.child(), false), nd.min);
       return nd.max && (*nd.max == nd.min);
     case NodeKind::Sequence:
       for (const Node& k : nd.kids) {
-        if (!run_walk(k, set, len)) return false;
+        if (!run_walk(k, w)) return false;
       }
       return true;
     default:
@@ -1133,13 +1145,13 @@ Analysis analyze(const Node& root) {
     an.needle = std::move(nd);
   }
   lead_walk(root, an);
-  FirstSet run_set;
-  size_t run = 0;
-  run_walk(root, run_set, run);
-  if (run >= 2 && !run_set.lo.all()) {
-    an.run = run;
-    an.run_lo = run_set.lo;
-    an.run_high = run_set.high;
+  RunWalk run;
+  run_walk(root, run);
+  if (run.len >= 2 && !run.set.lo.all()) {
+    an.run = run.len;
+    an.run_lo = run.set.lo;
+    an.run_high = run.set.high;
+    an.run_pos = run.pos;
   }
   const FirstSet& first = an.first;
   if (!first.nullable) {

@@ -199,6 +199,13 @@ struct Analysis {
   size_t run = 0;
   std::bitset<256> run_lo;
   bool run_high = false;
+  // The set of each of the run's positions (run_lo and run_high are their
+  // union).
+  struct RunPos {
+    std::bitset<256> lo;
+    bool high = false;
+  };
+  std::array<RunPos, kMaxRun> run_pos{};
 
   // How the current search loop skips start positions (from `first`).
   enum class Skip : uint8_t { None, Byte, Char, Set };

@@ -889,8 +889,15 @@ struct NarrowRead {
 };
 
 NarrowRead narrow_read(const Automaton& p, const State& st, const StartSet* ss) {
-  const NarrowCopy* nc = st.text.narrow;
-  if (st.text.width == 1 || nc == nullptr || nc->units == nullptr) return {};
+  NarrowCopy* nc = st.text.narrow;
+  if (st.text.width == 1 || nc == nullptr) return {};
+  // The run scan is vectorised over bytes only: a walk's copy is worth
+  // building for it, as for a literal scan (find_narrowed).
+  if (nc->units == nullptr && nc->build != nullptr && ss != nullptr && ss->run.k >= 2) {
+    auto* build = std::exchange(nc->build, nullptr);
+    build(nc->owner);
+  }
+  if (nc->units == nullptr) return {};
   if (ss != nullptr && ss->high && !ss->lo[0xFF]) return {};
   // The skips search the units the scan reads: a literal with a code point
   // from 0xFF up is not in the copy.

@@ -102,9 +102,10 @@ template <class U>
 size_t find_run_scalar(const U* p, size_t i, size_t stop, size_t n, const RunSet& s) {
   size_t run = 0;  // units of the set ending at j
   for (size_t j = i; j < n; ++j) {
-    if (j - run >= stop) return stop;  // a run from here begins too late
+    // A run from here begins too late.
+    if (std::max(j - run, j + 1 - std::min(j + 1, s.k)) >= stop) return stop;
     run = s.has(p[j]) ? run + 1 : 0;
-    if (run == s.k) return j + 1 - run;
+    if (run >= s.k && s.probes_hold(p, j + 1 - s.k)) return j + 1 - s.k;
   }
   return stop;
 }
@@ -782,25 +783,39 @@ KORDAL_AVX2 size_t find_run_avx2(const uint8_t* p, size_t i, size_t stop, size_t
   const __m256i hi =
       _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s.hi.data())));
   const __m256i nib = _mm256_set1_epi8(15);
-  auto bits = [&](const uint8_t* q) KORDAL_AVX2 {
-    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q));
-    const __m256i l = _mm256_shuffle_epi8(lo, _mm256_and_si256(v, nib));
-    const __m256i h = _mm256_shuffle_epi8(hi, _mm256_and_si256(_mm256_srli_epi16(v, 4), nib));
+  auto member = [&](const __m256i& v, const __m256i& tl, const __m256i& th) KORDAL_AVX2 {
+    const __m256i l = _mm256_shuffle_epi8(tl, _mm256_and_si256(v, nib));
+    const __m256i h = _mm256_shuffle_epi8(th, _mm256_and_si256(_mm256_srli_epi16(v, 4), nib));
     const __m256i none = _mm256_cmpeq_epi8(_mm256_and_si256(l, h), _mm256_setzero_si256());
-    return uint64_t(~uint32_t(_mm256_movemask_epi8(none)));
+    return ~uint32_t(_mm256_movemask_epi8(none));
   };
+  auto bits = [&](const uint8_t* q) KORDAL_AVX2 {
+    return uint64_t(member(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(q)), lo, hi));
+  };
+  __m256i plo[RunSet::kMaxProbes], phi[RunSet::kMaxProbes];
+  for (size_t j = 0; j < s.probes; ++j) {
+    plo[j] = _mm256_broadcastsi128_si256(
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(s.plo[j].data())));
+    phi[j] = _mm256_broadcastsi128_si256(
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(s.phi[j].data())));
+  }
   if (i < stop && n - i >= 64) {
     uint64_t m0 = bits(p + i);
     while (i < stop && n - i >= 64) {
       const uint64_t m1 = bits(p + i + 32);
       uint32_t c = uint32_t(runs_of(m0 | m1 << 32, s.k));
+      // Offsets are below k <= 32, so each probe's 32 units are in reach.
+      for (size_t j = 0; j < s.probes && c != 0; ++j) {
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + s.at[j]));
+        c &= member(v, plo[j], phi[j]);
+      }
       // The tables may take a unit the set does not hold: check each start.
       while (c != 0) {
         const size_t j = i + size_t(std::countr_zero(c));
         if (j >= stop) return stop;
         size_t t = 0;
         while (t < s.k && s.in[p[j + t]]) ++t;
-        if (t == s.k) return j;
+        if (t == s.k && s.probes_hold(p, j)) return j;
         c &= c - 1;
       }
       m0 = m1;

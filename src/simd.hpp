@@ -147,16 +147,55 @@ size_t find_packed(const uint32_t* p, size_t from, size_t n, const PackedTables&
 // nibble tables for byte shuffles, a unit's bucket (bit) per high nibble
 // h & 7: u can be in the set only where lo[u & 15] & hi[u >> 4] is not
 // zero (exact when no two high nibbles h, h ^ 8 both hold members).
+//
+// Probes: up to four positions of the run whose own sets are narrower than
+// the union (the digits of `[a-z]{3}\d{3}`), each checked at its offset
+// from a start as well, with tables of its own.
 struct RunSet {
+  static constexpr size_t kMaxProbes = 4;
   std::array<bool, 256> in{};
   bool high = false;
   size_t k = 0;  // the run's length, 2 to 32
   std::array<uint8_t, 16> lo{}, hi{};
+  size_t probes = 0;
+  std::array<uint8_t, kMaxProbes> at{};  // offsets from the start, below k
+  std::array<std::array<bool, 256>, kMaxProbes> pin{};
+  std::array<bool, kMaxProbes> phigh{};
+  std::array<std::array<uint8_t, 16>, kMaxProbes> plo{}, phi{};
 
   template <class Has>
   void set(Has&& has, bool above, size_t len) {
     high = above;
     k = len;
+    probes = 0;
+    fill(has, above, in, lo, hi);
+  }
+  // Call after set(), offset < k, at most kMaxProbes times.
+  template <class Has>
+  void add_probe(size_t offset, Has&& has, bool above) {
+    at[probes] = uint8_t(offset);
+    phigh[probes] = above;
+    fill(has, above, pin[probes], plo[probes], phi[probes]);
+    ++probes;
+  }
+  template <class U>
+  bool has(U u) const {
+    return u < 256 ? in[u] : high;
+  }
+  // Whether the probes' units of a start at b are in their sets.
+  template <class U>
+  bool probes_hold(const U* p, size_t b) const {
+    for (size_t j = 0; j < probes; ++j) {
+      const U u = p[b + at[j]];
+      if (!(u < 256 ? pin[j][u] : phigh[j])) return false;
+    }
+    return true;
+  }
+
+ private:
+  template <class Has>
+  static void fill(Has&& has, bool above, std::array<bool, 256>& in, std::array<uint8_t, 16>& lo,
+                   std::array<uint8_t, 16>& hi) {
     for (uint32_t c = 0; c < 256; ++c) in[c] = has(c) || (c == 0xFF && above);
     lo = {};
     hi = {};
@@ -165,10 +204,6 @@ struct RunSet {
       lo[c & 15] |= uint8_t(1u << ((c >> 4) & 7));
       hi[c >> 4] = uint8_t(1u << ((c >> 4) & 7));
     }
-  }
-  template <class U>
-  bool has(U u) const {
-    return u < 256 ? in[u] : high;
   }
 };
 

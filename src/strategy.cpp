@@ -37,6 +37,7 @@
 #include "strategy.hpp"
 
 #include <algorithm>
+#include <bitset>
 #include <cmath>
 
 #include "backtracker.hpp"
@@ -131,23 +132,61 @@ bool is_string(const Node& n, const LitChars& lit, size_t& at) {
   }
 }
 
+// The share of text positions holding a code point of a set, by the
+// frequency table.
+double set_share(const std::bitset<256>& lo, bool high) {
+  double share = high ? 0.03 : 0;
+  for (char32_t c = 0; c < 256; ++c) {
+    if (lo[c]) share += char_frequency(lit_char(c, false));
+  }
+  return std::min(share, 1.0);
+}
+
+// How much rarer than the first code point the run must be for its scan,
+// several table lookups a unit, to replace a vectorised scan for that.
+constexpr double kRunGain = 64;
+
 // Whether the DFA's restart state should skip to where the leading run of
 // the analysis begins rather than as `ss` would: where nothing cheaper rules
-// starts out, or where a prefix needle's literals are shorter than the run
-// and match more often, by the frequency table. A vectorised scan for the
-// first code point wins wherever the run's first code points are as rare.
+// starts out, where a prefix needle's literals are shorter than the run and
+// match more often, or where the run is far rarer than its first code
+// point (`[a-z]{3}\d{3}`), by the frequency table.
 bool run_filters_better(const Analysis& an, const StartSet& ss) {
   if (an.run < 2) return false;
-  if (ss.needle == nullptr) return ss.only < 0 && ss.range_lo < 0 && ss.few == 0;
+  double rate = 1;
+  for (size_t i = 0; i < an.run; ++i) rate *= set_share(an.run_pos[i].lo, an.run_pos[i].high);
+  if (ss.needle == nullptr) {
+    if (ss.only < 0 && ss.range_lo < 0 && ss.few == 0) return true;
+    std::bitset<256> first;
+    for (size_t c = 0; c < 256; ++c) first[c] = ss.lo[c];
+    return rate * kRunGain < set_share(first, ss.high);
+  }
   const Needle& nd = ss.needle->needle();
   for (const Literal& l : nd.lits) {
     if (l.chars.size() >= an.run) return false;
   }
-  double share = an.run_high ? 0.03 : 0;
-  for (char32_t c = 0; c < 256; ++c) {
-    if (an.run_lo[c]) share += char_frequency(lit_char(c, false));
+  return rate < needle_rate(nd);
+}
+
+// Sets ss.run to the analysis's run, with probes at the positions whose sets
+// are narrower than the union, rarest first (`[a-z]{3}\d{3}`: the digits,
+// then a letter, which rules out runs of digits).
+void set_run(const Analysis& an, StartSet& ss) {
+  ss.run.set([&](uint32_t c) { return bool(an.run_lo[c]); }, an.run_high, an.run);
+  std::vector<std::pair<double, size_t>> narrow;
+  for (size_t i = 0; i < an.run; ++i) {
+    const double share = set_share(an.run_pos[i].lo, an.run_pos[i].high);
+    if (an.run_pos[i].lo != an.run_lo || an.run_pos[i].high != an.run_high) {
+      narrow.emplace_back(share, i);
+    }
   }
-  return std::pow(std::min(share, 1.0), double(an.run)) < needle_rate(nd);
+  std::sort(narrow.begin(), narrow.end());
+  if (narrow.size() > simd::RunSet::kMaxProbes) narrow.resize(simd::RunSet::kMaxProbes);
+  for (const auto& [share, i] : narrow) {
+    const Analysis::RunPos& p = an.run_pos[i];
+    ss.run.add_probe(
+        i, [&](uint32_t c) { return bool(p.lo[c]); }, p.high);
+  }
 }
 
 }  // namespace
@@ -229,7 +268,7 @@ Strategy::Strategy(const Node& tree, const Program& program, Analysis analysis, 
     }
   }
   if (run_filters_better(an_, ss)) {
-    ss.run.set([&](uint32_t c) { return bool(an_.run_lo[c]); }, an_.run_high, an_.run);
+    set_run(an_, ss);
     skips_ = true;
   }
   const bool word_lead =

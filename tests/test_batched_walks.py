@@ -56,6 +56,10 @@ CASES = [
     ("line-end spaces", r"(?m)\s+$", lambda w: ("ab " + w + " \n\n" + PROSE + "x\n \n") * 2_000),
     # a string, case-insensitive
     ("case-folded string", r"(?i)the", lambda w: ("The tHE other" + w + " thE\n") * 3_000),
+    # a run of classes found by its narrow positions: digit runs, letters
+    # without digits, and wide code points inside near misses
+    ("class run", r"[a-z]{3}[0-9]{3}",
+     lambda w: ("id abc123 x12345 abcd99 ab" + w + "123 q" + w + "x999 zzz7890\n") * 3_000),
 ]
 CASE_IDS = [c[0] for c in CASES]
 
@@ -110,7 +114,7 @@ def test_findall_equals_the_match_by_match_walk(name, pattern, make, width):
 
 # Cases whose patterns mean the same to `re`: its walk is an oracle too.
 RE_CASES = [c for c in CASES if c[0] in ("dense words", "fields", "line-end spaces",
-                                          "case-folded string")]
+                                          "case-folded string", "class run")]
 
 
 @pytest.mark.parametrize("width", sorted(WIDTHS))

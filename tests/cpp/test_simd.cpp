@@ -153,7 +153,8 @@ TEST_P(SimdLevel, FindRangeAllWidths) {
 // Runs of k units from a set, k from 2 to 32, in texts whose units are in
 // the set about half the time (so runs of every length occur), searched
 // from every start with every stop; sets that mix high nibbles h and h ^ 8
-// make the nibble tables take units the set lacks.
+// make the nibble tables take units the set lacks. Half the rounds add up
+// to four probes, each a part of the set at an offset of its own.
 template <class U>
 void check_find_run(std::mt19937& rng) {
   const U pool[] = {U('a'),
@@ -177,6 +178,23 @@ void check_find_run(std::mt19937& rng) {
           return false;
         },
         high, 2 + rng() % (round % 4 == 0 ? 31 : 4));
+    bool probe[simd::RunSet::kMaxProbes][8];
+    bool probe_above[simd::RunSet::kMaxProbes];
+    const size_t probes = round % 2 ? rng() % (simd::RunSet::kMaxProbes + 1) : 0;
+    for (size_t j = 0; j < probes; ++j) {
+      const bool above = high && rng() % 2;
+      probe_above[j] = above;
+      for (size_t m = 0; m < 8; ++m) probe[j][m] = member[m] && rng() % 3 != 0;
+      set.add_probe(
+          rng() % set.k,
+          [&](uint32_t c) {
+            for (size_t m = 0; m < 8; ++m) {
+              if (probe[j][m] && pool[m] == c) return true;
+            }
+            return false;
+          },
+          above);
+    }
     const size_t n = rng() % 200;
     std::unique_ptr<U[]> buf(new U[n == 0 ? 1 : n]);
     U* p = buf.get();
@@ -185,6 +203,14 @@ void check_find_run(std::mt19937& rng) {
       for (size_t i = from; i < stop && i + set.k <= n; ++i) {
         size_t t = 0;
         while (t < set.k && set.has(p[i + t])) ++t;
+        for (size_t j = 0; t == set.k && j < probes; ++j) {
+          const U u = p[i + set.at[j]];
+          // Units above 255 are in where the probe takes high ones, as in
+          // the set; so is 0xFF, which stands for them in a narrow copy.
+          bool in = u >= 0xFF && probe_above[j];
+          for (size_t m = 0; m < 8 && u < 256; ++m) in = in || (probe[j][m] && pool[m] == u);
+          if (!in) t = 0;
+        }
         if (t == set.k) return i;
       }
       return stop;
@@ -193,7 +219,7 @@ void check_find_run(std::mt19937& rng) {
       for (size_t stop = from; stop <= n; stop += 1 + stop / 16) {
         ASSERT_EQ(simd::find_run(p, from, stop, n, set), naive(from, stop))
             << "round " << round << " n=" << n << " from=" << from << " stop=" << stop
-            << " k=" << set.k;
+            << " k=" << set.k << " probes=" << set.probes;
       }
     }
   }
