@@ -529,6 +529,11 @@ template <class U>
 // Next index in [i, stop) whose code point can begin a match, or stop.
 template <class U>
 size_t next_start(State& st, const U* text, size_t i, size_t stop, const StartSet& ss) {
+  if (ss.lines) {
+    if (i == 0 || text[i - 1] == U('\n')) return i;
+    const size_t q = simd::find_unit(text, i, stop, U('\n'));
+    return q < stop ? q + 1 : stop;
+  }
   if (ss.run.k >= 2) return simd::find_run(text, i, stop, st.n, ss.run);
   if (const Prefilter* pf = ss.needle) {
     if (ss.ends != nullptr) return next_start_near_ends(st, text, i, stop, ss);

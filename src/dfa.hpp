@@ -52,6 +52,10 @@ struct StartSet {
   // Where every match begins with a run of code points from one set (k >=
   // 2): a scan skips to where such a run begins, ahead of the other ways.
   simd::RunSet run;
+  // Every match starts a line (at 0 or after a line feed) and line feeds
+  // are rarer than the set's code points: a scan skips to line starts,
+  // ahead of every other way.
+  bool lines = false;
   // Fills only, range_* and few from lo and high.
   void summarise();
 };

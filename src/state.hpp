@@ -70,14 +70,15 @@ struct PartialCandidate {
 
 // Engine steps, and the code units they covered, of the two searches a
 // pattern may use: [0] windows (a needle's, or line ends'), [1] the reverse
-// search from the pattern's own literal, or the start loop; and whether the
-// second is in use.
+// search from the pattern's own literal, or the start loop; whether the
+// second is in use, and whether the choice is settled for this walk.
 struct InnerCosts {
   struct Cost {
     uint64_t steps = 0, units = 0;
   };
   Cost cost[2];
   bool second = false;
+  bool settled = false;
 };
 
 // The farthest occurrence of the start loop's needle that this walk has

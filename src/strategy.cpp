@@ -271,6 +271,12 @@ Strategy::Strategy(const Node& tree, const Program& program, Analysis analysis, 
     set_run(an_, ss);
     skips_ = true;
   }
+  if (an_.lead == Analysis::Lead::LineStart && an_.skip != Analysis::Skip::None && !ss.needle &&
+      ss.run.k < 2) {
+    std::bitset<256> first;
+    for (size_t c = 0; c < 256; ++c) first[c] = ss.lo[c];
+    ss.lines = char_frequency(lit_char(U'\n', false)) < set_share(first, ss.high);
+  }
   const bool word_lead =
       an_.lead == Analysis::Lead::WordBoundary || an_.lead == Analysis::Lead::WordStart;
   hop_words_ = word_lead && an_.skip == Analysis::Skip::Set && ss.range_lo < 0 && ss.few == 0;
@@ -290,16 +296,21 @@ Strategy::Strategy(const Node& tree, const Program& program, Analysis analysis, 
                          : program_.tests[r.test].within_words(an_.lead_ascii);
   }
   // A pattern that starts lines tries one start per line; a one-unit
-  // literal it must contain filters no better and costs a reverse scan per
-  // occurrence (fields of a line split by `;`).
+  // literal it must contain may filter no better (fields of a line split by
+  // `;`) or far better (the `:` of `(?m)^\w+:`). Where the table rates it
+  // far rarer than a line feed, its windows go first and a walk weighs them
+  // against the line starts; no reverse scan is planned.
   bool short_needle = true;
   if (prefilter_) {
     for (const Literal& l : prefilter_->needle().lits) short_needle &= l.chars.size() <= 1;
   }
-  if (an_.lead != Analysis::Lead::LineStart || !short_needle) {
+  const bool windows = prefilter_ && !prefilter_->needle().is_prefix() && an_.regular &&
+                       !an_.anchored_start && !behind_;
+  if (an_.lead == Analysis::Lead::LineStart && short_needle) {
+    windows_or_lines_ = windows && kRarer * needle_rate(prefilter_->needle()) <
+                                       char_frequency(lit_char(U'\n', false));
+  } else {
     reverse_ = ReverseSearch::plan(tree_, an_, prefilter_ && prefilter_->needle().is_prefix());
-    const bool windows = prefilter_ && !prefilter_->needle().is_prefix() && an_.regular &&
-                         !an_.anchored_start && !behind_;
     // The reverse search splits the pattern at a literal of its own; where
     // the needle is far rarer (the `;` of `[0-9A-F]+;[^;]*;Lu;` against
     // `;Lu;`), each occurrence of that literal costs two automaton scans
@@ -710,6 +721,8 @@ struct Search {
       if (reverse()) return;
     } else if (dfa_live && sg.inner_window_ && worth_reversing) {
       if (find_in_windows(p)) return;
+    } else if (dfa_live && sg.windows_or_lines_ && worth_reversing) {
+      if (forced == Engine::Reverse ? find_in_windows(p) : windows_or_starts(p)) return;
     } else if (dfa_live && sg.reverse_ && forced == Engine::Auto &&
                !sg.reverse_->may_occur(st, start_at)) {
       return;  // the forward needle may not rule out what this literal does
@@ -784,12 +797,31 @@ struct Search {
                       });
   }
 
+  // The needle's windows or the start loop, weighed the same way but over
+  // a quarter of the units (where the needle is dense, a window costs
+  // several times the line starts' work per unit), and settled once both
+  // have been measured: the searches of a walk with a match on every line
+  // would otherwise pay for the measuring.
+  template <class U>
+  bool windows_or_starts(const U* p) {
+    return cheaper_of([&] { return find_in_windows(p); },
+                      [&] {
+                        find_starts(p);
+                        return true;
+                      },
+                      kJudgeUnits / 4, true);
+  }
+
   // Runs the first search or the second, whichever has cost this walk fewer
   // steps per code unit covered; each returns whether it settled the
-  // search (else the start loop goes on from start_at).
+  // search (else the start loop goes on from start_at). The second is tried
+  // once the first has cost more than a step per unit. With `settle`, the
+  // first judgement that keeps a choice after both were tried ends the
+  // weighing for the walk.
   template <class First, class Second>
-  bool cheaper_of(First first, Second second) {
+  bool cheaper_of(First first, Second second, uint64_t judge = kJudgeUnits, bool settle = false) {
     InnerCosts& ic = st.inner;
+    if (ic.settled) return ic.second ? second() : first();
     const bool sec = ic.second;
     const uint64_t steps0 = st.steps;
     const size_t from = start_at;
@@ -800,11 +832,13 @@ struct Search {
     InnerCosts::Cost& o = ic.cost[!sec];
     c.steps += st.steps - steps0;
     c.units += to > from ? to - from : 1;
-    if (c.units >= kJudgeUnits) {
+    if (c.units >= judge) {
       const bool tried = o.units > 0;
       if (tried ? o.steps * c.units < c.steps * o.units : c.steps > c.units) {
         ic.second = !sec;
         o = {};
+      } else {
+        ic.settled = settle && tried;
       }
       c.steps /= 2;
       c.units /= 2;

@@ -136,6 +136,10 @@ class Strategy {
   // With reverse_: the needle is far rarer than the reverse search's
   // literal, so its windows come first unless a walk finds it dense.
   bool windows_first_ = false;
+  // A pattern that starts lines, with a one-unit needle at no fixed
+  // distance: the needle's windows, unless a walk finds the line starts
+  // cheaper (the needle on every line).
+  bool windows_or_lines_ = false;
   // A regular pattern with no needle whose matches end at line ends:
   // windows from line end to line end, each passed over
   // unless the code point before it is in `line_last_` (below 256) or, above

@@ -56,6 +56,8 @@ CASES = [
     ("line-end spaces", r"(?m)\s+$", lambda w: ("ab " + w + " \n\n" + PROSE + "x\n \n") * 2_000),
     # a string, case-insensitive
     ("case-folded string", r"(?i)the", lambda w: ("The tHE other" + w + " thE\n") * 3_000),
+    # lines that begin with a word and a rare `:`, and `:` elsewhere
+    ("line starts", r"(?m)^\w+:", lambda w: (PROSE * 30 + "key: value\na b: c" + w + "\n:x\n") * 250),
     # a run of classes found by its narrow positions: digit runs, letters
     # without digits, and wide code points inside near misses
     ("class run", r"[a-z]{3}[0-9]{3}",
@@ -114,7 +116,8 @@ def test_findall_equals_the_match_by_match_walk(name, pattern, make, width):
 
 # Cases whose patterns mean the same to `re`: its walk is an oracle too.
 RE_CASES = [c for c in CASES if c[0] in ("dense words", "fields", "line-end spaces",
-                                          "case-folded string", "class run")]
+                                          "case-folded string", "class run",
+                                          "line starts")]
 
 
 @pytest.mark.parametrize("width", sorted(WIDTHS))

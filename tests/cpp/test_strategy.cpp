@@ -600,6 +600,54 @@ TEST(Strategy, LineWindowsReadFewLines) {
   }
 }
 
+// Patterns that start lines: the DFA's skip to line starts, and a rare
+// needle's windows weighed against the line starts, with matches that
+// cross lines and lines that begin with the needle.
+TEST_P(Strategies, LineStarts) {
+  const Config c = GetParam();
+  Forced f(c.engine, c.cache);
+  std::mt19937 rng(41);
+  const char* const pieces[] = {"ab", "a:", "\n", ":b", " ", "b,a", "\n:", "a\n"};
+  std::vector<std::string> texts = small_texts();
+  for (int i = 0; i < 10; ++i) {
+    std::string t;
+    const size_t len = 100 + rng() % 3000;
+    while (t.size() < len) t += pieces[rng() % (i % 2 ? 8 : 6)];
+    texts.push_back(t);
+  }
+  int bad = 0;
+  for (const char* p : {"(?m)^\\w+:", "(?m)^[ab]\\w*,", "(?m)^(?:ab|b)\\s*:", "(?m)^a[^:]*:",
+                        "(?m)^(a|b)+\\n?:", "(?m)^:", "(?m)^\\w*:"}) {
+    if (bad < 10) bad += compare(p, texts);
+  }
+  EXPECT_EQ(bad, 0);
+}
+
+// Line starts are skipped to, and a rare needle's windows pass over the
+// lines without it.
+TEST(Strategy, LineStartsReadFewUnits) {
+  std::string text, want_colon, want_comma;
+  for (int i = 0; i < 20000; ++i) {
+    if (i % 1000 == 500) {
+      put_span(want_colon, text.size(), text.size() + 5);
+      text += "note: ";
+    }
+    if (i % 1000 == 700) {
+      put_span(want_comma, text.size(), text.size() + 5);
+      text += "Anne, ";
+    }
+    text += "a line of text, as lines go\n";
+  }
+  for (const auto& [p, want] :
+       {std::pair{"(?m)^\\w+:", want_colon}, std::pair{"(?m)^[A-Z]\\w*,", want_comma}}) {
+    auto re = Regex::new_with_flags(p, 0);
+    ASSERT_TRUE(re.ok());
+    std::string spans;
+    EXPECT_LT(findall_steps(re.value(), text, spans), text.size() / 8) << p;
+    EXPECT_EQ(spans, want) << p;
+  }
+}
+
 // A needle that may lie anywhere past the match start, in texts where it
 // is dense in stretches and absent in others: the walk's remembered
 // occurrence, and its probes ahead, both find one and miss.
