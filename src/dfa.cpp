@@ -543,7 +543,9 @@ size_t next_start(State& st, const U* text, size_t i, size_t stop, const StartSe
     return q < stop ? q : stop;
   }
   if (ss.only >= 0) return simd::find_unit(text, i, stop, U(ss.only));
-  if (ss.range_lo >= 0) return simd::find_range(text, i, stop, U(ss.range_lo), U(ss.range_hi));
+  if (ss.range_lo >= 0) {
+    return simd::find_range(text, i, stop, U(ss.range_lo), ss.range_top<U>());
+  }
   if (ss.few > 0) {
     const std::array<U, 4> u = {U(ss.units[0]), U(ss.units[1]), U(ss.units[2]), U(ss.units[3])};
     return simd::find_any4(text, i, stop, u);
@@ -816,7 +818,18 @@ Dfa::Outcome backward(const Automaton& p, DfaCache& c, State& st, const U* text,
 void StartSet::summarise() {
   only = range_lo = range_hi = -1;
   few = 0;
-  if (high) return;
+  if (high) {
+    // Every code point from some c up (`[^\x00-\x7F]`): one range too.
+    int first = 0xFF;
+    while (first > 0 && lo[first - 1]) --first;
+    if (!lo[0xFF]) return;
+    for (int c = 0; c < first; ++c) {
+      if (lo[c]) return;
+    }
+    range_lo = first;
+    range_hi = kRangeTop;
+    return;
+  }
   int first = -1, last = -1, count = 0;
   for (int c = 0; c < 256; ++c) {
     if (!lo[c]) continue;

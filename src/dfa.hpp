@@ -10,9 +10,11 @@
 // immutable and shared by threads. See dfa.cpp for the construction.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <vector>
 
@@ -46,7 +48,15 @@ struct StartSet {
   int only = -1;      // the one code point below 256 that can, when it is alone
   // When no code point >= 256 can: the set as one range [lo, hi], or as up
   // to four code points (repeated to fill), so a vectorised scan finds them.
+  // When code points >= 256 can: the range [lo, kRangeTop] where the set is
+  // every code point from lo up.
+  static constexpr int kRangeTop = 0x10FFFF;
   int range_lo = -1, range_hi = -1;
+  // range_hi in units U (kRangeTop: the largest U).
+  template <class U>
+  U range_top() const {
+    return U(std::min<uint32_t>(uint32_t(range_hi), std::numeric_limits<U>::max()));
+  }
   int few = 0;
   std::array<uint8_t, 4> units{};
   // Where every match begins with a run of code points from one set (k >=

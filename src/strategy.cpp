@@ -611,7 +611,7 @@ struct Search {
         break;
     }
     const StartSet& ss = sg.starts_;
-    if (ss.range_lo >= 0) return simd::find_range(p, s, until, U(ss.range_lo), U(ss.range_hi));
+    if (ss.range_lo >= 0) return simd::find_range(p, s, until, U(ss.range_lo), ss.range_top<U>());
     if (ss.few > 0) {
       const std::array<U, 4> u = {U(ss.units[0]), U(ss.units[1]), U(ss.units[2]), U(ss.units[3])};
       return simd::find_any4(p, s, until, u);

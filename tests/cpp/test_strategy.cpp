@@ -309,29 +309,39 @@ TEST_P(Strategies, OneCodePoint) {
     }
     return t;
   }();
-  const char* const patterns[] = {"\\p{Lu}",
-                                  "\\P{L}",
-                                  ".",
-                                  "(?s).",
-                                  "(?i)k",
-                                  "(?i)s",
-                                  "[@#]",
-                                  "[@#$z]",
-                                  "[@#$zy]",
-                                  "[a-f]",
-                                  "\\d",
-                                  "\\W",
-                                  "[^\\n]",
-                                  "[\xD0\xB0-\xD1\x8F]",
-                                  "[\xD0\xB0\xD0\xB5\xD0\xBE"
-                                  "a]",
-                                  "(?a)\\w",
-                                  "[^a\xD0\xB0]",
-                                  "\xC3\xA9",
-                                  "(?i)\xC3\xA9",
-                                  "\\p{Han}"};
+  const char* const patterns[] = {
+      "\\p{Lu}", "\\P{L}", ".", "(?s).", "(?i)k", "(?i)s", "[@#]", "[@#$z]", "[@#$zy]", "[a-f]",
+      "\\d", "\\W", "[^\\n]", "[\xD0\xB0-\xD1\x8F]",
+      "[\xD0\xB0\xD0\xB5\xD0\xBE"
+      "a]",
+      "(?a)\\w", "[^a\xD0\xB0]", "\xC3\xA9", "(?i)\xC3\xA9", "\\p{Han}",
+      // Every code point from one up: a range scan.
+      "[^\\x00-\\x7F]+", "[^\\x00-\\xE8] ?\\w", "[\\x{100}-\\x{10FFFF}]{2}"};
   int bad = 0;
   for (const char* p : patterns) bad += compare(p, texts);
+  EXPECT_EQ(bad, 0);
+}
+
+// Sets of every code point from one up, found by a range scan: long
+// stretches of ASCII with a few code points of each width between them.
+TEST_P(Strategies, HighRanges) {
+  const Config c = GetParam();
+  Forced f(c.engine, c.cache);
+  std::mt19937 rng(43);
+  const char* const rare[] = {"\xC3\xA9", "\xC3\xBF", "\xD0\xB6", "\xF0\x9F\x98\x80", "\xC4\x80"};
+  std::vector<std::string> texts;
+  for (int i = 0; i < 8; ++i) {
+    std::string t;
+    while (t.size() < 2000) {
+      t += rng() % 40 ? "plain words " : rare[rng() % 5];
+      if (rng() % 60 == 0) t += rare[rng() % 5];
+    }
+    texts.push_back(t);
+  }
+  int bad = 0;
+  for (const char* p : {"[^\\x00-\\x7F]+", "[^\\x00-\\xE8] ?\\w", "[\\x{100}-\\x{10FFFF}]{1,2}"}) {
+    bad += compare(p, texts);
+  }
   EXPECT_EQ(bad, 0);
 }
 

@@ -308,6 +308,9 @@ TEST(Text, NarrowCopyScansAgreeWithTheWideText) {
                {"\u00ff[^b]+", -1},
                {"[\u0100-\u0200]{2}.", -1},
                {"\\w\\W{2,}", -1},
+               // A range scan for every code point from one up.
+               {"[^\\x00-\\x7F]+", -1},
+               {"[^\\x00-\\xFE]a", -1},
                // A run scan with probes, over the copy it has built.
                {"[ab@]{2}[12]{2}", -1},
                {"[ab\u0140]{2}[12.]", -1},
