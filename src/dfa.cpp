@@ -57,6 +57,7 @@
 
 #include "char_test.hpp"
 #include "nfa.hpp"
+#include "one_char.hpp"
 #include "poll.hpp"
 #include "prefilter.hpp"
 #include "scan.hpp"
@@ -550,6 +551,8 @@ size_t next_start(State& st, const U* text, size_t i, size_t stop, const StartSe
     const std::array<U, 4> u = {U(ss.units[0]), U(ss.units[1]), U(ss.units[2]), U(ss.units[3])};
     return simd::find_any4(text, i, stop, u);
   }
+  // The text's own units (a narrow copy's 0xFF would be read as U+00FF).
+  if (sizeof(U) > 1 && ss.first != nullptr) return ss.first->find(text, i, stop);
   for (; i < stop; ++i) {
     const uint32_t c = text[i];
     if (c < 256 ? ss.lo[c] : ss.high) return i;

@@ -23,6 +23,8 @@
 
 namespace kordal {
 
+class OneChar;
+
 struct State;
 
 // Tests, classes, forward and reverse NFAs (nfa.hpp).
@@ -62,6 +64,9 @@ struct StartSet {
   // Where every match begins with a run of code points from one set (k >=
   // 2): a scan skips to where such a run begins, ahead of the other ways.
   simd::RunSet run;
+  // The test of the first code point, which tells code points above 255
+  // apart; for wide texts read as they are.
+  const OneChar* first = nullptr;
   // Every match starts a line (at 0 or after a line feed) and line feeds
   // are rarer than the set's code points: a scan skips to line starts,
   // ahead of every other way.

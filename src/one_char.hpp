@@ -44,9 +44,22 @@ class OneChar {
                               : simd::find_range(p, from, stop, U(lo_), U(hi_));
     }
     if (upward_) return simd::find_range(p, from, stop, U(lo_), U(~U(0)));
+    // Text of one script stays in one block: its bits are looked up once.
+    uint32_t block = 0;  // block 0 holds no code point above 255
+    const std::atomic<uint64_t>* bits = nullptr;
     for (size_t i = from; i < stop; ++i) {
       const uint32_t ch = uint32_t(p[i]);
-      if (ch < 256 ? test_.accepts_low(ch) : accepts_high(ch)) return i;
+      if (ch < 256) {
+        if (test_.accepts_low(ch)) return i;
+      } else if (blocks_ && ch <= 0xFFFF) {
+        if (ch >> 8 != block) {
+          block = ch >> 8;
+          bits = block_bits(ch);
+        }
+        if ((bits[(ch >> 6) & 3].load(std::memory_order_relaxed) >> (ch & 63)) & 1) return i;
+      } else if (accepts_high(ch)) {
+        return i;
+      }
     }
     return stop;
   }
@@ -59,9 +72,15 @@ class OneChar {
 
   bool accepts_high(uint32_t ch) const {
     if (!blocks_ || ch > 0xFFFF) return test_.accepts_high(char32_t(ch));
+    return (block_bits(ch)[(ch >> 6) & 3].load(std::memory_order_relaxed) >> (ch & 63)) & 1;
+  }
+
+  // The bits of the block of ch (256 < ch <= 0xFFFF, with blocks_), filled
+  // on first use.
+  const std::atomic<uint64_t>* block_bits(uint32_t ch) const {
     Block& b = blocks_[ch >> 8];
     if (!b.ready.load(std::memory_order_acquire)) fill(b, ch & ~uint32_t(0xFF));
-    return (b.bits[(ch >> 6) & 3].load(std::memory_order_relaxed) >> (ch & 63)) & 1;
+    return b.bits;
   }
 
   void fill(Block& b, uint32_t base) const {

@@ -189,6 +189,45 @@ void set_run(const Analysis& an, StartSet& ss) {
   }
 }
 
+// The node that consumes every match's first code point, where it is one
+// code point test: through groups, leading zero-width items and repeats
+// taken at least once; null otherwise.
+const Node* leading_test(const Node& nd) {
+  switch (nd.kind) {
+    case NodeKind::Lit:
+    case NodeKind::Any:
+    case NodeKind::Class:
+    case NodeKind::Predef:
+    case NodeKind::Prop:
+      return &nd;
+    case NodeKind::Group:
+    case NodeKind::NonCap:
+    case NodeKind::Atomic:
+      return leading_test(nd.child());
+    case NodeKind::Repeat:
+      return nd.min >= 1 ? leading_test(nd.child()) : nullptr;
+    case NodeKind::Sequence:
+      for (const Node& kid : nd.kids) {
+        switch (kid.kind) {
+          case NodeKind::Empty:
+          case NodeKind::StartLine:
+          case NodeKind::EndLine:
+          case NodeKind::StartText:
+          case NodeKind::EndText:
+          case NodeKind::WordBoundary:
+          case NodeKind::WordEdge:
+          case NodeKind::Look:
+            continue;  // zero-width: the next item consumes first
+          default:
+            return leading_test(kid);
+        }
+      }
+      return nullptr;
+    default:
+      return nullptr;
+  }
+}
+
 }  // namespace
 
 Strategy::Strategy(const Node& tree, const Program& program, Analysis analysis, size_t group_count)
@@ -244,6 +283,12 @@ Strategy::Strategy(const Node& tree, const Program& program, Analysis analysis, 
       break;
   }
   ss.summarise();
+  if (an_.skip == Analysis::Skip::Set && an_.high && !one_char_) {
+    if (const Node* lead = leading_test(tree)) {
+      first_char_ = std::make_unique<const OneChar>(char_test(*lead));
+      ss.first = first_char_.get();
+    }
+  }
   if (prefilter_ && prefilter_->needle().is_prefix()) {
     ss.needle = prefilter_.get();
     // A short pattern ends with one of its suffixes within its length of
@@ -612,6 +657,7 @@ struct Search {
     }
     const StartSet& ss = sg.starts_;
     if (ss.range_lo >= 0) return simd::find_range(p, s, until, U(ss.range_lo), ss.range_top<U>());
+    if (sizeof(U) > 1 && ss.first != nullptr) return ss.first->find(p, s, until);
     if (ss.few > 0) {
       const std::array<U, 4> u = {U(ss.units[0]), U(ss.units[1]), U(ss.units[2]), U(ss.units[3])};
       return simd::find_any4(p, s, until, u);

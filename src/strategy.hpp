@@ -108,6 +108,10 @@ class Strategy {
   bool literal_ = false;
   // The pattern is one code point test (no groups), found by a scan for it.
   std::unique_ptr<const OneChar> one_char_;
+  // The test of every match's first code point, where the first set takes
+  // code points above 255 and the test tells them apart (`\p{Lu}\p{Ll}+`):
+  // the scans for a start read wide texts with it.
+  std::unique_ptr<const OneChar> first_char_;
   // The pattern is an alternation of strings, matched by the prefilter and it.
   std::unique_ptr<const LiteralAlternation> alternation_;
   // Without groups, an attempt of a pattern that leads with a greedy loop is

@@ -345,6 +345,30 @@ TEST_P(Strategies, HighRanges) {
   EXPECT_EQ(bad, 0);
 }
 
+// Patterns whose first code point is one test that tells code points above
+// 255 apart, which the scans for a start apply to wide texts: Cyrillic and
+// Greek of both cases, astral letters, and leads that consume nothing.
+TEST_P(Strategies, FirstCodePointTests) {
+  const Config c = GetParam();
+  Forced f(c.engine, c.cache);
+  std::mt19937 rng(47);
+  const char* const pieces[] = {"\xD0\x96",         "\xD0\xB6", "\xCE\xA3", "\xCF\x83", " ",
+                                "\xF0\x9D\x90\x80", "a",        "B",        "\xC3\x89", "\n"};
+  std::vector<std::string> texts;
+  for (int i = 0; i < 8; ++i) {
+    std::string t;
+    const size_t len = 50 + rng() % 1500;
+    while (t.size() < len) t += pieces[rng() % (i % 2 ? 10 : 5)];
+    texts.push_back(t);
+  }
+  int bad = 0;
+  for (const char* p : {"\\p{Lu}\\p{Ll}+", "(?:\\p{Lu})+ ?\\w", "\\b[\\x{410}-\\x{42F}]\\w*",
+                        "(?=\\w)\\p{Lu}{2}", "(\\p{Ll})\\1", "(?i)\\x{416}\\s"}) {
+    if (bad < 10) bad += compare(p, texts);
+  }
+  EXPECT_EQ(bad, 0);
+}
+
 // Strings that are case-insensitive in places, whose needle finds their
 // matches: case classes with members above 255 (K and the Kelvin sign, s
 // and the long s), and texts long enough for the vector scans.
