@@ -257,6 +257,10 @@ std::unique_ptr<const ReverseSearch> ReverseSearch::plan(const Node& root, const
     rev->prefix_ = std::move(seq);
   }
   rev->last_ = last_set(*rev->prefix_);
+  Node rest;
+  rest.kind = NodeKind::Sequence;
+  for (size_t i = k + lit.size(); i < items.size(); ++i) rest.kids.push_back(clone_item(items[i]));
+  rev->next_ = first_set(rest);
   const FirstSet& last = rev->last_;
   if (!last.nullable && last.lo.any()) {
     int a = 0, b = 255;
@@ -345,6 +349,11 @@ ReverseSearch::Outcome ReverseSearch::run(State& st, const U* p, const Dfa& whol
     // scan, and no automaton work for either guard to count. (The pair
     // scan has checked it, but for a unit above 255.)
     if ((!pair || rest >= 0) && !last_.nullable && (q == lo || !ends_prefix(at(q - 1)))) {
+      if (disjoint_) lo = q + 1;
+      continue;
+    }
+    // Nor does the unit after it begin an S-match: one lookup again.
+    if (!next_.nullable && (q + len == n || !begins_rest(at(q + len)))) {
       if (disjoint_) lo = q + 1;
       continue;
     }

@@ -118,6 +118,10 @@ class ReverseSearch {
     return u < 256 ? last_.lo[u] : last_.contains(char32_t(u));
   }
   template <class U>
+  bool begins_rest(U u) const {
+    return u < 256 ? next_.lo[u] : next_.contains(char32_t(u));
+  }
+  template <class U>
   Outcome run(State& st, const U* p, const Dfa& whole, const Dfa& pre, size_t lo, bool earliest,
               StartCheck* check, size_t& start, size_t& end) const;
 
@@ -126,6 +130,9 @@ class ReverseSearch {
   // What P's matches can end with: an occurrence after any other unit
   // ends no P-match (unless P matches empty, where nothing is ruled out).
   FirstSet last_;
+  // What S's matches can begin with: an occurrence before any other unit
+  // (or at the end) is no match's literal, unless S matches empty.
+  FirstSet next_;
   // When P matches no empty string, occurrences are found together with
   // the unit before them by vector scans: one for the run of units from the
   // least below 256 it can end with, and where it can end with others, one

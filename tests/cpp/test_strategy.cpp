@@ -426,6 +426,30 @@ TEST_P(Strategies, InnerAndSuffixLiterals) {
   }
 }
 
+// The reverse search passes over an occurrence whose next unit begins no
+// match of the rest: rests of one class, of several, of a literal, and
+// occurrences at the end of the text, in long texts of near misses.
+TEST_P(Strategies, ReverseRests) {
+  const Config c = GetParam();
+  Forced f(c.engine, c.cache);
+  std::mt19937 rng(53);
+  const char* const pieces[] = {"ab", "Cd", " ", ".", "@", "7", "b.", " E", "x@y.z", "\xC3\x89"};
+  std::vector<std::string> texts;
+  for (int i = 0; i < 10; ++i) {
+    std::string t;
+    const size_t len = 100 + rng() % 900;
+    while (t.size() < len) t += pieces[rng() % 10];
+    texts.push_back(t);
+    texts.push_back(t + " ");  // an occurrence that ends the text
+  }
+  int bad = 0;
+  for (const char* p : {"\\w+ [A-Z]\\w*", "[a-z]+@[a-z]+\\.[a-z]+", "\\d+\\.[ab]", "[a-z]+ (?:C|E)",
+                        "\\w+\\.\\w", "[a-d]+ \\p{Lu}"}) {
+    if (bad < 10) bad += compare(p, texts);
+  }
+  EXPECT_EQ(bad, 0);
+}
+
 // A prefix, a literal and a rest, each from a list that mixes the shapes
 // the reverse search accepts (a prefix that cannot hold the literal's first
 // character; a repeated class that holds all of the literal, before any
