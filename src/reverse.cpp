@@ -215,6 +215,22 @@ size_t next_pair(State& st, const U* p, size_t from, U lo, U hi, U c, int64_t re
   });
 }
 
+// The least q >= from at which the literal (len units) may occur: p[q +
+// len - 1] == c, its last unit, and lo <= p[q + len] <= hi, read in polled
+// slices as scan_polled reads; kNoPos when there is none or the poll hook
+// stopped the scan.
+template <class U>
+size_t next_pair_after(State& st, const U* p, size_t from, U lo, U hi, U c, size_t len) {
+  const size_t n = st.n;
+  if (from >= n || n - from <= len) return kNoPos;
+  return scan_narrowed(st, p, from, hi < 0xFF && c < 0xFF, [&](const auto* q, size_t a, size_t b) {
+    using V = std::remove_cv_t<std::remove_pointer_t<decltype(q)>>;
+    const size_t stop = std::min(b + len, n);
+    const size_t i = simd::find_range_pair(q, a + len, stop, V(lo), V(hi), -1, V(c));
+    return i < stop ? i - len : kNoPos;
+  });
+}
+
 }  // namespace
 
 std::unique_ptr<const ReverseSearch> ReverseSearch::plan(const Node& root, const Analysis& an,
@@ -299,6 +315,28 @@ std::unique_ptr<const ReverseSearch> ReverseSearch::plan(const Node& root, const
       rev->pair_hi_ = r;
       rev->pair_rest_ = rest;
     }
+    // What follows the literal, where it is one range of units below 0xFF
+    // and rarer than what ends P (a capital after the space of
+    // `[A-Z][a-z]+ [A-Z]`, where a space after a letter is everywhere).
+    const FirstSet& next = rev->next_;
+    if (!next.nullable && !next.high && next.lo.any() && lit.back() < 0xFF) {
+      int c = 0, d = 0xFE;
+      while (!next.lo[size_t(c)]) ++c;
+      while (d > c && !next.lo[size_t(d)]) --d;
+      double after = 0;
+      bool one_range = !next.lo[0xFF];
+      for (int u = c; u <= d; ++u) {
+        one_range = one_range && next.lo[size_t(u)];
+        after += freq(char32_t(u));
+      }
+      const double before = rev->pair_lo_ >= 0 ? run : 1.0;
+      if (one_range && after < before &&
+          freq(lit.back()) * after <= kPairMargin * (lit.size() == 1 ? f1 : f1 * f2)) {
+        rev->pair_lo_ = rev->pair_hi_ = rev->pair_rest_ = -1;
+        rev->after_lo_ = c;
+        rev->after_hi_ = d;
+      }
+    }
   }
   return rev;
 }
@@ -327,12 +365,15 @@ ReverseSearch::Outcome ReverseSearch::run(State& st, const U* p, const Dfa& whol
   size_t fails = 0;
   // Units above 255 that can end a P-match occur only in wider text.
   const bool pair = pair_lo_ >= 0 && char32_t(U(lit_[0])) == lit_[0];
+  const bool after = after_lo_ >= 0;
   const int64_t rest = pair_rest_ >= 0 ? pair_rest_ : sizeof(U) > 1 && last_.high ? 256 : -1;
   HighPairs hp;
   for (size_t from = lo;;) {
-    const size_t q = pair ? next_pair(st, p, std::max(from, lo + 1), U(pair_lo_), U(pair_hi_),
-                                      U(lit_[0]), rest, hp, [this](U u) { return ends_prefix(u); })
-                          : scan_polled(*pf_, st, p, from);
+    const size_t q =
+        pair ? next_pair(st, p, std::max(from, lo + 1), U(pair_lo_), U(pair_hi_), U(lit_[0]), rest,
+                         hp, [this](U u) { return ends_prefix(u); })
+        : after ? next_pair_after(st, p, from, U(after_lo_), U(after_hi_), U(lit_.back()), len)
+                : scan_polled(*pf_, st, p, from);
     if (st.status != Status::Ok) return Outcome::Stopped;
     if (q == kNoPos || q + len > n) return Outcome::NotFound;
     // A wide text's candidates are checked in its narrow copy, which the

@@ -139,6 +139,9 @@ class ReverseSearch {
   // for units from the next of them (pair_rest_) or above 255 on.
   int pair_lo_ = -1, pair_hi_ = -1;
   int pair_rest_ = -1;
+  // Else, where S begins with one range of units below 0xFF rarer than P's
+  // ends, occurrences are found with the unit after them by a vector scan.
+  int after_lo_ = -1, after_hi_ = -1;
   std::unique_ptr<const Prefilter> pf_;  // finds lit_
   std::unique_ptr<const Node> prefix_;   // P, referred to by its DFA
   Lazy<Dfa> prefix_dfa_;

@@ -83,8 +83,8 @@ inline bool first_literal(uint64_t bits, unsigned w, const U* p, size_t base, co
 }
 
 template <class U>
-size_t find_range_pair_scalar(const U* p, size_t i, size_t n, U lo, U span, size_t o, U c) {
-  while (i < n && !(U(p[i] - lo) <= span && p[i + o] == c)) ++i;
+size_t find_range_pair_scalar(const U* p, size_t i, size_t n, U lo, U span, ptrdiff_t o, U c) {
+  while (i < n && !(U(p[i] - lo) <= span && p[ptrdiff_t(i) + o] == c)) ++i;
   return i;
 }
 
@@ -320,7 +320,7 @@ size_t find_literal_base(const U* p, size_t i, size_t n, const U* lit, size_t m,
 }
 
 template <class U>
-size_t find_range_pair_base(const U* p, size_t i, size_t n, U lo, U span, size_t o, U c) {
+size_t find_range_pair_base(const U* p, size_t i, size_t n, U lo, U span, ptrdiff_t o, U c) {
   constexpr size_t L = 16 / sizeof(U);
   const V16<U> l = splat16(lo), w = splat16(span), s = splat16(c);
   auto bits = [&](size_t at) {
@@ -557,7 +557,7 @@ KORDAL_AVX2 inline uint32_t range_pair_bits32(const U* q1, const U* q2, const V3
 }
 
 template <class U>
-KORDAL_AVX2 size_t find_range_pair_avx2(const U* p, size_t i, size_t n, U lo, U span, size_t o,
+KORDAL_AVX2 size_t find_range_pair_avx2(const U* p, size_t i, size_t n, U lo, U span, ptrdiff_t o,
                                         U c) {
   constexpr size_t L = 32 / sizeof(U);
   V32<U> l, w, s;
@@ -962,7 +962,7 @@ size_t find_literal_any(const U* p, size_t from, size_t n, const U* lit, size_t 
 }
 
 template <class U>
-size_t find_range_pair_any(const U* p, size_t from, size_t n, U lo, U hi, size_t o, U c) {
+size_t find_range_pair_any(const U* p, size_t from, size_t n, U lo, U hi, ptrdiff_t o, U c) {
   if (from >= n) return n;
   const U span = U(hi - lo);
   switch (current()) {
@@ -1039,16 +1039,16 @@ size_t find_literal(const uint32_t* p, size_t from, size_t n, const uint32_t* li
                     size_t o1, size_t o2) {
   return find_literal_any(p, from, n, lit, m, o1, o2);
 }
-size_t find_range_pair(const uint8_t* p, size_t from, size_t n, uint8_t lo, uint8_t hi, size_t o,
+size_t find_range_pair(const uint8_t* p, size_t from, size_t n, uint8_t lo, uint8_t hi, ptrdiff_t o,
                        uint8_t c) {
   return find_range_pair_any(p, from, n, lo, hi, o, c);
 }
-size_t find_range_pair(const uint16_t* p, size_t from, size_t n, uint16_t lo, uint16_t hi, size_t o,
-                       uint16_t c) {
+size_t find_range_pair(const uint16_t* p, size_t from, size_t n, uint16_t lo, uint16_t hi,
+                       ptrdiff_t o, uint16_t c) {
   return find_range_pair_any(p, from, n, lo, hi, o, c);
 }
-size_t find_range_pair(const uint32_t* p, size_t from, size_t n, uint32_t lo, uint32_t hi, size_t o,
-                       uint32_t c) {
+size_t find_range_pair(const uint32_t* p, size_t from, size_t n, uint32_t lo, uint32_t hi,
+                       ptrdiff_t o, uint32_t c) {
   return find_range_pair_any(p, from, n, lo, hi, o, c);
 }
 size_t find_pair4(const uint8_t* p, size_t from, size_t n, size_t o1,

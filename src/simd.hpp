@@ -55,13 +55,14 @@ size_t find_literal(const uint32_t* p, size_t from, size_t n, const uint32_t* li
                     size_t o1, size_t o2);
 
 // The first i in [from, n) with lo <= p[i] <= hi and p[i + o] == c, or n
-// (lo <= hi, o >= 1); the caller makes sure p[n - 1 + o] is inside the text.
-size_t find_range_pair(const uint8_t* p, size_t from, size_t n, uint8_t lo, uint8_t hi, size_t o,
+// (lo <= hi, o != 0); the caller makes sure p[i + o] is inside the text for
+// every such i.
+size_t find_range_pair(const uint8_t* p, size_t from, size_t n, uint8_t lo, uint8_t hi, ptrdiff_t o,
                        uint8_t c);
-size_t find_range_pair(const uint16_t* p, size_t from, size_t n, uint16_t lo, uint16_t hi, size_t o,
-                       uint16_t c);
-size_t find_range_pair(const uint32_t* p, size_t from, size_t n, uint32_t lo, uint32_t hi, size_t o,
-                       uint32_t c);
+size_t find_range_pair(const uint16_t* p, size_t from, size_t n, uint16_t lo, uint16_t hi,
+                       ptrdiff_t o, uint16_t c);
+size_t find_range_pair(const uint32_t* p, size_t from, size_t n, uint32_t lo, uint32_t hi,
+                       ptrdiff_t o, uint32_t c);
 
 // The same with each position one of four units (a set of fewer repeats
 // one of them): a case-insensitive character's case class.

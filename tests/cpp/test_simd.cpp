@@ -280,9 +280,11 @@ void check_find_pair4(std::mt19937& rng) {
   }
 }
 
-// A range at one position and a unit at another, over texts of units just
-// inside and outside the range's bounds (the extremes of the unit type
-// included) and of the unit; the buffer ends where the last start's unit is.
+// A range at one position and a unit at another, before it or after it,
+// over texts of units just inside and outside the range's bounds (the
+// extremes of the unit type included) and of the unit; the buffer ends
+// where the last start's unit is, and the first start's unit before it is
+// the buffer's first.
 template <class U>
 void check_find_range_pair(std::mt19937& rng) {
   const U top = U(~U(0));
@@ -291,14 +293,18 @@ void check_find_range_pair(std::mt19937& rng) {
   for (const auto& [lo, hi] : ranges) {
     const U c = U('.');
     const std::array<U, 6> pool = {U(lo - 1), lo, hi, U(hi + 1), c, U('a')};
-    for (int round = 0; round < 300; ++round) {
-      const size_t o = 1 + rng() % 3;
-      const size_t n = rng() % 150;
-      std::unique_ptr<U[]> buf(new U[n + o]);
-      for (size_t i = 0; i < n + o; ++i) buf[i] = pool[rng() % pool.size()];
-      const size_t from = n == 0 ? 0 : rng() % (n + 1);
+    for (int round = 0; round < 600; ++round) {
+      const size_t d = 1 + rng() % 3;
+      const ptrdiff_t o = round % 2 ? -ptrdiff_t(d) : ptrdiff_t(d);
+      const size_t n = d + rng() % 150;
+      std::unique_ptr<U[]> buf(new U[n + d]);
+      for (size_t i = 0; i < n + d; ++i) buf[i] = pool[rng() % pool.size()];
+      const size_t least = o < 0 ? d : 0;
+      const size_t from = least + rng() % (n - least + 1);
       size_t want = from;
-      while (want < n && !(buf[want] >= lo && buf[want] <= hi && buf[want + o] == c)) ++want;
+      while (want < n && !(buf[want] >= lo && buf[want] <= hi && buf[ptrdiff_t(want) + o] == c)) {
+        ++want;
+      }
       ASSERT_EQ(simd::find_range_pair(buf.get(), from, n, lo, hi, o, c), want)
           << "n=" << n << " from=" << from << " o=" << o << " lo=" << uint32_t(lo);
     }
