@@ -551,11 +551,13 @@ size_t next_start(State& st, const U* text, size_t i, size_t stop, const StartSe
     const std::array<U, 4> u = {U(ss.units[0]), U(ss.units[1]), U(ss.units[2]), U(ss.units[3])};
     return simd::find_any4(text, i, stop, u);
   }
-  // The text's own units (a narrow copy's 0xFF would be read as U+00FF).
-  if (sizeof(U) > 1 && ss.first != nullptr) return ss.first->find(text, i, stop);
+  // Code points above 255 go to the first code point's test where there is
+  // one: in the text's own units only (a narrow copy's 0xFF is read as
+  // U+00FF, where ss.lo answers for every code point from 0xFF up).
+  const OneChar* first = sizeof(U) > 1 ? ss.first : nullptr;
   for (; i < stop; ++i) {
     const uint32_t c = text[i];
-    if (c < 256 ? ss.lo[c] : ss.high) return i;
+    if (c < 256 ? ss.lo[c] : ss.high && (first == nullptr || first->accepts(c))) return i;
   }
   return stop;
 }

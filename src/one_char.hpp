@@ -36,6 +36,9 @@ class OneChar {
  public:
   explicit OneChar(CharTest test);
 
+  // Whether the test accepts c, a code point above 255.
+  bool accepts(char32_t c) const { return accepts_high(uint32_t(c)); }
+
   // The first i in [from, stop) whose code point the test accepts, or stop.
   template <class U>
   size_t find(const U* p, size_t from, size_t stop) const {

@@ -657,14 +657,20 @@ struct Search {
     }
     const StartSet& ss = sg.starts_;
     if (ss.range_lo >= 0) return simd::find_range(p, s, until, U(ss.range_lo), ss.range_top<U>());
-    if (sizeof(U) > 1 && ss.first != nullptr) return ss.first->find(p, s, until);
     if (ss.few > 0) {
       const std::array<U, 4> u = {U(ss.units[0]), U(ss.units[1]), U(ss.units[2]), U(ss.units[3])};
       return simd::find_any4(p, s, until, u);
     }
+    // Code points above 255 go to the first code point's test where there
+    // is one; the rest stay inline, as most skips are short.
+    const OneChar* first = ss.first;
     for (; s < until; ++s) {
       const char32_t c = p[s];
-      if (sizeof(U) == 1 ? an.lo[c] : c < 256 ? an.lo[c] : an.high) return s;
+      if (sizeof(U) == 1 || c < 256) {
+        if (an.lo[c]) return s;
+      } else if (an.high && (first == nullptr || first->accepts(c))) {
+        return s;
+      }
     }
     return until;
   }
