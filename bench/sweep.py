@@ -58,6 +58,12 @@ def cases(corpus):
     yield "http", r"https?://[^\s]+", c(mario)
     yield "8 names (?i)", r"(?i)(?:holmes|watson|lestrade|hudson|moriarty|adler|mycroft|gregson)", \
         c(sherlock)
+    yield "ucd letter names", r"LATIN (?:SMALL|CAPITAL) LETTER [A-Z]\b", c(ucd)
+    yield r"[a-z]{3}\d{3}", r"[a-z]{3}\d{3}", c(mario)
+    yield r"(?m)^\w+:", r"(?m)^\w+:", c(sherlock)
+    yield "name pair, no \\b", r"[A-Z][a-z]+ [A-Z][a-z]+", c(sherlock)
+    yield "non-ASCII runs", r"[^\x00-\x7F]+", c(en)
+    yield r"\p{Lu}\p{Ll}+ ru", r"\p{Lu}\p{Ll}+", c(ru)
 
 
 def main(argv=None):

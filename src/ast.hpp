@@ -47,6 +47,24 @@ enum class NodeKind : uint8_t {
 };
 inline constexpr int kNodeKindCount = 22;
 
+// Whether a node of this kind never consumes: the empty node, anchors,
+// word assertions and lookaround.
+constexpr bool zero_width(NodeKind k) {
+  switch (k) {
+    case NodeKind::Empty:
+    case NodeKind::StartLine:
+    case NodeKind::EndLine:
+    case NodeKind::StartText:
+    case NodeKind::EndText:
+    case NodeKind::WordBoundary:
+    case NodeKind::WordEdge:
+    case NodeKind::Look:
+      return true;
+    default:
+      return false;
+  }
+}
+
 enum class Predef : uint8_t { Digit, Word, Space };
 
 struct Property {

@@ -208,19 +208,8 @@ const Node* leading_test(const Node& nd) {
       return nd.min >= 1 ? leading_test(nd.child()) : nullptr;
     case NodeKind::Sequence:
       for (const Node& kid : nd.kids) {
-        switch (kid.kind) {
-          case NodeKind::Empty:
-          case NodeKind::StartLine:
-          case NodeKind::EndLine:
-          case NodeKind::StartText:
-          case NodeKind::EndText:
-          case NodeKind::WordBoundary:
-          case NodeKind::WordEdge:
-          case NodeKind::Look:
-            continue;  // zero-width: the next item consumes first
-          default:
-            return leading_test(kid);
-        }
+        // Past zero-width items, the next item consumes first.
+        if (!zero_width(kid.kind)) return leading_test(kid);
       }
       return nullptr;
     default:
