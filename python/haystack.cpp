@@ -191,15 +191,17 @@ namespace {
 // meanwhile is the caller's to arrange.
 const std::shared_ptr<const uint8_t[]>& build_narrow(Memo* m, const kordal::Text& text) {
   if (m->narrow) return m->narrow;
-  uint8_t* units = new (std::nothrow) uint8_t[text.n];
-  if (units == nullptr) return m->narrow;
+  std::unique_ptr<uint8_t[]> units(new (std::nothrow) uint8_t[text.n]);
+  if (!units) return m->narrow;
+  const size_t high = kordal::narrow_copy(text, units.get());
+  // Sharing it allocates too; on failure `units` still owns the copy (a
+  // shared_ptr made from a raw pointer would have freed it already).
   try {
-    m->narrow.reset(units);
+    m->narrow = std::shared_ptr<const uint8_t[]>(std::move(units));
   } catch (const std::bad_alloc&) {
-    delete[] units;
     return m->narrow;
   }
-  m->narrow_high = kordal::narrow_copy(text, units);
+  m->narrow_high = high;
   return m->narrow;
 }
 
